@@ -1,0 +1,251 @@
+// Shared device definitions: the qualifier macros, vector types and maths, launch
+// coordinates, texture fetches and the few operations whose behaviour differs between
+// the CUDA and the CPU backend. Everything under device/ is compiled twice: by nvcc for
+// the CUDA backend and by the host compiler for the CPU backend, so backend differences
+// live here as named helpers and never as #ifdefs inside a kernel.
+#pragma once
+
+#include <cstdint>
+#include <cmath>
+#include <climits>
+#include <cstring>
+
+#if defined(__CUDACC__)
+#include <cuda_runtime.h>
+#define TESSRA_HD __host__ __device__ __forceinline__
+// Kernel bodies and device routines: device-only under nvcc (they read __constant__
+// memory), plain inline functions on the CPU backend.
+#define TESSRA_DEVICE __device__ inline
+#else
+#define TESSRA_HD inline
+#define TESSRA_DEVICE inline
+
+struct float2 { float x, y; };
+struct float3 { float x, y, z; };
+struct alignas(16) float4 { float x, y, z, w; };
+struct int2 { int x, y; };
+struct alignas(16) int4 { int x, y, z, w; };
+struct alignas(4) uchar4 { unsigned char x, y, z, w; };
+struct uint3 { unsigned int x, y, z; };
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+inline float2 make_float2(float x, float y) { return {x, y}; }
+inline float3 make_float3(float x, float y, float z) { return {x, y, z}; }
+inline float4 make_float4(float x, float y, float z, float w) { return {x, y, z, w}; }
+inline int4 make_int4(int x, int y, int z, int w) { return {x, y, z, w}; }
+inline uchar4 make_uchar4(unsigned char x, unsigned char y, unsigned char z, unsigned char w) { return {x, y, z, w}; }
+inline uint3 make_uint3(unsigned x, unsigned y, unsigned z) { return {x, y, z}; }
+#endif
+
+// ---------------------------------------------------------------------------------
+// Vector arithmetic (component-wise), dot, cross, length, normalisation.
+TESSRA_HD float3 operator+(float3 a, float3 b) { return make_float3(a.x + b.x, a.y + b.y, a.z + b.z); }
+TESSRA_HD float3 operator-(float3 a, float3 b) { return make_float3(a.x - b.x, a.y - b.y, a.z - b.z); }
+TESSRA_HD float3 operator-(float3 a) { return make_float3(-a.x, -a.y, -a.z); }
+TESSRA_HD float3 operator*(float3 a, float3 b) { return make_float3(a.x * b.x, a.y * b.y, a.z * b.z); }
+TESSRA_HD float3 operator*(float3 a, float s) { return make_float3(a.x * s, a.y * s, a.z * s); }
+TESSRA_HD float3 operator*(float s, float3 a) { return make_float3(a.x * s, a.y * s, a.z * s); }
+TESSRA_HD float3 operator/(float3 a, float s) { return make_float3(a.x / s, a.y / s, a.z / s); }
+TESSRA_HD void operator+=(float3& a, float3 b) { a.x += b.x; a.y += b.y; a.z += b.z; }
+TESSRA_HD float4 operator+(float4 a, float4 b) { return make_float4(a.x + b.x, a.y + b.y, a.z + b.z, a.w + b.w); }
+TESSRA_HD float4 operator*(float4 a, float s) { return make_float4(a.x * s, a.y * s, a.z * s, a.w * s); }
+TESSRA_HD void operator+=(float4& a, float4 b) { a.x += b.x; a.y += b.y; a.z += b.z; a.w += b.w; }
+
+TESSRA_HD float dot(float3 a, float3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+TESSRA_HD float3 cross(float3 a, float3 b) {
+    return make_float3(a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x);
+}
+TESSRA_HD float3 xyz(float4 v) { return make_float3(v.x, v.y, v.z); }
+TESSRA_HD float4 make_float4(float3 v, float w) { return make_float4(v.x, v.y, v.z, w); }
+TESSRA_HD float fminf3(float a, float b, float c) { return fminf(a, fminf(b, c)); }
+TESSRA_HD float fmaxf3(float a, float b, float c) { return fmaxf(a, fmaxf(b, c)); }
+TESSRA_HD float clampf(float v, float lo, float hi) { return fminf(fmaxf(v, lo), hi); }
+
+// The device uses the fast approximate reciprocal, reciprocal square root and square
+// root; the CPU backend computes them exactly. Images therefore agree between the two
+// backends within a small tolerance, not bit for bit.
+TESSRA_HD float fastRcp(float x) {
+#if defined(__CUDA_ARCH__)
+    return __fdividef(1.0f, x);
+#else
+    return 1.0f / x;
+#endif
+}
+TESSRA_HD float fastRsqrt(float x) {
+#if defined(__CUDA_ARCH__)
+    return rsqrtf(x);
+#else
+    return 1.0f / std::sqrt(x);
+#endif
+}
+TESSRA_HD float fastSqrt(float x) { return sqrtf(x); }
+TESSRA_HD float length(float3 v) { return fastSqrt(dot(v, v)); }
+TESSRA_HD float3 normalize(float3 v) { return v * fastRsqrt(dot(v, v)); }
+
+// Float to integer conversions saturate like the GPU's cvt.rzi: NaN gives 0, values
+// beyond the range give the nearest representable integer. A plain C++ cast would be
+// undefined behaviour for those inputs.
+TESSRA_HD int f2i(float v) {
+    if (!(v == v)) return 0;
+    if (v >= 2147483647.0f) return INT_MAX;
+    if (v <= -2147483648.0f) return INT_MIN;
+    return static_cast<int>(v);
+}
+TESSRA_HD unsigned int f2u(float v) {
+    if (!(v > 0.0f)) return 0u;
+    if (v >= 4294967295.0f) return UINT_MAX;
+    return static_cast<unsigned int>(v);
+}
+// frac(a) = a - trunc(a), with truncation toward zero.
+TESSRA_HD float fracTrunc(float a) { return a - truncf(a); }
+
+// ---------------------------------------------------------------------------------
+// Half precision with round-to-nearest-even, written once in integer arithmetic so
+// that both backends round identically (the kd-tree search keeps its keys in halves).
+TESSRA_HD uint16_t floatToHalf(float f) {
+    uint32_t x;
+    memcpy(&x, &f, 4);
+    const uint32_t sign = (x >> 16) & 0x8000u;
+    const uint32_t absx = x & 0x7fffffffu;
+    if (absx >= 0x7f800000u) return uint16_t(sign | 0x7c00u | (absx > 0x7f800000u ? 0x200u : 0u));
+    if (absx >= 0x477ff000u) return uint16_t(sign | 0x7c00u);  // rounds to infinity
+    if (absx < 0x38800000u) {                                   // subnormal or zero
+        if (absx < 0x33000000u) return uint16_t(sign);
+        const uint32_t e = absx >> 23;
+        const uint32_t m = (absx & 0x7fffffu) | 0x800000u;
+        const uint32_t shift = 126u - e;  // 14 + (127 - 15 - e) + 1
+        const uint32_t half = m >> shift;
+        const uint32_t rem = m & ((1u << shift) - 1u);
+        const uint32_t mid = 1u << (shift - 1u);
+        uint32_t r = half + ((rem > mid || (rem == mid && (half & 1u))) ? 1u : 0u);
+        return uint16_t(sign | r);
+    }
+    uint32_t h = ((absx - 0x38000000u) >> 13);
+    const uint32_t rem = absx & 0x1fffu;
+    if (rem > 0x1000u || (rem == 0x1000u && (h & 1u))) h += 1u;
+    return uint16_t(sign | h);
+}
+TESSRA_HD float halfToFloat(uint16_t h) {
+    const uint32_t sign = uint32_t(h & 0x8000u) << 16;
+    uint32_t e = (h >> 10) & 0x1fu;
+    uint32_t m = h & 0x3ffu;
+    uint32_t bits;
+    if (e == 0) {
+        if (m == 0) {
+            bits = sign;
+        } else {
+            e = 113;
+            while (!(m & 0x400u)) { m <<= 1; --e; }
+            bits = sign | (e << 23) | ((m & 0x3ffu) << 13);
+        }
+    } else if (e == 31) {
+        bits = sign | 0x7f800000u | (m << 13);
+    } else {
+        bits = sign | ((e + 112u) << 23) | (m << 13);
+    }
+    float f;
+    memcpy(&f, &bits, 4);
+    return f;
+}
+// Store and reload through half precision.
+TESSRA_HD float roundHalf(float f) { return halfToFloat(floatToHalf(f)); }
+
+// ---------------------------------------------------------------------------------
+// Launch coordinates. A CPU launch fills a Lane per thread; a CUDA entry point builds
+// one from the built-in variables.
+struct Lane {
+    uint3 threadIdx;
+    uint3 blockIdx;
+    uint3 blockDim;
+    uint3 gridDim;
+#if defined(__CUDA_ARCH__)
+    __device__ static Lane fromCuda() {
+        Lane l;
+        l.threadIdx = ::threadIdx;
+        l.blockIdx = ::blockIdx;
+        l.blockDim = ::blockDim;
+        l.gridDim = ::gridDim;
+        return l;
+    }
+#endif
+    TESSRA_HD unsigned int x() const { return blockIdx.x * blockDim.x + threadIdx.x; }
+    TESSRA_HD unsigned int y() const { return blockIdx.y * blockDim.y + threadIdx.y; }
+};
+
+// A per-tile flag record that many threads set to the same value. On the GPU a plain
+// store; on the CPU a relaxed atomic store, so that it is not a data race.
+TESSRA_HD void storeSharedFlag(unsigned char* p, unsigned char v) {
+#if defined(__CUDA_ARCH__)
+    *p = v;
+#elif defined(_MSC_VER)
+    *static_cast<volatile unsigned char*>(p) = v;
+#else
+    __atomic_store_n(p, v, __ATOMIC_RELAXED);
+#endif
+}
+
+// ---------------------------------------------------------------------------------
+// One-dimensional texture references over linear device memory: unnormalised integer
+// coordinates, point sampling, clamp addressing, element reads. An unbound reference
+// reads zero.
+template <typename T>
+struct TexRef {
+    const T* ptr;
+    uint32_t count;
+};
+
+template <typename T>
+TESSRA_HD T loadReadOnly(const T* p) {
+#if defined(__CUDA_ARCH__)
+    return __ldg(p);
+#else
+    return *p;
+#endif
+}
+#if defined(__CUDA_ARCH__)
+// __ldg has no overload for plain unsigned char pointers in every toolkit; go through int.
+template <>
+__device__ __forceinline__ unsigned char loadReadOnly<unsigned char>(const unsigned char* p) {
+    return static_cast<unsigned char>(__ldg(reinterpret_cast<const char*>(p)));
+}
+#endif
+
+template <typename T>
+TESSRA_HD T tex1Dfetch(const TexRef<T>& t, int i) {
+    if (t.count == 0) return T{};
+    const int last = static_cast<int>(t.count - 1);
+    i = i < 0 ? 0 : (i > last ? last : i);
+    return loadReadOnly(t.ptr + i);
+}
+
+struct CameraRows {
+    float4 row[3];  // 3 x 4 row-major camera-to-world matrix
+};
+
+// Every texture reference and constant symbol, in one structure. The CUDA backend keeps
+// it in constant memory; the CPU backend in one host object.
+struct DeviceSymbols {
+#define TESSRA_TEXTURE(name, T) TexRef<T> name;
+#define TESSRA_CONSTANT(name, T) T name;
+#include "symbols.def"
+#undef TESSRA_TEXTURE
+#undef TESSRA_CONSTANT
+};
+
+#if defined(__CUDACC__)
+// Only one nvcc translation unit includes the kernels, so internal linkage suffices.
+static __constant__ DeviceSymbols d_tessraSymbols;
+#endif
+extern DeviceSymbols g_cpuSymbols;
+
+TESSRA_HD const DeviceSymbols& symbols() {
+#if defined(__CUDA_ARCH__)
+    return d_tessraSymbols;
+#else
+    return g_cpuSymbols;
+#endif
+}
+#define SYM (::symbols())

@@ -1,0 +1,145 @@
+// Ray casting: the slab test, the ray-triangle test and the octree walk that every
+// kernel uses to find what a ray hits.
+#pragma once
+
+#include "device/cuda_defs.h"
+
+struct Ray {
+    float3 o;
+    float3 d;
+};
+
+struct OctreeHit {
+    bool found;
+    float distance;
+    float3 position;
+    unsigned int triangle;
+    float2 barycentric;
+    float3 normal;
+};
+
+TESSRA_HD OctreeHit noHit() {
+    OctreeHit h;
+    h.found = false;
+    h.distance = 0.0f;
+    h.position = make_float3(0, 0, 0);
+    h.triangle = 0;
+    h.barycentric = make_float2(0, 0);
+    h.normal = make_float3(0, 0, 0);
+    return h;
+}
+
+// Slab test: tnear is the largest per-axis entry, tfar the smallest per-axis exit.
+TESSRA_HD void intersectBox(const Ray& r, float3 invD, float3 bmin, float3 bmax, float& tnear, float& tfar) {
+    const float tx0 = (bmin.x - r.o.x) * invD.x, tx1 = (bmax.x - r.o.x) * invD.x;
+    const float ty0 = (bmin.y - r.o.y) * invD.y, ty1 = (bmax.y - r.o.y) * invD.y;
+    const float tz0 = (bmin.z - r.o.z) * invD.z, tz1 = (bmax.z - r.o.z) * invD.z;
+    tnear = fmaxf3(fminf(tx0, tx1), fminf(ty0, ty1), fminf(tz0, tz1));
+    tfar = fminf3(fmaxf(tx0, tx1), fmaxf(ty0, ty1), fmaxf(tz0, tz1));
+}
+
+// Parametric plane and dot-product barycentric test; both faces hit. The comparisons
+// are written so that NaN (huge or sliver triangles) counts as a miss; for finite values
+// they accept exactly what s < 0 || s > 1 and friends reject.
+TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, float& t, float& s, float& t2) {
+    const float3 e1 = v1 - v0, e2 = v2 - v0;
+    const float3 n = cross(e1, e2);
+    const float b = dot(n, r.d);
+    if (!(fabsf(b) >= 0.0001f)) return false;
+    t = -dot(n, r.o - v0) / b;
+    if (!(t > 0.0f)) return false;
+    const float3 p = r.o + r.d * t;
+    const float3 w = p - v0;
+    const float uu = dot(e1, e1), uv = dot(e1, e2), vv = dot(e2, e2);
+    const float wu = dot(w, e1), wv = dot(w, e2);
+    const float D = uv * uv - uu * vv;
+    s = (uv * wv - vv * wu) / D;
+    if (!(s >= 0.0f && s <= 1.0f)) return false;
+    t2 = (uv * wu - uu * wv) / D;
+    if (!(t2 >= 0.0f && s + t2 <= 1.0f)) return false;
+    return true;
+}
+
+// Walks the octree front to back and returns the first accepted hit: in nearest mode the
+// nearest hit in the first leaf that has one (the in-leaf box test keeps a triangle that
+// spans several leaves from answering outside the leaf that contains the hit point); in
+// any-hit mode the first hit below maxDistance.
+TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool anyHit) {
+    OctreeHit hit = noHit();
+    const DeviceSymbols& S = SYM;
+    const float3 invD = make_float3(fastRcp(ray.d.x), fastRcp(ray.d.y), fastRcp(ray.d.z));
+    unsigned int pila[128];
+    unsigned int count = 1;
+    pila[0] = 0;
+    float best = maxDistance;
+    bool found = false;
+    while (count > 0 && !found) {
+        const unsigned int i = pila[--count];
+        const float4 bmin4 = tex1Dfetch(S.texBoundsOctree, int(2 * i));
+        const float4 bmax4 = tex1Dfetch(S.texBoundsOctree, int(2 * i + 1));
+        const float3 bmin = xyz(bmin4), bmax = xyz(bmax4);
+        float tnear, tfar;
+        intersectBox(ray, invD, bmin, bmax, tnear, tfar);
+        if (!(tfar > 0.001f && tnear < tfar)) continue;
+
+        const int4 h0 = tex1Dfetch(S.texHijosOctree, int(2 * i));
+        const int4 h1 = tex1Dfetch(S.texHijosOctree, int(2 * i + 1));
+        const int idhijos[8] = {h0.x, h0.y, h0.z, h0.w, h1.x, h1.y, h1.z, h1.w};
+
+        const float3 c = (bmin + bmax) * 0.5f;
+        int row = 0;
+        if (c.z > ray.o.z) {
+            if (c.x > ray.o.x) row = c.y > ray.o.y ? 1 : 0;
+            else if (c.x < ray.o.x) row = c.y < ray.o.y ? 2 : (c.y > ray.o.y ? 3 : 0);
+        } else if (c.z < ray.o.z) {
+            if (c.x > ray.o.x) row = c.y < ray.o.y ? 4 : (c.y > ray.o.y ? 5 : 0);
+            else if (c.x < ray.o.x) row = c.y < ray.o.y ? 6 : (c.y > ray.o.y ? 7 : 0);
+        }
+
+        bool pushed = false;
+        for (int j = 0; j < 8; ++j) {
+            const int slot = tex1Dfetch(S.texTraverseOrder, 8 * row + j) & 0xff;
+            const int child = idhijos[slot];
+            if (child >= 0) {
+                if (count > 127) return noHit();  // stack full: reported as a miss
+                pila[count++] = unsigned(child);
+                pushed = true;
+            }
+        }
+        if (pushed) continue;
+
+        const int off = tex1Dfetch(S.texOffsetsCont, int(i));
+        if (off < 0) continue;
+        const unsigned int n = tex1Dfetch(S.texContenido, off);
+        for (unsigned int k = 0; k < n; ++k) {
+            const unsigned int tri = tex1Dfetch(S.texContenido, int(off + 1 + k));
+            const float3 v0 = xyz(tex1Dfetch(S.texTris, int(3 * tri)));
+            const float3 v1 = xyz(tex1Dfetch(S.texTris, int(3 * tri + 1)));
+            const float3 v2 = xyz(tex1Dfetch(S.texTris, int(3 * tri + 2)));
+            float t, s, t2;
+            if (!intersectTriangle(ray, v0, v1, v2, t, s, t2)) continue;
+            const float3 P = ray.o + ray.d * t;
+            const float dist = length(P - ray.o);
+            if (!(dist < best)) continue;
+            if (!(P.x >= bmin.x && P.x <= bmax.x && P.y >= bmin.y && P.y <= bmax.y && P.z >= bmin.z &&
+                  P.z <= bmax.z))
+                continue;
+            if (anyHit) {
+                hit.found = true;
+                return hit;
+            }
+            best = dist;
+            const float3 n0 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri)));
+            const float3 n1 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 1)));
+            const float3 n2 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 2)));
+            hit.found = true;
+            hit.distance = dist;
+            hit.position = P;
+            hit.triangle = tri;
+            hit.barycentric = make_float2(s, t2);
+            hit.normal = n0 + (n1 - n0) * s + (n2 - n0) * t2;
+            found = true;
+        }
+    }
+    return hit;
+}

@@ -1,0 +1,204 @@
+// Light models, the diffuse-colour rule of a surface point, and the sampling routines
+// shared by the lighting, photon and final-gather kernels.
+#pragma once
+
+#include "device/cuda_defs.h"
+
+#define TESSRA_PI 3.14159f
+#define TESSRA_2PI 6.28318f
+
+// Wrapped texture coordinates: s wraps into [0, 1), t is wrapped and flipped.
+TESSRA_HD float2 wrapTexCoords(float2 tc) {
+    const float s = fracTrunc(fracTrunc(tc.x) + 1.0f);
+    const float t = fracTrunc(1.0f - fracTrunc(tc.y));
+    return make_float2(s, t);
+}
+
+// Interpolated texture coordinates of triangle k at barycentric (b1, b2), wrapped.
+TESSRA_DEVICE float2 triangleTexCoords(unsigned int k, float2 b) {
+    const DeviceSymbols& S = SYM;
+    const float4 t0 = tex1Dfetch(S.texTriTexCoords, int(3 * k));
+    const float4 t1 = tex1Dfetch(S.texTriTexCoords, int(3 * k + 1));
+    const float4 t2 = tex1Dfetch(S.texTriTexCoords, int(3 * k + 2));
+    const float u = t0.x + b.x * (t1.x - t0.x) + b.y * (t2.x - t0.x);
+    const float v = t0.y + b.x * (t1.y - t0.y) + b.y * (t2.y - t0.y);
+    return wrapTexCoords(make_float2(u, v));
+}
+
+// The diffuse colour of material m at wrapped texture coordinates st: a texel of the
+// atlas when the material has a texture, else the material colour. The texel index sum
+// is formed in float, as the original does; integer conversions saturate.
+TESSRA_DEVICE float3 diffuseColor(int m, float2 st) {
+    const DeviceSymbols& S = SYM;
+    const int4 caps = tex1Dfetch(S.texMatCaps, m);
+    if (caps.x >= 0) {
+        const int4 size = tex1Dfetch(S.texTexSizesOffset, caps.x);
+        const unsigned int row = unsigned(size.z) + unsigned(size.x) * f2u(float(size.y - 1) * st.y);
+        const int index = f2i(float(size.x - 1) * st.x + float(row));
+        const uchar4 texel = tex1Dfetch(S.texMatTextures, index);
+        return make_float3(texel.x / 255.0f, texel.y / 255.0f, texel.z / 255.0f);
+    }
+    return xyz(tex1Dfetch(S.texMatDiffuse, m));
+}
+
+// Light i as the kernels read it.
+struct LightSample {
+    float3 pos;
+    float radius;
+    float3 color;
+    float intensity;
+    int kind;
+    int decayType;
+    float3 U, V, A;
+    float4 spot;
+    float decayStart;
+};
+
+TESSRA_DEVICE LightSample fetchLight(unsigned int i) {
+    const DeviceSymbols& S = SYM;
+    LightSample l;
+    const float4 p = tex1Dfetch(S.texLights, int(2 * i));
+    const float4 c = tex1Dfetch(S.texLights, int(2 * i + 1));
+    const uchar4 params = tex1Dfetch(S.texLightsParams, int(i));
+    l.pos = xyz(p);
+    l.radius = p.w;
+    l.color = xyz(c);
+    l.intensity = c.w;
+    l.kind = params.x;
+    l.decayType = params.y;
+    l.U = xyz(tex1Dfetch(S.texLightsRotMat, int(3 * i)));
+    l.V = xyz(tex1Dfetch(S.texLightsRotMat, int(3 * i + 1)));
+    l.A = xyz(tex1Dfetch(S.texLightsRotMat, int(3 * i + 2)));
+    l.spot = tex1Dfetch(S.texLightsSpotData, int(i));
+    l.decayStart = tex1Dfetch(S.texLightsDecayStart, int(i));
+    return l;
+}
+
+// The point of stratum (si, sj) of an n x n pattern on the light: a sphere's (z, angle)
+// grid, a rectangle's corner-anchored grid, else the light position. No jitter.
+TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj, unsigned n) {
+    if (l.kind == 3) {
+        const float a = float(si) / float(n);
+        const float z = 1.0f - 2.0f * a;
+        const float r = sqrtf(fmaxf(0.0f, 1.0f - z * z));
+        const float phi = TESSRA_2PI * float(sj) / float(n);
+        return l.pos + make_float3(r * cosf(phi), r * sinf(phi), z) * l.radius;
+    }
+    if (l.kind == 4) {
+        const float a = float(si) / float(n) - 0.5f;
+        const float b = float(sj) / float(n) - 0.5f;
+        return l.pos + l.U * (a * l.spot.z) + l.V * (b * l.spot.w);
+    }
+    return l.pos;
+}
+
+// Cone, area side and radial falloff: returns false where the light does not reach P;
+// f is the attenuation factor where it does.
+TESSRA_HD bool lightFalloff(const LightSample& l, float3 P, float3 L, float& f) {
+    f = 1.0f;
+    switch (l.kind) {
+        case 1: {
+            const float cosOuter = cosf(0.5f * l.spot.x * TESSRA_PI / 180.0f);
+            const float cosInner = cosf(0.5f * l.spot.y * TESSRA_PI / 180.0f);
+            const float c = dot(L, l.A);
+            if (cosOuter > c) return false;
+            f = clampf((c - cosOuter) / (cosInner - cosOuter), 0.0f, 1.0f);
+            return true;
+        }
+        case 4:
+            return dot(L, l.A) < 0.0f;
+        case 5: {
+            const float3 Q = l.pos + l.A * (dot(P - l.pos, l.A) / dot(l.A, l.A));
+            const float dr = length(P - Q);
+            if (dr > l.spot.x) return false;
+            f = clampf((dr - l.spot.x) / (l.spot.y - l.spot.x), 0.0f, 1.0f);
+            return true;
+        }
+        case 6: {
+            // P - Lpos = a U + b V + c A, solved by Cramer's rule.
+            const float3 d = P - l.pos;
+            const float det = dot(l.U, cross(l.V, l.A));
+            const float a = dot(d, cross(l.V, l.A)) / det;
+            const float b = dot(l.U, cross(d, l.A)) / det;
+            const float o = l.spot.x, in = l.spot.y;
+            if (!(a >= -o && a <= o && b >= -o && b <= o)) return false;
+            if (a > in) f *= clampf((a - o) / (in - o), 0.0f, 1.0f);
+            if (b > in) f *= clampf((b - o) / (in - o), 0.0f, 1.0f);
+            if (a < -in) f *= clampf(-(a + o) / (in - o), 0.0f, 1.0f);
+            if (b < -in) f *= clampf(-(b + o) / (in - o), 0.0f, 1.0f);
+            return true;
+        }
+        default:
+            return true;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Sampling routines.
+
+// Radical inverse of index in base.
+TESSRA_HD float halton(int index, int base) {
+    float r = 0.0f;
+    float f = 1.0f / float(base);
+    while (index > 0) {
+        r += float(index % base) * f;
+        index /= base;
+        f /= float(base);
+    }
+    return r;
+}
+
+// The host's double-precision form, used for launch parameters.
+inline double haltonHost(int index, int base) {
+    double r = 0.0, f = 1.0 / base;
+    while (index > 0) {
+        r += (index % base) * f;
+        index /= base;
+        f /= base;
+    }
+    return r;
+}
+
+TESSRA_HD float hashRand(float x, float y) {
+    const float s = sinf(12.9898f * x + 78.233f * y);
+    return s * 43758.5453f - floorf(s * 43758.5453f);
+}
+
+// Shirley and Chiu's concentric map from the square [-1, 1]^2 onto the unit disk.
+TESSRA_HD float2 concentricSampleDisk(float a, float b) {
+    if (a == 0.0f && b == 0.0f) return make_float2(0.0f, 0.0f);
+    float r, phi;
+    if (a >= -b) {
+        if (a > b) {
+            r = a;
+            phi = b > 0.0f ? b / a : b / a + 8.0f;
+        } else {
+            r = b;
+            phi = 2.0f - a / b;
+        }
+    } else {
+        if (b >= a) {
+            r = -a;
+            phi = 4.0f + b / a;
+        } else {
+            r = -b;
+            phi = 6.0f - a / b;
+        }
+    }
+    phi *= 0.7853975f;
+    return make_float2(r * cosf(phi), r * sinf(phi));
+}
+
+// A tangent perpendicular to N, as the photon and reflection code builds it.
+TESSRA_HD float3 tangentOf(float3 N) {
+    if (fabsf(N.x) > fabsf(N.y)) return make_float3(-N.z, 0.0f, N.x) / sqrtf(N.x * N.x + N.z * N.z);
+    return make_float3(0.0f, N.z, -N.y) / sqrtf(N.y * N.y + N.z * N.z);
+}
+
+// Cosine-weighted direction about N (not renormalised).
+TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
+    const float2 d = concentricSampleDisk(2.0f * u1 - 1.0f, 2.0f * u2 - 1.0f);
+    const float3 T = tangentOf(N);
+    const float3 B = cross(N, T);
+    return T * d.x + B * d.y + N * sqrtf(fmaxf(0.0f, 1.0f - d.x * d.x - d.y * d.y));
+}

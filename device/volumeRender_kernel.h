@@ -1,0 +1,261 @@
+// The screen-space kernels: primary rays, direct light per light sub-sample, averaging,
+// secondary rays for reflection and refraction, blending and the final combination.
+// Written once; compiled by nvcc for the CUDA backend and by the host compiler for the
+// CPU backend. Every kernel takes its launch coordinates as a Lane.
+#pragma once
+
+#include "device/cuda_defs.h"
+#include "device/cuda_intersect.h"
+#include "device/cuda_lights.h"
+#include "device/kernels_gi.h"
+
+// Raises the tile's pass flags for the material of triangle k.
+TESSRA_DEVICE void raiseReflectFlags(unsigned int k, uchar4* flags) {
+    const DeviceSymbols& S = SYM;
+    const int m = tex1Dfetch(S.texTriMatID, int(k));
+    const int4 c = tex1Dfetch(S.texMatCaps, m);
+    unsigned char* b = reinterpret_cast<unsigned char*>(flags);
+    if (c.y == 1) storeSharedFlag(b + 0, 1);
+    if (c.y == 8) storeSharedFlag(b + 1, 1);
+    if (c.z == 1) storeSharedFlag(b + 2, 1);
+    if (c.z == 8) storeSharedFlag(b + 3, 1);
+}
+
+// Writes the screen-buffer record of one ray's result (primary or secondary).
+TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float secondaryW, unsigned int i,
+                                  int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
+                                  float4* outPos, float4* outEyePos, uchar4* outNeedReflRefr) {
+    if (h.found) {
+        if (outTriID) outTriID[i] = int(h.triangle);
+        if (outUVs) outUVs[i] = h.barycentric;
+        if (outTexCoord) {
+            const float2 st = triangleTexCoords(h.triangle, h.barycentric);
+            outTexCoord[i] = make_float4(st.x, st.y, 0.0f, 0.0f);
+        }
+        if (outEyePos) outEyePos[i] = make_float4(origin, 1.0f);
+        outPos[i] = make_float4(h.position, 1.0f);
+        outNormal[i] = make_float4(h.normal, secondaryW);
+        if (outNeedReflRefr) raiseReflectFlags(h.triangle, outNeedReflRefr);
+    } else {
+        const float4 zero = make_float4(0, 0, 0, 0);
+        if (outTriID) outTriID[i] = -1;
+        if (outUVs) outUVs[i] = make_float2(0, 0);
+        if (outTexCoord) outTexCoord[i] = zero;
+        if (outEyePos) outEyePos[i] = zero;
+        outPos[i] = zero;
+        outNormal[i] = zero;
+    }
+}
+
+// One primary ray per pixel of the tile.
+TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int imageH, unsigned int subWidth,
+                                      unsigned int subHeight, unsigned int xoffset, unsigned int yoffset,
+                                      float fovRad, float aspectRatio, int* outTriID, float2* outUVs,
+                                      float4* outNormal, float4* outTexCoord, float4* outPos, float4* outEyePos,
+                                      uchar4* outNeedReflRefr, float* outRefrIndex) {
+    const unsigned int lx = t.x(), ly = t.y();
+    if (lx >= subWidth || ly >= subHeight) return;
+    const unsigned int x = xoffset + lx, y = yoffset + ly;
+    const unsigned int i = ly * subWidth + lx;
+    const DeviceSymbols& S = SYM;
+    if (x >= imageW || y >= imageH) {
+        // Pixels beyond the image edge are cleared to "no surface" so that the later
+        // stages skip them instead of shading the previous tile's stale hits.
+        writeScreenHit(noHit(), S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
+                       nullptr);
+        if (outRefrIndex) outRefrIndex[i] = 1.0f;
+        return;
+    }
+    const float tn = tanf(fovRad * 0.5f);
+    const float u = 2.0f * float(x) / float(imageW) - 1.0f;
+    const float v = (2.0f * float(y) / float(imageH) - 1.0f) / aspectRatio;
+    const float iz = 1.0f / tn;
+    const float3 dc = make_float3(u, v, -iz) * fastRsqrt(u * u + v * v + iz * iz);
+    const CameraRows& M = S.c_invViewMatrix;
+    const float3 d = make_float3(dot(xyz(M.row[0]), dc), dot(xyz(M.row[1]), dc), dot(xyz(M.row[2]), dc));
+    Ray ray;
+    ray.o = S.c_eyePos;
+    ray.d = d;
+    const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
+    writeScreenHit(h, S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
+                   outNeedReflRefr);
+    if (outRefrIndex) outRefrIndex[i] = 1.0f;
+}
+
+// The colour of one sub-sample of one light at one pixel.
+TESSRA_DEVICE void calc_ilum_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int numlights,
+                                char shadowMode, unsigned int ilight, unsigned int accumWidth, int* inTriID,
+                                float2* inUVs, float4* inNormal, float4* inTexCoord, float4* inPos,
+                                float4* outColorAccum, unsigned int lightSubDivs, unsigned int xoffset,
+                                unsigned int yoffset, float ambientLightIntens, float2 rands, bool indirect,
+                                float4* inEyePos) {
+    const unsigned int lx = t.x(), ly = t.y();
+    const unsigned int gx = xoffset + lx, gy = yoffset + ly;
+    if (gx >= imageW || gy >= imageH) return;
+    const unsigned int n = lightSubDivs;
+    const unsigned int px = gx / n, py = gy / n, si = gx % n, sj = gy % n;
+    if (px >= imageW / n || py >= imageH / n) return;
+    const unsigned int p = py * (imageW / n) + px;
+    float3 color = make_float3(0, 0, 0);
+    const float4 P4 = inPos[p];
+    if (P4.w > 0.5f) {
+        const DeviceSymbols& S = SYM;
+        const float3 P = xyz(P4);
+        const float3 N = xyz(inNormal[p]);
+        const float4 st = inTexCoord[p];
+        const float3 E = xyz(inEyePos[p]);
+        const int m = tex1Dfetch(S.texTriMatID, inTriID[p]);
+        const float3 Kd = diffuseColor(m, make_float2(st.x, st.y));
+        const LightSample l = fetchLight(ilight);
+        const float3 Sp = lightSamplePoint(l, si, sj, n);
+        const float3 toLight = Sp - P;
+        const float dist2 = dot(toLight, toLight);
+        const bool directional = l.kind == 5 || l.kind == 6;
+        const float3 L = directional ? l.A : toLight * fastRsqrt(dist2);
+        float f;
+        bool lit = lightFalloff(l, P, L, f);
+        if (lit && shadowMode == 1) {
+            const float3 O = directional ? P + L * fastSqrt(dist2) : Sp;
+            const float3 toP = P - O;
+            Ray shadow;
+            shadow.o = O;
+            shadow.d = normalize(toP);
+            lit = !intersectOctree(shadow, length(toP) - 0.01f, true).found;
+        }
+        if (lit) {
+            float I = f * fmaxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
+            if (!directional) {
+                const float q = l.decayStart * fastRsqrt(dist2);
+                if (l.decayType == 2) I *= q;
+                else if (l.decayType == 3) I *= q * q;
+            }
+            const float4 spec4 = tex1Dfetch(S.texMatSpec, m);
+            const float3 V = normalize(P - E);
+            const float3 H = normalize(L - V);
+            float spec = powf(dot(N, H), spec4.y) * spec4.x;
+            // A negative N.H with a fractional exponent yields NaN, which would corrupt
+            // the pixel; such a highlight contributes nothing.
+            if (!(spec == spec)) spec = 0.0f;
+            color = (l.color * Kd + make_float3(spec, spec, spec)) * I;
+        }
+    }
+    outColorAccum[ly * accumWidth + lx] = make_float4(color, 0.0f);
+}
+
+// Adds one light's averaged sub-samples into the colour buffer.
+TESSRA_DEVICE void calc_final_color(Lane t, unsigned int colorBufferWidth, unsigned int colorBufferHeight,
+                                    unsigned int pixelsCalcWidth, unsigned int pixelsCalcHeight,
+                                    unsigned int areaCalcWidth, unsigned int lightSubDivs, unsigned int xoffset,
+                                    unsigned int yoffset, float4* colaccum, float4* colorOutput) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= pixelsCalcWidth || y >= pixelsCalcHeight) return;
+    const unsigned int n = lightSubDivs;
+    float4 sum = make_float4(0, 0, 0, 0);
+    for (unsigned int j = 0; j < n; ++j)
+        for (unsigned int i = 0; i < n; ++i) sum += colaccum[(y * n + j) * areaCalcWidth + x * n + i];
+    if (xoffset + x >= colorBufferWidth || yoffset + y >= colorBufferHeight) return;
+    colorOutput[(yoffset + y) * colorBufferWidth + xoffset + x] += sum * fastRcp(float(n * n));
+}
+
+// Whether the parent pixel of triangle k takes part in a pass; m receives its material.
+TESSRA_DEVICE bool takesPart(int k, unsigned char reflpass, unsigned char refl0_refr1, int& m) {
+    if (k == -1) return false;
+    const DeviceSymbols& S = SYM;
+    m = tex1Dfetch(S.texTriMatID, k);
+    const int4 c = tex1Dfetch(S.texMatCaps, m);
+    const int mode = refl0_refr1 == 0 ? c.y : c.z;
+    return mode > 0 && mode == int(reflpass);
+}
+
+// Secondary rays of one window of the expanded reflection grid.
+TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int calcWidth,
+                                unsigned int calcHeight, int* inTriID, float2* inUVs, float4* inNormal,
+                                float4* inTexCoord, float4* inPos, float4* inRayOrig, float* inRefrIndex,
+                                int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
+                                float4* outPos, float4* outRayOrig, float* outRefrIndex, unsigned int reflSubDivs,
+                                unsigned int xoffset, unsigned int yoffset, float2 rands, uchar4* outNeedReflRefr,
+                                unsigned char reflpass, unsigned char refl0_refr1) {
+    const unsigned int lx = t.x(), ly = t.y();
+    if (lx >= calcWidth || ly >= calcHeight) return;
+    const unsigned int n = reflSubDivs;
+    const unsigned int gx = xoffset + lx, gy = yoffset + ly;
+    const unsigned int px = gx / n, py = gy / n;
+    if (px >= imageW || py >= imageH) return;
+    const unsigned int p = py * imageW + px;
+    const unsigned int i = ly * calcWidth + lx;
+    int m = 0;
+    if (!takesPart(inTriID[p], reflpass, refl0_refr1, m)) {
+        const OctreeHit none = noHit();
+        writeScreenHit(none, make_float3(0, 0, 0), 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos,
+                       outRayOrig, nullptr);
+        return;
+    }
+    const DeviceSymbols& S = SYM;
+    const float3 P = xyz(inPos[p]);
+    const float3 N = xyz(inNormal[p]);
+    const float3 O = xyz(inRayOrig[p]);
+    const float3 D = normalize(P - O);
+    const float c = dot(D, N);
+    const float3 mirror = normalize(D - N * (2.0f * c));
+    float3 R = mirror;
+    if (refl0_refr1 == 1) {
+        const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
+        const float3 Nf = c < 0.0f ? -N : N;
+        const float cosi = dot(D, Nf);
+        const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
+        // Total internal reflection: the ray is reflected (the physical outcome) rather
+        // than given the non-number direction that sqrt(k2 < 0) would produce.
+        R = k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
+    }
+    if (n > 1) {
+        const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
+        const float cosMax = powf(g, 0.0111111f);
+        const float a = float(lx % n) / float(n);
+        const float cosT = a + (1.0f - a) * cosMax;
+        const float sinT = fastSqrt(fmaxf(0.0f, 1.0f - cosT * cosT));
+        const float phi = 2.0f * TESSRA_PI * float(ly % n) / float(n);
+        const float3 Tg = tangentOf(R);
+        const float3 Bt = cross(R, Tg);
+        R = R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
+    }
+    Ray ray;
+    ray.o = P + R * 0.01f;
+    ray.d = R;
+    const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
+    writeScreenHit(h, P, 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outRayOrig, outNeedReflRefr);
+    outRefrIndex[i] = 1.6f;
+}
+
+// Blends the average of a window's n x n secondary colours into the parent pixel.
+TESSRA_DEVICE void calc_final_color_refl(Lane t, unsigned int pixelsCalcWidth, unsigned int pixelsCalcHeight,
+                                         unsigned int areaCalcWidth, unsigned int fbWidth,
+                                         unsigned int lightSubDivs, unsigned int xoffset, unsigned int yoffset,
+                                         float4* colaccum, float4* colorOutput, int* inTriID,
+                                         unsigned char reflpass, unsigned char refl0_refr1) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= pixelsCalcWidth || y >= pixelsCalcHeight) return;
+    const unsigned int n = lightSubDivs;
+    const unsigned int L = f2u(float(pixelsCalcWidth) * float((fbWidth * n) / areaCalcWidth));
+    const unsigned int p = (yoffset + y) * L + xoffset + x;
+    int m = 0;
+    if (!takesPart(inTriID[p], reflpass, refl0_refr1, m)) return;
+    float3 sum = make_float3(0, 0, 0);
+    for (unsigned int i = 0; i < n; ++i)
+        for (unsigned int j = 0; j < n; ++j) sum += xyz(colaccum[(y * n + j) * areaCalcWidth + x * n + i]);
+    const float3 avg = sum * (1.0f / float(n * n));
+    const DeviceSymbols& S = SYM;
+    const uchar4 k = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflColor, m) : tex1Dfetch(S.texMatRefrColor, m);
+    const float3 kc = make_float3(k.x / 255.0f, k.y / 255.0f, k.z / 255.0f);
+    const float4 old = colorOutput[p];
+    colorOutput[p] = make_float4(old.x * (1.0f - kc.x) + avg.x * kc.x, old.y * (1.0f - kc.y) + avg.y * kc.y,
+                                 old.z * (1.0f - kc.z) + avg.z * kc.z, 1.0f);
+}
+
+TESSRA_DEVICE void combineBuffers(Lane t, float4* totalIlum, float4* directIlum, float4* indirectIlum,
+                                  unsigned int imageW, unsigned int imageH, unsigned int xoffset,
+                                  unsigned int yoffset, bool onlyIndirect) {
+    const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int i = y * imageW + x;
+    totalIlum[i] = onlyIndirect ? indirectIlum[i] : directIlum[i] + indirectIlum[i];
+}

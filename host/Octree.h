@@ -1,0 +1,71 @@
+// The triangle octree: built on the host, flattened into seven arrays, uploaded and
+// bound to the octree texture references that intersectOctree walks.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "device/cuda_defs.h"
+
+class Octree;
+
+struct OctreeNode {
+    float min[3] = {9999999.0f, 1e9f, 1e11f};
+    float max[3] = {-9999999.0f, -1e9f, -1e11f};
+    std::vector<uint32_t> triangles;  // leaves only
+    OctreeNode* children[8] = {};
+    uint32_t index = 0;
+    Octree* owner = nullptr;
+    ~OctreeNode();
+};
+
+class Octree {
+public:
+    // The deepest tree whose traversal stack (7 * (depth - 2) + 8 entries) fits in the
+    // 128 entries of intersectOctree; deeper requests are clamped with a message.
+    static constexpr uint32_t kMaxDepth = 19;
+
+    Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
+    ~Octree();
+    Octree(const Octree&) = delete;
+    Octree& operator=(const Octree&) = delete;
+
+    OctreeNode* root = nullptr;
+    uint32_t num_nodos_totales = 0;
+    uint32_t totalContenido = 0;
+    uint32_t maxDeep = 0;
+    std::vector<uint32_t> offsets;
+
+    // Host arrays (kept until destruction) and their device copies.
+    float4* bounds = nullptr;
+    float4* pos = nullptr;
+    uint32_t* contenido = nullptr;
+    int32_t* hijos = nullptr;
+    int32_t* parents = nullptr;
+    int32_t* offsetsCont = nullptr;
+    uint8_t* traverseOrder = nullptr;
+    void* d_bounds = nullptr;
+    void* d_pos = nullptr;
+    void* d_contenido = nullptr;
+    void* d_hijos = nullptr;
+    void* d_parents = nullptr;
+    void* d_offsetsCont = nullptr;
+    void* d_traverseOrder = nullptr;
+
+private:
+    OctreeNode* buildNode(const float* bmin, const float* bmax, const std::vector<uint32_t>& candidates,
+                          uint32_t maxDepth);
+    void flattenNode(const OctreeNode* node);
+    void upload();
+
+    const float4* vertices_ = nullptr;
+    uint32_t depth_ = 0;
+};
+
+// The separating-axis test of the build (without the triangle-plane axis).
+bool triBoxOverlap(const float* bmin, const float* bmax, float3 v0, float3 v1, float3 v2);
+
+// The fixed front-to-back visiting table: row r lists child slots in push order.
+extern const uint8_t kTraverseOrder[64];
+
+void SetCudaOctreeTextures(const Octree* octree);

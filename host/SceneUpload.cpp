@@ -1,0 +1,231 @@
+// initScene: validates the scene, builds the octree and turns the host lists into flat
+// device arrays bound to their texture references.
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "host/Octree.h"
+#include "host/internal.h"
+
+namespace host {
+void buildTextureAtlas(TessraRendererCUDA* r);
+}
+
+namespace {
+
+template <typename T>
+void* upload(TessraRendererCUDA* r, const std::vector<T>& host, int line) {
+    const size_t bytes = host.size() * sizeof(T);
+    void* d = r->Malloc(bytes);
+    TESSRA_CHECK(rt::memcpyHtoD(d, host.data(), bytes), "Tessra", line);
+    return d;
+}
+
+bool finite3(const float* v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+// Refuses what would make the kernels read past the material arrays or build a corrupt
+// octree. The original accepted both silently.
+bool validateTriangles(const TessraRendererCUDA* r) {
+    const size_t M = r->materials.size();
+    for (size_t i = 0; i < r->triangles.size(); ++i) {
+        const TriangleRecord& t = r->triangles[i];
+        char message[256];
+        if (t.materialId < 0 || size_t(t.materialId) >= M) {
+            std::snprintf(message, sizeof(message),
+                          "Triangle %zu uses material %d, but the scene has %zu materials. Aborting rendering.", i,
+                          int(t.materialId), M);
+            platform::messageBox(message, "Error");
+            return false;
+        }
+        if (!finite3(t.vertices) || !finite3(t.vertices + 3) || !finite3(t.vertices + 6)) {
+            std::snprintf(message, sizeof(message),
+                          "Triangle %zu has a vertex coordinate that is not a finite number. Aborting rendering.", i);
+            platform::messageBox(message, "Error");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TessraRendererCUDA::initScene() {
+    // What an aborted or failed render left on the device is released first, so that
+    // retries do not leak.
+    CleanUp();
+
+    host::status(this, "Loading scene...");
+    numTris = uint32_t(triangles.size());
+    numlighttris = uint32_t(lightTriangles.size());
+    numLights = uint32_t(lights.size());
+    if (numLights == 0) {
+        platform::messageBox("No lights, no fun.", "Error");
+        return false;
+    }
+    if (numTris == 0) {
+        platform::messageBox("No valid geometry found. Aborting rendering.", "Error");
+        return false;
+    }
+    TESSRA_PRINTF("==> NUM TRIS: %d\n", int(numTris));
+    std::srand(0);
+
+    if (!validateTriangles(this)) return false;
+
+    const size_t N = numTris, L = numLights;
+    std::vector<float4> vertices(3 * N), normals(3 * N), texCoords(3 * N);
+    std::vector<int32_t> matIds(N);
+    for (size_t i = 0; i < N; ++i) {
+        const TriangleRecord& t = triangles[i];
+        for (int k = 0; k < 3; ++k) {
+            vertices[3 * i + k] = make_float4(t.vertices[3 * k], t.vertices[3 * k + 1], t.vertices[3 * k + 2], 1.0f);
+            normals[3 * i + k] = make_float4(t.normals[3 * k], t.normals[3 * k + 1], t.normals[3 * k + 2], 1.0f);
+            texCoords[3 * i + k] = make_float4(t.uvs[2 * k], t.uvs[2 * k + 1], 0.0f, 1.0f);
+        }
+        matIds[i] = t.materialId;
+    }
+
+    std::vector<float4> posCol(2 * L), rotRows(3 * L), spotData(L);
+    std::vector<uchar4> params(L);
+    std::vector<float> decayStart(L);
+    for (size_t j = 0; j < L; ++j) {
+        const LightRecord& l = lights[j];
+        posCol[2 * j] = make_float4(l.position[0], l.position[1], l.position[2], l.radius);
+        posCol[2 * j + 1] = make_float4(l.color[0], l.color[1], l.color[2], l.intensity);
+    }
+    for (size_t j = 0; j < L; ++j)
+        for (int r = 0; r < 3; ++r) {
+            const float* m = lights[j].rotation + 3 * r;
+            rotRows[3 * j + r] = make_float4(m[0], m[1], m[2], 0.0f);
+        }
+    for (size_t j = 0; j < L; ++j) {
+        const LightRecord& l = lights[j];
+        spotData[j] = make_float4(l.falloff, l.hotspot, l.rectWidth, l.rectHeight);
+    }
+    for (size_t j = 0; j < L; ++j) {
+        const LightRecord& l = lights[j];
+        params[j] = make_uchar4(l.type, l.decayType, 0, 0);
+        decayStart[j] = l.decayStart;
+        if (indirectIllumination && l.decayType == 1) {
+            platform::messageBox(
+                "When using indirect illumination all lights must be configured with ATTENUATION enabled in order "
+                "to get correct results.\n\nPlease activate attenuation on every light and setup light intensity "
+                "accordingly.\nAborting render.",
+                "Tessra");
+            return false;
+        }
+    }
+
+    TESSRA_PRINTF("BuildOctree.\n");
+    host::flushOut();
+    host::status(this, "Building Octree...");
+    octree = new Octree(numTris, vertices.data(), maxOctreeDepth);
+    SetCudaOctreeTextures(octree);
+    TESSRA_PRINTF("BuildOK!n");
+    host::flushOut();
+
+    TESSRA_PRINTF("Pasando geometria a CUDA...\n");
+    host::status(this, "Passing geometry to CUDA...");
+    TESSRA_PRINTF("numTris: %d\n", int(numTris));
+    TESSRA_PRINTF("numlighttris: %d\n", int(numlighttris));
+    TESSRA_PRINTF("numLights: %d\n", int(numLights));
+
+    d_triVertices = upload(this, vertices, 1016);
+    d_triNormals = upload(this, normals, 1019);
+    d_triTexCoords = upload(this, texCoords, 1022);
+    d_triMatIds = upload(this, matIds, 1025);
+    TESSRA_PRINTF("---0a---\n");
+    host::flushOut();
+    d_lightPosCol = upload(this, posCol, 1030);
+    d_lightSpotData = upload(this, spotData, 1033);
+    d_lightParams = upload(this, params, 1036);
+    d_lightDecayStart = upload(this, decayStart, 1039);
+    d_lightRotRows = upload(this, rotRows, 1042);
+    TESSRA_PRINTF("---0c---\n");
+    host::flushOut();
+    SetCudaCustomTextures();
+    TESSRA_PRINTF("---0d---\n");
+    host::flushOut();
+
+    const size_t M = materials.size();
+    TESSRA_PRINTF("numMats: %d\n", int(M));
+    std::vector<float4> diffuse(M), spec(M);
+    std::vector<int4> caps(M);
+    std::vector<uchar4> reflColor(M), refrColor(M);
+    std::vector<float> reflGloss(M), refrGloss(M);
+    for (size_t m = 0; m < M; ++m) {
+        const material_t& mat = materials[m];
+        diffuse[m] = make_float4(mat.diffuse[0], mat.diffuse[1], mat.diffuse[2], 1.0f);
+        caps[m] = make_int4(-1, -1, -1, -1);
+        spec[m] = make_float4(0, 0, 0, 0);
+        reflColor[m] = refrColor[m] = make_uchar4(0, 0, 0, 0);
+        reflGloss[m] = refrGloss[m] = 1.0f;
+        if (mat.reflective) {
+            caps[m].y = mat.reflGloss < 1.0f ? 8 : 1;
+            reflColor[m] = make_uchar4(mat.reflColor[0], mat.reflColor[1], mat.reflColor[2], 1);
+            reflGloss[m] = mat.reflGloss;
+        }
+        if (mat.refractive) {
+            caps[m].z = mat.refrGloss < 1.0f ? 8 : 1;
+            refrColor[m] = make_uchar4(mat.refrColor[0], mat.refrColor[1], mat.refrColor[2], 1);
+            refrGloss[m] = mat.refrGloss;
+        }
+        if (mat.diffuseMap) {
+            caps[m].x = LoadTexture(mat.diffuseMap);
+            if (caps[m].x < 0) return false;
+        }
+        if (mat.secondMap) {
+            caps[m].w = LoadTexture(mat.secondMap);
+            if (caps[m].w < 0) return false;
+        }
+        if (mat.specular) {
+            caps[m].w = 1;
+            spec[m] = make_float4(mat.specularLevel, mat.specularExponent, 0, 0);
+        }
+    }
+
+    TESSRA_PRINTF("---0g---\n");
+    host::flushOut();
+    TESSRA_PRINTF("numTex: %d\n", int(textureImages.size()));
+    host::status(this, "Loading textures...");
+    if (!textureImages.empty()) host::buildTextureAtlas(this);
+
+    host::status(this, "Allocating material data on CUDA..");
+    d_matDiffuse = upload(this, diffuse, 1208);
+    d_matCaps = upload(this, caps, 1212);
+    d_matSpec = upload(this, spec, 1216);
+    d_matReflColor = upload(this, reflColor, 1220);
+    d_matReflGloss = upload(this, reflGloss, 1224);
+    d_matRefrColor = upload(this, refrColor, 1228);
+    d_matRefrGloss = upload(this, refrGloss, 1232);
+
+    host::status(this, "SetCudaMaterialTextures..");
+    SetCudaMaterialTextures();
+
+    if (indirectIllumination && usePhotonMapping) {
+        // A photon count whose buffers do not fit is refused with a message instead of
+        // ending the process halfway through the upload.
+        const size_t bytes = size_t(numPhotons) * 16;
+        void** buffers[] = {&d_photonPos, &d_photonDir, &d_photonCol, &d_photonInPos,
+                            &d_photonInCol, &d_photonInDir, &d_photonNormals};
+        for (void** b : buffers) {
+            if (rt::malloc(b, bytes) != rt::Success) {
+                *b = nullptr;
+                char message[192];
+                std::snprintf(message, sizeof(message),
+                              "Not enough device memory for %u photons (%zu bytes per photon buffer).", numPhotons,
+                              bytes);
+                platform::messageBox(message, "Tessra error");
+                return false;
+            }
+        }
+        TESSRA_CHECK(rt::memset(d_photonPos, 0, bytes), "Tessra", 1244);
+        TESSRA_CHECK(rt::memset(d_photonDir, 0, bytes), "Tessra", 1247);
+        TESSRA_CHECK(rt::memset(d_photonCol, 0, bytes), "Tessra", 1250);
+    }
+
+    host::status(this, "Alloacting CUDA memory...");
+    cameraMatrix[1] = -cameraMatrix[1];
+    cameraMatrix[5] = -cameraMatrix[5];
+    cameraMatrix[9] = -cameraMatrix[9];
+    return true;
+}

@@ -1,0 +1,508 @@
+// The renderer object: defaults, copy semantics, scene input, device memory
+// accounting, the per-tile frame buffer, clean-up and the render driver.
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "host/Octree.h"
+#include "host/internal.h"
+#include "host/kdtree.h"
+
+namespace {
+constexpr uint32_t kTileSize = 256;
+bool g_deviceReady = false;
+}  // namespace
+
+TessraRendererCUDA* g_renderer = nullptr;
+
+void tessraResetDeviceReady() { g_deviceReady = false; }
+
+const uint8_t TessraRendererCUDA::REFL_STEP = 0;
+const uint8_t TessraRendererCUDA::REFR_STEP = 1;
+const uint32_t TessraRendererCUDA::num_subdivs_glossy_refl = 8;
+
+TessraCallbacks::TessraCallbacks() = default;
+TessraCallbacks::TessraCallbacks(const TessraCallbacks&) {}
+TessraCallbacks& TessraCallbacks::operator=(const TessraCallbacks&) { return *this; }
+
+// ------------------------------------------------------------------------------------
+// Lifecycle
+
+TessraRendererCUDA::TessraRendererCUDA()
+    : callbacks(nullptr),
+      width(512),
+      height(512),
+      invViewMatrix{},
+      maxOctreeDepth(8),
+      reserved7(0),
+      reserved8(0),
+      fieldOfView(45.0f),
+      reserved10(1.0f),
+      photonsCast(false),
+      cameraMatrix{},
+      reserved13(false),
+      reserved14(true),
+      photonTreeParam(0.0f),
+      harmMeanDistFG(nullptr),
+      usePhotonMapping(false),
+      numBounces(0),
+      reserved19(true),
+      reserved20(true),
+      indirectIllumination(false),
+      reserved22(true),
+      shadowMode(0),
+      ambientLightIntens(0.5f),
+      photonSearchDistance(1.0f),
+      photonEnergy(100000.0f),
+      irradianceSamples(64),
+      FG_record_density(1.2f),
+      useFinalGather(false),
+      envColor{0, 0, 0},
+      reserved31(2),
+      numPhotons(100),
+      // The original leaves the "not set" fields uninitialised; zero is what a host
+      // could sensibly have relied on.
+      reserved34(0),
+      usedDeviceMem(0),
+      d_triVertices(nullptr),
+      d_triNormals(nullptr),
+      d_triMatIds(nullptr),
+      d_triTexCoords(nullptr),
+      d_lightPosCol(nullptr),
+      d_lightSpotData(nullptr),
+      d_lightParams(nullptr),
+      d_lightRotRows(nullptr),
+      d_lightDecayStart(nullptr),
+      numLights(0),
+      numlighttris(0),
+      numTris(0),
+      fgKdTree(nullptr),
+      photonKdTree(nullptr),
+      octree(nullptr),
+      d_textureAtlas(nullptr),
+      d_textureSizes(nullptr),
+      d_matDiffuse(nullptr),
+      d_photonPos(nullptr),
+      d_photonCol(nullptr),
+      d_photonDir(nullptr),
+      d_photonInPos(nullptr),
+      d_photonInCol(nullptr),
+      d_photonInDir(nullptr),
+      d_photonNormals(nullptr),
+      d_matCaps(nullptr),
+      d_matSpec(nullptr),
+      d_matReflColor(nullptr),
+      d_matReflGloss(nullptr),
+      d_matRefrColor(nullptr),
+      d_matRefrGloss(nullptr),
+      reserved52(0),
+      firstPassDone(false),
+      gridSize{1, 1, 1},
+      blockSize{1, 1, 1},
+      tileX(0),
+      tileY(0),
+      currentFrameBuffer(nullptr),
+      lastRefreshTick(0) {}
+
+// Copies share the device arrays and trees of the original (plain pointer copies); the
+// lists are copied element by element.
+TessraRendererCUDA::TessraRendererCUDA(const TessraRendererCUDA& other) = default;
+TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& other) = default;
+// Destroys the lists only; CleanUp releases device memory.
+TessraRendererCUDA::~TessraRendererCUDA() = default;
+
+bool TessraRendererCUDA::UsePhotonMapping() const { return usePhotonMapping; }
+bool TessraRendererCUDA::NeedPhotonMapping() const { return indirectIllumination && UsePhotonMapping(); }
+
+// ------------------------------------------------------------------------------------
+// Scene input
+
+void TessraRendererCUDA::NuevoTriangulo(const float* data, int32_t materialId, bool isLight, float normalScale) {
+    TriangleRecord t;
+    std::memcpy(t.vertices, data, sizeof(t.vertices));
+    for (int i = 0; i < 9; ++i) t.normals[i] = data[9 + i] * normalScale;
+    std::memcpy(t.uvs, data + 18, sizeof(t.uvs));
+    t.materialId = materialId;
+    (isLight ? lightTriangles : triangles).push_back(t);
+}
+
+int32_t TessraRendererCUDA::NuevoMaterial(const material_t& m) {
+    const int32_t index = int32_t(materials.size());
+    materials.push_back(m);
+    return index;
+}
+
+void TessraRendererCUDA::SetEnvColor(float r, float g, float b) {
+    envColor[0] = r;
+    envColor[1] = g;
+    envColor[2] = b;
+    TESSRA_PRINTF("Background color: %f,%f,%f\n", r, g, b);
+}
+
+namespace {
+
+LightRecord makeLight(uint8_t type, float x, float y, float z, float r, float g, float b) {
+    LightRecord l;
+    l.type = type;
+    l.position[0] = x;
+    l.position[1] = y;
+    l.position[2] = z;
+    l.color[0] = r;
+    l.color[1] = g;
+    l.color[2] = b;
+    return l;
+}
+
+void setIdentity(LightRecord& l) {
+    const float id[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::memcpy(l.rotation, id, sizeof(id));
+}
+
+void setRotation(LightRecord& l, float m00, float m01, float m02, float m10, float m11, float m12, float m20,
+                 float m21, float m22) {
+    const float m[9] = {m00, m01, m02, m10, m11, m12, m20, m21, m22};
+    std::memcpy(l.rotation, m, sizeof(m));
+}
+
+}  // namespace
+
+void TessraRendererCUDA::NuevaLuzOmni(float x, float y, float z, float r, float g, float b, float intensity,
+                                      int32_t decayType, float decayStart) {
+    TESSRA_PRINTF("LUZ: %f %f %f RGB(%f %f %f)\n", x, y, z, r, g, b);
+    LightRecord l = makeLight(LIGHT_OMNI, x, y, z, r, g, b);
+    setIdentity(l);
+    l.intensity = intensity;
+    l.decayType = uint8_t(decayType & 0xff);
+    l.decayStart = decayStart;
+    lights.push_back(l);
+}
+
+void TessraRendererCUDA::NuevaLuzOmniEsfera(float x, float y, float z, float r, float g, float b, float intensity,
+                                            float radius, int32_t decayType) {
+    TESSRA_PRINTF("LUZ: %f %f %f RGB(%f %f %f) radius(%f)\n", x, y, z, r, g, b, radius);
+    areaLightIndices.push_back(uint32_t(lights.size()));
+    LightRecord l = makeLight(LIGHT_OMNI_SPHERE, x, y, z, r, g, b);
+    setIdentity(l);
+    l.intensity = intensity;
+    l.radius = radius;
+    l.decayType = uint8_t(decayType & 0xff);
+    l.decayStart = 1.0f;
+    lights.push_back(l);
+}
+
+void TessraRendererCUDA::NuevaLuzRect(float x, float y, float z, float r, float g, float b, float m00, float m01,
+                                      float m02, float m10, float m11, float m12, float m20, float m21, float m22,
+                                      float intensity, float rectWidth, float rectHeight, int32_t decayType) {
+    TESSRA_PRINTF("LUZ: %f %f %f RGB(%f %f %f) RECT(%f,%f)\n", x, y, z, r, g, b, rectWidth, rectHeight);
+    areaLightIndices.push_back(uint32_t(lights.size()));
+    LightRecord l = makeLight(LIGHT_RECT, x, y, z, r, g, b);
+    setRotation(l, m00, m01, m02, m10, m11, m12, m20, m21, m22);
+    l.intensity = intensity;
+    l.rectWidth = rectWidth;
+    l.rectHeight = rectHeight;
+    l.decayType = uint8_t(decayType & 0xff);
+    l.decayStart = 1.0f;
+    lights.push_back(l);
+}
+
+namespace {
+
+LightRecord makeDirectedLight(uint8_t type, float x, float y, float z, float r, float g, float b, float m00,
+                              float m01, float m02, float m10, float m11, float m12, float m20, float m21, float m22,
+                              float falloff, float hotspot, float intensity, int32_t decayType, float decayStart) {
+    TESSRA_PRINTF("LUZ: [foco] %f %f %f dir(%f %f %f) RGB(%f %f %f) falloff(%f) intens(%f)\n", x, y, z, m20, m21,
+                  m22, r, g, b, falloff, intensity);
+    LightRecord l = makeLight(type, x, y, z, r, g, b);
+    setRotation(l, m00, m01, m02, m10, m11, m12, m20, m21, m22);
+    l.intensity = intensity;
+    l.falloff = falloff;
+    l.hotspot = hotspot;
+    l.decayType = uint8_t(decayType & 0xff);
+    l.decayStart = decayStart;
+    return l;
+}
+
+}  // namespace
+
+void TessraRendererCUDA::NuevaLuzFoco(float x, float y, float z, float r, float g, float b, float m00, float m01,
+                                      float m02, float m10, float m11, float m12, float m20, float m21, float m22,
+                                      float falloff, float hotspot, float intensity, int32_t decayType, bool circle,
+                                      float decayStart) {
+    LightRecord l = makeDirectedLight(circle ? LIGHT_SPOT_CIRCLE : LIGHT_SPOT_RECT, x, y, z, r, g, b, m00, m01, m02,
+                                      m10, m11, m12, m20, m21, m22, falloff, hotspot, intensity, decayType,
+                                      decayStart);
+    if (circle) {
+        TESSRA_PRINTF("LIGHT SHAPE: circle\n");
+    } else {
+        TESSRA_PRINTF("LIGHT SHAPE: rect\n");
+        std::fflush(stdout);
+        std::perror("unsupported light type!");
+        platform::messageBox("unsupported light type: RECT", "Tessra error");
+    }
+    lights.push_back(l);
+}
+
+void TessraRendererCUDA::NuevaLuzDir(float x, float y, float z, float r, float g, float b, float m00, float m01,
+                                     float m02, float m10, float m11, float m12, float m20, float m21, float m22,
+                                     float falloff, float hotspot, float intensity, int32_t decayType, bool circle,
+                                     float decayStart) {
+    LightRecord l = makeDirectedLight(circle ? LIGHT_DIR_CIRCLE : LIGHT_DIR_RECT, x, y, z, r, g, b, m00, m01, m02,
+                                      m10, m11, m12, m20, m21, m22, falloff, hotspot, intensity, decayType,
+                                      decayStart);
+    TESSRA_PRINTF(circle ? "LIGHT SHAPE: circle\n" : "LIGHT SHAPE: rect\n");
+    lights.push_back(l);
+}
+
+// ------------------------------------------------------------------------------------
+// Device memory accounting
+
+void* TessraRendererCUDA::Malloc(size_t bytes) {
+    void* p = nullptr;
+    if (rt::malloc(&p, bytes) != rt::Success) {
+        char message[256] = {};
+        std::snprintf(message, sizeof(message), "Unable to allocate memory: %d\n", int(bytes));
+        platform::messageBox(message, "Tessra error");
+        p = nullptr;
+    }
+    usedDeviceMem += uint32_t(bytes);
+    return p;
+}
+
+void TessraRendererCUDA::Free(void* p) {
+    if (rt::free(p) != rt::Success) platform::messageBox("Unable to deallocate memory", "Tessra error");
+}
+
+void TessraRendererCUDA::printMemStats() {
+    TESSRA_PRINTF("==> USED DEVICE MEM: %f\n", float(usedDeviceMem) / 1024.0f / 1024.0f);
+}
+
+// ------------------------------------------------------------------------------------
+// Frame buffer
+
+TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint32_t h)
+    : tileWidth(w), tileHeight(h), renderer(owner) {
+    const size_t n = size_t(w) * h;
+    ssPos = owner->Malloc(n * 16);
+    ssNormals = owner->Malloc(n * 16);
+    ssTexCoords = owner->Malloc(n * 16);
+    spare5 = owner->Malloc(n * 16);
+    spare6 = owner->Malloc(n * 16);
+    ssEyePos = owner->Malloc(n * 16);
+    ssRefrIndex = owner->Malloc(n * 4);
+    ssTotal = owner->Malloc(n * 16);
+    ssColor = owner->Malloc(n * 16);
+    ssTriID = owner->Malloc(n * 4);
+    ssUVs = owner->Malloc(n * 8);
+    spare3 = owner->Malloc(n * 16);
+    ssIndirect = owner->Malloc(n * 16);
+    maskFG = owner->Malloc(n);
+    reflectFlags = owner->Malloc(4);
+    needsGI = owner->Malloc(1);
+    Reset();
+}
+
+TessraFrameBuffer::~TessraFrameBuffer() {
+    if (!ssPos) return;
+    void* const order[] = {ssPos,   ssTotal,  ssNormals,   spare3,  ssTexCoords,  spare5,  spare6, ssColor,
+                           ssIndirect, ssEyePos, ssRefrIndex, ssTriID, ssUVs, reflectFlags, needsGI, maskFG};
+    // Slots 0, 1, 6, 2, 3, 4, 5, then 7 to 15.
+    const int slots[] = {0, 1, 6, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    int line = 2104;
+    for (int s : slots) TESSRA_CHECK(rt::free(order[s]), "Tessra", line++);
+    ssPos = ssTotal = ssNormals = spare3 = ssTexCoords = spare5 = spare6 = ssColor = nullptr;
+    ssIndirect = ssEyePos = ssRefrIndex = ssTriID = ssUVs = reflectFlags = needsGI = maskFG = nullptr;
+}
+
+void TessraFrameBuffer::Reset() {
+    const size_t n = size_t(tileWidth) * tileHeight;
+    TESSRA_CHECK(rt::memset(ssTriID, 0, n * 4), "Tessra", 2175);
+    TESSRA_CHECK(rt::memset(ssUVs, 0, n * 8), "Tessra", 2176);
+    TESSRA_CHECK(rt::memset(ssTotal, 0, n * 16), "Tessra", 2177);
+    TESSRA_CHECK(rt::memset(ssColor, 0, n * 16), "Tessra", 2178);
+    TESSRA_CHECK(rt::memset(spare3, 0, n * 16), "Tessra", 2179);
+    TESSRA_CHECK(rt::memset(ssIndirect, 0, n * 16), "Tessra", 2180);
+    TESSRA_CHECK(rt::memset(maskFG, 1, n), "Tessra", 2182);
+    TESSRA_CHECK(rt::memset(reflectFlags, 0, 4), "Tessra", 2184);
+    TESSRA_CHECK(rt::memset(needsGI, 0, 1), "Tessra", 2185);
+}
+
+namespace {
+// Reads the tile's flag record (4 bytes) or the indirect-step byte afresh from the device.
+uint8_t readFlag(void* p, size_t bytes, int index, int line) {
+    uint8_t flags[4] = {};
+    TESSRA_CHECK(rt::memcpyDtoH(flags, p, bytes), "Tessra", line);
+    return flags[index];
+}
+}  // namespace
+
+bool TessraFrameBuffer::NeedsSharpReflection() const { return readFlag(reflectFlags, 4, 0, 2138) == 1; }
+bool TessraFrameBuffer::NeedsGlossyReflection() const { return readFlag(reflectFlags, 4, 1, 2145) == 1; }
+bool TessraFrameBuffer::NeedsSharpRefraction() const { return readFlag(reflectFlags, 4, 2, 2153) == 1; }
+bool TessraFrameBuffer::NeedsGlossyRefraction() const { return readFlag(reflectFlags, 4, 3, 2160) == 1; }
+bool TessraFrameBuffer::NeedsIndirectStepAgain() const { return readFlag(needsGI, 1, 0, 2167) == 1; }
+
+// ------------------------------------------------------------------------------------
+// Clean-up
+
+void TessraRendererCUDA::CleanUp() {
+    delete octree;
+    octree = nullptr;
+    delete fgKdTree;
+    fgKdTree = nullptr;
+    delete photonKdTree;
+    photonKdTree = nullptr;
+
+    host::freeChecked(d_triVertices, "Tessra", 1517);
+    host::freeChecked(d_triNormals, "Tessra", 1518);
+    host::freeChecked(d_triTexCoords, "Tessra", 1519);
+    host::freeChecked(d_triMatIds, "Tessra", 1520);
+    host::freeChecked(d_lightPosCol, "Tessra", 1521);
+    host::freeChecked(d_lightSpotData, "Tessra", 1522);
+    host::freeChecked(d_lightParams, "Tessra", 1523);
+    host::freeChecked(d_lightRotRows, "Tessra", 1524);
+    host::freeChecked(d_lightDecayStart, "Tessra", 1525);
+    host::freeChecked(harmMeanDistFG, "Tessra", 1528);
+    // The photon buffers are released whenever they exist: the flags may have been
+    // switched off by the host since the upload that allocated them.
+    host::freeChecked(d_photonPos, "Tessra", 1532);
+    host::freeChecked(d_photonDir, "Tessra", 1533);
+    host::freeChecked(d_photonCol, "Tessra", 1534);
+    host::freeChecked(d_photonInPos, "Tessra", 1535);
+    host::freeChecked(d_photonInCol, "Tessra", 1536);
+    host::freeChecked(d_photonInDir, "Tessra", 1537);
+    host::freeChecked(d_photonNormals, "Tessra", 1538);
+    host::freeChecked(d_matDiffuse, "Tessra", 1541);
+    host::freeChecked(d_matCaps, "Tessra", 1542);
+    host::freeChecked(d_matSpec, "Tessra", 1543);
+    host::freeChecked(d_matReflColor, "Tessra", 1544);
+    host::freeChecked(d_matReflGloss, "Tessra", 1545);
+    host::freeChecked(d_matRefrColor, "Tessra", 1546);
+    host::freeChecked(d_matRefrGloss, "Tessra", 1547);
+    host::releaseTextureImages(textureImages);
+    host::freeChecked(d_textureAtlas, "Tessra", 1558);
+    host::freeChecked(d_textureSizes, "Tessra", 1561);
+}
+
+// ------------------------------------------------------------------------------------
+// Render driver
+
+namespace {
+
+// Checks once per process that a device exists and selects device 0.
+bool ensureDevice() {
+    if (g_deviceReady) return true;
+    int count = 0;
+    rt::Status s = rt::getDeviceCount(&count);
+    if (s != rt::Success) {
+        platform::messageBox(rt::errorString(s), "CUDA error");
+        return false;
+    }
+    if (count == 0) {
+        platform::messageBox(
+            "Your system does not support CUDA.\nnVidia GeForce 8 series or newer required.\nAborting render.",
+            "Tessra fatal error");
+        return false;
+    }
+    int device = 0;
+    if (device > count - 1) device = count - 1;
+    rt::DeviceProps props;
+    s = rt::getDeviceProperties(&props, device);
+    if (s != rt::Success) {
+        platform::messageBox(rt::errorString(s), "CUDA error");
+        return false;
+    }
+    if (props.major < 1) {
+        platform::messageBox(
+            "This device does not support CUDA.\nnVidia GeForce 8 series of newer required.\nAborting render.",
+            props.name);
+        return false;
+    }
+    TESSRA_CHECK(rt::setDevice(device), "Tessra", 1725);
+    g_deviceReady = true;
+    return true;
+}
+
+}  // namespace
+
+int32_t TessraRendererCUDA::Render() {
+    try {
+        if (!ensureDevice()) return 0;
+        if (width <= 0 || height <= 0) {
+            char message[128];
+            std::snprintf(message, sizeof(message), "Invalid image size %d x %d: both must be positive.", width,
+                          height);
+            platform::messageBox(message, "Tessra error");
+            return 0;
+        }
+        if (!initScene()) {
+            platform::messageBox("Error initializing the scene!", "Tessra");
+            return 0;
+        }
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 4; ++c) invViewMatrix[r * 4 + c] = cameraMatrix[r * 4 + c];
+        }
+        invViewMatrix[12] = invViewMatrix[13] = invViewMatrix[14] = 0.0f;
+        invViewMatrix[15] = 1.0f;
+
+        std::unique_ptr<TessraFrameBuffer> fb(new TessraFrameBuffer(this, kTileSize, kTileSize));
+        const uint32_t tilesX = uint32_t(width) / kTileSize + 1;
+        const uint32_t tilesY = uint32_t(height) / kTileSize + 1;
+
+        if (indirectIllumination && UsePhotonMapping()) {
+            castPhotons();
+            if (useFinalGather) {
+                delete fgKdTree;
+                fgKdTree = new KdTree(0.0f);
+                for (uint32_t c = 0; c < tilesX; ++c) {
+                    for (uint32_t r = 0; r < tilesY; ++r) {
+                        InitScreenCUDA(c * kTileSize, r * kTileSize, *fb, false);
+                        if (!DistributeFinalGatherPoints(*fb)) return 0;
+                    }
+                }
+                if (!CalculateIrradianceCache()) return 0;
+            }
+        }
+
+        const TessraUInt3 block = {16, 16, 1};
+        blockSize = block;
+        gridSize = {kTileSize / blockSize.x, kTileSize / blockSize.y, 1};
+
+        for (uint32_t c = 0; c < tilesX; ++c) {
+            for (uint32_t r = 0; r < tilesY; ++r) {
+                tileX = c * kTileSize;
+                tileY = r * kTileSize;
+                currentFrameBuffer = fb.get();
+                InitScreenCUDA(tileX, tileY, *fb, true);
+                RenderDirectLighting(*fb);
+                if (NeedPhotonMapping() && !PerformPhotonMappingStep(*fb)) {
+                    currentFrameBuffer = nullptr;
+                    return 0;
+                }
+                firstPassDone = true;
+                if (fb->NeedsSharpRefraction()) ReflectBuffers(*fb, 1, 1, REFR_STEP, 1);
+                if (fb->NeedsGlossyRefraction()) ReflectBuffers(*fb, 8, 8, REFR_STEP, 1);
+                if (fb->NeedsSharpReflection()) ReflectBuffers(*fb, 1, 1, REFL_STEP, 1);
+                if (fb->NeedsGlossyReflection()) ReflectBuffers(*fb, 8, 8, REFL_STEP, 1);
+                RefreshResultsScreen();
+                if (host::abortRequested(this)) {
+                    currentFrameBuffer = nullptr;
+                    return 0;
+                }
+            }
+        }
+        currentFrameBuffer = nullptr;
+        fb.reset();
+        CleanUp();
+    } catch (const std::exception& e) {
+        // Nothing thrown inside the library reaches the host.
+        currentFrameBuffer = nullptr;
+        char message[512];
+        std::snprintf(message, sizeof(message), "Render failed: %s", e.what());
+        platform::messageBox(message, "Tessra error");
+    } catch (...) {
+        currentFrameBuffer = nullptr;
+        platform::messageBox("Render failed: unknown error", "Tessra error");
+    }
+    return 0;
+}

@@ -1,0 +1,139 @@
+// Texture files through DevIL, the texture atlas, and the bindings of the scene,
+// light and material arrays to their texture references.
+#include <IL/il.h>
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "host/internal.h"
+
+namespace {
+
+// Images larger than this are refused before they reach the atlas: 16384 texels on a
+// side and 256 MiB of RGBA texels in all.
+constexpr int kMaxTextureSide = 16384;
+constexpr uint64_t kMaxTextureTexels = (256ull << 20) / 4;
+
+bool isRegularFile(const char* path) {
+    struct stat st;
+    return path && ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void reportUnreadable(const char* path) { platform::messageBox("Error!: no se pudo cargar la imagen!", path); }
+
+}  // namespace
+
+namespace host {
+
+void releaseTextureImages(std::vector<uint32_t>& images) {
+    for (uint32_t& name : images) {
+        ILuint n = name;
+        ilDeleteImages(1, &n);
+    }
+    images.clear();
+}
+
+}  // namespace host
+
+int32_t TessraRendererCUDA::LoadTexture(const char* path) {
+    const int32_t index = int32_t(textureImages.size());
+    ILuint image = 0;
+    ilGenImages(1, &image);
+    ilBindImage(image);
+    TESSRA_PRINTF("Cargando: %s...", path ? path : "(null)");
+    // Only regular files: a directory or a FIFO would fail or block inside the decoder.
+    if (!isRegularFile(path) || !ilLoadImage(path)) {
+        ilDeleteImages(1, &image);
+        reportUnreadable(path ? path : "");
+        return -1;
+    }
+    TESSRA_PRINTF("OK!\n");
+    const int w = ilGetInteger(IL_IMAGE_WIDTH);
+    const int h = ilGetInteger(IL_IMAGE_HEIGHT);
+    const int bpp = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
+    TESSRA_PRINTF("Image data: w(%d) h(%d) bpp(%d)\n", w, h, bpp);
+    if (w <= 0 || h <= 0 || w > kMaxTextureSide || h > kMaxTextureSide ||
+        uint64_t(w) * uint64_t(h) > kMaxTextureTexels) {
+        ilDeleteImages(1, &image);
+        reportUnreadable(path);
+        return -1;
+    }
+    textureImages.push_back(image);
+    return index;
+}
+
+namespace host {
+
+// Total texels of the loaded images, in index order.
+uint64_t atlasTexels(const std::vector<uint32_t>& images) {
+    uint64_t total = 0;
+    for (uint32_t name : images) {
+        ilBindImage(name);
+        total += uint64_t(ilGetInteger(IL_IMAGE_WIDTH)) * uint64_t(ilGetInteger(IL_IMAGE_HEIGHT));
+    }
+    return total;
+}
+
+// Packs every loaded image into one RGBA atlas and uploads it with the size records.
+void buildTextureAtlas(TessraRendererCUDA* r) {
+    std::vector<int4> sizes;
+    uint64_t offset = 0;
+    for (uint32_t name : r->textureImages) {
+        ilBindImage(name);
+        const int w = ilGetInteger(IL_IMAGE_WIDTH), h = ilGetInteger(IL_IMAGE_HEIGHT);
+        sizes.push_back(make_int4(w, h, int(offset), 0));
+        TESSRA_PRINTF("{%d,%d}\n", w, h);
+        offset += uint64_t(w) * uint64_t(h);
+    }
+    const uint64_t T = offset;
+    std::vector<uchar4> texels(T);
+    TESSRA_PRINTF("Used Texture Memory: %f MB\n", float(T * 4) / 1024.0f / 1024.0f);
+    for (size_t t = 0; t < r->textureImages.size(); ++t) {
+        TESSRA_PRINTF("copy texture: %d\n", int(t));
+        flushOut();
+        ilBindImage(r->textureImages[t]);
+        ilConvertImage(IL_RGB, IL_UNSIGNED_BYTE);
+        ilCopyPixels(0, 0, 0, ILuint(sizes[t].x), ILuint(sizes[t].y), 1, IL_RGBA, IL_UNSIGNED_BYTE,
+                     texels.data() + sizes[t].z);
+    }
+    TESSRA_PRINTF("---1b---\n");
+    flushOut();
+    r->d_textureAtlas = r->Malloc(T * 4);
+    TESSRA_CHECK(rt::memcpyHtoD(r->d_textureAtlas, texels.data(), T * 4), "Tessra", 1196);
+    r->d_textureSizes = r->Malloc(sizes.size() * 16);
+    TESSRA_CHECK(rt::memcpyHtoD(r->d_textureSizes, sizes.data(), sizes.size() * 16), "Tessra", 1199);
+}
+
+}  // namespace host
+
+void TessraRendererCUDA::SetCudaCustomTextures() {
+    using rt::Symbol;
+    const size_t N = numTris, L = numLights;
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTris, d_triVertices, 3 * N * 16), "volumeRender", 2426);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTriNorms, d_triNormals, 3 * N * 16), "volumeRender", 2427);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTriTexCoords, d_triTexCoords, 3 * N * 16), "volumeRender", 2428);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTriMatID, d_triMatIds, N * 4), "volumeRender", 2429);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texLights, d_lightPosCol, 2 * L * 16), "volumeRender", 2430);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texLightsRotMat, d_lightRotRows, 3 * L * 16), "volumeRender", 2431);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texLightsSpotData, d_lightSpotData, L * 16), "volumeRender", 2432);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texLightsParams, d_lightParams, L * 4), "volumeRender", 2433);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texLightsDecayStart, d_lightDecayStart, L * 4), "volumeRender", 2434);
+}
+
+void TessraRendererCUDA::SetCudaMaterialTextures() {
+    using rt::Symbol;
+    const size_t M = materials.size();
+    if (d_textureAtlas)
+        TESSRA_CHECK(rt::bindTexture(Symbol::texMatTextures, d_textureAtlas, host::atlasTexels(textureImages) * 4),
+                     "volumeRender", 2441);
+    if (d_textureSizes)
+        TESSRA_CHECK(rt::bindTexture(Symbol::texTexSizesOffset, d_textureSizes, textureImages.size() * 16),
+                     "volumeRender", 2443);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatDiffuse, d_matDiffuse, M * 16), "volumeRender", 2445);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatCaps, d_matCaps, M * 16), "volumeRender", 2446);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatSpec, d_matSpec, M * 16), "volumeRender", 2447);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatReflColor, d_matReflColor, M * 4), "volumeRender", 2448);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatReflGloss, d_matReflGloss, M * 4), "volumeRender", 2449);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrColor, d_matRefrColor, M * 4), "volumeRender", 2450);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrGloss, d_matRefrGloss, M * 4), "volumeRender", 2451);
+}

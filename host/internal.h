@@ -1,0 +1,50 @@
+// Host-side helpers shared by the renderer's sources.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+#include "runtime/device.h"
+#include "tessra.h"
+
+// The fatal check with the source name and line fixed per call site, as hosts and
+// support staff know them from the original messages.
+#define TESSRA_CHECK(call, file, line) ::platform::cudaCheck((call), (file), (line))
+
+namespace host {
+
+// Typed views of the opaque device pointers of the public structures.
+template <typename T>
+inline T* dev(void* p) {
+    return static_cast<T*>(p);
+}
+
+// Prints a diagnostic line on standard output (the library's own printf-style lines).
+#define TESSRA_PRINTF(...) std::printf(__VA_ARGS__)
+inline void flushOut() { std::fflush(stdout); }
+
+inline void status(TessraRendererCUDA* r, const char* text) {
+    if (r->callbacks) r->callbacks->SetStatusText(text);
+}
+inline bool abortRequested(TessraRendererCUDA* r) { return r->callbacks && r->callbacks->AbortRequested(); }
+
+// Frees a device pointer through the fatal check and clears it.
+inline void freeChecked(void*& p, const char* file, int line) {
+    if (!p) return;
+    TESSRA_CHECK(rt::free(p), file, line);
+    p = nullptr;
+}
+
+// The random pair of the lighting and reflection drivers: (rand() % 1000) / 1000,
+// .y from the first draw and .x from the second.
+inline float2 drawRandomPair() {
+    const float y = float(std::rand() % 1000) / 1000.0f;
+    const float x = float(std::rand() % 1000) / 1000.0f;
+    return make_float2(x, y);
+}
+
+// Deletes the loaded images and empties the list (Textures.cpp).
+void releaseTextureImages(std::vector<uint32_t>& images);
+
+}  // namespace host

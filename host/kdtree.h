@@ -1,0 +1,63 @@
+// A balanced point-per-node 3-d tree over records (position, second vector, third
+// vector), built on the host and uploaded as five parallel arrays for the gather
+// kernels. An empty tree has no device arrays; binding it binds empty references, and
+// a search over it finds nothing.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "device/cuda_defs.h"
+
+struct KdRecord {
+    float3 position;
+    float3 second;
+    float3 third;
+};
+
+class KdTree;
+
+struct KdNode {
+    KdNode* right = nullptr;
+    KdNode* left = nullptr;
+    float3 planeNormal{};
+    float planeOffset = 0;
+    uint32_t index = 0;
+    KdTree* owner = nullptr;
+    float3 position{};
+    ~KdNode();
+};
+
+class KdTree {
+public:
+    explicit KdTree(float value);
+    ~KdTree();
+    KdTree(const KdTree&) = delete;
+    KdTree& operator=(const KdTree&) = delete;
+
+    void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds);
+    void Build();
+    // Binds the five arrays to the kd-tree texture references.
+    void Bind() const;
+
+    float value;
+    uint32_t maxDepth = 0;
+    uint32_t nodeCount = 0;
+    uint32_t nextIndex = 0;
+    uint32_t numRecords = 0;
+    KdNode* root = nullptr;
+    void* d_planes = nullptr;
+    void* d_children = nullptr;
+    void* d_positions = nullptr;
+    void* d_seconds = nullptr;
+    void* d_thirds = nullptr;
+    std::vector<KdRecord> records;
+
+private:
+    KdNode* buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);
+    float4* planes_ = nullptr;
+    int4* children_ = nullptr;
+    float4* positions_ = nullptr;
+    float4* seconds_ = nullptr;
+    float4* thirds_ = nullptr;
+};

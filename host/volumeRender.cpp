@@ -1,0 +1,156 @@
+// The host side of the screen-space stages: constants, launches and delivery. Each
+// stage launches through the runtime layer and waits for the device before it reads a
+// result or launches the next kernel.
+#include <vector>
+
+#include "device/volumeRender_kernel.h"
+#include "host/internal.h"
+
+namespace {
+
+// The global launch block of the per-pixel kernels.
+const dim3 kBlock(16, 16, 1);
+constexpr uint32_t kTile = 256;
+
+float4* f4(void* p) { return static_cast<float4*>(p); }
+
+void uploadCamera(const TessraRendererCUDA* r, int line) {
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_invViewMatrix, r->invViewMatrix, 48), "volumeRender", line);
+}
+
+}  // namespace
+
+bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb,
+                                        bool fullBuffers) {
+    uploadCamera(this, 2481);
+    const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", 2483);
+    fb.Reset();
+    const dim3 grid(kTile / kBlock.x, kTile / kBlock.y, 1);
+    rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
+               fb.tileHeight, xoffset, yoffset, fieldOfView, float(width) / float(height),
+               fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr, fb.ssNormals,
+               fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
+               fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
+    rt::synchronize();
+    return true;
+}
+
+bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) {
+    for (uint32_t i = 0; i < lights.size(); ++i) {
+        const uint8_t kind = lights[i].type;
+        const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? num_subdivs_glossy_refl : 1;
+        if (!renderAreaLight(fb, i, n, 0.5f, 0.5f)) return false;
+    }
+    return true;
+}
+
+bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) {
+    host::status(this, "Rendering direct illumination...");
+    uploadCamera(this, 2520);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2521);
+    unsigned timer = 0;
+    platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", 2524);
+    platform::cutCheck(platform::cutResetTimer(timer), "volumeRender", 2525);
+    platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", 2526);
+
+    const uint32_t W = fb.tileWidth * n, H = fb.tileHeight * n;
+    const uint32_t cx = (W >> 8) + 1, cy = (H >> 8) + 1;
+    void* accum = Malloc(size_t(kTile) * kTile * 16);
+    const float2 rands = host::drawRandomPair();
+    const uint32_t m = kTile / n;
+    for (uint32_t tx = 0; tx < cx; ++tx) {
+        for (uint32_t ty = 0; ty < cy; ++ty) {
+            rt::launch(TESSRA_KERNEL(calc_ilum_ss), dim3(16, 16, 1), dim3(16, 16, 1), W, H, numLights,
+                       char(shadowMode), ilight, kTile, fb.ssTriID, fb.ssUVs, fb.ssNormals, fb.ssTexCoords, fb.ssPos,
+                       accum, n, tx * kTile, ty * kTile, ambientLightIntens, rands, indirectIllumination,
+                       fb.ssEyePos);
+            rt::synchronize();
+            if (m % 16 != 0) {
+                platform::messageBox("max_pixels_reales_calculados_x % blockSizeShadows.x != 0", "Error");
+                platform::messageBox("max_pixels_reales_calculados_y % blockSizeShadows.y != 0", "Error");
+            }
+            rt::launch(TESSRA_KERNEL(calc_final_color), dim3(m / 16, m / 16, 1), dim3(16, 16, 1), fb.tileWidth,
+                       fb.tileHeight, m, m, kTile, n, (tx * kTile) / n, (ty * kTile) / n, accum, fb.ssColor);
+            rt::synchronize();
+            if (host::abortRequested(this)) {
+                rt::free(accum);
+                platform::cutDeleteTimer(timer);
+                return false;
+            }
+        }
+    }
+    platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2560);
+    platform::cutGetAverageTimerValue(timer);
+    TESSRA_CHECK(rt::free(accum), "volumeRender", 2562);
+    platform::cutCheck(platform::cutDeleteTimer(timer), "volumeRender", 2563);
+    return true;
+}
+
+bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n, uint8_t reflpass,
+                                        uint8_t refl0_refr1, uint32_t level) {
+    if (level > 4) return true;
+    host::status(this, "Reflecting...");
+    if (firstPassDone && level > 1 && n > 1) n >>= 1;
+    TessraFrameBuffer T(this, fb.tileWidth, fb.tileHeight);
+    const uint32_t nx = (fb.tileWidth * n) / T.tileWidth, ny = (fb.tileHeight * n) / T.tileHeight;
+    const float2 rands = host::drawRandomPair();
+    for (uint32_t tx = 0; tx < nx; ++tx) {
+        for (uint32_t ty = 0; ty < ny; ++ty) {
+            const uint32_t xo = tx * T.tileWidth, yo = ty * T.tileHeight;
+            T.Reset();
+            rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
+                       fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
+                       fb.ssTexCoords, fb.ssPos, fb.ssEyePos, fb.ssRefrIndex, T.ssTriID, T.ssUVs, T.ssNormals,
+                       T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, rands, T.reflectFlags, reflpass,
+                       refl0_refr1);
+            rt::synchronize();
+            RenderDirectLighting(T);
+            if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;
+
+            const uint32_t nested = reflpass == 1 ? 8 : n;
+            if (T.NeedsSharpRefraction()) ReflectBuffers(T, 1, 1, REFR_STEP, level + 1);
+            if (T.NeedsGlossyRefraction()) ReflectBuffers(T, nested, 8, REFR_STEP, level + 1);
+            if (T.NeedsSharpReflection()) ReflectBuffers(T, 1, 1, REFL_STEP, level + 1);
+            if (T.NeedsGlossyReflection()) ReflectBuffers(T, nested, 8, REFL_STEP, level + 1);
+
+            const uint32_t pw = T.tileWidth / n, ph = T.tileHeight / n;
+            if (pw % kBlock.x != 0)
+                platform::messageBox("max_pixels_reales_calculados_x % blockSize.x != 0", "Error");
+            if (ph % kBlock.y != 0)
+                platform::messageBox("max_pixels_reales_calculados_y % blockSize.y != 0", "Error");
+            rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / 16, ph / 16, 1), kBlock, pw, ph, T.tileWidth,
+                       fb.tileWidth, n, xo / n, yo / n, T.ssColor, fb.ssColor, fb.ssTriID, reflpass, refl0_refr1);
+            rt::synchronize();
+            if (level < 2 && uint32_t(platform::getTickCount() - lastRefreshTick) > 2000) RefreshResultsScreen();
+            if (host::abortRequested(this)) return false;
+        }
+    }
+    return true;
+}
+
+void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset,
+                                               uint32_t yoffset, TessraFrameBuffer* fb) {
+    if (!fb) return;
+    rt::launch(TESSRA_KERNEL(combineBuffers), dim3(grid.x, grid.y, grid.z), dim3(block.x, block.y, block.z),
+               fb->ssTotal, fb->ssColor, fb->ssIndirect, fb->tileWidth, fb->tileHeight, 0u, 0u, false);
+    rt::synchronize();
+    if (!callbacks) return;
+    std::vector<float4> row(fb->tileWidth);
+    const uint32_t w = uint32_t(width), h = uint32_t(height);
+    const uint32_t run = xoffset + fb->tileWidth >= w ? (xoffset < w ? w - xoffset : 0) : fb->tileWidth;
+    for (uint32_t r = 0; r < fb->tileHeight; ++r) {
+        if (yoffset + r >= h) break;
+        // A tile wholly right of the image has nothing to deliver.
+        if (run == 0) break;
+        TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb->ssTotal) + size_t(r) * fb->tileWidth, size_t(run) * 16),
+                     "volumeRender", 2610);
+        callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), run, xoffset, yoffset + r);
+    }
+    callbacks->TileFinished(xoffset, yoffset, fb->tileWidth, fb->tileHeight);
+}
+
+void TessraRendererCUDA::RefreshResultsScreen() {
+    VisualizeResultsBlock(gridSize, blockSize, tileX, tileY, currentFrameBuffer);
+    lastRefreshTick = platform::getTickCount();
+}

@@ -1,0 +1,299 @@
+// Tessra: a tiled GPU renderer with a CPU emulation of the device.
+//
+// A host creates one renderer with Tessra_InitRenderer, writes its settings into the
+// public fields, hands it the scene through the Nuevo* operations and SetEnvColor,
+// and calls Render as often as it likes. Pixels, progress and the abort request travel
+// through TessraCallbacks, which the host implements. The field order of
+// TessraRendererCUDA is part of the interface with hosts and must not change.
+#ifndef TESSRA_H
+#define TESSRA_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#if defined(_WIN32)
+#if defined(TESSRA_BUILDING_LIBRARY)
+#define TESSRA_API __declspec(dllexport)
+#else
+#define TESSRA_API __declspec(dllimport)
+#endif
+#else
+#define TESSRA_API __attribute__((visibility("default")))
+#endif
+
+class Octree;
+class KdTree;
+class TessraRendererCUDA;
+
+// Implemented by the host. Every notification is skipped while the renderer's
+// callbacks field is null.
+class TESSRA_API TessraCallbacks {
+public:
+    TessraCallbacks();
+    TessraCallbacks(const TessraCallbacks&);
+    TessraCallbacks& operator=(const TessraCallbacks&);
+    virtual void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) = 0;
+    virtual void TileFinished(uint32_t x, uint32_t y, uint32_t tileWidth, uint32_t tileHeight) = 0;
+    virtual void SetStatusText(const char* text) = 0;
+    virtual bool AbortRequested() = 0;
+    virtual void SetFinalGatherCount(uint32_t count) = 0;
+    virtual void ReportIrradianceTime(float constant, float seconds) = 0;
+    virtual void SetPhotonCount(uint32_t count) = 0;
+};
+
+// The host's material record, passed by reference to NuevoMaterial and stored by copy.
+// The renderer keeps only the path pointers: the strings must outlive Render.
+class material_t {
+public:
+    const char* diffuseMap = nullptr;
+    float diffuse[3] = {0, 0, 0};
+    bool reflective = false;
+    uint8_t reflColor[3] = {0, 0, 0};
+    uint8_t refrColor[3] = {0, 0, 0};
+    bool refractive = false;
+    bool specular = false;
+    float specularLevel = 0;
+    float specularExponent = 0;
+    uint8_t reserved[16] = {};
+    const char* secondMap = nullptr;
+    float reflGloss = 1.0f;
+    float refrGloss = 1.0f;
+};
+
+struct TriangleRecord {
+    float vertices[9];
+    float normals[9];
+    float uvs[6];
+    int32_t materialId;
+};
+
+enum LightType : uint8_t {
+    LIGHT_OMNI = 0,
+    LIGHT_SPOT_CIRCLE = 1,
+    LIGHT_SPOT_RECT = 2,
+    LIGHT_OMNI_SPHERE = 3,
+    LIGHT_RECT = 4,
+    LIGHT_DIR_CIRCLE = 5,
+    LIGHT_DIR_RECT = 6,
+};
+
+struct LightRecord {
+    uint8_t type = 0;
+    float position[3] = {0, 0, 0};
+    float color[3] = {0, 0, 0};
+    float rotation[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    float intensity = 0;
+    float radius = 0;
+    float rectWidth = 0;
+    float rectHeight = 0;
+    float falloff = 0;
+    float hotspot = 0;
+    uint8_t decayType = 0;
+    float decayStart = 1.0f;
+};
+
+struct TessraUInt3 {
+    uint32_t x, y, z;
+};
+
+// The device buffers of one tile. Device pointers are opaque to hosts.
+class TESSRA_API TessraFrameBuffer {
+public:
+    TessraFrameBuffer(TessraRendererCUDA* renderer, uint32_t tileWidth, uint32_t tileHeight);
+    ~TessraFrameBuffer();
+    TessraFrameBuffer(const TessraFrameBuffer&) = delete;
+    TessraFrameBuffer& operator=(const TessraFrameBuffer&) = delete;
+
+    void Reset();
+    bool NeedsSharpReflection() const;
+    bool NeedsGlossyReflection() const;
+    bool NeedsSharpRefraction() const;
+    bool NeedsGlossyRefraction() const;
+    bool NeedsIndirectStepAgain() const;
+
+    void* ssPos;          // float4
+    void* ssTotal;        // float4
+    void* ssNormals;      // float4
+    void* spare3;         // float4, cleared per tile, unused
+    void* ssTexCoords;    // float4
+    void* spare5;         // float4, unused
+    void* spare6;         // float4, unused
+    void* ssColor;        // float4
+    void* ssIndirect;     // float4
+    void* ssEyePos;       // float4
+    void* ssRefrIndex;    // float
+    void* ssTriID;        // int32
+    void* ssUVs;          // float2
+    void* reflectFlags;   // 4 bytes for the tile
+    void* needsGI;        // 1 byte for the tile
+    void* maskFG;         // 1 byte per pixel
+    uint32_t tileWidth;
+    uint32_t tileHeight;
+    TessraRendererCUDA* renderer;
+};
+
+class TESSRA_API TessraRendererCUDA {
+public:
+    static const uint8_t REFL_STEP;
+    static const uint8_t REFR_STEP;
+    static const uint32_t num_subdivs_glossy_refl;
+
+    TessraRendererCUDA();
+    TessraRendererCUDA(const TessraRendererCUDA& other);
+    TessraRendererCUDA& operator=(const TessraRendererCUDA& other);
+    ~TessraRendererCUDA();
+
+    // Scene input.
+    void NuevoTriangulo(const float* data, int32_t materialId, bool isLight, float normalScale);
+    int32_t NuevoMaterial(const material_t& m);
+    void SetEnvColor(float r, float g, float b);
+    void NuevaLuzOmni(float x, float y, float z, float r, float g, float b, float intensity, int32_t decayType,
+                      float decayStart);
+    void NuevaLuzOmniEsfera(float x, float y, float z, float r, float g, float b, float intensity, float radius,
+                            int32_t decayType);
+    void NuevaLuzRect(float x, float y, float z, float r, float g, float b, float m00, float m01, float m02,
+                      float m10, float m11, float m12, float m20, float m21, float m22, float intensity,
+                      float rectWidth, float rectHeight, int32_t decayType);
+    void NuevaLuzFoco(float x, float y, float z, float r, float g, float b, float m00, float m01, float m02,
+                      float m10, float m11, float m12, float m20, float m21, float m22, float falloff, float hotspot,
+                      float intensity, int32_t decayType, bool circle, float decayStart);
+    void NuevaLuzDir(float x, float y, float z, float r, float g, float b, float m00, float m01, float m02,
+                     float m10, float m11, float m12, float m20, float m21, float m22, float falloff, float hotspot,
+                     float intensity, int32_t decayType, bool circle, float decayStart);
+
+    // Rendering.
+    int32_t Render();
+    bool UsePhotonMapping() const;
+    bool NeedPhotonMapping() const;
+    void CleanUp();
+
+    // Device memory accounting.
+    void* Malloc(size_t bytes);
+    void Free(void* p);
+    void printMemStats();
+
+    // Stages, in the order a render runs them.
+    bool initScene();
+    int32_t LoadTexture(const char* path);
+    void SetCudaCustomTextures();
+    void SetCudaMaterialTextures();
+    void castPhotons();
+    bool DistributeFinalGatherPoints(TessraFrameBuffer& fb);
+    bool CalculateIrradianceCache();
+    bool InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb, bool fullBuffers);
+    bool RenderDirectLighting(const TessraFrameBuffer& fb);
+    bool renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t subdivisions, float unusedX,
+                         float unusedY);
+    bool PerformPhotonMappingStep(TessraFrameBuffer& fb);
+    bool calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb);
+    bool calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb);
+    bool ReflectBuffers(const TessraFrameBuffer& fb, uint32_t subdivisions, uint8_t reflpass, uint8_t refl0_refr1,
+                        uint32_t level);
+
+    // Public fields, in interface order.
+    TessraCallbacks* callbacks;
+    int32_t width;
+    int32_t height;
+    float invViewMatrix[16];
+    std::vector<uint32_t> textureImages;
+    uint32_t maxOctreeDepth;
+    uint64_t reserved7;
+    uint32_t reserved8;
+    float fieldOfView;
+    float reserved10;
+    bool photonsCast;
+    float cameraMatrix[12];
+    bool reserved13;
+    bool reserved14;
+    float photonTreeParam;
+    void* harmMeanDistFG;
+    bool usePhotonMapping;
+    uint32_t numBounces;
+    bool reserved19;
+    bool reserved20;
+    bool indirectIllumination;
+    bool reserved22;
+    uint8_t shadowMode;
+    float ambientLightIntens;
+    float photonSearchDistance;
+    float photonEnergy;
+    uint32_t irradianceSamples;
+    float FG_record_density;
+    bool useFinalGather;
+    float envColor[3];
+    uint32_t reserved31;
+    uint32_t numPhotons;
+    std::vector<uint32_t> areaLightIndices;
+    uint32_t reserved34;
+    uint32_t usedDeviceMem;
+    void* d_triVertices;
+    void* d_triNormals;
+    void* d_triMatIds;
+    void* d_triTexCoords;
+    void* d_lightPosCol;
+    void* d_lightSpotData;
+    void* d_lightParams;
+    void* d_lightRotRows;
+    void* d_lightDecayStart;
+    uint32_t numLights;
+    uint32_t numlighttris;
+    uint32_t numTris;
+    std::vector<TriangleRecord> triangles;
+    std::vector<LightRecord> lights;
+    std::vector<TriangleRecord> lightTriangles;
+    std::vector<material_t> materials;
+    KdTree* fgKdTree;
+    KdTree* photonKdTree;
+    Octree* octree;
+    void* d_textureAtlas;
+    void* d_textureSizes;
+    void* d_matDiffuse;
+    void* d_photonPos;
+    void* d_photonCol;
+    void* d_photonDir;
+    void* d_photonInPos;
+    void* d_photonInCol;
+    void* d_photonInDir;
+    void* d_photonNormals;
+    void* d_matCaps;
+    void* d_matSpec;
+    void* d_matReflColor;
+    void* d_matReflGloss;
+    void* d_matRefrColor;
+    void* d_matRefrGloss;
+    uint32_t reserved52;
+    bool firstPassDone;
+    TessraUInt3 gridSize;
+    TessraUInt3 blockSize;
+    uint32_t tileX;
+    uint32_t tileY;
+    TessraFrameBuffer* currentFrameBuffer;
+    uint32_t lastRefreshTick;
+
+private:
+    void RefreshResultsScreen();
+    void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
+                               TessraFrameBuffer* fb);
+};
+
+extern "C" {
+TESSRA_API TessraRendererCUDA* Tessra_InitRenderer();
+TESSRA_API void Tessra_DeleteRenderer(TessraRendererCUDA** renderer);
+
+// Our additions. The backend: "auto" (CUDA when a device exists, else the CPU
+// emulation), "cpu" or "cuda". Returns 0, or -1 for an unknown name.
+TESSRA_API int Tessra_SelectBackend(const char* name);
+// The backend in use: "cuda" or "cpu".
+TESSRA_API const char* Tessra_BackendName();
+// Worker threads of the CPU backend (0 = every core).
+TESSRA_API void Tessra_SetThreadCount(unsigned threads);
+// Receives every message box (text, title). nullptr restores the default, which writes
+// "title: text" to standard error.
+typedef void (*TessraMessageHandler)(const char* text, const char* title, void* user);
+TESSRA_API void Tessra_SetMessageHandler(TessraMessageHandler handler, void* user);
+// The library's version, "major.minor.patch".
+TESSRA_API const char* Tessra_Version();
+}
+
+#endif  // TESSRA_H

@@ -1,0 +1,35 @@
+// What the renderer takes from the operating system and the vendor SDK: message boxes
+// (sent to a handler a host can install), a wrapping millisecond tick count, the SDK's
+// timers, and the two fatal checks with their fixed texts.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/device.h"
+
+namespace platform {
+
+using MessageHandler = void (*)(const char* text, const char* title, void* user);
+// nullptr restores the default handler, which writes "title: text" to standard error.
+void setMessageHandler(MessageHandler handler, void* user);
+void messageBox(const char* text, const char* title);
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 like GetTickCount.
+uint32_t getTickCount();
+// Tests drive the tick source; nullptr restores the steady clock.
+void setTickSource(uint32_t (*source)());
+
+// The SDK's timers: each call returns true on success.
+bool cutCreateTimer(unsigned* name);
+bool cutDeleteTimer(unsigned name);
+bool cutResetTimer(unsigned name);
+bool cutStartTimer(unsigned name);
+bool cutStopTimer(unsigned name);
+float cutGetAverageTimerValue(unsigned name);  // milliseconds
+
+// "Cuda error in file '%s' in line %i : %s.\n" on standard error, then exit(1).
+void cudaCheck(rt::Status status, const char* file, int line);
+// "Cut error in file '%s' in line %i.\n" on standard error, then exit(1).
+void cutCheck(bool ok, const char* file, int line);
+
+}  // namespace platform

@@ -1,0 +1,161 @@
+// The device-runtime layer: what the stages need of a CUDA runtime, with a real CUDA
+// backend and a multithreaded CPU emulation behind one interface. It reports failures
+// as status values and never prints or exits; the policy (message box, fatal check,
+// silent skip) is decided at the call sites in host/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "device/cuda_defs.h"
+
+namespace rt {
+
+// Status values use the CUDA runtime's numbering so that call sites read like the
+// original, and the CUDA backend can pass its codes through unchanged.
+enum Status : int {
+    Success = 0,
+    ErrorInvalidValue = 1,
+    ErrorMemoryAllocation = 2,
+    ErrorInitializationError = 3,
+    ErrorLaunchFailure = 4,
+    ErrorInvalidConfiguration = 9,
+    ErrorInvalidSymbol = 13,
+    ErrorInvalidDevicePointer = 17,
+    ErrorInvalidMemcpyDirection = 21,
+    ErrorInsufficientDriver = 35,
+    ErrorNoDevice = 100,
+    ErrorInvalidDevice = 101,
+    ErrorUnknown = 999,
+};
+
+enum class Backend { Cpu, Cuda };
+
+// Chooses the backend for the process: "auto" (CUDA when compiled in and a device
+// exists, else CPU), "cpu" or "cuda". Returns false for an unknown name. Takes effect
+// at the next call into the layer; allocations made on another backend stay there.
+bool selectBackend(const std::string& name);
+Backend activeBackend();
+const char* backendName();
+// Why CUDA is not in use (empty when it is).
+std::string cudaUnavailableReason();
+bool cudaCompiledIn();
+
+const char* errorString(Status s);
+
+struct DeviceProps {
+    char name[256];
+    int major;
+    int minor;
+    size_t totalGlobalMem;
+    int multiProcessorCount;
+};
+Status getDeviceCount(int* count);
+Status getDeviceProperties(DeviceProps* props, int device);
+Status setDevice(int device);
+
+Status malloc(void** p, size_t bytes);
+Status free(void* p);
+Status memcpyHtoD(void* dst, const void* src, size_t bytes);
+Status memcpyDtoH(void* dst, const void* src, size_t bytes);
+Status memcpyDtoD(void* dst, const void* src, size_t bytes);
+Status memset(void* dst, int value, size_t bytes);
+Status synchronize();
+
+enum class Symbol {
+#define TESSRA_TEXTURE(name, T) name,
+#define TESSRA_CONSTANT(name, T) name,
+#include "device/symbols.def"
+#undef TESSRA_TEXTURE
+#undef TESSRA_CONSTANT
+    Count
+};
+const char* symbolName(Symbol s);
+bool isTexture(Symbol s);
+// Binds bytes of linear device memory from ptr to a texture reference.
+Status bindTexture(Symbol tex, const void* ptr, size_t bytes);
+// Host-to-device copy into a constant symbol at offset 0.
+Status copyToSymbol(Symbol sym, const void* src, size_t bytes);
+// The host mirror of every binding and constant (what the next launch sees).
+const DeviceSymbols& symbolMirror();
+
+// ---- CPU backend controls -----------------------------------------------------------
+void setThreadCount(unsigned n);  // 0 = every core
+unsigned threadCount();
+// Allocations beyond the cap fail with ErrorMemoryAllocation (0 = no cap).
+void setMemoryCap(size_t bytes);
+size_t liveAllocationCount();
+size_t liveAllocationBytes();
+// Fault injection: the n-th runtime call from now (1-based) fails; 0 disables.
+void failNthCall(uint64_t n);
+uint64_t callCount();
+
+// ---- Kernel launch -----------------------------------------------------------------
+enum class KernelId {
+#define TESSRA_KERNEL_NAME(k) k,
+#include "device/kernels.def"
+#undef TESSRA_KERNEL_NAME
+    Count
+};
+const char* kernelName(KernelId id);
+// Launches per kernel since process start (tests count the passes of a stage).
+uint64_t launchCount(KernelId id);
+
+template <typename... P>
+struct KernelRef {
+    KernelId id;
+    void (*fn)(Lane, P...);
+};
+template <typename... P>
+KernelRef<P...> makeKernelRef(KernelId id, void (*fn)(Lane, P...)) {
+    return {id, fn};
+}
+
+namespace detail {
+using BlockBody = void (*)(const void* ctx, const Lane& lane);
+Status checkConfiguration(KernelId id, dim3 grid, dim3 block);
+void cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx);
+Status cudaLaunch(KernelId id, dim3 grid, dim3 block, void** args);
+
+template <typename... P>
+struct Bound {
+    void (*fn)(Lane, P...);
+    std::tuple<P...> params;
+};
+template <typename... P, size_t... I>
+void invoke(const Bound<P...>& b, const Lane& lane, std::index_sequence<I...>) {
+    b.fn(lane, std::get<I>(b.params)...);
+}
+template <typename... P>
+void thunk(const void* ctx, const Lane& lane) {
+    const auto& b = *static_cast<const Bound<P...>*>(ctx);
+    invoke(b, lane, std::index_sequence_for<P...>{});
+}
+template <typename... P, size_t... I>
+Status launchCuda(KernelId id, dim3 grid, dim3 block, Bound<P...>& b, std::index_sequence<I...>) {
+    void* args[] = {static_cast<void*>(&std::get<I>(b.params))...};
+    return cudaLaunch(id, grid, block, args);
+}
+}  // namespace detail
+
+// Runs kernel k over grid x block. A configuration that CUDA would refuse (a zero
+// extent, too many threads per block) skips the launch and returns
+// ErrorInvalidConfiguration; call sites ignore it, as the original did.
+template <typename... P, typename... A>
+Status launch(KernelRef<P...> k, dim3 grid, dim3 block, A&&... args) {
+    static_assert(sizeof...(P) == sizeof...(A), "kernel argument count");
+    Status s = detail::checkConfiguration(k.id, grid, block);
+    if (s != Success) return s;
+    detail::Bound<P...> b{k.fn, std::tuple<P...>(static_cast<P>(std::forward<A>(args))...)};
+    if (activeBackend() == Backend::Cuda)
+        return detail::launchCuda(k.id, grid, block, b, std::index_sequence_for<P...>{});
+    detail::cpuLaunch(grid, block, &detail::thunk<P...>, &b);
+    return Success;
+}
+
+}  // namespace rt
+
+#define TESSRA_KERNEL(k) ::rt::makeKernelRef(::rt::KernelId::k, &k)
