@@ -161,7 +161,7 @@ struct Lane {
     uint3 blockIdx;
     uint3 blockDim;
     uint3 gridDim;
-#if defined(__CUDA_ARCH__)
+#if defined(__CUDACC__)
     __device__ static Lane fromCuda() {
         Lane l;
         l.threadIdx = ::threadIdx;

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what Tessra builds against on a fresh Debian 12 machine. Safe to run again.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config
+  libdevil-dev                         # texture loading (the library)
+  libgtest-dev libbenchmark-dev        # tests and benchmarks
+  libassimp-dev nlohmann-json3-dev libcli11-dev libopenexr-dev libpng-dev  # tessra-render
+  libembree-dev                        # benchmark comparison only
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
