@@ -75,9 +75,15 @@ Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) : ve
         }
         candidates.push_back(t);
     }
+    // A perfectly flat scene has a zero extent on one axis, which would give the root a
+    // zero-thickness box that the slab test (tnear < tfar) never enters: such an axis
+    // borrows the largest extent instead.
+    float largest = 0.0f;
+    for (int a = 0; a < 3; ++a) largest = std::fmax(largest, mx[a] - mn[a]);
+    if (!(largest > 0.0f)) largest = 1.0f;
     float rootMin[3], rootMax[3];
     for (int a = 0; a < 3; ++a) {
-        const float e = mx[a] - mn[a];
+        const float e = mx[a] - mn[a] > 0.0f ? mx[a] - mn[a] : largest;
         rootMin[a] = mn[a] - 1.05f * e;
         rootMax[a] = mx[a] + 1.05f * e;
     }
