@@ -96,7 +96,7 @@ void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up) {
 void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) { setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0}); }
 
 TessraRendererCUDA* newRenderer(int w, int h) {
-    rt::selectBackend("cpu");
+    Tessra_SelectBackend("cpu");
     auto* r = new TessraRendererCUDA();
     r->width = w;
     r->height = h;
