@@ -60,9 +60,25 @@ TESSRA_HD float3 cross(float3 a, float3 b) {
 }
 TESSRA_HD float3 xyz(float4 v) { return make_float3(v.x, v.y, v.z); }
 TESSRA_HD float4 make_float4(float3 v, float w) { return make_float4(v.x, v.y, v.z, w); }
-TESSRA_HD float fminf3(float a, float b, float c) { return fminf(a, fminf(b, c)); }
-TESSRA_HD float fmaxf3(float a, float b, float c) { return fmaxf(a, fmaxf(b, c)); }
-TESSRA_HD float clampf(float v, float lo, float hi) { return fminf(fmaxf(v, lo), hi); }
+// fminf and fmaxf with their NaN rule (a NaN operand yields the other one), written so
+// that the host compiler inlines them instead of calling the maths library.
+TESSRA_HD float minf(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    return fminf(a, b);
+#else
+    return b != b ? a : (a < b ? a : b);
+#endif
+}
+TESSRA_HD float maxf(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    return fmaxf(a, b);
+#else
+    return b != b ? a : (a > b ? a : b);
+#endif
+}
+TESSRA_HD float fminf3(float a, float b, float c) { return minf(a, minf(b, c)); }
+TESSRA_HD float fmaxf3(float a, float b, float c) { return maxf(a, maxf(b, c)); }
+TESSRA_HD float clampf(float v, float lo, float hi) { return minf(maxf(v, lo), hi); }
 
 // The device uses the fast approximate reciprocal, reciprocal square root and square
 // root; the CPU backend computes them exactly. Images therefore agree between the two

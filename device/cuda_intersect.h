@@ -34,8 +34,8 @@ TESSRA_HD void intersectBox(const Ray& r, float3 invD, float3 bmin, float3 bmax,
     const float tx0 = (bmin.x - r.o.x) * invD.x, tx1 = (bmax.x - r.o.x) * invD.x;
     const float ty0 = (bmin.y - r.o.y) * invD.y, ty1 = (bmax.y - r.o.y) * invD.y;
     const float tz0 = (bmin.z - r.o.z) * invD.z, tz1 = (bmax.z - r.o.z) * invD.z;
-    tnear = fmaxf3(fminf(tx0, tx1), fminf(ty0, ty1), fminf(tz0, tz1));
-    tfar = fminf3(fmaxf(tx0, tx1), fmaxf(ty0, ty1), fmaxf(tz0, tz1));
+    tnear = fmaxf3(minf(tx0, tx1), minf(ty0, ty1), minf(tz0, tz1));
+    tfar = fminf3(maxf(tx0, tx1), maxf(ty0, ty1), maxf(tz0, tz1));
 }
 
 // Parametric plane and dot-product barycentric test; both faces hit. The comparisons
@@ -73,6 +73,11 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
     pila[0] = 0;
     float best = maxDistance;
     bool found = false;
+    // A node whose entry lies beyond the best distance cannot hold an acceptable hit
+    // (accepted hits lie inside their leaf and nearer than best), so it is skipped with
+    // its subtree. The margin keeps hits exactly on a box face; dScale converts the box
+    // test's ray parameter into distance for directions that are not exactly unit length.
+    const float dScale = length(ray.d);
     while (count > 0 && !found) {
         const unsigned int i = pila[--count];
         const float4 bmin4 = tex1Dfetch(S.texBoundsOctree, int(2 * i));
@@ -81,6 +86,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         float tnear, tfar;
         intersectBox(ray, invD, bmin, bmax, tnear, tfar);
         if (!(tfar > 0.001f && tnear < tfar)) continue;
+        if (tnear * dScale > best * 1.00001f + 1e-5f) continue;
 
         const int4 h0 = tex1Dfetch(S.texHijosOctree, int(2 * i));
         const int4 h1 = tex1Dfetch(S.texHijosOctree, int(2 * i + 1));

@@ -80,7 +80,7 @@ TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj
     if (l.kind == 3) {
         const float a = float(si) / float(n);
         const float z = 1.0f - 2.0f * a;
-        const float r = sqrtf(fmaxf(0.0f, 1.0f - z * z));
+        const float r = sqrtf(maxf(0.0f, 1.0f - z * z));
         const float phi = TESSRA_2PI * float(sj) / float(n);
         return l.pos + make_float3(r * cosf(phi), r * sinf(phi), z) * l.radius;
     }
@@ -200,5 +200,5 @@ TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
     const float2 d = concentricSampleDisk(2.0f * u1 - 1.0f, 2.0f * u2 - 1.0f);
     const float3 T = tangentOf(N);
     const float3 B = cross(N, T);
-    return T * d.x + B * d.y + N * sqrtf(fmaxf(0.0f, 1.0f - d.x * d.x - d.y * d.y));
+    return T * d.x + B * d.y + N * sqrtf(maxf(0.0f, 1.0f - d.x * d.x - d.y * d.y));
 }

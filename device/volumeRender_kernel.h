@@ -123,7 +123,7 @@ TESSRA_DEVICE void calc_ilum_ss(Lane t, unsigned int imageW, unsigned int imageH
             lit = !intersectOctree(shadow, length(toP) - 0.01f, true).found;
         }
         if (lit) {
-            float I = f * fmaxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
+            float I = f * maxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
             if (!directional) {
                 const float q = l.decayStart * fastRsqrt(dist2);
                 if (l.decayType == 2) I *= q;
@@ -212,7 +212,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
         const float cosMax = powf(g, 0.0111111f);
         const float a = float(lx % n) / float(n);
         const float cosT = a + (1.0f - a) * cosMax;
-        const float sinT = fastSqrt(fmaxf(0.0f, 1.0f - cosT * cosT));
+        const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
         const float phi = 2.0f * TESSRA_PI * float(ly % n) / float(n);
         const float3 Tg = tangentOf(R);
         const float3 Bt = cross(R, Tg);
