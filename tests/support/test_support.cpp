@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -96,7 +97,9 @@ void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up) {
 void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) { setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0}); }
 
 TessraRendererCUDA* newRenderer(int w, int h) {
-    Tessra_SelectBackend("cpu");
+    // The GPU machine's script runs the renderer tests on the CUDA backend.
+    const char* backend = std::getenv("TESSRA_TEST_BACKEND");
+    Tessra_SelectBackend(backend ? backend : "cpu");
     auto* r = new TessraRendererCUDA();
     r->width = w;
     r->height = h;

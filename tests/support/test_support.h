@@ -82,7 +82,7 @@ void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye);
 // A camera at eye looking at target with the given up vector.
 void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up);
 
-// A fresh renderer on the CPU backend with output silenced.
+// A fresh renderer on the CPU backend (or the one TESSRA_TEST_BACKEND names).
 TessraRendererCUDA* newRenderer(int w, int h);
 
 }  // namespace tt
