@@ -11,13 +11,12 @@
 
 namespace {
 
+using tt::add;
+using tt::dotv;
+using tt::mul;
+using tt::sub;
+using tt::unit;
 using tt::V3;
-
-V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-V3 sub(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-V3 mul(V3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float dotv(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-V3 unit(V3 a) { return mul(a, 1.0f / std::sqrt(dotv(a, a))); }
 
 constexpr int kSize = 48;
 constexpr float kFov = 0.9f;
@@ -56,13 +55,7 @@ struct Scene {
     ~Scene() { delete r; }
     tt::RecordingHost render() {
         tt::RecordingHost host(kSize, kSize);
-        r->callbacks = &host;
-        tt::setCameraLookingDownZ(*r, kEye);
-        tt::StdoutCapture quiet;
-        quiet.start();
-        r->Render();
-        quiet.stop();
-        r->callbacks = nullptr;
+        tt::renderQuietly(*r, host, kEye, {kEye.x, kEye.y, kEye.z - 1}, {0, 1, 0});
         return host;
     }
 };

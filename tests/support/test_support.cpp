@@ -96,6 +96,18 @@ void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up) {
 
 void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) { setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0}); }
 
+V3 unit(V3 a) { return mul(a, 1.0f / std::sqrt(dotv(a, a))); }
+
+void renderQuietly(TessraRendererCUDA& r, TessraCallbacks& host, V3 eye, V3 target, V3 up) {
+    r.callbacks = &host;
+    setCamera(r, eye, target, up);
+    StdoutCapture quiet;
+    quiet.start();
+    r.Render();
+    quiet.stop();
+    r.callbacks = nullptr;
+}
+
 TessraRendererCUDA* newRenderer(int w, int h) {
     // The GPU machine's script runs the renderer tests on the CUDA backend.
     const char* backend = std::getenv("TESSRA_TEST_BACKEND");

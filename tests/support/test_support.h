@@ -71,6 +71,11 @@ private:
 struct V3 {
     float x, y, z;
 };
+inline V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline V3 sub(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline V3 mul(V3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+inline float dotv(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+V3 unit(V3 a);
 // A triangle with flat normal n and the given material.
 void addTriangle(TessraRendererCUDA& r, V3 a, V3 b, V3 c, V3 n, int material, const float* uvs = nullptr);
 // Two triangles forming the quad a, b, c, d (counter-clockwise) with normal n.
@@ -81,6 +86,9 @@ int addDiffuse(TessraRendererCUDA& r, float red, float green, float blue);
 void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye);
 // A camera at eye looking at target with the given up vector.
 void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up);
+
+// Renders with host as the callbacks, the camera written first and output silenced.
+void renderQuietly(TessraRendererCUDA& r, TessraCallbacks& host, V3 eye, V3 target, V3 up);
 
 // A fresh renderer on the CPU backend (or the one TESSRA_TEST_BACKEND names).
 TessraRendererCUDA* newRenderer(int w, int h);
