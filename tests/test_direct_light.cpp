@@ -340,6 +340,27 @@ TEST(Delivery, AbortAfterTheFirstTileAndRenderWithoutCallbacks) {
     s.r->Render();
     quiet.stop();
     EXPECT_LT(rt::liveAllocationCount(), live);
+
+    // Without the abort: 3 x 3 tiles, the last row and column wholly outside the image.
+    tt::RecordingHost full(512, 512);
+    s.r->callbacks = &full;
+    tt::setCameraLookingDownZ(*s.r, kEye);
+    const uint32_t usedBefore = s.r->usedDeviceMem;
+    quiet.start();
+    s.r->Render();
+    quiet.stop();
+    EXPECT_EQ(full.tiles.size(), 9u);
+    EXPECT_EQ(full.tiles[1].y, 256u);
+    EXPECT_EQ(full.tiles[3].x, 256u);
+    EXPECT_EQ(full.runs.size(), 512u * 2u);
+    // Accounting counts every request and never subtracts: a second render of the same
+    // scene requests exactly as much again.
+    const uint32_t oneRender = s.r->usedDeviceMem - usedBefore;
+    tt::setCameraLookingDownZ(*s.r, kEye);
+    quiet.start();
+    s.r->Render();
+    quiet.stop();
+    EXPECT_EQ(s.r->usedDeviceMem - usedBefore, 2 * oneRender);
     s.r->CleanUp();
 }
 
