@@ -53,7 +53,7 @@ inline void enablePhotonMapping(TessraRendererCUDA& r, uint32_t photons, bool fi
     r.photonSearchDistance = 1.0f;
     r.ambientLightIntens = 0.5f;
     r.useFinalGather = finalGather;
-    r.irradianceSamples = 16;
+    r.irradianceSamples = 32;
 }
 
 // Renders quietly with the Cornell camera and returns the delivered image.
