@@ -5,3 +5,540 @@
 #include "device/cuda_defs.h"
 #include "device/cuda_intersect.h"
 #include "device/cuda_lights.h"
+
+// ---------------------------------------------------------------------------------
+// k-nearest search over the kd-tree bound to the five kd-tree references.
+//
+// The kept entries form a binary search tree ordered by key, so that the worst entry
+// can be found and replaced without sorting. Keys and payloads are kept in half
+// precision to keep the per-thread lists small; the rounding is the integer routine of
+// cuda_defs.h, so both backends keep exactly the same entries.
+
+template <int K, typename Payload>
+struct KnnList {
+    short left[K];
+    short right[K];
+    uint16_t key[K];
+    Payload payload[K];
+    unsigned int count;
+    short root;
+    float maxKey;
+};
+
+// Photon searches: the colour in three halves (a fourth is kept for the layout and
+// never read) and the query normal against the photon's surface normal.
+struct PhotonPayload {
+    uint16_t col[4];
+    uint16_t dotN;
+};
+
+// Interpolation from final-gather records: the irradiance and the weight.
+struct FGPayload {
+    uint16_t irr[4];
+    float wk;
+};
+
+// Placement candidates: the record's harmonic mean distance and normal.
+struct CandidatePayload {
+    uint16_t harm;
+    uint16_t n[3];
+};
+
+// The entry with the largest key: the rightmost one.
+template <int K, typename P>
+TESSRA_HD int searchMaxDist(const KnnList<K, P>& l) {
+    int s = l.root;
+    if (s < 0) return -1;
+    while (l.right[s] >= 0) s = l.right[s];
+    return s;
+}
+
+// Unlinks the entry with the largest key and returns its slot.
+template <int K, typename P>
+TESSRA_HD int delWorstElem(KnnList<K, P>& l) {
+    int parent = -1;
+    int s = l.root;
+    while (l.right[s] >= 0) {
+        parent = s;
+        s = l.right[s];
+    }
+    if (parent < 0) l.root = l.left[s];
+    else l.right[parent] = l.left[s];
+    return s;
+}
+
+// Ellipsoidal distance of a photon at X from the query (P, N): photons in or below the
+// tangent plane count at about their distance, photons towards the normal grow without
+// bound. A photon exactly at P has no direction; it gets a non-number key and is never
+// a candidate, as on the device.
+TESSRA_HD float ellipsoidalDistance(float3 X, float3 P, float3 N) {
+    const float3 v = X - P;
+    const float d = length(v);
+    const float c = maxf(minf(dot(N, v * fastRcp(d)), 1.0f), 0.01f);
+    return d * fastRsqrt(fastSqrt(1.0f - c));
+}
+
+TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreePlanos.count == 0; }
+
+// The search policies: key and candidate rule, pruning range and payload of each use.
+struct PhotonSearch {
+    float range;
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
+        key = ellipsoidalDistance(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)), P, N);
+        return key < range;
+    }
+    TESSRA_DEVICE void store(PhotonPayload& p, int i, float3 /*P*/, float3 N, float /*key*/) const {
+        const DeviceSymbols& S = SYM;
+        const float4 c = tex1Dfetch(S.texKDTreePhotonCol, i);
+        p.col[0] = floatToHalf(c.x);
+        p.col[1] = floatToHalf(c.y);
+        p.col[2] = floatToHalf(c.z);
+        p.col[3] = 0;
+        p.dotN = floatToHalf(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))));
+    }
+};
+
+TESSRA_DEVICE float GetHarmMeanDist(int i) {
+    const float r = tex1Dfetch(SYM.texHarmMeanDistFG, i);
+    return r == 0.0f ? 1e14f : r;
+}
+
+struct FGSearch {
+    float range;
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
+        const DeviceSymbols& S = SYM;
+        key = length(xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P);
+        return key < range && dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f;
+    }
+    TESSRA_DEVICE void store(FGPayload& p, int i, float3 /*P*/, float3 N, float key) const {
+        const DeviceSymbols& S = SYM;
+        const float4 c = tex1Dfetch(S.texKDTreePhotonCol, i);
+        p.irr[0] = floatToHalf(c.x);
+        p.irr[1] = floatToHalf(c.y);
+        p.irr[2] = floatToHalf(c.z);
+        p.irr[3] = 0;
+        const float R = GetHarmMeanDist(i);
+        const float cn = dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i)));
+        // The normal term is clamped at 0: normals a rounding step past parallel would
+        // otherwise give the square root of a negative number.
+        p.wk = key > 0.0001f ? fastRcp(key / R + fastSqrt(maxf(1.0f - cn, 0.0f))) : 10.9f;
+    }
+};
+
+struct CandidateSearch {
+    float range;
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 /*N*/, float& key) const {
+        key = length(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)) - P);
+        return key < range;
+    }
+    TESSRA_DEVICE void store(CandidatePayload& p, int i, float3, float3, float) const {
+        const DeviceSymbols& S = SYM;
+        const float3 n = xyz(tex1Dfetch(S.texKDTreePhotonDir, i));
+        p.harm = floatToHalf(tex1Dfetch(S.texHarmMeanDistFG, i));
+        p.n[0] = floatToHalf(n.x);
+        p.n[1] = floatToHalf(n.y);
+        p.n[2] = floatToHalf(n.z);
+    }
+};
+
+// Pushes the path from node s down to a leaf, choosing the query's side at each plane.
+TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int& top) {
+    const DeviceSymbols& S = SYM;
+    while (s >= 0) {
+        // A median-split tree stays far below 32 levels; a deeper path is cut here
+        // rather than overrunning the stack.
+        if (top >= 32) return;
+        queue[top++] = unsigned(s);
+        const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
+        const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
+        const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
+        s = side < -0.001f ? ch.x : ch.y;
+    }
+}
+
+// The K records nearest to (P, N) by the policy's key. Returns the number kept; the
+// list holds them with their keys, and maxKey is the largest key kept.
+template <int K, typename Payload, typename Policy>
+TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& policy, KnnList<K, Payload>& l) {
+    l.count = 0;
+    l.root = -1;
+    l.maxKey = -1e10f;
+    // An empty tree binds empty references, which read as zero: there is nothing to
+    // search, and a zero child index would send the walk round node 0 for ever.
+    if (kdTreeIsEmpty()) return 0;
+    const DeviceSymbols& S = SYM;
+    unsigned int kdtreeQueue[32];
+    unsigned int top = 0;
+    kdDescend(0, P, kdtreeQueue, top);
+    while (top > 0) {
+        const int i = int(kdtreeQueue[--top]);
+        float key;
+        if (policy.candidate(i, P, N, key)) {
+            int slot = -1;
+            if (l.count < unsigned(K)) {
+                slot = int(l.count++);
+            } else if (!(key > l.maxKey)) {
+                slot = delWorstElem(l);
+            }
+            if (slot >= 0) {
+                const uint16_t hk = floatToHalf(key);
+                const float stored = halfToFloat(hk);
+                l.key[slot] = hk;
+                l.left[slot] = -1;
+                l.right[slot] = -1;
+                if (l.root < 0) {
+                    l.root = short(slot);
+                } else {
+                    int s = l.root;
+                    for (;;) {
+                        if (stored < halfToFloat(l.key[s])) {
+                            if (l.left[s] < 0) {
+                                l.left[s] = short(slot);
+                                break;
+                            }
+                            s = l.left[s];
+                        } else {
+                            if (l.right[s] < 0) {
+                                l.right[s] = short(slot);
+                                break;
+                            }
+                            s = l.right[s];
+                        }
+                    }
+                }
+                l.maxKey = halfToFloat(l.key[searchMaxDist(l)]);
+                policy.store(l.payload[slot], i, P, N, key);
+            }
+        }
+        const float4 plane = tex1Dfetch(S.texKDTreePlanos, i);
+        const int4 ch = tex1Dfetch(S.texKDTreeHijos, i);
+        const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
+        const float a = fabsf(side);
+        if (a < policy.range && (l.count < unsigned(K) || a < l.maxKey)) {
+            if (side < -0.001f && ch.y >= 0) kdDescend(ch.y, P, kdtreeQueue, top);
+            if (side >= -0.001f && ch.x >= 0) kdDescend(ch.x, P, kdtreeQueue, top);
+        }
+    }
+    return l.count;
+}
+
+// Irradiance estimate from the photons kept: the colours of those facing the query
+// over the disc of the largest key. Every kept photon widens the disc; only the ones
+// on a surface like the query's add colour.
+template <int K>
+TESSRA_HD float3 photonDensity(const KnnList<K, PhotonPayload>& l) {
+    if (l.count == 0) return make_float3(0, 0, 0);
+    float3 sum = make_float3(0, 0, 0);
+    for (unsigned int e = 0; e < l.count; ++e) {
+        const PhotonPayload& p = l.payload[e];
+        if (halfToFloat(p.dotN) > 0.5f)
+            sum += make_float3(halfToFloat(p.col[0]), halfToFloat(p.col[1]), halfToFloat(p.col[2]));
+    }
+    const float r = l.maxKey;
+    // A radius that rounds to zero in half precision would turn the estimate into a
+    // non-number; such a gather finds no area to spread light over.
+    if (!(r > 0.0f)) return make_float3(0, 0, 0);
+    return sum * fastRcp(r * r * TESSRA_PI) * 1.27f;
+}
+
+TESSRA_DEVICE float3 photonEstimate(float3 P, float3 N) {
+    PhotonSearch s;
+    s.range = SYM.c_photonSearchDistance;
+    KnnList<40, PhotonPayload> l;
+    kdTreeKNearest(P, N, s, l);
+    return photonDensity(l);
+}
+
+// ---------------------------------------------------------------------------------
+// Photon emission and bouncing.
+
+// Where and in which direction light L emits a photon with the given sample numbers,
+// the density of that choice and the light's power.
+TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float h5, float h7, float3& O, float3& D,
+                                 float& p, float3& power) {
+    float3 P = L.pos;
+    power = L.color * L.intensity;
+    switch (L.kind) {
+        case 1: {
+            const float c = cosf(L.spot.x * 0.5f * TESSRA_PI / 180.0f);
+            const float ct = c * (1.0f - h2) + h2;
+            const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
+            const float phi = TESSRA_2PI * h3;
+            O = P;
+            D = -(L.U * (cosf(phi) * st) + L.V * (sinf(phi) * st) + L.A * ct);
+            p = fastRcp((1.0f - c) * TESSRA_2PI);
+            return;
+        }
+        case 0:
+        case 3: {
+            if (L.kind == 3) P.z += L.radius;
+            const float ct = 1.0f - 2.0f * h2;
+            const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
+            const float phi = TESSRA_2PI * h3;
+            O = P;
+            D = make_float3(cosf(phi) * st, sinf(phi) * st, ct);
+            p = 0.0795775f;
+            return;
+        }
+        case 4: {
+            O = P + L.U * ((h2 - 0.5f) * L.spot.z) + L.V * ((h3 - 0.5f) * L.spot.w);
+            const float ct = 1.0f - 2.0f * h5;
+            const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
+            const float phi = TESSRA_2PI * h7;
+            D = make_float3(cosf(phi) * st, sinf(phi) * st, ct);
+            if (dot(D, normalize(cross(L.U, L.V))) < 0.0f) D = -D;
+            p = 0.1607627f;
+            return;
+        }
+        case 5:
+        case 6: {
+            const float s = L.spot.x;
+            const float2 xy = L.kind == 5 ? concentricSampleDisk(2.0f * h2 - 1.0f, 2.0f * h3 - 1.0f)
+                                          : make_float2(h2 - 0.5f, h3 - 0.5f);
+            O = P + L.U * (s * xy.x) + L.V * (s * xy.y);
+            D = -L.A;
+            p = fastRcp((0.5f * s) * (0.5f * s * TESSRA_PI));
+            return;
+        }
+        default:
+            // No emission rule: the photon still takes its share of the count and
+            // carries nothing.
+            O = make_float3(0, 0, 0);
+            D = make_float3(1, 1, 1);
+            p = 1.0f;
+            power = make_float3(0, 0, 0);
+            return;
+    }
+}
+
+// The diffuse colour of the surface a ray hit.
+TESSRA_DEVICE float3 hitDiffuse(const OctreeHit& h) {
+    const int m = tex1Dfetch(SYM.texTriMatID, int(h.triangle));
+    return diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric));
+}
+
+TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
+                                unsigned int numLights, float2 rands, float3 rands01,
+                                float4* out_normals_at_photon_pos, unsigned int photon_offset) {
+    (void)rands01;
+    const DeviceSymbols& S = SYM;
+    const unsigned int i = photon_offset + t.x();
+    if (int(i) >= S.c_maxPhotons || i >= 0x7fffffffu) return;
+    const int q = int(i) + 1;
+    const float h9 = halton(q, 9), h2 = halton(q, 2), h3 = halton(q, 3), h5 = halton(q, 5), h7 = halton(q, 7);
+    const unsigned int l = f2u(float(numLights) * clampf(hashRand(rands.x, h9), 0.0f, 0.99f));
+    const LightSample L = fetchLight(l);
+    float3 O, D, power;
+    float p;
+    emitFromLight(L, h2, h3, h5, h7, O, D, p, power);
+    Ray ray;
+    ray.o = O;
+    ray.d = D;
+    const OctreeHit h = intersectOctree(ray, 999999.9f, false);
+    if (!h.found) {
+        out_photons_pos[i] = make_float4(0, 0, 0, 0);
+        return;
+    }
+    const float3 A = hitDiffuse(h);
+    const float d = L.decayStart;
+    const float inv = fastRcp(float(S.c_maxPhotons));
+    const float3 col = power * (d * d) * (float(numLights) / p) * S.c_photonEnergy * A * inv;
+    out_photons_pos[i] = make_float4(h.position, 1.0f);
+    out_photons_dir[i] = make_float4(D, 1.0f);
+    out_photons_col[i] = make_float4(col, inv);
+    out_normals_at_photon_pos[i] = make_float4(h.normal, 1.0f);
+}
+
+TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
+                                  float4* in_photons_pos, float4* in_photons_dir, float4* in_photons_col,
+                                  unsigned int numLights, float2 rands, float3 rands01,
+                                  float4* out_normals_at_photon_pos, unsigned int irebote,
+                                  unsigned int photon_offset) {
+    (void)in_photons_dir;
+    (void)numLights;
+    (void)rands01;
+    const DeviceSymbols& S = SYM;
+    const unsigned int i = photon_offset + t.x();
+    if (int(i) >= S.c_maxPhotons || i >= 0x7fffffffu) return;
+    const float4 inPos = in_photons_pos[i];
+    if (inPos.w < 0.5f) return;
+    out_photons_pos[i] = make_float4(0, 0, 0, 0);
+    const float3 power = xyz(in_photons_col[i]);
+    const float3 N = xyz(out_normals_at_photon_pos[i]);
+    float u1, u2;
+    if (irebote == 0) {
+        const int q = int(i) + 1;
+        u1 = halton(q, 13);
+        u2 = halton(q, 17);
+    } else {
+        u1 = hashRand(float(irebote) * rands.x, float(i) + rands.y);
+        u2 = hashRand(float(irebote) * rands.y, float(i) + rands.x);
+    }
+    Ray ray;
+    ray.d = sampleCosineHemisphere(N, u1, u2);
+    ray.o = xyz(inPos) + N * 0.01f;
+    const OctreeHit h = intersectOctree(ray, 999999.9f, false);
+    if (!h.found) return;
+    out_photons_pos[i] = make_float4(h.position, 1.0f);
+    out_photons_dir[i] = make_float4(ray.d, 1.0f);
+    out_photons_col[i] = make_float4(power * hitDiffuse(h), 1.0f);
+    out_normals_at_photon_pos[i] = make_float4(h.normal, 1.0f);
+}
+
+// ---------------------------------------------------------------------------------
+// Photon gathers.
+
+TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int imageW, unsigned int imageH,
+                                        float4* ssNormals, float4* ssPos, unsigned int xoffset, unsigned int yoffset,
+                                        unsigned int renderViewWidth, float ambientLightIntens, float2 rands) {
+    (void)renderViewWidth;
+    (void)rands;
+    const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int k = y * imageW + x;
+    const float4 P = ssPos[k];
+    if (P.w < 0.5f) return;
+    const float3 E = photonEstimate(xyz(P), xyz(ssNormals[k]));
+    outIlum[k] += make_float4(E * ambientLightIntens, 1.0f);
+}
+
+TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int numFG, float4* normals, float4* positions,
+                                        float ambientLightIntens, float4* lightAccum, float4* lightNorm,
+                                        unsigned int numIters, float2 rands) {
+    const unsigned int k = t.x();
+    if (k >= numFG) return;
+    const float3 P = xyz(positions[k]);
+    const float3 N = xyz(normals[k]);
+    Ray ray;
+    ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
+    ray.o = P + N * 0.01f;
+    const OctreeHit h = intersectOctree(ray, 999999.9f, false);
+    float3 L;
+    if (h.found) {
+        const float3 E = photonEstimate(h.position, h.normal);
+        L = E * (ambientLightIntens * maxf(minf(dot(N, ray.d), 1.0f), 0.0f));
+    } else {
+        L = SYM.c_envColor;
+    }
+    const float3 acc = xyz(lightAccum[k]) + L;
+    lightAccum[k] = make_float4(acc, 1.0f);
+    lightNorm[k] = make_float4(acc * fastRcp(float(numIters)), 1.0f);
+}
+
+TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigned int imageH, float4* ssNormals,
+                                            float4* ssPos, int* ssTriID, float2* ssUVs, unsigned int xoffset,
+                                            unsigned int yoffset, unsigned int renderViewWidth,
+                                            float ambientLightIntens, float2 rands2, float4* outLight,
+                                            unsigned char* outNeedFG, unsigned char* inoutMaskFG) {
+    (void)renderViewWidth;
+    (void)rands2;
+    const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int k = y * imageW + x;
+    if (inoutMaskFG[k] == 0) return;
+    const float4 P4 = ssPos[k];
+    if (P4.w < 0.5f) return;
+    const float3 P = xyz(P4), N = xyz(ssNormals[k]);
+    const int tri = ssTriID[k];
+    const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, tri), triangleTexCoords(unsigned(tri), ssUVs[k]));
+    FGSearch s;
+    s.range = 2000.0f;
+    KnnList<32, FGPayload> l;
+    if (kdTreeKNearest(P, N, s, l) == 0) {
+        storeSharedFlag(outNeedFG, 1);
+        inoutMaskFG[k] = 1;
+        return;
+    }
+    float W = 0.0f;
+    float3 Q = make_float3(0, 0, 0);
+    for (unsigned int e = 0; e < l.count; ++e) {
+        const FGPayload& p = l.payload[e];
+        W += p.wk;
+        Q += make_float3(halfToFloat(p.irr[0]), halfToFloat(p.irr[1]), halfToFloat(p.irr[2])) * p.wk;
+    }
+    const float3 E = Q * fastRcp(W);
+    outLight[k] += make_float4(A * ambientLightIntens * E, 1.0f);
+    inoutMaskFG[k] = 0;
+}
+
+// ---------------------------------------------------------------------------------
+// Final-gather record placement.
+
+// Pixels without a surface never take indirect light, so they never receive a record:
+// a record there would sit at whatever the screen buffer holds (the origin) with a zero
+// normal.
+TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH, float4* ss_pos,
+                                                 float4* ss_normals, float4* out_fg_pos, float4* out_fg_normal,
+                                                 unsigned int fg_spacing, unsigned char* inMaskFG) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int p = y * imageW + x;
+    if (inMaskFG[p] == 0) return;
+    const float4 P = ss_pos[p];
+    if (x % fg_spacing == 0 && y % fg_spacing == 0 && P.w > 0.5f) {
+        out_fg_pos[p] = make_float4(xyz(P), 1.0f);
+        out_fg_normal[p] = make_float4(xyz(ss_normals[p]), 1.0f);
+    } else {
+        out_fg_pos[p] = make_float4(0, 0, 0, 0);
+        out_fg_normal[p] = make_float4(0, 0, 0, 0);
+    }
+}
+
+TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH,
+                                                      float4* ss_pos, float4* ss_normals, unsigned int xoffset,
+                                                      unsigned int yoffset, float4* out_fg_pos,
+                                                      float4* out_fg_normal, unsigned int fg_spacing,
+                                                      unsigned char* inMaskFG) {
+    const unsigned int x = t.x() + xoffset, y = t.y() + yoffset;
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int p = y * imageW + x;
+    if (inMaskFG[p] == 0) return;
+    if (out_fg_normal[p].w > 0.5f) return;
+    const float4 P4 = ss_pos[p];
+    if (x % fg_spacing != 0 || y % fg_spacing != 0 || !(P4.w > 0.5f)) {
+        out_fg_normal[p] = make_float4(0, 0, 0, 0);
+        out_fg_pos[p] = make_float4(0, 0, 0, 0);
+        return;
+    }
+    const float3 P = xyz(P4), N = xyz(ss_normals[p]);
+    CandidateSearch s;
+    s.range = 200000.0f;
+    KnnList<4, CandidatePayload> l;
+    kdTreeKNearest(P, N, s, l);
+    float S = 0.0f;
+    for (unsigned int e = 0; e < l.count; ++e) {
+        const CandidatePayload& c = l.payload[e];
+        const float R = halfToFloat(c.harm);
+        // A record none of whose rays hit anything has no distance scale and adds no
+        // weight (instead of the non-number 0/0 at a record in the same spot).
+        if (!(R > 0.0f)) continue;
+        const float3 n = make_float3(halfToFloat(c.n[0]), halfToFloat(c.n[1]), halfToFloat(c.n[2]));
+        const float d = halfToFloat(l.key[e]);
+        S += fastRcp(d / R + fastSqrt(maxf(1.0f - dot(N, n), 0.0f)));
+    }
+    if (SYM.c_FG_record_density > S) {
+        out_fg_pos[p] = make_float4(P, 1.0f);
+        out_fg_normal[p] = make_float4(N, 1.0f);
+    } else {
+        out_fg_pos[p] = make_float4(0, 0, 0, 0);
+        out_fg_normal[p] = make_float4(0, 0, 0, 0);
+    }
+}
+
+TESSRA_DEVICE void calculate_harmonic_distances(Lane t, unsigned int numFG, float4* positions, float4* normals,
+                                                float* outHarmMean, float* outHarmAccum, unsigned int* harmSamples,
+                                                float2 rands) {
+    const unsigned int k = t.x();
+    if (k >= numFG) return;
+    const float3 P = xyz(positions[k]);
+    const float3 N = xyz(normals[k]);
+    Ray ray;
+    ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
+    ray.o = P + N * 0.01f;
+    const OctreeHit h = intersectOctree(ray, 999999.9f, false);
+    if (!h.found) return;
+    const float3 v = h.position - P;
+    harmSamples[k] += 1;
+    outHarmAccum[k] += fastRsqrt(dot(v, v));
+    outHarmMean[k] = float(harmSamples[k]) / outHarmAccum[k];
+}

@@ -1,11 +1,240 @@
 // Global illumination stages: photon emission, final-gather placement, the irradiance
 // cache and the indirect-light composition of a tile.
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "device/kernels_gi.h"
 #include "host/internal.h"
 #include "host/kdtree.h"
 
-void TessraRendererCUDA::castPhotons() { photonsCast = false; }
-bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer&) { return true; }
-bool TessraRendererCUDA::CalculateIrradianceCache() { return true; }
-bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer&) { return true; }
-bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer&) { return true; }
-bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer&) { return true; }
+namespace {
+
+// One thread per photon in blocks of 16; one launch covers a batch of 131072 photons.
+const dim3 kPhotonBlock(16, 1, 1);
+constexpr uint32_t kPhotonBatch = 131072;
+const dim3 kBlock(16, 16, 1);
+const dim3 kRecordBlock(256, 1, 1);
+
+// Blocks of 256 threads for a per-record launch: n / 256 + 128, computed in float as
+// the surplus threads do nothing.
+dim3 recordGrid(uint32_t n) { return dim3(f2u(float(n) * 0.00390625f + 128.0f), 1, 1); }
+
+// The host generator's pair for the gather launches (values in [0, 1]).
+float2 randomPair() {
+    const float x = float(std::rand()) / 32767.0f;
+    const float y = float(std::rand()) / 32767.0f;
+    return make_float2(x, y);
+}
+
+// Binds a tree's arrays; a missing tree binds empty references like an empty one.
+void bindTree(const KdTree* tree) {
+    if (tree) {
+        tree->Bind();
+        return;
+    }
+    KdTree empty(0.0f);
+    empty.Bind();
+}
+
+void copyBack(std::vector<float4>& dst, const void* src, int line) {
+    if (dst.empty()) return;
+    TESSRA_CHECK(rt::memcpyDtoH(dst.data(), src, dst.size() * 16), "volumeRender", line);
+}
+
+}  // namespace
+
+void TessraRendererCUDA::castPhotons() {
+    host::status(this, "Casting photons...");
+    TESSRA_PRINTF("Casting %d photons...", int(numPhotons));
+    host::flushOut();
+    const int maxPhotons = int(numPhotons);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_maxPhotons, &maxPhotons, 4), "volumeRender", 2771);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonSearchDistance, &photonSearchDistance, 4), "volumeRender",
+                 2772);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonEnergy, &photonEnergy, 4), "volumeRender", 2773);
+    const float2 rands = make_float2(0.5f, 0.2f);
+    const float3 rands01 = make_float3(0, 0, 0);
+
+    delete photonKdTree;
+    photonKdTree = new KdTree(photonTreeParam);
+
+    std::vector<float4> pos(numPhotons), col(numPhotons), nor(numPhotons);
+    const uint32_t batches = (numPhotons >> 17) + 1;
+    const dim3 grid(kPhotonBatch / kPhotonBlock.x, 1, 1);
+    auto collect = [&](int line) {
+        rt::synchronize();
+        copyBack(pos, d_photonPos, line);
+        copyBack(col, d_photonCol, line + 1);
+        copyBack(nor, d_photonNormals, line + 2);
+        photonKdTree->AddRecords(numPhotons, pos.data(), nor.data(), col.data());
+        if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
+    };
+
+    for (uint32_t b = 0; b < batches; ++b)
+        rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, numLights,
+                   rands, rands01, d_photonNormals, b * kPhotonBatch);
+    collect(2796);
+
+    const size_t bytes = size_t(numPhotons) * 16;
+    for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
+        if (bytes) {
+            TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", 2806);
+            TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", 2807);
+            TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", 2808);
+        }
+        for (uint32_t b = 0; b < batches; ++b)
+            rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
+                       d_photonInPos, d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals,
+                       irebote, b * kPhotonBatch);
+        collect(2815);
+    }
+
+    host::status(this, "Building KdTree for photons...");
+    photonKdTree->Build();
+    if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
+    photonsCast = true;
+}
+
+bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
+    if (!fgKdTree) fgKdTree = new KdTree(0.0f);
+    const uint32_t W = fb.tileWidth, H = fb.tileHeight;
+    const size_t pixels = size_t(W) * H;
+    void* candPos = Malloc(pixels * 16);
+    void* candNormal = Malloc(pixels * 16);
+    host::status(this, "Irradiance Cache: distributing FG records...");
+    std::vector<float4> hostPos(pixels), hostNormal(pixels), hostZero(pixels);
+
+    const dim3 grid(W / kBlock.x + 1, H / kBlock.y + 1, 1);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", 2851);
+
+    for (uint32_t spacing = 32; spacing >= 4; spacing >>= 1) {
+        TESSRA_CHECK(rt::memset(candPos, 0, pixels * 16), "volumeRender", 2855);
+        if (spacing > 31) {
+            rt::launch(TESSRA_KERNEL(init_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
+                       candPos, candNormal, spacing, fb.maskFG);
+        } else {
+            fgKdTree->Bind();
+            rt::launch(TESSRA_KERNEL(calculate_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
+                       0u, 0u, candPos, candNormal, spacing, fb.maskFG);
+        }
+        rt::synchronize();
+        TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos, pixels * 16), "volumeRender", 2866);
+        TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal, pixels * 16), "volumeRender", 2867);
+        std::fill(hostZero.begin(), hostZero.end(), make_float4(0, 0, 0, 0));
+
+        host::status(this, "Irradiance Cache: building KdTree for FG records...");
+        fgKdTree->AddRecords(uint32_t(pixels), hostPos.data(), hostNormal.data(), hostZero.data());
+        fgKdTree->Build();
+
+        host::freeChecked(harmMeanDistFG, "volumeRender", 2875);
+        const uint32_t n = fgKdTree->numRecords;
+        harmMeanDistFG = Malloc(size_t(n) * 4);
+        void* accum = Malloc(size_t(n) * 4);
+        void* counter = Malloc(size_t(n) * 4);
+        if (n) TESSRA_CHECK(rt::memset(harmMeanDistFG, 0, size_t(n) * 4), "volumeRender", 2880);
+        if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 4), "volumeRender", 2881);
+        if (n) TESSRA_CHECK(rt::memset(counter, 0, size_t(n) * 4), "volumeRender", 2882);
+        for (int j = 1; j <= 128; ++j) {
+            const float2 rands = make_float2(float(haltonHost(j, 3)), float(haltonHost(j, 7)));
+            rt::launch(TESSRA_KERNEL(calculate_harmonic_distances), recordGrid(n), kRecordBlock, n,
+                       fgKdTree->d_positions, fgKdTree->d_seconds, harmMeanDistFG, accum, counter, rands);
+            rt::synchronize();
+        }
+        TESSRA_CHECK(rt::free(counter), "volumeRender", 2891);
+        TESSRA_CHECK(rt::free(accum), "volumeRender", 2892);
+        TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHarmMeanDistFG, harmMeanDistFG, size_t(n) * 4), "volumeRender",
+                     2893);
+    }
+    TESSRA_CHECK(rt::free(candPos), "volumeRender", 2897);
+    TESSRA_CHECK(rt::free(candNormal), "volumeRender", 2898);
+    return true;
+}
+
+bool TessraRendererCUDA::CalculateIrradianceCache() {
+    const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
+    const uint32_t S = irradianceSamples;
+    void* accum = Malloc(size_t(n) * 16);
+    if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 16), "volumeRender", 2921);
+    if (callbacks) callbacks->SetFinalGatherCount(n);
+    const dim3 grid = recordGrid(n);
+
+    unsigned timer = 0;
+    platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", 2928);
+    platform::cutCheck(platform::cutResetTimer(timer), "volumeRender", 2929);
+    platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", 2930);
+    TESSRA_PRINTF("\n[-------------------------------------------------]\n[");
+
+    int lastStep = 0;
+    bool aborted = false;
+    for (uint32_t j = 1; j <= S; ++j) {
+        const int step = f2i(float(j - 1) / float(S) * 20.0f);
+        if (step > lastStep) {
+            if (callbacks) {
+                char text[96];
+                std::snprintf(text, sizeof(text), "Irradiance Cache: sampling directions: %d/%d", int(j), int(S));
+                callbacks->SetStatusText(text);
+                if (callbacks->AbortRequested()) {
+                    aborted = true;
+                    break;
+                }
+            }
+            lastStep = step;
+        }
+        if (j == 1) bindTree(photonKdTree);
+        const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
+        rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, n, fgKdTree ? fgKdTree->d_seconds : nullptr,
+                   fgKdTree ? fgKdTree->d_positions : nullptr, ambientLightIntens, accum,
+                   fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands);
+        rt::synchronize();
+    }
+    TESSRA_PRINTF("]\n");
+    TESSRA_CHECK(rt::free(accum), "volumeRender", 2966);
+    platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2968);
+    const float ms = platform::cutGetAverageTimerValue(timer);
+    // The timer is released here; a timer per call that is never deleted would leak.
+    platform::cutDeleteTimer(timer);
+    if (callbacks) callbacks->ReportIrradianceTime(69.666f, ms / 1000.0f);
+    return !aborted;
+}
+
+bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) {
+    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb);
+    if (!calcGlobalIlumPhoton_FromFG(fb)) return false;
+    if (!fb.NeedsIndirectStepAgain()) return true;
+    return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb);
+}
+
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) {
+    host::status(this, "Indirect illumination from photonmap...");
+    bindTree(photonKdTree);
+    const float2 rands = randomPair();
+    const uint32_t W = fb.tileWidth, H = fb.tileHeight;
+    for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
+        for (uint32_t by = 0; by <= (H >> 6); ++by) {
+            rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, fb.ssColor,
+                       W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands);
+            rt::synchronize();
+            if (host::abortRequested(this)) return false;
+        }
+    }
+    return true;
+}
+
+bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) {
+    host::status(this, "Indirect Illumination from FG records...");
+    bindTree(fgKdTree);
+    const float2 rands2 = randomPair();
+    TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", 3046);
+    const uint32_t W = fb.tileWidth, H = fb.tileHeight;
+    for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
+        for (uint32_t by = 0; by <= (H >> 6); ++by) {
+            rt::launch(TESSRA_KERNEL(estimatePhotonMap_FromFG), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, W, H,
+                       fb.ssNormals, fb.ssPos, fb.ssTriID, fb.ssUVs, 64 * bx, 64 * by, 64u, ambientLightIntens, rands2,
+                       fb.ssColor, fb.needsGI, fb.maskFG);
+            rt::synchronize();
+            if (host::abortRequested(this)) return false;
+        }
+    }
+    return true;
+}

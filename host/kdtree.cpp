@@ -120,7 +120,9 @@ void KdTree::Build() {
 }
 
 void KdTree::Bind() const {
-    const size_t bytes = size_t(numRecords) * 16;
+    // The arrays hold the nodes of the last build; records added since are not on the
+    // device yet and must not widen the bound range.
+    const size_t bytes = size_t(nodeCount) * 16;
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePlanos, d_planes, bytes), "volumeRender", 2460);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreeHijos, d_children, bytes), "volumeRender", 2461);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonPos, d_positions, bytes), "volumeRender", 2462);
