@@ -1,8 +1,10 @@
 // Texture files through DevIL, the texture atlas, and the bindings of the scene,
 // light and material arrays to their texture references.
 #include <IL/il.h>
+#include <IL/ilu.h>
 #include <sys/stat.h>
 
+#include <mutex>
 #include <vector>
 
 #include "host/internal.h"
@@ -25,6 +27,18 @@ void reportUnreadable(const char* path) { platform::messageBox("Error!: no se pu
 
 namespace host {
 
+void initImageLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ilInit();
+        iluInit();
+        // Every image top row first, whatever its file format: DevIL would otherwise hand
+        // BMP and TGA rows bottom first, flipping those textures against PNG ones.
+        ilOriginFunc(IL_ORIGIN_UPPER_LEFT);
+        ilEnable(IL_ORIGIN_SET);
+    });
+}
+
 void releaseTextureImages(std::vector<uint32_t>& images) {
     for (uint32_t& name : images) {
         ILuint n = name;
@@ -36,6 +50,7 @@ void releaseTextureImages(std::vector<uint32_t>& images) {
 }  // namespace host
 
 int32_t TessraRendererCUDA::LoadTexture(const char* path) {
+    host::initImageLibrary();
     const int32_t index = int32_t(textureImages.size());
     ILuint image = 0;
     ilGenImages(1, &image);
