@@ -4,6 +4,8 @@
 #include <IL/ilu.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -19,6 +21,39 @@ constexpr uint64_t kMaxTextureTexels = (256ull << 20) / 4;
 bool isRegularFile(const char* path) {
     struct stat st;
     return path && ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// DevIL's PNG reader ignores short reads, so libpng walks on through stale bytes of a
+// truncated or corrupt file for minutes, or for ever. A file that starts like a PNG must
+// therefore hold whole chunks from IHDR to IEND before DevIL sees it; damage inside the
+// compressed data is then caught by zlib and reported as a failed load.
+bool pngChunksIntact(const char* path) {
+    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    unsigned char head[8];
+    bool ok = true;
+    if (std::fread(head, 1, 8, f) == 8 && std::memcmp(head, kSignature, 8) == 0) {
+        std::fseek(f, 0, SEEK_END);
+        const long size = std::ftell(f);
+        long at = 8;
+        bool first = true, ended = false;
+        while (ok && !ended) {
+            unsigned char c[8];
+            if (std::fseek(f, at, SEEK_SET) != 0 || std::fread(c, 1, 8, f) != 8) {
+                ok = false;
+                break;
+            }
+            const uint64_t length = (uint64_t(c[0]) << 24) | (uint64_t(c[1]) << 16) | (uint64_t(c[2]) << 8) | c[3];
+            if (length > 0x7fffffffu || uint64_t(at) + 12 + length > uint64_t(size)) ok = false;
+            if (first && std::memcmp(c + 4, "IHDR", 4) != 0) ok = false;
+            ended = std::memcmp(c + 4, "IEND", 4) == 0;
+            first = false;
+            at += long(12 + length);
+        }
+    }
+    std::fclose(f);
+    return ok;
 }
 
 void reportUnreadable(const char* path) { platform::messageBox("Error!: no se pudo cargar la imagen!", path); }
@@ -57,7 +92,7 @@ int32_t TessraRendererCUDA::LoadTexture(const char* path) {
     ilBindImage(image);
     TESSRA_PRINTF("Cargando: %s...", path ? path : "(null)");
     // Only regular files: a directory or a FIFO would fail or block inside the decoder.
-    if (!isRegularFile(path) || !ilLoadImage(path)) {
+    if (!isRegularFile(path) || !pngChunksIntact(path) || !ilLoadImage(path)) {
         ilDeleteImages(1, &image);
         reportUnreadable(path ? path : "");
         return -1;
