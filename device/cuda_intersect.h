@@ -29,13 +29,41 @@ TESSRA_HD OctreeHit noHit() {
     return h;
 }
 
+// One axis of the slab test. A ray parallel to the axis that starts exactly on one of
+// the two planes gives 0 * inf = NaN; it runs inside that face, and faces count as
+// inside, so the axis does not limit the interval. fminf and fmaxf would instead pick
+// the infinite operand and drop the box on both sides of the plane.
+TESSRA_HD void slabInterval(float o, float invD, float lo, float hi, float& t0, float& t1) {
+    const float a = (lo - o) * invD, b = (hi - o) * invD;
+    if (a != a || b != b) {
+        t0 = -3.0e38f;
+        t1 = 3.0e38f;
+        return;
+    }
+    t0 = minf(a, b);
+    t1 = maxf(a, b);
+}
+
 // Slab test: tnear is the largest per-axis entry, tfar the smallest per-axis exit.
 TESSRA_HD void intersectBox(const Ray& r, float3 invD, float3 bmin, float3 bmax, float& tnear, float& tfar) {
-    const float tx0 = (bmin.x - r.o.x) * invD.x, tx1 = (bmax.x - r.o.x) * invD.x;
-    const float ty0 = (bmin.y - r.o.y) * invD.y, ty1 = (bmax.y - r.o.y) * invD.y;
-    const float tz0 = (bmin.z - r.o.z) * invD.z, tz1 = (bmax.z - r.o.z) * invD.z;
-    tnear = fmaxf3(minf(tx0, tx1), minf(ty0, ty1), minf(tz0, tz1));
-    tfar = fminf3(maxf(tx0, tx1), maxf(ty0, ty1), maxf(tz0, tz1));
+    float x0, x1, y0, y1, z0, z1;
+    slabInterval(r.o.x, invD.x, bmin.x, bmax.x, x0, x1);
+    slabInterval(r.o.y, invD.y, bmin.y, bmax.y, y0, y1);
+    slabInterval(r.o.z, invD.z, bmin.z, bmax.z, z0, z1);
+    tnear = fmaxf3(x0, y0, z0);
+    tfar = fminf3(x1, y1, z1);
+}
+
+// The child slot on the origin's side of a node centre: slot = 4 (z high) + 2 (x high)
+// + (y low), which is also the row of the traverse-order table. An origin exactly on a
+// centre plane takes the side the ray heads into; a fixed row there would visit the
+// far children first and return a farther hit as the nearest.
+TESSRA_HD bool originOnHighSide(float o, float c, float d) { return o > c || (o == c && d > 0.0f); }
+TESSRA_HD int traverseRow(const Ray& r, float3 c) {
+    const bool xHigh = originOnHighSide(r.o.x, c.x, r.d.x);
+    const bool yHigh = originOnHighSide(r.o.y, c.y, r.d.y);
+    const bool zHigh = originOnHighSide(r.o.z, c.z, r.d.z);
+    return (zHigh ? 4 : 0) + (xHigh ? 2 : 0) + (yHigh ? 0 : 1);
 }
 
 // Parametric plane and dot-product barycentric test; both faces hit. The comparisons
@@ -92,15 +120,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         const int4 h1 = tex1Dfetch(S.texHijosOctree, int(2 * i + 1));
         const int idhijos[8] = {h0.x, h0.y, h0.z, h0.w, h1.x, h1.y, h1.z, h1.w};
 
-        const float3 c = (bmin + bmax) * 0.5f;
-        int row = 0;
-        if (c.z > ray.o.z) {
-            if (c.x > ray.o.x) row = c.y > ray.o.y ? 1 : 0;
-            else if (c.x < ray.o.x) row = c.y < ray.o.y ? 2 : (c.y > ray.o.y ? 3 : 0);
-        } else if (c.z < ray.o.z) {
-            if (c.x > ray.o.x) row = c.y < ray.o.y ? 4 : (c.y > ray.o.y ? 5 : 0);
-            else if (c.x < ray.o.x) row = c.y < ray.o.y ? 6 : (c.y > ray.o.y ? 7 : 0);
-        }
+        const int row = traverseRow(ray, (bmin + bmax) * 0.5f);
 
         bool pushed = false;
         for (int j = 0; j < 8; ++j) {

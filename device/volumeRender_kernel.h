@@ -8,6 +8,7 @@
 #include "device/cuda_intersect.h"
 #include "device/cuda_lights.h"
 #include "device/kernels_gi.h"
+#include "device/raycast_kernel.h"
 
 // Raises the tile's pass flags for the material of triangle k.
 TESSRA_DEVICE void raiseReflectFlags(unsigned int k, uchar4* flags) {

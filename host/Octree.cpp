@@ -75,15 +75,14 @@ Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) : ve
         }
         candidates.push_back(t);
     }
-    // A perfectly flat scene has a zero extent on one axis, which would give the root a
-    // zero-thickness box that the slab test (tnear < tfar) never enters: such an axis
-    // borrows the largest extent instead.
-    float largest = 0.0f;
-    for (int a = 0; a < 3; ++a) largest = std::fmax(largest, mx[a] - mn[a]);
-    if (!(largest > 0.0f)) largest = 1.0f;
+    // A flat, axis-aligned scene has no extent on one axis, and boxes of zero thickness
+    // are never entered by the slab test (tnear equals tfar), so the whole scene would be
+    // invisible. Such an axis is widened to a thousandth of the largest extent.
+    const float largest = std::fmax(std::fmax(mx[0] - mn[0], mx[1] - mn[1]), mx[2] - mn[2]);
+    const float thinnest = largest > 0.0f ? 1e-3f * largest : 1.0f;
     float rootMin[3], rootMax[3];
     for (int a = 0; a < 3; ++a) {
-        const float e = mx[a] - mn[a] > 0.0f ? mx[a] - mn[a] : largest;
+        const float e = std::fmax(mx[a] - mn[a], thinnest);
         rootMin[a] = mn[a] - 1.05f * e;
         rootMax[a] = mx[a] + 1.05f * e;
     }

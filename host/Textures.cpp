@@ -1,8 +1,12 @@
 // Texture files through DevIL, the texture atlas, and the bindings of the scene,
 // light and material arrays to their texture references.
 #include <IL/il.h>
+#include <IL/ilu.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "host/internal.h"
@@ -19,11 +23,56 @@ bool isRegularFile(const char* path) {
     return path && ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// DevIL's PNG reader ignores short reads, so libpng walks on through stale bytes of a
+// truncated or corrupt file for minutes, or for ever. A file that starts like a PNG must
+// therefore hold whole chunks from IHDR to IEND before DevIL sees it; damage inside the
+// compressed data is then caught by zlib and reported as a failed load.
+bool pngChunksIntact(const char* path) {
+    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    unsigned char head[8];
+    bool ok = true;
+    if (std::fread(head, 1, 8, f) == 8 && std::memcmp(head, kSignature, 8) == 0) {
+        std::fseek(f, 0, SEEK_END);
+        const long size = std::ftell(f);
+        long at = 8;
+        bool first = true, ended = false;
+        while (ok && !ended) {
+            unsigned char c[8];
+            if (std::fseek(f, at, SEEK_SET) != 0 || std::fread(c, 1, 8, f) != 8) {
+                ok = false;
+                break;
+            }
+            const uint64_t length = (uint64_t(c[0]) << 24) | (uint64_t(c[1]) << 16) | (uint64_t(c[2]) << 8) | c[3];
+            if (length > 0x7fffffffu || uint64_t(at) + 12 + length > uint64_t(size)) ok = false;
+            if (first && std::memcmp(c + 4, "IHDR", 4) != 0) ok = false;
+            ended = std::memcmp(c + 4, "IEND", 4) == 0;
+            first = false;
+            at += long(12 + length);
+        }
+    }
+    std::fclose(f);
+    return ok;
+}
+
 void reportUnreadable(const char* path) { platform::messageBox("Error!: no se pudo cargar la imagen!", path); }
 
 }  // namespace
 
 namespace host {
+
+void initImageLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ilInit();
+        iluInit();
+        // Every image top row first, whatever its file format: DevIL would otherwise hand
+        // BMP and TGA rows bottom first, flipping those textures against PNG ones.
+        ilOriginFunc(IL_ORIGIN_UPPER_LEFT);
+        ilEnable(IL_ORIGIN_SET);
+    });
+}
 
 void releaseTextureImages(std::vector<uint32_t>& images) {
     for (uint32_t& name : images) {
@@ -36,13 +85,14 @@ void releaseTextureImages(std::vector<uint32_t>& images) {
 }  // namespace host
 
 int32_t TessraRendererCUDA::LoadTexture(const char* path) {
+    host::initImageLibrary();
     const int32_t index = int32_t(textureImages.size());
     ILuint image = 0;
     ilGenImages(1, &image);
     ilBindImage(image);
     TESSRA_PRINTF("Cargando: %s...", path ? path : "(null)");
     // Only regular files: a directory or a FIFO would fail or block inside the decoder.
-    if (!isRegularFile(path) || !ilLoadImage(path)) {
+    if (!isRegularFile(path) || !pngChunksIntact(path) || !ilLoadImage(path)) {
         ilDeleteImages(1, &image);
         reportUnreadable(path ? path : "");
         return -1;

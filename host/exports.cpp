@@ -1,7 +1,4 @@
 // The exported plain functions.
-#include <IL/il.h>
-#include <IL/ilu.h>
-
 #include <new>
 
 #include "host/internal.h"
@@ -12,12 +9,7 @@ void tessraResetDeviceReady();
 extern "C" {
 
 TESSRA_API TessraRendererCUDA* Tessra_InitRenderer() {
-    ilInit();
-    iluInit();
-    // Every image top row first, whatever its file format: DevIL would otherwise hand
-    // BMP and TGA rows bottom first, flipping those textures against PNG ones.
-    ilOriginFunc(IL_ORIGIN_UPPER_LEFT);
-    ilEnable(IL_ORIGIN_SET);
+    host::initImageLibrary();
     TessraRendererCUDA* r = new (std::nothrow) TessraRendererCUDA();
     g_renderer = r;
     return r;

@@ -44,6 +44,9 @@ inline float2 drawRandomPair() {
     return make_float2(x, y);
 }
 
+// Starts DevIL once per process with every image delivered top row first (Textures.cpp).
+void initImageLibrary();
+
 // Deletes the loaded images and empties the list (Textures.cpp).
 void releaseTextureImages(std::vector<uint32_t>& images);
 

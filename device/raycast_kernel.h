@@ -1,0 +1,28 @@
+// Casts a batch of rays through intersectOctree, one thread per ray. Tests compare it
+// against brute force and across backends; benchmarks measure its throughput. Rays are
+// two float4 each: (origin, maximum distance) and (unit direction, unused).
+#pragma once
+
+#include "device/cuda_defs.h"
+#include "device/cuda_intersect.h"
+
+// Output pointers may be null; a found flag is always written. The hit fields are
+// written for every ray (zero where nothing was hit) so that results compare byte for
+// byte between runs.
+TESSRA_DEVICE void cast_rays(Lane t, const float4* rays, unsigned int numRays, bool anyHit,
+                             unsigned char* outFound, int* outTriangle, float* outDistance, float4* outPosition,
+                             float4* outNormal, float2* outBarycentric) {
+    const unsigned int i = t.x();
+    if (i >= numRays) return;
+    const float4 a = rays[2 * i], b = rays[2 * i + 1];
+    Ray ray;
+    ray.o = xyz(a);
+    ray.d = xyz(b);
+    const OctreeHit h = intersectOctree(ray, a.w, anyHit);
+    outFound[i] = h.found ? 1 : 0;
+    if (outTriangle) outTriangle[i] = h.found ? int(h.triangle) : -1;
+    if (outDistance) outDistance[i] = h.distance;
+    if (outPosition) outPosition[i] = make_float4(h.position, 0.0f);
+    if (outNormal) outNormal[i] = make_float4(h.normal, 0.0f);
+    if (outBarycentric) outBarycentric[i] = h.barycentric;
+}

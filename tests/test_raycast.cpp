@@ -1,0 +1,567 @@
+// Ray casting: intersectOctree through the cast_rays kernel against references that
+// know nothing of the octree (a loop over every triangle, and a uniform grid checked
+// against that loop), across thread counts and backends, on the awkward rays (origins on
+// centre planes, axis-parallel rays inside splitting planes, flat scenes, very deep
+// trees), and the triangle and box tests on their own.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "support/meshes.h"
+
+namespace {
+
+using namespace meshes;
+
+constexpr float kBoundaryEps = 1e-5f;
+constexpr float kMinDistance = 0.001f;
+constexpr double kRequiredRate = 0.9999;
+
+struct Agreement {
+    size_t considered = 0, agreed = 0, excluded = 0;
+    double rate() const { return considered ? double(agreed) / double(considered) : 0.0; }
+    void print(const std::string& what) const {
+        std::printf("[agreement] %-34s %zu of %zu rays agree (%.4f %%), %zu excluded at leaf boundaries or the origin\n",
+                    what.c_str(), agreed, considered, 100.0 * rate(), excluded);
+    }
+};
+
+bool excluded(const Octree& o, const RefHit& ref) {
+    return ref.found && (ref.distance < kMinDistance || nearLeafBoundary(o, ref.position, kBoundaryEps));
+}
+
+float relDiff(float a, float b) { return std::fabs(a - b) / std::max(std::fabs(b), 1e-30f); }
+
+// Same nearest triangle and distance; a different triangle only where the two meet at
+// the hit point (a shared grid edge, two crossing triangles), so that both are nearest.
+bool sameNearest(const CastResults& r, size_t i, const RefHit& ref) {
+    if (bool(r.found[i]) != ref.found) return false;
+    if (!ref.found) return true;
+    const float d = relDiff(r.distance[i], ref.distance);
+    return r.triangle[i] == ref.triangle ? d <= 1e-4f : d <= 1e-5f;
+}
+
+Agreement compareNearest(const Mesh& m, const Octree& o, const std::vector<float4>& rays, const CastResults& r,
+                         const std::vector<RefHit>& refs) {
+    Agreement a;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        if (excluded(o, refs[i])) {
+            ++a.excluded;
+            continue;
+        }
+        ++a.considered;
+        bool ok = sameNearest(r, i, refs[i]);
+        if (ok && refs[i].found) {
+            // The surface fields must belong to the reported triangle and distance.
+            const Ray ray = rayAt(rays, i);
+            const float3 p = xyz(r.position[i]);
+            const float3 expect = ray.o + ray.d * r.distance[i];
+            const float3 n = xyz(r.normal[i]), fn = xyz(m.normals[3 * size_t(r.triangle[i])]);
+            ok = length(p - expect) <= 1e-4f * std::max(1.0f, r.distance[i]) && length(n - fn) <= 1e-4f &&
+                 r.barycentric[i].x >= 0.0f && r.barycentric[i].y >= 0.0f &&
+                 r.barycentric[i].x + r.barycentric[i].y <= 1.0f;
+        }
+        a.agreed += ok;
+    }
+    return a;
+}
+
+// Occlusion: maximum distances on both sides of the reference's nearest hit.
+std::vector<float4> occlusionRays(const std::vector<float4>& rays, const std::vector<RefHit>& refs) {
+    static const float kFactors[4] = {0.5f, 0.9f, 1.1f, 2.0f};
+    std::vector<float4> out(rays);
+    for (size_t i = 0; i < refs.size(); ++i)
+        out[2 * i].w = refs[i].found ? refs[i].distance * kFactors[i % 4] : 10000000.0f;
+    return out;
+}
+
+Agreement compareOcclusion(const Octree& o, const std::vector<float4>& rays, const CastResults& r,
+                           const std::vector<RefHit>& refs) {
+    Agreement a;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        if (excluded(o, refs[i])) {
+            ++a.excluded;
+            continue;
+        }
+        ++a.considered;
+        const bool occluded = refs[i].found && refs[i].distance < rays[2 * i].w;
+        a.agreed += bool(r.found[i]) == occluded;
+    }
+    return a;
+}
+
+std::vector<RefHit> bruteForceAll(const Mesh& m, const std::vector<float4>& rays) {
+    std::vector<RefHit> refs(rayCount(rays));
+    parallelFor(refs.size(), [&](size_t i) { refs[i] = bruteForce(m, rayAt(rays, i), rays[2 * i].w); });
+    return refs;
+}
+
+std::vector<RefHit> gridAll(const UniformGrid& g, const std::vector<float4>& rays) {
+    std::vector<RefHit> refs(rayCount(rays));
+    parallelFor(refs.size(), [&](size_t i) { refs[i] = g.nearest(rayAt(rays, i), rays[2 * i].w); });
+    return refs;
+}
+
+// Checks nearest and any-hit over a set of rays against the given reference.
+void checkAgainstReference(const std::string& name, const Mesh& m, const DeviceScene& scene,
+                           const std::vector<float4>& rays, const std::vector<RefHit>& refs) {
+    scene.bind();
+    const CastResults nearest = castRays(rays, false);
+    const Agreement an = compareNearest(m, *scene.octree, rays, nearest, refs);
+    an.print(name + " nearest");
+    EXPECT_GE(an.rate(), kRequiredRate) << name;
+    EXPECT_GT(an.considered, rayCount(rays) * 9 / 10) << "too many rays excluded";
+
+    const std::vector<float4> shadow = occlusionRays(rays, refs);
+    const CastResults any = castRays(shadow, true);
+    const Agreement ao = compareOcclusion(*scene.octree, shadow, any, refs);
+    ao.print(name + " any-hit");
+    EXPECT_GE(ao.rate(), kRequiredRate) << name;
+}
+
+size_t countFound(const std::vector<RefHit>& refs) {
+    size_t n = 0;
+    for (const RefHit& h : refs) n += h.found;
+    return n;
+}
+
+// Meshes, scenes and references are built once for the whole file.
+class RayCast : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        rt::selectBackend("cpu");
+        small = new Mesh(makeMesh(1000, 11));
+        large = new Mesh(makeMesh(100000, 23));
+        smallScene = new DeviceScene(*small, 8);
+        largeScene = new DeviceScene(*large, 8);
+        camera = new std::vector<float4>(defaultCameraRays(320, 320));
+        random = new std::vector<float4>(randomRays(100000, 5));
+    }
+    static void TearDownTestSuite() {
+        delete smallScene;
+        delete largeScene;
+        delete small;
+        delete large;
+        delete camera;
+        delete random;
+    }
+    static Mesh *small, *large;
+    static DeviceScene *smallScene, *largeScene;
+    static std::vector<float4>*camera, *random;
+};
+Mesh* RayCast::small = nullptr;
+Mesh* RayCast::large = nullptr;
+DeviceScene* RayCast::smallScene = nullptr;
+DeviceScene* RayCast::largeScene = nullptr;
+std::vector<float4>* RayCast::camera = nullptr;
+std::vector<float4>* RayCast::random = nullptr;
+
+TEST_F(RayCast, SmallMeshAgreesWithLoopOverAllTriangles) {
+    ASSERT_GE(small->triangles(), 1000u);
+    ASSERT_GE(rayCount(*camera), 100000u);
+    ASSERT_GE(rayCount(*random), 100000u);
+    const std::vector<RefHit> camRef = bruteForceAll(*small, *camera);
+    const std::vector<RefHit> rndRef = bruteForceAll(*small, *random);
+    // Both ray sets must exercise hits and misses.
+    EXPECT_GT(countFound(camRef), rayCount(*camera) / 4);
+    EXPECT_LT(countFound(camRef), rayCount(*camera));
+    EXPECT_GT(countFound(rndRef), rayCount(*random) / 4);
+    checkAgainstReference("1k triangles, camera rays", *small, *smallScene, *camera, camRef);
+    checkAgainstReference("1k triangles, random rays", *small, *smallScene, *random, rndRef);
+}
+
+TEST_F(RayCast, LargeMeshAgreesWithReferenceGrid) {
+    ASSERT_GE(large->triangles(), 100000u);
+    const UniformGrid grid(*large, 64);
+    // The grid is only a faster way to the loop's answer: check that on a sample first.
+    {
+        std::vector<float4> sample;
+        for (size_t i = 0; i < 1000; ++i) {
+            const std::vector<float4>& src = (i & 1) ? *random : *camera;
+            const size_t k = (i * 7919) % rayCount(src);
+            sample.push_back(src[2 * k]);
+            sample.push_back(src[2 * k + 1]);
+        }
+        const std::vector<RefHit> loop = bruteForceAll(*large, sample);
+        const std::vector<RefHit> viaGrid = gridAll(grid, sample);
+        size_t same = 0;
+        for (size_t i = 0; i < loop.size(); ++i)
+            same += loop[i].found == viaGrid[i].found &&
+                    (!loop[i].found || (loop[i].triangle == viaGrid[i].triangle && loop[i].distance == viaGrid[i].distance));
+        EXPECT_EQ(same, loop.size()) << "the reference grid disagrees with the loop over all triangles";
+        EXPECT_GT(countFound(loop), loop.size() / 4);
+    }
+    checkAgainstReference("100k triangles, camera rays", *large, *largeScene, *camera, gridAll(grid, *camera));
+    checkAgainstReference("100k triangles, random rays", *large, *largeScene, *random, gridAll(grid, *random));
+}
+
+TEST_F(RayCast, ResultsDoNotDependOnThreadCount) {
+    smallScene->bind();
+    const unsigned saved = rt::threadCount();
+    rt::setThreadCount(1);
+    const CastResults one = castRays(*random, false);
+    rt::setThreadCount(2);
+    const CastResults two = castRays(*random, false);
+    rt::setThreadCount(saved);
+    EXPECT_EQ(one.found, two.found);
+    EXPECT_EQ(one.triangle, two.triangle);
+    EXPECT_EQ(0, std::memcmp(one.distance.data(), two.distance.data(), one.distance.size() * 4));
+    EXPECT_EQ(0, std::memcmp(one.position.data(), two.position.data(), one.position.size() * 16));
+}
+
+TEST_F(RayCast, CudaBackendAgreesWithCpu) {
+    smallScene->bind();
+    std::vector<float4> rays(camera->begin(), camera->begin() + 2 * 50000);
+    rays.insert(rays.end(), random->begin(), random->begin() + 2 * 50000);
+    const CastResults cpuNearest = castRays(rays, false);
+    const CastResults cpuAny = castRays(rays, true);
+
+    rt::selectBackend("cuda");
+    int count = 0;
+    const bool haveGpu = rt::getDeviceCount(&count) == rt::Success && count > 0 &&
+                         rt::activeBackend() == rt::Backend::Cuda && rt::cudaUnavailableReason().empty();
+    if (!haveGpu) {
+        const std::string why = rt::cudaUnavailableReason();
+        rt::selectBackend("cpu");
+        GTEST_SKIP() << "no CUDA device in use (" << (why.empty() ? "no device" : why) << ")";
+    }
+    CastResults gpuNearest, gpuAny;
+    {
+        DeviceScene gpuScene(*small, 8);
+        gpuNearest = castRays(rays, false);
+        gpuAny = castRays(rays, true);
+    }
+    rt::selectBackend("cpu");
+    smallScene->bind();
+
+    // The device's approximate reciprocal may move a hit across a leaf face, so the rays
+    // whose CPU hit lies on a boundary are left out, as against brute force.
+    Agreement a, b;
+    for (size_t i = 0; i < rayCount(rays); ++i) {
+        RefHit cpu;
+        cpu.found = cpuNearest.found[i];
+        cpu.triangle = cpuNearest.triangle[i];
+        cpu.distance = cpuNearest.distance[i];
+        cpu.position = xyz(cpuNearest.position[i]);
+        if (excluded(*smallScene->octree, cpu)) {
+            ++a.excluded;
+            continue;
+        }
+        ++a.considered;
+        ++b.considered;
+        a.agreed += sameNearest(gpuNearest, i, cpu);
+        b.agreed += gpuAny.found[i] == cpuAny.found[i];
+    }
+    a.print("CUDA against CPU, nearest");
+    b.print("CUDA against CPU, any-hit");
+    EXPECT_GE(a.rate(), kRequiredRate);
+    EXPECT_GE(b.rate(), kRequiredRate);
+}
+
+// Rays whose origin lies exactly on the centre planes of the root and its children (in
+// every direction, and parallel to the axes inside those planes) find the nearest hit.
+TEST_F(RayCast, OriginsOnCentrePlanesAndRaysInsideThem) {
+    const Octree& o = *smallScene->octree;
+    std::vector<float3> centres;
+    centres.push_back(xyz(o.pos[0]));
+    for (int s = 0; s < 8; ++s) centres.push_back(xyz(o.pos[o.hijos[s]]));
+    Rng rng(77);
+    std::vector<float4> rays;
+    for (const float3& c : centres) {
+        for (int k = 0; k < 400; ++k) {
+            // One, two or all three coordinates on the centre planes.
+            float3 p = make_float3(rng.range(-1.5f, 1.5f), rng.range(-1.5f, 1.5f), rng.range(-1.5f, 1.5f));
+            if (k % 3 != 1) p.x = c.x;
+            if (k % 3 != 2) p.y = c.y;
+            if (k % 5 < 3) p.z = c.z;
+            const float3 t = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1));
+            addRay(rays, p, t - p, 10000000.0f);
+        }
+        // Axis-parallel rays lying in two of the centre planes at once.
+        for (int a = 0; a < 3; ++a)
+            for (int sgn = -1; sgn <= 1; sgn += 2) {
+                float3 p = c, d = make_float3(0, 0, 0);
+                (a == 0 ? p.x : a == 1 ? p.y : p.z) = 1.8f * float(sgn);
+                (a == 0 ? d.x : a == 1 ? d.y : d.z) = -float(sgn);
+                for (int j = 0; j < 8; ++j) {
+                    float3 q = p;
+                    // Shifted along one plane only, so the ray stays inside the other.
+                    const float shift = rng.range(-0.8f, 0.8f);
+                    if (a == 0) (j & 1 ? q.y : q.z) += shift;
+                    if (a == 1) (j & 1 ? q.x : q.z) += shift;
+                    if (a == 2) (j & 1 ? q.x : q.y) += shift;
+                    addRay(rays, j == 0 ? p : q, d, 10000000.0f);
+                }
+            }
+    }
+    const std::vector<RefHit> refs = bruteForceAll(*small, rays);
+    smallScene->bind();
+    const CastResults r = castRays(rays, false);
+    size_t considered = 0, bad = 0;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        // Hits inside a plane that the ray runs along lie on a boundary by construction;
+        // only the rays that reach a triangle away from every face are judged.
+        if (excluded(o, refs[i])) continue;
+        ++considered;
+        if (!sameNearest(r, i, refs[i])) {
+            if (bad++ < 5) {
+                const Ray ray = rayAt(rays, i);
+                ADD_FAILURE() << "ray " << i << " from (" << ray.o.x << ", " << ray.o.y << ", " << ray.o.z
+                              << ") dir (" << ray.d.x << ", " << ray.d.y << ", " << ray.d.z << "): octree "
+                              << int(r.found[i]) << " tri " << r.triangle[i] << " at " << r.distance[i]
+                              << ", reference " << refs[i].found << " tri " << refs[i].triangle << " at "
+                              << refs[i].distance;
+            }
+        }
+    }
+    EXPECT_GT(considered, refs.size() / 2);
+    EXPECT_EQ(bad, 0u);
+}
+
+// A ray running inside a splitting plane, parallel to two axes, reaches the triangle in
+// front of it, and the nearer of two.
+TEST(RayCastPlanes, AxisParallelRayInsideSplittingPlaneFindsNearestHit) {
+    rt::selectBackend("cpu");
+    Mesh m;
+    // Two walls facing the ray, the near one at z = 0.5, the far one at z = -0.5,
+    // both cut by the x and y centre planes; filler triangles force a subdivision.
+    m.add(make_float3(-1, -1, 0.5f), make_float3(1, -1, 0.5f), make_float3(0, 1, 0.5f));
+    m.add(make_float3(-1, -1, -0.5f), make_float3(1, -1, -0.5f), make_float3(0, 1, -0.5f));
+    for (int k = 0; k < 30; ++k) {
+        const float x = -1.0f + 0.07f * float(k);
+        m.add(make_float3(x, -1, -1), make_float3(x + 0.05f, -1, -1), make_float3(x, -1, 1));
+    }
+    DeviceScene scene(m, 3);
+    const float3 c = xyz(scene.octree->pos[0]);
+    ASSERT_LT(scene.octree->offsetsCont[0], 0) << "the root must be an inner node";
+    std::vector<float4> rays;
+    addRay(rays, make_float3(c.x, c.y, 2.0f), make_float3(0, 0, -1), 10000000.0f);   // in both planes
+    addRay(rays, make_float3(c.x, 0.1f, 2.0f), make_float3(0, 0, -1), 10000000.0f);  // in the x plane
+    addRay(rays, make_float3(0.1f, c.y, 2.0f), make_float3(0, 0, -1), 10000000.0f);  // in the y plane
+    addRay(rays, make_float3(c.x, c.y, -2.0f), make_float3(0, 0, 1), 10000000.0f);   // from the far side
+    const CastResults r = castRays(rays, false);
+    for (size_t i = 0; i < rayCount(rays); ++i) {
+        const RefHit ref = bruteForce(m, rayAt(rays, i), 10000000.0f);
+        ASSERT_TRUE(ref.found);
+        EXPECT_TRUE(r.found[i]) << "ray " << i;
+        EXPECT_EQ(r.triangle[i], ref.triangle) << "ray " << i;
+        EXPECT_NEAR(r.distance[i], ref.distance, 1e-5f) << "ray " << i;
+    }
+    const CastResults any = castRays(rays, true);
+    for (size_t i = 0; i < rayCount(rays); ++i) EXPECT_TRUE(any.found[i]) << "ray " << i;
+}
+
+// A scene with no extent on one axis (a floor of exactly z = 0) is still hit.
+TEST(RayCastPlanes, FlatAxisAlignedSceneIsHit) {
+    rt::selectBackend("cpu");
+    Mesh m;
+    for (int j = 0; j < 8; ++j)
+        for (int i = 0; i < 8; ++i) {
+            const float x = -1.0f + 0.25f * float(i), y = -1.0f + 0.25f * float(j);
+            m.add(make_float3(x, y, 0), make_float3(x + 0.25f, y, 0), make_float3(x + 0.25f, y + 0.25f, 0));
+            m.add(make_float3(x, y, 0), make_float3(x + 0.25f, y + 0.25f, 0), make_float3(x, y + 0.25f, 0));
+        }
+    for (uint32_t depth : {1u, 8u}) {
+        DeviceScene scene(m, depth);
+        const std::vector<float4> rays = cameraRays(64, 64, make_float3(0.1f, 0.2f, 2.0f), make_float3(0, 0, 0), 0.9f);
+        const CastResults r = castRays(rays, false);
+        size_t hits = 0, agree = 0;
+        for (size_t i = 0; i < rayCount(rays); ++i) {
+            const RefHit ref = bruteForce(m, rayAt(rays, i), 10000000.0f);
+            hits += ref.found;
+            agree += ref.found ? (r.found[i] && std::fabs(r.distance[i] - ref.distance) <= 1e-4f * ref.distance)
+                               : !r.found[i];
+        }
+        EXPECT_GT(hits, rayCount(rays) / 2) << "depth " << depth;
+        EXPECT_EQ(agree, rayCount(rays)) << "depth " << depth;
+    }
+}
+
+// A fan of triangles around one vertex can never be separated, so the build goes as
+// deep as it may. A request beyond what the traversal stack holds is clamped, and rays
+// that reach the deepest levels still find their hits.
+TEST(RayCastDepth, DeepRequestIsClampedAndStillHits) {
+    rt::selectBackend("cpu");
+    Mesh m;
+    const float3 centre = make_float3(0.1f, -0.05f, 0.02f);
+    for (int k = 0; k < 120; ++k) {
+        const float a0 = 6.28318f * float(k) / 120.0f, a1 = 6.28318f * float(k + 1) / 120.0f;
+        m.add(centre, centre + make_float3(std::cos(a0), std::sin(a0), 0.3f * std::sin(3 * a0)),
+              centre + make_float3(std::cos(a1), std::sin(a1), 0.3f * std::sin(3 * a1)));
+    }
+    std::unique_ptr<DeviceScene> clampedRef;
+    {
+        QuietStdout quiet;
+        clampedRef = std::make_unique<DeviceScene>(m, Octree::kMaxDepth);
+    }
+    DeviceScene deep(m, 40);
+    EXPECT_EQ(deep.octree->maxDeep, Octree::kMaxDepth);
+    ASSERT_EQ(deep.octree->num_nodos_totales, clampedRef->octree->num_nodos_totales);
+    ASSERT_EQ(deep.octree->totalContenido, clampedRef->octree->totalContenido);
+    EXPECT_EQ(0, std::memcmp(deep.octree->contenido, clampedRef->octree->contenido,
+                             4 * size_t(deep.octree->totalContenido)));
+    deep.bind();
+
+    // Rays aimed at points ever closer to the shared vertex, from all sides.
+    Rng rng(3);
+    std::vector<float4> rays;
+    for (int k = 0; k < 4000; ++k) {
+        const float r = std::pow(10.0f, rng.range(-4.0f, -0.5f));
+        const float a = rng.range(0, 6.28318f);
+        const float3 target = centre + make_float3(r * std::cos(a), r * std::sin(a), 0.0f);
+        const float3 o = make_float3(rng.range(-2, 2), rng.range(-2, 2), k % 2 ? 2.0f : -2.0f);
+        addRay(rays, o, target - o, 10000000.0f);
+    }
+    const std::vector<RefHit> refs = bruteForceAll(m, rays);
+    const CastResults res = castRays(rays, false);
+    Agreement agree;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        if (excluded(*deep.octree, refs[i])) {
+            ++agree.excluded;
+            continue;
+        }
+        ++agree.considered;
+        agree.agreed += sameNearest(res, i, refs[i]);
+    }
+    agree.print("fan at depth 19, nearest");
+    EXPECT_GT(agree.considered, refs.size() / 2);
+    EXPECT_EQ(agree.agreed, agree.considered);
+}
+
+// ---------------------------------------------------------------------------------
+// The triangle and box tests on their own.
+
+Ray makeRay(float3 o, float3 d) {
+    Ray r;
+    r.o = o;
+    r.d = d / std::sqrt(dot(d, d));
+    return r;
+}
+
+TEST(IntersectTriangle, ClosedFormHitsAndMisses) {
+    const float3 v0 = make_float3(0, 0, 0), v1 = make_float3(2, 0, 0), v2 = make_float3(0, 4, 0);
+    float t, s, t2;
+    // The point (0.5, 1, 0) has weights s = 0.25 (of v1) and t' = 0.25 (of v2).
+    ASSERT_TRUE(intersectTriangle(makeRay(make_float3(0.5f, 1, 3), make_float3(0, 0, -1)), v0, v1, v2, t, s, t2));
+    EXPECT_NEAR(t, 3.0f, 1e-6f);
+    EXPECT_NEAR(s, 0.25f, 1e-6f);
+    EXPECT_NEAR(t2, 0.25f, 1e-6f);
+    // Back face too.
+    ASSERT_TRUE(intersectTriangle(makeRay(make_float3(0.5f, 1, -2), make_float3(0, 0, 1)), v0, v1, v2, t, s, t2));
+    EXPECT_NEAR(t, 2.0f, 1e-6f);
+    // Behind the origin, outside, and parallel within |n.d| < 0.0001 (|n| = 8).
+    EXPECT_FALSE(intersectTriangle(makeRay(make_float3(0.5f, 1, -2), make_float3(0, 0, -1)), v0, v1, v2, t, s, t2));
+    EXPECT_FALSE(intersectTriangle(makeRay(make_float3(1.5f, 3, 3), make_float3(0, 0, -1)), v0, v1, v2, t, s, t2));
+    EXPECT_FALSE(intersectTriangle(makeRay(make_float3(0.5f, 1, 3), make_float3(1, 0, -1e-6f)), v0, v1, v2, t, s, t2));
+    // A zero-area triangle is never hit.
+    EXPECT_FALSE(intersectTriangle(makeRay(make_float3(1, 0, 3), make_float3(0, 0, -1)), v0, v1, v1, t, s, t2));
+}
+
+// Huge, tiny and sliver triangles: a reported hit always has finite, in-range values.
+TEST(IntersectTriangle, NeverReportsNonNumericBarycentrics) {
+    Rng rng(9);
+    size_t hits = 0;
+    for (int k = 0; k < 200000; ++k) {
+        const float scale = std::pow(10.0f, rng.range(-20.0f, 38.0f));
+        float3 v0 = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        float3 v1 = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        float3 v2;
+        switch (k % 4) {
+            case 0: v2 = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale; break;
+            case 1: v2 = v0 + (v1 - v0) * rng.range(-2, 2); break;                   // collinear sliver
+            case 2: v2 = v0 + (v1 - v0) * 1e-7f + make_float3(0, 1e-30f, 0); break;  // needle
+            default: v2 = v1; v1 = v1 * 1.0000001f; break;                           // near-duplicate vertices
+        }
+        const float3 target = (v0 + v1 + v2) * (1.0f / 3.0f);
+        const float3 o = target + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale * 3.0f;
+        const float3 d = target - o;
+        if (!(dot(d, d) > 0.0f) || !std::isfinite(dot(d, d))) continue;
+        float t = 0, s = 0, t2 = 0;
+        if (!intersectTriangle(makeRay(o, d), v0, v1, v2, t, s, t2)) continue;
+        ++hits;
+        ASSERT_TRUE(std::isfinite(t) && std::isfinite(s) && std::isfinite(t2)) << "triangle " << k;
+        ASSERT_GT(t, 0.0f);
+        ASSERT_TRUE(s >= 0.0f && s <= 1.0f && t2 >= 0.0f && s + t2 <= 1.0f) << "triangle " << k;
+    }
+    EXPECT_GT(hits, 10000u);
+    // Triangles from 1 to 1e38 units across, and needles of no height: the products
+    // inside the test overflow (inf - inf) or divide 0 by 0, and the answer must be
+    // "miss" rather than a hit with NaN weights.
+    size_t sweepHits = 0;
+    for (int e = 0; e <= 38; ++e) {
+        const float sc = std::pow(10.0f, float(e));
+        for (int shape = 0; shape < 4; ++shape) {
+            float3 v0 = make_float3(-sc, -sc, 0), v1 = make_float3(sc, -sc, 0), v2 = make_float3(0, sc, 0);
+            Ray r = makeRay(make_float3(0.01f * sc, -0.5f * sc, 3 * sc), make_float3(0, 0, -1));
+            if (shape == 1) v2 = make_float3(0, 1e-3f * sc, 0);
+            if (shape == 2) {
+                v0 = make_float3(-sc, 0, 0);
+                v1 = make_float3(sc, 0, 0);
+                v2 = make_float3(0, 1e-20f, 0);
+                r = makeRay(make_float3(0, 1e-21f, 1), make_float3(0, 0, -1));
+            }
+            if (shape == 3) v2 = make_float3(0, sc, sc);
+            float t = 0, s = 0, t2 = 0;
+            if (!intersectTriangle(r, v0, v1, v2, t, s, t2)) continue;
+            ++sweepHits;
+            EXPECT_TRUE(std::isfinite(s) && std::isfinite(t2)) << "scale 1e" << e << ", shape " << shape;
+            EXPECT_TRUE(s >= 0.0f && s <= 1.0f && t2 >= 0.0f && s + t2 <= 1.0f) << "scale 1e" << e;
+        }
+    }
+    // The moderate scales are ordinary hits.
+    EXPECT_GE(sweepHits, 20u);
+}
+
+TEST(IntersectBox, SlabDistancesAndRaysInsideFaces) {
+    const float3 mn = make_float3(-1, -2, -3), mx = make_float3(1, 2, 3);
+    auto box = [&](Ray r, float& tn, float& tf) {
+        const float3 inv = make_float3(1.0f / r.d.x, 1.0f / r.d.y, 1.0f / r.d.z);
+        intersectBox(r, inv, mn, mx, tn, tf);
+    };
+    float tn, tf;
+    box(makeRay(make_float3(0, 0, 10), make_float3(0, 0, -1)), tn, tf);
+    EXPECT_FLOAT_EQ(tn, 7.0f);
+    EXPECT_FLOAT_EQ(tf, 13.0f);
+    box(makeRay(make_float3(-5, 0, 0), make_float3(1, 1, 0)), tn, tf);
+    EXPECT_NEAR(tn, 4.0f * std::sqrt(2.0f), 1e-5f);
+    EXPECT_NEAR(tf, 2.0f * std::sqrt(2.0f), 1e-5f);  // leaves the y slab before entering the x slab
+    EXPECT_FALSE(tn < tf);
+    // A ray running inside the face x = 1, parallel to it, passes through the box.
+    box(makeRay(make_float3(1, 0, 10), make_float3(0, 0, -1)), tn, tf);
+    EXPECT_FLOAT_EQ(tn, 7.0f);
+    EXPECT_FLOAT_EQ(tf, 13.0f);
+    box(makeRay(make_float3(-1, -2, 10), make_float3(0, 0, -1)), tn, tf);
+    EXPECT_FLOAT_EQ(tn, 7.0f);
+    EXPECT_FLOAT_EQ(tf, 13.0f);
+    // Parallel and outside the slab: no interval.
+    box(makeRay(make_float3(1.5f, 0, 10), make_float3(0, 0, -1)), tn, tf);
+    EXPECT_FALSE(tn < tf);
+}
+
+// In any-hit mode a blocker exactly at the maximum distance does not count; just
+// beyond it does. Nearest mode never returns a hit at or beyond the maximum.
+TEST(RayCastPlanes, AnyHitMaximumDistanceIsStrict) {
+    rt::selectBackend("cpu");
+    Mesh m;
+    m.add(make_float3(-1, -1, 0), make_float3(1, -1, 0), make_float3(0, 1, 0));
+    DeviceScene scene(m, 8);
+    std::vector<float4> rays;
+    addRay(rays, make_float3(0, 0, 1), make_float3(0, 0, -1), 1.0f);
+    addRay(rays, make_float3(0, 0, 1), make_float3(0, 0, -1), 1.0001f);
+    addRay(rays, make_float3(0, 0, 1), make_float3(0, 0, -1), 0.5f);
+    const CastResults any = castRays(rays, true);
+    EXPECT_EQ(any.found[0], 0);
+    EXPECT_EQ(any.found[1], 1);
+    EXPECT_EQ(any.found[2], 0);
+    const CastResults nearest = castRays(rays, false);
+    EXPECT_EQ(nearest.found[0], 0);
+    EXPECT_EQ(nearest.found[1], 1);
+    EXPECT_FLOAT_EQ(nearest.distance[1], 1.0f);
+    EXPECT_EQ(nearest.found[2], 0);
+}
+
+}  // namespace
