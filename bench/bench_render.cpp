@@ -147,7 +147,7 @@ void BM_Reflections(benchmark::State& state) {
     state.counters["tris"] = double(r->triangles.size());
     delete r;
 }
-BENCHMARK(BM_Reflections)->Arg(512)->ArgName("size")->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_Reflections)->Arg(256)->ArgName("size")->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
