@@ -1,0 +1,132 @@
+#include "image_io.h"
+
+#include <png.h>
+
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfOutputFile.h>
+#include <ImfStringAttribute.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include <unistd.h>
+
+namespace tr {
+
+bool formatFromPath(const std::string& path, ImageFormat& format) {
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos) return false;
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (ext == "png") format = ImageFormat::Png;
+    else if (ext == "exr") format = ImageFormat::Exr;
+    else if (ext == "pfm") format = ImageFormat::Pfm;
+    else return false;
+    return true;
+}
+
+unsigned char linearToSrgb8(float v) {
+    if (!(v > 0.0f)) return 0;  // also NaN
+    if (v >= 1.0f) return 255;
+    const float s = v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
+    return static_cast<unsigned char>(std::lround(s * 255.0f));
+}
+
+namespace {
+
+void writePng(const std::string& path, const Image& im) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    std::vector<unsigned char> row(size_t(im.width) * 4);
+    if (!png || !info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(f);
+        throw std::runtime_error("libpng failed writing " + path);
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, im.width, im.height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    png_write_info(png, info);
+    for (int y = 0; y < im.height; ++y) {
+        const float* src = &im.rgba[size_t(y) * im.width * 4];
+        for (int x = 0; x < im.width; ++x) {
+            for (int c = 0; c < 3; ++c) row[4 * x + c] = linearToSrgb8(src[4 * x + c]);
+            row[4 * x + 3] = 255;  // delivered alpha is not coverage
+        }
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    if (std::fclose(f) != 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+}
+
+void writeExr(const std::string& path, const Image& im, const std::vector<std::pair<std::string, std::string>>& attrs) {
+    Imf::Header header(im.width, im.height);
+    for (const char* c : {"R", "G", "B", "A"}) header.channels().insert(c, Imf::Channel(Imf::FLOAT));
+    for (const auto& a : attrs) header.insert(a.first, Imf::StringAttribute(a.second));
+    // Delivered alpha is not coverage: every pixel is opaque.
+    std::vector<float> pixels(im.rgba);
+    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 1.0f;
+    Imf::FrameBuffer fb;
+    const size_t xs = 4 * sizeof(float), ys = xs * size_t(im.width);
+    char* base = reinterpret_cast<char*>(pixels.data());
+    const char* names[4] = {"R", "G", "B", "A"};
+    for (int c = 0; c < 4; ++c) fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys));
+    Imf::OutputFile file(path.c_str(), header);
+    file.setFrameBuffer(fb);
+    file.writePixels(im.height);
+}
+
+// Portable float map: little-endian (negative scale), rows bottom first.
+void writePfm(const std::string& path, const Image& im) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    std::fprintf(f, "PF\n%d %d\n-1.0\n", im.width, im.height);
+    std::vector<float> row(size_t(im.width) * 3);
+    bool ok = true;
+    for (int y = im.height - 1; y >= 0 && ok; --y) {
+        const float* src = &im.rgba[size_t(y) * im.width * 4];
+        for (int x = 0; x < im.width; ++x)
+            for (int c = 0; c < 3; ++c) row[3 * x + c] = src[4 * x + c];
+        ok = std::fwrite(row.data(), sizeof(float), row.size(), f) == row.size();
+    }
+    if (std::fclose(f) != 0 || !ok) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+void writeImage(const std::string& path, const Image& image,
+                const std::vector<std::pair<std::string, std::string>>& attributes) {
+    ImageFormat format;
+    if (!formatFromPath(path, format)) throw std::runtime_error(path + ": unknown image format (use .png, .exr or .pfm)");
+    if (image.rgba.size() != size_t(image.width) * image.height * 4) throw std::logic_error("image size mismatch");
+    // The temporary keeps the extension: OpenEXR does not care, but a reader that sniffs
+    // names should see the same kind of file.
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string tmp = dir + "." + name + ".tmp" + std::to_string(::getpid());
+    try {
+        switch (format) {
+            case ImageFormat::Png: writePng(tmp, image); break;
+            case ImageFormat::Exr: writeExr(tmp, image, attributes); break;
+            case ImageFormat::Pfm: writePfm(tmp, image); break;
+        }
+        if (std::rename(tmp.c_str(), path.c_str()) != 0)
+            throw std::runtime_error("cannot rename " + tmp + " to " + path + ": " + std::strerror(errno));
+    } catch (const std::exception& e) {
+        std::remove(tmp.c_str());
+        throw std::runtime_error(std::string(e.what()));
+    }
+}
+
+}  // namespace tr

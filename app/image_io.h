@@ -1,0 +1,29 @@
+// Image files of tessra-render: PNG (8-bit sRGB), OpenEXR (linear float RGBA) and PFM.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tr {
+
+enum class ImageFormat { Png, Exr, Pfm };
+
+// The format named by a file's extension (case-insensitive); false for an unknown one.
+bool formatFromPath(const std::string& path, ImageFormat& format);
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<float> rgba;  // linear, row 0 at the top
+};
+
+// Written to a temporary name beside `path` and renamed over it, so a reader never sees a
+// half-written file. Attributes go into the EXR header as strings. Throws on failure and
+// leaves no temporary file behind.
+void writeImage(const std::string& path, const Image& image,
+                const std::vector<std::pair<std::string, std::string>>& attributes = {});
+
+// sRGB encoding of a linear value clamped to [0, 1], as an 8-bit code.
+unsigned char linearToSrgb8(float v);
+
+}  // namespace tr

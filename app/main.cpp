@@ -1,0 +1,427 @@
+// tessra-render: renders a model file or a JSON scene file to PNG, OpenEXR or PFM through
+// libtessra.so, using only the public header.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "image_io.h"
+#include "scene.h"
+#include "tessra.h"
+
+namespace {
+
+constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 130;
+
+volatile std::sig_atomic_t g_interrupts = 0;
+
+void onInterrupt(int) {
+    if (g_interrupts++ > 0) {
+        // The second Ctrl-C does not wait for the tile in flight.
+        static const char msg[] = "\ntessra-render: interrupted again, exiting\n";
+        ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof(msg) - 1);
+        (void)ignored;
+        ::_exit(kExitInterrupted);
+    }
+}
+
+double secondsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::string formatSeconds(double s) {
+    char b[32];
+    if (s < 60) std::snprintf(b, sizeof(b), "%.1fs", s);
+    else std::snprintf(b, sizeof(b), "%dm%02ds", int(s) / 60, int(s) % 60);
+    return b;
+}
+
+// Progress on standard error: one rewritten line on a terminal, plain lines elsewhere.
+class Progress {
+public:
+    Progress(bool quiet, bool verbose) : quiet_(quiet), verbose_(verbose), tty_(::isatty(STDERR_FILENO)) {}
+    void start(int totalTiles) {
+        total_ = totalTiles;
+        t0_ = std::chrono::steady_clock::now();
+    }
+    void status(const std::string& text) {
+        if (text == status_) return;
+        status_ = text;
+        if (quiet_) return;
+        // Reflection passes alternate between two texts for every tile; a log gets each
+        // text once.
+        if (tty_) redraw();
+        else if (seen_.insert(text).second) std::fprintf(stderr, "tessra-render: %s\n", text.c_str());
+    }
+    void tile(int done) {
+        done_ = done;
+        if (quiet_) return;
+        if (tty_) redraw();
+        else if (verbose_) std::fprintf(stderr, "tessra-render: tile %d/%d done\n", done_, total_);
+    }
+    void finish() {
+        if (!quiet_ && tty_ && drawn_) std::fputc('\n', stderr);
+        drawn_ = false;
+    }
+    void message(const std::string& text) {
+        finish();
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+
+private:
+    void redraw() {
+        const double elapsed = secondsSince(t0_);
+        std::string eta = "?";
+        if (done_ > 0 && total_ > 0) eta = formatSeconds(elapsed / done_ * (total_ - done_));
+        const int pct = total_ > 0 ? 100 * done_ / total_ : 0;
+        std::fprintf(stderr, "\r\x1b[K[%d/%d tiles] %3d%%  %s elapsed  %s left  %s", done_, total_, pct,
+                     formatSeconds(elapsed).c_str(), eta.c_str(), status_.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    bool quiet_, verbose_, tty_;
+    bool drawn_ = false;
+    int total_ = 0, done_ = 0;
+    std::string status_;
+    std::set<std::string> seen_;
+    std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+};
+
+// The host: buffers the whole frame (tiles arrive column by column) and counts tiles.
+class Host : public TessraCallbacks {
+public:
+    Host(int w, int h, Progress& p) : progress_(p) {
+        image.width = w;
+        image.height = h;
+        image.rgba.assign(size_t(w) * h * 4, 0.0f);
+    }
+    void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
+        if (y >= uint32_t(image.height) || x >= uint32_t(image.width)) return;
+        count = std::min(count, uint32_t(image.width) - x);
+        std::copy(rgba, rgba + 4 * size_t(count), &image.rgba[(size_t(y) * image.width + x) * 4]);
+    }
+    void TileFinished(uint32_t x, uint32_t y, uint32_t, uint32_t) override {
+        // Long reflection passes show the tile in progress more than once.
+        if (tiles_.insert({x, y}).second) progress_.tile(int(tiles_.size()));
+    }
+    void SetStatusText(const char* text) override { progress_.status(text ? text : ""); }
+    bool AbortRequested() override { return g_interrupts > 0; }
+    void SetFinalGatherCount(uint32_t) override {}
+    void ReportIrradianceTime(float, float) override {}
+    void SetPhotonCount(uint32_t) override {}
+
+    tr::Image image;
+
+private:
+    Progress& progress_;
+    std::set<std::pair<uint32_t, uint32_t>> tiles_;
+};
+
+struct Messages {
+    Progress* progress = nullptr;
+    bool rendering = false;
+    int errors = 0;
+};
+
+void onMessage(const char* text, const char* title, void* user) {
+    Messages& m = *static_cast<Messages*>(user);
+    std::string line = std::string("tessra-render: ") + (m.rendering ? "error" : "warning") + ": " +
+                       (title && *title ? std::string(title) + ": " : "") + (text ? text : "");
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    m.progress->message(line);
+    if (m.rendering) ++m.errors;
+}
+
+// The library prints diagnostics on standard output; they are shown only with --verbose.
+class StdoutMute {
+public:
+    explicit StdoutMute(bool mute) {
+        if (!mute) return;
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDOUT_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~StdoutMute() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    StdoutMute(const StdoutMute&) = delete;
+    StdoutMute& operator=(const StdoutMute&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+std::string stem(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.find_last_of('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+bool endsWith(const std::string& s, const std::string& tail) {
+    if (s.size() < tail.size()) return false;
+    std::string end = s.substr(s.size() - tail.size());
+    std::transform(end.begin(), end.end(), end.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return end == tail;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"tessra-render: renders a model file (glTF, OBJ, PLY, STL) or a JSON scene file with the Tessra "
+                 "renderer and writes a PNG, OpenEXR or PFM image."};
+    app.set_version_flag("--version", std::string("tessra-render ") + Tessra_Version());
+    app.get_formatter()->column_width(34);
+
+    std::string scenePath, output;
+    int width = 0, height = 0;
+    std::string device = "auto";
+    bool listDevices = false;
+    unsigned threads = 0;
+    bool gi = false, finalGather = false, quiet = false, verbose = false, allowAny = false;
+    int shadows = -1;  // -1: as the scene says (default on)
+    unsigned photons = 0, bounces = 0, fgSamples = 0;
+    float photonRadius = 0, photonEnergy = 0, fgDensity = 0, scale = 1.0f;
+    std::vector<float> background;
+    std::vector<std::string> sets;
+    std::string up = "y";
+
+    app.add_option("scene", scenePath, "Model file (.gltf .glb .obj .ply .stl) or JSON scene file (.json)");
+    app.add_option("-o,--output", output,
+                   "Image to write; the extension picks the format: .png (8-bit sRGB), .exr (linear float "
+                   "RGBA), .pfm (linear float RGB). Default: the scene's name with .png, in the current folder");
+    app.add_option("--width", width, "Image width in pixels (default 512, or the scene file's)")->check(CLI::Range(1, 65536));
+    app.add_option("--height", height, "Image height in pixels (default 512, or the scene file's)")->check(CLI::Range(1, 65536));
+    app.add_option("--device", device, "Where to render: auto (CUDA when a GPU answers, else CPU), cpu or cuda")
+        ->check(CLI::IsMember({"auto", "cpu", "cuda"}))
+        ->capture_default_str();
+    app.add_flag("--list-devices", listDevices, "List the render devices and exit");
+    app.add_option("--threads", threads, "Worker threads of the CPU device (0 = every core)")->capture_default_str();
+    app.add_flag("--shadows{1},--no-shadows{0}", shadows, "Cast shadow rays (default) or not");
+    app.add_flag("--gi", gi, "Indirect light from a photon map");
+    app.add_option("--photons", photons, "Photons to cast (implies --gi)")->check(CLI::PositiveNumber);
+    app.add_option("--bounces", bounces, "Photon bounces (implies --gi)");
+    app.add_option("--photon-radius", photonRadius, "Photon search distance in scene units (implies --gi)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--photon-energy", photonEnergy, "Energy of the photons (implies --gi)")->check(CLI::PositiveNumber);
+    app.add_flag("--final-gather", finalGather, "Interpolate indirect light from final-gather records (implies --gi)");
+    app.add_option("--fg-samples", fgSamples, "Samples per final-gather record (implies --final-gather)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--fg-density", fgDensity, "Density of the final-gather records (implies --final-gather)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--background", background, "Background colour R G B (linear); it feeds final gather only")
+        ->expected(3);
+    std::string setHelp = "Set a renderer field, FIELD=VALUE, repeatable. Fields:";
+    for (const std::string& n : tr::settingNames()) setHelp += " " + n;
+    app.add_option("--set", sets, setHelp);
+    app.add_option("--scale", scale, "Scale model files by this factor (e.g. 0.001 for millimetres to metres)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--up", up, "Up axis of model files: y (glTF's) or z (turned to y)")
+        ->check(CLI::IsMember({"y", "z"}))
+        ->capture_default_str();
+    app.add_flag("--allow-any-format", allowAny,
+                 "Read every format Assimp knows (its older parsers have open memory-safety bugs)");
+    app.add_flag("-q,--quiet", quiet, "No progress and no messages but errors");
+    app.add_flag("-v,--verbose", verbose, "Also show the library's own diagnostic lines and one line per tile");
+    app.footer("Exit status: 0 success, 1 the scene cannot be read or the render failed, 2 usage error, "
+               "130 interrupted (the tiles done so far are written, the rest black).\n"
+               "Manual: docs/tessra-render.md");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+    if (quiet && verbose) {
+        std::fprintf(stderr, "tessra-render: --quiet and --verbose exclude each other\n");
+        return kExitUsage;
+    }
+
+    if (listDevices) {
+        std::printf("cpu    CPU emulation of the device\n");
+        Tessra_SelectBackend("cuda");
+        const bool cuda = std::string(Tessra_BackendName()) == "cuda";
+        std::printf("cuda   %s\n", cuda ? "NVIDIA GPU through CUDA" : "not available on this machine");
+        Tessra_SelectBackend("auto");
+        std::printf("auto   picks %s\n", Tessra_BackendName());
+        return kExitOk;
+    }
+    if (scenePath.empty()) {
+        std::fprintf(stderr, "tessra-render: no scene file given (see --help)\n");
+        return kExitUsage;
+    }
+    if (output.empty()) output = stem(scenePath) + ".png";
+    tr::ImageFormat format;
+    if (!tr::formatFromPath(output, format)) {
+        std::fprintf(stderr, "tessra-render: %s: unknown image format (use .png, .exr or .pfm)\n", output.c_str());
+        return kExitUsage;
+    }
+    std::vector<std::pair<std::string, std::string>> fieldSets;
+    for (const std::string& s : sets) {
+        const size_t eq = s.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            std::fprintf(stderr, "tessra-render: --set expects FIELD=VALUE, not '%s'\n", s.c_str());
+            return kExitUsage;
+        }
+        fieldSets.emplace_back(s.substr(0, eq), s.substr(eq + 1));
+    }
+
+    Progress progress(quiet, verbose);
+    Messages messages;
+    messages.progress = &progress;
+    Tessra_SetMessageHandler(&onMessage, &messages);
+
+    struct sigaction sa {};
+    sa.sa_handler = &onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+
+    // Scene.
+    tr::Scene scene;
+    tr::ImportOptions options;
+    options.scale = scale;
+    options.up = up[0];
+    options.allowAnyFormat = allowAny;
+    struct TempFiles {
+        tr::Scene& s;
+        ~TempFiles() {
+            for (const std::string& f : s.tempFiles) std::remove(f.c_str());
+        }
+    } cleanup{scene};
+    progress.status("Reading " + scenePath);
+    try {
+        if (endsWith(scenePath, ".json")) {
+            tr::loadJsonScene(scene, scenePath, options);
+        } else {
+            const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+            tr::importModel(scene, scenePath, identity, options);
+        }
+        if (scene.triangles.empty()) throw tr::SceneError(scenePath + ": the scene has no triangles");
+        if (scene.lights.empty()) throw tr::SceneError(scenePath + ": the scene has no lights (add some in a JSON scene file)");
+    } catch (const std::exception& e) {
+        progress.message(std::string("tessra-render: error: ") + e.what());
+        return kExitFailure;
+    }
+    if (!quiet)
+        for (const std::string& w : scene.warnings) progress.message("tessra-render: warning: " + w);
+
+    if (Tessra_SelectBackend(device.c_str()) != 0) return kExitUsage;
+    Tessra_SetThreadCount(threads);
+    TessraRendererCUDA* r = Tessra_InitRenderer();
+    if (!r) {
+        progress.message("tessra-render: error: cannot create the renderer");
+        return kExitFailure;
+    }
+    struct Owner {
+        TessraRendererCUDA*& r;
+        ~Owner() { Tessra_DeleteRenderer(&r); }
+    } owner{r};
+
+    // Settings, weakest first: the renderer's defaults, the scene file, the options, --set.
+    r->shadowMode = 1;
+    auto apply = [&](const std::string& field, const std::string& value, const char* origin) {
+        std::string error;
+        if (tr::applySetting(*r, field, value, error)) return true;
+        progress.message(std::string("tessra-render: ") + origin + ": " + error);
+        return false;
+    };
+    for (const auto& s : scene.settings)
+        if (!apply(s.first, s.second, scenePath.c_str())) return kExitFailure;
+    if (width) r->width = width;
+    if (height) r->height = height;
+    if (shadows >= 0) r->shadowMode = uint8_t(shadows);
+    if (fgSamples || fgDensity > 0) finalGather = true;
+    if (photons || bounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
+    if (gi) r->indirectIllumination = r->usePhotonMapping = true;
+    if (finalGather) r->useFinalGather = true;
+    if (photons) r->numPhotons = photons;
+    if (bounces) r->numBounces = bounces;
+    if (photonRadius > 0) r->photonSearchDistance = photonRadius;
+    if (photonEnergy > 0) r->photonEnergy = photonEnergy;
+    if (fgSamples) r->irradianceSamples = fgSamples;
+    if (fgDensity > 0) r->FG_record_density = fgDensity;
+    if (!background.empty()) {
+        std::copy(background.begin(), background.end(), scene.background);
+        scene.hasBackground = true;
+    }
+    bool fovSet = false;
+    for (const auto& s : fieldSets) {
+        if (!apply(s.first, s.second, "--set")) return kExitUsage;
+        fovSet = fovSet || s.first == "fieldOfView";
+    }
+
+    const tr::Camera camera = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
+    if (!fovSet) {
+        r->fieldOfView = camera.fovIsVertical
+                             ? 2.0f * std::atan(std::tan(0.5f * camera.fovRadians) * float(r->width) / float(r->height))
+                             : camera.fovRadians;
+    }
+    tr::cameraMatrix(camera, r->cameraMatrix);
+
+    Host host(r->width, r->height, progress);
+    r->callbacks = &host;
+    const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
+    progress.start(totalTiles);
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        StdoutMute mute(!verbose);
+        tr::feedRenderer(scene, *r);
+        messages.rendering = true;
+        progress.status("Rendering");
+        if (g_interrupts == 0) r->Render();
+    }
+    const double seconds = secondsSince(t0);
+    r->callbacks = nullptr;
+    progress.finish();
+
+    if (messages.errors > 0) {
+        progress.message("tessra-render: error: the render failed; no image written");
+        return kExitFailure;
+    }
+    const bool interrupted = g_interrupts > 0;
+    std::vector<std::pair<std::string, std::string>> attributes;
+    for (const std::string& n : tr::settingNames()) attributes.emplace_back("tessra:" + n, tr::settingValue(*r, n));
+    char secondsText[32];
+    std::snprintf(secondsText, sizeof(secondsText), "%.3f", seconds);
+    attributes.emplace_back("tessra:renderSeconds", secondsText);
+    attributes.emplace_back("tessra:device", Tessra_BackendName());
+    attributes.emplace_back("tessra:version", Tessra_Version());
+    attributes.emplace_back("tessra:scene", scenePath);
+    if (interrupted) attributes.emplace_back("tessra:interrupted", "true");
+    try {
+        tr::writeImage(output, host.image, attributes);
+    } catch (const std::exception& e) {
+        progress.message(std::string("tessra-render: error: ") + e.what());
+        return kExitFailure;
+    }
+    if (interrupted) {
+        progress.message("tessra-render: interrupted; wrote the tiles done so far to " + output);
+        return kExitInterrupted;
+    }
+    if (!quiet)
+        std::fprintf(stderr, "tessra-render: wrote %s (%d x %d, %s on %s)\n", output.c_str(), r->width, r->height,
+                     formatSeconds(seconds).c_str(), Tessra_BackendName());
+    return kExitOk;
+}

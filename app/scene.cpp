@@ -1,0 +1,1058 @@
+#include "scene.h"
+
+#include <assimp/Importer.hpp>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+namespace tr {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// ---------------------------------------------------------------------------------
+// Small vector and matrix helpers (row-major 4x4).
+
+struct V3 {
+    float x, y, z;
+};
+V3 operator+(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+V3 operator-(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+V3 operator*(V3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+float dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+V3 cross(V3 a, V3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+float length(V3 a) { return std::sqrt(dot(a, a)); }
+V3 normalize(V3 a) {
+    const float l = length(a);
+    return l > 0 ? a * (1.0f / l) : a;
+}
+
+struct M4 {
+    float m[16];
+    static M4 identity() { return {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}}; }
+};
+M4 operator*(const M4& a, const M4& b) {
+    M4 r{};
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            float s = 0;
+            for (int k = 0; k < 4; ++k) s += a.m[4 * i + k] * b.m[4 * k + j];
+            r.m[4 * i + j] = s;
+        }
+    return r;
+}
+V3 point(const M4& a, V3 p) {
+    return {a.m[0] * p.x + a.m[1] * p.y + a.m[2] * p.z + a.m[3], a.m[4] * p.x + a.m[5] * p.y + a.m[6] * p.z + a.m[7],
+            a.m[8] * p.x + a.m[9] * p.y + a.m[10] * p.z + a.m[11]};
+}
+V3 vector(const M4& a, V3 v) {
+    return {a.m[0] * v.x + a.m[1] * v.y + a.m[2] * v.z, a.m[4] * v.x + a.m[5] * v.y + a.m[6] * v.z,
+            a.m[8] * v.x + a.m[9] * v.y + a.m[10] * v.z};
+}
+// Inverse transpose of the upper 3x3, for normals; the cofactor matrix has the same
+// direction, which is all a normal needs.
+V3 normalVector(const M4& a, V3 n) {
+    const float* m = a.m;
+    const V3 r0{m[0], m[1], m[2]}, r1{m[4], m[5], m[6]}, r2{m[8], m[9], m[10]};
+    const V3 c0 = cross(r1, r2), c1 = cross(r2, r0), c2 = cross(r0, r1);
+    // Rows of the cofactor matrix; det < 0 flips the direction back.
+    const float det = dot(r0, c0);
+    V3 out{c0.x * n.x + c1.x * n.y + c2.x * n.z, c0.y * n.x + c1.y * n.y + c2.y * n.z,
+           c0.z * n.x + c1.z * n.y + c2.z * n.z};
+    if (det < 0) out = out * -1.0f;
+    return normalize(out);
+}
+M4 fromAssimp(const aiMatrix4x4& t) {
+    return {{t.a1, t.a2, t.a3, t.a4, t.b1, t.b2, t.b3, t.b4, t.c1, t.c2, t.c3, t.c4, t.d1, t.d2, t.d3, t.d4}};
+}
+V3 v3(const aiVector3D& v) { return {v.x, v.y, v.z}; }
+void store(float* out, V3 v) {
+    out[0] = v.x;
+    out[1] = v.y;
+    out[2] = v.z;
+}
+float maxScale(const M4& a) {
+    return std::max({length(vector(a, {1, 0, 0})), length(vector(a, {0, 1, 0})), length(vector(a, {0, 0, 1}))});
+}
+
+// Orthonormal rows with row 2 = axis; row 1 follows the up hint where it can.
+void frameRows(V3 axis, V3 upHint, float rows[9]) {
+    const V3 a = normalize(axis);
+    if (length(cross(upHint, a)) < 1e-4f) upHint = std::fabs(a.y) < 0.9f ? V3{0, 1, 0} : V3{0, 0, 1};
+    const V3 r0 = normalize(cross(upHint, a));
+    const V3 r1 = cross(a, r0);
+    store(rows, r0);
+    store(rows + 3, r1);
+    store(rows + 6, a);
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return s;
+}
+std::string extensionOf(const std::string& path) {
+    const size_t dot = path.find_last_of('.'), slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    return lower(path.substr(dot + 1));
+}
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+std::string resolve(const std::string& folder, std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (path.rfind("./", 0) == 0) path = path.substr(2);
+    if (!path.empty() && path[0] == '/') return path;
+    return folder + path;
+}
+bool fileExists(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return f.good();
+}
+
+constexpr int kDecayAuto = -1;  // no attenuation: resolved when the scene is fed
+
+// ---------------------------------------------------------------------------------
+// Assimp import
+
+struct ModelImport {
+    Scene& scene;
+    const std::string& path;
+    const aiScene* ai;
+    M4 base;
+    bool gltf, blend;
+    int materialBase = 0;
+
+    M4 globalOf(const aiNode* node) const {
+        M4 g = M4::identity();
+        for (const aiNode* n = node; n; n = n->mParent) g = fromAssimp(n->mTransformation) * g;
+        return base * g;
+    }
+    M4 globalOf(const aiString& name) const {
+        const aiNode* node = ai->mRootNode ? ai->mRootNode->FindNode(name) : nullptr;
+        return node ? globalOf(node) : base;
+    }
+    void warn(const std::string& what) { scene.warnings.push_back(path + ": " + what); }
+
+    std::string texturePath(const aiString& raw) {
+        const std::string s = raw.C_Str();
+        if (!s.empty() && s[0] == '*') {
+            const aiTexture* tex = ai->GetEmbeddedTexture(raw.C_Str());
+            if (!tex || tex->mHeight != 0)
+                throw SceneError(path + ": embedded texture " + s + " is not a compressed image");
+            std::string hint = tex->achFormatHint;
+            if (hint.empty()) hint = "png";
+            char name[] = "/tmp/tessra-texture-XXXXXX";
+            std::string templ = std::string(name) + "." + hint;
+            std::vector<char> buf(templ.begin(), templ.end());
+            buf.push_back('\0');
+            const int fd = mkstemps(buf.data(), int(hint.size() + 1));
+            if (fd < 0) throw SceneError(path + ": cannot write embedded texture: " + std::strerror(errno));
+            const char* bytes = reinterpret_cast<const char*>(tex->pcData);
+            const ssize_t n = ::write(fd, bytes, tex->mWidth);
+            ::close(fd);
+            scene.tempFiles.push_back(buf.data());
+            if (n != ssize_t(tex->mWidth)) throw SceneError(path + ": cannot write embedded texture");
+            return buf.data();
+        }
+        const std::string resolved = resolve(folderOf(path), s);
+        if (!fileExists(resolved))
+            throw SceneError(path + ": texture '" + s + "' does not exist (looked for " + resolved + ")");
+        return resolved;
+    }
+
+    // glTF metallic-roughness onto the renderer's fixed material model.
+    void gltfMaterial(const aiMaterial* am, Material& out) {
+        aiColor4D base(1, 1, 1, 1);
+        if (am->Get(AI_MATKEY_BASE_COLOR, base) != AI_SUCCESS) am->Get(AI_MATKEY_COLOR_DIFFUSE, base);
+        float metallic = 0, roughness = 1, transmission = 0, ior = 1.5f;
+        am->Get(AI_MATKEY_METALLIC_FACTOR, metallic);
+        am->Get(AI_MATKEY_ROUGHNESS_FACTOR, roughness);
+        am->Get(AI_MATKEY_TRANSMISSION_FACTOR, transmission);
+        const bool hasIor = am->Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS;
+        const float keep = (1 - metallic) * (1 - transmission);
+        out.m.diffuse[0] = base.r * keep;
+        out.m.diffuse[1] = base.g * keep;
+        out.m.diffuse[2] = base.b * keep;
+        // The kernel's glossy cone: cosMax = gloss^(1/90); the cone half-angle grows with
+        // roughness up to about 30 degrees.
+        const float theta = 0.5f * roughness;
+        const float gloss = roughness < 0.05f ? 1.0f : std::pow(std::cos(theta), 90.0f);
+        auto byte = [](float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); };
+        if (metallic > 0) {
+            out.m.reflective = true;
+            out.m.reflColor[0] = byte(base.r * metallic);
+            out.m.reflColor[1] = byte(base.g * metallic);
+            out.m.reflColor[2] = byte(base.b * metallic);
+            out.m.reflGloss = gloss;
+        }
+        if (transmission > 0) {
+            out.m.refractive = true;
+            out.m.refrColor[0] = byte(base.r * transmission);
+            out.m.refrColor[1] = byte(base.g * transmission);
+            out.m.refrColor[2] = byte(base.b * transmission);
+            out.m.refrGloss = gloss;
+            if (hasIor && std::fabs(ior - 1.6f) > 0.2f)
+                warn("material '" + out.name + "': index of refraction " + std::to_string(ior) +
+                     " is not supported; the renderer always uses 1.6");
+        }
+        const float alpha = roughness * roughness;
+        const float exponent = alpha > 0 ? 2.0f / (alpha * alpha) - 2.0f : 1000.0f;
+        if (metallic < 1 && exponent >= 1) {
+            out.m.specular = true;
+            out.m.specularLevel = 0.04f;
+            out.m.specularExponent = std::min(exponent, 1000.0f);
+        }
+    }
+
+    void objMaterial(const aiMaterial* am, Material& out) {
+        aiColor3D kd(0.8f, 0.8f, 0.8f), ks(0, 0, 0), tf(1, 1, 1);
+        float d = 1, ns = 0, ior = 1.6f;
+        int illum = 2;
+        am->Get(AI_MATKEY_COLOR_DIFFUSE, kd);
+        am->Get(AI_MATKEY_COLOR_SPECULAR, ks);
+        am->Get(AI_MATKEY_COLOR_TRANSPARENT, tf);
+        am->Get(AI_MATKEY_OPACITY, d);
+        am->Get(AI_MATKEY_SHININESS, ns);
+        const bool hasIor = am->Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS;
+        am->Get("$mat.illum", 0, 0, illum);
+        out.m.diffuse[0] = kd.r;
+        out.m.diffuse[1] = kd.g;
+        out.m.diffuse[2] = kd.b;
+        auto byte = [](float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); };
+        if (illum == 3 || illum == 5 || illum == 6 || illum == 7 || illum == 8) {
+            out.m.reflective = true;
+            out.m.reflColor[0] = byte(ks.r);
+            out.m.reflColor[1] = byte(ks.g);
+            out.m.reflColor[2] = byte(ks.b);
+        }
+        if (illum == 4 || illum == 6 || illum == 7 || illum == 9 || d < 1) {
+            out.m.refractive = true;
+            out.m.refrColor[0] = byte(tf.r * (1 - d));
+            out.m.refrColor[1] = byte(tf.g * (1 - d));
+            out.m.refrColor[2] = byte(tf.b * (1 - d));
+            if (hasIor && ior > 0 && std::fabs(ior - 1.6f) > 0.2f)
+                warn("material '" + out.name + "': index of refraction " + std::to_string(ior) +
+                     " is not supported; the renderer always uses 1.6");
+        }
+        const float level = std::max({ks.r, ks.g, ks.b});
+        if (level > 0 && illum >= 2) {
+            out.m.specular = true;
+            out.m.specularLevel = level;
+            out.m.specularExponent = ns;
+        }
+    }
+
+    void materials() {
+        materialBase = int(scene.materials.size());
+        for (unsigned i = 0; i < ai->mNumMaterials; ++i) {
+            const aiMaterial* am = ai->mMaterials[i];
+            Material out;
+            aiString name;
+            if (am->Get(AI_MATKEY_NAME, name) == AI_SUCCESS) out.name = name.C_Str();
+            if (gltf) gltfMaterial(am, out);
+            else objMaterial(am, out);
+            aiString tex;
+            if (am->GetTexture(aiTextureType_DIFFUSE, 0, &tex) == AI_SUCCESS ||
+                am->GetTexture(aiTextureType_BASE_COLOR, 0, &tex) == AI_SUCCESS)
+                out.diffuseMap = texturePath(tex);
+            scene.materials.push_back(std::move(out));
+        }
+    }
+
+    void meshes(const aiNode* node) {
+        const M4 g = globalOf(node);
+        for (unsigned k = 0; k < node->mNumMeshes; ++k) {
+            const aiMesh* mesh = ai->mMeshes[node->mMeshes[k]];
+            if (!(mesh->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
+            for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
+                const aiFace& face = mesh->mFaces[f];
+                if (face.mNumIndices != 3) continue;
+                std::array<float, 24> t{};
+                for (int v = 0; v < 3; ++v) {
+                    const unsigned i = face.mIndices[v];
+                    store(&t[3 * v], point(g, v3(mesh->mVertices[i])));
+                    if (mesh->mNormals) store(&t[9 + 3 * v], normalVector(g, v3(mesh->mNormals[i])));
+                    if (mesh->mTextureCoords[0]) {
+                        t[18 + 2 * v] = mesh->mTextureCoords[0][i].x;
+                        t[19 + 2 * v] = mesh->mTextureCoords[0][i].y;
+                    }
+                }
+                scene.triangles.push_back(t);
+                scene.triangleMaterial.push_back(materialBase + int(mesh->mMaterialIndex));
+            }
+        }
+        for (unsigned c = 0; c < node->mNumChildren; ++c) meshes(node->mChildren[c]);
+    }
+
+    // 1/(c + l d + q d^2) onto the renderer's decay kinds.
+    void attenuation(const aiLight& l, Light& out, bool hasDecayStart) {
+        const float c = l.mAttenuationConstant, lin = l.mAttenuationLinear, q = l.mAttenuationQuadratic;
+        if (q > 0) {
+            out.decay = 3;
+            if (hasDecayStart) out.decayStart = 1.0f / std::sqrt(q);
+            else out.intensity /= q;
+        } else if (lin > 0) {
+            out.decay = 2;
+            if (hasDecayStart) out.decayStart = 1.0f / lin;
+            else out.intensity /= lin;
+        } else {
+            out.decay = kDecayAuto;
+        }
+        if (c > 0 && (q > 0 || lin > 0))
+            warn(std::string("light '") + l.mName.C_Str() +
+                 "': a constant attenuation term next to a distance term has no equivalent; it is dropped");
+    }
+
+    void lights() {
+        for (unsigned i = 0; i < ai->mNumLights; ++i) {
+            const aiLight& l = *ai->mLights[i];
+            const M4 g = globalOf(l.mName);
+            Light out;
+            const aiColor3D col = l.mColorDiffuse;
+            const float peak = std::max({col.r, col.g, col.b});
+            if (peak > 0) {
+                out.color[0] = col.r / peak;
+                out.color[1] = col.g / peak;
+                out.color[2] = col.b / peak;
+            }
+            out.intensity = peak;
+            store(out.position, point(g, v3(l.mPosition)));
+            const V3 beam = normalize(vector(g, v3(l.mDirection)));
+            const V3 up = normalize(vector(g, v3(l.mUp)));
+            switch (l.mType) {
+                case aiLightSource_POINT:
+                    out.kind = LIGHT_OMNI;
+                    attenuation(l, out, true);
+                    break;
+                case aiLightSource_SPOT: {
+                    out.kind = LIGHT_SPOT_CIRCLE;
+                    frameRows(beam * -1.0f, up, out.rotation);
+                    // glTF through Assimp gives half-angles in radians; Blender full ones.
+                    const float toDeg = 180.0f / 3.14159265f * (blend ? 1.0f : 2.0f);
+                    out.falloff = l.mAngleOuterCone * toDeg;
+                    out.hotspot = std::min(l.mAngleInnerCone * toDeg, out.falloff * 0.99f);
+                    attenuation(l, out, true);
+                    break;
+                }
+                case aiLightSource_DIRECTIONAL: {
+                    out.kind = LIGHT_DIR_CIRCLE;
+                    frameRows(beam * -1.0f, up, out.rotation);
+                    float c[3], radius;
+                    scene.bounds(c, radius);
+                    store(out.position, V3{c[0], c[1], c[2]} - beam * (3 * radius));
+                    out.falloff = 1.05f * radius;
+                    out.hotspot = radius;
+                    out.decay = kDecayAuto;
+                    break;
+                }
+                case aiLightSource_AREA: {
+                    out.kind = LIGHT_RECT;
+                    const V3 r0 = normalize(cross(beam, up));
+                    store(out.rotation, r0);
+                    store(out.rotation + 3, normalize(cross(beam, r0)) * -1.0f);
+                    store(out.rotation + 6, beam);
+                    out.width = l.mSize.x * maxScale(g);
+                    out.height = l.mSize.y * maxScale(g);
+                    attenuation(l, out, false);
+                    break;
+                }
+                default:
+                    warn(std::string("light '") + l.mName.C_Str() + "' is ambient or of an unknown kind; skipped");
+                    continue;
+            }
+            scene.lights.push_back(out);
+        }
+    }
+
+    void camera() {
+        if (ai->mNumCameras == 0) return;
+        if (ai->mNumCameras > 1) warn("the file has several cameras; the first is used");
+        const aiCamera& c = *ai->mCameras[0];
+        const M4 g = globalOf(c.mName);
+        if (c.mOrthographicWidth > 0) warn("orthographic camera rendered as a perspective one");
+        Camera cam;
+        const V3 back = normalize(vector(g, v3(c.mLookAt))) * -1.0f;
+        const V3 right = normalize(cross(vector(g, v3(c.mUp)), back));
+        store(cam.back, back);
+        store(cam.right, right);
+        store(cam.up, cross(back, right));
+        // Assimp 5.2 repeats the node translation in the glTF camera's position.
+        store(cam.eye, point(g, gltf ? V3{0, 0, 0} : v3(c.mPosition)));
+        if (gltf) {
+            // and reports yfov x aspect as the horizontal angle.
+            cam.fovRadians = c.mAspect > 0 ? c.mHorizontalFOV / c.mAspect : c.mHorizontalFOV;
+            cam.fovIsVertical = true;
+        } else {
+            cam.fovRadians = c.mHorizontalFOV;
+        }
+        scene.camera = cam;
+        scene.hasCamera = true;
+    }
+};
+
+}  // namespace
+
+void Scene::bounds(float centre[3], float& radius) const {
+    if (triangles.empty()) {
+        centre[0] = centre[1] = centre[2] = 0;
+        radius = 1;
+        return;
+    }
+    V3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    for (const auto& t : triangles)
+        for (int v = 0; v < 3; ++v) {
+            lo = {std::min(lo.x, t[3 * v]), std::min(lo.y, t[3 * v + 1]), std::min(lo.z, t[3 * v + 2])};
+            hi = {std::max(hi.x, t[3 * v]), std::max(hi.y, t[3 * v + 1]), std::max(hi.z, t[3 * v + 2])};
+        }
+    const V3 c = (lo + hi) * 0.5f;
+    store(centre, c);
+    radius = std::max(length(hi - c), 1e-6f);
+}
+
+int Scene::findMaterial(const std::string& name) const {
+    for (size_t i = 0; i < materials.size(); ++i)
+        if (materials[i].name == name) return int(i);
+    return -1;
+}
+
+void importModel(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options) {
+    const std::string ext = extensionOf(path);
+    static const char* safe[] = {"gltf", "glb", "obj", "ply", "stl"};
+    if (!options.allowAnyFormat && std::find(std::begin(safe), std::end(safe), ext) == std::end(safe))
+        throw SceneError(path + ": ." + ext +
+                         " files are read only with --allow-any-format (model formats: .gltf, .glb, .obj, .ply, .stl)");
+    if (!fileExists(path)) throw SceneError(path + ": cannot open the file: " + std::strerror(ENOENT));
+
+    Assimp::Importer importer;
+    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    const aiScene* ai =
+        importer.ReadFile(path, aiProcess_Triangulate | aiProcess_GenSmoothNormals | aiProcess_JoinIdenticalVertices |
+                                    aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+    if (!ai || (ai->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !ai->mRootNode)
+        throw SceneError(path + ": " + (importer.GetErrorString()[0] ? importer.GetErrorString() : "cannot read"));
+
+    M4 base{};
+    std::copy(transform, transform + 16, base.m);
+    M4 unit = M4::identity();
+    for (int i : {0, 5, 10}) unit.m[i] = options.scale;
+    if (options.up == 'z') {
+        const M4 zUp{{1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1}};  // (x, y, z) -> (x, z, -y)
+        unit = unit * zUp;
+    }
+    ModelImport m{scene, path, ai, base * unit, ext == "gltf" || ext == "glb", ext == "blend"};
+    m.materials();
+    m.meshes(ai->mRootNode);
+    m.lights();
+    m.camera();
+}
+
+// ---------------------------------------------------------------------------------
+// JSON scene files
+
+namespace {
+
+struct Position {
+    size_t line = 0, column = 0;
+};
+
+// Reads the text once more with a SAX handler that notes where every value and key
+// starts, so that a semantic error can point at its line and column.
+class Positions {
+public:
+    explicit Positions(const std::string& text) : text_(text) {
+        Iter first{text.data(), &last_}, end{text.data() + text.size(), &last_};
+        Handler h{*this, {}};
+        Json::sax_parse(first, end, &h);
+    }
+    Position at(const std::string& pointer) const {
+        auto it = offsets_.find(pointer);
+        return it == offsets_.end() ? Position{} : lineColumn(it->second);
+    }
+    Position lineColumn(size_t offset) const {
+        Position p{1, 1};
+        for (size_t i = 0; i < offset && i < text_.size(); ++i) {
+            if (text_[i] == '\n') p = {p.line + 1, 1};
+            else ++p.column;
+        }
+        return p;
+    }
+
+private:
+    struct Iter {
+        using iterator_category = std::input_iterator_tag;
+        using value_type = char;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const char*;
+        using reference = const char&;
+        const char* p;
+        const char** last;
+        const char& operator*() const {
+            *last = p;
+            return *p;
+        }
+        Iter& operator++() {
+            ++p;
+            return *this;
+        }
+        Iter operator++(int) {
+            Iter t = *this;
+            ++p;
+            return t;
+        }
+        bool operator==(const Iter& o) const { return p == o.p; }
+        bool operator!=(const Iter& o) const { return p != o.p; }
+    };
+    struct Frame {
+        bool array;
+        size_t index;
+        std::string key;
+        std::string path;
+    };
+    struct Handler {
+        Positions& self;
+        std::vector<Frame> stack;
+        size_t offset() const { return self.last_ ? size_t(self.last_ - self.text_.data()) : 0; }
+        // Start of the token that ends at the last character read.
+        size_t tokenStart(bool quoted) const {
+            size_t o = offset();
+            const std::string& t = self.text_;
+            if (quoted) {
+                if (o < t.size() && t[o] != '"') --o;  // one character of look-ahead
+                while (o > 0) {
+                    --o;
+                    if (t[o] == '"' && (o == 0 || t[o - 1] != '\\')) break;
+                }
+                return o;
+            }
+            while (o > 0 && (std::isspace((unsigned char)t[o]) || t[o] == ',' || t[o] == '}' || t[o] == ']')) --o;
+            while (o > 0 && !std::strchr(" \t\r\n,:[{", t[o - 1])) --o;
+            return o;
+        }
+        std::string childPath() const {
+            if (stack.empty()) return "";
+            const Frame& f = stack.back();
+            return f.path + "/" + (f.array ? std::to_string(f.index) : f.key);
+        }
+        void value(size_t at) {
+            const std::string p = childPath();
+            self.offsets_.emplace(p, at);
+            if (!stack.empty() && stack.back().array) ++stack.back().index;
+        }
+        bool scalar(bool quoted = false) {
+            value(tokenStart(quoted));
+            return true;
+        }
+        bool null() { return scalar(); }
+        bool boolean(bool) { return scalar(); }
+        bool number_integer(Json::number_integer_t) { return scalar(); }
+        bool number_unsigned(Json::number_unsigned_t) { return scalar(); }
+        bool number_float(Json::number_float_t, const std::string&) { return scalar(); }
+        bool string(std::string&) { return scalar(true); }
+        bool binary(Json::binary_t&) { return scalar(); }
+        bool open(bool array) {
+            const std::string p = childPath();
+            self.offsets_.emplace(p, offset());
+            stack.push_back({array, 0, "", p});
+            return true;
+        }
+        bool close() {
+            stack.pop_back();
+            if (!stack.empty() && stack.back().array) ++stack.back().index;
+            return true;
+        }
+        bool start_object(size_t) { return open(false); }
+        bool end_object() { return close(); }
+        bool start_array(size_t) { return open(true); }
+        bool end_array() { return close(); }
+        bool key(std::string& k) {
+            stack.back().key = k;
+            self.offsets_[stack.back().path + "/" + k] = tokenStart(true);
+            return true;
+        }
+        bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+    };
+
+    const std::string& text_;
+    const char* last_ = nullptr;
+    std::map<std::string, size_t> offsets_;
+};
+
+// "/lights/2/type" -> "lights[2].type"
+std::string keyName(const std::string& pointer) {
+    std::string out;
+    size_t i = 1;
+    while (i <= pointer.size() && !pointer.empty()) {
+        size_t j = pointer.find('/', i);
+        if (j == std::string::npos) j = pointer.size();
+        const std::string part = pointer.substr(i, j - i);
+        if (!part.empty() && std::all_of(part.begin(), part.end(), ::isdigit)) out += "[" + part + "]";
+        else out += (out.empty() ? "" : ".") + part;
+        i = j + 1;
+    }
+    return out;
+}
+
+struct JsonReader {
+    const std::string& file;
+    const Positions& positions;
+    std::string folder;
+
+    [[noreturn]] void fail(const std::string& pointer, const std::string& what) const {
+        const Position p = positions.at(pointer);
+        std::ostringstream s;
+        s << file;
+        if (p.line) s << ":" << p.line << ":" << p.column;
+        s << ": '" << keyName(pointer) << "': " << what;
+        throw SceneError(s.str());
+    }
+    void allowKeys(const Json& obj, const std::string& ptr, std::initializer_list<const char*> keys) const {
+        if (!obj.is_object()) fail(ptr, "expected an object");
+        for (auto it = obj.begin(); it != obj.end(); ++it)
+            if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return it.key() == k; })) {
+                std::string list;
+                for (const char* k : keys) list += std::string(list.empty() ? "" : ", ") + k;
+                fail(ptr + "/" + it.key(), "unknown key (known here: " + list + ")");
+            }
+    }
+    float number(const Json& j, const std::string& ptr) const {
+        if (!j.is_number()) fail(ptr, "expected a number");
+        const double v = j.get<double>();
+        if (!std::isfinite(v)) fail(ptr, "expected a finite number");
+        return float(v);
+    }
+    float number(const Json& obj, const std::string& ptr, const char* key, float fallback) const {
+        return obj.contains(key) ? number(obj[key], ptr + "/" + key) : fallback;
+    }
+    V3 vec3(const Json& j, const std::string& ptr) const {
+        if (!j.is_array() || j.size() != 3) fail(ptr, "expected an array of three numbers");
+        return {number(j[0], ptr + "/0"), number(j[1], ptr + "/1"), number(j[2], ptr + "/2")};
+    }
+    V3 vec3(const Json& obj, const std::string& ptr, const char* key, V3 fallback) const {
+        return obj.contains(key) ? vec3(obj[key], ptr + "/" + key) : fallback;
+    }
+    V3 required3(const Json& obj, const std::string& ptr, const char* key) const {
+        if (!obj.contains(key)) fail(ptr, std::string("missing key '") + key + "'");
+        return vec3(obj[key], ptr + "/" + key);
+    }
+    std::string text(const Json& j, const std::string& ptr) const {
+        if (!j.is_string()) fail(ptr, "expected a string");
+        return j.get<std::string>();
+    }
+    std::string existingFile(const Json& j, const std::string& ptr) const {
+        const std::string raw = text(j, ptr);
+        const std::string path = resolve(folder, raw);
+        if (!fileExists(path)) fail(ptr, "file '" + raw + "' does not exist (looked for " + path + ")");
+        return path;
+    }
+
+    M4 transform(const Json& m, const std::string& ptr) const {
+        M4 t = M4::identity();
+        if (m.contains("matrix")) {
+            const Json& a = m["matrix"];
+            if (!a.is_array() || a.size() != 16) fail(ptr + "/matrix", "expected 16 numbers, row by row");
+            for (int i = 0; i < 16; ++i) t.m[i] = number(a[i], ptr + "/matrix/" + std::to_string(i));
+        }
+        const V3 tr = vec3(m, ptr, "translate", {0, 0, 0});
+        M4 translate = M4::identity();
+        translate.m[3] = tr.x;
+        translate.m[7] = tr.y;
+        translate.m[11] = tr.z;
+        M4 rotate = M4::identity();
+        if (m.contains("rotate")) {
+            const Json& r = m["rotate"];
+            if (!r.is_array() || r.size() != 4) fail(ptr + "/rotate", "expected [degrees, axis x, axis y, axis z]");
+            const float a = number(r[0], ptr + "/rotate/0") * 3.14159265f / 180.0f;
+            const V3 u = normalize({number(r[1], ptr + "/rotate/1"), number(r[2], ptr + "/rotate/2"),
+                                    number(r[3], ptr + "/rotate/3")});
+            const float c = std::cos(a), s = std::sin(a), k = 1 - c;
+            rotate = {{c + u.x * u.x * k, u.x * u.y * k - u.z * s, u.x * u.z * k + u.y * s, 0,
+                       u.y * u.x * k + u.z * s, c + u.y * u.y * k, u.y * u.z * k - u.x * s, 0,
+                       u.z * u.x * k - u.y * s, u.z * u.y * k + u.x * s, c + u.z * u.z * k, 0, 0, 0, 0, 1}};
+        }
+        M4 scale = M4::identity();
+        if (m.contains("scale")) {
+            const V3 s = m["scale"].is_number() ? V3{1, 1, 1} * number(m["scale"], ptr + "/scale")
+                                                : vec3(m["scale"], ptr + "/scale");
+            scale.m[0] = s.x;
+            scale.m[5] = s.y;
+            scale.m[10] = s.z;
+        }
+        return t * translate * rotate * scale;
+    }
+
+    Light light(const Json& j, const std::string& ptr) const {
+        allowKeys(j, ptr, {"type", "position", "color", "intensity", "decay", "decay_start", "radius", "width",
+                           "height", "direction", "up", "rotation", "falloff", "hotspot"});
+        if (!j.contains("type")) fail(ptr, "missing key 'type'");
+        static const std::map<std::string, LightType> kinds = {
+            {"point", LIGHT_OMNI},       {"spot", LIGHT_SPOT_CIRCLE},      {"spot_rect", LIGHT_SPOT_RECT},
+            {"sphere", LIGHT_OMNI_SPHERE}, {"rect", LIGHT_RECT},           {"directional", LIGHT_DIR_CIRCLE},
+            {"directional_rect", LIGHT_DIR_RECT}};
+        const std::string type = text(j["type"], ptr + "/type");
+        auto kind = kinds.find(type);
+        if (kind == kinds.end())
+            fail(ptr + "/type", "unknown light type '" + type +
+                                    "' (known: point, sphere, rect, spot, spot_rect, directional, directional_rect)");
+        Light l;
+        l.kind = kind->second;
+        store(l.position, required3(j, ptr, "position"));
+        store(l.color, vec3(j, ptr, "color", {1, 1, 1}));
+        l.intensity = number(j, ptr, "intensity", 1.0f);
+        l.decay = kDecayAuto;
+        if (j.contains("decay")) {
+            const Json& d = j["decay"];
+            if (d.is_number_integer()) l.decay = d.get<int>();
+            else if (d == "none") l.decay = kDecayAuto;
+            else if (d == "inverse") l.decay = 2;
+            else if (d == "inverse_square") l.decay = 3;
+            else fail(ptr + "/decay", "expected \"none\", \"inverse\", \"inverse_square\" or the renderer's code");
+        }
+        const bool hasDecayStart = l.kind != LIGHT_OMNI_SPHERE && l.kind != LIGHT_RECT;
+        if (j.contains("decay_start") && !hasDecayStart) fail(ptr + "/decay_start", "this light kind has no decay start");
+        l.decayStart = number(j, ptr, "decay_start", 1.0f);
+        l.radius = number(j, ptr, "radius", 0.0f);
+        if (l.kind == LIGHT_OMNI_SPHERE && !(l.radius > 0)) fail(ptr + "/radius", "a sphere light needs a radius > 0");
+        if (l.kind == LIGHT_RECT) {
+            if (!j.contains("width") || !j.contains("height")) fail(ptr, "a rect light needs 'width' and 'height'");
+            l.width = number(j["width"], ptr + "/width");
+            l.height = number(j["height"], ptr + "/height");
+        }
+        const bool oriented = l.kind != LIGHT_OMNI && l.kind != LIGHT_OMNI_SPHERE;
+        if (oriented) {
+            if (j.contains("rotation")) {
+                const Json& r = j["rotation"];
+                if (!r.is_array() || r.size() != 9) fail(ptr + "/rotation", "expected 9 numbers, row by row");
+                for (int i = 0; i < 9; ++i) l.rotation[i] = number(r[i], ptr + "/rotation/" + std::to_string(i));
+            } else {
+                if (!j.contains("direction")) fail(ptr, "missing key 'direction' (or 'rotation')");
+                const V3 d = vec3(j["direction"], ptr + "/direction");
+                if (length(d) == 0) fail(ptr + "/direction", "the direction must not be zero");
+                const V3 up = vec3(j, ptr, "up", {0, 1, 0});
+                // A rect light's axis is its emission direction; spot and directional
+                // lights store the way back to the light.
+                frameRows(l.kind == LIGHT_RECT ? d : d * -1.0f, up, l.rotation);
+            }
+        }
+        if (l.kind == LIGHT_SPOT_CIRCLE || l.kind == LIGHT_SPOT_RECT || l.kind == LIGHT_DIR_CIRCLE ||
+            l.kind == LIGHT_DIR_RECT) {
+            if (!j.contains("falloff")) fail(ptr, "missing key 'falloff'");
+            l.falloff = number(j["falloff"], ptr + "/falloff");
+            l.hotspot = number(j, ptr, "hotspot", l.falloff * 0.8f);
+            if (!(l.hotspot < l.falloff)) fail(ptr + "/hotspot", "the hotspot must be smaller than the falloff");
+        }
+        return l;
+    }
+
+    void material(Scene& scene, const std::string& name, const Json& j, const std::string& ptr) const {
+        allowKeys(j, ptr, {"diffuse", "texture", "reflection", "reflection_gloss", "refraction", "refraction_gloss",
+                           "specular_level", "specular_exponent"});
+        bool found = false;
+        for (Material& m : scene.materials) {
+            if (m.name != name) continue;
+            found = true;
+            if (j.contains("diffuse")) store(m.m.diffuse, vec3(j["diffuse"], ptr + "/diffuse"));
+            if (j.contains("texture")) {
+                if (j["texture"].is_null()) m.diffuseMap.clear();
+                else m.diffuseMap = existingFile(j["texture"], ptr + "/texture");
+            }
+            auto colour = [&](const char* key, bool& flag, uint8_t* out) {
+                if (!j.contains(key)) return;
+                const V3 c = vec3(j[key], ptr + "/" + key);
+                out[0] = uint8_t(std::lround(std::clamp(c.x, 0.0f, 1.0f) * 255));
+                out[1] = uint8_t(std::lround(std::clamp(c.y, 0.0f, 1.0f) * 255));
+                out[2] = uint8_t(std::lround(std::clamp(c.z, 0.0f, 1.0f) * 255));
+                flag = out[0] || out[1] || out[2];
+            };
+            colour("reflection", m.m.reflective, m.m.reflColor);
+            colour("refraction", m.m.refractive, m.m.refrColor);
+            m.m.reflGloss = number(j, ptr, "reflection_gloss", m.m.reflGloss);
+            m.m.refrGloss = number(j, ptr, "refraction_gloss", m.m.refrGloss);
+            m.m.specularLevel = number(j, ptr, "specular_level", m.m.specularLevel);
+            m.m.specularExponent = number(j, ptr, "specular_exponent", m.m.specularExponent);
+            m.m.specular = m.m.specularLevel > 0;
+        }
+        if (!found) fail(ptr, "no material of the models is called '" + name + "'");
+    }
+};
+
+}  // namespace
+
+void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& options) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw SceneError(path + ": cannot open the file: " + std::strerror(errno));
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    const std::string text = buffer.str();
+    Json doc;
+    try {
+        doc = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        // e.byte is one past the offending character.
+        Position p{1, 1};
+        for (size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) p = text[i] == '\n' ? Position{p.line + 1, 1}
+                                                                                          : Position{p.line, p.column + 1};
+        std::string what = e.what();
+        const size_t colon = what.find(": ", what.find("parse error"));
+        throw SceneError(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": JSON syntax error" +
+                         (colon == std::string::npos ? "" : what.substr(colon)));
+    }
+    const Positions positions(text);
+    JsonReader r{path, positions, folderOf(path)};
+    r.allowKeys(doc, "", {"models", "camera", "lights", "materials", "background", "settings"});
+
+    if (doc.contains("models")) {
+        const Json& models = doc["models"];
+        if (!models.is_array()) r.fail("/models", "expected an array of models");
+        for (size_t i = 0; i < models.size(); ++i) {
+            const std::string ptr = "/models/" + std::to_string(i);
+            const Json& m = models[i];
+            r.allowKeys(m, ptr, {"file", "translate", "rotate", "scale", "matrix"});
+            if (!m.contains("file")) r.fail(ptr, "missing key 'file'");
+            const std::string file = r.existingFile(m["file"], ptr + "/file");
+            const M4 t = r.transform(m, ptr);
+            try {
+                importModel(scene, file, t.m, options);
+            } catch (const SceneError& e) {
+                r.fail(ptr + "/file", e.what());
+            }
+        }
+    }
+    if (doc.contains("materials")) {
+        const Json& mats = doc["materials"];
+        if (!mats.is_object()) r.fail("/materials", "expected an object of material names");
+        for (auto it = mats.begin(); it != mats.end(); ++it)
+            r.material(scene, it.key(), it.value(), "/materials/" + it.key());
+    }
+    if (doc.contains("lights")) {
+        const Json& lights = doc["lights"];
+        if (!lights.is_array()) r.fail("/lights", "expected an array of lights");
+        for (size_t i = 0; i < lights.size(); ++i)
+            scene.lights.push_back(r.light(lights[i], "/lights/" + std::to_string(i)));
+    }
+    if (doc.contains("camera")) {
+        const Json& c = doc["camera"];
+        r.allowKeys(c, "/camera", {"position", "look_at", "up", "fov"});
+        const V3 eye = r.required3(c, "/camera", "position");
+        const V3 at = r.required3(c, "/camera", "look_at");
+        const V3 up = r.vec3(c, "/camera", "up", {0, 1, 0});
+        const V3 back = normalize(eye - at);
+        if (length(eye - at) == 0) r.fail("/camera/look_at", "the camera looks at its own position");
+        const V3 right = normalize(cross(up, back));
+        if (length(cross(up, back)) < 1e-6f) r.fail("/camera/up", "'up' is parallel to the viewing direction");
+        Camera cam;
+        store(cam.eye, eye);
+        store(cam.back, back);
+        store(cam.right, right);
+        store(cam.up, cross(back, right));
+        const float fov = r.number(c, "/camera", "fov", 45.0f);
+        if (!(fov > 0 && fov < 180)) r.fail("/camera/fov", "the field of view must lie between 0 and 180 degrees");
+        cam.fovRadians = fov * 3.14159265f / 180.0f;
+        scene.camera = cam;
+        scene.hasCamera = true;
+    }
+    if (doc.contains("background")) {
+        store(scene.background, r.vec3(doc["background"], "/background"));
+        scene.hasBackground = true;
+    }
+    if (doc.contains("settings")) {
+        const Json& s = doc["settings"];
+        if (!s.is_object()) r.fail("/settings", "expected an object of renderer fields");
+        const std::vector<std::string> names = settingNames();
+        for (auto it = s.begin(); it != s.end(); ++it) {
+            const std::string ptr = "/settings/" + it.key();
+            if (std::find(names.begin(), names.end(), it.key()) == names.end())
+                r.fail(ptr, "unknown render setting");
+            if (!it->is_number() && !it->is_boolean()) r.fail(ptr, "expected a number or true/false");
+            scene.settings.emplace_back(it.key(), it->dump());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Settings
+
+namespace {
+
+enum class Kind { Int, UInt, UInt8, Float, Bool };
+struct Field {
+    const char* name;
+    Kind kind;
+    std::function<void*(TessraRendererCUDA&)> at;
+};
+const std::vector<Field>& fields() {
+    static const std::vector<Field> f = {
+        {"width", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.width; }},
+        {"height", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.height; }},
+        {"maxOctreeDepth", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.maxOctreeDepth; }},
+        {"fieldOfView", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.fieldOfView; }},
+        {"photonTreeParam", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonTreeParam; }},
+        {"usePhotonMapping", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.usePhotonMapping; }},
+        {"numBounces", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numBounces; }},
+        {"indirectIllumination", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.indirectIllumination; }},
+        {"shadowMode", Kind::UInt8, [](TessraRendererCUDA& r) -> void* { return &r.shadowMode; }},
+        {"ambientLightIntens", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.ambientLightIntens; }},
+        {"photonSearchDistance", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonSearchDistance; }},
+        {"photonEnergy", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonEnergy; }},
+        {"irradianceSamples", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.irradianceSamples; }},
+        {"FG_record_density", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.FG_record_density; }},
+        {"useFinalGather", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.useFinalGather; }},
+        {"numPhotons", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numPhotons; }},
+    };
+    return f;
+}
+
+}  // namespace
+
+std::vector<std::string> settingNames() {
+    std::vector<std::string> n;
+    for (const Field& f : fields()) n.push_back(f.name);
+    return n;
+}
+
+bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error) {
+    auto it = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return field == f.name; });
+    if (it == fields().end()) {
+        error = "unknown setting '" + field + "'";
+        return false;
+    }
+    void* p = it->at(r);
+    const char* s = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    switch (it->kind) {
+        case Kind::Bool: {
+            const std::string v = lower(value);
+            if (v == "true" || v == "1" || v == "on" || v == "yes") *static_cast<bool*>(p) = true;
+            else if (v == "false" || v == "0" || v == "off" || v == "no") *static_cast<bool*>(p) = false;
+            else break;
+            return true;
+        }
+        case Kind::Float: {
+            const float f = std::strtof(s, &end);
+            if (end == s || *end || errno || !std::isfinite(f)) break;
+            *static_cast<float*>(p) = f;
+            return true;
+        }
+        case Kind::Int: {
+            const long v = std::strtol(s, &end, 10);
+            if (end == s || *end || errno || v <= 0 || v > 65536) break;
+            *static_cast<int32_t*>(p) = int32_t(v);
+            return true;
+        }
+        case Kind::UInt:
+        case Kind::UInt8: {
+            const long long v = std::strtoll(s, &end, 10);
+            const long long top = it->kind == Kind::UInt8 ? 255 : 0xffffffffLL;
+            if (end == s || *end || errno || v < 0 || v > top) break;
+            if (it->kind == Kind::UInt8) *static_cast<uint8_t*>(p) = uint8_t(v);
+            else *static_cast<uint32_t*>(p) = uint32_t(v);
+            return true;
+        }
+    }
+    static const char* expected[] = {"a positive integer", "a non-negative integer", "an integer from 0 to 255",
+                                     "a finite number", "true or false"};
+    error = "setting '" + field + "' expects " + expected[int(it->kind)] + ", not '" + value + "'";
+    return false;
+}
+
+void cameraMatrix(const Camera& c, float out[12]) {
+    for (int i = 0; i < 3; ++i) {
+        out[4 * i + 0] = c.right[i];
+        out[4 * i + 1] = c.up[i];
+        out[4 * i + 2] = c.back[i];
+        out[4 * i + 3] = c.eye[i];
+    }
+}
+
+Camera defaultCamera(const Scene& scene) {
+    float centre[3], radius;
+    scene.bounds(centre, radius);
+    Camera c;
+    const float distance = radius / std::sin(0.5f * c.fovRadians);
+    c.eye[0] = centre[0];
+    c.eye[1] = centre[1];
+    c.eye[2] = centre[2] + distance;
+    return c;
+}
+
+void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
+    for (const Material& m : scene.materials) {
+        material_t copy = m.m;
+        copy.diffuseMap = m.diffuseMap.empty() ? nullptr : m.diffuseMap.c_str();
+        r.NuevoMaterial(copy);
+    }
+    for (size_t i = 0; i < scene.triangles.size(); ++i)
+        r.NuevoTriangulo(scene.triangles[i].data(), scene.triangleMaterial[i], false, 1.0f);
+    // The kernel multiplies every light by the light count; undo that so that a light's
+    // brightness does not depend on how many others there are.
+    const float n = float(std::max<size_t>(scene.lights.size(), 1));
+    for (const Light& l : scene.lights) {
+        const int decay = l.decay == kDecayAuto ? (r.indirectIllumination ? 3 : 1) : l.decay;
+        const float* p = l.position;
+        const float* c = l.color;
+        const float* m = l.rotation;
+        const float in = l.intensity / n;
+        switch (l.kind) {
+            case LIGHT_OMNI: r.NuevaLuzOmni(p[0], p[1], p[2], c[0], c[1], c[2], in, decay, l.decayStart); break;
+            case LIGHT_OMNI_SPHERE:
+                r.NuevaLuzOmniEsfera(p[0], p[1], p[2], c[0], c[1], c[2], in, l.radius, decay);
+                break;
+            case LIGHT_RECT:
+                r.NuevaLuzRect(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                               in, l.width, l.height, decay);
+                break;
+            case LIGHT_SPOT_CIRCLE:
+            case LIGHT_SPOT_RECT:
+                r.NuevaLuzFoco(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                               l.falloff, l.hotspot, in, decay, l.kind == LIGHT_SPOT_CIRCLE, l.decayStart);
+                break;
+            case LIGHT_DIR_CIRCLE:
+            case LIGHT_DIR_RECT:
+                r.NuevaLuzDir(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                              l.falloff, l.hotspot, in, decay, l.kind == LIGHT_DIR_CIRCLE, l.decayStart);
+                break;
+        }
+    }
+    if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
+}
+
+}  // namespace tr
+
+namespace tr {
+
+std::string settingValue(TessraRendererCUDA& r, const std::string& field) {
+    for (const Field& f : fields()) {
+        if (field != f.name) continue;
+        void* p = f.at(r);
+        switch (f.kind) {
+            case Kind::Bool: return *static_cast<bool*>(p) ? "true" : "false";
+            case Kind::Float: {
+                char b[32];
+                std::snprintf(b, sizeof(b), "%.9g", double(*static_cast<float*>(p)));
+                return b;
+            }
+            case Kind::Int: return std::to_string(*static_cast<int32_t*>(p));
+            case Kind::UInt: return std::to_string(*static_cast<uint32_t*>(p));
+            case Kind::UInt8: return std::to_string(int(*static_cast<uint8_t*>(p)));
+        }
+    }
+    return "";
+}
+
+}  // namespace tr

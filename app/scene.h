@@ -1,0 +1,104 @@
+// The scene of tessra-render: model files read through Assimp and JSON scene files,
+// collected here first and handed to the renderer in one go by feedRenderer.
+#pragma once
+
+#include <array>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tessra.h"
+
+namespace tr {
+
+// A failure to read the scene: the message names the file and, for JSON, the line,
+// column and key.
+struct SceneError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Light {
+    LightType kind = LIGHT_OMNI;
+    float position[3] = {0, 0, 0};
+    float color[3] = {1, 1, 1};
+    float rotation[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    float intensity = 1;  // per light: feedRenderer divides by the light count
+    float radius = 0;
+    float width = 0, height = 0;
+    float falloff = 0, hotspot = 0;
+    int decay = 1;
+    float decayStart = 1;
+};
+
+struct Camera {
+    float eye[3] = {0, 0, 0};
+    float right[3] = {1, 0, 0};
+    float up[3] = {0, 1, 0};
+    float back[3] = {0, 0, 1};  // the camera looks along -back
+    float fovRadians = 0.785398f;
+    bool fovIsVertical = false;  // glTF keeps its vertical angle at any output aspect
+};
+
+struct Material {
+    std::string name;
+    material_t m;
+    std::string diffuseMap;  // empty: none
+};
+
+// Options that change how model files are read.
+struct ImportOptions {
+    float scale = 1.0f;
+    char up = 'y';  // 'z': the file is Z-up and is turned to Y-up
+    bool allowAnyFormat = false;
+    bool indirect = false;  // lights without attenuation get inverse-square decay
+};
+
+struct Scene {
+    std::vector<std::array<float, 24>> triangles;
+    std::vector<int> triangleMaterial;
+    std::vector<Material> materials;
+    std::vector<Light> lights;
+    bool hasCamera = false;
+    Camera camera;
+    bool hasBackground = false;
+    float background[3] = {0, 0, 0};
+    // Render settings as FIELD=VALUE in the order given; see applySetting.
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::string> warnings;
+    std::deque<std::string> tempFiles;  // embedded textures written out; removed by the owner
+
+    // Bounding sphere of the triangles.
+    void bounds(float centre[3], float& radius) const;
+    int findMaterial(const std::string& name) const;
+};
+
+// Appends a model file (glTF, OBJ, PLY, STL; others only with allowAnyFormat) with the
+// 4x4 row-major transform to the scene.
+void importModel(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options);
+
+// Reads a JSON scene file. Model paths and textures are relative to the file's folder.
+void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& options);
+
+// Writes FIELD=VALUE into the renderer's public field; false with a reason for an unknown
+// field or a value of the wrong type.
+bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error);
+// The names applySetting knows, for --help.
+std::vector<std::string> settingNames();
+
+// The 3x4 camera-to-world rows the renderer expects (column 1 = up; the renderer flips it
+// so that row 0 of the image is the top).
+void cameraMatrix(const Camera& camera, float out[12]);
+// A camera that frames the bounding sphere from +Z at 45 degrees.
+Camera defaultCamera(const Scene& scene);
+
+// Hands triangles, materials, lights and background to the renderer. The scene must
+// outlive the render: the renderer keeps pointers to the texture paths.
+void feedRenderer(const Scene& scene, TessraRendererCUDA& r);
+
+}  // namespace tr
+
+namespace tr {
+// The value of a setting as text, for the EXR header.
+std::string settingValue(TessraRendererCUDA& r, const std::string& field);
+}  // namespace tr

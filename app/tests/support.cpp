@@ -1,0 +1,135 @@
+#include "support.h"
+
+#include <png.h>
+
+#include <ImfInputFile.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfStringAttribute.h>
+#include <ImathBox.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace apptest {
+
+RunResult runRender(const std::vector<std::string>& args) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        std::vector<char*> argv{const_cast<char*>(TESSRA_RENDER_BIN)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    RunResult r;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        poll(fds, 2, -1);
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? r.out : r.err).append(buf, size_t(n));
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string scratchDir(const std::string& name) {
+    const std::filesystem::path p = std::filesystem::current_path() / "app-scratch" / name;
+    std::filesystem::remove_all(p);
+    std::filesystem::create_directories(p);
+    return p.string();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Rgba8 readPng(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) throw std::runtime_error("cannot read " + path);
+    image.format = PNG_FORMAT_RGBA;
+    Rgba8 out;
+    out.width = int(image.width);
+    out.height = int(image.height);
+    out.px.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.px.data(), 0, nullptr))
+        throw std::runtime_error("cannot decode " + path);
+    return out;
+}
+
+std::vector<float> readExr(const std::string& path, int& width, int& height) {
+    Imf::InputFile file(path.c_str());
+    const Imath::Box2i dw = file.header().dataWindow();
+    width = dw.max.x - dw.min.x + 1;
+    height = dw.max.y - dw.min.y + 1;
+    std::vector<float> px(size_t(width) * height * 4);
+    Imf::FrameBuffer fb;
+    const char* names[4] = {"R", "G", "B", "A"};
+    for (int c = 0; c < 4; ++c)
+        fb.insert(names[c], Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(px.data() + c), 16, 16 * size_t(width)));
+    file.setFrameBuffer(fb);
+    file.readPixels(dw.min.y, dw.max.y);
+    return px;
+}
+
+std::string exrAttribute(const std::string& path, const std::string& name) {
+    Imf::InputFile file(path.c_str());
+    const auto* a = file.header().findTypedAttribute<Imf::StringAttribute>(name);
+    return a ? a->value() : std::string("<missing>");
+}
+
+std::string base64(const std::vector<unsigned char>& b) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string s;
+    for (size_t i = 0; i < b.size(); i += 3) {
+        const unsigned v = (b[i] << 16) | ((i + 1 < b.size() ? b[i + 1] : 0) << 8) | (i + 2 < b.size() ? b[i + 2] : 0);
+        s += t[(v >> 18) & 63];
+        s += t[(v >> 12) & 63];
+        s += i + 1 < b.size() ? t[(v >> 6) & 63] : '=';
+        s += i + 2 < b.size() ? t[v & 63] : '=';
+    }
+    return s;
+}
+
+}  // namespace apptest

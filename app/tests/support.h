@@ -1,0 +1,34 @@
+// Helpers of the tessra-render tests: running the program, scratch folders, reading
+// images back with their own libraries.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+struct RunResult {
+    int exitCode = -1;  // 128 + signal when killed
+    std::string out, err;
+};
+// Runs tessra-render with the arguments; standard output and error are collected.
+RunResult runRender(const std::vector<std::string>& args);
+
+// A fresh folder under the build tree, emptied first.
+std::string scratchDir(const std::string& name);
+void writeFile(const std::string& path, const std::string& text);
+bool exists(const std::string& path);
+std::vector<std::string> listDir(const std::string& dir);
+
+struct Rgba8 {
+    int width = 0, height = 0;
+    std::vector<unsigned char> px;  // RGBA, top row first
+};
+Rgba8 readPng(const std::string& path);
+// Linear RGBA floats, top row first.
+std::vector<float> readExr(const std::string& path, int& width, int& height);
+std::string exrAttribute(const std::string& path, const std::string& name);
+
+std::string base64(const std::vector<unsigned char>& bytes);
+
+}  // namespace apptest

@@ -1,0 +1,242 @@
+// What reaches the library from model files and JSON scene files: the renderer's own
+// lists after the scene is fed, against values worked out here from the file contents.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "scene.h"
+#include "support.h"
+#include "tessra.h"
+#include "test_scenes.h"
+
+namespace {
+
+using namespace apptest;
+
+struct Renderer {
+    TessraRendererCUDA* r = Tessra_InitRenderer();
+    ~Renderer() { Tessra_DeleteRenderer(&r); }
+};
+
+void quiet(const char*, const char*, void*) {}
+
+TEST(Import, GltfLightsCameraAndMaterial) {
+    const std::string dir = scratchDir("gltf-mapping");
+    const std::string path = dir + "/scene.gltf";
+    writeFile(path, gltfScene());
+    tr::Scene scene;
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    tr::importModel(scene, path, identity, {});
+    ASSERT_EQ(scene.triangles.size(), 2u);
+    Renderer rr;
+    tr::feedRenderer(scene, *rr.r);
+    const auto& L = rr.r->lights;
+    ASSERT_EQ(L.size(), 3u);
+    const float n = 3;  // the kernel multiplies by the light count
+
+    // Point: colour x intensity arrives as one colour; its peak becomes the intensity.
+    const LightRecord* point = nullptr;
+    const LightRecord* spot = nullptr;
+    const LightRecord* sun = nullptr;
+    for (const LightRecord& l : L) {
+        if (l.type == LIGHT_OMNI) point = &l;
+        if (l.type == LIGHT_SPOT_CIRCLE) spot = &l;
+        if (l.type == LIGHT_DIR_CIRCLE) sun = &l;
+    }
+    ASSERT_TRUE(point && spot && sun);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(point->position[i], kPointAt[i], 1e-5f);
+    EXPECT_NEAR(point->color[0], 0.5f, 1e-5f);
+    EXPECT_NEAR(point->color[1], 1.0f, 1e-5f);
+    EXPECT_NEAR(point->intensity, 5.0f / n, 1e-5f);
+    EXPECT_EQ(point->decayType, 3);  // glTF's inverse square law
+    EXPECT_NEAR(point->decayStart, 1.0f, 1e-6f);
+
+    // Spot: half-angles in the file, full angles in degrees at the library; the axis row
+    // points back along the beam, which the node's rotation turned.
+    float beam[3];
+    rotate(kSpotRotation, kMinusZ, beam);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(spot->position[i], kSpotAt[i], 1e-5f);
+        EXPECT_NEAR(spot->rotation[6 + i], -beam[i], 1e-5f) << i;
+    }
+    EXPECT_NEAR(spot->falloff, 2 * 0.5f * 180 / 3.14159265f, 1e-3f);
+    EXPECT_NEAR(spot->hotspot, 2 * 0.2f * 180 / 3.14159265f, 1e-3f);
+    EXPECT_NEAR(spot->intensity, 3.0f / n, 1e-5f);
+    // Rows 0 and 1 complete an orthonormal frame.
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            float d = 0;
+            for (int k = 0; k < 3; ++k) d += spot->rotation[3 * a + k] * spot->rotation[3 * b + k];
+            EXPECT_NEAR(d, a == b ? 1.0f : 0.0f, 1e-5f);
+        }
+
+    // Directional: placed outside the scene against the beam, cylinder covering it.
+    rotate(kSunRotation, kMinusZ, beam);
+    float lo[3] = {1e9f, 1e9f, 1e9f}, hi[3] = {-1e9f, -1e9f, -1e9f};
+    for (const float* v : kQuadCorners)
+        for (int i = 0; i < 3; ++i) lo[i] = std::min(lo[i], v[i]), hi[i] = std::max(hi[i], v[i]);
+    float c[3], r2 = 0;
+    for (int i = 0; i < 3; ++i) c[i] = 0.5f * (lo[i] + hi[i]), r2 += (hi[i] - c[i]) * (hi[i] - c[i]);
+    const float radius = std::sqrt(r2);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(sun->rotation[6 + i], -beam[i], 1e-5f);
+        EXPECT_NEAR(sun->position[i], c[i] - beam[i] * 3 * radius, 1e-4f);
+    }
+    EXPECT_NEAR(sun->falloff, 1.05f * radius, 1e-4f);
+    EXPECT_NEAR(sun->hotspot, radius, 1e-4f);
+    EXPECT_NEAR(sun->color[1], 0.5f, 1e-5f);
+    EXPECT_NEAR(sun->intensity, 2.0f / n, 1e-5f);
+
+    // Camera: the node's translation once (Assimp 5.2 repeats it in the camera), the
+    // vertical angle kept.
+    ASSERT_TRUE(scene.hasCamera);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(scene.camera.eye[i], kCameraAt[i], 1e-5f);
+    EXPECT_NEAR(scene.camera.back[2], 1.0f, 1e-5f);
+    EXPECT_NEAR(scene.camera.up[1], 1.0f, 1e-5f);
+    EXPECT_TRUE(scene.camera.fovIsVertical);
+    EXPECT_NEAR(scene.camera.fovRadians, kYfov, 1e-5f);
+
+    // Metallic-roughness: half metal, so half the base colour is diffuse, half mirrored.
+    ASSERT_EQ(rr.r->materials.size(), scene.materials.size());
+    const int paint = scene.findMaterial("Paint");
+    ASSERT_GE(paint, 0);
+    const material_t& m = rr.r->materials[paint];
+    EXPECT_NEAR(m.diffuse[0], 0.4f, 1e-5f);
+    EXPECT_NEAR(m.diffuse[2], 0.2f, 1e-5f);
+    EXPECT_TRUE(m.reflective);
+    EXPECT_NEAR(m.reflColor[0], 102, 1);
+    EXPECT_NEAR(m.reflColor[1], 76.5, 1);
+    EXPECT_LT(m.reflGloss, 1.0f);  // roughness 0.5 is glossy
+    EXPECT_FALSE(m.refractive);
+    for (size_t i = 0; i < rr.r->triangles.size(); ++i) EXPECT_EQ(rr.r->triangles[i].materialId, paint);
+}
+
+TEST(Import, ObjMtlMaterialFields) {
+    const std::string dir = scratchDir("obj-mtl");
+    std::filesystem::create_directories(dir + "/tex");
+    std::filesystem::copy_file(std::string(TESSRA_EXAMPLES_DIR) + "/checker.png", dir + "/tex/wood.png");
+    writeFile(dir + "/m.mtl",
+              "newmtl mirror\nKd 0.1 0.2 0.3\nKs 0.9 0.8 0.7\nNs 50\nillum 3\n"
+              "newmtl glass\nKd 0 0 0\nTf 0.9 1 0.8\nd 0.25\nillum 4\n"
+              "newmtl shiny\nKd 0.5 0.5 0.5\nKs 0.4 0.2 0.1\nNs 77\nillum 2\nmap_Kd tex\\wood.png\n"
+              "newmtl matte\nKd 0.3 0.3 0.3\nKs 0.5 0.5 0.5\nillum 1\n");
+    std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nvn 0 0 1\n";
+    for (const char* m : {"mirror", "glass", "shiny", "matte"})
+        obj += std::string("usemtl ") + m + "\nf 1/1/1 2/2/1 3/3/1\n";
+    writeFile(dir + "/m.obj", obj);
+
+    tr::Scene scene;
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    tr::importModel(scene, dir + "/m.obj", identity, {});
+    Renderer rr;
+    tr::feedRenderer(scene, *rr.r);
+    auto get = [&](const char* name) -> const material_t& {
+        const int i = scene.findMaterial(name);
+        EXPECT_GE(i, 0) << name;
+        return rr.r->materials.at(size_t(std::max(i, 0)));
+    };
+    const material_t& mirror = get("mirror");
+    EXPECT_NEAR(mirror.diffuse[1], 0.2f, 1e-6f);
+    EXPECT_TRUE(mirror.reflective);
+    EXPECT_EQ(mirror.reflColor[0], 230);
+    EXPECT_EQ(mirror.reflColor[2], 179);
+    EXPECT_FALSE(mirror.refractive);
+    EXPECT_EQ(mirror.reflGloss, 1.0f);
+
+    const material_t& glass = get("glass");
+    EXPECT_TRUE(glass.refractive);
+    EXPECT_FALSE(glass.reflective);
+    EXPECT_NEAR(glass.refrColor[0], 0.9 * 0.75 * 255, 1);
+    EXPECT_NEAR(glass.refrColor[1], 1.0 * 0.75 * 255, 1);
+    EXPECT_NEAR(glass.refrColor[2], 0.8 * 0.75 * 255, 1);
+
+    const material_t& shiny = get("shiny");
+    EXPECT_TRUE(shiny.specular);
+    EXPECT_NEAR(shiny.specularLevel, 0.4f, 1e-6f);
+    EXPECT_NEAR(shiny.specularExponent, 77.0f, 1e-4f);
+    ASSERT_NE(shiny.diffuseMap, nullptr);
+    EXPECT_TRUE(std::filesystem::equivalent(shiny.diffuseMap, dir + "/tex/wood.png")) << shiny.diffuseMap;
+
+    EXPECT_FALSE(get("matte").specular);  // illum 1 has no highlight
+    EXPECT_EQ(get("matte").diffuseMap, nullptr);
+    // Each triangle kept its own material.
+    ASSERT_EQ(rr.r->triangles.size(), 4u);
+    EXPECT_EQ(rr.r->triangles[1].materialId, scene.findMaterial("glass"));
+    EXPECT_EQ(rr.r->triangles[3].materialId, scene.findMaterial("matte"));
+}
+
+TEST(Import, JsonSceneReachesEveryLightOperation) {
+    const std::string dir = scratchDir("json-lights");
+    writeFile(dir + "/tri.obj", "mtllib tri.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nusemtl base\nf 1//1 2//1 3//1\n");
+    writeFile(dir + "/tri.mtl", "newmtl base\nKd 0.5 0.5 0.5\n");
+    writeFile(dir + "/scene.json", kSevenLightsJson);
+    tr::Scene scene;
+    tr::loadJsonScene(scene, dir + "/scene.json", {});
+    Tessra_SetMessageHandler(&quiet, nullptr);  // the rectangular spot is reported as unsupported
+    Renderer rr;
+    for (const auto& s : scene.settings) {
+        std::string error;
+        ASSERT_TRUE(tr::applySetting(*rr.r, s.first, s.second, error)) << error;
+    }
+    tr::feedRenderer(scene, *rr.r);
+    Tessra_SetMessageHandler(nullptr, nullptr);
+    const auto& L = rr.r->lights;
+    ASSERT_EQ(L.size(), 7u);
+    const uint8_t kinds[7] = {LIGHT_OMNI, LIGHT_OMNI_SPHERE, LIGHT_RECT, LIGHT_SPOT_CIRCLE,
+                              LIGHT_SPOT_RECT, LIGHT_DIR_CIRCLE, LIGHT_DIR_RECT};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(L[i].type, kinds[i]) << i;
+        EXPECT_NEAR(L[i].position[0], float(i), 1e-6f);
+        EXPECT_NEAR(L[i].intensity, (i + 1) / 7.0f, 1e-6f) << i;
+    }
+    EXPECT_NEAR(L[0].color[1], 0.25f, 1e-6f);
+    EXPECT_EQ(L[0].decayType, 2);
+    EXPECT_NEAR(L[0].decayStart, 2.5f, 1e-6f);
+    EXPECT_NEAR(L[1].radius, 0.3f, 1e-6f);
+    EXPECT_EQ(L[1].decayType, 3);
+    EXPECT_NEAR(L[2].rectWidth, 0.7f, 1e-6f);
+    EXPECT_NEAR(L[2].rectHeight, 0.4f, 1e-6f);
+    EXPECT_NEAR(L[2].rotation[7], -1.0f, 1e-6f);  // emits down, along its axis
+    EXPECT_EQ(L[2].decayType, 1);                 // "none" without indirect light
+    EXPECT_NEAR(L[3].rotation[6], -0.6f, 1e-6f);  // a spot's axis points back to the light
+    EXPECT_NEAR(L[3].rotation[8], -0.8f, 1e-6f);
+    EXPECT_NEAR(L[3].falloff, 40.0f, 1e-6f);
+    EXPECT_NEAR(L[3].hotspot, 30.0f, 1e-6f);
+    EXPECT_NEAR(L[3].decayStart, 4.0f, 1e-6f);
+    const float rows[9] = {0, 0, 1, 1, 0, 0, 0, 1, 0};  // given explicitly: passed as is
+    for (int k = 0; k < 9; ++k) EXPECT_EQ(L[4].rotation[k], rows[k]);
+    EXPECT_EQ(L[4].decayType, 0);
+    EXPECT_NEAR(L[5].falloff, 2.0f, 1e-6f);
+    EXPECT_NEAR(L[6].hotspot, 1.5f, 1e-6f);
+    // Overrides and settings.
+    const material_t& m = rr.r->materials.at(size_t(scene.findMaterial("base")));
+    EXPECT_TRUE(m.reflective);
+    EXPECT_EQ(m.reflColor[0], 255);
+    EXPECT_NEAR(m.reflGloss, 0.5f, 1e-6f);
+    EXPECT_NEAR(m.diffuse[0], 0.1f, 1e-6f);
+    EXPECT_EQ(rr.r->numPhotons, 1234u);
+    EXPECT_EQ(rr.r->shadowMode, 0);
+    EXPECT_NEAR(rr.r->envColor[2], 0.3f, 1e-6f);
+    EXPECT_EQ(scene.camera.eye[2], 9.0f);
+}
+
+TEST(Import, SettingsAreCheckedByType) {
+    Renderer rr;
+    std::string error;
+    EXPECT_TRUE(tr::applySetting(*rr.r, "numBounces", "3", error));
+    EXPECT_EQ(rr.r->numBounces, 3u);
+    EXPECT_TRUE(tr::applySetting(*rr.r, "useFinalGather", "true", error));
+    EXPECT_TRUE(rr.r->useFinalGather);
+    EXPECT_TRUE(tr::applySetting(*rr.r, "photonEnergy", "2.5", error));
+    EXPECT_EQ(rr.r->photonEnergy, 2.5f);
+    EXPECT_FALSE(tr::applySetting(*rr.r, "numBounces", "-1", error));
+    EXPECT_FALSE(tr::applySetting(*rr.r, "shadowMode", "256", error));
+    EXPECT_FALSE(tr::applySetting(*rr.r, "photonEnergy", "lots", error));
+    EXPECT_NE(error.find("photonEnergy"), std::string::npos);
+    EXPECT_FALSE(tr::applySetting(*rr.r, "noSuchField", "1", error));
+    EXPECT_EQ(rr.r->numBounces, 3u);  // refused values change nothing
+}
+
+}  // namespace

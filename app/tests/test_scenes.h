@@ -1,0 +1,91 @@
+// Scene files the tests write: a glTF file with a quad, three punctual lights and a
+// camera, and a JSON scene with one light of each kind.
+#pragma once
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace apptest {
+
+inline const float kQuadCorners[4][3] = {{-1.5f, 0.3f, 0}, {-0.5f, 0.3f, 0}, {-0.5f, 1.0f, 0}, {-1.5f, 1.0f, 0}};
+inline const float kPointAt[3] = {-1.0f, 0.65f, 2.0f};
+inline const float kSpotAt[3] = {1.0f, 2.0f, 3.0f};
+inline const float kCameraAt[3] = {0.2f, 0.1f, 5.0f};
+inline const float kYfov = 0.8f, kAspect = 1.5f;
+inline const float kMinusZ[3] = {0, 0, -1};
+// Quaternions x, y, z, w: the spot tilted 30 degrees down about x, the sun turned 40
+// degrees about y.
+inline const float kSpotRotation[4] = {-0.258819045f, 0, 0, 0.965925826f};
+inline const float kSunRotation[4] = {0, 0.342020143f, 0, 0.939692621f};
+
+inline void rotate(const float q[4], const float v[3], float out[3]) {
+    // v + 2 w (u x v) + 2 u x (u x v)
+    const float u[3] = {q[0], q[1], q[2]}, w = q[3];
+    const float t[3] = {2 * (u[1] * v[2] - u[2] * v[1]), 2 * (u[2] * v[0] - u[0] * v[2]), 2 * (u[0] * v[1] - u[1] * v[0])};
+    const float c[3] = {u[1] * t[2] - u[2] * t[1], u[2] * t[0] - u[0] * t[2], u[0] * t[1] - u[1] * t[0]};
+    for (int i = 0; i < 3; ++i) out[i] = v[i] + w * t[i] + c[i];
+}
+
+inline std::string gltfScene() {
+    const int order[6] = {0, 1, 2, 0, 2, 3};
+    std::vector<float> data;
+    for (int i : order) data.insert(data.end(), kQuadCorners[i], kQuadCorners[i] + 3);
+    for (int i = 0; i < 6; ++i) data.insert(data.end(), {0.0f, 0.0f, 1.0f});
+    std::vector<unsigned char> bytes(data.size() * 4);
+    std::memcpy(bytes.data(), data.data(), bytes.size());
+    auto f = [](float v) { return std::to_string(v); };
+    auto q = [&](const float* r) { return "[" + f(r[0]) + "," + f(r[1]) + "," + f(r[2]) + "," + f(r[3]) + "]"; };
+    auto v3 = [&](const float* r) { return "[" + f(r[0]) + "," + f(r[1]) + "," + f(r[2]) + "]"; };
+    return std::string(R"({"asset": {"version": "2.0"},
+  "extensionsUsed": ["KHR_lights_punctual"],
+  "extensions": {"KHR_lights_punctual": {"lights": [
+    {"type": "point", "color": [0.5, 1.0, 0.5], "intensity": 5.0},
+    {"type": "spot", "intensity": 3.0, "spot": {"innerConeAngle": 0.2, "outerConeAngle": 0.5}},
+    {"type": "directional", "color": [1.0, 0.5, 0.25], "intensity": 2.0}]}},
+  "scene": 0, "scenes": [{"nodes": [0, 1, 2, 3, 4]}],
+  "nodes": [
+    {"name": "Quad", "mesh": 0},
+    {"name": "PointLamp", "translation": )") + v3(kPointAt) + R"(, "extensions": {"KHR_lights_punctual": {"light": 0}}},
+    {"name": "SpotLamp", "translation": )" + v3(kSpotAt) + R"(, "rotation": )" + q(kSpotRotation) +
+           R"(, "extensions": {"KHR_lights_punctual": {"light": 1}}},
+    {"name": "Sun", "rotation": )" + q(kSunRotation) + R"(, "extensions": {"KHR_lights_punctual": {"light": 2}}},
+    {"name": "Eye", "camera": 0, "translation": )" + v3(kCameraAt) + R"(}],
+  "cameras": [{"type": "perspective", "perspective": {"yfov": )" + f(kYfov) + R"(, "aspectRatio": )" + f(kAspect) +
+           R"(, "znear": 0.1}}],
+  "materials": [{"name": "Paint", "pbrMetallicRoughness": {"baseColorFactor": [0.8, 0.6, 0.4, 1.0],
+                 "metallicFactor": 0.5, "roughnessFactor": 0.5}}],
+  "meshes": [{"primitives": [{"attributes": {"POSITION": 0, "NORMAL": 1}, "material": 0}]}],
+  "buffers": [{"byteLength": 144, "uri": "data:application/octet-stream;base64,)" + base64(bytes) + R"("}],
+  "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 72}, {"buffer": 0, "byteOffset": 72, "byteLength": 72}],
+  "accessors": [
+    {"bufferView": 0, "componentType": 5126, "count": 6, "type": "VEC3", "min": [-1.5, 0.3, 0], "max": [-0.5, 1.0, 0]},
+    {"bufferView": 1, "componentType": 5126, "count": 6, "type": "VEC3"}]}
+)";
+}
+
+inline const char* kSevenLightsJson = R"({
+  "models": [{"file": "tri.obj"}],
+  "materials": {"base": {"reflection": [1, 1, 1], "reflection_gloss": 0.5, "diffuse": [0.1, 0.1, 0.1]}},
+  "camera": {"position": [0, 0, 9], "look_at": [0, 0, 0], "fov": 40},
+  "background": [0.1, 0.2, 0.3],
+  "settings": {"numPhotons": 1234, "shadowMode": 0},
+  "lights": [
+    {"type": "point", "position": [0, 1, 1], "color": [1, 0.25, 0.5], "intensity": 1, "decay": "inverse", "decay_start": 2.5},
+    {"type": "sphere", "position": [1, 1, 1], "radius": 0.3, "intensity": 2, "decay": "inverse_square"},
+    {"type": "rect", "position": [2, 1, 1], "width": 0.7, "height": 0.4, "direction": [0, -1, 0], "up": [0, 0, 1],
+     "intensity": 3, "decay": "none"},
+    {"type": "spot", "position": [3, 1, 1], "direction": [0.6, 0, 0.8], "falloff": 40, "hotspot": 30, "intensity": 4,
+     "decay_start": 4},
+    {"type": "spot_rect", "position": [4, 1, 1], "rotation": [0, 0, 1, 1, 0, 0, 0, 1, 0], "falloff": 30, "hotspot": 20,
+     "intensity": 5, "decay": 0},
+    {"type": "directional", "position": [5, 1, 1], "direction": [0, 0, -1], "falloff": 2, "hotspot": 1.5, "intensity": 6},
+    {"type": "directional_rect", "position": [6, 1, 1], "direction": [0, -1, 0], "falloff": 2, "hotspot": 1.5,
+     "intensity": 7}
+  ]
+})";
+
+}  // namespace apptest
