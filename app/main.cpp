@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
     bool listDevices = false;
     unsigned threads = 0;
     bool gi = false, finalGather = false, quiet = false, verbose = false, allowAny = false;
-    int shadows = -1;  // -1: as the scene says (default on)
+    bool shadowsOn = false, shadowsOff = false;
     unsigned photons = 0, bounces = 0, fgSamples = 0;
     float photonRadius = 0, photonEnergy = 0, fgDensity = 0, scale = 1.0f;
     std::vector<float> background;
@@ -214,7 +214,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--list-devices", listDevices, "List the render devices and exit");
     app.add_option("--threads", threads, "Worker threads of the CPU device (0 = every core)")->capture_default_str();
-    app.add_flag("--shadows{1},--no-shadows{0}", shadows, "Cast shadow rays (default) or not");
+    auto* on = app.add_flag("--shadows", shadowsOn, "Cast shadow rays (the default)");
+    app.add_flag("--no-shadows", shadowsOff, "Cast no shadow rays")->excludes(on);
     app.add_flag("--gi", gi, "Indirect light from a photon map");
     app.add_option("--photons", photons, "Photons to cast (implies --gi)")->check(CLI::PositiveNumber);
     app.add_option("--bounces", bounces, "Photon bounces (implies --gi)");
@@ -351,7 +352,8 @@ int main(int argc, char** argv) {
         if (!apply(s.first, s.second, scenePath.c_str())) return kExitFailure;
     if (width) r->width = width;
     if (height) r->height = height;
-    if (shadows >= 0) r->shadowMode = uint8_t(shadows);
+    if (shadowsOn) r->shadowMode = 1;
+    if (shadowsOff) r->shadowMode = 0;
     if (fgSamples || fgDensity > 0) finalGather = true;
     if (photons || bounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
     if (gi) r->indirectIllumination = r->usePhotonMapping = true;

@@ -1,1 +1,336 @@
+// tessra-render as a user runs it: files written and read back with their own
+// libraries, failures and their exit codes, Ctrl-C.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "image_io.h"
+#include "scene.h"
+#include "support.h"
+#include "tessra.h"
+#include "test_scenes.h"
+
+namespace {
+
+using namespace apptest;
+
+const std::string kExamples = TESSRA_EXAMPLES_DIR;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Cli, CameraOrientationAndFieldOfView) {
+    // The quad lies in the upper left of the glTF camera's view; the image is wider than
+    // the file's aspect ratio, so the vertical angle must be kept.
+    const std::string dir = scratchDir("camera");
+    writeFile(dir + "/scene.gltf", gltfScene());
+    const int W = 60, H = 32;
+    const RunResult r = runRender({dir + "/scene.gltf", "-o", dir + "/view.png", "--width", std::to_string(W),
+                                   "--height", std::to_string(H), "--device", "cpu", "-q"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const Rgba8 im = readPng(dir + "/view.png");
+    ASSERT_EQ(im.width, W);
+    ASSERT_EQ(im.height, H);
+    int x0 = W, x1 = -1, y0 = H, y1 = -1;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const unsigned char* p = &im.px[4 * (size_t(y) * W + x)];
+            EXPECT_EQ(p[3], 255);
+            if (p[0] + p[1] + p[2] == 0) continue;
+            x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+        }
+    ASSERT_GE(x1, 0) << "nothing visible";
+    // Pinhole projection of the corners, from the glTF numbers alone.
+    const float tanY = std::tan(0.5f * kYfov), tanX = tanY * float(W) / float(H);
+    auto px = [&](const float* c) { return ((c[0] - kCameraAt[0]) / (kCameraAt[2] - c[2]) / tanX + 1) * 0.5f * W; };
+    auto py = [&](const float* c) { return (1 - (c[1] - kCameraAt[1]) / (kCameraAt[2] - c[2]) / tanY) * 0.5f * H; };
+    EXPECT_NEAR(x0, px(kQuadCorners[0]), 1.5);
+    EXPECT_NEAR(x1 + 1, px(kQuadCorners[1]), 1.5);
+    EXPECT_NEAR(y0, py(kQuadCorners[2]), 1.5);
+    EXPECT_NEAR(y1 + 1, py(kQuadCorners[0]), 1.5);
+    EXPECT_LT(x1, W / 2);
+    EXPECT_LT(y1, H / 2);
+}
+
+// Renders the scene in this process through the library, as the program does.
+std::vector<float> renderHere(const std::string& scenePath, int W, int H) {
+    struct Host : TessraCallbacks {
+        std::vector<float> px;
+        int w = 0;
+        void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
+            std::copy(rgba, rgba + 4 * count, &px[(size_t(y) * w + x) * 4]);
+        }
+        void TileFinished(uint32_t, uint32_t, uint32_t, uint32_t) override {}
+        void SetStatusText(const char*) override {}
+        bool AbortRequested() override { return false; }
+        void SetFinalGatherCount(uint32_t) override {}
+        void ReportIrradianceTime(float, float) override {}
+        void SetPhotonCount(uint32_t) override {}
+    } host;
+    host.w = W;
+    host.px.assign(size_t(W) * H * 4, -1.0f);
+    tr::Scene scene;
+    tr::loadJsonScene(scene, scenePath, {});
+    Tessra_SelectBackend("cpu");
+    TessraRendererCUDA* r = Tessra_InitRenderer();
+    r->shadowMode = 1;
+    std::string error;
+    for (const auto& s : scene.settings) EXPECT_TRUE(tr::applySetting(*r, s.first, s.second, error));
+    r->width = W;
+    r->height = H;
+    r->fieldOfView = scene.camera.fovRadians;
+    tr::cameraMatrix(scene.camera, r->cameraMatrix);
+    tr::feedRenderer(scene, *r);
+    r->callbacks = &host;
+    r->Render();
+    Tessra_DeleteRenderer(&r);
+    return host.px;
+}
+
+float srgbReference(float v) {
+    v = std::clamp(v, 0.0f, 1.0f);
+    return 255.0f * (v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f);
+}
+
+TEST(Cli, ImageFilesHoldTheDeliveredValues) {
+    const std::string dir = scratchDir("files");
+    const std::string scene = kExamples + "/cornell-box.json";
+    const int W = 40, H = 24;
+    for (const char* ext : {"exr", "png", "pfm"}) {
+        const RunResult r = runRender({scene, "-o", dir + "/out." + ext, "--width", std::to_string(W), "--height",
+                                       std::to_string(H), "--device", "cpu", "-q"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"out.exr", "out.pfm", "out.png"}));  // no temporaries
+    const std::vector<float> delivered = renderHere(scene, W, H);
+    double sum = 0;
+    for (size_t i = 0; i < delivered.size(); i += 4) sum += delivered[i];
+    ASSERT_GT(sum, 0.0);
+
+    int w = 0, h = 0;
+    const std::vector<float> exr = readExr(dir + "/out.exr", w, h);
+    ASSERT_EQ(w, W);
+    ASSERT_EQ(h, H);
+    const Rgba8 png = readPng(dir + "/out.png");
+    ASSERT_EQ(png.width, W);
+    std::ifstream pfm(dir + "/out.pfm", std::ios::binary);
+    std::string magic, scale;
+    int pw = 0, ph = 0;
+    pfm >> magic >> pw >> ph >> scale;
+    pfm.get();
+    ASSERT_EQ(magic, "PF");
+    ASSERT_EQ(pw, W);
+    ASSERT_EQ(ph, H);
+    EXPECT_LT(std::stof(scale), 0.0f);  // little-endian
+    std::vector<float> pf(size_t(W) * H * 3);
+    pfm.read(reinterpret_cast<char*>(pf.data()), std::streamsize(pf.size() * 4));
+    ASSERT_TRUE(pfm.good());
+
+    int mismatches = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const size_t i = (size_t(y) * W + x) * 4;
+            for (int c = 0; c < 3; ++c) {
+                mismatches += exr[i + c] != delivered[i + c];
+                mismatches += pf[(size_t(H - 1 - y) * W + x) * 3 + c] != delivered[i + c];  // PFM rows bottom first
+                mismatches += std::fabs(png.px[i + c] - srgbReference(delivered[i + c])) > 0.51f;
+            }
+            mismatches += exr[i + 3] != 1.0f;
+            mismatches += png.px[i + 3] != 255;
+        }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:width"), std::to_string(W));
+    EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:shadowMode"), "1");
+    EXPECT_GT(std::stod(exrAttribute(dir + "/out.exr", "tessra:renderSeconds")), 0.0);
+}
+
+TEST(Cli, AFailedWriteLeavesNoTemporary) {
+    const std::string dir = scratchDir("atomic");
+    tr::Image im;
+    im.width = im.height = 2;
+    im.rgba.assign(16, 0.5f);
+    std::filesystem::create_directories(dir + "/taken.png");  // rename onto a folder fails
+    EXPECT_THROW(tr::writeImage(dir + "/taken.png", im), std::exception);
+    EXPECT_THROW(tr::writeImage(dir + "/missing-folder/x.exr", im), std::exception);
+    tr::writeImage(dir + "/fine.exr", im);
+    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"fine.exr", "taken.png"}));
+}
+
+TEST(Cli, SceneErrorsExitWithOneAndSayWhere) {
+    const std::string dir = scratchDir("failures");
+    const std::string out = dir + "/out.png";
+    auto run = [&](const std::string& scene) {
+        RunResult r = runRender({scene, "-o", out, "--width", "16", "--height", "16", "--device", "cpu"});
+        EXPECT_FALSE(exists(out)) << scene;
+        return r;
+    };
+    RunResult r = run(dir + "/nowhere.obj");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, dir + "/nowhere.obj")) << r.err;
+
+    writeFile(dir + "/syntax.json", "{\n  \"lights\": [\n    {\"type\": \"point\",, }\n  ]\n}\n");
+    r = run(dir + "/syntax.json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "syntax.json:3:22")) << r.err;
+
+    writeFile(dir + "/tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    writeFile(dir + "/kind.json", "{\"models\": [{\"file\": \"tri.obj\"}],\n \"lights\": [\n  {\"position\": [0, 0, 1],\n"
+                                  "   \"type\": \"laser\"}]}\n");
+    r = run(dir + "/kind.json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "kind.json:4:4")) << r.err;
+    EXPECT_TRUE(contains(r.err, "lights[0].type")) << r.err;
+    EXPECT_TRUE(contains(r.err, "laser")) << r.err;
+
+    // A texture that does not exist, named by an MTL file and by a JSON override.
+    writeFile(dir + "/tex.mtl", "newmtl wood\nKd 1 1 1\nmap_Kd wood.png\n");
+    writeFile(dir + "/tex.obj", "mtllib tex.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl wood\nf 1 2 3\n");
+    writeFile(dir + "/tex.json", "{\"models\": [{\"file\": \"tri.obj\"}],\n \"materials\": {\"DefaultMaterial\":"
+                                 " {\"texture\": \"gone.png\"}},\n \"lights\": [{\"type\": \"point\", \"position\": [0, 0, 1]}]}\n");
+    r = run(dir + "/tex.obj");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "wood.png")) << r.err;
+    r = run(dir + "/tex.json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "tex.json:2:")) << r.err;
+    EXPECT_TRUE(contains(r.err, "gone.png")) << r.err;
+
+    // The library refuses a scene: known only from its message.
+    writeFile(dir + "/gi.json", "{\"models\": [{\"file\": \"tri.obj\"}], \"settings\": {\"indirectIllumination\": true,"
+                                " \"usePhotonMapping\": true},\n \"lights\": [{\"type\": \"point\", \"position\": [0, 0, 1],"
+                                " \"decay\": 1}]}\n");
+    r = run(dir + "/gi.json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "ATTENUATION")) << r.err;
+}
+
+TEST(Cli, UsageErrorsExitWithTwo) {
+    const std::string dir = scratchDir("usage");
+    const std::string scene = kExamples + "/cornell-box.json";
+    const std::vector<std::vector<std::string>> cases = {
+        {scene, "--no-such-option"},
+        {scene, "--device", "gpu"},
+        {scene, "--width", "0"},
+        {scene, "--set", "shadowMode"},
+        {scene, "--set", "noSuchField=1"},
+        {scene, "--set", "numPhotons=many"},
+        {scene, "-o", dir + "/out.jpg"},
+        {scene, "--up", "x"},
+        {},
+    };
+    for (std::vector<std::string> args : cases) {
+        if (std::find(args.begin(), args.end(), "-o") == args.end()) args.insert(args.end(), {"-o", dir + "/out.png"});
+        const RunResult r = runRender(args);
+        EXPECT_EQ(r.exitCode, 2) << args[std::min<size_t>(1, args.size() - 1)] << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_TRUE(listDir(dir).empty());
+}
+
+TEST(Cli, HelpDocumentsEveryOption) {
+    const RunResult r = runRender({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* opt : {"--output", "--width", "--height", "--device", "--list-devices", "--threads", "--shadows",
+                            "--no-shadows", "--gi", "--photons", "--bounces", "--photon-radius", "--photon-energy",
+                            "--final-gather", "--fg-samples", "--fg-density", "--set", "--scale", "--up", "--quiet",
+                            "--verbose", "--version", "--allow-any-format", "--background", "numPhotons"})
+        EXPECT_TRUE(contains(r.out, opt)) << opt;
+    const RunResult v = runRender({"--version"});
+    EXPECT_EQ(v.exitCode, 0);
+    EXPECT_TRUE(contains(v.out, Tessra_Version())) << v.out;
+    const RunResult d = runRender({"--list-devices"});
+    EXPECT_EQ(d.exitCode, 0);
+    EXPECT_TRUE(contains(d.out, "cpu")) << d.out;
+}
+
+TEST(Cli, VerboseShowsTheLibraryLinesQuietNothing) {
+    const std::string dir = scratchDir("verbosity");
+    const std::vector<std::string> base = {kExamples + "/cornell-box.json", "-o", dir + "/a.png", "--width", "16",
+                                           "--height", "16", "--device", "cpu"};
+    std::vector<std::string> args = base;
+    args.push_back("-v");
+    RunResult r = runRender(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "LUZ:")) << r.out;  // the library's diagnostic lines
+    EXPECT_TRUE(contains(r.err, "tile 1/1 done")) << r.err;
+    r = runRender(base);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(contains(r.out, "LUZ:"));
+    EXPECT_TRUE(contains(r.err, "Rendering")) << r.err;  // a plain line per status change
+    args = base;
+    args.push_back("-q");
+    r = runRender(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST(Cli, CtrlCWritesThePartialImage) {
+    const std::string dir = scratchDir("interrupt");
+    const std::string out = dir + "/partial.png";
+    const int W = 1280, H = 1024;  // 30 tiles
+    int errPipe[2];
+    ASSERT_EQ(pipe(errPipe), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(errPipe[1], 2);
+        close(errPipe[0]);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl(TESSRA_RENDER_BIN, TESSRA_RENDER_BIN, (kExamples + "/cornell-box.json").c_str(), "-o", out.c_str(),
+              "--width", std::to_string(W).c_str(), "--height", std::to_string(H).c_str(), "--device", "cpu", "-v",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(errPipe[1]);
+    // Interrupt once the first tile is done, however long that takes on a busy machine.
+    std::string err;
+    bool sent = false;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::minutes(3)) {
+        pollfd p{errPipe[0], POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        char buf[1024];
+        const ssize_t n = read(errPipe[0], buf, sizeof(buf));
+        if (n <= 0) break;
+        err.append(buf, size_t(n));
+        if (!sent && contains(err, "tile 1/30 done")) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    }
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(sent) << err;
+    ASSERT_TRUE(WIFEXITED(status)) << err;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
+    EXPECT_TRUE(contains(err, "interrupted")) << err;
+    ASSERT_TRUE(exists(out));
+    const Rgba8 im = readPng(out);
+    ASSERT_EQ(im.width, W);
+    ASSERT_EQ(im.height, H);
+    auto lit = [&](int x0, int y0, int x1, int y1) {
+        long n = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) {
+                const unsigned char* p = &im.px[4 * (size_t(y) * W + x)];
+                n += p[0] + p[1] + p[2] > 0;
+            }
+        return n;
+    };
+    EXPECT_GT(lit(0, 0, 256, 256), 1000);    // the first tile arrived
+    EXPECT_EQ(lit(1024, 768, W, H), 0);      // the last one never started
+    EXPECT_EQ(listDir(dir), std::vector<std::string>{"partial.png"});
+}
+
+}  // namespace
