@@ -23,7 +23,7 @@ run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build -j2)
 foreach(exe consumer_cmake consumer_pkgconfig)
   run(${WORK_DIR}/build/${exe})
-  if(NOT last_output MATCHES "^tessra [0-9]+\\.[0-9]+\\.[0-9]+ centre")
+  if(NOT last_output MATCHES "tessra [0-9]+\\.[0-9]+\\.[0-9]+ centre")
     message(FATAL_ERROR "${exe} printed: ${last_output}")
   endif()
 endforeach()
