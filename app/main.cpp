@@ -261,11 +261,11 @@ int main(int argc, char** argv) {
     }
 
     if (listDevices) {
-        std::printf("cpu    CPU emulation of the device\n");
-        Tessra_SelectBackend("cuda");
-        const bool cuda = std::string(Tessra_BackendName()) == "cuda";
-        std::printf("cuda   %s\n", cuda ? "NVIDIA GPU through CUDA" : "not available on this machine");
+        // "auto" settles on CUDA only when it was compiled in and a device answers.
         Tessra_SelectBackend("auto");
+        const bool cuda = std::string(Tessra_BackendName()) == "cuda";
+        std::printf("cpu    CPU emulation of the device\n");
+        std::printf("cuda   %s\n", cuda ? "NVIDIA GPU through CUDA" : "not available (no CUDA device, or built without CUDA)");
         std::printf("auto   picks %s\n", Tessra_BackendName());
         return kExitOk;
     }

@@ -251,6 +251,8 @@ TEST(Cli, HelpDocumentsEveryOption) {
     const RunResult d = runRender({"--list-devices"});
     EXPECT_EQ(d.exitCode, 0);
     EXPECT_TRUE(contains(d.out, "cpu")) << d.out;
+    Tessra_SelectBackend("auto");
+    EXPECT_TRUE(contains(d.out, std::string("auto   picks ") + Tessra_BackendName())) << d.out;
 }
 
 TEST(Cli, VerboseShowsTheLibraryLinesQuietNothing) {
