@@ -320,7 +320,14 @@ int main(int argc, char** argv) {
             tr::importModel(scene, scenePath, identity, options);
         }
         if (scene.triangles.empty()) throw tr::SceneError(scenePath + ": the scene has no triangles");
-        if (scene.lights.empty()) throw tr::SceneError(scenePath + ": the scene has no lights (add some in a JSON scene file)");
+        if (scene.lights.empty()) {
+            // A bare model still shows something: a light where the camera is.
+            const tr::Camera c = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
+            tr::Light headlight;
+            std::copy(c.eye, c.eye + 3, headlight.position);
+            scene.lights.push_back(headlight);
+            scene.warnings.push_back(scenePath + ": the scene has no lights; a point light sits at the camera");
+        }
     } catch (const std::exception& e) {
         progress.message(std::string("tessra-render: error: ") + e.what());
         return kExitFailure;

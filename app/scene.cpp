@@ -125,8 +125,6 @@ bool fileExists(const std::string& path) {
     return f.good();
 }
 
-constexpr int kDecayAuto = -1;  // no attenuation: resolved when the scene is fed
-
 // ---------------------------------------------------------------------------------
 // Assimp import
 

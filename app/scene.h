@@ -18,6 +18,10 @@ struct SceneError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A light without attenuation: no decay, or inverse-square decay from 1 unit when
+// indirect light is on (the library refuses lights without decay there).
+constexpr int kDecayAuto = -1;
+
 struct Light {
     LightType kind = LIGHT_OMNI;
     float position[3] = {0, 0, 0};
@@ -27,7 +31,7 @@ struct Light {
     float radius = 0;
     float width = 0, height = 0;
     float falloff = 0, hotspot = 0;
-    int decay = 1;
+    int decay = kDecayAuto;  // or the renderer's code
     float decayStart = 1;
 };
 
@@ -51,7 +55,6 @@ struct ImportOptions {
     float scale = 1.0f;
     char up = 'y';  // 'z': the file is Z-up and is turned to Y-up
     bool allowAnyFormat = false;
-    bool indirect = false;  // lights without attenuation get inverse-square decay
 };
 
 struct Scene {
