@@ -305,12 +305,6 @@ int main(int argc, char** argv) {
     options.scale = scale;
     options.up = up[0];
     options.allowAnyFormat = allowAny;
-    struct TempFiles {
-        tr::Scene& s;
-        ~TempFiles() {
-            for (const std::string& f : s.tempFiles) std::remove(f.c_str());
-        }
-    } cleanup{scene};
     progress.status("Reading " + scenePath);
     try {
         if (endsWith(scenePath, ".json")) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -70,10 +71,10 @@ V3 normalVector(const M4& a, V3 n) {
     const float* m = a.m;
     const V3 r0{m[0], m[1], m[2]}, r1{m[4], m[5], m[6]}, r2{m[8], m[9], m[10]};
     const V3 c0 = cross(r1, r2), c1 = cross(r2, r0), c2 = cross(r0, r1);
-    // Rows of the cofactor matrix; det < 0 flips the direction back.
+    // c0, c1, c2 are the columns of det * inverse, so the rows of det * inverse-transpose;
+    // det < 0 flips the direction back.
     const float det = dot(r0, c0);
-    V3 out{c0.x * n.x + c1.x * n.y + c2.x * n.z, c0.y * n.x + c1.y * n.y + c2.y * n.z,
-           c0.z * n.x + c1.z * n.y + c2.z * n.z};
+    V3 out{dot(c0, n), dot(c1, n), dot(c2, n)};
     if (det < 0) out = out * -1.0f;
     return normalize(out);
 }
@@ -155,8 +156,8 @@ struct ModelImport {
                 throw SceneError(path + ": embedded texture " + s + " is not a compressed image");
             std::string hint = tex->achFormatHint;
             if (hint.empty()) hint = "png";
-            char name[] = "/tmp/tessra-texture-XXXXXX";
-            std::string templ = std::string(name) + "." + hint;
+            const std::string templ =
+                (std::filesystem::temp_directory_path() / ("tessra-texture-XXXXXX." + hint)).string();
             std::vector<char> buf(templ.begin(), templ.end());
             buf.push_back('\0');
             const int fd = mkstemps(buf.data(), int(hint.size() + 1));
@@ -405,6 +406,10 @@ struct ModelImport {
 };
 
 }  // namespace
+
+Scene::~Scene() {
+    for (const std::string& f : tempFiles) std::remove(f.c_str());
+}
 
 void Scene::bounds(float centre[3], float& radius) const {
     if (triangles.empty()) {

@@ -69,7 +69,12 @@ struct Scene {
     // Render settings as FIELD=VALUE in the order given; see applySetting.
     std::vector<std::pair<std::string, std::string>> settings;
     std::vector<std::string> warnings;
-    std::deque<std::string> tempFiles;  // embedded textures written out; removed by the owner
+    std::deque<std::string> tempFiles;  // embedded textures written out
+
+    Scene() = default;
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+    ~Scene();  // removes the temporary files
 
     // Bounding sphere of the triangles.
     void bounds(float centre[3], float& radius) const;

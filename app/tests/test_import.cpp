@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "scene.h"
 #include "support.h"
@@ -237,6 +239,74 @@ TEST(Import, SettingsAreCheckedByType) {
     EXPECT_NE(error.find("photonEnergy"), std::string::npos);
     EXPECT_FALSE(tr::applySetting(*rr.r, "noSuchField", "1", error));
     EXPECT_EQ(rr.r->numBounces, 3u);  // refused values change nothing
+}
+
+}  // namespace
+
+namespace {
+
+using namespace apptest;
+
+TEST(Import, EmbeddedGltfTextureGoesToATemporaryFile) {
+    const std::string dir = scratchDir("gltf-embedded");
+    std::ifstream in(std::string(TESSRA_EXAMPLES_DIR) + "/checker.png", std::ios::binary);
+    const std::vector<unsigned char> png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(png.empty());
+    const float geometry[15] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1};  // positions, then uvs
+    std::vector<unsigned char> buffer(60 + png.size());
+    std::memcpy(buffer.data(), geometry, 60);
+    std::copy(png.begin(), png.end(), buffer.begin() + 60);
+    writeFile(dir + "/t.gltf", R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+  "nodes": [{"mesh": 0}],
+  "meshes": [{"primitives": [{"attributes": {"POSITION": 0, "TEXCOORD_0": 1}, "material": 0}]}],
+  "materials": [{"name": "Tiles", "pbrMetallicRoughness": {"baseColorTexture": {"index": 0}}}],
+  "textures": [{"source": 0}],
+  "images": [{"bufferView": 2, "mimeType": "image/png"}],
+  "buffers": [{"byteLength": )" + std::to_string(buffer.size()) +
+                                   R"(, "uri": "data:application/octet-stream;base64,)" + base64(buffer) + R"("}],
+  "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 36}, {"buffer": 0, "byteOffset": 36, "byteLength": 24},
+                  {"buffer": 0, "byteOffset": 60, "byteLength": )" + std::to_string(png.size()) + R"(}],
+  "accessors": [
+    {"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3", "min": [0, 0, 0], "max": [1, 1, 0]},
+    {"bufferView": 1, "componentType": 5126, "count": 3, "type": "VEC2"}]})");
+    std::string written;
+    {
+        tr::Scene scene;
+        const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+        tr::importModel(scene, dir + "/t.gltf", identity, {});
+        const int m = scene.findMaterial("Tiles");
+        ASSERT_GE(m, 0);
+        written = scene.materials[size_t(m)].diffuseMap;
+        ASSERT_FALSE(written.empty());
+        EXPECT_EQ(written.substr(written.size() - 4), ".png");
+        std::ifstream f(written, std::ios::binary);
+        const std::vector<unsigned char> back((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(back, png);
+        // glTF's top-left UV origin arrives flipped to bottom-left.
+        EXPECT_NEAR(scene.triangles[0][19], 1.0f, 1e-6f);
+        EXPECT_NEAR(scene.triangles[0][23], 0.0f, 1e-6f);
+    }
+    EXPECT_FALSE(exists(written));  // removed with the scene
+}
+
+TEST(Import, ScaleAndUpAxisOfModelFiles) {
+    const std::string dir = scratchDir("units");
+    writeFile(dir + "/z.obj", "v 0 0 1\nv 1 0 1\nv 0 1 1\nvn 0 0 1\nf 1//1 2//1 3//1\n");
+    tr::Scene scene;
+    const float shift[16] = {1, 0, 0, 10, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};  // applied after scale and up
+    tr::ImportOptions o;
+    o.scale = 2;
+    o.up = 'z';
+    tr::importModel(scene, dir + "/z.obj", shift, o);
+    ASSERT_EQ(scene.triangles.size(), 1u);
+    const auto& t = scene.triangles[0];
+    // (x, y, z) -> (x, z, -y), times 2, then x + 10.
+    const float expect[9] = {10, 2, 0, 12, 2, 0, 10, 2, -2};
+    for (int i = 0; i < 9; ++i) EXPECT_NEAR(t[i], expect[i], 1e-5f) << i;
+    for (int v = 0; v < 3; ++v) {
+        EXPECT_NEAR(t[9 + 3 * v + 1], 1.0f, 1e-5f);  // the +Z normal now points up
+        EXPECT_NEAR(t[9 + 3 * v + 2], 0.0f, 1e-5f);
+    }
 }
 
 }  // namespace
