@@ -876,12 +876,11 @@ void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& o
     if (doc.contains("settings")) {
         const Json& s = doc["settings"];
         if (!s.is_object()) r.fail("/settings", "expected an object of renderer fields");
-        const std::vector<std::string> names = settingNames();
         for (auto it = s.begin(); it != s.end(); ++it) {
             const std::string ptr = "/settings/" + it.key();
-            if (std::find(names.begin(), names.end(), it.key()) == names.end())
-                r.fail(ptr, "unknown render setting");
             if (!it->is_number() && !it->is_boolean()) r.fail(ptr, "expected a number or true/false");
+            std::string error;
+            if (!checkSetting(it.key(), it->dump(), error)) r.fail(ptr, error);
             scene.settings.emplace_back(it.key(), it->dump());
         }
     }
@@ -928,13 +927,17 @@ std::vector<std::string> settingNames() {
     return n;
 }
 
-bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error) {
+namespace {
+
+// Parses VALUE for FIELD and writes it into r, or only checks it when r is null.
+bool setField(TessraRendererCUDA* r, const std::string& field, const std::string& value, std::string& error) {
     auto it = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return field == f.name; });
     if (it == fields().end()) {
         error = "unknown setting '" + field + "'";
         return false;
     }
-    void* p = it->at(r);
+    alignas(8) unsigned char scratch[8];
+    void* p = r ? it->at(*r) : scratch;
     const char* s = value.c_str();
     char* end = nullptr;
     errno = 0;
@@ -972,6 +975,16 @@ bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::st
                                      "a finite number", "true or false"};
     error = "setting '" + field + "' expects " + expected[int(it->kind)] + ", not '" + value + "'";
     return false;
+}
+
+}  // namespace
+
+bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error) {
+    return setField(&r, field, value, error);
+}
+
+bool checkSetting(const std::string& field, const std::string& value, std::string& error) {
+    return setField(nullptr, field, value, error);
 }
 
 void cameraMatrix(const Camera& c, float out[12]) {

@@ -91,6 +91,8 @@ void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& o
 // Writes FIELD=VALUE into the renderer's public field; false with a reason for an unknown
 // field or a value of the wrong type.
 bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error);
+// applySetting without writing anything.
+bool checkSetting(const std::string& field, const std::string& value, std::string& error);
 // The names applySetting knows, for --help.
 std::vector<std::string> settingNames();
 

@@ -205,6 +205,12 @@ TEST(Cli, SceneErrorsExitWithOneAndSayWhere) {
     EXPECT_TRUE(contains(r.err, "tex.json:2:")) << r.err;
     EXPECT_TRUE(contains(r.err, "gone.png")) << r.err;
 
+    writeFile(dir + "/setting.json", "{\"models\": [{\"file\": \"tri.obj\"}],\n \"settings\": {\"width\": 64,\n"
+                                     "   \"shadowMode\": 300}}\n");
+    r = run(dir + "/setting.json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "setting.json:3:4: 'settings.shadowMode'")) << r.err;
+
     // The library refuses a scene: known only from its message.
     writeFile(dir + "/gi.json", "{\"models\": [{\"file\": \"tri.obj\"}], \"settings\": {\"indirectIllumination\": true,"
                                 " \"usePhotonMapping\": true},\n \"lights\": [{\"type\": \"point\", \"position\": [0, 0, 1],"
