@@ -310,3 +310,64 @@ TEST(Import, ScaleAndUpAxisOfModelFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace apptest;
+
+// Collada is one of the formats read only on request; its lights carry the full
+// attenuation polynomial.
+TEST(Import, OtherFormatsOnlyOnRequestAndAttenuation) {
+    const std::string dir = scratchDir("collada");
+    writeFile(dir + "/lamp.dae", R"(<?xml version="1.0"?>
+<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1">
+ <asset><unit meter="1"/><up_axis>Y_UP</up_axis></asset>
+ <library_lights>
+  <light id="near" name="near"><technique_common><point><color>1 1 1</color><constant_attenuation>0</constant_attenuation>
+   <linear_attenuation>0</linear_attenuation><quadratic_attenuation>0.04</quadratic_attenuation></point></technique_common></light>
+  <light id="far" name="far"><technique_common><point><color>2 2 2</color><constant_attenuation>0</constant_attenuation>
+   <linear_attenuation>0.5</linear_attenuation><quadratic_attenuation>0</quadratic_attenuation></point></technique_common></light>
+ </library_lights>
+ <library_geometries><geometry id="tri"><mesh>
+  <source id="p"><float_array id="pa" count="9">0 0 0 1 0 0 0 1 0</float_array><technique_common>
+   <accessor source="#pa" count="3" stride="3"><param name="X" type="float"/><param name="Y" type="float"/>
+   <param name="Z" type="float"/></accessor></technique_common></source>
+  <vertices id="v"><input semantic="POSITION" source="#p"/></vertices>
+  <triangles count="1"><input semantic="VERTEX" source="#v" offset="0"/><p>0 1 2</p></triangles>
+ </mesh></geometry></library_geometries>
+ <library_visual_scenes><visual_scene id="s">
+  <node id="mesh" name="mesh"><instance_geometry url="#tri"/></node>
+  <node id="lamp1" name="lamp1"><translate>1 2 3</translate><instance_light url="#near"/></node>
+  <node id="lamp2" name="lamp2"><translate>-1 0 4</translate><instance_light url="#far"/></node>
+ </visual_scene></library_visual_scenes>
+ <scene><instance_visual_scene url="#s"/></scene>
+</COLLADA>
+)");
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    tr::Scene refused;
+    try {
+        tr::importModel(refused, dir + "/lamp.dae", identity, {});
+        ADD_FAILURE() << "a .dae file was read without --allow-any-format";
+    } catch (const tr::SceneError& e) {
+        EXPECT_NE(std::string(e.what()).find("--allow-any-format"), std::string::npos) << e.what();
+    }
+    tr::Scene scene;
+    tr::ImportOptions o;
+    o.allowAnyFormat = true;
+    tr::importModel(scene, dir + "/lamp.dae", identity, o);
+    ASSERT_EQ(scene.lights.size(), 2u);
+    const tr::Light* quadratic = &scene.lights[0];
+    const tr::Light* linear = &scene.lights[1];
+    if (quadratic->decay != 3) std::swap(quadratic, linear);
+    // 1/(q d^2) = (d0/d)^2 with d0 = 1/sqrt(q); 1/(l d) = d0/d with d0 = 1/l.
+    EXPECT_EQ(quadratic->decay, 3);
+    EXPECT_NEAR(quadratic->decayStart, 5.0f, 1e-4f);
+    EXPECT_NEAR(quadratic->position[0], 1.0f, 1e-6f);
+    EXPECT_NEAR(quadratic->position[2], 3.0f, 1e-6f);
+    EXPECT_EQ(linear->decay, 2);
+    EXPECT_NEAR(linear->decayStart, 2.0f, 1e-5f);
+    EXPECT_NEAR(linear->intensity, 2.0f, 1e-5f);
+    EXPECT_NEAR(linear->position[2], 4.0f, 1e-6f);
+}
+
+}  // namespace
