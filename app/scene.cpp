@@ -533,10 +533,11 @@ private:
         size_t offset() const { return self.last_ ? size_t(self.last_ - self.text_.data()) : 0; }
         // Start of the token that ends at the last character read.
         size_t tokenStart(bool quoted) const {
-            size_t o = offset();
             const std::string& t = self.text_;
+            if (t.empty()) return 0;
+            size_t o = std::min(offset(), t.size() - 1);
             if (quoted) {
-                if (o < t.size() && t[o] != '"') --o;  // one character of look-ahead
+                if (o > 0 && t[o] != '"') --o;  // one character of look-ahead
                 while (o > 0) {
                     --o;
                     if (t[o] == '"' && (o == 0 || t[o - 1] != '\\')) break;
