@@ -394,6 +394,9 @@ int main(int argc, char** argv) {
         messages.rendering = true;
         progress.status("Rendering");
         if (g_interrupts == 0) r->Render();
+        // An aborted or failed render leaves its scene data to the host's CleanUp; after a
+        // finished one the second call releases nothing.
+        r->CleanUp();
     }
     const double seconds = secondsSince(t0);
     r->callbacks = nullptr;
