@@ -7,6 +7,11 @@
 //
 //   build/bench/bench_rays --benchmark_counters_tabular=true
 //
+// With TESSRA_BENCH_DUMP=file it runs no benchmark and instead writes every value the
+// traversal delivers (all hit fields of every ray set on three meshes, and Cornell-box
+// renders with shadows, an area light and photon mapping with final gather) to file,
+// so that two builds can be compared byte for byte with cmp.
+//
 // ratio = our rays/s over Embree's; agree = fraction of rays on which both report the
 // same hit or miss (and, for nearest hits, distances within 1e-3).
 #include <benchmark/benchmark.h>
@@ -18,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "support/cornell.h"
 #include "support/meshes.h"
 
 #if defined(TESSRA_HAVE_EMBREE)
@@ -259,14 +265,44 @@ void BM_Build(benchmark::State& state, MeshSpec spec) {
     state.counters["tris"] = double(s.mesh.triangles());
     state.counters["s/Mtri"] = s.octreeSeconds / mtri;
     state.counters["nodes"] = double(s.scene->octree->num_nodos_totales);
+    state.counters["entries"] = double(s.scene->octree->totalContenido);
 #if defined(TESSRA_HAVE_EMBREE)
     state.counters["embree_s/Mtri"] = s.embree->buildSeconds / mtri;
 #endif
 }
 
+template <typename T>
+void put(std::FILE* f, const std::vector<T>& v) {
+    std::fwrite(v.data(), sizeof(T), v.size(), f);
+}
+
+int dump(const char* path) {
+    std::FILE* f = std::fopen(path, "wb");
+    if (!f) return 1;
+    for (const MeshSpec& spec : {MeshSpec{"10k", 10000}, MeshSpec{"100k", 100000}, MeshSpec{"wuson", 0}}) {
+        Setup& s = setupFor(spec);
+        s.scene->bind();
+        for (int k = 0; k < 3; ++k) {
+            const CastResults n = castRays(s.rays[k], false), a = castRays(s.rays[k], true);
+            put(f, n.found), put(f, n.triangle), put(f, n.distance), put(f, n.position), put(f, n.normal);
+            put(f, n.barycentric), put(f, a.found);
+        }
+    }
+    g_setup.reset();
+    for (int variant = 0; variant < 3; ++variant) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(128, 128));
+        tt::addCornellBox(*r);
+        if (variant == 1) r->NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 0.5f, 0.6f, 0.6f, 0);
+        if (variant == 2) tt::enablePhotonMapping(*r, 20000, true);
+        put(f, tt::renderCornell(*r));
+    }
+    return std::fclose(f) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const char* path = std::getenv("TESSRA_BENCH_DUMP")) return dump(path);
     std::vector<MeshSpec> specs = {{"10k", 10000}, {"100k", 100000}, {"1M", 1000000}};
     if (const char* e = std::getenv("TESSRA_BENCH_10M"); e && *e == '1') specs.push_back({"10M", 10000000});
     specs.push_back({"wuson", 0});

@@ -1,5 +1,6 @@
 // The triangle octree: built on the host, flattened into seven arrays, uploaded and
-// bound to the octree texture references that intersectOctree walks.
+// bound to the octree texture references that intersectOctree walks, with the
+// per-triangle constants of its ray-triangle test.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +45,7 @@ public:
     int32_t* parents = nullptr;
     int32_t* offsetsCont = nullptr;
     uint8_t* traverseOrder = nullptr;
+    float4* leafTris = nullptr;  // four per entry of contenido (PreparedTriangle)
     void* d_bounds = nullptr;
     void* d_pos = nullptr;
     void* d_contenido = nullptr;
@@ -51,6 +53,7 @@ public:
     void* d_parents = nullptr;
     void* d_offsetsCont = nullptr;
     void* d_traverseOrder = nullptr;
+    void* d_leafTris = nullptr;
 
 private:
     OctreeNode* buildNode(const float* bmin, const float* bmax, const std::vector<uint32_t>& candidates,

@@ -322,7 +322,7 @@ TEST(OctreeBuild, UploadAndBindingsCoverEveryArray) {
     {
         const Mesh m = scattered(300, 2);
         const auto o = build(m, 4);
-        EXPECT_EQ(rt::liveAllocationCount(), before + 7);
+        EXPECT_EQ(rt::liveAllocationCount(), before + 8);
         SetCudaOctreeTextures(o.get());
         const DeviceSymbols& S = rt::symbolMirror();
         const uint32_t n = o->num_nodos_totales;
@@ -333,6 +333,7 @@ TEST(OctreeBuild, UploadAndBindingsCoverEveryArray) {
         EXPECT_EQ(S.texOffsetsCont.count, n);
         EXPECT_EQ(S.texContenido.count, o->totalContenido);
         EXPECT_EQ(S.texTraverseOrder.count, 64u);
+        EXPECT_EQ(S.texLeafTris.count, 4 * o->totalContenido);
         std::vector<char> back(32 * size_t(n));
         rt::memcpyDtoH(back.data(), o->d_hijos, back.size());
         EXPECT_EQ(0, std::memcmp(back.data(), o->hijos, back.size()));

@@ -461,6 +461,33 @@ TEST(IntersectTriangle, ClosedFormHitsAndMisses) {
     EXPECT_FALSE(intersectTriangle(makeRay(make_float3(1, 0, 3), make_float3(0, 0, -1)), v0, v1, v1, t, s, t2));
 }
 
+// The traversal's test on per-triangle constants computed once gives what the full
+// test gives, to the bit: same answer, same t and barycentrics.
+TEST(IntersectTriangle, PreparedHalfAgreesToTheBit) {
+    Rng rng(41);
+    size_t hits = 0;
+    for (int k = 0; k < 200000; ++k) {
+        const float scale = std::pow(10.0f, rng.range(-6.0f, 6.0f));
+        const float3 v0 = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        float3 v1 = v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        const float3 v2 = k % 17 == 0 ? v1 : v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        const float3 o = make_float3(rng.range(-2, 2), rng.range(-2, 2), rng.range(-2, 2)) * scale;
+        const float3 target = v0 + (v1 - v0) * rng.range(0, 0.7f) + (v2 - v0) * rng.range(0, 0.7f);
+        const Ray r = makeRay(o, target - o);
+        float t = 0, s = 0, t2 = 0, pt = 0, ps = 0, pt2 = 0;
+        const bool full = intersectTriangle(r, v0, v1, v2, t, s, t2);
+        const PreparedTriangle p = prepareTriangle(v0, v1, v2);
+        const bool prepared = intersectPrepared(r, p.a, p.b, p.c, p.d, pt, ps, pt2);
+        ASSERT_EQ(full, prepared) << "triangle " << k;
+        if (!full) continue;
+        ++hits;
+        ASSERT_EQ(0, std::memcmp(&t, &pt, 4)) << "triangle " << k;
+        ASSERT_EQ(0, std::memcmp(&s, &ps, 4)) << "triangle " << k;
+        ASSERT_EQ(0, std::memcmp(&t2, &pt2, 4)) << "triangle " << k;
+    }
+    EXPECT_GT(hits, 50000u);
+}
+
 // Huge, tiny and sliver triangles: a reported hit always has finite, in-range values.
 TEST(IntersectTriangle, NeverReportsNonNumericBarycentrics) {
     Rng rng(9);
