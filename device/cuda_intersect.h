@@ -147,7 +147,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
     const float dScale = length(ray.d);
     const float limit = maxDistance * 1.00001f + 1e-5f;
     {
-        const float3 bmin = xyz(tex1Dfetch(S.texBoundsOctree, 0)), bmax = xyz(tex1Dfetch(S.texBoundsOctree, 1));
+        const float3 bmin = xyz(tex1Dfetch(S.texNodes, 0)), bmax = xyz(tex1Dfetch(S.texNodes, 1));
         float tnear, tfar;
         intersectBox(ray, invD, bmin, bmax, tnear, tfar);
         if (!(tfar > 0.001f && tnear < tfar) || tnear * dScale > limit) return hit;
@@ -159,14 +159,14 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
     bool found = false;
     while (count > 0 && !found) {
         const unsigned int i = pila[--count];
-        const float3 bmin = xyz(tex1Dfetch(S.texBoundsOctree, int(2 * i)));
-        const float3 bmax = xyz(tex1Dfetch(S.texBoundsOctree, int(2 * i + 1)));
-
-        const int4 h0 = tex1Dfetch(S.texHijosOctree, int(2 * i));
-        const int4 h1 = tex1Dfetch(S.texHijosOctree, int(2 * i + 1));
-        const int idhijos[8] = {h0.x, h0.y, h0.z, h0.w, h1.x, h1.y, h1.z, h1.w};
-        // An inner node has at least one child: the AND of the slots is then not negative.
-        if ((h0.x & h0.y & h0.z & h0.w & h1.x & h1.y & h1.z & h1.w) >= 0) {
+        const float4 lo4 = tex1Dfetch(S.texNodes, int(4 * i)), hi4 = tex1Dfetch(S.texNodes, int(4 * i + 1));
+        const float3 bmin = xyz(lo4), bmax = xyz(hi4);
+        const int off = floatBitsToInt(lo4.w);
+        if (off < 0) {
+            const float4 l0 = tex1Dfetch(S.texNodes, int(4 * i + 2)), l1 = tex1Dfetch(S.texNodes, int(4 * i + 3));
+            const int idhijos[8] = {floatBitsToInt(l0.x), floatBitsToInt(l0.y), floatBitsToInt(l0.z),
+                                    floatBitsToInt(l0.w), floatBitsToInt(l1.x), floatBitsToInt(l1.y),
+                                    floatBitsToInt(l1.z), floatBitsToInt(l1.w)};
             const float3 c = (bmin + bmax) * 0.5f;
             // Per axis, the interval of the low-side and of the high-side children.
             float lo0[3], lo1[3], hi0[3], hi1[3];
@@ -188,14 +188,15 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
                 const float tfar = fminf3(xh ? hi1[0] : lo1[0], yl ? lo1[1] : hi1[1], zh ? hi1[2] : lo1[2]);
                 if (!(tfar > 0.001f && tnear < tfar) || tnear * dScale > limit) continue;
                 if (count > 127) return noHit();  // stack full: reported as a miss
+                tex1DPrefetch(S.texNodes, 4 * child);
                 pila[count++] = unsigned(child);
             }
             continue;
         }
 
-        const int off = tex1Dfetch(S.texOffsetsCont, int(i));
-        if (off < 0) continue;
-        const unsigned int n = tex1Dfetch(S.texContenido, off);
+        const unsigned int n = unsigned(floatBitsToInt(hi4.w));
+        // Ask for the whole leaf at once rather than one miss after another.
+        for (unsigned int k = 0; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
         for (unsigned int k = 0; k < n; ++k) {
             const int e = int(4 * (off + 1 + k));
             float t, s, t2;

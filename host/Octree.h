@@ -45,6 +45,10 @@ public:
     int32_t* parents = nullptr;
     int32_t* offsetsCont = nullptr;
     uint8_t* traverseOrder = nullptr;
+    // What one step of the walk reads, in one 64-byte record per node: (min, leaf offset
+    // into contenido or -1), (max, leaf triangle count), children 0-3, children 4-7, the
+    // integers stored as float bits.
+    float4* nodes = nullptr;
     float4* leafTris = nullptr;  // four per entry of contenido (PreparedTriangle)
     void* d_bounds = nullptr;
     void* d_pos = nullptr;
@@ -53,6 +57,7 @@ public:
     void* d_parents = nullptr;
     void* d_offsetsCont = nullptr;
     void* d_traverseOrder = nullptr;
+    void* d_nodes = nullptr;
     void* d_leafTris = nullptr;
 
 private:
