@@ -12,6 +12,10 @@
 // renders with shadows, an area light and photon mapping with final gather) to file,
 // so that two builds can be compared byte for byte with cmp.
 //
+// TESSRA_BENCH_MESH names another real mesh file; TESSRA_TEST_BACKEND=cuda casts our
+// rays on the CUDA backend instead (Embree stays on the CPU); TESSRA_BENCH_THREADS=1,2,16
+// sets the worker thread counts (default 1,2).
+//
 // ratio = our rays/s over Embree's; agree = fraction of rays on which both report the
 // same hit or miss (and, for nearest hits, distances within 1e-3).
 #include <benchmark/benchmark.h>
@@ -55,7 +59,8 @@ struct MeshSpec {
 bool loadRealMesh(Mesh& m) {
 #if defined(TESSRA_HAVE_ASSIMP)
     Assimp::Importer imp;
-    const aiScene* s = imp.ReadFile(kRealMesh, aiProcess_Triangulate | aiProcess_PreTransformVertices);
+    const char* path = std::getenv("TESSRA_BENCH_MESH");
+    const aiScene* s = imp.ReadFile(path ? path : kRealMesh, aiProcess_Triangulate | aiProcess_PreTransformVertices);
     if (!s) return false;
     float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
     for (unsigned k = 0; k < s->mNumMeshes; ++k)
@@ -185,7 +190,8 @@ Setup& setupFor(const MeshSpec& spec) {
     s->name = spec.name;
     if (spec.triangles) s->mesh = makeMesh(spec.triangles, 7);
     else loadRealMesh(s->mesh);
-    rt::selectBackend("cpu");
+    const char* backend = std::getenv("TESSRA_TEST_BACKEND");
+    rt::selectBackend(backend ? backend : "cpu");
     const auto t0 = Clock::now();
     s->scene = std::make_unique<DeviceScene>(s->mesh, kDepth);
     s->octreeSeconds = seconds(t0, Clock::now());
@@ -306,13 +312,22 @@ int main(int argc, char** argv) {
     std::vector<MeshSpec> specs = {{"10k", 10000}, {"100k", 100000}, {"1M", 1000000}};
     if (const char* e = std::getenv("TESSRA_BENCH_10M"); e && *e == '1') specs.push_back({"10M", 10000000});
     specs.push_back({"wuson", 0});
+    std::vector<unsigned> threadCounts;
+    const char* list = std::getenv("TESSRA_BENCH_THREADS");
+    for (const char* p = list ? list : "1,2"; *p;) {
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(p, &end, 10);
+        if (end == p) break;
+        if (v > 0) threadCounts.push_back(unsigned(v));
+        p = *end ? end + 1 : end;
+    }
     for (const MeshSpec& spec : specs) {
         benchmark::RegisterBenchmark(("BM_Build/" + spec.name).c_str(), BM_Build, spec)
             ->Iterations(1)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         for (Kind kind : {Primary, Random, Shadow})
-            for (unsigned threads : {1u, 2u})
+            for (unsigned threads : threadCounts)
                 benchmark::RegisterBenchmark(
                     ("BM_Rays/" + spec.name + "/" + kKindNames[kind] + "/threads:" + std::to_string(threads)).c_str(),
                     BM_Rays, spec, kind, threads)
