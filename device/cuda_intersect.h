@@ -91,9 +91,10 @@ TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, 
     return true;
 }
 
-// The per-ray half of intersectTriangle, on the per-triangle half computed once at
-// upload by prepareTriangle (the octree keeps it in leaf order): the same operations in the same order, so the same result
-// to the bit.
+// The per-ray half of intersectTriangle, on the per-triangle half that prepareTriangle
+// computes once at upload (the octree keeps it in leaf order): the same operations in
+// the same order, so the same result to the bit where the compiler fuses no
+// multiply-adds (the CPU build forbids it; nvcc may fuse inside the kernel).
 struct PreparedTriangle {
     float4 a, b, c, d;  // (v0, uu), (e1, uv), (e2, vv), (e1 x e2, uv * uv - uu * vv)
 };

@@ -247,6 +247,6 @@ void SetCudaOctreeTextures(const Octree* o) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texOffsetsCont, o->d_offsetsCont, 4 * n), "volumeRender", 2420);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texTraverseOrder, o->d_traverseOrder, 64), "volumeRender", 2421);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texNodes, o->d_nodes, 64 * n), "volumeRender", 2422);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris, 64 * size_t(o->totalContenido)), "volumeRender",
-                 2423);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris, 64 * size_t(o->totalContenido)),
+                 "volumeRender", 2423);
 }

@@ -5,7 +5,10 @@
 # benchmarks, in one call of about five minutes. Output goes to standard output and,
 # when OUT is set, to $OUT/gpu-run.log.
 set -uo pipefail
-cd "$(dirname "$0")/../gpu-bundle"
+bundle="$(cd "$(dirname "$0")/.." && pwd)/gpu-bundle/tessra-gpu.tar.gz"
+dir=$(mktemp -d)
+tar -C "$dir" -xzf "$bundle" || { echo "cannot unpack $bundle" >&2; exit 1; }
+cd "$dir"
 export LD_LIBRARY_PATH="$PWD/lib:${LD_LIBRARY_PATH:-}"
 log=${OUT:-/tmp}/gpu-run.log
 cores=$(nproc)

@@ -470,7 +470,8 @@ TEST(IntersectTriangle, PreparedHalfAgreesToTheBit) {
         const float scale = std::pow(10.0f, rng.range(-6.0f, 6.0f));
         const float3 v0 = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
         float3 v1 = v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
-        const float3 v2 = k % 17 == 0 ? v1 : v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        const float3 v2 =
+            k % 17 == 0 ? v1 : v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
         const float3 o = make_float3(rng.range(-2, 2), rng.range(-2, 2), rng.range(-2, 2)) * scale;
         const float3 target = v0 + (v1 - v0) * rng.range(0, 0.7f) + (v2 - v0) * rng.range(0, 0.7f);
         const Ray r = makeRay(o, target - o);
