@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <random>
 
 #include "device/kernels_gi.h"
@@ -12,6 +13,12 @@
 #include "support/cornell.h"
 
 namespace {
+
+// The CPU backend unless TESSRA_TEST_BACKEND names another (the GPU machine's script).
+void selectBackend() {
+    const char* b = std::getenv("TESSRA_TEST_BACKEND");
+    Tessra_SelectBackend(b ? b : "cpu");
+}
 
 void upload(TessraRendererCUDA& r) {
     tt::setCameraLookingDownZ(r, tt::kCornellEye);
@@ -24,7 +31,7 @@ void upload(TessraRendererCUDA& r) {
 }
 
 void BM_CastPhotons(benchmark::State& state) {
-    Tessra_SelectBackend("cpu");
+    selectBackend();
     TessraRendererCUDA r;
     r.width = r.height = 64;
     tt::addCornellBox(r);
@@ -45,7 +52,7 @@ void BM_CastPhotons(benchmark::State& state) {
 BENCHMARK(BM_CastPhotons)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_KNearest(benchmark::State& state) {
-    Tessra_SelectBackend("cpu");
+    selectBackend();
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1, 1);
     const int n = int(state.range(0));
@@ -70,7 +77,7 @@ void BM_KNearest(benchmark::State& state) {
 BENCHMARK(BM_KNearest)->Arg(100000)->Arg(1000000);
 
 void BM_FinalGatherPlacementAndCache(benchmark::State& state) {
-    Tessra_SelectBackend("cpu");
+    selectBackend();
     TessraRendererCUDA r;
     r.width = r.height = 256;
     tt::addCornellBox(r);
@@ -103,7 +110,7 @@ void BM_FinalGatherPlacementAndCache(benchmark::State& state) {
 BENCHMARK(BM_FinalGatherPlacementAndCache)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 void BM_CornellRender(benchmark::State& state) {
-    Tessra_SelectBackend("cpu");
+    selectBackend();
     for (auto _ : state) {
         TessraRendererCUDA r;
         r.width = r.height = int(state.range(0));

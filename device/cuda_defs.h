@@ -237,6 +237,34 @@ TESSRA_HD T tex1Dfetch(const TexRef<T>& t, int i) {
     return loadReadOnly(t.ptr + i);
 }
 
+// Asks for the cache line of element i ahead of its fetch; the GPU has no use for it.
+template <typename T>
+TESSRA_HD void tex1DPrefetch(const TexRef<T>& t, int i) {
+#if !defined(__CUDA_ARCH__) && (defined(__GNUC__) || defined(__clang__))
+    if (t.count) __builtin_prefetch(t.ptr + i);
+#endif
+}
+
+// The bits of a float read as an int, for integers stored in float4 records.
+TESSRA_HD int floatBitsToInt(float f) {
+#if defined(__CUDA_ARCH__)
+    return __float_as_int(f);
+#else
+    int i;
+    memcpy(&i, &f, 4);
+    return i;
+#endif
+}
+TESSRA_HD float intBitsToFloat(int i) {
+#if defined(__CUDA_ARCH__)
+    return __int_as_float(i);
+#else
+    float f;
+    memcpy(&f, &i, 4);
+    return f;
+#endif
+}
+
 struct CameraRows {
     float4 row[3];  // 3 x 4 row-major camera-to-world matrix
 };

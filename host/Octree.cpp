@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "device/cuda_intersect.h"
 #include "host/internal.h"
 
 const uint8_t kTraverseOrder[64] = {
@@ -105,6 +106,31 @@ Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) : ve
     flattenNode(root);
     parents[0] = -1;
     std::memcpy(traverseOrder, kTraverseOrder, 64);
+    nodes = new float4[4 * size_t(n)];
+    for (uint32_t i = 0; i < n; ++i) {
+        const int32_t off = offsetsCont[i];
+        const int32_t count = off >= 0 ? int32_t(contenido[off]) : 0;
+        nodes[4 * size_t(i)] = make_float4(xyz(bounds[2 * i]), intBitsToFloat(off));
+        nodes[4 * size_t(i) + 1] = make_float4(xyz(bounds[2 * i + 1]), intBitsToFloat(count));
+        float4* links = nodes + 4 * size_t(i) + 2;
+        for (int s = 0; s < 8; ++s) (&links[s / 4].x)[s % 4] = intBitsToFloat(hijos[8 * i + s]);
+    }
+    // The leaves' triangles in leaf order, prepared for the ray test, so that a leaf's
+    // tests read consecutive memory: four float4 per entry of contenido (the count
+    // entries stay zero).
+    std::vector<PreparedTriangle> prepared(numTris);
+    for (uint32_t t = 0; t < numTris; ++t)
+        prepared[t] = prepareTriangle(xyz(vertices[3 * t]), xyz(vertices[3 * t + 1]), xyz(vertices[3 * t + 2]));
+    leafTris = new float4[4 * size_t(totalContenido)]();
+    for (uint32_t i = 0; i < n; ++i) {
+        if (offsetsCont[i] < 0) continue;
+        const uint32_t o = uint32_t(offsetsCont[i]);
+        for (uint32_t k = 0; k < contenido[o]; ++k) {
+            const PreparedTriangle& p = prepared[contenido[o + 1 + k]];
+            float4* e = leafTris + 4 * (size_t(o) + 1 + k);
+            e[0] = p.a, e[1] = p.b, e[2] = p.c, e[3] = p.d;
+        }
+    }
     upload();
 }
 
@@ -179,6 +205,7 @@ void Octree::upload() {
         {&d_contenido, contenido, 4 * size_t(totalContenido), 161},
         {&d_hijos, hijos, 32 * n, 164},             {&d_parents, parents, 4 * n, 167},
         {&d_offsetsCont, offsetsCont, 4 * n, 170}, {&d_traverseOrder, traverseOrder, 64, 173},
+        {&d_nodes, nodes, 64 * n, 176},             {&d_leafTris, leafTris, 64 * size_t(totalContenido), 178},
     };
     for (const Item& it : items) {
         TESSRA_CHECK(rt::malloc(it.dev, it.bytes), "Octree", it.allocLine);
@@ -196,6 +223,8 @@ Octree::~Octree() {
     delete[] parents;
     delete[] offsetsCont;
     delete[] traverseOrder;
+    delete[] nodes;
+    delete[] leafTris;
     host::freeChecked(d_bounds, "Octree", 189);
     host::freeChecked(d_pos, "Octree", 190);
     host::freeChecked(d_contenido, "Octree", 191);
@@ -203,6 +232,8 @@ Octree::~Octree() {
     host::freeChecked(d_parents, "Octree", 193);
     host::freeChecked(d_offsetsCont, "Octree", 194);
     host::freeChecked(d_traverseOrder, "Octree", 195);
+    host::freeChecked(d_nodes, "Octree", 196);
+    host::freeChecked(d_leafTris, "Octree", 197);
 }
 
 void SetCudaOctreeTextures(const Octree* o) {
@@ -215,4 +246,7 @@ void SetCudaOctreeTextures(const Octree* o) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texParentsOctree, o->d_parents, 4 * n), "volumeRender", 2419);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texOffsetsCont, o->d_offsetsCont, 4 * n), "volumeRender", 2420);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texTraverseOrder, o->d_traverseOrder, 64), "volumeRender", 2421);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texNodes, o->d_nodes, 64 * n), "volumeRender", 2422);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris, 64 * size_t(o->totalContenido)),
+                 "volumeRender", 2423);
 }

@@ -1,5 +1,6 @@
 // The triangle octree: built on the host, flattened into seven arrays, uploaded and
-// bound to the octree texture references that intersectOctree walks.
+// bound to the octree texture references that intersectOctree walks, with the
+// per-triangle constants of its ray-triangle test.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +45,11 @@ public:
     int32_t* parents = nullptr;
     int32_t* offsetsCont = nullptr;
     uint8_t* traverseOrder = nullptr;
+    // What one step of the walk reads, in one 64-byte record per node: (min, leaf offset
+    // into contenido or -1), (max, leaf triangle count), children 0-3, children 4-7, the
+    // integers stored as float bits.
+    float4* nodes = nullptr;
+    float4* leafTris = nullptr;  // four per entry of contenido (PreparedTriangle)
     void* d_bounds = nullptr;
     void* d_pos = nullptr;
     void* d_contenido = nullptr;
@@ -51,6 +57,8 @@ public:
     void* d_parents = nullptr;
     void* d_offsetsCont = nullptr;
     void* d_traverseOrder = nullptr;
+    void* d_nodes = nullptr;
+    void* d_leafTris = nullptr;
 
 private:
     OctreeNode* buildNode(const float* bmin, const float* bmax, const std::vector<uint32_t>& candidates,

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libbenchmark-dev        # tests and benchmarks
   libassimp-dev nlohmann-json3-dev libcli11-dev libopenexr-dev libpng-dev  # tessra-render
   libembree-dev                        # benchmark comparison only
+  assimp-testmodels                    # a real mesh for the ray benchmark
 )
 missing=()
 for p in "${packages[@]}"; do

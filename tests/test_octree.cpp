@@ -322,7 +322,7 @@ TEST(OctreeBuild, UploadAndBindingsCoverEveryArray) {
     {
         const Mesh m = scattered(300, 2);
         const auto o = build(m, 4);
-        EXPECT_EQ(rt::liveAllocationCount(), before + 7);
+        EXPECT_EQ(rt::liveAllocationCount(), before + 9);
         SetCudaOctreeTextures(o.get());
         const DeviceSymbols& S = rt::symbolMirror();
         const uint32_t n = o->num_nodos_totales;
@@ -333,6 +333,8 @@ TEST(OctreeBuild, UploadAndBindingsCoverEveryArray) {
         EXPECT_EQ(S.texOffsetsCont.count, n);
         EXPECT_EQ(S.texContenido.count, o->totalContenido);
         EXPECT_EQ(S.texTraverseOrder.count, 64u);
+        EXPECT_EQ(S.texNodes.count, 4 * n);
+        EXPECT_EQ(S.texLeafTris.count, 4 * o->totalContenido);
         std::vector<char> back(32 * size_t(n));
         rt::memcpyDtoH(back.data(), o->d_hijos, back.size());
         EXPECT_EQ(0, std::memcmp(back.data(), o->hijos, back.size()));
@@ -340,6 +342,17 @@ TEST(OctreeBuild, UploadAndBindingsCoverEveryArray) {
         rt::memcpyDtoH(cont.data(), o->d_contenido, cont.size() * 4);
         EXPECT_EQ(0, std::memcmp(cont.data(), o->contenido, cont.size() * 4));
         for (uint32_t i = 0; i < n; ++i) EXPECT_EQ(tex1Dfetch(S.texOffsetsCont, int(i)), o->offsetsCont[i]);
+        // The walk's compact records say what the separate arrays say.
+        for (uint32_t i = 0; i < n; ++i) {
+            const float4 lo = tex1Dfetch(S.texNodes, int(4 * i)), hi = tex1Dfetch(S.texNodes, int(4 * i + 1));
+            const float4 l0 = tex1Dfetch(S.texNodes, int(4 * i + 2)), l1 = tex1Dfetch(S.texNodes, int(4 * i + 3));
+            EXPECT_EQ(0, std::memcmp(&lo, &o->bounds[2 * i], 12));
+            EXPECT_EQ(0, std::memcmp(&hi, &o->bounds[2 * i + 1], 12));
+            EXPECT_EQ(floatBitsToInt(lo.w), o->offsetsCont[i]);
+            EXPECT_EQ(floatBitsToInt(hi.w), o->offsetsCont[i] >= 0 ? int(o->contenido[o->offsetsCont[i]]) : 0);
+            const float links[8] = {l0.x, l0.y, l0.z, l0.w, l1.x, l1.y, l1.z, l1.w};
+            for (int c = 0; c < 8; ++c) EXPECT_EQ(floatBitsToInt(links[c]), o->hijos[8 * i + c]);
+        }
     }
     EXPECT_EQ(rt::liveAllocationCount(), before);
 }

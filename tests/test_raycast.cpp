@@ -461,6 +461,34 @@ TEST(IntersectTriangle, ClosedFormHitsAndMisses) {
     EXPECT_FALSE(intersectTriangle(makeRay(make_float3(1, 0, 3), make_float3(0, 0, -1)), v0, v1, v1, t, s, t2));
 }
 
+// The traversal's test on per-triangle constants computed once gives what the full
+// test gives, to the bit: same answer, same t and barycentrics.
+TEST(IntersectTriangle, PreparedHalfAgreesToTheBit) {
+    Rng rng(41);
+    size_t hits = 0;
+    for (int k = 0; k < 200000; ++k) {
+        const float scale = std::pow(10.0f, rng.range(-6.0f, 6.0f));
+        const float3 v0 = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        float3 v1 = v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        const float3 v2 =
+            k % 17 == 0 ? v1 : v0 + make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1)) * scale;
+        const float3 o = make_float3(rng.range(-2, 2), rng.range(-2, 2), rng.range(-2, 2)) * scale;
+        const float3 target = v0 + (v1 - v0) * rng.range(0, 0.7f) + (v2 - v0) * rng.range(0, 0.7f);
+        const Ray r = makeRay(o, target - o);
+        float t = 0, s = 0, t2 = 0, pt = 0, ps = 0, pt2 = 0;
+        const bool full = intersectTriangle(r, v0, v1, v2, t, s, t2);
+        const PreparedTriangle p = prepareTriangle(v0, v1, v2);
+        const bool prepared = intersectPrepared(r, p.a, p.b, p.c, p.d, pt, ps, pt2);
+        ASSERT_EQ(full, prepared) << "triangle " << k;
+        if (!full) continue;
+        ++hits;
+        ASSERT_EQ(0, std::memcmp(&t, &pt, 4)) << "triangle " << k;
+        ASSERT_EQ(0, std::memcmp(&s, &ps, 4)) << "triangle " << k;
+        ASSERT_EQ(0, std::memcmp(&t2, &pt2, 4)) << "triangle " << k;
+    }
+    EXPECT_GT(hits, 50000u);
+}
+
 // Huge, tiny and sliver triangles: a reported hit always has finite, in-range values.
 TEST(IntersectTriangle, NeverReportsNonNumericBarycentrics) {
     Rng rng(9);
@@ -562,6 +590,134 @@ TEST(RayCastPlanes, AnyHitMaximumDistanceIsStrict) {
     EXPECT_EQ(nearest.found[1], 1);
     EXPECT_FLOAT_EQ(nearest.distance[1], 1.0f);
     EXPECT_EQ(nearest.found[2], 0);
+}
+
+// A Cornell box (walls split into small triangles so that the tree subdivides) in the
+// symmetric [-1, 1]^3 form and the classic [0, 556]^3 one, against rays with one or two
+// direction components exactly zero (either sign): a 256 x 256 camera's centre row and
+// column, origins on node centre planes and origins on node faces. The hit of such a ray
+// lies exactly on the planes it runs in, so it is judged even there; only the axes it
+// crosses may leave it at a leaf boundary.
+void addCornellWalls(Mesh& m, float lo, float hi, int cells) {
+    auto quad = [&](float3 a, float3 u, float3 v) {
+        for (int j = 0; j < cells; ++j)
+            for (int i = 0; i < cells; ++i) {
+                const float3 p = a + u * (float(i) / cells) + v * (float(j) / cells);
+                const float3 du = u * (1.0f / cells), dv = v * (1.0f / cells);
+                m.add(p, p + du, p + du + dv);
+                m.add(p, p + du + dv, p + dv);
+            }
+    };
+    const float e = hi - lo;
+    quad(make_float3(lo, lo, hi), make_float3(e, 0, 0), make_float3(0, 0, -e));  // floor
+    quad(make_float3(lo, hi, lo), make_float3(e, 0, 0), make_float3(0, 0, e));   // ceiling
+    quad(make_float3(lo, lo, lo), make_float3(e, 0, 0), make_float3(0, e, 0));   // back
+    quad(make_float3(lo, lo, hi), make_float3(0, 0, -e), make_float3(0, e, 0));  // left
+    quad(make_float3(hi, lo, lo), make_float3(0, 0, e), make_float3(0, e, 0));   // right
+    // A block standing on the floor across the centre planes.
+    const float b0 = lo + 0.3f * e, b1 = lo + 0.5f * e, top = lo + 0.45f * e;
+    quad(make_float3(b0, top, b1), make_float3(b1 - b0, 0, 0), make_float3(0, 0, b0 - b1));
+    quad(make_float3(b0, lo, b1), make_float3(b1 - b0, 0, 0), make_float3(0, top - lo, 0));
+}
+
+bool nearCrossedBoundary(const Octree& o, const Ray& r, float3 p, float eps) {
+    const float d[3] = {r.d.x, r.d.y, r.d.z}, pc[3] = {p.x, p.y, p.z};
+    uint32_t i = 0;
+    for (;;) {
+        const float3 mn = xyz(o.bounds[2 * i]), mx = xyz(o.bounds[2 * i + 1]);
+        const float lo[3] = {mn.x, mn.y, mn.z}, hi[3] = {mx.x, mx.y, mx.z};
+        for (int a = 0; a < 3; ++a)
+            if (d[a] != 0.0f && (std::fabs(pc[a] - lo[a]) < eps || std::fabs(pc[a] - hi[a]) < eps)) return true;
+        if (o.offsetsCont[i] >= 0) return false;
+        const float3 c = (mn + mx) * 0.5f;
+        const int child = o.hijos[8 * i + (p.z > c.z ? 4 : 0) + (p.x > c.x ? 2 : 0) + (p.y > c.y ? 0 : 1)];
+        if (child < 0) return false;
+        i = uint32_t(child);
+    }
+}
+
+TEST(RayCastPlanes, ZeroDirectionComponentsInACornellBoxAgreeWithBruteForce) {
+    rt::selectBackend("cpu");
+    for (const float size : {1.0f, 556.0f}) {
+        Mesh m;
+        const float lo = size == 1.0f ? -1.0f : 0.0f, hi = size == 1.0f ? 1.0f : 556.0f;
+        addCornellWalls(m, lo, hi, 8);
+        DeviceScene scene(m, 8);
+        const Octree& o = *scene.octree;
+        ASSERT_LT(o.offsetsCont[0], 0);
+        const float mid = 0.5f * (lo + hi), e = hi - lo;
+        const float3 c0 = xyz(o.pos[0]);
+        std::vector<float4> rays;
+        // The camera: on the root's x and y centre planes, in front of the opening,
+        // pixel directions as the primary-ray kernel forms them (u = 2 x / w - 1).
+        const float3 eye = make_float3(c0.x, c0.y, hi + 1.2f * e);
+        for (int k = 0; k < 256; ++k) {
+            const float u = 2.0f * float(k) / 256.0f - 1.0f;
+            addRay(rays, eye, make_float3(0.0f, 0.4f * u, -1.0f), 1e7f);   // centre column
+            addRay(rays, eye, make_float3(0.4f * u, 0.0f, -1.0f), 1e7f);   // centre row
+            addRay(rays, eye, make_float3(-0.0f, 0.4f * u, -1.0f), 1e7f);  // negative zero
+        }
+        addRay(rays, eye, make_float3(0, 0, -1), 1e7f);
+        // The same fan from the root centre (on all three planes) and from a point of
+        // the root's front face.
+        const float3 rootMax = xyz(o.bounds[1]);
+        for (const float3 from : {c0, make_float3(c0.x, c0.y, rootMax.z)})
+            for (int k = 0; k < 64; ++k) {
+                const float u = 2.0f * float(4 * k) / 256.0f - 1.0f;
+                addRay(rays, from, make_float3(0.0f, u, -1.0f), 1e7f);
+                addRay(rays, from, make_float3(u, -0.0f, k % 2 ? 1.0f : -1.0f), 1e7f);
+                addRay(rays, from, make_float3(0.0f, k % 2 ? 1.0f : -1.0f, 0.0f), 1e7f);
+            }
+        // Origins on the centre planes and on the faces of the root, its children and
+        // grandchildren; directions with one or two components zero, of either sign.
+        std::vector<uint32_t> nodes = {0};
+        for (size_t n = 0; n < 9 && n < nodes.size(); ++n)
+            for (int s = 0; s < 8; ++s)
+                if (o.hijos[8 * nodes[n] + s] >= 0) nodes.push_back(uint32_t(o.hijos[8 * nodes[n] + s]));
+        Rng rng(91);
+        for (const uint32_t n : nodes) {
+            const float3 mn = xyz(o.bounds[2 * n]), mx = xyz(o.bounds[2 * n + 1]);
+            const float3 c = xyz(o.pos[n]);
+            for (int k = 0; k < 60; ++k) {
+                float3 p = make_float3(rng.range(lo, hi), rng.range(lo, hi), rng.range(lo, hi));
+                float* pc = &p.x;
+                const float cc[3] = {c.x, c.y, c.z}, fl[3] = {mn.x, mn.y, mn.z}, fh[3] = {mx.x, mx.y, mx.z};
+                const int a = k % 3, b = (k / 3) % 3;
+                pc[a] = k % 2 ? cc[a] : (k % 4 < 2 ? fl[a] : fh[a]);
+                if (k % 5 == 0) pc[b] = cc[b];
+                float3 d = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1));
+                float* dc = &d.x;
+                dc[a] = (k & 8) ? -0.0f : 0.0f;
+                if (k % 7 < 3) dc[(a + 1 + (k & 1)) % 3] = 0.0f;
+                addRay(rays, p, d, 1e7f);
+            }
+        }
+        const std::vector<RefHit> refs = bruteForceAll(m, rays);
+        const CastResults near = castRays(rays, false);
+        const std::vector<float4> shadow = occlusionRays(rays, refs);
+        const CastResults any = castRays(shadow, true);
+        size_t judged = 0, badNear = 0, badAny = 0, hits = 0;
+        for (size_t i = 0; i < refs.size(); ++i) {
+            const Ray r = rayAt(rays, i);
+            if (refs[i].found && (refs[i].distance < kMinDistance ||
+                                  nearCrossedBoundary(o, r, refs[i].position, kBoundaryEps * size)))
+                continue;
+            ++judged;
+            hits += refs[i].found;
+            const bool okNear = sameNearest(near, i, refs[i]);
+            const bool okAny = bool(any.found[i]) == (refs[i].found && refs[i].distance < shadow[2 * i].w);
+            if ((!okNear && badNear++ < 4) || (!okAny && badAny++ < 4))
+                ADD_FAILURE() << "box " << size << " ray " << i << " from (" << r.o.x << ", " << r.o.y << ", "
+                              << r.o.z << ") dir (" << r.d.x << ", " << r.d.y << ", " << r.d.z << "): octree "
+                              << int(near.found[i]) << " tri " << near.triangle[i] << " at " << near.distance[i]
+                              << ", any " << int(any.found[i]) << "; reference " << refs[i].found << " tri "
+                              << refs[i].triangle << " at " << refs[i].distance;
+        }
+        EXPECT_GT(judged, refs.size() * 3 / 4) << "box " << size;
+        EXPECT_GT(hits, judged / 3) << "box " << size;
+        EXPECT_EQ(badNear, 0u) << "box " << size;
+        EXPECT_EQ(badAny, 0u) << "box " << size;
+    }
 }
 
 }  // namespace
