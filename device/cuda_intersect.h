@@ -69,32 +69,8 @@ TESSRA_HD int traverseRow(const Ray& r, float3 c) {
     return (zHigh ? 4 : 0) + (xHigh ? 2 : 0) + (yHigh ? 0 : 1);
 }
 
-// Parametric plane and dot-product barycentric test; both faces hit. The comparisons
-// are written so that NaN (huge or sliver triangles) counts as a miss; for finite values
-// they accept exactly what s < 0 || s > 1 and friends reject.
-TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, float& t, float& s, float& t2) {
-    const float3 e1 = v1 - v0, e2 = v2 - v0;
-    const float3 n = cross(e1, e2);
-    const float b = dot(n, r.d);
-    if (!(fabsf(b) >= 0.0001f)) return false;
-    t = -dot(n, r.o - v0) / b;
-    if (!(t > 0.0f)) return false;
-    const float3 p = r.o + r.d * t;
-    const float3 w = p - v0;
-    const float uu = dot(e1, e1), uv = dot(e1, e2), vv = dot(e2, e2);
-    const float wu = dot(w, e1), wv = dot(w, e2);
-    const float D = uv * uv - uu * vv;
-    s = (uv * wv - vv * wu) / D;
-    if (!(s >= 0.0f && s <= 1.0f)) return false;
-    t2 = (uv * wu - uu * wv) / D;
-    if (!(t2 >= 0.0f && s + t2 <= 1.0f)) return false;
-    return true;
-}
-
-// The per-ray half of intersectTriangle, on the per-triangle half that prepareTriangle
-// computes once at upload (the octree keeps it in leaf order): the same operations in
-// the same order, so the same result to the bit where the compiler fuses no
-// multiply-adds (the CPU build forbids it; nvcc may fuse inside the kernel).
+// The per-triangle half of the test, computed once at upload (the octree keeps it in
+// leaf order, so a leaf's triangles are read in one sweep).
 struct PreparedTriangle {
     float4 a, b, c, d;  // (v0, uu), (e1, uv), (e2, vv), (e1 x e2, uv * uv - uu * vv)
 };
@@ -108,11 +84,24 @@ TESSRA_HD PreparedTriangle prepareTriangle(float3 v0, float3 v1, float3 v2) {
     p.d = make_float4(cross(e1, e2), uv * uv - uu * vv);
     return p;
 }
+
+// Barycentric slack: two triangles sharing an edge compute their weights along it with
+// different roundings, and without slack a ray aimed exactly at the edge can miss both.
+constexpr float kEdgeSlack = 1e-5f;
+
+// Parametric plane and dot-product barycentric test on a prepared triangle; both faces
+// hit. The comparisons are written so that NaN (huge or sliver triangles) is a miss.
+// Reported weights always lie on the triangle.
+// A ray counts as parallel below |n.d| = 1e-4 for triangles with |n| >= 1; smaller
+// triangles use the same bound relative to |n|, or any triangle of area under 5e-5 would
+// be invisible from every side.
 TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, float4 pd, float& t, float& s,
                                  float& t2) {
     const float3 n = xyz(pd);
     const float b = dot(n, r.d);
-    if (!(fabsf(b) >= 0.0001f)) return false;
+    const float nn = dot(n, n);
+    const float parallel = nn >= 1.0f ? 0.0001f : 0.0001f * sqrtf(nn);
+    if (!(fabsf(b) >= parallel) || !(nn > 0.0f)) return false;
     const float3 v0 = xyz(pa);
     t = -dot(n, r.o - v0) / b;
     if (!(t > 0.0f)) return false;
@@ -122,10 +111,20 @@ TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, 
     const float uu = pa.w, uv = pb.w, vv = pc.w, D = pd.w;
     const float wu = dot(w, e1), wv = dot(w, e2);
     s = (uv * wv - vv * wu) / D;
-    if (!(s >= 0.0f && s <= 1.0f)) return false;
+    if (!(s >= -kEdgeSlack && s <= 1.0f + kEdgeSlack)) return false;
     t2 = (uv * wu - uu * wv) / D;
-    if (!(t2 >= 0.0f && s + t2 <= 1.0f)) return false;
+    if (!(t2 >= -kEdgeSlack && s + t2 <= 1.0f + kEdgeSlack)) return false;
+    // Weights of a hit in the slack are moved onto the triangle.
+    s = minf(maxf(s, 0.0f), 1.0f);
+    t2 = minf(maxf(t2, 0.0f), 1.0f - s);
     return true;
+}
+
+// The same test on raw vertices (reference loops, tests); the octree walk uses the
+// prepared form, with the same operations in the same order.
+TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, float& t, float& s, float& t2) {
+    const PreparedTriangle p = prepareTriangle(v0, v1, v2);
+    return intersectPrepared(r, p.a, p.b, p.c, p.d, t, s, t2);
 }
 
 // Walks the octree front to back and returns the first accepted hit: in nearest mode the
