@@ -402,6 +402,14 @@ TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int im
     outIlum[k] += make_float4(E * ambientLightIntens, 1.0f);
 }
 
+// A cosine-weighted ray from a final-gather record, lifted off its surface.
+TESSRA_HD Ray gatherRay(float3 P, float3 N, float2 rands) {
+    Ray ray;
+    ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
+    ray.o = P + N * 0.01f;
+    return ray;
+}
+
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int numFG, float4* normals, float4* positions,
                                         float ambientLightIntens, float4* lightAccum, float4* lightNorm,
                                         unsigned int numIters, float2 rands) {
@@ -409,9 +417,7 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int numFG, float4* norm
     if (k >= numFG) return;
     const float3 P = xyz(positions[k]);
     const float3 N = xyz(normals[k]);
-    Ray ray;
-    ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
-    ray.o = P + N * 0.01f;
+    const Ray ray = gatherRay(P, N, rands);
     const OctreeHit h = intersectOctree(ray, 999999.9f, false);
     float3 L;
     if (h.found) {
@@ -532,9 +538,7 @@ TESSRA_DEVICE void calculate_harmonic_distances(Lane t, unsigned int numFG, floa
     if (k >= numFG) return;
     const float3 P = xyz(positions[k]);
     const float3 N = xyz(normals[k]);
-    Ray ray;
-    ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
-    ray.o = P + N * 0.01f;
+    const Ray ray = gatherRay(P, N, rands);
     const OctreeHit h = intersectOctree(ray, 999999.9f, false);
     if (!h.found) return;
     const float3 v = h.position - P;

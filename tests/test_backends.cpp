@@ -55,13 +55,7 @@ std::vector<float> renderOn(const char* backend) {
 }
 
 TEST(Backends, CpuAndCudaImagesAgree) {
-    Tessra_SelectBackend("cuda");
-    int count = 0;
-    if (rt::activeBackend() != rt::Backend::Cuda || rt::getDeviceCount(&count) != rt::Success || count == 0) {
-        const std::string why = rt::cudaUnavailableReason();
-        Tessra_SelectBackend("cpu");
-        GTEST_SKIP() << "no CUDA device: " << why;
-    }
+    if (const std::string why = tt::useCudaOrSayWhyNot(); !why.empty()) GTEST_SKIP() << why;
     const std::vector<float> gpu = renderOn("cuda");
     const std::vector<float> cpu = renderOn("cpu");
     ASSERT_EQ(gpu.size(), cpu.size());

@@ -563,13 +563,7 @@ INSTANTIATE_TEST_SUITE_P(Gi, Cornell, ::testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& i) { return i.param ? "FinalGather" : "PhotonMap"; });
 
 TEST(GiBackends, CpuAndCudaAgree) {
-    Tessra_SelectBackend("cuda");
-    int count = 0;
-    if (rt::activeBackend() != rt::Backend::Cuda || rt::getDeviceCount(&count) != rt::Success || count == 0) {
-        const std::string why = rt::cudaUnavailableReason();
-        Tessra_SelectBackend("cpu");
-        GTEST_SKIP() << "no CUDA device: " << why;
-    }
+    if (const std::string why = tt::useCudaOrSayWhyNot(); !why.empty()) GTEST_SKIP() << why;
     auto render = [](const char* backend, bool fg) {
         Tessra_SelectBackend(backend);
         TessraRendererCUDA r;

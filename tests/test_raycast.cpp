@@ -12,6 +12,7 @@
 #include <string>
 
 #include "support/meshes.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -220,15 +221,7 @@ TEST_F(RayCast, CudaBackendAgreesWithCpu) {
     const CastResults cpuNearest = castRays(rays, false);
     const CastResults cpuAny = castRays(rays, true);
 
-    rt::selectBackend("cuda");
-    int count = 0;
-    const bool haveGpu = rt::getDeviceCount(&count) == rt::Success && count > 0 &&
-                         rt::activeBackend() == rt::Backend::Cuda && rt::cudaUnavailableReason().empty();
-    if (!haveGpu) {
-        const std::string why = rt::cudaUnavailableReason();
-        rt::selectBackend("cpu");
-        GTEST_SKIP() << "no CUDA device in use (" << (why.empty() ? "no device" : why) << ")";
-    }
+    if (const std::string why = tt::useCudaOrSayWhyNot(); !why.empty()) GTEST_SKIP() << why;
     CastResults gpuNearest, gpuAny;
     {
         DeviceScene gpuScene(*small, 8);

@@ -119,4 +119,15 @@ TessraRendererCUDA* newRenderer(int w, int h) {
     return r;
 }
 
+std::string useCudaOrSayWhyNot() {
+    Tessra_SelectBackend("cuda");
+    int count = 0;
+    if (rt::activeBackend() == rt::Backend::Cuda && rt::getDeviceCount(&count) == rt::Success && count > 0 &&
+        rt::cudaUnavailableReason().empty())
+        return "";
+    std::string why = rt::cudaUnavailableReason();
+    Tessra_SelectBackend("cpu");
+    return "no CUDA device in use (" + (why.empty() ? std::string("no device") : why) + ")";
+}
+
 }  // namespace tt

@@ -93,4 +93,8 @@ void renderQuietly(TessraRendererCUDA& r, TessraCallbacks& host, V3 eye, V3 targ
 // A fresh renderer on the CPU backend (or the one TESSRA_TEST_BACKEND names).
 TessraRendererCUDA* newRenderer(int w, int h);
 
+// Switches to the CUDA backend and returns "" when a device answers; otherwise switches
+// back to the CPU backend and returns why, for the test's skip message.
+std::string useCudaOrSayWhyNot();
+
 }  // namespace tt
