@@ -57,6 +57,7 @@ public:
     }
     void status(const std::string& text) {
         if (text == status_) return;
+        account();
         status_ = text;
         if (quiet_) return;
         // Reflection passes alternate between two texts for every tile; a log gets each
@@ -71,15 +72,31 @@ public:
         else if (verbose_) std::fprintf(stderr, "tessra-render: tile %d/%d done\n", done_, total_);
     }
     void finish() {
+        account();
         if (!quiet_ && tty_ && drawn_) std::fputc('\n', stderr);
         drawn_ = false;
     }
+    // Seconds spent under each status text, in order of first appearance.
+    const std::vector<std::pair<std::string, double>>& stageTimes() const { return stages_; }
     void message(const std::string& text) {
         finish();
         std::fprintf(stderr, "%s\n", text.c_str());
     }
 
 private:
+    void account() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!status_.empty()) {
+            const double s = std::chrono::duration<double>(now - since_).count();
+            // "sampling directions: 5/64" and its successors are one stage.
+            const size_t end = status_.find_last_not_of("0123456789/%: ");
+            const std::string key = status_.substr(0, end == std::string::npos ? 0 : end + 1);
+            auto it = std::find_if(stages_.begin(), stages_.end(), [&](const auto& e) { return e.first == key; });
+            if (it == stages_.end()) stages_.emplace_back(key, s);
+            else it->second += s;
+        }
+        since_ = now;
+    }
     void redraw() {
         const double elapsed = secondsSince(t0_);
         std::string eta = "?";
@@ -96,6 +113,8 @@ private:
     int total_ = 0, done_ = 0;
     std::string status_;
     std::set<std::string> seen_;
+    std::vector<std::pair<std::string, double>> stages_;
+    std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 };
 
@@ -195,7 +214,7 @@ int main(int argc, char** argv) {
     std::string device = "auto";
     bool listDevices = false;
     unsigned threads = 0;
-    bool gi = false, finalGather = false, quiet = false, verbose = false, allowAny = false;
+    bool gi = false, finalGather = false, quiet = false, verbose = false, allowAny = false, stageTimes = false;
     bool shadowsOn = false, shadowsOff = false;
     unsigned photons = 0, bounces = 0, fgSamples = 0;
     float photonRadius = 0, photonEnergy = 0, fgDensity = 0, scale = 1.0f;
@@ -241,6 +260,9 @@ int main(int argc, char** argv) {
                  "Read every format Assimp knows (its older parsers have open memory-safety bugs)");
     app.add_flag("-q,--quiet", quiet, "No progress and no messages but errors");
     app.add_flag("-v,--verbose", verbose, "Also show the library's own diagnostic lines and one line per tile");
+    app.add_flag("--stage-times", stageTimes,
+                 "After the render, print the seconds spent under each status text (reading, upload, photons, "
+                 "final gather, direct light, reflections, ...) on standard error");
     app.footer("Exit status: 0 success, 1 the scene cannot be read or the render failed, 2 usage error, "
                "130 interrupted (the tiles done so far are written, the rest black).\n"
                "Manual: docs/tessra-render.md");
@@ -426,6 +448,9 @@ int main(int argc, char** argv) {
         progress.message("tessra-render: interrupted; wrote the tiles done so far to " + output);
         return kExitInterrupted;
     }
+    if (stageTimes)
+        for (const auto& [text, s] : progress.stageTimes())
+            std::fprintf(stderr, "tessra-render: stage %-56s %9.3f s\n", text.c_str(), s);
     if (!quiet)
         std::fprintf(stderr, "tessra-render: wrote %s (%d x %d, %s on %s)\n", output.c_str(), r->width, r->height,
                      formatSeconds(seconds).c_str(), Tessra_BackendName());

@@ -249,7 +249,8 @@ TEST(Cli, HelpDocumentsEveryOption) {
     for (const char* opt : {"--output", "--width", "--height", "--device", "--list-devices", "--threads", "--shadows",
                             "--no-shadows", "--gi", "--photons", "--bounces", "--photon-radius", "--photon-energy",
                             "--final-gather", "--fg-samples", "--fg-density", "--set", "--scale", "--up", "--quiet",
-                            "--verbose", "--version", "--allow-any-format", "--background", "numPhotons"})
+                            "--verbose", "--version", "--allow-any-format", "--background", "--stage-times",
+                            "numPhotons"})
         EXPECT_TRUE(contains(r.out, opt)) << opt;
     const RunResult v = runRender({"--version"});
     EXPECT_EQ(v.exitCode, 0);
@@ -280,6 +281,15 @@ TEST(Cli, VerboseShowsTheLibraryLinesQuietNothing) {
     r = runRender(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
+    // Stage times: the library's own stages, each once, even with --quiet.
+    args.push_back("--stage-times");
+    r = runRender(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* stage : {"stage Reading", "stage Building Octree...", "stage Rendering direct illumination..."}) {
+        const size_t at = r.err.find(stage);
+        EXPECT_NE(at, std::string::npos) << stage << "\n" << r.err;
+        EXPECT_EQ(r.err.find(stage, at + 1), std::string::npos) << stage << " twice\n" << r.err;
+    }
 }
 
 TEST(Cli, CtrlCWritesThePartialImage) {
