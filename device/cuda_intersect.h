@@ -4,6 +4,10 @@
 
 #include "device/cuda_defs.h"
 
+#if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
+#include <emmintrin.h>
+#endif
+
 struct Ray {
     float3 o;
     float3 d;
@@ -127,6 +131,158 @@ TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, 
     return intersectPrepared(r, p.a, p.b, p.c, p.d, t, s, t2);
 }
 
+// Which children of an inner node the walk enters: bit slot set where the child exists
+// and its box passes the test of intersectOctree. A child's box is its parent's low
+// face, centre or high face on each axis, exactly as the build cut it, so the three
+// plane parameters of each axis serve all eight children. The host build tests the
+// eight boxes in two SSE2 groups with the same operations (slabPair yields no NaN, so
+// minf and maxf are minps and maxps there).
+#if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
+inline unsigned int childrenEntered(const Ray& r, float3 invD, float3 bmin, float3 c, float3 bmax, float dScale,
+                                    float limit, const int* children) {
+    const __m128 o = _mm_setr_ps(r.o.x, r.o.y, r.o.z, 0.0f), id = _mm_setr_ps(invD.x, invD.y, invD.z, 0.0f);
+    const __m128 tl = _mm_mul_ps(_mm_sub_ps(_mm_setr_ps(bmin.x, bmin.y, bmin.z, 0.0f), o), id);
+    const __m128 tc = _mm_mul_ps(_mm_sub_ps(_mm_setr_ps(c.x, c.y, c.z, 0.0f), o), id);
+    const __m128 th = _mm_mul_ps(_mm_sub_ps(_mm_setr_ps(bmax.x, bmax.y, bmax.z, 0.0f), o), id);
+    const __m128 lowest = _mm_set1_ps(-3.0e38f), highest = _mm_set1_ps(3.0e38f);
+    const __m128 nanL = _mm_cmpunord_ps(tl, tc), nanH = _mm_cmpunord_ps(tc, th);
+    const __m128 lo0 = _mm_or_ps(_mm_and_ps(nanL, lowest), _mm_andnot_ps(nanL, _mm_min_ps(tl, tc)));
+    const __m128 lo1 = _mm_or_ps(_mm_and_ps(nanL, highest), _mm_andnot_ps(nanL, _mm_max_ps(tl, tc)));
+    const __m128 hi0 = _mm_or_ps(_mm_and_ps(nanH, lowest), _mm_andnot_ps(nanH, _mm_min_ps(tc, th)));
+    const __m128 hi1 = _mm_or_ps(_mm_and_ps(nanH, highest), _mm_andnot_ps(nanH, _mm_max_ps(tc, th)));
+    // Lane i of a group is slot 4 z + i: x high for i >= 2, y low for odd i.
+    const __m128 x0 = _mm_shuffle_ps(lo0, hi0, _MM_SHUFFLE(0, 0, 0, 0));
+    const __m128 x1 = _mm_shuffle_ps(lo1, hi1, _MM_SHUFFLE(0, 0, 0, 0));
+    const __m128 y0h = _mm_shuffle_ps(hi0, lo0, _MM_SHUFFLE(1, 1, 1, 1));
+    const __m128 y1h = _mm_shuffle_ps(hi1, lo1, _MM_SHUFFLE(1, 1, 1, 1));
+    const __m128 y0 = _mm_shuffle_ps(y0h, y0h, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 y1 = _mm_shuffle_ps(y1h, y1h, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 minT = _mm_set1_ps(0.001f), scale = _mm_set1_ps(dScale), lim = _mm_set1_ps(limit);
+    unsigned int mask = 0;
+    for (int z = 0; z < 2; ++z) {
+        const __m128 a0 = z ? hi0 : lo0, a1 = z ? hi1 : lo1;
+        const __m128 z0 = _mm_shuffle_ps(a0, a0, _MM_SHUFFLE(2, 2, 2, 2));
+        const __m128 z1 = _mm_shuffle_ps(a1, a1, _MM_SHUFFLE(2, 2, 2, 2));
+        const __m128 tnear = _mm_max_ps(x0, _mm_max_ps(y0, z0));
+        const __m128 tfar = _mm_min_ps(x1, _mm_min_ps(y1, z1));
+        const __m128 in = _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(tfar, minT), _mm_cmplt_ps(tnear, tfar)),
+                                     _mm_cmpngt_ps(_mm_mul_ps(tnear, scale), lim));
+        mask |= unsigned(_mm_movemask_ps(in)) << (4 * z);
+    }
+    for (int slot = 0; slot < 8; ++slot)
+        if (children[slot] < 0) mask &= ~(1u << slot);
+    return mask;
+}
+#else
+TESSRA_HD unsigned int childrenEntered(const Ray& r, float3 invD, float3 bmin, float3 c, float3 bmax, float dScale,
+                                       float limit, const int* children) {
+    // Per axis, the interval of the low-side and of the high-side children.
+    float lo0[3], lo1[3], hi0[3], hi1[3];
+    const float o[3] = {r.o.x, r.o.y, r.o.z}, id[3] = {invD.x, invD.y, invD.z};
+    const float pl[3] = {bmin.x, bmin.y, bmin.z}, pc[3] = {c.x, c.y, c.z}, ph[3] = {bmax.x, bmax.y, bmax.z};
+    for (int a = 0; a < 3; ++a) {
+        const float tl = (pl[a] - o[a]) * id[a], tc = (pc[a] - o[a]) * id[a], th = (ph[a] - o[a]) * id[a];
+        slabPair(tl, tc, lo0[a], lo1[a]);
+        slabPair(tc, th, hi0[a], hi1[a]);
+    }
+    unsigned int mask = 0;
+    for (int slot = 0; slot < 8; ++slot) {
+        if (children[slot] < 0) continue;
+        // slot = 4 (z high) + 2 (x high) + (y low)
+        const bool xh = slot & 2, yl = slot & 1, zh = slot & 4;
+        const float tnear = fmaxf3(xh ? hi0[0] : lo0[0], yl ? lo0[1] : hi0[1], zh ? hi0[2] : lo0[2]);
+        const float tfar = fminf3(xh ? hi1[0] : lo1[0], yl ? lo1[1] : hi1[1], zh ? hi1[2] : lo1[2]);
+        if (!(tfar > 0.001f && tnear < tfar) || tnear * dScale > limit) continue;
+        mask |= 1u << slot;
+    }
+    return mask;
+}
+#endif
+
+// The leaf loop tests kLeafLanes consecutive entries per call and gets back a mask of
+// hits (bit j: entry e + j) with their t and clamped weights; it then takes them in
+// entry order, as one at a time. The host build uses four SSE2 lanes, each lane doing
+// the scalar test's operations in the scalar test's order, so every value is the same
+// bit for bit; elsewhere one entry per call, which is intersectPrepared itself.
+#if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
+constexpr unsigned int kLeafLanes = 4;
+
+inline unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                           float* t, float* s, float* t2) {
+    const unsigned int lanes = count < 4u ? count : 4u;
+    if (e < 0 || uint32_t(e) + 4u * lanes > tris.count) {  // past the array: the clamped fetches
+        unsigned int hits = 0;
+        for (unsigned int j = 0; j < lanes; ++j) {
+            const int f = e + int(4 * j);
+            if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2),
+                                  tex1Dfetch(tris, f + 3), t[j], s[j], t2[j]))
+                hits |= 1u << j;
+        }
+        return hits;
+    }
+    // Lanes past the leaf repeat its last entry and are masked off.
+    const float* p = &tris.ptr[e].x;
+    const float* q[4];
+    for (unsigned int j = 0; j < 4; ++j) q[j] = p + 16 * (j < lanes ? j : lanes - 1);
+    __m128 vx = _mm_loadu_ps(q[0]), vy = _mm_loadu_ps(q[1]), vz = _mm_loadu_ps(q[2]), uu = _mm_loadu_ps(q[3]);
+    __m128 e1x = _mm_loadu_ps(q[0] + 4), e1y = _mm_loadu_ps(q[1] + 4), e1z = _mm_loadu_ps(q[2] + 4),
+           uv = _mm_loadu_ps(q[3] + 4);
+    __m128 e2x = _mm_loadu_ps(q[0] + 8), e2y = _mm_loadu_ps(q[1] + 8), e2z = _mm_loadu_ps(q[2] + 8),
+           vv = _mm_loadu_ps(q[3] + 8);
+    __m128 nx = _mm_loadu_ps(q[0] + 12), ny = _mm_loadu_ps(q[1] + 12), nz = _mm_loadu_ps(q[2] + 12),
+           D = _mm_loadu_ps(q[3] + 12);
+    _MM_TRANSPOSE4_PS(vx, vy, vz, uu);
+    _MM_TRANSPOSE4_PS(e1x, e1y, e1z, uv);
+    _MM_TRANSPOSE4_PS(e2x, e2y, e2z, vv);
+    _MM_TRANSPOSE4_PS(nx, ny, nz, D);
+
+    const __m128 ox = _mm_set1_ps(r.o.x), oy = _mm_set1_ps(r.o.y), oz = _mm_set1_ps(r.o.z);
+    const __m128 dx = _mm_set1_ps(r.d.x), dy = _mm_set1_ps(r.d.y), dz = _mm_set1_ps(r.d.z);
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    const __m128 signBit = _mm_set1_ps(-0.0f);
+    const __m128 lowSlack = _mm_set1_ps(-kEdgeSlack), highSlack = _mm_set1_ps(1.0f + kEdgeSlack);
+    // dot(a, b) = (a.x * b.x + a.y * b.y) + a.z * b.z, as the scalar dot.
+    const __m128 b = _mm_add_ps(_mm_add_ps(_mm_mul_ps(nx, dx), _mm_mul_ps(ny, dy)), _mm_mul_ps(nz, dz));
+    const __m128 nn = _mm_add_ps(_mm_add_ps(_mm_mul_ps(nx, nx), _mm_mul_ps(ny, ny)), _mm_mul_ps(nz, nz));
+    const __m128 big = _mm_cmpge_ps(nn, one);
+    const __m128 parallel = _mm_or_ps(_mm_and_ps(big, _mm_set1_ps(0.0001f)),
+                                      _mm_andnot_ps(big, _mm_mul_ps(_mm_set1_ps(0.0001f), _mm_sqrt_ps(nn))));
+    __m128 ok = _mm_and_ps(_mm_cmpge_ps(_mm_andnot_ps(signBit, b), parallel), _mm_cmpgt_ps(nn, zero));
+    const __m128 gx = _mm_sub_ps(ox, vx), gy = _mm_sub_ps(oy, vy), gz = _mm_sub_ps(oz, vz);
+    const __m128 ng = _mm_add_ps(_mm_add_ps(_mm_mul_ps(nx, gx), _mm_mul_ps(ny, gy)), _mm_mul_ps(nz, gz));
+    const __m128 tv = _mm_div_ps(_mm_xor_ps(ng, signBit), b);
+    ok = _mm_and_ps(ok, _mm_cmpgt_ps(tv, zero));
+    const __m128 wx = _mm_sub_ps(_mm_add_ps(ox, _mm_mul_ps(dx, tv)), vx);
+    const __m128 wy = _mm_sub_ps(_mm_add_ps(oy, _mm_mul_ps(dy, tv)), vy);
+    const __m128 wz = _mm_sub_ps(_mm_add_ps(oz, _mm_mul_ps(dz, tv)), vz);
+    const __m128 wu = _mm_add_ps(_mm_add_ps(_mm_mul_ps(wx, e1x), _mm_mul_ps(wy, e1y)), _mm_mul_ps(wz, e1z));
+    const __m128 wv = _mm_add_ps(_mm_add_ps(_mm_mul_ps(wx, e2x), _mm_mul_ps(wy, e2y)), _mm_mul_ps(wz, e2z));
+    const __m128 sv = _mm_div_ps(_mm_sub_ps(_mm_mul_ps(uv, wv), _mm_mul_ps(vv, wu)), D);
+    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpge_ps(sv, lowSlack), _mm_cmple_ps(sv, highSlack)));
+    const __m128 t2v = _mm_div_ps(_mm_sub_ps(_mm_mul_ps(uv, wu), _mm_mul_ps(uu, wv)), D);
+    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpge_ps(t2v, lowSlack), _mm_cmple_ps(_mm_add_ps(sv, t2v), highSlack)));
+    const unsigned int hits = unsigned(_mm_movemask_ps(ok)) & ((1u << lanes) - 1u);
+    if (!hits) return 0;
+    // minf(maxf(x, 0), hi) with hi never NaN where the lane hit: maxps and minps.
+    const __m128 sc = _mm_min_ps(_mm_max_ps(sv, zero), one);
+    const __m128 t2c = _mm_min_ps(_mm_max_ps(t2v, zero), _mm_sub_ps(one, sc));
+    _mm_storeu_ps(t, tv);
+    _mm_storeu_ps(s, sc);
+    _mm_storeu_ps(t2, t2c);
+    return hits;
+}
+#else
+constexpr unsigned int kLeafLanes = 1;
+
+TESSRA_HD unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                              float* t, float* s, float* t2) {
+    return intersectPrepared(r, tex1Dfetch(tris, e), tex1Dfetch(tris, e + 1), tex1Dfetch(tris, e + 2),
+                             tex1Dfetch(tris, e + 3), t[0], s[0], t2[0])
+               ? 1u
+               : 0u;
+}
+#endif
+
 // Walks the octree front to back and returns the first accepted hit: in nearest mode the
 // nearest hit in the first leaf that has one (the in-leaf box test keeps a triangle that
 // spans several leaves from answering outside the leaf that contains the hit point); in
@@ -135,11 +291,9 @@ TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, 
 // A node whose entry lies beyond maxDistance cannot hold an acceptable hit (accepted hits
 // lie inside their leaf and nearer than the best so far, and the walk ends with the
 // first leaf that has one), so children are box-tested before they are pushed and only
-// those the ray enters go on the stack. A child's box is its parent's low face, centre
-// or high face on each axis, exactly as the build cut it, so the three plane parameters
-// of each axis serve all eight children. The margin keeps hits exactly on a box face;
-// dScale converts the box test's ray parameter into distance for directions that are
-// not exactly unit length.
+// those the ray enters go on the stack (childrenEntered). The margin keeps hits exactly
+// on a box face; dScale converts the box test's ray parameter into distance for
+// directions that are not exactly unit length.
 TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool anyHit) {
     OctreeHit hit = noHit();
     const DeviceSymbols& S = SYM;
@@ -168,25 +322,12 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
                                     floatBitsToInt(l0.w), floatBitsToInt(l1.x), floatBitsToInt(l1.y),
                                     floatBitsToInt(l1.z), floatBitsToInt(l1.w)};
             const float3 c = (bmin + bmax) * 0.5f;
-            // Per axis, the interval of the low-side and of the high-side children.
-            float lo0[3], lo1[3], hi0[3], hi1[3];
-            const float o[3] = {ray.o.x, ray.o.y, ray.o.z}, id[3] = {invD.x, invD.y, invD.z};
-            const float pl[3] = {bmin.x, bmin.y, bmin.z}, pc[3] = {c.x, c.y, c.z}, ph[3] = {bmax.x, bmax.y, bmax.z};
-            for (int a = 0; a < 3; ++a) {
-                const float tl = (pl[a] - o[a]) * id[a], tc = (pc[a] - o[a]) * id[a], th = (ph[a] - o[a]) * id[a];
-                slabPair(tl, tc, lo0[a], lo1[a]);
-                slabPair(tc, th, hi0[a], hi1[a]);
-            }
+            const unsigned int entered = childrenEntered(ray, invD, bmin, c, bmax, dScale, limit, idhijos);
             const int row = traverseRow(ray, c);
-            for (int j = 0; j < 8; ++j) {
+            for (int j = 0; j < 8 && entered; ++j) {
                 const int slot = tex1Dfetch(S.texTraverseOrder, 8 * row + j) & 0xff;
+                if (!((entered >> slot) & 1u)) continue;
                 const int child = idhijos[slot];
-                if (child < 0) continue;
-                // slot = 4 (z high) + 2 (x high) + (y low)
-                const bool xh = slot & 2, yl = slot & 1, zh = slot & 4;
-                const float tnear = fmaxf3(xh ? hi0[0] : lo0[0], yl ? lo0[1] : hi0[1], zh ? hi0[2] : lo0[2]);
-                const float tfar = fminf3(xh ? hi1[0] : lo1[0], yl ? lo1[1] : hi1[1], zh ? hi1[2] : lo1[2]);
-                if (!(tfar > 0.001f && tnear < tfar) || tnear * dScale > limit) continue;
                 if (count > 127) return noHit();  // stack full: reported as a miss
                 tex1DPrefetch(S.texNodes, 4 * child);
                 pila[count++] = unsigned(child);
@@ -197,34 +338,37 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         const unsigned int n = unsigned(floatBitsToInt(hi4.w));
         // Ask for the whole leaf at once rather than one miss after another.
         for (unsigned int k = 0; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
-        for (unsigned int k = 0; k < n; ++k) {
-            const int e = int(4 * (off + 1 + k));
-            float t, s, t2;
-            if (!intersectPrepared(ray, tex1Dfetch(S.texLeafTris, e), tex1Dfetch(S.texLeafTris, e + 1),
-                                   tex1Dfetch(S.texLeafTris, e + 2), tex1Dfetch(S.texLeafTris, e + 3), t, s, t2))
-                continue;
-            const float3 P = ray.o + ray.d * t;
-            const float dist = length(P - ray.o);
-            if (!(dist < best)) continue;
-            if (!(P.x >= bmin.x && P.x <= bmax.x && P.y >= bmin.y && P.y <= bmax.y && P.z >= bmin.z &&
-                  P.z <= bmax.z))
-                continue;
-            if (anyHit) {
+        for (unsigned int k0 = 0; k0 < n; k0 += kLeafLanes) {
+            float tl[kLeafLanes], sl[kLeafLanes], t2l[kLeafLanes];
+            const unsigned int hits =
+                intersectPreparedLanes(ray, S.texLeafTris, int(4 * (off + 1 + k0)), n - k0, tl, sl, t2l);
+            for (unsigned int j = 0; j < kLeafLanes; ++j) {
+                if (!((hits >> j) & 1u)) continue;
+                const unsigned int k = k0 + j;
+                const float t = tl[j], s = sl[j], t2 = t2l[j];
+                const float3 P = ray.o + ray.d * t;
+                const float dist = length(P - ray.o);
+                if (!(dist < best)) continue;
+                if (!(P.x >= bmin.x && P.x <= bmax.x && P.y >= bmin.y && P.y <= bmax.y && P.z >= bmin.z &&
+                      P.z <= bmax.z))
+                    continue;
+                if (anyHit) {
+                    hit.found = true;
+                    return hit;
+                }
+                best = dist;
+                const unsigned int tri = tex1Dfetch(S.texContenido, int(off + 1 + k));
+                const float3 n0 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri)));
+                const float3 n1 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 1)));
+                const float3 n2 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 2)));
                 hit.found = true;
-                return hit;
+                hit.distance = dist;
+                hit.position = P;
+                hit.triangle = tri;
+                hit.barycentric = make_float2(s, t2);
+                hit.normal = n0 + (n1 - n0) * s + (n2 - n0) * t2;
+                found = true;
             }
-            best = dist;
-            const unsigned int tri = tex1Dfetch(S.texContenido, int(off + 1 + k));
-            const float3 n0 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri)));
-            const float3 n1 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 1)));
-            const float3 n2 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 2)));
-            hit.found = true;
-            hit.distance = dist;
-            hit.position = P;
-            hit.triangle = tri;
-            hit.barycentric = make_float2(s, t2);
-            hit.normal = n0 + (n1 - n0) * s + (n2 - n0) * t2;
-            found = true;
         }
     }
     return hit;

@@ -5,6 +5,7 @@
 // trees), and the triangle and box tests on their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -749,3 +750,84 @@ TEST(RayCastPlanes, ZeroDirectionComponentsInACornellBoxAgreeWithBruteForce) {
 }
 
 }  // namespace
+
+// The walk tests a leaf's triangles and a node's children in groups where the build
+// allows it; every bit must be that of the one-at-a-time test: the triangle test on
+// each entry, and the slab test on each child's own box.
+TEST(IntersectLanes, GroupedTestsGiveTheBitsOfSingleTests) {
+    Rng rng(23);
+    auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    auto randomVec = [&](float lo, float hi) {
+        return make_float3(rng.range(lo, hi), rng.range(lo, hi), rng.range(lo, hi));
+    };
+    // Ordinary, collinear, zero-area, tiny and overflowing triangles.
+    std::vector<float4> tris;
+    std::vector<float3> centres;
+    for (int k = 0; k < 64; ++k) {
+        const float scale = std::pow(10.0f, rng.range(-4.0f, 1.0f)) * (k % 16 == 15 ? 1e36f : 1.0f);
+        const float3 v0 = randomVec(-1, 1) * scale, v1 = v0 + randomVec(-1, 1) * scale;
+        float3 v2 = v0 + randomVec(-1, 1) * scale;
+        if (k % 4 == 1) v2 = v0 + (v1 - v0) * 0.5f;
+        if (k % 4 == 2) v2 = v1;
+        const PreparedTriangle p = prepareTriangle(v0, v1, v2);
+        tris.insert(tris.end(), {p.a, p.b, p.c, p.d});
+        centres.push_back((v0 + v1 + v2) * (1.0f / 3.0f));
+    }
+    const TexRef<float4> tex{tris.data(), uint32_t(tris.size())};
+    size_t hits = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const int first = int(rng.uniform() * 64);  // near the end, groups run past the array
+        const unsigned int count = 1 + i % 5;
+        const float3 o = randomVec(-2, 2);
+        float3 d = centres[std::min(63, first + int(i % count))] - o + randomVec(-0.01f, 0.01f);
+        if (i % 3 == 0) d.x = 0.0f;
+        Ray r;
+        r.o = o;
+        r.d = i % 2 ? d : normalize(d);
+        float t[kLeafLanes], s[kLeafLanes], t2[kLeafLanes];
+        const unsigned int mask = intersectPreparedLanes(r, tex, 4 * first, count, t, s, t2);
+        for (unsigned int j = 0; j < kLeafLanes; ++j) {
+            const int e = 4 * (first + int(j));
+            float rt, rs, rt2;
+            const bool ref = j < count && intersectPrepared(r, tex1Dfetch(tex, e), tex1Dfetch(tex, e + 1),
+                                                            tex1Dfetch(tex, e + 2), tex1Dfetch(tex, e + 3), rt,
+                                                            rs, rt2);
+            ASSERT_EQ(((mask >> j) & 1u) != 0, ref) << "ray " << i << ", lane " << j;
+            if (!ref) continue;
+            ++hits;
+            EXPECT_TRUE(same(t[j], rt) && same(s[j], rs) && same(t2[j], rt2)) << "ray " << i << ", lane " << j;
+        }
+    }
+    EXPECT_GT(hits, 2000u);
+
+    size_t entered = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const float3 bmin = randomVec(-1, 0), bmax = randomVec(0.1f, 1), c = (bmin + bmax) * 0.5f;
+        float3 o = randomVec(-2, 2);
+        if (i % 4 == 0) o.x = c.x;     // on a centre plane
+        if (i % 6 == 0) o.y = bmin.y;  // on a face
+        float3 d = bmin + (bmax - bmin) * randomVec(0, 1) - o;  // towards the box
+        if (i % 3 == 0) d.x = 0.0f;
+        if (i % 5 == 0) d.y = 0.0f;
+        Ray r;
+        r.o = o;
+        r.d = d;
+        const float3 invD = make_float3(1.0f / d.x, 1.0f / d.y, 1.0f / d.z);
+        const float dScale = length(d), limit = rng.range(0.2f, 4.0f);
+        int children[8];
+        for (int slot = 0; slot < 8; ++slot) children[slot] = (i + slot) % 5 == 0 ? -1 : slot;
+        const unsigned int mask = childrenEntered(r, invD, bmin, c, bmax, dScale, limit, children);
+        for (int slot = 0; slot < 8; ++slot) {
+            // slot = 4 (z high) + 2 (x high) + (y low)
+            const float3 lo = make_float3(slot & 2 ? c.x : bmin.x, slot & 1 ? bmin.y : c.y, slot & 4 ? c.z : bmin.z);
+            const float3 hi = make_float3(slot & 2 ? bmax.x : c.x, slot & 1 ? c.y : bmax.y, slot & 4 ? bmax.z : c.z);
+            float tn, tf;
+            intersectBox(r, invD, lo, hi, tn, tf);
+            const bool ref = children[slot] >= 0 && tf > 0.001f && tn < tf && !(tn * dScale > limit);
+            ASSERT_EQ(((mask >> slot) & 1u) != 0, ref) << "ray " << i << ", slot " << slot;
+            entered += ref;
+        }
+    }
+    EXPECT_GT(entered, 10000u);
+    EXPECT_LT(entered, 100000u);
+}
