@@ -57,6 +57,10 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     const uint32_t W = fb.tileWidth * n, H = fb.tileHeight * n;
     const uint32_t cx = (W >> 8) + 1, cy = (H >> 8) + 1;
     void* accum = Malloc(size_t(kTile) * kTile * 16);
+    if (!accum) {
+        platform::cutDeleteTimer(timer);
+        return false;
+    }
     const float2 rands = host::drawRandomPair();
     const uint32_t m = kTile / n;
     for (uint32_t tx = 0; tx < cx; ++tx) {
@@ -93,6 +97,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
     host::status(this, "Reflecting...");
     if (firstPassDone && level > 1 && n > 1) n >>= 1;
     TessraFrameBuffer T(this, fb.tileWidth, fb.tileHeight);
+    if (!host::complete(T)) return false;
     const uint32_t nx = (fb.tileWidth * n) / T.tileWidth, ny = (fb.tileHeight * n) / T.tileHeight;
     const float2 rands = host::drawRandomPair();
     for (uint32_t tx = 0; tx < nx; ++tx) {
