@@ -84,6 +84,14 @@ bool validateLightsAndMaterials(const TessraRendererCUDA* r) {
             return false;
         }
     }
+    const float settings[] = {r->photonEnergy, r->photonSearchDistance, r->FG_record_density, r->ambientLightIntens};
+    if (!finiteAll(settings, 4)) {
+        platform::messageBox(
+            "A photon-mapping setting (photonEnergy, photonSearchDistance, FG_record_density or "
+            "ambientLightIntens) is not a finite number. Aborting rendering.",
+            "Error");
+        return false;
+    }
     if (!finite3(r->envColor)) {
         platform::messageBox("The background colour is not a finite colour. Aborting rendering.", "Error");
         return false;

@@ -393,6 +393,17 @@ void TessraRendererCUDA::CleanUp() {
 
 namespace {
 
+// A failed kernel leaves a wrong tile behind: say so and stop, rather than deliver the
+// image as if nothing had happened.
+bool launchFailed() {
+    const rt::Status s = rt::takeLaunchError();
+    if (s == rt::Success) return false;
+    char message[256];
+    std::snprintf(message, sizeof(message), "A device kernel failed (%s). The render was stopped.", rt::errorString(s));
+    platform::messageBox(message, "Tessra error");
+    return true;
+}
+
 // Checks once per process that a device exists and selects device 0.
 bool ensureDevice() {
     if (g_deviceReady) return true;
@@ -450,6 +461,7 @@ int32_t TessraRendererCUDA::Render() {
             platform::messageBox("The field of view is not a finite number.", "Tessra error");
             return 0;
         }
+        rt::takeLaunchError();  // what an earlier render left is not this one's
         if (!initScene()) {
             platform::messageBox("Error initializing the scene!", "Tessra");
             return 0;
@@ -490,17 +502,28 @@ int32_t TessraRendererCUDA::Render() {
                 tileY = r * kTileSize;
                 currentFrameBuffer = fb.get();
                 InitScreenCUDA(tileX, tileY, *fb, true);
-                RenderDirectLighting(*fb);
-                if (NeedPhotonMapping() && !PerformPhotonMappingStep(*fb)) {
+                // A stage returns false after an abort (or a reported failure): the
+                // render ends there, without polling again.
+                bool going = RenderDirectLighting(*fb);
+                going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(*fb));
+                if (going) firstPassDone = true;
+                going = going && (!fb->NeedsSharpRefraction() || ReflectBuffers(*fb, 1, 1, REFR_STEP, 1));
+                going = going && (!fb->NeedsGlossyRefraction() || ReflectBuffers(*fb, 8, 8, REFR_STEP, 1));
+                going = going && (!fb->NeedsSharpReflection() || ReflectBuffers(*fb, 1, 1, REFL_STEP, 1));
+                going = going && (!fb->NeedsGlossyReflection() || ReflectBuffers(*fb, 8, 8, REFL_STEP, 1));
+                if (!going) {
                     currentFrameBuffer = nullptr;
                     return 0;
                 }
-                firstPassDone = true;
-                if (fb->NeedsSharpRefraction()) ReflectBuffers(*fb, 1, 1, REFR_STEP, 1);
-                if (fb->NeedsGlossyRefraction()) ReflectBuffers(*fb, 8, 8, REFR_STEP, 1);
-                if (fb->NeedsSharpReflection()) ReflectBuffers(*fb, 1, 1, REFL_STEP, 1);
-                if (fb->NeedsGlossyReflection()) ReflectBuffers(*fb, 8, 8, REFL_STEP, 1);
+                if (launchFailed()) {
+                    currentFrameBuffer = nullptr;
+                    return 0;
+                }
                 RefreshResultsScreen();
+                if (launchFailed()) {
+                    currentFrameBuffer = nullptr;
+                    return 0;
+                }
                 if (host::abortRequested(this)) {
                     currentFrameBuffer = nullptr;
                     return 0;

@@ -110,14 +110,14 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
                        T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, rands, T.reflectFlags, reflpass,
                        refl0_refr1);
             rt::synchronize();
-            RenderDirectLighting(T);
+            if (!RenderDirectLighting(T)) return false;
             if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;
 
             const uint32_t nested = reflpass == 1 ? 8 : n;
-            if (T.NeedsSharpRefraction()) ReflectBuffers(T, 1, 1, REFR_STEP, level + 1);
-            if (T.NeedsGlossyRefraction()) ReflectBuffers(T, nested, 8, REFR_STEP, level + 1);
-            if (T.NeedsSharpReflection()) ReflectBuffers(T, 1, 1, REFL_STEP, level + 1);
-            if (T.NeedsGlossyReflection()) ReflectBuffers(T, nested, 8, REFL_STEP, level + 1);
+            if (T.NeedsSharpRefraction() && !ReflectBuffers(T, 1, 1, REFR_STEP, level + 1)) return false;
+            if (T.NeedsGlossyRefraction() && !ReflectBuffers(T, nested, 8, REFR_STEP, level + 1)) return false;
+            if (T.NeedsSharpReflection() && !ReflectBuffers(T, 1, 1, REFL_STEP, level + 1)) return false;
+            if (T.NeedsGlossyReflection() && !ReflectBuffers(T, nested, 8, REFL_STEP, level + 1)) return false;
 
             const uint32_t pw = T.tileWidth / n, ph = T.tileHeight / n;
             if (pw % kBlock.x != 0)

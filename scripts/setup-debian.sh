@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libbenchmark-dev        # tests and benchmarks
   libassimp-dev nlohmann-json3-dev libcli11-dev libopenexr-dev libpng-dev  # tessra-render
   libembree-dev                        # benchmark comparison only
+  clang libclang-rt-14-dev             # fuzz targets (libFuzzer) in CI
 )
 missing=()
 for p in "${packages[@]}"; do
