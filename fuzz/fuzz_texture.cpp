@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ILuint image = 0;
     ilGenImages(1, &image);
     ilBindImage(image);
-    if (host::decodeTexture(bytes, header)) {
+    if (host::decodeTexture(bytes, header) && host::convertTexture()) {
         // The atlas step: every decoded image converts to RGBA bytes of the header's size.
         std::vector<uint8_t> texels(size_t(header.width) * header.height * 4);
         ilCopyPixels(0, 0, 0, header.width, header.height, 1, IL_RGBA, IL_UNSIGNED_BYTE, texels.data());

@@ -83,7 +83,17 @@ bool looksLikeTga(const std::vector<uint8_t>& f) {
     const uint8_t colorMapType = f[1], type = f[2], depth = f[16];
     const bool knownType = type == 1 || type == 2 || type == 3 || type == 9 || type == 10 || type == 11;
     const bool knownDepth = depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
-    return colorMapType <= 1 && knownType && knownDepth;
+    // A colour map exactly for the colour-mapped types, with whole entries in the file:
+    // DevIL sizes its palette from these fields (a 4 GiB request, found by fuzz_texture).
+    const bool mapped = type == 1 || type == 9;
+    if (colorMapType != (mapped ? 1 : 0)) return false;
+    if (mapped) {
+        const uint8_t entry = f[7];
+        if (entry != 15 && entry != 16 && entry != 24 && entry != 32) return false;
+        if (depth != 8 || le16(&f[3]) != 0) return false;
+        if (18 + uint64_t(f[0]) + uint64_t(le16(&f[5])) * ((entry + 7) / 8) > f.size()) return false;
+    }
+    return knownType && knownDepth;
 }
 
 // Reads a regular file of bounded size without following it into a FIFO or a device.
@@ -154,10 +164,31 @@ TextureHeader inspectTexture(const std::vector<uint8_t>& f) {
         t.width = w > 0 ? uint32_t(w) : 0;
         t.height = h == INT32_MIN ? 0 : uint32_t(h < 0 ? -h : h);
         t.format = IL_BMP;
+        // DevIL's BMP reader reads past the end of a buffer that lacks the pixel data
+        // the header promises (found by fuzz_texture), so the data must all be there.
+        const uint64_t offset = uint32_t(le32s(&f[10])), headerSize = uint32_t(le32s(&f[14]));
+        const uint32_t bpp = le16(&f[28]), compression = uint32_t(le32s(&f[30]));
+        const bool knownBpp = bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+        const uint64_t stride = ((uint64_t(t.width) * bpp + 31) / 32) * 4;
+        const bool packed = compression == 0 || compression == 3;
+        if (headerSize < 40 || le16(&f[26]) != 1 || !knownBpp || compression > 3 || offset < 14 + headerSize ||
+            offset >= f.size() || (packed && offset + stride * t.height > f.size())) {
+            t.why = "BMP whose header does not match its data";
+            t.format = 0;
+            return t;
+        }
     } else if (looksLikeTga(f)) {
         t.format = IL_TGA;
         t.width = le16(&f[12]);
         t.height = le16(&f[14]);
+        // Likewise an uncompressed TGA must hold every pixel it declares.
+        const uint64_t mapBytes = f[1] ? uint64_t(le16(&f[5])) * ((f[7] + 7) / 8) : 0;
+        const uint64_t pixelBytes = uint64_t(t.width) * t.height * ((f[16] + 7) / 8);
+        if (f[2] < 9 && 18 + uint64_t(f[0]) + mapBytes + pixelBytes > f.size()) {
+            t.why = "TGA shorter than the pixels it declares";
+            t.format = 0;
+            return t;
+        }
     } else {
         t.why = "not a PNG, JPEG, BMP or TGA file";
         return t;
@@ -179,6 +210,16 @@ bool decodeTexture(const std::vector<uint8_t>& f, const TextureHeader& t) {
     // The decoder must deliver what the header declared, nothing larger.
     return uint32_t(ilGetInteger(IL_IMAGE_WIDTH)) == t.width && uint32_t(ilGetInteger(IL_IMAGE_HEIGHT)) == t.height &&
            ilGetInteger(IL_IMAGE_DEPTH) == 1;
+}
+
+// Converts the bound image to 8-bit RGB, the form the atlas copy reads; copying from
+// an image DevIL could not convert reads past its pixels (found by fuzz_texture).
+bool convertTexture() {
+    const ILint w = ilGetInteger(IL_IMAGE_WIDTH), h = ilGetInteger(IL_IMAGE_HEIGHT);
+    if (ilConvertImage(IL_RGB, IL_UNSIGNED_BYTE) != IL_TRUE) return false;
+    return ilGetInteger(IL_IMAGE_WIDTH) == w && ilGetInteger(IL_IMAGE_HEIGHT) == h &&
+           ilGetInteger(IL_IMAGE_DEPTH) == 1 && ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL) == 3 &&
+           int64_t(ilGetInteger(IL_IMAGE_SIZE_OF_DATA)) >= int64_t(w) * h * 3;
 }
 
 }  // namespace host
@@ -247,6 +288,11 @@ int32_t TessraRendererCUDA::LoadTexture(const char* path) {
     const int h = ilGetInteger(IL_IMAGE_HEIGHT);
     const int bpp = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
     TESSRA_PRINTF("Image data: w(%d) h(%d) bpp(%d)\n", w, h, bpp);
+    if (!host::convertTexture()) {
+        ilDeleteImages(1, &image);
+        reportUnreadable(path);
+        return -1;
+    }
     textureImages.push_back(image);
     return index;
 }

@@ -70,6 +70,8 @@ struct TextureHeader {
 TextureHeader inspectTexture(const std::vector<uint8_t>& bytes);
 // Decodes the file's bytes into the bound DevIL image as the inspected format.
 bool decodeTexture(const std::vector<uint8_t>& bytes, const TextureHeader& header);
+// Converts the bound image to 8-bit RGB for the atlas; false when DevIL cannot.
+bool convertTexture();
 
 // Total texels of the loaded images (Textures.cpp).
 uint64_t atlasTexels(const std::vector<uint32_t>& images);

@@ -19,16 +19,18 @@ for i in 1 2 3 4; do
 done
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:halt_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp
 status=0
 for target in texture scene; do
   log="$build/fuzz-$target.log"
+  touch "$log.start"
   set +e
   "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=3072 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$target-" "$build/corpus/$target" "$build/seeds/$target" >"$log" 2>&1
   rc=$?
   set -e
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "?")
-  crashes=$(ls "$build/artifacts" | grep -c "^$target-" || true)
+  crashes=$(find "$build/artifacts" -name "$target-*" -newer "$log.start" | wc -l)
   echo "fuzz_$target: $runs executions in ${seconds} s, exit $rc, $crashes crash inputs"
   if [ "$rc" -ne 0 ]; then
     tail -40 "$log"
