@@ -171,6 +171,16 @@ TextureHeader inspectTexture(const std::vector<uint8_t>& f) {
         const bool knownBpp = bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
         const uint64_t stride = ((uint64_t(t.width) * bpp + 31) / 32) * 4;
         const bool packed = compression == 0 || compression == 3;
+        // Run-length data only at its own depth, and no longer than the file: DevIL
+        // allocates what the header's data size says (4 GiB, found by fuzz_texture).
+        const uint64_t dataBytes = uint32_t(le32s(&f[34]));
+        const bool depthFits = compression == 0 || (compression == 1 && bpp == 8) || (compression == 2 && bpp == 4) ||
+                               (compression == 3 && (bpp == 16 || bpp == 32));
+        if (!depthFits || (!packed && (dataBytes == 0 || offset + dataBytes > f.size()))) {
+            t.why = "BMP whose compression does not match its depth or data";
+            t.format = 0;
+            return t;
+        }
         if (headerSize < 40 || le16(&f[26]) != 1 || !knownBpp || compression > 3 || offset < 14 + headerSize ||
             offset >= f.size() || (packed && offset + stride * t.height > f.size())) {
             t.why = "BMP whose header does not match its data";
