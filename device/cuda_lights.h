@@ -26,15 +26,16 @@ TESSRA_DEVICE float2 triangleTexCoords(unsigned int k, float2 b) {
 }
 
 // The diffuse colour of material m at wrapped texture coordinates st: a texel of the
-// atlas when the material has a texture, else the material colour. The texel index sum
-// is formed in float, as the original does; integer conversions saturate.
+// atlas when the material has a texture, else the material colour. The texel index is
+// summed in integers: a float sum skips texels once the atlas passes 2^24 of them.
+// Integer conversions saturate.
 TESSRA_DEVICE float3 diffuseColor(int m, float2 st) {
     const DeviceSymbols& S = SYM;
     const int4 caps = tex1Dfetch(S.texMatCaps, m);
     if (caps.x >= 0) {
         const int4 size = tex1Dfetch(S.texTexSizesOffset, caps.x);
         const unsigned int row = unsigned(size.z) + unsigned(size.x) * f2u(float(size.y - 1) * st.y);
-        const int index = f2i(float(size.x - 1) * st.x + float(row));
+        const int index = int(row + f2u(float(size.x - 1) * st.x));
         const uchar4 texel = tex1Dfetch(S.texMatTextures, index);
         return make_float3(texel.x / 255.0f, texel.y / 255.0f, texel.z / 255.0f);
     }

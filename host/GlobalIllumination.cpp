@@ -102,6 +102,11 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
     const size_t pixels = size_t(W) * H;
     void* candPos = Malloc(pixels * 16);
     void* candNormal = Malloc(pixels * 16);
+    if (!candPos || !candNormal) {
+        rt::free(candPos);
+        rt::free(candNormal);
+        return false;
+    }
     host::status(this, "Irradiance Cache: distributing FG records...");
     std::vector<float4> hostPos(pixels), hostNormal(pixels), hostZero(pixels);
 
@@ -132,6 +137,13 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
         harmMeanDistFG = Malloc(size_t(n) * 4);
         void* accum = Malloc(size_t(n) * 4);
         void* counter = Malloc(size_t(n) * 4);
+        if (n && (!harmMeanDistFG || !accum || !counter)) {
+            rt::free(accum);
+            rt::free(counter);
+            rt::free(candPos);
+            rt::free(candNormal);
+            return false;
+        }
         if (n) TESSRA_CHECK(rt::memset(harmMeanDistFG, 0, size_t(n) * 4), "volumeRender", 2880);
         if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 4), "volumeRender", 2881);
         if (n) TESSRA_CHECK(rt::memset(counter, 0, size_t(n) * 4), "volumeRender", 2882);
@@ -155,6 +167,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
     void* accum = Malloc(size_t(n) * 16);
+    if (n && !accum) return false;
     if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 16), "volumeRender", 2921);
     if (callbacks) callbacks->SetFinalGatherCount(n);
     const dim3 grid = recordGrid(n);

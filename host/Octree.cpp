@@ -91,7 +91,13 @@ Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) : ve
     num_nodos_totales = 0;
     totalContenido = 0;
     depth_ = 0;
+    budget_ = budget(numTris);
     root = buildNode(rootMin, rootMax, candidates, maxDepth);
+    if (overBudget_) {
+        TESSRA_PRINTF("Octree over its budget of %llu nodes and references.\n",
+                      static_cast<unsigned long long>(budget_));
+        return;
+    }
     TESSRA_PRINTF("Max deep: %d\n", int(maxDeep));
     TESSRA_PRINTF("num_nodos_totales: %d\n", int(num_nodos_totales));
 
@@ -143,13 +149,15 @@ OctreeNode* Octree::buildNode(const float* bmin, const float* bmax, const std::v
         const float3 v0 = xyz(vertices_[3 * t]), v1 = xyz(vertices_[3 * t + 1]), v2 = xyz(vertices_[3 * t + 2]);
         if (triBoxOverlap(bmin, bmax, v0, v1, v2)) local.push_back(t);
     }
+    spent_ += 1 + local.size();
+    if (spent_ > budget_) overBudget_ = true;
     OctreeNode* node = new OctreeNode;
     std::memcpy(node->min, bmin, sizeof(node->min));
     std::memcpy(node->max, bmax, sizeof(node->max));
     node->owner = this;
     node->index = num_nodos_totales++;
     offsets.push_back(totalContenido);
-    if (depth_ < maxDepth && local.size() > 18) {
+    if (depth_ < maxDepth && local.size() > 18 && !overBudget_) {
         totalContenido += 1;
         const float c[3] = {(bmin[0] + bmax[0]) * 0.5f, (bmin[1] + bmax[1]) * 0.5f, (bmin[2] + bmax[2]) * 0.5f};
         for (int slot = 0; slot < 8; ++slot) {

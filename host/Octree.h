@@ -27,6 +27,10 @@ public:
     static constexpr uint32_t kMaxDepth = 19;
 
     Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
+    // Many large overlapping triangles fill every node down to the deepest level, so the
+    // build stops, unuploaded, once nodes plus triangle references pass this budget.
+    static uint64_t budget(uint32_t numTris) { return 64 * uint64_t(numTris) + (uint64_t(1) << 22); }
+    bool built() const { return !overBudget_; }
     ~Octree();
     Octree(const Octree&) = delete;
     Octree& operator=(const Octree&) = delete;
@@ -68,6 +72,9 @@ private:
 
     const float4* vertices_ = nullptr;
     uint32_t depth_ = 0;
+    uint64_t budget_ = 0;
+    uint64_t spent_ = 0;
+    bool overBudget_ = false;
 };
 
 // The separating-axis test of the build (without the triangle-plane axis).

@@ -17,7 +17,8 @@ template <typename T>
 void* upload(TessraRendererCUDA* r, const std::vector<T>& host, int line) {
     const size_t bytes = host.size() * sizeof(T);
     void* d = r->Malloc(bytes);
-    TESSRA_CHECK(rt::memcpyHtoD(d, host.data(), bytes), "Tessra", line);
+    // A failed allocation was reported by Malloc; the caller stops the upload.
+    if (d || bytes == 0) TESSRA_CHECK(rt::memcpyHtoD(d, host.data(), bytes), "Tessra", line);
     return d;
 }
 
@@ -43,6 +44,57 @@ bool validateTriangles(const TessraRendererCUDA* r) {
             platform::messageBox(message, "Error");
             return false;
         }
+        // A NaN normal turns every pixel that sees the triangle into NaN.
+        if (!finite3(t.normals) || !finite3(t.normals + 3) || !finite3(t.normals + 6)) {
+            std::snprintf(message, sizeof(message),
+                          "Triangle %zu has a normal that is not a finite vector. Aborting rendering.", i);
+            platform::messageBox(message, "Error");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool finiteAll(const float* v, int n) {
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+// Lights and materials with non-finite numbers would spread NaN over the image.
+bool validateLightsAndMaterials(const TessraRendererCUDA* r) {
+    char message[256];
+    for (size_t j = 0; j < r->lights.size(); ++j) {
+        const LightRecord& l = r->lights[j];
+        const float scalars[] = {l.intensity, l.radius, l.rectWidth, l.rectHeight, l.falloff, l.hotspot, l.decayStart};
+        if (!finite3(l.position) || !finite3(l.color) || !finiteAll(l.rotation, 9) || !finiteAll(scalars, 7)) {
+            std::snprintf(message, sizeof(message),
+                          "Light %zu has a parameter that is not a finite number. Aborting rendering.", j);
+            platform::messageBox(message, "Error");
+            return false;
+        }
+    }
+    for (size_t m = 0; m < r->materials.size(); ++m) {
+        const material_t& mat = r->materials[m];
+        const float scalars[] = {mat.specularLevel, mat.specularExponent, mat.reflGloss, mat.refrGloss};
+        if (!finite3(mat.diffuse) || !finiteAll(scalars, 4)) {
+            std::snprintf(message, sizeof(message),
+                          "Material %zu has a parameter that is not a finite number. Aborting rendering.", m);
+            platform::messageBox(message, "Error");
+            return false;
+        }
+    }
+    const float settings[] = {r->photonEnergy, r->photonSearchDistance, r->FG_record_density, r->ambientLightIntens};
+    if (!finiteAll(settings, 4)) {
+        platform::messageBox(
+            "A photon-mapping setting (photonEnergy, photonSearchDistance, FG_record_density or "
+            "ambientLightIntens) is not a finite number. Aborting rendering.",
+            "Error");
+        return false;
+    }
+    if (!finite3(r->envColor)) {
+        platform::messageBox("The background colour is not a finite colour. Aborting rendering.", "Error");
+        return false;
     }
     return true;
 }
@@ -69,7 +121,7 @@ bool TessraRendererCUDA::initScene() {
     TESSRA_PRINTF("==> NUM TRIS: %d\n", int(numTris));
     std::srand(0);
 
-    if (!validateTriangles(this)) return false;
+    if (!validateTriangles(this) || !validateLightsAndMaterials(this)) return false;
 
     const size_t N = numTris, L = numLights;
     std::vector<float4> vertices(3 * N), normals(3 * N), texCoords(3 * N);
@@ -119,6 +171,17 @@ bool TessraRendererCUDA::initScene() {
     host::flushOut();
     host::status(this, "Building Octree...");
     octree = new Octree(numTris, vertices.data(), maxOctreeDepth);
+    if (!octree->built()) {
+        char message[256];
+        std::snprintf(message, sizeof(message),
+                      "The octree of %u triangles needs more than %llu nodes or triangle references at "
+                      "maxOctreeDepth %u (overlapping triangles?). Lower maxOctreeDepth. Aborting rendering.",
+                      numTris, static_cast<unsigned long long>(Octree::budget(numTris)), maxOctreeDepth);
+        platform::messageBox(message, "Error");
+        delete octree;
+        octree = nullptr;
+        return false;
+    }
     SetCudaOctreeTextures(octree);
     TESSRA_PRINTF("BuildOK!n");
     host::flushOut();
@@ -140,6 +203,9 @@ bool TessraRendererCUDA::initScene() {
     d_lightParams = upload(this, params, 1036);
     d_lightDecayStart = upload(this, decayStart, 1039);
     d_lightRotRows = upload(this, rotRows, 1042);
+    if (!d_triVertices || !d_triNormals || !d_triTexCoords || !d_triMatIds || !d_lightPosCol || !d_lightSpotData ||
+        !d_lightParams || !d_lightDecayStart || !d_lightRotRows)
+        return false;
     TESSRA_PRINTF("---0c---\n");
     host::flushOut();
     SetCudaCustomTextures();
@@ -197,6 +263,9 @@ bool TessraRendererCUDA::initScene() {
     d_matReflGloss = upload(this, reflGloss, 1224);
     d_matRefrColor = upload(this, refrColor, 1228);
     d_matRefrGloss = upload(this, refrGloss, 1232);
+    if (!d_matDiffuse || !d_matCaps || !d_matSpec || !d_matReflColor || !d_matReflGloss || !d_matRefrColor ||
+        !d_matRefrGloss || (!textureImages.empty() && (!d_textureAtlas || !d_textureSizes)))
+        return false;
 
     host::status(this, "SetCudaMaterialTextures..");
     SetCudaMaterialTextures();

@@ -1,6 +1,7 @@
 // The renderer object: defaults, copy semantics, scene input, device memory
 // accounting, the per-tile frame buffer, clean-up and the render driver.
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -11,6 +12,8 @@
 
 namespace {
 constexpr uint32_t kTileSize = 256;
+// 16384 x 16384 RGBA floats are 4 GiB at the host; larger images are refused.
+constexpr int kMaxImageSide = 16384;
 bool g_deviceReady = false;
 }  // namespace
 
@@ -299,11 +302,12 @@ TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint
     maskFG = owner->Malloc(n);
     reflectFlags = owner->Malloc(4);
     needsGI = owner->Malloc(1);
-    Reset();
+    // After a failed allocation (already reported) the buffer stays unusable, and
+    // host::complete tells the stages so before a kernel writes through a null pointer.
+    if (host::complete(*this)) Reset();
 }
 
 TessraFrameBuffer::~TessraFrameBuffer() {
-    if (!ssPos) return;
     void* const order[] = {ssPos,   ssTotal,  ssNormals,   spare3,  ssTexCoords,  spare5,  spare6, ssColor,
                            ssIndirect, ssEyePos, ssRefrIndex, ssTriID, ssUVs, reflectFlags, needsGI, maskFG};
     // Slots 0, 1, 6, 2, 3, 4, 5, then 7 to 15.
@@ -389,6 +393,17 @@ void TessraRendererCUDA::CleanUp() {
 
 namespace {
 
+// A failed kernel leaves a wrong tile behind: say so and stop, rather than deliver the
+// image as if nothing had happened.
+bool launchFailed() {
+    const rt::Status s = rt::takeLaunchError();
+    if (s == rt::Success) return false;
+    char message[256];
+    std::snprintf(message, sizeof(message), "A device kernel failed (%s). The render was stopped.", rt::errorString(s));
+    platform::messageBox(message, "Tessra error");
+    return true;
+}
+
 // Checks once per process that a device exists and selects device 0.
 bool ensureDevice() {
     if (g_deviceReady) return true;
@@ -428,13 +443,25 @@ bool ensureDevice() {
 int32_t TessraRendererCUDA::Render() {
     try {
         if (!ensureDevice()) return 0;
-        if (width <= 0 || height <= 0) {
+        if (width <= 0 || height <= 0 || width > kMaxImageSide || height > kMaxImageSide) {
             char message[128];
-            std::snprintf(message, sizeof(message), "Invalid image size %d x %d: both must be positive.", width,
-                          height);
+            std::snprintf(message, sizeof(message), "Invalid image size %d x %d: each side must be 1 to %d.", width,
+                          height, kMaxImageSide);
             platform::messageBox(message, "Tessra error");
             return 0;
         }
+        for (float v : cameraMatrix) {
+            // A NaN camera turns every ray into NaN; refused before anything is built.
+            if (!std::isfinite(v)) {
+                platform::messageBox("The camera matrix holds a number that is not finite.", "Tessra error");
+                return 0;
+            }
+        }
+        if (!std::isfinite(fieldOfView)) {
+            platform::messageBox("The field of view is not a finite number.", "Tessra error");
+            return 0;
+        }
+        rt::takeLaunchError();  // what an earlier render left is not this one's
         if (!initScene()) {
             platform::messageBox("Error initializing the scene!", "Tessra");
             return 0;
@@ -446,6 +473,7 @@ int32_t TessraRendererCUDA::Render() {
         invViewMatrix[15] = 1.0f;
 
         std::unique_ptr<TessraFrameBuffer> fb(new TessraFrameBuffer(this, kTileSize, kTileSize));
+        if (!host::complete(*fb)) return 0;
         const uint32_t tilesX = uint32_t(width) / kTileSize + 1;
         const uint32_t tilesY = uint32_t(height) / kTileSize + 1;
 
@@ -474,17 +502,28 @@ int32_t TessraRendererCUDA::Render() {
                 tileY = r * kTileSize;
                 currentFrameBuffer = fb.get();
                 InitScreenCUDA(tileX, tileY, *fb, true);
-                RenderDirectLighting(*fb);
-                if (NeedPhotonMapping() && !PerformPhotonMappingStep(*fb)) {
+                // A stage returns false after an abort (or a reported failure): the
+                // render ends there, without polling again.
+                bool going = RenderDirectLighting(*fb);
+                going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(*fb));
+                if (going) firstPassDone = true;
+                going = going && (!fb->NeedsSharpRefraction() || ReflectBuffers(*fb, 1, 1, REFR_STEP, 1));
+                going = going && (!fb->NeedsGlossyRefraction() || ReflectBuffers(*fb, 8, 8, REFR_STEP, 1));
+                going = going && (!fb->NeedsSharpReflection() || ReflectBuffers(*fb, 1, 1, REFL_STEP, 1));
+                going = going && (!fb->NeedsGlossyReflection() || ReflectBuffers(*fb, 8, 8, REFL_STEP, 1));
+                if (!going) {
                     currentFrameBuffer = nullptr;
                     return 0;
                 }
-                firstPassDone = true;
-                if (fb->NeedsSharpRefraction()) ReflectBuffers(*fb, 1, 1, REFR_STEP, 1);
-                if (fb->NeedsGlossyRefraction()) ReflectBuffers(*fb, 8, 8, REFR_STEP, 1);
-                if (fb->NeedsSharpReflection()) ReflectBuffers(*fb, 1, 1, REFL_STEP, 1);
-                if (fb->NeedsGlossyReflection()) ReflectBuffers(*fb, 8, 8, REFL_STEP, 1);
+                if (launchFailed()) {
+                    currentFrameBuffer = nullptr;
+                    return 0;
+                }
                 RefreshResultsScreen();
+                if (launchFailed()) {
+                    currentFrameBuffer = nullptr;
+                    return 0;
+                }
                 if (host::abortRequested(this)) {
                     currentFrameBuffer = nullptr;
                     return 0;

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/platform.h"
 #include "runtime/device.h"
@@ -36,6 +38,16 @@ inline void freeChecked(void*& p, const char* file, int line) {
     p = nullptr;
 }
 
+// Whether every buffer of a frame buffer was allocated.
+inline bool complete(const TessraFrameBuffer& fb) {
+    const void* const all[] = {fb.ssPos,   fb.ssTotal,  fb.ssNormals,   fb.spare3, fb.ssTexCoords, fb.spare5,
+                               fb.spare6,  fb.ssColor,  fb.ssIndirect,  fb.ssEyePos, fb.ssRefrIndex, fb.ssTriID,
+                               fb.ssUVs,   fb.reflectFlags, fb.needsGI, fb.maskFG};
+    for (const void* p : all)
+        if (!p) return false;
+    return true;
+}
+
 // The random pair of the lighting and reflection drivers: (rand() % 1000) / 1000,
 // .y from the first draw and .x from the second.
 inline float2 drawRandomPair() {
@@ -46,6 +58,23 @@ inline float2 drawRandomPair() {
 
 // Starts DevIL once per process with every image delivered top row first (Textures.cpp).
 void initImageLibrary();
+
+// What a texture file's first bytes declare: the DevIL format (0 when refused), the
+// size from its header, and why it was refused.
+struct TextureHeader {
+    bool ok = false;
+    unsigned format = 0;
+    uint32_t width = 0, height = 0;
+    const char* why = nullptr;
+};
+TextureHeader inspectTexture(const std::vector<uint8_t>& bytes);
+// Decodes the file's bytes into the bound DevIL image as the inspected format.
+bool decodeTexture(const std::vector<uint8_t>& bytes, const TextureHeader& header);
+// Converts the bound image to 8-bit RGB for the atlas; false when DevIL cannot.
+bool convertTexture();
+
+// Total texels of the loaded images (Textures.cpp).
+uint64_t atlasTexels(const std::vector<uint32_t>& images);
 
 // Deletes the loaded images and empties the list (Textures.cpp).
 void releaseTextureImages(std::vector<uint32_t>& images);

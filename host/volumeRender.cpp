@@ -57,6 +57,10 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     const uint32_t W = fb.tileWidth * n, H = fb.tileHeight * n;
     const uint32_t cx = (W >> 8) + 1, cy = (H >> 8) + 1;
     void* accum = Malloc(size_t(kTile) * kTile * 16);
+    if (!accum) {
+        platform::cutDeleteTimer(timer);
+        return false;
+    }
     const float2 rands = host::drawRandomPair();
     const uint32_t m = kTile / n;
     for (uint32_t tx = 0; tx < cx; ++tx) {
@@ -93,6 +97,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
     host::status(this, "Reflecting...");
     if (firstPassDone && level > 1 && n > 1) n >>= 1;
     TessraFrameBuffer T(this, fb.tileWidth, fb.tileHeight);
+    if (!host::complete(T)) return false;
     const uint32_t nx = (fb.tileWidth * n) / T.tileWidth, ny = (fb.tileHeight * n) / T.tileHeight;
     const float2 rands = host::drawRandomPair();
     for (uint32_t tx = 0; tx < nx; ++tx) {
@@ -105,14 +110,14 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
                        T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, rands, T.reflectFlags, reflpass,
                        refl0_refr1);
             rt::synchronize();
-            RenderDirectLighting(T);
+            if (!RenderDirectLighting(T)) return false;
             if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;
 
             const uint32_t nested = reflpass == 1 ? 8 : n;
-            if (T.NeedsSharpRefraction()) ReflectBuffers(T, 1, 1, REFR_STEP, level + 1);
-            if (T.NeedsGlossyRefraction()) ReflectBuffers(T, nested, 8, REFR_STEP, level + 1);
-            if (T.NeedsSharpReflection()) ReflectBuffers(T, 1, 1, REFL_STEP, level + 1);
-            if (T.NeedsGlossyReflection()) ReflectBuffers(T, nested, 8, REFL_STEP, level + 1);
+            if (T.NeedsSharpRefraction() && !ReflectBuffers(T, 1, 1, REFR_STEP, level + 1)) return false;
+            if (T.NeedsGlossyRefraction() && !ReflectBuffers(T, nested, 8, REFR_STEP, level + 1)) return false;
+            if (T.NeedsSharpReflection() && !ReflectBuffers(T, 1, 1, REFL_STEP, level + 1)) return false;
+            if (T.NeedsGlossyReflection() && !ReflectBuffers(T, nested, 8, REFL_STEP, level + 1)) return false;
 
             const uint32_t pw = T.tileWidth / n, ph = T.tileHeight / n;
             if (pw % kBlock.x != 0)

@@ -31,8 +31,17 @@ std::atomic<uint64_t> g_calls{0};
 std::atomic<uint64_t> g_failAt{0};
 std::atomic<uint64_t> g_launches[size_t(KernelId::Count)];
 
+std::vector<CallKind>* g_trace = nullptr;
+std::atomic<int> g_launchError{Success};
+
+void noteLaunchError(Status s) {
+    int expected = Success;
+    if (s != Success) g_launchError.compare_exchange_strong(expected, s);
+}
+
 // Fault injection: counts every runtime call and fails the chosen one.
-bool injectFault() {
+bool injectFault(CallKind kind) {
+    if (g_trace) g_trace->push_back(kind);
     const uint64_t n = ++g_calls;
     const uint64_t at = g_failAt.load();
     return at != 0 && n == at;
@@ -147,7 +156,7 @@ const char* errorString(Status s) {
 }
 
 Status getDeviceCount(int* count) {
-    if (injectFault()) return ErrorUnknown;
+    if (injectFault(CallKind::Device)) return ErrorUnknown;
     if (onCuda()) {
         if (!cuda::compiledIn()) {
             if (count) *count = 0;
@@ -165,7 +174,7 @@ Status getDeviceCount(int* count) {
 }
 
 Status getDeviceProperties(DeviceProps* props, int device) {
-    if (injectFault()) return ErrorUnknown;
+    if (injectFault(CallKind::Device)) return ErrorUnknown;
     if (!props) return ErrorInvalidValue;
     if (onCuda()) return cuda::deviceProperties(props, device);
     if (device != 0) return ErrorInvalidDevice;
@@ -178,13 +187,13 @@ Status getDeviceProperties(DeviceProps* props, int device) {
 }
 
 Status setDevice(int device) {
-    if (injectFault()) return ErrorUnknown;
+    if (injectFault(CallKind::Device)) return ErrorUnknown;
     if (onCuda()) return cuda::setDevice(device);
     return device == 0 ? Success : ErrorInvalidDevice;
 }
 
 Status malloc(void** p, size_t bytes) {
-    if (injectFault()) {
+    if (injectFault(CallKind::Malloc)) {
         if (p) *p = nullptr;
         return ErrorMemoryAllocation;
     }
@@ -192,12 +201,12 @@ Status malloc(void** p, size_t bytes) {
 }
 
 Status free(void* p) {
-    if (injectFault()) return ErrorInvalidDevicePointer;
+    if (injectFault(CallKind::Free)) return ErrorInvalidDevicePointer;
     return onCuda() ? cuda::free(p) : cpu::free(p);
 }
 
 Status memcpyHtoD(void* dst, const void* src, size_t bytes) {
-    if (injectFault()) return ErrorInvalidValue;
+    if (injectFault(CallKind::Copy)) return ErrorInvalidValue;
     if (onCuda()) return cuda::memcpy(dst, src, bytes, 1);
     if (Status s = cpu::checkRange(dst, bytes); s != Success) return s;
     if (bytes && !src) return ErrorInvalidValue;
@@ -206,7 +215,7 @@ Status memcpyHtoD(void* dst, const void* src, size_t bytes) {
 }
 
 Status memcpyDtoH(void* dst, const void* src, size_t bytes) {
-    if (injectFault()) return ErrorInvalidValue;
+    if (injectFault(CallKind::Copy)) return ErrorInvalidValue;
     if (onCuda()) return cuda::memcpy(dst, src, bytes, 2);
     if (Status s = cpu::checkRange(src, bytes); s != Success) return s;
     if (bytes && !dst) return ErrorInvalidValue;
@@ -215,7 +224,7 @@ Status memcpyDtoH(void* dst, const void* src, size_t bytes) {
 }
 
 Status memcpyDtoD(void* dst, const void* src, size_t bytes) {
-    if (injectFault()) return ErrorInvalidValue;
+    if (injectFault(CallKind::Copy)) return ErrorInvalidValue;
     if (onCuda()) return cuda::memcpy(dst, src, bytes, 3);
     if (Status s = cpu::checkRange(src, bytes); s != Success) return s;
     if (Status s = cpu::checkRange(dst, bytes); s != Success) return s;
@@ -224,7 +233,7 @@ Status memcpyDtoD(void* dst, const void* src, size_t bytes) {
 }
 
 Status memset(void* dst, int value, size_t bytes) {
-    if (injectFault()) return ErrorInvalidValue;
+    if (injectFault(CallKind::Fill)) return ErrorInvalidValue;
     if (onCuda()) return cuda::memset(dst, value, bytes);
     if (Status s = cpu::checkRange(dst, bytes); s != Success) return s;
     if (bytes) std::memset(dst, value, bytes);
@@ -232,15 +241,16 @@ Status memset(void* dst, int value, size_t bytes) {
 }
 
 Status synchronize() {
-    if (injectFault()) return ErrorLaunchFailure;
-    return onCuda() ? cuda::synchronize() : Success;
+    Status s = injectFault(CallKind::Sync) ? ErrorLaunchFailure : (onCuda() ? cuda::synchronize() : Success);
+    noteLaunchError(s);
+    return s;
 }
 
 const char* symbolName(Symbol s) { return kSymbols[size_t(s)].name; }
 bool isTexture(Symbol s) { return kSymbols[size_t(s)].elementSize != 0; }
 
 Status bindTexture(Symbol tex, const void* ptr, size_t bytes) {
-    if (injectFault()) return ErrorInvalidValue;
+    if (injectFault(CallKind::Bind)) return ErrorInvalidValue;
     const SymbolInfo& info = kSymbols[size_t(tex)];
     if (!info.elementSize) return ErrorInvalidSymbol;
     if (!onCuda()) {
@@ -259,7 +269,7 @@ Status bindTexture(Symbol tex, const void* ptr, size_t bytes) {
 }
 
 Status copyToSymbol(Symbol sym, const void* src, size_t bytes) {
-    if (injectFault()) return ErrorInvalidValue;
+    if (injectFault(CallKind::Symbol)) return ErrorInvalidValue;
     const SymbolInfo& info = kSymbols[size_t(sym)];
     if (info.elementSize) return ErrorInvalidSymbol;
     if (bytes > info.size || (bytes && !src)) return ErrorInvalidValue;
@@ -277,6 +287,8 @@ size_t liveAllocationCount() { return cpu::liveCount(); }
 size_t liveAllocationBytes() { return cpu::liveBytes(); }
 void failNthCall(uint64_t n) { g_failAt.store(n ? g_calls.load() + n : 0); }
 uint64_t callCount() { return g_calls.load(); }
+void traceCalls(std::vector<CallKind>* trace) { g_trace = trace; }
+Status takeLaunchError() { return Status(g_launchError.exchange(Success)); }
 
 const char* kernelName(KernelId id) { return kKernelNames[size_t(id)]; }
 uint64_t launchCount(KernelId id) { return g_launches[size_t(id)].load(); }
@@ -284,7 +296,10 @@ uint64_t launchCount(KernelId id) { return g_launches[size_t(id)].load(); }
 namespace detail {
 
 Status checkConfiguration(KernelId id, dim3 grid, dim3 block) {
-    if (injectFault()) return ErrorInvalidConfiguration;
+    if (injectFault(CallKind::Launch)) {
+        noteLaunchError(ErrorLaunchFailure);
+        return ErrorInvalidConfiguration;
+    }
     if (!grid.x || !grid.y || !grid.z || !block.x || !block.y || !block.z) return ErrorInvalidConfiguration;
     if (uint64_t(block.x) * block.y * block.z > 1024 || block.z > 64) return ErrorInvalidConfiguration;
     if (grid.y > 65535 || grid.z > 65535) return ErrorInvalidConfiguration;
@@ -295,8 +310,10 @@ Status checkConfiguration(KernelId id, dim3 grid, dim3 block) {
 void cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx) { cpu::launch(grid, block, body, ctx); }
 
 Status cudaLaunch(KernelId id, dim3 grid, dim3 block, void** args) {
-    if (Status s = syncSymbols(); s != Success) return s;
-    return cuda::launch(id, grid, block, args);
+    Status s = syncSymbols();
+    if (s == Success) s = cuda::launch(id, grid, block, args);
+    noteLaunchError(s);
+    return s;
 }
 
 }  // namespace detail

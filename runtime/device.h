@@ -9,6 +9,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "device/cuda_defs.h"
 
@@ -92,6 +93,13 @@ size_t liveAllocationBytes();
 // Fault injection: the n-th runtime call from now (1-based) fails; 0 disables.
 void failNthCall(uint64_t n);
 uint64_t callCount();
+// What each counted call was, appended to *trace while it is set (nullptr stops).
+enum class CallKind : uint8_t { Device, Malloc, Free, Copy, Fill, Sync, Bind, Symbol, Launch };
+void traceCalls(std::vector<CallKind>* trace);
+
+// The first failed launch or synchronisation since the previous call, then Success
+// again, like cudaGetLastError. A launch skipped for an empty grid is no failure.
+Status takeLaunchError();
 
 // ---- Kernel launch -----------------------------------------------------------------
 enum class KernelId {

@@ -8,6 +8,7 @@ packages=(
   libassimp-dev nlohmann-json3-dev libcli11-dev libopenexr-dev libpng-dev  # tessra-render
   libembree-dev                        # benchmark comparison only
   assimp-testmodels                    # a real mesh for the ray benchmark
+  clang libclang-rt-14-dev             # fuzz targets (libFuzzer) in CI
 )
 missing=()
 for p in "${packages[@]}"; do

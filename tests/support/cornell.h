@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstring>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -54,6 +57,26 @@ inline void enablePhotonMapping(TessraRendererCUDA& r, uint32_t photons, bool fi
     r.ambientLightIntens = 0.5f;
     r.useFinalGather = finalGather;
     r.irradianceSamples = 32;
+}
+
+// The box with every stage on: the point light and a rectangular area light (both
+// attenuated), a mirror red wall, a glass green wall, the texture on every white
+// surface, and photon mapping with final gather and the irradiance cache.
+inline void addEveryStage(TessraRendererCUDA& r, const std::string& texture) {
+    const CornellMaterials m = addCornellBox(r);
+    r.lights[0].decayType = 2;
+    r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 0.5f, 0.4f, 0.4f, 2);
+    // The path must outlive the renders: keep it with the renderer's process.
+    static std::set<std::string> paths;
+    r.materials[size_t(m.white)].diffuseMap = paths.insert(texture).first->c_str();
+    material_t& red = r.materials[size_t(m.red)];
+    red.reflective = true;
+    red.reflColor[0] = red.reflColor[1] = red.reflColor[2] = 150;
+    material_t& green = r.materials[size_t(m.green)];
+    green.refractive = true;
+    green.refrColor[0] = green.refrColor[1] = green.refrColor[2] = 150;
+    enablePhotonMapping(r, 200, true);
+    r.irradianceSamples = 4;
 }
 
 // Renders quietly with the Cornell camera and returns the delivered image.

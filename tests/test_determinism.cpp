@@ -1,0 +1,89 @@
+// The same scene gives the same bytes: on repeated renders in one process, in another
+// process, and on 1, 2 and 3 worker threads, for the Cornell box with every stage on.
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/device.h"
+#include "support/bad_files.h"
+#include "support/cornell.h"
+
+extern char** environ;
+
+namespace {
+
+std::vector<uint8_t> renderBytes(const std::string& texture) {
+    std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(24, 24));
+    tt::addEveryStage(*r, texture);
+    const std::vector<float> image = tt::renderCornell(*r);
+    r->CleanUp();
+    std::vector<uint8_t> bytes(image.size() * sizeof(float));
+    std::memcpy(bytes.data(), image.data(), bytes.size());
+    return bytes;
+}
+
+std::string texturePath() {
+    static const std::string path = [] {
+        char name[] = "/tmp/tessra-det-XXXXXX";
+        const std::string dir = mkdtemp(name);
+        tt::writeGradientPng(dir + "/t.png", 4, 4);
+        return dir + "/t.png";
+    }();
+    return path;
+}
+
+// Run by the test below in a fresh process: writes the image to the file it names.
+TEST(Determinism, ImageOfAnotherProcess) {
+    const char* out = std::getenv("TESSRA_DETERMINISM_OUT");
+    if (!out) GTEST_SKIP() << "run by Determinism.SameBytesEverywhere";
+    rt::setThreadCount(2);
+    tt::writeBytes(out, renderBytes(std::getenv("TESSRA_DETERMINISM_TEXTURE")));
+}
+
+TEST(Determinism, SameBytesEverywhere) {
+    const std::string texture = texturePath();
+    rt::setThreadCount(1);
+    const std::vector<uint8_t> reference = renderBytes(texture);
+    // Not a black or empty picture: most pixels are lit.
+    const float* px = reinterpret_cast<const float*>(reference.data());
+    size_t lit = 0;
+    for (size_t i = 0; i < reference.size() / 16; ++i) lit += px[4 * i] > 0.01f;
+    EXPECT_GT(lit, reference.size() / 16 / 2);
+
+    for (int repeat = 0; repeat < 2; ++repeat) EXPECT_TRUE(renderBytes(texture) == reference) << "repeat " << repeat;
+    for (unsigned threads : {2u, 3u}) {
+        rt::setThreadCount(threads);
+        EXPECT_TRUE(renderBytes(texture) == reference) << threads << " threads";
+    }
+    rt::setThreadCount(0);
+
+    const std::string out = texture + ".other";
+    const std::string filter = "--gtest_filter=Determinism.ImageOfAnotherProcess";
+    std::vector<std::string> env = {"TESSRA_DETERMINISM_OUT=" + out, "TESSRA_DETERMINISM_TEXTURE=" + texture};
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe";
+    char* argv[] = {&self[0], const_cast<char*>(filter.c_str()), nullptr};
+    for (int process = 0; process < 2; ++process) {
+        std::remove(out.c_str());
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_TRUE(tt::readBytes(out) == reference) << "process " << process;
+    }
+    std::remove(out.c_str());
+}
+
+}  // namespace
