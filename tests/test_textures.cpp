@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/internal.h"
+#include "support/bad_files.h"
 #include "support/test_support.h"
 
 namespace {
@@ -41,21 +42,8 @@ Picture makePicture(int w, int h, int seed) {
 // here rather than by DevIL so that the expected row order does not rest on DevIL.
 void writeBmp(const std::string& path, const Picture& p, int declaredW = 0, int declaredH = 0) {
     const int stride = (p.w * 3 + 3) & ~3;
-    const uint32_t dataBytes = uint32_t(stride) * uint32_t(p.h);
-    std::vector<uint8_t> f(54 + dataBytes, 0);
-    auto put32 = [&](size_t o, uint32_t v) {
-        for (int i = 0; i < 4; ++i) f[o + i] = uint8_t(v >> (8 * i));
-    };
-    f[0] = 'B';
-    f[1] = 'M';
-    put32(2, uint32_t(f.size()));
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, uint32_t(declaredW ? declaredW : p.w));
-    put32(22, uint32_t(declaredH ? declaredH : p.h));
-    f[26] = 1;
-    f[28] = 24;
-    put32(34, dataBytes);
+    std::vector<uint8_t> f = tt::bmpHeader(declaredW ? declaredW : p.w, declaredH ? declaredH : p.h,
+                                           uint32_t(stride) * uint32_t(p.h), true);
     for (int y = 0; y < p.h; ++y)
         for (int x = 0; x < p.w; ++x) {
             const size_t o = 54 + size_t(p.h - 1 - y) * stride + size_t(x) * 3;

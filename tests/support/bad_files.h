@@ -62,9 +62,10 @@ inline std::vector<uint8_t> pngDeclaring(uint32_t w, uint32_t h) {
     return f;
 }
 
-// A 24-bit BMP header declaring w x h texels over four bytes of data.
-inline std::vector<uint8_t> bmpDeclaring(int32_t w, int32_t h) {
-    std::vector<uint8_t> f(58, 0);
+// A 24-bit uncompressed BMP of w x h texels with room for dataBytes of pixels after its
+// 54-byte header; the image-size field is written only when recordSize is set.
+inline std::vector<uint8_t> bmpHeader(int32_t w, int32_t h, uint32_t dataBytes, bool recordSize) {
+    std::vector<uint8_t> f(54 + dataBytes, 0);
     auto put32 = [&](size_t o, uint32_t v) {
         for (int i = 0; i < 4; ++i) f[o + i] = uint8_t(v >> (8 * i));
     };
@@ -77,8 +78,12 @@ inline std::vector<uint8_t> bmpDeclaring(int32_t w, int32_t h) {
     put32(22, uint32_t(h));
     f[26] = 1;
     f[28] = 24;
+    if (recordSize) put32(34, dataBytes);
     return f;
 }
+
+// A 24-bit BMP header declaring w x h texels over four bytes of data.
+inline std::vector<uint8_t> bmpDeclaring(int32_t w, int32_t h) { return bmpHeader(w, h, 4, false); }
 
 // An uncompressed true-colour TGA header declaring w x h texels.
 inline std::vector<uint8_t> tgaDeclaring(uint16_t w, uint16_t h) {
