@@ -923,6 +923,19 @@ void parseJsonScene(Scene& scene, const std::string& path, const std::string& te
         const size_t colon = what.find(": ", what.find("parse error"));
         throw SceneError(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": JSON syntax error" +
                          (colon == std::string::npos ? "" : what.substr(colon)));
+    } catch (const Json::exception& e) {
+        // A number beyond double's range ("number overflow parsing '1e999'"); the message
+        // quotes it, which finds its place.
+        const std::string what = e.what();
+        const size_t q = what.find('\'');
+        const std::string number = q == std::string::npos ? "" : what.substr(q + 1, what.find('\'', q + 1) - q - 1);
+        const size_t at = number.empty() ? std::string::npos : text.find(number);
+        std::string where;
+        if (at != std::string::npos) {
+            const Position p = Positions::lineColumn(text, at);
+            where = ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+        }
+        throw SceneError(path + where + ": " + (number.empty() ? "unreadable JSON" : "number out of range: " + number));
     }
     const Positions positions(text);
     JsonReader r{path, positions, folderOf(path)};
