@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -222,6 +224,20 @@ int main(int argc, char** argv) {
     std::vector<std::string> sets;
     std::string up = "y";
 
+    // CLI11's PositiveNumber lets NaN through, and a value past the float range becomes
+    // infinite once stored.
+    auto finiteFloat = [](bool positive) {
+        return CLI::Validator(
+            [positive](std::string& text) -> std::string {
+                char* end = nullptr;
+                errno = 0;
+                const float v = std::strtof(text.c_str(), &end);
+                if (end == text.c_str() || *end || errno || !std::isfinite(v)) return "expected a finite number, not '" + text + "'";
+                if (positive && !(v > 0)) return "expected a number > 0, not '" + text + "'";
+                return "";
+            },
+            positive ? "POSITIVE" : "NUMBER");
+    };
     app.add_option("scene", scenePath, "Model file (.gltf .glb .obj .ply .stl) or JSON scene file (.json)");
     app.add_option("-o,--output", output,
                    "Image to write; the extension picks the format: .png (8-bit sRGB), .exr (linear float "
@@ -239,20 +255,21 @@ int main(int argc, char** argv) {
     app.add_option("--photons", photons, "Photons to cast (implies --gi)")->check(CLI::PositiveNumber);
     app.add_option("--bounces", bounces, "Photon bounces (implies --gi)");
     app.add_option("--photon-radius", photonRadius, "Photon search distance in scene units (implies --gi)")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--photon-energy", photonEnergy, "Energy of the photons (implies --gi)")->check(CLI::PositiveNumber);
+        ->check(finiteFloat(true));
+    app.add_option("--photon-energy", photonEnergy, "Energy of the photons (implies --gi)")->check(finiteFloat(true));
     app.add_flag("--final-gather", finalGather, "Interpolate indirect light from final-gather records (implies --gi)");
     app.add_option("--fg-samples", fgSamples, "Samples per final-gather record (implies --final-gather)")
         ->check(CLI::PositiveNumber);
     app.add_option("--fg-density", fgDensity, "Density of the final-gather records (implies --final-gather)")
-        ->check(CLI::PositiveNumber);
+        ->check(finiteFloat(true));
     app.add_option("--background", background, "Background colour R G B (linear); it feeds final gather only")
-        ->expected(3);
+        ->expected(3)
+        ->check(finiteFloat(false));
     std::string setHelp = "Set a renderer field, FIELD=VALUE, repeatable. Fields:";
     for (const std::string& n : tr::settingNames()) setHelp += " " + n;
     app.add_option("--set", sets, setHelp);
     app.add_option("--scale", scale, "Scale model files by this factor (e.g. 0.001 for millimetres to metres)")
-        ->check(CLI::PositiveNumber);
+        ->check(finiteFloat(true));
     app.add_option("--up", up, "Up axis of model files: y (glTF's) or z (turned to y)")
         ->check(CLI::IsMember({"y", "z"}))
         ->capture_default_str();

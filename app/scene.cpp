@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -121,9 +122,16 @@ std::string resolve(const std::string& folder, std::string path) {
     if (!path.empty() && path[0] == '/') return path;
     return folder + path;
 }
-bool fileExists(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return f.good();
+// Empty when path names a regular file, else why not. Opening a FIFO would block and a
+// folder opens fine but reads nothing, so only the file kind is asked before anything opens.
+std::string notRegularFile(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (ec || st.type() == std::filesystem::file_type::not_found)
+        return std::strerror(ec && ec.value() != ENOENT ? ec.value() : ENOENT);
+    if (st.type() == std::filesystem::file_type::directory) return "is a folder, not a file";
+    if (st.type() != std::filesystem::file_type::regular) return "is not a regular file";
+    return "";
 }
 
 // ---------------------------------------------------------------------------------
@@ -170,8 +178,8 @@ struct ModelImport {
             return buf.data();
         }
         const std::string resolved = resolve(folderOf(path), s);
-        if (!fileExists(resolved))
-            throw SceneError(path + ": texture '" + s + "' does not exist (looked for " + resolved + ")");
+        const std::string why = notRegularFile(resolved);
+        if (!why.empty()) throw SceneError(path + ": texture '" + s + "': " + resolved + ": " + why);
         return resolved;
     }
 
@@ -434,13 +442,72 @@ int Scene::findMaterial(const std::string& name) const {
     return -1;
 }
 
+namespace {
+
+// A PLY header may declare far more elements than the file holds; Assimp reserves room for
+// all of them before reading any, so a few truncated bytes would ask for gigabytes.
+void checkPlyCounts(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line, format;
+    bool ascii = false;
+    std::vector<std::pair<std::string, unsigned long long>> counts;
+    std::vector<unsigned long long> perElement;
+    size_t lines = 0;
+    while (std::getline(in, line) && ++lines < 10000) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        std::string word;
+        words >> word;
+        if (word == "end_header") break;
+        if (word == "format") {
+            words >> format;
+            ascii = format == "ascii";
+        } else if (word == "element") {
+            std::string name, count;
+            words >> name >> count;
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long n = std::strtoull(count.c_str(), &end, 10);
+            if (count.empty() || *end || errno || count[0] == '-')
+                throw SceneError(path + ": element '" + name + "' has no valid count ('" + count + "')");
+            counts.emplace_back(name, n);
+            perElement.push_back(0);
+        } else if (word == "property" && !perElement.empty()) {
+            std::string type;
+            words >> type;
+            if (type == "list") words >> type;  // the count's type: a list holds at least its count
+            static const std::map<std::string, unsigned> sizes = {
+                {"char", 1},   {"uchar", 1},  {"int8", 1},    {"uint8", 1},   {"short", 2},   {"ushort", 2},
+                {"int16", 2},  {"uint16", 2}, {"int", 4},     {"uint", 4},    {"float", 4},   {"int32", 4},
+                {"uint32", 4}, {"float32", 4}, {"double", 8}, {"float64", 8}};
+            auto it = sizes.find(type);
+            perElement.back() += ascii ? 2 : (it == sizes.end() ? 1 : it->second);
+        }
+    }
+    if (!in) return;  // no header end: Assimp says what is wrong
+    const std::streamoff start = in.tellg();
+    in.seekg(0, std::ios::end);
+    const unsigned long long left = (unsigned long long)(in.tellg() - start);
+    for (size_t i = 0; i < counts.size(); ++i) {
+        const unsigned long long bytes = std::max<unsigned long long>(perElement[i], 1);
+        if (counts[i].second > left / bytes)
+            throw SceneError(path + ": the header declares " + std::to_string(counts[i].second) + " '" +
+                             counts[i].first + "' elements but the file holds " + std::to_string(left) +
+                             " bytes after it (truncated or corrupt)");
+    }
+}
+
+}  // namespace
+
 void importModel(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options) {
     const std::string ext = extensionOf(path);
     static const char* safe[] = {"gltf", "glb", "obj", "ply", "stl"};
     if (!options.allowAnyFormat && std::find(std::begin(safe), std::end(safe), ext) == std::end(safe))
         throw SceneError(path + ": ." + ext +
                          " files are read only with --allow-any-format (model formats: .gltf, .glb, .obj, .ply, .stl)");
-    if (!fileExists(path)) throw SceneError(path + ": cannot open the file: " + std::strerror(ENOENT));
+    const std::string why = notRegularFile(path);
+    if (!why.empty()) throw SceneError(path + ": cannot read the file: " + why);
+    if (ext == "ply") checkPlyCounts(path);
 
     Assimp::Importer importer;
     importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
@@ -487,10 +554,11 @@ public:
         auto it = offsets_.find(pointer);
         return it == offsets_.end() ? Position{} : lineColumn(it->second);
     }
-    Position lineColumn(size_t offset) const {
+    Position lineColumn(size_t offset) const { return lineColumn(text_, offset); }
+    static Position lineColumn(const std::string& text, size_t offset) {
         Position p{1, 1};
-        for (size_t i = 0; i < offset && i < text_.size(); ++i) {
-            if (text_[i] == '\n') p = {p.line + 1, 1};
+        for (size_t i = 0; i < offset && i < text.size(); ++i) {
+            if (text[i] == '\n') p = {p.line + 1, 1};
             else ++p.column;
         }
         return p;
@@ -638,6 +706,7 @@ struct JsonReader {
         if (!j.is_number()) fail(ptr, "expected a number");
         const double v = j.get<double>();
         if (!std::isfinite(v)) fail(ptr, "expected a finite number");
+        if (std::fabs(v) > double(std::numeric_limits<float>::max())) fail(ptr, "the number is out of range");
         return float(v);
     }
     float number(const Json& obj, const std::string& ptr, const char* key, float fallback) const {
@@ -661,7 +730,9 @@ struct JsonReader {
     std::string existingFile(const Json& j, const std::string& ptr) const {
         const std::string raw = text(j, ptr);
         const std::string path = resolve(folder, raw);
-        if (!fileExists(path)) fail(ptr, "file '" + raw + "' does not exist (looked for " + path + ")");
+        const std::string why = notRegularFile(path);
+        if (why == std::strerror(ENOENT)) fail(ptr, "file '" + raw + "' does not exist (looked for " + path + ")");
+        if (!why.empty()) fail(ptr, "file '" + raw + "': " + path + " " + why);
         return path;
     }
 
@@ -798,14 +869,51 @@ struct JsonReader {
 }  // namespace
 
 void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& options) {
+    const std::string why = notRegularFile(path);
+    if (!why.empty()) throw SceneError(path + ": cannot read the file: " + why);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec && size > kMaxJsonSceneBytes)
+        throw SceneError(path + ": " + std::to_string(size) + " bytes is too large for a scene file (at most " +
+                         std::to_string(kMaxJsonSceneBytes >> 20) + " MiB; put the geometry in model files)");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw SceneError(path + ": cannot open the file: " + std::strerror(errno));
     std::stringstream buffer;
     buffer << in.rdbuf();
-    const std::string text = buffer.str();
+    if (in.bad()) throw SceneError(path + ": cannot read the file: " + std::strerror(errno));
+    parseJsonScene(scene, path, buffer.str(), options, &importModel);
+}
+
+void parseJsonScene(Scene& scene, const std::string& path, const std::string& text, const ImportOptions& options,
+                    const ModelLoader& loadModel) {
+    if (text.size() > kMaxJsonSceneBytes) throw SceneError(path + ": too large for a scene file");
+    // No scene nests deeper than a few levels; the position map below keeps one path per
+    // value, so a deep nest would cost depth^2 memory.
+    struct TooDeep {
+        size_t byte;
+    };
     Json doc;
     try {
+        size_t depth = 0, at = 0;
+        bool quoted = false;
+        for (; at < text.size(); ++at) {
+            const char c = text[at];
+            if (quoted) {
+                if (c == '\\') ++at;
+                else if (c == '"') quoted = false;
+            } else if (c == '"') {
+                quoted = true;
+            } else if (c == '[' || c == '{') {
+                if (++depth > kMaxJsonDepth) throw TooDeep{at};
+            } else if ((c == ']' || c == '}') && depth > 0) {
+                --depth;
+            }
+        }
         doc = Json::parse(text);
+    } catch (const TooDeep& e) {
+        const Position p = Positions::lineColumn(text, e.byte);
+        throw SceneError(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
+                         ": JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
     } catch (const Json::parse_error& e) {
         // e.byte is one past the offending character.
         Position p{1, 1};
@@ -815,6 +923,19 @@ void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& o
         const size_t colon = what.find(": ", what.find("parse error"));
         throw SceneError(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": JSON syntax error" +
                          (colon == std::string::npos ? "" : what.substr(colon)));
+    } catch (const Json::exception& e) {
+        // A number beyond double's range ("number overflow parsing '1e999'"); the message
+        // quotes it, which finds its place.
+        const std::string what = e.what();
+        const size_t q = what.find('\'');
+        const std::string number = q == std::string::npos ? "" : what.substr(q + 1, what.find('\'', q + 1) - q - 1);
+        const size_t at = number.empty() ? std::string::npos : text.find(number);
+        std::string where;
+        if (at != std::string::npos) {
+            const Position p = Positions::lineColumn(text, at);
+            where = ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+        }
+        throw SceneError(path + where + ": " + (number.empty() ? "unreadable JSON" : "number out of range: " + number));
     }
     const Positions positions(text);
     JsonReader r{path, positions, folderOf(path)};
@@ -831,7 +952,7 @@ void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& o
             const std::string file = r.existingFile(m["file"], ptr + "/file");
             const M4 t = r.transform(m, ptr);
             try {
-                importModel(scene, file, t.m, options);
+                loadModel(scene, file, t.m, options);
             } catch (const SceneError& e) {
                 r.fail(ptr + "/file", e.what());
             }

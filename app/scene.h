@@ -4,6 +4,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -87,6 +88,14 @@ void importModel(Scene& scene, const std::string& path, const float transform[16
 
 // Reads a JSON scene file. Model paths and textures are relative to the file's folder.
 void loadJsonScene(Scene& scene, const std::string& path, const ImportOptions& options);
+
+constexpr size_t kMaxJsonSceneBytes = size_t(64) << 20;
+constexpr size_t kMaxJsonDepth = 64;
+using ModelLoader = std::function<void(Scene&, const std::string& path, const float transform[16], const ImportOptions&)>;
+// loadJsonScene on text already read, as if from path; models go to loadModel (importModel
+// for loadJsonScene).
+void parseJsonScene(Scene& scene, const std::string& path, const std::string& text, const ImportOptions& options,
+                    const ModelLoader& loadModel);
 
 // Writes FIELD=VALUE into the renderer's public field; false with a reason for an unknown
 // field or a value of the wrong type.

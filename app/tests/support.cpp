@@ -9,6 +9,8 @@
 #include <ImathBox.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,7 +23,7 @@
 
 namespace apptest {
 
-RunResult runRender(const std::vector<std::string>& args) {
+RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe");
     const pid_t pid = fork();
@@ -41,8 +43,19 @@ RunResult runRender(const std::vector<std::string>& args) {
     RunResult r;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int open = 2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     while (open > 0) {
-        poll(fds, 2, -1);
+        int wait = -1;
+        if (timeoutSeconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                kill(pid, SIGKILL);
+                r.timedOut = true;
+                break;
+            }
+            wait = int(left.count());
+        }
+        if (poll(fds, 2, wait) == 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
             char buf[4096];
@@ -56,6 +69,8 @@ RunResult runRender(const std::vector<std::string>& args) {
             }
         }
     }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd);
     int status = 0;
     waitpid(pid, &status, 0);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -9,10 +9,12 @@ namespace apptest {
 
 struct RunResult {
     int exitCode = -1;  // 128 + signal when killed
+    bool timedOut = false;
     std::string out, err;
 };
-// Runs tessra-render with the arguments; standard output and error are collected.
-RunResult runRender(const std::vector<std::string>& args);
+// Runs tessra-render with the arguments; standard output and error are collected. With a
+// timeout the program is killed after that many seconds (timedOut, exit code 128 + 9).
+RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds = 0);
 
 // A fresh folder under the build tree, emptied first.
 std::string scratchDir(const std::string& name);
