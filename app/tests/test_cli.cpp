@@ -352,3 +352,23 @@ TEST(Cli, CtrlCWritesThePartialImage) {
 }
 
 }  // namespace
+
+// Every bundled example gives the same image in separate processes and with any worker
+// count (its photon and final-gather stages included).
+TEST(Cli, ExamplesAreIdenticalAcrossProcessesAndWorkerCounts) {
+    const std::string dir = scratchDir("determinism");
+    for (const char* scene : {"cornell-box", "cornell-photon-mapping", "materials"}) {
+        std::vector<Rgba8> images;
+        for (const char* threads : {"1", "3"}) {
+            const std::string out = dir + "/" + scene + "-" + threads + ".png";
+            const RunResult r = runRender({kExamples + "/" + scene + ".json", "-o", out, "--width", "40", "--height",
+                                           "24", "--threads", threads, "-q"});
+            ASSERT_EQ(r.exitCode, 0) << scene << ": " << r.err;
+            images.push_back(readPng(out));
+        }
+        for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i].px == images[0].px) << scene << " run " << i;
+        unsigned lit = 0;
+        for (size_t i = 0; i < images[0].px.size(); i += 4) lit += images[0].px[i] + images[0].px[i + 1] > 0;
+        EXPECT_GT(lit, images[0].px.size() / 8) << scene << " is mostly black";
+    }
+}
