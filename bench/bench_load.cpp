@@ -29,7 +29,8 @@ struct CountingHost : TessraCallbacks {
     unsigned long long pixels = 0, tiles = 0;
 };
 
-void onMessage(const char* text, const char* title, void*) { std::printf("message: %s: %s\n", title, text); }
+// Standard error: the render silences standard output.
+void onMessage(const char* text, const char* title, void*) { std::fprintf(stderr, "message: %s: %s\n", title, text); }
 
 double peakResidentGiB() {
     rusage u{};
