@@ -398,6 +398,13 @@ int main(int argc, char** argv) {
     if (photons || bounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
     if (gi) r->indirectIllumination = r->usePhotonMapping = true;
     if (finalGather) r->useFinalGather = true;
+    // Whether a field was given anywhere (scene file, option or --set), so that the
+    // derived photon settings fill in only what the user left open.
+    auto given = [&](const char* field) {
+        auto named = [&](const std::pair<std::string, std::string>& s) { return s.first == field; };
+        return std::any_of(scene.settings.begin(), scene.settings.end(), named) ||
+               std::any_of(fieldSets.begin(), fieldSets.end(), named);
+    };
     if (photons) r->numPhotons = photons;
     if (bounces) r->numBounces = bounces;
     if (photonRadius > 0) r->photonSearchDistance = photonRadius;
@@ -412,6 +419,11 @@ int main(int argc, char** argv) {
     for (const auto& s : fieldSets) {
         if (!apply(s.first, s.second, "--set")) return kExitUsage;
         fovSet = fovSet || s.first == "fieldOfView";
+    }
+    if (r->indirectIllumination && r->usePhotonMapping) {
+        // The library's defaults (100 photons, no bounce) suit no scene.
+        if (!photons && !given("numPhotons")) r->numPhotons = 200000;
+        if (!bounces && !given("numBounces")) r->numBounces = 2;
     }
 
     const tr::Camera camera = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
@@ -430,6 +442,24 @@ int main(int argc, char** argv) {
     {
         StdoutMute mute(!verbose);
         tr::feedRenderer(scene, *r);
+        const bool deriveEnergy = !(photonEnergy > 0) && !given("photonEnergy");
+        const bool deriveRadius = !(photonRadius > 0) && !given("photonSearchDistance");
+        TessraPhotonSettings suggested;
+        if (r->indirectIllumination && r->usePhotonMapping && (deriveEnergy || deriveRadius) &&
+            Tessra_SuggestPhotonSettings(r, &suggested) == 0) {
+            if (deriveEnergy) r->photonEnergy = suggested.photonEnergy;
+            if (deriveRadius) r->photonSearchDistance = suggested.photonSearchDistance;
+            // The suggested energy gives indirect light at its physical strength with
+            // this scale; a tuned energy keeps the scale it was tuned with.
+            if (deriveEnergy && !given("ambientLightIntens")) r->ambientLightIntens = suggested.ambientLightIntens;
+            if (verbose)
+                std::fprintf(stderr,
+                             "tessra-render: photon settings: numPhotons=%u numBounces=%u photonEnergy=%g%s "
+                             "photonSearchDistance=%g%s ambientLightIntens=%g\n",
+                             r->numPhotons, r->numBounces, double(r->photonEnergy), deriveEnergy ? " (derived)" : "",
+                             double(r->photonSearchDistance), deriveRadius ? " (derived)" : "",
+                             double(r->ambientLightIntens));
+        }
         messages.rendering = true;
         progress.status("Rendering");
         if (g_interrupts == 0) r->Render();

@@ -62,19 +62,20 @@ void TessraRendererCUDA::castPhotons() {
     std::vector<float4> pos(numPhotons), col(numPhotons), nor(numPhotons);
     const uint32_t batches = (numPhotons >> 17) + 1;
     const dim3 grid(kPhotonBatch / kPhotonBlock.x, 1, 1);
-    auto collect = [&](int line) {
+    // Each record remembers its pass, so that a gather can leave out the first hits.
+    auto collect = [&](int line, float pass) {
         rt::synchronize();
         copyBack(pos, d_photonPos, line);
         copyBack(col, d_photonCol, line + 1);
         copyBack(nor, d_photonNormals, line + 2);
-        photonKdTree->AddRecords(numPhotons, pos.data(), nor.data(), col.data());
+        photonKdTree->AddRecords(numPhotons, pos.data(), nor.data(), col.data(), pass);
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
     };
 
     for (uint32_t b = 0; b < batches; ++b)
         rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, numLights,
                    rands, rands01, d_photonNormals, b * kPhotonBatch);
-    collect(2796);
+    collect(2796, 0.0f);
 
     const size_t bytes = size_t(numPhotons) * 16;
     for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
@@ -87,7 +88,7 @@ void TessraRendererCUDA::castPhotons() {
             rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
                        d_photonInPos, d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals,
                        irebote, b * kPhotonBatch);
-        collect(2815);
+        collect(2815, float(irebote + 1));
     }
 
     host::status(this, "Building KdTree for photons...");
@@ -107,6 +108,8 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
         rt::free(candNormal);
         return false;
     }
+    // Every pixel copied back is defined, also those no pass writes (mask 0).
+    TESSRA_CHECK(rt::memset(candNormal, 0, pixels * 16), "volumeRender", 2846);
     host::status(this, "Irradiance Cache: distributing FG records...");
     std::vector<float4> hostPos(pixels), hostNormal(pixels), hostZero(pixels);
 
@@ -171,6 +174,10 @@ bool TessraRendererCUDA::CalculateIrradianceCache() {
     if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 16), "volumeRender", 2921);
     if (callbacks) callbacks->SetFinalGatherCount(n);
     const dim3 grid = recordGrid(n);
+    // Gather rays that escape see this scene's background, which the direct pass
+    // uploads only later: without this the first render saw black and later ones the
+    // background of whatever was rendered before.
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2924);
 
     unsigned timer = 0;
     platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", 2928);
@@ -221,6 +228,11 @@ bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) {
 bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) {
     host::status(this, "Indirect illumination from photonmap...");
     bindTree(photonKdTree);
+    // The first hits are the direct light, which the direct pass has already added:
+    // once the map holds bounced photons, this gather counts only those. A map of first
+    // hits alone is shown whole, as an ambient fill.
+    const float gatherFrom = numBounces > 0 ? 1.0f : 0.0f;
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonGatherFrom, &gatherFrom, 4), "volumeRender", 3021);
     const float2 rands = randomPair();
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {

@@ -22,10 +22,11 @@ KdTree::~KdTree() {
     host::freeChecked(d_thirds, "kdtree", 150);
 }
 
-void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds) {
+void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
+                        float tag) {
     for (uint32_t i = 0; i < count; ++i) {
         if (!(positions[i].w > 0.5f)) continue;
-        records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i])});
+        records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag});
         ++numRecords;
     }
 }
@@ -58,7 +59,7 @@ KdNode* KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t en
     ++numRecords;
     const uint32_t i = node->index;
     planes_[i] = make_float4(e, node->planeOffset);
-    positions_[i] = make_float4(p.position, 0.0f);
+    positions_[i] = make_float4(p.position, p.tag);
     seconds_[i] = make_float4(p.second, 0.0f);
     thirds_[i] = make_float4(p.third, 0.0f);
     children_[i] = make_int4(-1, -1, 0, 0);

@@ -13,6 +13,7 @@ struct KdRecord {
     float3 position;
     float3 second;
     float3 third;
+    float tag;  // uploaded as the position's w: the photon pass that stored the record
 };
 
 class KdTree;
@@ -35,7 +36,8 @@ public:
     KdTree(const KdTree&) = delete;
     KdTree& operator=(const KdTree&) = delete;
 
-    void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds);
+    void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
+                    float tag = 0.0f);
     void Build();
     // Binds the five arrays to the kd-tree texture references.
     void Bind() const;

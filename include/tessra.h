@@ -294,6 +294,19 @@ typedef void (*TessraMessageHandler)(const char* text, const char* title, void* 
 TESSRA_API void Tessra_SetMessageHandler(TessraMessageHandler handler, void* user);
 // The library's version, "major.minor.patch".
 TESSRA_API const char* Tessra_Version();
+
+// Photon settings that suit the scene a renderer holds (its triangles and lights, and
+// its numPhotons and numBounces): with them the photon map's estimate is the reflected
+// irradiance in the units of the direct light, and ambientLightIntens = 1 adds the
+// indirect light at its physical strength. Writes them to *out and returns 0; returns
+// -1, leaving *out untouched, for a scene without triangles. Nothing is written to the
+// renderer: the host decides which values to take.
+struct TessraPhotonSettings {
+    float photonEnergy;
+    float photonSearchDistance;
+    float ambientLightIntens;
+};
+TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* renderer, TessraPhotonSettings* out);
 }
 
 #endif  // TESSRA_H
