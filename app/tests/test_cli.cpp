@@ -353,22 +353,36 @@ TEST(Cli, CtrlCWritesThePartialImage) {
 
 }  // namespace
 
-// Every bundled example gives the same image in separate processes and with any worker
-// count (its photon and final-gather stages included).
-TEST(Cli, ExamplesAreIdenticalAcrossProcessesAndWorkerCounts) {
+// Every bundled example, without and with each kind of indirect light (photon settings
+// derived from the scene), gives the same finite image in separate processes and with
+// any worker count.
+TEST(Cli, ExamplesAreFiniteAndIdenticalAcrossProcessesAndWorkerCounts) {
     const std::string dir = scratchDir("determinism");
-    for (const char* scene : {"cornell-box", "cornell-photon-mapping", "materials"}) {
-        std::vector<Rgba8> images;
-        for (const char* threads : {"1", "3"}) {
-            const std::string out = dir + "/" + scene + "-" + threads + ".png";
-            const RunResult r = runRender({kExamples + "/" + scene + ".json", "-o", out, "--width", "40", "--height",
-                                           "24", "--threads", threads, "-q"});
-            ASSERT_EQ(r.exitCode, 0) << scene << ": " << r.err;
-            images.push_back(readPng(out));
+    const std::vector<std::vector<std::string>> modes = {{}, {"--gi"}, {"--gi", "--fg-samples", "16"}};
+    for (const char* scene : {"cornell-box", "cornell-photon-mapping", "materials", "atrium"}) {
+        for (const auto& mode : modes) {
+            std::string what = scene;
+            for (const std::string& a : mode) what += " " + a;
+            std::vector<std::vector<float>> images;
+            for (const char* threads : {"1", "3"}) {
+                const std::string out = dir + "/" + scene + "-" + threads + ".exr";
+                std::vector<std::string> args = {kExamples + "/" + scene + ".json", "-o", out, "--width", "32",
+                                                 "--height", "20", "--threads", threads, "-q", "--photons", "20000"};
+                if (mode.empty()) args.resize(args.size() - 2);
+                args.insert(args.end(), mode.begin(), mode.end());
+                const RunResult r = runRender(args);
+                ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
+                int w = 0, h = 0;
+                images.push_back(readExr(out, w, h));
+            }
+            for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i] == images[0]) << what << " run " << i;
+            size_t bad = 0, lit = 0;
+            for (size_t i = 0; i < images[0].size(); i += 4) {
+                for (int k = 0; k < 4; ++k) bad += !std::isfinite(images[0][i + k]);
+                lit += images[0][i] + images[0][i + 1] > 0;
+            }
+            EXPECT_EQ(bad, 0u) << what;
+            EXPECT_GT(lit, images[0].size() / 4 / 8) << what << " is mostly black";
         }
-        for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i].px == images[0].px) << scene << " run " << i;
-        unsigned lit = 0;
-        for (size_t i = 0; i < images[0].px.size(); i += 4) lit += images[0].px[i] + images[0].px[i + 1] > 0;
-        EXPECT_GT(lit, images[0].px.size() / 8) << scene << " is mostly black";
     }
 }
