@@ -441,6 +441,28 @@ TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigne
     inoutMaskFG[k] = 0;
 }
 
+// Whether a pixel would find a final-gather record to interpolate: the test of
+// estimatePhotonMap_FromFG without the interpolation. Resolved pixels clear their mask;
+// the others keep it and raise the tile's flag, so that records are placed for them
+// before any tile is shaded.
+TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int imageH, float4* ssNormals,
+                                      float4* ssPos, unsigned char* outNeedFG, unsigned char* inoutMaskFG) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int k = y * imageW + x;
+    if (inoutMaskFG[k] == 0) return;
+    const float4 P = ssPos[k];
+    if (P.w < 0.5f) return;
+    FGSearch s;
+    s.range = 2000.0f;
+    KnnList<1> l;
+    if (kdTreeKNearest(xyz(P), xyz(ssNormals[k]), s, l) == 0) {
+        storeSharedFlag(outNeedFG, 1);
+        return;
+    }
+    inoutMaskFG[k] = 0;
+}
+
 // ---------------------------------------------------------------------------------
 // Final-gather record placement.
 

@@ -219,10 +219,21 @@ bool TessraRendererCUDA::CalculateIrradianceCache() {
     return !aborted;
 }
 
+bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) {
+    bindTree(fgKdTree);
+    TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", 3040);
+    const dim3 grid(fb.tileWidth / kBlock.x + 1, fb.tileHeight / kBlock.y + 1, 1);
+    rt::launch(TESSRA_KERNEL(find_fg_records_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, fb.ssNormals, fb.ssPos,
+               fb.needsGI, fb.maskFG);
+    rt::synchronize();
+    return fb.NeedsIndirectStepAgain();
+}
+
 bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) {
     if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb);
     if (!calcGlobalIlumPhoton_FromFG(fb)) return false;
-    if (!fb.NeedsIndirectStepAgain()) return true;
+    // Within a render every record was placed before the first tile (see Render).
+    if (extension_.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
     return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb);
 }
 

@@ -477,6 +477,7 @@ int32_t TessraRendererCUDA::Render() {
         const uint32_t tilesX = uint32_t(width) / kTileSize + 1;
         const uint32_t tilesY = uint32_t(height) / kTileSize + 1;
 
+        extension_.cacheComplete = false;
         if (indirectIllumination && UsePhotonMapping()) {
             castPhotons();
             if (useFinalGather) {
@@ -488,7 +489,19 @@ int32_t TessraRendererCUDA::Render() {
                         if (!DistributeFinalGatherPoints(*fb)) return 0;
                     }
                 }
+                // Records for the pixels that the grid left without one are placed here,
+                // for every tile in a fixed order, rather than while shading: a tile's
+                // light then depends neither on which tiles were shaded before it nor on
+                // which tiles this render shades at all (crops, farms).
+                for (uint32_t c = 0; c < tilesX; ++c) {
+                    for (uint32_t r = 0; r < tilesY; ++r) {
+                        InitScreenCUDA(c * kTileSize, r * kTileSize, *fb, false);
+                        if (findMissingRecords(*fb) && !DistributeFinalGatherPoints(*fb)) return 0;
+                        if (host::abortRequested(this)) return 0;
+                    }
+                }
                 if (!CalculateIrradianceCache()) return 0;
+                extension_.cacheComplete = true;
             }
         }
 
@@ -498,6 +511,7 @@ int32_t TessraRendererCUDA::Render() {
 
         for (uint32_t c = 0; c < tilesX; ++c) {
             for (uint32_t r = 0; r < tilesY; ++r) {
+                if (!shadesTile(c * kTileSize, r * kTileSize, kTileSize)) continue;
                 tileX = c * kTileSize;
                 tileY = r * kTileSize;
                 currentFrameBuffer = fb.get();
@@ -531,6 +545,7 @@ int32_t TessraRendererCUDA::Render() {
             }
         }
         currentFrameBuffer = nullptr;
+        extension_.cacheComplete = false;
         fb.reset();
         CleanUp();
     } catch (const std::exception& e) {

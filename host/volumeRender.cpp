@@ -1,6 +1,7 @@
 // The host side of the screen-space stages: constants, launches and delivery. Each
 // stage launches through the runtime layer and waits for the device before it reads a
 // result or launches the next kernel.
+#include <algorithm>
 #include <vector>
 
 #include "device/volumeRender_kernel.h"
@@ -142,15 +143,17 @@ void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 blo
     rt::synchronize();
     if (!callbacks) return;
     std::vector<float4> row(fb->tileWidth);
-    const uint32_t w = uint32_t(width), h = uint32_t(height);
-    const uint32_t run = xoffset + fb->tileWidth >= w ? (xoffset < w ? w - xoffset : 0) : fb->tileWidth;
-    for (uint32_t r = 0; r < fb->tileHeight; ++r) {
-        if (yoffset + r >= h) break;
-        // A tile wholly right of the image has nothing to deliver.
-        if (run == 0) break;
-        TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb->ssTotal) + size_t(r) * fb->tileWidth, size_t(run) * 16),
-                     "volumeRender", 2610);
-        callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), run, xoffset, yoffset + r);
+    // The rows of the tile inside the image and the crop window.
+    const uint32_t* crop = extension_.crop;
+    const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
+    const uint32_t x0 = std::max(xoffset, cropped ? crop[0] : 0u), y0 = std::max(yoffset, cropped ? crop[1] : 0u);
+    const uint32_t x1 = std::min({xoffset + fb->tileWidth, uint32_t(width), cropped ? crop[2] : ~0u});
+    const uint32_t y1 = std::min({yoffset + fb->tileHeight, uint32_t(height), cropped ? crop[3] : ~0u});
+    // A tile wholly right of the image (or the crop) has nothing to deliver.
+    for (uint32_t y = y0; x1 > x0 && y < y1; ++y) {
+        const size_t at = size_t(y - yoffset) * fb->tileWidth + (x0 - xoffset);
+        TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb->ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", 2610);
+        callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), x1 - x0, x0, y);
     }
     callbacks->TileFinished(xoffset, yoffset, fb->tileWidth, fb->tileHeight);
 }

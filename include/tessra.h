@@ -272,6 +272,16 @@ public:
     uint32_t lastRefreshTick;
 
 private:
+    friend struct TessraExtension;
+    // Our additions beside the fixed fields, set through the Tessra_ functions.
+    struct Extension {
+        uint32_t crop[4] = {0, 0, 0, 0};  // x0, y0, x1, y1, half-open; empty: the whole image
+        bool (*tileFilter)(void* user, uint32_t x, uint32_t y) = nullptr;
+        void* tileFilterUser = nullptr;
+        bool cacheComplete = false;  // the final-gather records of this render are all placed
+    } extension_;
+    bool shadesTile(uint32_t x, uint32_t y, uint32_t size);
+    bool findMissingRecords(TessraFrameBuffer& fb);
     void RefreshResultsScreen();
     void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
                                TessraFrameBuffer* fb);
@@ -307,6 +317,18 @@ struct TessraPhotonSettings {
     float ambientLightIntens;
 };
 TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* renderer, TessraPhotonSettings* out);
+
+// Renders only the pixels x0 <= x < x1, y0 <= y < y1 of the image: the tiles that hold
+// them are rendered and only those pixels delivered, and every pixel is what the whole
+// image holds there (the photon map and the final-gather records are made for the whole
+// image). x1 <= x0 or y1 <= y0 selects the whole image again. Returns 0, or -1 without a
+// renderer.
+TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
+// Asks filter(user, x, y) before each tile (its top-left pixel) whether this render
+// shades it; a tile refused is neither shaded nor delivered. The render farm's way to
+// share one image's tiles between processes. nullptr shades every tile.
+typedef bool (*TessraTileFilter)(void* user, uint32_t x, uint32_t y);
+TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilter filter, void* user);
 }
 
 #endif  // TESSRA_H

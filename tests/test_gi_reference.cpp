@@ -368,4 +368,63 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
     EXPECT_NE(std::memcmp(first.data(), alone.data(), first.size() * 4), 0) << "the background shows";
 }
 
+// The final-gather records do not depend on which tiles a render shades: crop windows
+// and tiles shared out by a filter give exactly the whole image's pixels.
+TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
+    const int W = 300, H = 270;
+    auto renderPart = [&](const std::function<void(TessraRendererCUDA&)>& part, tt::RecordingHost& host) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(W, H));
+        // A floor and small tiles turned every way above it, many between the records of
+        // the grid.
+        const int white = tt::addDiffuse(*r, 0.75f, 0.75f, 0.75f);
+        tt::addQuad(*r, {-3, -1, 2}, {3, -1, 2}, {3, -1, -3}, {-3, -1, -3}, {0, 1, 0}, white);
+        for (int i = 0; i < 40; ++i) {
+            const float phi = 0.7f * i, h = 0.012f;
+            const V3 n = tt::unit({0.9f * std::cos(phi), 0.9f * std::sin(phi), 0.45f});
+            const V3 u = tt::unit({-n.y, n.x, 0}), v = {n.y * u.z - n.z * u.y, n.z * u.x - n.x * u.z, n.x * u.y - n.y * u.x};
+            const V3 c = {-0.9f + 0.045f * i, -0.5f + 0.13f * (i % 7), 0.2f};
+            auto at = [&](float a, float b) { return tt::add(c, tt::add(tt::mul(u, a * h), tt::mul(v, b * h))); };
+            tt::addQuad(*r, at(-1, -1), at(1, -1), at(1, 1), at(-1, 1), n, white);
+        }
+        r->NuevaLuzOmni(0.3f, 1.5f, 1.0f, 1, 1, 1, 1, 3, 2.0f);
+        r->shadowMode = 1;
+        tt::enablePhotonMapping(*r, 3000, true);
+        r->irradianceSamples = 8;
+        part(*r);
+        tt::renderQuietly(*r, host, tt::kCornellEye, {0, 0, 0}, {0, 1, 0});
+    };
+    tt::RecordingHost whole(W, H);
+    renderPart([](TessraRendererCUDA&) {}, whole);
+    const uint32_t crops[][4] = {{0, 0, 300, 270}, {17, 250, 290, 262}, {260, 5, 299, 250}, {100, 260, 101, 270}};
+    for (const auto& c : crops) {
+        tt::RecordingHost part(W, H);
+        renderPart([&](TessraRendererCUDA& r) { Tessra_SetCropWindow(&r, c[0], c[1], c[2], c[3]); }, part);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const bool inside = x >= int(c[0]) && x < int(c[2]) && y >= int(c[1]) && y < int(c[3]);
+                if (inside)
+                    ASSERT_EQ(std::memcmp(part.pixel(x, y), whole.pixel(x, y), 16), 0) << x << "," << y;
+                else
+                    ASSERT_EQ(part.pixel(x, y)[0], -1.0f) << "delivered outside the crop at " << x << "," << y;
+            }
+    }
+    // Two renders that share the tiles out between them: each tile once, together the
+    // whole image.
+    tt::RecordingHost even(W, H), odd(W, H);
+    struct Share {
+        int parity;
+        static bool take(void* user, uint32_t x, uint32_t y) {
+            return int((x / 256 + y / 256) % 2) == static_cast<Share*>(user)->parity;
+        }
+    } a{0}, b{1};
+    renderPart([&](TessraRendererCUDA& r) { Tessra_SetTileFilter(&r, Share::take, &a); }, even);
+    renderPart([&](TessraRendererCUDA& r) { Tessra_SetTileFilter(&r, Share::take, &b); }, odd);
+    EXPECT_EQ(even.tiles.size() + odd.tiles.size(), whole.tiles.size());
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const float* p = even.pixel(x, y)[0] >= 0 ? even.pixel(x, y) : odd.pixel(x, y);
+            ASSERT_EQ(std::memcmp(p, whole.pixel(x, y), 16), 0) << x << "," << y;
+        }
+}
+
 }  // namespace
