@@ -92,7 +92,8 @@ bool onCuda() {
 // same on both backends (the CPU backend tracks its own).
 struct CudaAllocations {
     std::mutex lock;
-    std::map<const void*, size_t> live;
+    std::map<const void*, size_t, std::less<const void*>, cpu::MallocAllocator<std::pair<const void* const, size_t>>>
+        live;
     size_t bytes = 0;
 };
 CudaAllocations& cudaAllocations() {

@@ -53,7 +53,9 @@ struct Allocation {
 
 struct Allocations {
     std::mutex lock;
-    std::map<const char*, Allocation> live;  // start -> record
+    std::map<const char*, Allocation, std::less<const char*>,
+             MallocAllocator<std::pair<const char* const, Allocation>>>
+        live;  // start -> record
     size_t bytes = 0;
     size_t cap = 0;
     StrictModes strict = parseStrict(std::getenv("TESSRA_CPU_STRICT"), nullptr);
@@ -259,7 +261,7 @@ private:
 
     void work() {
         const Job& j = job_;
-        const std::vector<uint64_t>& blocks = j.order->blocks;
+        const auto& blocks = j.order->blocks;
         for (;;) {
             const uint64_t first = next_.fetch_add(j.chunk);
             if (first >= j.total) return;
@@ -274,7 +276,7 @@ private:
         lane.blockDim = make_uint3(j.block.x, j.block.y, j.block.z);
         lane.blockIdx = make_uint3(unsigned(b % j.grid.x), unsigned((b / j.grid.x) % j.grid.y),
                                    unsigned(b / (uint64_t(j.grid.x) * j.grid.y)));
-        const std::vector<uint32_t>& threads = j.order->threads;
+        const auto& threads = j.order->threads;
         if (!threads.empty()) {
             for (uint32_t i : threads) {
                 lane.threadIdx = make_uint3(i % j.block.x, (i / j.block.x) % j.block.y, i / (j.block.x * j.block.y));

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "runtime/device.h"
@@ -35,10 +37,30 @@ public:
     HostAccess& operator=(const HostAccess&) = delete;
 };
 
+// The emulation's own bookkeeping allocates with malloc, not operator new: a host that
+// runs out of memory (or a test that makes operator new fail) must not see device
+// allocations or launches fail for it, as they would not on a GPU.
+template <typename T>
+struct MallocAllocator {
+    using value_type = T;
+    MallocAllocator() = default;
+    template <typename U>
+    MallocAllocator(const MallocAllocator<U>&) {}
+    T* allocate(size_t n) {
+        if (void* p = std::malloc(n * sizeof(T))) return static_cast<T*>(p);
+        throw std::bad_alloc();
+    }
+    void deallocate(T* p, size_t) { std::free(p); }
+    template <typename U>
+    bool operator==(const MallocAllocator<U>&) const { return true; }
+    template <typename U>
+    bool operator!=(const MallocAllocator<U>&) const { return false; }
+};
+
 // Block and thread visiting order of one launch; empty lists mean natural order.
 struct Order {
-    std::vector<uint64_t> blocks;
-    std::vector<uint32_t> threads;
+    std::vector<uint64_t, MallocAllocator<uint64_t>> blocks;
+    std::vector<uint32_t, MallocAllocator<uint32_t>> threads;
 };
 
 Status malloc(void** p, size_t bytes);
