@@ -16,6 +16,11 @@
 
 namespace host {
 
+// Nothing thrown inside the library reaches a host: every exported function and public
+// member ends in a catch-all that calls this from its handler. It names the caller and
+// what was thrown in a message box; a handler that throws in turn is ignored.
+void reportException(const char* where) noexcept;
+
 // Typed views of the opaque device pointers of the public structures.
 template <typename T>
 inline T* dev(void* p) {

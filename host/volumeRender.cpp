@@ -21,7 +21,7 @@ void uploadCamera(const TessraRendererCUDA* r, int line) {
 }  // namespace
 
 bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb,
-                                        bool fullBuffers) {
+                                        bool fullBuffers) try {
     uploadCamera(this, 2481);
     const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", 2483);
@@ -34,18 +34,24 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
                fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
     rt::synchronize();
     return true;
+} catch (...) {
+    host::reportException("InitScreenCUDA");
+    return false;
 }
 
-bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
     for (uint32_t i = 0; i < lights.size(); ++i) {
         const uint8_t kind = lights[i].type;
         const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? num_subdivs_glossy_refl : 1;
         if (!renderAreaLight(fb, i, n, 0.5f, 0.5f)) return false;
     }
     return true;
+} catch (...) {
+    host::reportException("RenderDirectLighting");
+    return false;
 }
 
-bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) {
+bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) try {
     host::status(this, "Rendering direct illumination...");
     uploadCamera(this, 2520);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2521);
@@ -61,6 +67,17 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
         platform::cutDeleteTimer(timer);
         return false;
     }
+    // Released however this ends: a host callback that throws must not leak it.
+    struct Release {
+        void*& p;
+        ~Release() {
+            if (p) rt::free(p);
+        }
+    } release{accum};
+    // The last pass of each row and column lies outside the light's grid and writes
+    // nothing before calc_final_color sums the accumulator: fresh device memory is
+    // garbage on a GPU.
+    TESSRA_CHECK(rt::memset(accum, 0, size_t(kTile) * kTile * 16), "volumeRender", 2531);
     const float2 rands = host::drawRandomPair();
     const uint32_t m = kTile / n;
     for (uint32_t tx = 0; tx < cx; ++tx) {
@@ -78,7 +95,6 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
                        fb.tileHeight, m, m, kTile, n, (tx * kTile) / n, (ty * kTile) / n, accum, fb.ssColor);
             rt::synchronize();
             if (host::abortRequested(this)) {
-                rt::free(accum);
                 platform::cutDeleteTimer(timer);
                 return false;
             }
@@ -87,12 +103,16 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2560);
     platform::cutGetAverageTimerValue(timer);
     TESSRA_CHECK(rt::free(accum), "volumeRender", 2562);
+    accum = nullptr;
     platform::cutCheck(platform::cutDeleteTimer(timer), "volumeRender", 2563);
     return true;
+} catch (...) {
+    host::reportException("renderAreaLight");
+    return false;
 }
 
 bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n, uint8_t reflpass,
-                                        uint8_t refl0_refr1, uint32_t level) {
+                                        uint8_t refl0_refr1, uint32_t level) try {
     if (level > 4) return true;
     host::status(this, "Reflecting...");
     if (firstPassDone && level > 1 && n > 1) n >>= 1;
@@ -132,10 +152,13 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
         }
     }
     return true;
+} catch (...) {
+    host::reportException("ReflectBuffers");
+    return false;
 }
 
 void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset,
-                                               uint32_t yoffset, TessraFrameBuffer* fb) {
+                                               uint32_t yoffset, TessraFrameBuffer* fb) try {
     if (!fb) return;
     rt::launch(TESSRA_KERNEL(combineBuffers), dim3(grid.x, grid.y, grid.z), dim3(block.x, block.y, block.z),
                fb->ssTotal, fb->ssColor, fb->ssIndirect, fb->tileWidth, fb->tileHeight, 0u, 0u, false);
@@ -153,9 +176,13 @@ void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 blo
         callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), run, xoffset, yoffset + r);
     }
     callbacks->TileFinished(xoffset, yoffset, fb->tileWidth, fb->tileHeight);
+} catch (...) {
+    host::reportException("VisualizeResultsBlock");
 }
 
-void TessraRendererCUDA::RefreshResultsScreen() {
+void TessraRendererCUDA::RefreshResultsScreen() try {
     VisualizeResultsBlock(gridSize, blockSize, tileX, tileY, currentFrameBuffer);
     lastRefreshTick = platform::getTickCount();
+} catch (...) {
+    host::reportException("RefreshResultsScreen");
 }
