@@ -353,16 +353,21 @@ TEST(Cli, CtrlCWritesThePartialImage) {
 
 }  // namespace
 
-// Every bundled example gives the same image in separate processes and with any worker
-// count (its photon and final-gather stages included).
+// Every bundled example gives the same image in separate processes, with any worker
+// count and on the strict CPU emulation (its photon and final-gather stages included).
 TEST(Cli, ExamplesAreIdenticalAcrossProcessesAndWorkerCounts) {
     const std::string dir = scratchDir("determinism");
     for (const char* scene : {"cornell-box", "cornell-photon-mapping", "materials"}) {
         std::vector<Rgba8> images;
-        for (const char* threads : {"1", "3"}) {
+        // The last run is on the strict CPU emulation (blocks and threads shuffled, fresh
+        // memory poisoned, device memory hidden from the host).
+        for (const char* threads : {"1", "3", "2"}) {
+            const bool strict = threads[0] == '2';
+            if (strict) setenv("TESSRA_CPU_STRICT", "shuffle,poison,nohostread", 1);
             const std::string out = dir + "/" + scene + "-" + threads + ".png";
             const RunResult r = runRender({kExamples + "/" + scene + ".json", "-o", out, "--width", "40", "--height",
                                            "24", "--threads", threads, "-q"});
+            if (strict) unsetenv("TESSRA_CPU_STRICT");
             ASSERT_EQ(r.exitCode, 0) << scene << ": " << r.err;
             images.push_back(readPng(out));
         }
