@@ -472,6 +472,7 @@ bool TessraFrameBuffer::NeedsIndirectStepAgain() const { return readFlag(needsGI
 // Clean-up
 
 void TessraRendererCUDA::CleanUp() try {
+    host::DeviceTurn turn;  // not while another render launches over these arrays
     delete octree;
     octree = nullptr;
     delete fgKdTree;
@@ -579,6 +580,8 @@ bool TessraRendererCUDA::shadeTile(TessraFrameBuffer& fb) {
 
 int32_t TessraRendererCUDA::Render() {
     try {
+        host::DeviceTurn turn(this);
+        if (!turn.held()) return 0;
         if (!ensureDevice()) return 0;
         if (width <= 0 || height <= 0 || width > kMaxImageSide || height > kMaxImageSide) {
             char message[128];

@@ -27,6 +27,7 @@ TESSRA_API void Tessra_DeleteRenderer(TessraRendererCUDA** renderer) {
 }
 
 TESSRA_API int Tessra_SelectBackend(const char* name) try {
+    host::DeviceTurn turn;  // a running render keeps its backend to the end
     if (!name || !rt::selectBackend(name)) return -1;
     // A new backend needs its own device check at the next render.
     tessraResetDeviceReady();
@@ -45,6 +46,7 @@ TESSRA_API const char* Tessra_BackendName() try {
 
 // The worker pool is rebuilt at the next launch; starting its threads can fail there.
 TESSRA_API void Tessra_SetThreadCount(unsigned threads) try {
+    host::DeviceTurn turn;  // the pool is not replaced under a running render
     rt::setThreadCount(threads);
 } catch (...) {
     host::reportException("Tessra_SetThreadCount");

@@ -21,6 +21,24 @@ namespace host {
 // what was thrown in a message box; a handler that throws in turn is ignored.
 void reportException(const char* where) noexcept;
 
+// Holds the device for one render (the constructor with a renderer; refused with a
+// message, held() false, when that renderer is already rendering or this thread is
+// inside another render's callback) or for one change of process-wide device state (the
+// constructor without). Re-entrant on the holding thread.
+class DeviceTurn {
+public:
+    DeviceTurn();
+    explicit DeviceTurn(TessraRendererCUDA* renderer);
+    ~DeviceTurn();
+    DeviceTurn(const DeviceTurn&) = delete;
+    DeviceTurn& operator=(const DeviceTurn&) = delete;
+    bool held() const { return held_; }
+
+private:
+    TessraRendererCUDA* renderer_ = nullptr;
+    bool held_ = false;
+};
+
 // Typed views of the opaque device pointers of the public structures.
 template <typename T>
 inline T* dev(void* p) {

@@ -304,6 +304,8 @@ private:
 
 unsigned g_requested = 0;
 std::unique_ptr<Pool> g_pool;
+// One launch at a time: the pool runs one grid, and hosts may launch from several threads.
+std::mutex g_poolLock;
 std::atomic<uint64_t> g_launchSerial{0};
 
 unsigned resolveThreads(unsigned n) {
@@ -335,6 +337,7 @@ void makeOrder(const StrictModes& m, uint64_t blocks, uint32_t threads, Order& o
 }  // namespace
 
 void setThreads(unsigned n) {
+    std::lock_guard<std::mutex> g(g_poolLock);
     g_requested = n;
     if (g_pool && g_pool->size() != resolveThreads(n)) g_pool.reset();
 }
@@ -343,6 +346,7 @@ unsigned threads() { return resolveThreads(g_requested); }
 
 Status launch(dim3 grid, dim3 block, detail::BlockBody body, const void* ctx) {
     try {
+        std::lock_guard<std::mutex> g(g_poolLock);
         if (!g_pool) g_pool = std::make_unique<Pool>(threads());
         Order order;
         makeOrder(strictModes(), uint64_t(grid.x) * grid.y * grid.z, block.x * block.y * block.z, order);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -78,7 +79,11 @@ inline void addEveryStage(TessraRendererCUDA& r, const std::string& texture) {
     r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 0.5f, 0.4f, 0.4f, 2);
     // The path must outlive the renders: keep it with the renderer's process.
     static std::set<std::string> paths;
-    r.materials[size_t(m.white)].diffuseMap = paths.insert(texture).first->c_str();
+    static std::mutex pathsLock;  // scenes are also built on several threads at once
+    {
+        std::lock_guard<std::mutex> g(pathsLock);
+        r.materials[size_t(m.white)].diffuseMap = paths.insert(texture).first->c_str();
+    }
     material_t& red = r.materials[size_t(m.red)];
     red.reflective = true;
     red.reflColor[0] = red.reflColor[1] = red.reflColor[2] = 150;
