@@ -3,6 +3,7 @@
 #pragma once
 
 #include "device/cuda_defs.h"
+#include "tessra.h"  // LightType
 
 #define TESSRA_PI 3.14159f
 #define TESSRA_2PI 6.28318f
@@ -78,14 +79,14 @@ TESSRA_DEVICE LightSample fetchLight(unsigned int i) {
 // The point of stratum (si, sj) of an n x n pattern on the light: a sphere's (z, angle)
 // grid, a rectangle's corner-anchored grid, else the light position. No jitter.
 TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj, unsigned n) {
-    if (l.kind == 3) {
+    if (l.kind == LIGHT_OMNI_SPHERE) {
         const float a = float(si) / float(n);
         const float z = 1.0f - 2.0f * a;
         const float r = sqrtf(maxf(0.0f, 1.0f - z * z));
         const float phi = TESSRA_2PI * float(sj) / float(n);
         return l.pos + make_float3(r * cosf(phi), r * sinf(phi), z) * l.radius;
     }
-    if (l.kind == 4) {
+    if (l.kind == LIGHT_RECT) {
         const float a = float(si) / float(n) - 0.5f;
         const float b = float(sj) / float(n) - 0.5f;
         return l.pos + l.U * (a * l.spot.z) + l.V * (b * l.spot.w);
@@ -98,7 +99,7 @@ TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj
 TESSRA_HD bool lightFalloff(const LightSample& l, float3 P, float3 L, float& f) {
     f = 1.0f;
     switch (l.kind) {
-        case 1: {
+        case LIGHT_SPOT_CIRCLE: {
             const float cosOuter = cosf(0.5f * l.spot.x * TESSRA_PI / 180.0f);
             const float cosInner = cosf(0.5f * l.spot.y * TESSRA_PI / 180.0f);
             const float c = dot(L, l.A);
@@ -106,16 +107,16 @@ TESSRA_HD bool lightFalloff(const LightSample& l, float3 P, float3 L, float& f) 
             f = clampf((c - cosOuter) / (cosInner - cosOuter), 0.0f, 1.0f);
             return true;
         }
-        case 4:
+        case LIGHT_RECT:
             return dot(L, l.A) < 0.0f;
-        case 5: {
+        case LIGHT_DIR_CIRCLE: {
             const float3 Q = l.pos + l.A * (dot(P - l.pos, l.A) / dot(l.A, l.A));
             const float dr = length(P - Q);
             if (dr > l.spot.x) return false;
             f = clampf((dr - l.spot.x) / (l.spot.y - l.spot.x), 0.0f, 1.0f);
             return true;
         }
-        case 6: {
+        case LIGHT_DIR_RECT: {
             // P - Lpos = a U + b V + c A, solved by Cramer's rule.
             const float3 d = P - l.pos;
             const float det = dot(l.U, cross(l.V, l.A));

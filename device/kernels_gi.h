@@ -228,7 +228,7 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
     float3 P = L.pos;
     power = L.color * L.intensity;
     switch (L.kind) {
-        case 1: {
+        case LIGHT_SPOT_CIRCLE: {
             const float c = cosf(L.spot.x * 0.5f * TESSRA_PI / 180.0f);
             const float ct = c * (1.0f - h2) + h2;
             const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
@@ -238,9 +238,9 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
             p = fastRcp((1.0f - c) * TESSRA_2PI);
             return;
         }
-        case 0:
-        case 3: {
-            if (L.kind == 3) P.z += L.radius;
+        case LIGHT_OMNI:
+        case LIGHT_OMNI_SPHERE: {
+            if (L.kind == LIGHT_OMNI_SPHERE) P.z += L.radius;
             const float ct = 1.0f - 2.0f * h2;
             const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
             const float phi = TESSRA_2PI * h3;
@@ -249,7 +249,7 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
             p = 0.0795775f;
             return;
         }
-        case 4: {
+        case LIGHT_RECT: {
             O = P + L.U * ((h2 - 0.5f) * L.spot.z) + L.V * ((h3 - 0.5f) * L.spot.w);
             const float ct = 1.0f - 2.0f * h5;
             const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
@@ -259,12 +259,12 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
             p = 0.1607627f;
             return;
         }
-        case 5:
-        case 6: {
+        case LIGHT_DIR_CIRCLE:
+        case LIGHT_DIR_RECT: {
             const float s = L.spot.x;
             // The square prism lights |a|, |b| <= s on its axes: its photons start over
             // that whole square, not over the quarter of it that (h - 0.5) s covers.
-            const float2 xy = L.kind == 5 ? concentricSampleDisk(2.0f * h2 - 1.0f, 2.0f * h3 - 1.0f)
+            const float2 xy = L.kind == LIGHT_DIR_CIRCLE ? concentricSampleDisk(2.0f * h2 - 1.0f, 2.0f * h3 - 1.0f)
                                           : make_float2(2.0f * h2 - 1.0f, 2.0f * h3 - 1.0f);
             O = P + L.U * (s * xy.x) + L.V * (s * xy.y);
             D = -L.A;

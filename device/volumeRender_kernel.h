@@ -175,7 +175,7 @@ TESSRA_DEVICE void calc_ilum_ss(Lane t, unsigned int imageW, unsigned int imageH
         const float3 Sp = lightSamplePoint(l, si * strataStep + ox, sj * strataStep + oy, n * strataStep);
         const float3 toLight = Sp - P;
         const float dist2 = dot(toLight, toLight);
-        const bool directional = l.kind == 5 || l.kind == 6;
+        const bool directional = l.kind == LIGHT_DIR_CIRCLE || l.kind == LIGHT_DIR_RECT;
         const float3 L = directional ? l.A : toLight * fastRsqrt(dist2);
         float f;
         bool lit = lightFalloff(l, P, L, f);
