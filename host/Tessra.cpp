@@ -66,7 +66,6 @@ TessraRendererCUDA::TessraRendererCUDA()
       reserved13(false),
       reserved14(true),
       photonTreeParam(0.0f),
-      harmMeanDistFG(nullptr),
       usePhotonMapping(false),
       numBounces(0),
       reserved19(true),
@@ -87,37 +86,12 @@ TessraRendererCUDA::TessraRendererCUDA()
       // could sensibly have relied on.
       reserved34(0),
       usedDeviceMem(0),
-      d_triVertices(nullptr),
-      d_triNormals(nullptr),
-      d_triMatIds(nullptr),
-      d_triTexCoords(nullptr),
-      d_lightPosCol(nullptr),
-      d_lightSpotData(nullptr),
-      d_lightParams(nullptr),
-      d_lightRotRows(nullptr),
-      d_lightDecayStart(nullptr),
       numLights(0),
       numlighttris(0),
       numTris(0),
       fgKdTree(nullptr),
       photonKdTree(nullptr),
       octree(nullptr),
-      d_textureAtlas(nullptr),
-      d_textureSizes(nullptr),
-      d_matDiffuse(nullptr),
-      d_photonPos(nullptr),
-      d_photonCol(nullptr),
-      d_photonDir(nullptr),
-      d_photonInPos(nullptr),
-      d_photonInCol(nullptr),
-      d_photonInDir(nullptr),
-      d_photonNormals(nullptr),
-      d_matCaps(nullptr),
-      d_matSpec(nullptr),
-      d_matReflColor(nullptr),
-      d_matReflGloss(nullptr),
-      d_matRefrColor(nullptr),
-      d_matRefrGloss(nullptr),
       reserved52(0),
       firstPassDone(false),
       gridSize{1, 1, 1},
@@ -125,7 +99,11 @@ TessraRendererCUDA::TessraRendererCUDA()
       tileX(0),
       tileY(0),
       currentFrameBuffer(nullptr),
-      lastRefreshTick(0) {}
+      lastRefreshTick(0) {
+#define TESSRA_DEVICE_ARRAY(f, line) f = nullptr;
+#include "host/device_arrays.def"
+#undef TESSRA_DEVICE_ARRAY
+}
 
 namespace {
 
@@ -165,6 +143,33 @@ constexpr bool fieldsCoverRenderer() {
 }
 static_assert(std::is_standard_layout<TessraRendererCUDA>::value, "offsetof needs a standard layout");
 static_assert(fieldsCoverRenderer(), "TESSRA_RENDERER_FIELDS misses a field of TessraRendererCUDA");
+
+// host/device_arrays.def names every void* field once: as many entries as such fields,
+// each one of them, none twice.
+#define TESSRA_IS_ARRAY(f) (std::is_same<decltype(TessraRendererCUDA::f), void*>::value ? 1 : 0) +
+constexpr int kVoidPointerFields = TESSRA_RENDERER_FIELDS(TESSRA_IS_ARRAY, TESSRA_IS_ARRAY) 0;
+#undef TESSRA_IS_ARRAY
+constexpr size_t kArrayOffsets[] = {
+#define TESSRA_DEVICE_ARRAY(f, line) offsetof(TessraRendererCUDA, f),
+#include "host/device_arrays.def"
+#undef TESSRA_DEVICE_ARRAY
+};
+constexpr bool arraysAreVoidPointers() {
+    return true
+#define TESSRA_DEVICE_ARRAY(f, line) &&std::is_same<decltype(TessraRendererCUDA::f), void*>::value
+#include "host/device_arrays.def"
+#undef TESSRA_DEVICE_ARRAY
+        ;
+}
+constexpr bool arraysDistinct() {
+    for (size_t i = 0; i < sizeof(kArrayOffsets) / sizeof(size_t); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (kArrayOffsets[i] == kArrayOffsets[j]) return false;
+    return true;
+}
+static_assert(arraysAreVoidPointers() && arraysDistinct() &&
+                  sizeof(kArrayOffsets) / sizeof(size_t) == size_t(kVoidPointerFields),
+              "host/device_arrays.def and the renderer's device array fields differ");
 
 }  // namespace
 
@@ -395,30 +400,17 @@ void TessraRendererCUDA::printMemStats() try {
 // Frame buffer
 
 TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint32_t h)
-    : ssPos(nullptr), ssTotal(nullptr), ssNormals(nullptr), spare3(nullptr), ssTexCoords(nullptr),
-      spare5(nullptr), spare6(nullptr), ssColor(nullptr), ssIndirect(nullptr), ssEyePos(nullptr),
-      ssRefrIndex(nullptr), ssTriID(nullptr), ssUVs(nullptr), reflectFlags(nullptr), needsGI(nullptr),
-      maskFG(nullptr), tileWidth(w), tileHeight(h), renderer(owner) {
+    : tileWidth(w), tileHeight(h), renderer(owner) {
+#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) f = nullptr;
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
     // A constructor's function-try-block would rethrow; the buffer reports and stays
     // incomplete instead.
     try {
         const size_t n = size_t(w) * h;
-        ssPos = owner->Malloc(n * 16);
-        ssNormals = owner->Malloc(n * 16);
-        ssTexCoords = owner->Malloc(n * 16);
-        spare5 = owner->Malloc(n * 16);
-        spare6 = owner->Malloc(n * 16);
-        ssEyePos = owner->Malloc(n * 16);
-        ssRefrIndex = owner->Malloc(n * 4);
-        ssTotal = owner->Malloc(n * 16);
-        ssColor = owner->Malloc(n * 16);
-        ssTriID = owner->Malloc(n * 4);
-        ssUVs = owner->Malloc(n * 8);
-        spare3 = owner->Malloc(n * 16);
-        ssIndirect = owner->Malloc(n * 16);
-        maskFG = owner->Malloc(n);
-        reflectFlags = owner->Malloc(4);
-        needsGI = owner->Malloc(1);
+#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) f = owner->Malloc(n * perPixel + perTile);
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
         // After a failed allocation (already reported) the buffer stays unusable, and
         // host::complete tells the stages so before a kernel writes through a null pointer.
         if (host::complete(*this)) Reset();
@@ -428,30 +420,39 @@ TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint
 }
 
 TessraFrameBuffer::~TessraFrameBuffer() {
-    void* const order[] = {ssPos,   ssTotal,  ssNormals,   spare3,  ssTexCoords,  spare5,  spare6, ssColor,
-                           ssIndirect, ssEyePos, ssRefrIndex, ssTriID, ssUVs, reflectFlags, needsGI, maskFG};
-    // Slots 0, 1, 6, 2, 3, 4, 5, then 7 to 15.
-    const int slots[] = {0, 1, 6, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    int line = 2104;
-    for (int s : slots) TESSRA_CHECK(rt::free(order[s]), "Tessra", line++);
-    ssPos = ssTotal = ssNormals = spare3 = ssTexCoords = spare5 = spare6 = ssColor = nullptr;
-    ssIndirect = ssEyePos = ssRefrIndex = ssTriID = ssUVs = reflectFlags = needsGI = maskFG = nullptr;
+#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) \
+    TESSRA_CHECK(rt::free(f), "Tessra", freeLine);                           \
+    f = nullptr;
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
 }
 
 void TessraFrameBuffer::Reset() try {
     const size_t n = size_t(tileWidth) * tileHeight;
-    TESSRA_CHECK(rt::memset(ssTriID, 0, n * 4), "Tessra", 2175);
-    TESSRA_CHECK(rt::memset(ssUVs, 0, n * 8), "Tessra", 2176);
-    TESSRA_CHECK(rt::memset(ssTotal, 0, n * 16), "Tessra", 2177);
-    TESSRA_CHECK(rt::memset(ssColor, 0, n * 16), "Tessra", 2178);
-    TESSRA_CHECK(rt::memset(spare3, 0, n * 16), "Tessra", 2179);
-    TESSRA_CHECK(rt::memset(ssIndirect, 0, n * 16), "Tessra", 2180);
-    TESSRA_CHECK(rt::memset(maskFG, 1, n), "Tessra", 2182);
-    TESSRA_CHECK(rt::memset(reflectFlags, 0, 4), "Tessra", 2184);
-    TESSRA_CHECK(rt::memset(needsGI, 0, 1), "Tessra", 2185);
+#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) \
+    if (clear >= 0) TESSRA_CHECK(rt::memset(f, clear, n * perPixel + perTile), "Tessra", resetLine);
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
 } catch (...) {
     host::reportException("TessraFrameBuffer::Reset");
 }
+
+// The list holds every buffer field of the header, in its order: consecutive pointers
+// from the first to the tile size.
+namespace {
+constexpr size_t kFbOffsets[] = {
+#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) offsetof(TessraFrameBuffer, f),
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
+};
+constexpr bool listCoversFrameBuffer() {
+    for (size_t i = 0; i < sizeof(kFbOffsets) / sizeof(kFbOffsets[0]); ++i)
+        if (kFbOffsets[i] != i * sizeof(void*)) return false;
+    return offsetof(TessraFrameBuffer, tileWidth) == sizeof(kFbOffsets) / sizeof(kFbOffsets[0]) * sizeof(void*);
+}
+static_assert(std::is_standard_layout<TessraFrameBuffer>::value, "offsetof needs a standard layout");
+static_assert(listCoversFrameBuffer(), "host/framebuffer.def and TessraFrameBuffer's fields differ");
+}  // namespace
 
 namespace {
 // Reads the tile's flag record (4 bytes) or the indirect-step byte afresh from the device.
@@ -480,35 +481,12 @@ void TessraRendererCUDA::CleanUp() try {
     delete photonKdTree;
     photonKdTree = nullptr;
 
-    host::freeChecked(d_triVertices, "Tessra", 1517);
-    host::freeChecked(d_triNormals, "Tessra", 1518);
-    host::freeChecked(d_triTexCoords, "Tessra", 1519);
-    host::freeChecked(d_triMatIds, "Tessra", 1520);
-    host::freeChecked(d_lightPosCol, "Tessra", 1521);
-    host::freeChecked(d_lightSpotData, "Tessra", 1522);
-    host::freeChecked(d_lightParams, "Tessra", 1523);
-    host::freeChecked(d_lightRotRows, "Tessra", 1524);
-    host::freeChecked(d_lightDecayStart, "Tessra", 1525);
-    host::freeChecked(harmMeanDistFG, "Tessra", 1528);
     // The photon buffers are released whenever they exist: the flags may have been
     // switched off by the host since the upload that allocated them.
-    host::freeChecked(d_photonPos, "Tessra", 1532);
-    host::freeChecked(d_photonDir, "Tessra", 1533);
-    host::freeChecked(d_photonCol, "Tessra", 1534);
-    host::freeChecked(d_photonInPos, "Tessra", 1535);
-    host::freeChecked(d_photonInCol, "Tessra", 1536);
-    host::freeChecked(d_photonInDir, "Tessra", 1537);
-    host::freeChecked(d_photonNormals, "Tessra", 1538);
-    host::freeChecked(d_matDiffuse, "Tessra", 1541);
-    host::freeChecked(d_matCaps, "Tessra", 1542);
-    host::freeChecked(d_matSpec, "Tessra", 1543);
-    host::freeChecked(d_matReflColor, "Tessra", 1544);
-    host::freeChecked(d_matReflGloss, "Tessra", 1545);
-    host::freeChecked(d_matRefrColor, "Tessra", 1546);
-    host::freeChecked(d_matRefrGloss, "Tessra", 1547);
+#define TESSRA_DEVICE_ARRAY(f, line) host::freeChecked(f, "Tessra", line);
+#include "host/device_arrays.def"
+#undef TESSRA_DEVICE_ARRAY
     host::releaseTextureImages(textureImages);
-    host::freeChecked(d_textureAtlas, "Tessra", 1558);
-    host::freeChecked(d_textureSizes, "Tessra", 1561);
 } catch (...) {
     host::reportException("CleanUp");
 }

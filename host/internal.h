@@ -81,11 +81,10 @@ inline void freeChecked(void*& p, const char* file, int line) {
 
 // Whether every buffer of a frame buffer was allocated.
 inline bool complete(const TessraFrameBuffer& fb) {
-    const void* const all[] = {fb.ssPos,   fb.ssTotal,  fb.ssNormals,   fb.spare3, fb.ssTexCoords, fb.spare5,
-                               fb.spare6,  fb.ssColor,  fb.ssIndirect,  fb.ssEyePos, fb.ssRefrIndex, fb.ssTriID,
-                               fb.ssUVs,   fb.reflectFlags, fb.needsGI, fb.maskFG};
-    for (const void* p : all)
-        if (!p) return false;
+#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) \
+    if (!fb.f) return false;
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
     return true;
 }
 
