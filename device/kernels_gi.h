@@ -2,9 +2,9 @@
 // search, density estimation, final-gather record placement and the irradiance cache.
 #pragma once
 
-#include "device/cuda_defs.h"
-#include "device/cuda_intersect.h"
-#include "device/cuda_lights.h"
+#include "device/defs.h"
+#include "device/intersect.h"
+#include "device/lights.h"
 
 // ---------------------------------------------------------------------------------
 // k-nearest search over the kd-tree bound to the five kd-tree references.

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "device/cuda_intersect.h"
+#include "device/intersect.h"
 #include "host/internal.h"
 
 const uint8_t kTraverseOrder[64] = {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/cuda_defs.h"
+#include "device/defs.h"
 
 class Octree;
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/cuda_defs.h"
+#include "device/defs.h"
 
 struct KdRecord {
     float3 position;

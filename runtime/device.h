@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "device/cuda_defs.h"
+#include "device/defs.h"
 
 namespace rt {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "device/volumeRender_kernel.h"
+#include "device/kernels_screen.h"
 #include "host/internal.h"
 #include "support/test_support.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/volumeRender_kernel.h"
+#include "device/kernels_screen.h"
 #include "runtime/cpu/cpu_backend.h"
 #include "runtime/device.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/volumeRender_kernel.h"
+#include "device/kernels_screen.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/volumeRender_kernel.h"
+#include "device/kernels_screen.h"
 #include "host/Octree.h"
 #include "runtime/device.h"
 

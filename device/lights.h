@@ -2,7 +2,7 @@
 // shared by the lighting, photon and final-gather kernels.
 #pragma once
 
-#include "device/cuda_defs.h"
+#include "device/defs.h"
 #include "tessra.h"  // LightType
 
 #define TESSRA_PI 3.14159f

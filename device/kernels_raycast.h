@@ -3,8 +3,8 @@
 // two float4 each: (origin, maximum distance) and (unit direction, unused).
 #pragma once
 
-#include "device/cuda_defs.h"
-#include "device/cuda_intersect.h"
+#include "device/defs.h"
+#include "device/intersect.h"
 
 // Output pointers may be null; a found flag is always written. The hit fields are
 // written for every ray (zero where nothing was hit) so that results compare byte for

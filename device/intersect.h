@@ -2,7 +2,7 @@
 // kernel uses to find what a ray hits.
 #pragma once
 
-#include "device/cuda_defs.h"
+#include "device/defs.h"
 
 #if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
 #include <emmintrin.h>

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/volumeRender_kernel.h"
+#include "device/kernels_screen.h"
 #include "host/internal.h"
 
 namespace {

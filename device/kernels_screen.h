@@ -4,11 +4,11 @@
 // CPU backend. Every kernel takes its launch coordinates as a Lane.
 #pragma once
 
-#include "device/cuda_defs.h"
-#include "device/cuda_intersect.h"
-#include "device/cuda_lights.h"
+#include "device/defs.h"
+#include "device/intersect.h"
+#include "device/lights.h"
 #include "device/kernels_gi.h"
-#include "device/raycast_kernel.h"
+#include "device/kernels_raycast.h"
 
 // Raises the tile's pass flags for the material of triangle k.
 TESSRA_DEVICE void raiseReflectFlags(unsigned int k, uchar4* flags) {
