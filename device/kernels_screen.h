@@ -145,81 +145,72 @@ TESSRA_HD void strataShift(unsigned int p, unsigned int seed, unsigned int step,
     oy = (h / step) % step;
 }
 
-// The colour of one sub-sample of one light at one pixel.
-TESSRA_DEVICE void calc_ilum_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int numlights,
-                                char shadowMode, unsigned int ilight, unsigned int accumWidth, int* inTriID,
-                                float2* inUVs, float4* inNormal, float4* inTexCoord, float4* inPos,
-                                float4* outColorAccum, unsigned int lightSubDivs, unsigned int xoffset,
-                                unsigned int yoffset, float ambientLightIntens, unsigned int strataStep,
-                                unsigned int strataSeed, bool indirect, float4* inEyePos) {
-    const unsigned int lx = t.x(), ly = t.y();
-    const unsigned int gx = xoffset + lx, gy = yoffset + ly;
-    if (gx >= imageW || gy >= imageH) return;
-    const unsigned int n = lightSubDivs;
-    const unsigned int px = gx / n, py = gy / n, si = gx % n, sj = gy % n;
-    if (px >= imageW / n || py >= imageH / n) return;
-    const unsigned int p = py * (imageW / n) + px;
-    float3 color = make_float3(0, 0, 0);
-    const float4 P4 = inPos[p];
-    if (P4.w > 0.5f) {
-        const DeviceSymbols& S = SYM;
-        const float3 P = xyz(P4);
-        const float3 N = xyz(inNormal[p]);
+// The colour of light ilight's sample point (si, sj) of n x n seen from the surface
+// at element p.
+TESSRA_DEVICE float3 lightSampleColour(unsigned int p, unsigned int si, unsigned int sj, unsigned int n,
+                                       unsigned int numlights, char shadowMode, const LightSample& l,
+                                       float4* inNormal, float4* inPos, float4* inEyePos, float3 Kd, int m) {
+    const DeviceSymbols& S = SYM;
+    const float3 P = xyz(inPos[p]);
+    const float3 N = xyz(inNormal[p]);
+    const float3 E = xyz(inEyePos[p]);
+    const float3 Sp = lightSamplePoint(l, si, sj, n);
+    const float3 toLight = Sp - P;
+    const float dist2 = dot(toLight, toLight);
+    const bool directional = l.kind == LIGHT_DIR_CIRCLE || l.kind == LIGHT_DIR_RECT;
+    const float3 L = directional ? l.A : toLight * fastRsqrt(dist2);
+    float f;
+    bool lit = lightFalloff(l, P, L, f);
+    if (lit && shadowMode == 1) {
+        const float3 O = directional ? P + L * fastSqrt(dist2) : Sp;
+        const float3 toP = P - O;
+        Ray shadow;
+        shadow.o = O;
+        shadow.d = normalize(toP);
+        lit = !intersectOctree(shadow, length(toP) - 0.01f, true).found;
+    }
+    if (!lit) return make_float3(0, 0, 0);
+    float I = f * maxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
+    if (!directional) {
+        const float q = l.decayStart * fastRsqrt(dist2);
+        if (l.decayType == 2) I *= q;
+        else if (l.decayType == 3) I *= q * q;
+    }
+    const float4 spec4 = tex1Dfetch(S.texMatSpec, m);
+    const float3 V = normalize(P - E);
+    const float3 H = normalize(L - V);
+    float spec = powf(dot(N, H), spec4.y) * spec4.x;
+    // A negative N.H with a fractional exponent yields NaN, which would corrupt the
+    // pixel; such a highlight contributes nothing.
+    if (!(spec == spec)) spec = 0.0f;
+    return (l.color * Kd + make_float3(spec, spec, spec)) * I;
+}
+
+// Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one
+// for point-like lights), each with its own shadow ray. With strataStep > 1 the n x n
+// points are every strataStep-th of a finer pattern, shifted per element.
+TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
+                                 char shadowMode, unsigned int ilight, int* inTriID, float4* inNormal,
+                                 float4* inTexCoord, float4* inPos, float4* inEyePos, unsigned int n,
+                                 unsigned int strataStep, unsigned int strataSeed, float4* colorOutput) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= width || y >= height) return;
+    const unsigned int p = y * width + x;
+    float4 sum = make_float4(0, 0, 0, 0);
+    if (inPos[p].w > 0.5f) {
         const float4 st = inTexCoord[p];
-        const float3 E = xyz(inEyePos[p]);
-        const int m = tex1Dfetch(S.texTriMatID, inTriID[p]);
+        const int m = tex1Dfetch(SYM.texTriMatID, inTriID[p]);
         const float3 Kd = diffuseColor(m, make_float2(st.x, st.y));
         const LightSample l = fetchLight(ilight);
         unsigned int ox, oy;
         strataShift(p, strataSeed, strataStep, ox, oy);
-        const float3 Sp = lightSamplePoint(l, si * strataStep + ox, sj * strataStep + oy, n * strataStep);
-        const float3 toLight = Sp - P;
-        const float dist2 = dot(toLight, toLight);
-        const bool directional = l.kind == LIGHT_DIR_CIRCLE || l.kind == LIGHT_DIR_RECT;
-        const float3 L = directional ? l.A : toLight * fastRsqrt(dist2);
-        float f;
-        bool lit = lightFalloff(l, P, L, f);
-        if (lit && shadowMode == 1) {
-            const float3 O = directional ? P + L * fastSqrt(dist2) : Sp;
-            const float3 toP = P - O;
-            Ray shadow;
-            shadow.o = O;
-            shadow.d = normalize(toP);
-            lit = !intersectOctree(shadow, length(toP) - 0.01f, true).found;
-        }
-        if (lit) {
-            float I = f * maxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
-            if (!directional) {
-                const float q = l.decayStart * fastRsqrt(dist2);
-                if (l.decayType == 2) I *= q;
-                else if (l.decayType == 3) I *= q * q;
-            }
-            const float4 spec4 = tex1Dfetch(S.texMatSpec, m);
-            const float3 V = normalize(P - E);
-            const float3 H = normalize(L - V);
-            float spec = powf(dot(N, H), spec4.y) * spec4.x;
-            // A negative N.H with a fractional exponent yields NaN, which would corrupt
-            // the pixel; such a highlight contributes nothing.
-            if (!(spec == spec)) spec = 0.0f;
-            color = (l.color * Kd + make_float3(spec, spec, spec)) * I;
-        }
+        for (unsigned int sj = 0; sj < n; ++sj)
+            for (unsigned int si = 0; si < n; ++si)
+                sum += make_float4(lightSampleColour(p, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
+                                                     numlights, shadowMode, l, inNormal, inPos, inEyePos, Kd, m),
+                                   0.0f);
     }
-    outColorAccum[ly * accumWidth + lx] = make_float4(color, 0.0f);
-}
-
-// Adds one light's averaged sub-samples into the colour buffer.
-TESSRA_DEVICE void calc_final_color(Lane t, unsigned int colorBufferWidth, unsigned int colorBufferHeight,
-                                    unsigned int pixelsCalcWidth, unsigned int pixelsCalcHeight,
-                                    unsigned int areaCalcWidth, unsigned int lightSubDivs, unsigned int xoffset,
-                                    unsigned int yoffset, float4* colaccum, float4* colorOutput) {
-    const unsigned int x = t.x(), y = t.y();
-    if (x >= pixelsCalcWidth || y >= pixelsCalcHeight) return;
-    const unsigned int n = lightSubDivs;
-    float4 sum = make_float4(0, 0, 0, 0);
-    for (unsigned int j = 0; j < n; ++j)
-        for (unsigned int i = 0; i < n; ++i) sum += colaccum[(y * n + j) * areaCalcWidth + x * n + i];
-    if (xoffset + x >= colorBufferWidth || yoffset + y >= colorBufferHeight) return;
-    colorOutput[(yoffset + y) * colorBufferWidth + xoffset + x] += sum * fastRcp(float(n * n));
+    colorOutput[p] += sum * fastRcp(float(n * n));
 }
 
 // Whether the parent pixel of triangle k takes part in a pass; m receives its material.

@@ -62,52 +62,20 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     platform::cutCheck(platform::cutResetTimer(timer), "volumeRender", 2525);
     platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", 2526);
 
-    const uint32_t W = fb.tileWidth * n, H = fb.tileHeight * n;
-    const uint32_t cx = (W >> 8) + 1, cy = (H >> 8) + 1;
-    void* accum = Malloc(size_t(kTile) * kTile * 16);
-    if (!accum) {
+    host::drawRandomPair();  // kept: later stages draw from the same sequence
+    const uint32_t step = n > 1 ? extension_.strataStep : 1;
+    // One launch per light: each pixel sums its own n x n samples, in the order the
+    // samples' colours were once summed from an accumulator, so the bytes are as they were.
+    rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, fb.tileHeight / 16, 1), dim3(16, 16, 1),
+               fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID, fb.ssNormals,
+               fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, extension_.strataSeed, fb.ssColor);
+    rt::synchronize();
+    if (host::abortRequested(this)) {
         platform::cutDeleteTimer(timer);
         return false;
     }
-    // Released however this ends: a host callback that throws must not leak it.
-    struct Release {
-        void*& p;
-        ~Release() {
-            if (p) rt::free(p);
-        }
-    } release{accum};
-    // The last pass of each row and column lies outside the light's grid and writes
-    // nothing before calc_final_color sums the accumulator: fresh device memory is
-    // garbage on a GPU.
-    TESSRA_CHECK(rt::memset(accum, 0, size_t(kTile) * kTile * 16), "volumeRender", 2531);
-    host::drawRandomPair();  // kept: later stages draw from the same sequence
-    const uint32_t m = kTile / n;
-    const uint32_t step = n > 1 ? extension_.strataStep : 1;
-    for (uint32_t tx = 0; tx < cx; ++tx) {
-        for (uint32_t ty = 0; ty < cy; ++ty) {
-            rt::launch(TESSRA_KERNEL(calc_ilum_ss), dim3(16, 16, 1), dim3(16, 16, 1), W, H, numLights,
-                       char(shadowMode), ilight, kTile, fb.ssTriID, fb.ssUVs, fb.ssNormals, fb.ssTexCoords, fb.ssPos,
-                       accum, n, tx * kTile, ty * kTile, ambientLightIntens, step, extension_.strataSeed,
-                       indirectIllumination,
-                       fb.ssEyePos);
-            rt::synchronize();
-            if (m % 16 != 0) {
-                platform::messageBox("max_pixels_reales_calculados_x % blockSizeShadows.x != 0", "Error");
-                platform::messageBox("max_pixels_reales_calculados_y % blockSizeShadows.y != 0", "Error");
-            }
-            rt::launch(TESSRA_KERNEL(calc_final_color), dim3(m / 16, m / 16, 1), dim3(16, 16, 1), fb.tileWidth,
-                       fb.tileHeight, m, m, kTile, n, (tx * kTile) / n, (ty * kTile) / n, accum, fb.ssColor);
-            rt::synchronize();
-            if (host::abortRequested(this)) {
-                platform::cutDeleteTimer(timer);
-                return false;
-            }
-        }
-    }
     platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2560);
     platform::cutGetAverageTimerValue(timer);
-    TESSRA_CHECK(rt::free(accum), "volumeRender", 2562);
-    accum = nullptr;
     platform::cutCheck(platform::cutDeleteTimer(timer), "volumeRender", 2563);
     return true;
 } catch (...) {
