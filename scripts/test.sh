@@ -4,7 +4,7 @@
 # tests skip themselves on a machine without a GPU. Then the whole suite again on the
 # strict CPU emulation (runtime/cpu/cpu_backend.h), and the sanitizer stages: the CPU
 # backend with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer over the
-# whole suite, ThreadSanitizer over the worker-pool tests, and a short run of each fuzz
+# whole suite, ThreadSanitizer over the worker-pool and concurrency tests, and a short run of each fuzz
 # target. TESSRA_QUICK=1 stops after the first stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,12 +26,13 @@ ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1:detect_s
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-echo "== ThreadSanitizer (CPU worker pool)"
+echo "== ThreadSanitizer (CPU worker pool, concurrent renders)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSRA_CUDA=OFF -DTESSRA_BUILD_BENCH=OFF \
   -DTESSRA_BUILD_APP=OFF -DTESSRA_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j"$jobs" --target test_runtime test_determinism
+cmake --build build-tsan -j"$jobs" --target test_runtime test_determinism test_concurrency
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/test_runtime
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/test_determinism
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/test_concurrency
 
 echo "== Fuzzing smoke runs"
 scripts/fuzz.sh "${TESSRA_FUZZ_SECONDS:-20}"
