@@ -5,13 +5,14 @@
 #include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "host/internal.h"
 
 namespace host {
 namespace {
 
-std::recursive_timed_mutex g_device;
+std::recursive_mutex g_device;
 std::mutex g_busyLock;
 std::set<const TessraRendererCUDA*> g_busy;  // renderers inside Render
 thread_local const TessraRendererCUDA* t_rendering = nullptr;
@@ -39,7 +40,8 @@ DeviceTurn::DeviceTurn(TessraRendererCUDA* r) : renderer_(r) {
         }
     }
     // While it waits for another render to finish, the host can still cancel this one.
-    while (!g_device.try_lock_for(std::chrono::milliseconds(20))) {
+    while (!g_device.try_lock()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (abortRequested(r)) {
             std::lock_guard<std::mutex> g(g_busyLock);
             g_busy.erase(r);
