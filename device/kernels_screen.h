@@ -131,13 +131,14 @@ TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int hei
     outNormal[i] = make_float4(normalize(xyz(inNormal[i])), 0.0f);
 }
 
-// Which of the strataStep x strataStep fine strata element p takes within each coarse
-// stratum: none but the first without a seed.
-TESSRA_HD void strataShift(unsigned int p, unsigned int seed, unsigned int step, unsigned int& ox,
-                           unsigned int& oy) {
+// Which of the strataStep x strataStep fine strata a ray takes within each coarse
+// stratum: none but the first without a seed. Hashed from the point the ray hit, so a
+// pixel's rays keep their strata whichever other pixels of the tile take more rays.
+TESSRA_HD void strataShift(float3 P, unsigned int seed, unsigned int step, unsigned int& ox, unsigned int& oy) {
     ox = oy = 0u;
     if (seed == 0u || step <= 1u) return;
-    unsigned int h = (p + 0x9e3779b9u * seed) ^ 0x85ebca6bu;
+    unsigned int h = unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^
+                     unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu ^ seed * 0x9e3779b9u;
     h = (h ^ (h >> 16)) * 0x7feb352du;
     h = (h ^ (h >> 15)) * 0x846ca68bu;
     h ^= h >> 16;
@@ -188,7 +189,7 @@ TESSRA_DEVICE float3 lightSampleColour(unsigned int p, unsigned int si, unsigned
 
 // Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one
 // for point-like lights), each with its own shadow ray. With strataStep > 1 the n x n
-// points are every strataStep-th of a finer pattern, shifted per element.
+// points are every strataStep-th of a finer pattern, shifted per ray.
 TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
                                  char shadowMode, unsigned int ilight, int* inTriID, float4* inNormal,
                                  float4* inTexCoord, float4* inPos, float4* inEyePos, unsigned int n,
@@ -203,7 +204,7 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
         const float3 Kd = diffuseColor(m, make_float2(st.x, st.y));
         const LightSample l = fetchLight(ilight);
         unsigned int ox, oy;
-        strataShift(p, strataSeed, strataStep, ox, oy);
+        strataShift(xyz(inPos[p]), strataSeed, strataStep, ox, oy);
         for (unsigned int sj = 0; sj < n; ++sj)
             for (unsigned int si = 0; si < n; ++si)
                 sum += make_float4(lightSampleColour(p, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
@@ -268,7 +269,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
         const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
         const float cosMax = powf(g, 0.0111111f);
         unsigned int ox, oy;
-        strataShift(p, strataSeed, strataStep, ox, oy);
+        strataShift(P, strataSeed, strataStep, ox, oy);
         const float fine = float(n * strataStep);
         const float a = float((lx % n) * strataStep + ox) / fine;
         const float cosT = a + (1.0f - a) * cosMax;

@@ -99,12 +99,13 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
         std::vector<uint32_t> hits(refine.size(), 0);
         // The n x n rays share the pixel's 8 x 8 strata of area lights and glossy cones:
         // 2 x 2 rays take a quarter of them each, 3 x 3 and 4 x 4 rays one in sixteen,
-        // more rays one each; each ray's fine strata are shifted by a hash.
+        // more rays one each; each ray's fine strata are shifted by a hash of its hit point.
         struct Strata {
             Extension& e;
             ~Strata() { e.strataStep = 1, e.strataSeed = 0; }
         } restore{e};
         e.strataStep = n <= 1 ? 1 : n <= 2 ? 2 : n <= 4 ? 4 : 8;
+        e.strataSeed = 1;
         for (uint64_t first = 0; first < rays; first += N) {
             const uint32_t count = uint32_t(std::min<uint64_t>(N, rays - first));
             for (uint32_t j = 0; j < count; ++j) {
@@ -114,7 +115,6 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
             }
             TESSRA_CHECK(rt::memcpyHtoD(positions.p, at.data(), size_t(count) * 8), "volumeRender", 2650);
             batch.Reset();
-            e.strataSeed = uint32_t(first / N) * 7919u + tileY * 65536u + tileX + 1u;
             rt::launch(TESSRA_KERNEL(init_screen_samples), grid, kBlock, static_cast<float2*>(positions.p), count,
                        uint32_t(width), uint32_t(height), W, fieldOfView, float(width) / float(height), batch.ssTriID,
                        batch.ssUVs, batch.ssNormals, batch.ssTexCoords, batch.ssPos, batch.ssEyePos,

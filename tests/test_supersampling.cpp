@@ -2,6 +2,7 @@
 // each pixel, and a render at four times the resolution filtered down.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -113,12 +114,26 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
         const float a = 0.3f, b = 0.9f;
         tt::addQuad(*s.r, {a, a - 0.6f, 0.8f}, {b, a - 0.7f, 0.8f}, {b + 0.1f, b - 0.6f, 0.8f}, {a + 0.1f, b - 0.5f, 0.8f},
                     {0, 0, 1}, m);
-        s.r->NuevaLuzOmni(-1.5f, 1.0f, 3.0f, 0.6f, 0.6f, 0.6f, 1.0f, 0, 1.0f);
+        // A square light facing down: soft shadows, whose 8 x 8 strata the rays share.
+        s.r->NuevaLuzRect(-1.5f, 1.0f, 3.0f, 0.6f, 0.6f, 0.6f, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.0f, 1.0f, 0);
     };
-    EdgeScene big(4), one, aa;
-    for (EdgeScene* s : {&big, &one, &aa}) addBlock(*s);
+    EdgeScene big(4), one, aa, every;
+    for (EdgeScene* s : {&big, &one, &aa, &every}) addBlock(*s);
     ASSERT_EQ(Tessra_SetSupersampling(aa.r.get(), 4, 0.05f), 0);
+    ASSERT_EQ(Tessra_SetSupersampling(every.r.get(), 4, 0.0f), 0);
     const tt::RecordingHost reference = big.render(), single = one.render(), smooth = aa.render();
+    // A pixel's rays do not depend on which other pixels took more: each pixel of the
+    // adaptive render is the one-ray pixel or the pixel of the render refining all.
+    const tt::RecordingHost all = every.render();
+    int neither = 0, refined = 0;
+    for (size_t i = 0; i < smooth.image.size(); i += 4) {
+        const bool asOne = std::equal(&smooth.image[i], &smooth.image[i] + 3, &single.image[i]);
+        const bool asAll = std::equal(&smooth.image[i], &smooth.image[i] + 3, &all.image[i]);
+        neither += !asOne && !asAll;
+        refined += asAll && !asOne;
+    }
+    EXPECT_EQ(neither, 0);
+    EXPECT_GT(refined, kSize);
     // Pixel x of the small image is centred on pixel 4x of the large one.
     const float w[5] = {0.5f, 1, 1, 1, 0.5f};
     double errorSingle = 0.0, errorSmooth = 0.0;
