@@ -1,0 +1,282 @@
+"""The Python module against tessra-render: the same scene given as buffers and as an OBJ
+plus JSON scene file must give the same pixels; callbacks, Ctrl-C and bad input."""
+import array
+import json
+import math
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+try:
+    import tessra
+except ImportError as e:  # pragma: no cover - the build leaves no module without pybind11
+    print(f"SKIPPED: the tessra module cannot be imported ({e})")
+    sys.exit(77)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHECKER = os.path.join(HERE, "..", "..", "examples", "checker.png")
+RENDER = os.environ.get("TESSRA_RENDER")
+
+tessra.select_backend("cpu")
+
+
+def box(x0, y0, z0, x1, y1, z1):
+    """An axis-aligned box with outward faces: positions, normals and uvs per face corner."""
+    faces = [((1, 0, 0), [(x1, y0, z0), (x1, y1, z0), (x1, y1, z1), (x1, y0, z1)]),
+             ((-1, 0, 0), [(x0, y0, z1), (x0, y1, z1), (x0, y1, z0), (x0, y0, z0)]),
+             ((0, 1, 0), [(x0, y1, z0), (x0, y1, z1), (x1, y1, z1), (x1, y1, z0)]),
+             ((0, -1, 0), [(x0, y0, z1), (x0, y0, z0), (x1, y0, z0), (x1, y0, z1)]),
+             ((0, 0, 1), [(x0, y0, z1), (x1, y0, z1), (x1, y1, z1), (x0, y1, z1)]),
+             ((0, 0, -1), [(x1, y0, z0), (x0, y0, z0), (x0, y1, z0), (x1, y1, z0)])]
+    return quads(faces)
+
+
+def quads(faces):
+    pos, nrm, uv, idx = [], [], [], []
+    for n, corners in faces:
+        base = len(pos) // 3
+        for c, t in zip(corners, [(0, 0), (1, 0), (1, 1), (0, 1)]):
+            pos += c
+            nrm += n
+            uv += t
+        idx += [base, base + 1, base + 2, base, base + 2, base + 3]
+    return pos, nrm, uv, idx
+
+
+# Exactly representable coordinates, so that the OBJ text parses to the same floats.
+MESHES = {
+    "floor": (quads([((0, 1, 0), [(-2, 0, 2), (2, 0, 2), (2, 0, -2), (-2, 0, -2)])]),
+              dict(diffuse=(1, 1, 1), texture=CHECKER)),
+    "wall": (quads([((0, 0, 1), [(-2, 0, -2), (2, 0, -2), (2, 2.5, -2), (-2, 2.5, -2)])]),
+             dict(diffuse=(0.5, 0.625, 0.75))),
+    "mirror": (box(-1.25, 0, -1, -0.25, 1.5, -0.5), dict(diffuse=(0.125, 0.125, 0.125), reflection=(0.75, 0.75, 0.75))),
+    "glass": (box(0.25, 0, 0, 1, 0.75, 0.75), dict(diffuse=(0.0625, 0.0625, 0.0625), refraction=(0.875, 0.875, 0.875))),
+}
+LIGHTS = [
+    ("point", dict(position=(0, 2.25, 1.5), color=(1, 0.9, 0.8), intensity=3, decay="inverse_square")),
+    ("spot", dict(position=(1.5, 2, 1.5), direction=(-1, -1.25, -1), falloff=50, hotspot=30, intensity=2,
+                  decay="inverse_square")),
+    ("rect", dict(position=(0, 2.4, 0), direction=(0, -1, 0), width=0.5, height=0.25, intensity=2,
+                  decay="inverse_square")),
+]
+CAMERA = dict(position=(0.5, 1.5, 4), look_at=(0, 0.5, 0), up=(0, 1, 0), fov_degrees=55)
+WIDTH, HEIGHT = 320, 272  # two tile columns and two rows, the last ones partial
+
+
+def python_scene(width=WIDTH, height=HEIGHT):
+    r = tessra.Renderer(width=width, height=height)
+    for (pos, nrm, uv, idx), mat in MESHES.values():
+        r.add_mesh(array.array("f", pos), bytes(array.array("I", idx)), normals=memoryview(array.array("d", nrm)),
+                   uvs=array.array("f", uv), material=tessra.Material(**mat))
+    for kind, kw in LIGHTS:
+        getattr(r, f"add_{kind}_light")(**kw)
+    r.set_camera(**CAMERA)
+    return r
+
+
+def json_scene(folder):
+    """The same scene as an OBJ model and a JSON scene file for tessra-render."""
+    obj, mtl, count = ["mtllib scene.mtl"], [], [0]
+    for name, ((pos, nrm, uv, idx), mat) in MESHES.items():
+        mtl += [f"newmtl {name}", "Kd 0.5 0.5 0.5", "illum 1"]
+        obj.append(f"usemtl {name}")
+        for i in range(0, len(pos), 3):
+            obj.append("v %r %r %r" % tuple(float(v) for v in pos[i:i + 3]))
+            obj.append("vn %r %r %r" % tuple(float(v) for v in nrm[i:i + 3]))
+        for i in range(0, len(uv), 2):
+            obj.append("vt %r %r" % tuple(float(v) for v in uv[i:i + 2]))
+        for i in range(0, len(idx), 3):
+            obj.append("f " + " ".join("{0}/{0}/{0}".format(count[0] + j + 1) for j in idx[i:i + 3]))
+        count[0] += len(pos) // 3
+    with open(os.path.join(folder, "scene.obj"), "w") as f:
+        f.write("\n".join(obj) + "\n")
+    with open(os.path.join(folder, "scene.mtl"), "w") as f:
+        f.write("\n".join(mtl) + "\n")
+    keys = {"diffuse": "diffuse", "texture": "texture", "reflection": "reflection", "refraction": "refraction"}
+    lights = []
+    for kind, kw in LIGHTS:
+        l = dict(type=kind, **kw)
+        lights.append(l)
+    scene = {
+        "models": [{"file": "scene.obj"}],
+        "materials": {n: {keys[k]: v for k, v in m.items()} for n, (_, m) in MESHES.items()},
+        "lights": lights,
+        "camera": {"position": CAMERA["position"], "look_at": CAMERA["look_at"], "up": CAMERA["up"],
+                   "fov": CAMERA["fov_degrees"]},
+        "settings": {"width": WIDTH, "height": HEIGHT},
+    }
+    path = os.path.join(folder, "scene.json")
+    with open(path, "w") as f:
+        json.dump(scene, f)
+    return path
+
+
+def read_pfm(path):
+    with open(path, "rb") as f:
+        assert f.readline().strip() == b"PF"
+        w, h = map(int, f.readline().split())
+        scale = float(f.readline())
+        data = array.array("f", f.read())
+    if (scale < 0) != (sys.byteorder == "little"):
+        data.byteswap()
+    rows = [data[(h - 1 - y) * w * 3:(h - y) * w * 3] for y in range(h)]  # PFM stores the bottom row first
+    return w, h, [v for row in rows for v in row]
+
+
+def rgb_of(image):
+    rgba = array.array("f", memoryview(image).tobytes())
+    return [v for i, v in enumerate(rgba) if i % 4 != 3]
+
+
+class SameSceneAsTessraRender(unittest.TestCase):
+    @unittest.skipUnless(RENDER, "tessra-render not given")
+    def test_buffers_render_to_the_same_pixels(self):
+        image = python_scene().render()
+        with tempfile.TemporaryDirectory() as folder:
+            path = json_scene(folder)
+            out = os.path.join(folder, "out.pfm")
+            subprocess.run([RENDER, path, "-o", out, "--device", "cpu", "-q"], check=True)
+            w, h, expected = read_pfm(out)
+        self.assertEqual((w, h), (image.width, image.height))
+        got = rgb_of(image)
+        self.assertGreater(sum(1 for v in got if v > 0), len(got) // 2, "the image is mostly black")
+        self.assertEqual(array.array("f", got).tobytes(), array.array("f", expected).tobytes())
+
+
+class Callbacks(unittest.TestCase):
+    def test_every_tile_once_and_drawn_before_its_callback(self):
+        seen, covered = [], [0] * (WIDTH * HEIGHT)
+        statuses = []
+
+        def on_tile(image, x, y, w, h):
+            seen.append((x, y))
+            px = memoryview(image).cast("B").cast("f")
+            self.assertTrue(any(px[((y + j) * WIDTH + x + i) * 4] > 0 for j in range(h) for i in range(w)))
+            for j in range(h):
+                for i in range(w):
+                    covered[(y + j) * WIDTH + x + i] += 1
+
+        python_scene().render(on_tile=on_tile, on_status=statuses.append)
+        self.assertEqual(len(seen), len(set(seen)))
+        self.assertEqual(set(covered), {1})
+        self.assertTrue(statuses)
+
+    def test_exception_in_callback_aborts_and_propagates(self):
+        class Stop(Exception):
+            pass
+
+        calls = []
+
+        def on_tile(*args):
+            calls.append(args)
+            raise Stop("from on_tile")
+
+        r = python_scene()
+        with self.assertRaises(Stop):
+            r.render(on_tile=on_tile)
+        self.assertEqual(len(calls), 1)
+        # The renderer is still usable and renders what a fresh one renders.
+        again = bytes(memoryview(r.render()))
+        self.assertEqual(again, bytes(memoryview(python_scene().render())))
+
+    def test_should_abort_returns_none(self):
+        r = python_scene()
+        self.assertIsNone(r.render(should_abort=lambda: True))
+
+    def test_library_message_becomes_an_exception(self):
+        r = python_scene()
+        r.add_mesh(array.array("f", [0, 0, 0, 1, 0, 0, 0, 1, 0]), array.array("i", [0, 1, 2]),
+                   material=tessra.Material(texture="/nonexistent/texture.png"))
+        with self.assertRaisesRegex(tessra.Error, "/nonexistent/texture.png"):
+            r.render()
+
+
+CHILD = r"""
+import signal, sys, time, tessra
+sys.path.insert(0, sys.argv[1])
+from test_tessra import python_scene
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background process starts with SIGINT ignored
+tessra.set_thread_count(1)
+tiles = []
+def on_tile(image, x, y, w, h):
+    tiles.append((x, y))
+    if len(tiles) == 1:
+        print("first tile", file=sys.stderr, flush=True)
+        for _ in range(2400):  # until the parent's SIGINT, at most two minutes
+            time.sleep(0.05)
+r = python_scene(1024, 512)
+try:
+    r.render(on_tile=on_tile)
+    print("finished")
+except KeyboardInterrupt as e:
+    img = memoryview(e.image).cast("B").cast("f")
+    x, y = tiles[0]
+    first = sum(img[((y + 10) * 1024 + x + i) * 4] for i in range(256))
+    last = sum(img[(500 * 1024 + 768 + i) * 4] for i in range(256))
+    print("interrupted", len(tiles), first > 0, last == 0, r.last_image is e.image, file=sys.stderr)
+"""
+
+
+class CtrlC(unittest.TestCase):
+    def test_sigint_gives_keyboard_interrupt_and_the_tiles_so_far(self):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE, os.environ.get("PYTHONPATH", "")]))
+        # The library talks on standard output; the child answers on standard error.
+        with subprocess.Popen([sys.executable, "-c", CHILD, HERE], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              text=True, env=env) as p:
+            try:
+                self.assertEqual(p.stderr.readline().strip(), "first tile")
+                p.send_signal(signal.SIGINT)
+                _, err = p.communicate(timeout=180)
+            finally:
+                p.kill()
+        self.assertEqual(err.strip().splitlines()[-1], "interrupted 1 True True True")
+
+
+class BadInput(unittest.TestCase):
+    def test_bad_arguments_raise_value_error(self):
+        r = tessra.Renderer(width=64, height=64)
+        tri = array.array("f", [0, 0, 0, 1, 0, 0, 0, 1, 0])
+        one = array.array("I", [0, 1, 2])
+        cases = [
+            (lambda: r.add_mesh(array.array("f", [0] * 7), one), "multiple of 3"),
+            (lambda: r.add_mesh(tri, array.array("I", [0, 1, 3])), "outside the 3 vertices"),
+            (lambda: r.add_mesh(tri, array.array("i", [0, -1, 2])), "outside"),
+            (lambda: r.add_mesh(array.array("f", [0, math.nan, 0, 1, 0, 0, 0, 1, 0]), one), "not a finite"),
+            (lambda: r.add_mesh(tri, one, normals=array.array("f", [0, 0, 1])), "1 normals for 3"),
+            (lambda: r.add_mesh(tri, one, uvs=array.array("f", [0] * 5)), "multiple of 2"),
+            (lambda: r.add_mesh(tri, array.array("f", [0, 1, 2])), "expected integers"),
+            (lambda: r.add_mesh(b"\0" * 6, one), "whole number"),
+            (lambda: r.add_point_light(position=(0, math.inf, 0)), "finite"),
+            (lambda: r.add_spot_light(position=(0, 1, 0), direction=(0, 0, 0), falloff=40), "must not be zero"),
+            (lambda: r.add_spot_light(position=(0, 1, 0), direction=(0, -1, 0), falloff=40, hotspot=50), "hotspot"),
+            (lambda: r.add_point_light(position=(0, 1, 0), radius=2), "has none"),
+            (lambda: r.add_sphere_light(position=(0, 1, 0)), "required"),
+            (lambda: r.set_camera((0, 0, 0), (0, 0, 0)), "own position"),
+            (lambda: setattr(r, "width", 0), "width"),
+            (lambda: tessra.Material(diffuse=(1, 2)), "three numbers"),
+        ]
+        for call, text in cases:
+            with self.subTest(text=text):
+                with self.assertRaisesRegex(ValueError, text):
+                    call()
+        with self.assertRaises(TypeError):
+            r.add_mesh([0.0] * 9, one)
+        self.assertEqual(r.triangle_count, 0)
+        with self.assertRaisesRegex(ValueError, "no triangles"):
+            r.render()
+
+    def test_every_setting_is_a_property(self):
+        r = tessra.Renderer()
+        for name in tessra._setting_names():
+            snake = re.sub(r"(?<=[a-z])(?=[A-Z])", "_", name).lower()
+            value = getattr(r, snake)
+            setattr(r, snake, value)
+            self.assertEqual(getattr(r, snake), value)
+
+
+if __name__ == "__main__":
+    unittest.main()
