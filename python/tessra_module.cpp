@@ -198,18 +198,30 @@ public:
         tr::Image& im = image_->data;
         if (y >= uint32_t(im.height) || x >= uint32_t(im.width)) return;
         count = std::min(count, uint32_t(im.width) - x);
-        std::copy(rgba, rgba + 4 * size_t(count), &im.rgba[(size_t(y) * im.width + x) * 4]);
+        float* out = &im.rgba[(size_t(y) * im.width + x) * 4];
+        std::copy(rgba, rgba + 4 * size_t(count), out);
+        // Delivered alpha is not coverage: a drawn pixel is opaque, one not drawn yet stays 0.
+        for (uint32_t i = 0; i < count; ++i) out[4 * i + 3] = 1.0f;
     }
+    // The library also delivers a tile in progress during long reflection passes, so a tile
+    // is known to be finished only once the next one arrives or the render has completed.
     void TileFinished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) override {
         const tr::Image& im = image_->data;
         if (x >= uint32_t(im.width) || y >= uint32_t(im.height)) return;
-        // Long reflection passes show the tile in progress more than once.
-        if (!tiles_.insert({x, y}).second) return;
+        if (pending_ && (pending_->x != x || pending_->y != y)) finishPending();
+        if (tiles_.count({x, y})) return;
+        pending_ = TessraUInt3{x, y, 0};
+        pendingSize_ = {std::min(w, uint32_t(im.width) - x), std::min(h, uint32_t(im.height) - y)};
+    }
+    // After a complete render: the last tile.
+    void finishPending() {
+        if (!pending_) return;
+        const TessraUInt3 t = *pending_;
+        pending_.reset();
+        tiles_.insert({t.x, t.y});
         ++tilesDone;
         if (onTile_.is_none() || failed()) return;
-        w = std::min(w, uint32_t(im.width) - x);
-        h = std::min(h, uint32_t(im.height) - y);
-        call([&] { onTile_(imageObject_, x, y, w, h); });
+        call([&] { onTile_(imageObject_, t.x, t.y, pendingSize_.first, pendingSize_.second); });
     }
     void SetStatusText(const char* text) override {
         if (onStatus_.is_none() || failed()) return;
@@ -256,6 +268,8 @@ private:
     std::shared_ptr<Image> image_;
     py::object onTile_, onStatus_, shouldAbort_, imageObject_;
     std::set<std::pair<uint32_t, uint32_t>> tiles_;
+    std::optional<TessraUInt3> pending_;
+    std::pair<uint32_t, uint32_t> pendingSize_;
     std::string lastStatus_;
 };
 
@@ -310,30 +324,52 @@ struct Renderer {
         return index;
     }
 
-    void addMesh(py::object positions, py::object indices, py::object normals, py::object uvs, py::object mat,
+    // Vertex indices (or, with an attribute's own index buffer, attribute indices) checked
+    // against the number of elements they index.
+    static std::vector<double> indexBuffer(py::handle obj, const char* what, size_t count, size_t elements,
+                                           const char* unit) {
+        const std::vector<double> idx = View(obj, what).numbers(true);
+        if (idx.size() != count)
+            throw py::value_error(std::string(what) + ": " + std::to_string(idx.size()) + " indices, expected " +
+                                  std::to_string(count));
+        for (size_t i = 0; i < idx.size(); ++i)
+            if (idx[i] < 0 || idx[i] >= double(elements))
+                throw py::value_error(std::string(what) + ": index " + std::to_string(i) + " is " +
+                                      std::to_string((long long)idx[i]) + ", outside the " + std::to_string(elements) +
+                                      " " + unit);
+        return idx;
+    }
+
+    // An attribute with `width` numbers per element, indexed per triangle corner by its own
+    // indices or else by the vertex indices.
+    static std::vector<double> attribute(py::handle values, py::handle ownIndices, const char* what,
+                                         const char* indicesName, size_t width, size_t vertices,
+                                         const std::vector<double>& vertexIdx, std::vector<double>& idx) {
+        std::vector<double> v = finiteNumbers(values, what, width);
+        if (ownIndices.is_none()) {
+            if (v.size() != width * vertices)
+                throw py::value_error(std::string(what) + ": " + std::to_string(v.size() / width) + " values for " +
+                                      std::to_string(vertices) + " vertices");
+            idx = vertexIdx;
+        } else {
+            idx = indexBuffer(ownIndices, indicesName, vertexIdx.size(), v.size() / width, what);
+        }
+        return v;
+    }
+
+    void addMesh(py::object positions, py::object indices, py::object normals, py::object normalIndices,
+                 py::object uvs, py::object uvIndices, py::object mat, py::object materialIndices,
                  py::object transform) {
         using namespace tr::math;
         const std::vector<double> p = finiteNumbers(positions, "positions", 3);
         const size_t nv = p.size() / 3;
-        const std::vector<double> idx = View(indices, "indices").numbers(true);
-        if (idx.size() % 3) throw py::value_error("indices: " + std::to_string(idx.size()) + " values are not a multiple of 3");
-        for (size_t i = 0; i < idx.size(); ++i)
-            if (idx[i] < 0 || idx[i] >= double(nv))
-                throw py::value_error("indices: index " + std::to_string(i) + " is " + std::to_string((long long)idx[i]) +
-                                      ", outside the " + std::to_string(nv) + " vertices");
-        std::vector<double> n, uv;
-        if (!normals.is_none()) {
-            n = finiteNumbers(normals, "normals", 3);
-            if (n.size() != p.size())
-                throw py::value_error("normals: " + std::to_string(n.size() / 3) + " normals for " + std::to_string(nv) +
-                                      " vertices");
-        }
-        if (!uvs.is_none()) {
-            uv = finiteNumbers(uvs, "uvs", 2);
-            if (uv.size() != 2 * nv)
-                throw py::value_error("uvs: " + std::to_string(uv.size() / 2) + " pairs for " + std::to_string(nv) +
-                                      " vertices");
-        }
+        const size_t corners = View(indices, "indices").numbers(true).size();
+        if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
+        const std::vector<double> idx = indexBuffer(indices, "indices", corners, nv, "vertices");
+        std::vector<double> n, nIdx, uv, uvIdx, mIdx;
+        if (!normals.is_none())
+            n = attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx, nIdx);
+        if (!uvs.is_none()) uv = attribute(uvs, uvIndices, "uvs", "uv_indices", 2, nv, idx, uvIdx);
         M4 t = M4::identity();
         const bool transformed = !transform.is_none();
         if (transformed) {
@@ -341,22 +377,35 @@ struct Renderer {
             if (m.size() != 16) throw py::value_error("transform: expected 16 numbers, row by row");
             for (int i = 0; i < 16; ++i) t.m[i] = float(m[i]);
         }
-        const int materialId = material(mat);
-        auto vertex = [&](size_t i) { return V3{float(p[3 * i]), float(p[3 * i + 1]), float(p[3 * i + 2])}; };
-        for (size_t f = 0; f < idx.size(); f += 3) {
+        // One material, or a list of them picked per triangle by material_indices.
+        std::vector<int> materialIds;
+        if (py::isinstance<py::list>(mat) || py::isinstance<py::tuple>(mat)) {
+            if (materialIndices.is_none()) throw py::value_error("material_indices: required with a list of materials");
+            const py::sequence list = mat;
+            if (list.size() == 0) throw py::value_error("material: the list is empty");
+            mIdx = indexBuffer(materialIndices, "material_indices", corners / 3, list.size(), "materials");
+            for (py::handle m : list) materialIds.push_back(material(py::reinterpret_borrow<py::object>(m)));
+        } else {
+            if (!materialIndices.is_none()) throw py::value_error("material_indices: needs a list of materials");
+            materialIds.push_back(material(mat));
+        }
+        auto vec = [](const std::vector<double>& a, size_t i) {
+            return V3{float(a[3 * i]), float(a[3 * i + 1]), float(a[3 * i + 2])};
+        };
+        for (size_t f = 0; f < corners; f += 3) {
             std::array<float, 24> tri{};
             V3 v[3];
             for (int k = 0; k < 3; ++k) {
-                const size_t i = size_t(idx[f + k]);
-                v[k] = transformed ? point(t, vertex(i)) : vertex(i);
+                v[k] = vec(p, size_t(idx[f + k]));
+                if (transformed) v[k] = point(t, v[k]);
                 store(&tri[3 * k], v[k]);
                 if (!n.empty()) {
-                    const V3 nn{float(n[3 * i]), float(n[3 * i + 1]), float(n[3 * i + 2])};
+                    const V3 nn = vec(n, size_t(nIdx[f + k]));
                     store(&tri[9 + 3 * k], transformed ? normalVector(t, nn) : nn);
                 }
                 if (!uv.empty()) {
-                    tri[18 + 2 * k] = float(uv[2 * i]);
-                    tri[19 + 2 * k] = float(uv[2 * i + 1]);
+                    tri[18 + 2 * k] = float(uv[2 * size_t(uvIdx[f + k])]);
+                    tri[19 + 2 * k] = float(uv[2 * size_t(uvIdx[f + k]) + 1]);
                 }
             }
             if (n.empty()) {
@@ -364,7 +413,7 @@ struct Renderer {
                 for (int k = 0; k < 3; ++k) store(&tri[9 + 3 * k], face);
             }
             scene.triangles.push_back(tri);
-            scene.triangleMaterial.push_back(materialId);
+            scene.triangleMaterial.push_back(materialIds[mIdx.empty() ? 0 : size_t(mIdx[f / 3])]);
         }
     }
 
@@ -445,6 +494,7 @@ struct Renderer {
             py::gil_scoped_release nogil;
             tr::feedRenderer(scene, *r);
             if (!host.AbortRequested()) r->Render();
+            if (!host.failed() && !host.aborted && sink.lines.empty()) host.finishPending();
             // An aborted or failed render leaves its scene data to the host's CleanUp.
             r->CleanUp();
         }
@@ -617,10 +667,17 @@ PYBIND11_MODULE(tessra, m) {
                       "The image of the last render, complete or not (after KeyboardInterrupt: the tiles done).")
         .def_property_readonly("triangle_count", [](const Renderer& x) { return x.scene.triangles.size(); })
         .def("add_mesh", &Renderer::addMesh, py::arg("positions"), py::arg("indices"), py::kw_only(),
-             py::arg("normals") = py::none(), py::arg("uvs") = py::none(), py::arg("material") = py::none(),
-             py::arg("transform") = py::none(),
-             "Adds triangles: positions x y z per vertex, three vertex indices per triangle, optional per-vertex "
-             "normals and uvs, an optional row-major 4x4 transform.")
+             py::arg("normals") = py::none(), py::arg("normal_indices") = py::none(), py::arg("uvs") = py::none(),
+             py::arg("uv_indices") = py::none(), py::arg("material") = py::none(),
+             py::arg("material_indices") = py::none(), py::arg("transform") = py::none(),
+             "Adds triangles: positions x y z per vertex, three vertex indices per triangle; normals and uvs per "
+             "vertex, or per corner through their own index buffers; one material, or a list picked per triangle "
+             "by material_indices; an optional row-major 4x4 transform.")
+        .def("bounds", [](const Renderer& x) {
+            float c[3], radius;
+            x.scene.bounds(c, radius);
+            return py::make_tuple(py::make_tuple(c[0], c[1], c[2]), radius);
+        }, "The centre and radius of the sphere around the triangles' bounding box.")
         .def("set_camera", &Renderer::setCamera, py::arg("position"), py::arg("look_at"),
              py::arg("up") = py::make_tuple(0, 1, 0), py::arg("fov_degrees") = 45.0,
              "A perspective camera; fov_degrees is the horizontal field of view.");

@@ -127,6 +127,12 @@ def read_pfm(path):
     return w, h, [v for row in rows for v in row]
 
 
+def tile_pixels(image, x, y, w, h):
+    rows = memoryview(image).cast("B")
+    stride = image.width * 16
+    return b"".join(rows[(y + j) * stride + x * 16:(y + j) * stride + (x + w) * 16].tobytes() for j in range(h))
+
+
 def rgb_of(image):
     rgba = array.array("f", memoryview(image).tobytes())
     return [v for i, v in enumerate(rgba) if i % 4 != 3]
@@ -148,21 +154,21 @@ class SameSceneAsTessraRender(unittest.TestCase):
 
 
 class Callbacks(unittest.TestCase):
-    def test_every_tile_once_and_drawn_before_its_callback(self):
-        seen, covered = [], [0] * (WIDTH * HEIGHT)
-        statuses = []
+    def test_every_tile_once_and_complete_when_reported(self):
+        seen, covered, copies, statuses = [], [0] * (WIDTH * HEIGHT), [], []
 
         def on_tile(image, x, y, w, h):
             seen.append((x, y))
-            px = memoryview(image).cast("B").cast("f")
-            self.assertTrue(any(px[((y + j) * WIDTH + x + i) * 4] > 0 for j in range(h) for i in range(w)))
+            copies.append(((x, y, w, h), tile_pixels(image, x, y, w, h)))
             for j in range(h):
                 for i in range(w):
                     covered[(y + j) * WIDTH + x + i] += 1
 
-        python_scene().render(on_tile=on_tile, on_status=statuses.append)
+        final = python_scene().render(on_tile=on_tile, on_status=statuses.append)
         self.assertEqual(len(seen), len(set(seen)))
         self.assertEqual(set(covered), {1})
+        for rect, pixels in copies:
+            self.assertEqual(pixels, tile_pixels(final, *rect), f"tile {rect} changed after its callback")
         self.assertTrue(statuses)
 
     def test_exception_in_callback_aborts_and_propagates(self):
@@ -246,8 +252,12 @@ class BadInput(unittest.TestCase):
             (lambda: r.add_mesh(tri, array.array("I", [0, 1, 3])), "outside the 3 vertices"),
             (lambda: r.add_mesh(tri, array.array("i", [0, -1, 2])), "outside"),
             (lambda: r.add_mesh(array.array("f", [0, math.nan, 0, 1, 0, 0, 0, 1, 0]), one), "not a finite"),
-            (lambda: r.add_mesh(tri, one, normals=array.array("f", [0, 0, 1])), "1 normals for 3"),
+            (lambda: r.add_mesh(tri, one, normals=array.array("f", [0, 0, 1])), "1 values for 3"),
             (lambda: r.add_mesh(tri, one, uvs=array.array("f", [0] * 5)), "multiple of 2"),
+            (lambda: r.add_mesh(tri, one, uvs=array.array("f", [0] * 2), uv_indices=array.array("i", [0, 0, 1])),
+             "outside the 1 uvs"),
+            (lambda: r.add_mesh(tri, one, material=[tessra.Material()], material_indices=array.array("i", [1])),
+             "outside the 1 materials"),
             (lambda: r.add_mesh(tri, array.array("f", [0, 1, 2])), "expected integers"),
             (lambda: r.add_mesh(b"\0" * 6, one), "whole number"),
             (lambda: r.add_point_light(position=(0, math.inf, 0)), "finite"),
