@@ -38,7 +38,8 @@ struct LibraryError : std::runtime_error {
 // A C-contiguous view of any object with the buffer protocol, released on scope exit.
 class View {
 public:
-    View(py::handle obj, const char* what) : what_(what) {
+    View(py::handle obj, const char* what)
+        : what_(what), raw_(PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr())) {
         if (PyObject_GetBuffer(obj.ptr(), &v_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
             PyErr_Clear();
             throw py::type_error(std::string(what) + ": expected an object with the buffer protocol (bytes, "
@@ -50,8 +51,8 @@ public:
     View(const View&) = delete;
     View& operator=(const View&) = delete;
 
-    // The elements as doubles. A buffer of one-byte items (bytes, bytearray) holds raw
-    // native float32 values, or uint32 ones when `integral`.
+    // The elements as doubles. bytes and bytearray hold raw native float32 values, or
+    // uint32 ones when `integral`; every other buffer is read by its format.
     std::vector<double> numbers(bool integral) const {
         std::string f = v_.format ? v_.format : "B";
         if (!f.empty() && std::strchr("@=<", f[0])) f.erase(0, 1);
@@ -70,7 +71,7 @@ public:
                 out[i] = double(t);
             }
         };
-        if (v_.itemsize == 1 && (f == "B" || f == "b" || f == "c")) {
+        if (raw_ || f == "c") {
             if (integral) each(uint32_t());
             else each(float());
         } else if (f.size() != 1) {
@@ -79,6 +80,8 @@ public:
             switch (f[0]) {
                 case 'f': each(float()); break;
                 case 'd': each(double()); break;
+                case 'b': each(int8_t()); break;
+                case 'B': each(uint8_t()); break;
                 case 'h': each(int16_t()); break;
                 case 'H': each(uint16_t()); break;
                 case 'i': each(int32_t()); break;
@@ -98,6 +101,7 @@ public:
 private:
     Py_buffer v_{};
     const char* what_;
+    bool raw_;
 };
 
 std::vector<double> finiteNumbers(py::handle obj, const char* what, size_t multiple) {

@@ -68,10 +68,32 @@ WIDTH, HEIGHT = 320, 272  # two tile columns and two rows, the last ones partial
 
 
 def python_scene(width=WIDTH, height=HEIGHT):
+    """The floor and the wall with per-vertex attributes; the mirror and the glass in one call
+    with per-corner normals, a material per triangle and a transform."""
     r = tessra.Renderer(width=width, height=height)
-    for (pos, nrm, uv, idx), mat in MESHES.values():
+    for name in ("floor", "wall"):
+        (pos, nrm, uv, idx), mat = MESHES[name]
         r.add_mesh(array.array("f", pos), bytes(array.array("I", idx)), normals=memoryview(array.array("d", nrm)),
                    uvs=array.array("f", uv), material=tessra.Material(**mat))
+    offset = (0.5, 0.25, -0.75)
+    pos, normals, normal_idx, uvs, idx, mat_idx = [], [], [], [], [], []
+    for k, name in enumerate(("mirror", "glass")):
+        (p, n, uv, i), _ = MESHES[name]
+        base = len(pos) // 3
+        pos += [v - offset[j % 3] for j, v in enumerate(p)]
+        uvs += uv
+        idx += [base + v for v in i]
+        mat_idx += [k] * (len(i) // 3)
+        for v in i:
+            normal = tuple(n[3 * v:3 * v + 3])
+            if normal not in normals:
+                normals.append(normal)
+            normal_idx.append(normals.index(normal))
+    transform = [1, 0, 0, offset[0], 0, 1, 0, offset[1], 0, 0, 1, offset[2], 0, 0, 0, 1]
+    r.add_mesh(array.array("d", pos), array.array("i", idx), normals=array.array("f", sum(normals, ())),
+               normal_indices=array.array("H", normal_idx), uvs=array.array("f", uvs), uv_indices=array.array("i", idx),
+               material=[tessra.Material(**MESHES[n][1]) for n in ("mirror", "glass")],
+               material_indices=array.array("B", mat_idx), transform=array.array("d", transform))
     for kind, kw in LIGHTS:
         getattr(r, f"add_{kind}_light")(**kw)
     r.set_camera(**CAMERA)
