@@ -582,15 +582,15 @@ PYBIND11_MODULE(tessra, m) {
             // Rows bottom-up, as Blender's render result wants them.
             if (x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > i.data.width || y + h > i.data.height)
                 throw py::value_error("tile: the rectangle leaves the image");
-            py::list rows;
-            for (int row = y + h - 1; row >= y; --row)
-                for (int col = x; col < x + w; ++col) {
-                    const float* p = &i.data.rgba[(size_t(row) * i.data.width + col) * 4];
-                    rows.append(py::make_tuple(p[0], p[1], p[2], p[3]));
-                }
-            return rows;
+            std::string bytes(size_t(w) * h * 4 * sizeof(float), '\0');
+            char* out = bytes.data();
+            const size_t rowBytes = size_t(w) * 4 * sizeof(float);
+            for (int row = y + h - 1; row >= y; --row, out += rowBytes)
+                std::memcpy(out, &i.data.rgba[(size_t(row) * i.data.width + x) * 4], rowBytes);
+            return py::module_::import("array").attr("array")("f", py::bytes(bytes));
         }, py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
-           "The pixels of a rectangle (row 0 at the top of the image) bottom row first, as (r, g, b, a) tuples.");
+           "The pixels of a rectangle (row 0 at the top of the image), bottom row first, as a flat "
+           "array.array('f') of RGBA.");
 
     py::class_<Material>(m, "Material")
         .def(py::init([](py::object diffuse, py::object texture, py::object reflection, double reflectionGloss,

@@ -28,7 +28,9 @@ class TessraRenderEngine(bpy.types.RenderEngine):
         def on_tile(image, x, y, w, h):
             # Tessra counts rows from the top, Blender from the bottom.
             result = self.begin_result(x, height - y - h, w, h)
-            result.layers[0].passes["Combined"].rect = image.tile(x, y, w, h)
+            # Blender 3.4's foreach_set on a pass wants one item per pixel: RGBA groups then.
+            pixels = image.tile(x, y, w, h)
+            result.layers[0].passes["Combined"].rect = list(zip(*[iter(pixels)] * 4))
             self.end_result(result)
             done[0] += 1
             self.update_progress(done[0] / total)
