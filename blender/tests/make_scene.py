@@ -1,6 +1,6 @@
 """Run inside Blender: installs and enables the add-on from the zip, builds the test scene
 with bpy (a box room, an area light, a spot, a sun, a glossy sphere, a glass cube, an
-image-textured floor), saves it, exports its meshes to glTF and writes the same scene as a
+image-textured floor, two instances of a collection), saves it, exports its meshes to glTF and writes the same scene as a
 JSON scene file for tessra-render, with the lights and camera written from the numbers
 below through the conversions that docs/blender.md states.
 
@@ -73,6 +73,20 @@ sphere.data.materials.append(principled("gold", (1.0, 0.78, 0.35), metallic=1.0,
 bpy.ops.mesh.primitive_cube_add(size=0.9, location=(1.0, -0.6, 0.45), rotation=(0, 0, math.radians(30)))
 cube = bpy.context.active_object
 cube.data.materials.append(principled("glass", (0.95, 0.95, 1.0), transmission=1.0, roughness=0.0))
+
+# A collection shown twice through instancing empties: the depsgraph's instances.
+props = bpy.data.collections.new("props")
+bpy.ops.mesh.primitive_cone_add(vertices=12, radius1=0.25, depth=0.6, location=(0, 0, 0.3))
+cone = bpy.context.active_object
+cone.data.materials.append(principled("red", (0.8, 0.1, 0.08), roughness=0.6))
+for c in cone.users_collection:
+    c.objects.unlink(cone)
+props.objects.link(cone)
+for i, where in enumerate([(-2.2, 1.8, 0), (2.0, 1.5, 0)]):
+    empty = bpy.data.objects.new(f"props.{i}", None)
+    empty.instance_type, empty.instance_collection, empty.location = "COLLECTION", props, where
+    empty.rotation_euler = (0, 0, 0.7 * i)
+    scene.collection.objects.link(empty)
 
 
 def aim(obj, target):
