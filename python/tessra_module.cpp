@@ -178,13 +178,15 @@ void onMessage(const char* text, const char* title, void*) {
 
 struct MessageSink {
     std::vector<std::string> lines;
+    std::vector<std::string>* previous;
     MessageSink() {
         std::lock_guard<std::mutex> lock(g_messagesMutex);
+        previous = g_messages;
         g_messages = &lines;
     }
     ~MessageSink() {
         std::lock_guard<std::mutex> lock(g_messagesMutex);
-        g_messages = nullptr;
+        g_messages = previous;
     }
 };
 
@@ -296,6 +298,11 @@ struct Renderer {
     tr::Scene scene;
     std::vector<std::pair<py::object, int>> materialIndex;  // Python material -> scene index
     bool hasCamera = false, fovSet = false;
+    bool rendering = false;  // the scene is read without the GIL then
+
+    void checkIdle() const {
+        if (rendering) throw std::runtime_error("the renderer is rendering; change the scene after render() returns");
+    }
     py::object lastImage = py::none();
 
     Renderer(int width, int height) : settings(Tessra_InitRenderer()) {
@@ -364,6 +371,7 @@ struct Renderer {
     void addMesh(py::object positions, py::object indices, py::object normals, py::object normalIndices,
                  py::object uvs, py::object uvIndices, py::object mat, py::object materialIndices,
                  py::object transform) {
+        checkIdle();
         using namespace tr::math;
         const std::vector<double> p = finiteNumbers(positions, "positions", 3);
         const size_t nv = p.size() / 3;
@@ -424,6 +432,7 @@ struct Renderer {
     void addLight(LightType kind, py::object position, py::object color, double intensity, py::object decay,
                   double decayStart, py::object direction, py::object up, double radius, double width,
                   double height, double falloff, py::object hotspot) {
+        checkIdle();
         tr::Light l;
         l.kind = kind;
         const auto pos = vec3(position, "position");
@@ -458,6 +467,7 @@ struct Renderer {
     }
 
     void setCamera(py::object position, py::object lookAt, py::object up, double fovDegrees) {
+        checkIdle();
         const auto e = vec3(position, "position"), a = vec3(lookAt, "look_at"), u = vec3(up, "up");
         tr::Camera c;
         std::string key, error;
@@ -470,6 +480,7 @@ struct Renderer {
     }
 
     py::object render(py::object onTile, py::object onStatus, py::object shouldAbort) {
+        checkIdle();
         if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
         if (scene.lights.empty()) throw py::value_error("the scene has no lights");
         auto image = std::make_shared<Image>(settings->width, settings->height);
@@ -494,6 +505,11 @@ struct Renderer {
         Host host(image, onTile, onStatus, shouldAbort, imageObject);
         r->callbacks = &host;
         MessageSink sink;
+        struct Busy {
+            bool& flag;
+            ~Busy() { flag = false; }
+        } busy{rendering};
+        rendering = true;
         {
             py::gil_scoped_release nogil;
             tr::feedRenderer(scene, *r);
@@ -662,10 +678,14 @@ PYBIND11_MODULE(tessra, m) {
              return py::make_tuple(x.scene.background[0], x.scene.background[1], x.scene.background[2]);
          },
          [](Renderer& x, py::object v) {
-             x.scene.hasBackground = !v.is_none();
-             if (v.is_none()) return;
+             x.checkIdle();
+             if (v.is_none()) {
+                 x.scene.hasBackground = false;
+                 return;
+             }
              const auto c = vec3(v, "background");
              std::copy(c.begin(), c.end(), x.scene.background);
+             x.scene.hasBackground = true;
          })
         .def_readonly("last_image", &Renderer::lastImage,
                       "The image of the last render, complete or not (after KeyboardInterrupt: the tiles done).")

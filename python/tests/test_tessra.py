@@ -211,6 +211,12 @@ class Callbacks(unittest.TestCase):
         again = bytes(memoryview(r.render()))
         self.assertEqual(again, bytes(memoryview(python_scene().render())))
 
+    def test_scene_cannot_change_during_a_render(self):
+        r = python_scene()
+        with self.assertRaisesRegex(RuntimeError, "rendering"):
+            r.render(on_tile=lambda *a: r.add_point_light(position=(0, 1, 0)))
+        self.assertIsNotNone(r.render())
+
     def test_should_abort_returns_none(self):
         r = python_scene()
         self.assertIsNone(r.render(should_abort=lambda: True))
