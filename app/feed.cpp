@@ -175,6 +175,8 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
     // The kernel multiplies every light by the light count; undo that so that a light's
     // brightness does not depend on how many others there are.
     const float n = float(std::max<size_t>(scene.lights.size(), 1));
+    float centre[3], radius;
+    scene.bounds(centre, radius);
     for (const Light& l : scene.lights) {
         const int decay = l.decay == kDecayAuto ? (r.indirectIllumination ? 3 : 1) : l.decay;
         const float* p = l.position;
@@ -200,6 +202,14 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
                 r.NuevaLuzDir(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
                               l.falloff, l.hotspot, in, decay, l.kind == LIGHT_DIR_CIRCLE, l.decayStart);
                 break;
+        }
+        if (l.decay == kDecayAuto && decay == 3) {
+            // Indirect light needs a light that fades; one given without decay fades
+            // from the scene's centre on, so that the scene keeps its brightness at any
+            // scale instead of falling off from one unit away.
+            const float d = std::sqrt((p[0] - centre[0]) * (p[0] - centre[0]) + (p[1] - centre[1]) * (p[1] - centre[1]) +
+                                      (p[2] - centre[2]) * (p[2] - centre[2]));
+            r.lights.back().decayStart = std::max(d, 0.1f * radius);
         }
     }
     if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);

@@ -25,6 +25,10 @@
 namespace {
 
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 130;
+// Antialiasing a user gets without asking: up to 3 x 3 rays where a pixel differs from a
+// neighbour by more than the threshold (chosen by measurement: docs/tessra-render.md).
+constexpr unsigned kDefaultAaSamples = 3;
+constexpr float kDefaultAaThreshold = 0.1f;
 
 volatile std::sig_atomic_t g_interrupts = 0;
 
@@ -223,6 +227,9 @@ int main(int argc, char** argv) {
     std::vector<float> background;
     std::vector<std::string> sets;
     std::string up = "y";
+    unsigned aa = kDefaultAaSamples;
+    float aaThreshold = kDefaultAaThreshold;
+    std::vector<std::string> aovs;
 
     // CLI11's PositiveNumber lets NaN through, and a value past the float range becomes
     // infinite once stored.
@@ -265,6 +272,18 @@ int main(int argc, char** argv) {
     app.add_option("--background", background, "Background colour R G B (linear); it feeds final gather only")
         ->expected(3)
         ->check(finiteFloat(false));
+    app.add_option("--aa", aa, "Antialiasing: at most N x N rays per pixel (1 = one ray per pixel)")
+        ->check(CLI::Range(1, 16))
+        ->capture_default_str();
+    app.add_option("--aa-threshold", aaThreshold,
+                   "Colour difference to a neighbour (|dr| + |dg| + |db|) above which a pixel takes N x N rays; "
+                   "0 gives every pixel N x N")
+        ->check(finiteFloat(false) & CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--aov", aovs, "Output passes for denoisers and compositors, comma-separated: albedo, normal, depth "
+                                  "(OpenEXR output only; layers albedo.R/G/B, N.X/Y/Z, Z)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"albedo", "normal", "depth"}));
     std::string setHelp = "Set a renderer field, FIELD=VALUE, repeatable. Fields:";
     for (const std::string& n : tr::settingNames()) setHelp += " " + n;
     app.add_option("--set", sets, setHelp);
@@ -316,6 +335,10 @@ int main(int argc, char** argv) {
     tr::ImageFormat format;
     if (!tr::formatFromPath(output, format)) {
         std::fprintf(stderr, "tessra-render: %s: unknown image format (use .png, .exr or .pfm)\n", output.c_str());
+        return kExitUsage;
+    }
+    if (!aovs.empty() && format != tr::ImageFormat::Exr) {
+        std::fprintf(stderr, "tessra-render: --aov needs OpenEXR output: name the image .exr\n");
         return kExitUsage;
     }
     std::vector<std::pair<std::string, std::string>> fieldSets;
@@ -398,6 +421,13 @@ int main(int argc, char** argv) {
     if (photons || bounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
     if (gi) r->indirectIllumination = r->usePhotonMapping = true;
     if (finalGather) r->useFinalGather = true;
+    // Whether a field was given anywhere (scene file, option or --set), so that the
+    // derived photon settings fill in only what the user left open.
+    auto given = [&](const char* field) {
+        auto named = [&](const std::pair<std::string, std::string>& s) { return s.first == field; };
+        return std::any_of(scene.settings.begin(), scene.settings.end(), named) ||
+               std::any_of(fieldSets.begin(), fieldSets.end(), named);
+    };
     if (photons) r->numPhotons = photons;
     if (bounces) r->numBounces = bounces;
     if (photonRadius > 0) r->photonSearchDistance = photonRadius;
@@ -413,6 +443,11 @@ int main(int argc, char** argv) {
         if (!apply(s.first, s.second, "--set")) return kExitUsage;
         fovSet = fovSet || s.first == "fieldOfView";
     }
+    if (r->indirectIllumination && r->usePhotonMapping) {
+        // The library's defaults (100 photons, no bounce) suit no scene.
+        if (!photons && !given("numPhotons")) r->numPhotons = 200000;
+        if (!bounces && !given("numBounces")) r->numBounces = 2;
+    }
 
     const tr::Camera camera = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
     if (!fovSet) {
@@ -424,12 +459,39 @@ int main(int argc, char** argv) {
 
     Host host(r->width, r->height, progress);
     r->callbacks = &host;
+    Tessra_SetSupersampling(r, aa, aaThreshold);
+    auto wants = [&](const char* pass) { return std::find(aovs.begin(), aovs.end(), pass) != aovs.end(); };
+    const size_t pixels = size_t(r->width) * size_t(r->height);
+    if (wants("albedo")) host.image.albedo.assign(3 * pixels, 0.0f);
+    if (wants("normal")) host.image.normal.assign(3 * pixels, 0.0f);
+    if (wants("depth")) host.image.depth.assign(pixels, INFINITY);
+    Tessra_SetOutputPasses(r, host.image.albedo.empty() ? nullptr : host.image.albedo.data(),
+                           host.image.normal.empty() ? nullptr : host.image.normal.data(),
+                           host.image.depth.empty() ? nullptr : host.image.depth.data());
     const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
     progress.start(totalTiles);
     const auto t0 = std::chrono::steady_clock::now();
     {
         StdoutMute mute(!verbose);
         tr::feedRenderer(scene, *r);
+        const bool deriveEnergy = !(photonEnergy > 0) && !given("photonEnergy");
+        const bool deriveRadius = !(photonRadius > 0) && !given("photonSearchDistance");
+        TessraPhotonSettings suggested;
+        if (r->indirectIllumination && r->usePhotonMapping && (deriveEnergy || deriveRadius) &&
+            Tessra_SuggestPhotonSettings(r, &suggested) == 0) {
+            if (deriveEnergy) r->photonEnergy = suggested.photonEnergy;
+            if (deriveRadius) r->photonSearchDistance = suggested.photonSearchDistance;
+            // The suggested energy gives indirect light at its physical strength with
+            // this scale; a tuned energy keeps the scale it was tuned with.
+            if (deriveEnergy && !given("ambientLightIntens")) r->ambientLightIntens = suggested.ambientLightIntens;
+            if (verbose)
+                std::fprintf(stderr,
+                             "tessra-render: photon settings: numPhotons=%u numBounces=%u photonEnergy=%g%s "
+                             "photonSearchDistance=%g%s ambientLightIntens=%g\n",
+                             r->numPhotons, r->numBounces, double(r->photonEnergy), deriveEnergy ? " (derived)" : "",
+                             double(r->photonSearchDistance), deriveRadius ? " (derived)" : "",
+                             double(r->ambientLightIntens));
+        }
         messages.rendering = true;
         progress.status("Rendering");
         if (g_interrupts == 0) r->Render();
@@ -465,6 +527,9 @@ int main(int argc, char** argv) {
         progress.message("tessra-render: interrupted; wrote the tiles done so far to " + output);
         return kExitInterrupted;
     }
+    if (verbose && aa > 1)
+        std::fprintf(stderr, "tessra-render: antialiasing: %llu of %zu pixels took up to %u x %u rays\n",
+                     static_cast<unsigned long long>(Tessra_SupersampledPixelCount(r)), pixels, aa, aa);
     if (stageTimes)
         for (const auto& [text, s] : progress.stageTimes())
             std::fprintf(stderr, "tessra-render: stage %-56s %9.3f s\n", text.c_str(), s);

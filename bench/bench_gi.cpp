@@ -64,12 +64,13 @@ void BM_KNearest(benchmark::State& state) {
     t.Bind();
     PhotonSearch ps;
     ps.range = 1.0f;
-    KnnList<40, PhotonPayload> l;
+    ps.firstPass = 0;
+    KnnList<40> l;
     float3 acc = make_float3(0, 0, 0);
     for (auto _ : state) {
         const float3 q = make_float3(u(rng), -1.0f, u(rng));
         kdTreeKNearest(q, make_float3(0, 1, 0), ps, l);
-        acc += photonDensity(l);
+        acc += photonDensity(l, make_float3(0, 1, 0), ps.range);
     }
     benchmark::DoNotOptimize(acc);
     state.counters["queries/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);

@@ -119,57 +119,6 @@ TESSRA_HD unsigned int f2u(float v) {
 TESSRA_HD float fracTrunc(float a) { return a - truncf(a); }
 
 // ---------------------------------------------------------------------------------
-// Half precision with round-to-nearest-even, written once in integer arithmetic so
-// that both backends round identically (the kd-tree search keeps its keys in halves).
-TESSRA_HD uint16_t floatToHalf(float f) {
-    uint32_t x;
-    memcpy(&x, &f, 4);
-    const uint32_t sign = (x >> 16) & 0x8000u;
-    const uint32_t absx = x & 0x7fffffffu;
-    if (absx >= 0x7f800000u) return uint16_t(sign | 0x7c00u | (absx > 0x7f800000u ? 0x200u : 0u));
-    if (absx >= 0x477ff000u) return uint16_t(sign | 0x7c00u);  // rounds to infinity
-    if (absx < 0x38800000u) {                                   // subnormal or zero
-        if (absx < 0x33000000u) return uint16_t(sign);
-        const uint32_t e = absx >> 23;
-        const uint32_t m = (absx & 0x7fffffu) | 0x800000u;
-        const uint32_t shift = 126u - e;  // 14 + (127 - 15 - e) + 1
-        const uint32_t half = m >> shift;
-        const uint32_t rem = m & ((1u << shift) - 1u);
-        const uint32_t mid = 1u << (shift - 1u);
-        uint32_t r = half + ((rem > mid || (rem == mid && (half & 1u))) ? 1u : 0u);
-        return uint16_t(sign | r);
-    }
-    uint32_t h = ((absx - 0x38000000u) >> 13);
-    const uint32_t rem = absx & 0x1fffu;
-    if (rem > 0x1000u || (rem == 0x1000u && (h & 1u))) h += 1u;
-    return uint16_t(sign | h);
-}
-TESSRA_HD float halfToFloat(uint16_t h) {
-    const uint32_t sign = uint32_t(h & 0x8000u) << 16;
-    uint32_t e = (h >> 10) & 0x1fu;
-    uint32_t m = h & 0x3ffu;
-    uint32_t bits;
-    if (e == 0) {
-        if (m == 0) {
-            bits = sign;
-        } else {
-            e = 113;
-            while (!(m & 0x400u)) { m <<= 1; --e; }
-            bits = sign | (e << 23) | ((m & 0x3ffu) << 13);
-        }
-    } else if (e == 31) {
-        bits = sign | 0x7f800000u | (m << 13);
-    } else {
-        bits = sign | ((e + 112u) << 23) | (m << 13);
-    }
-    float f;
-    memcpy(&f, &bits, 4);
-    return f;
-}
-// Store and reload through half precision.
-TESSRA_HD float roundHalf(float f) { return halfToFloat(floatToHalf(f)); }
-
-// ---------------------------------------------------------------------------------
 // Launch coordinates. A CPU launch fills a Lane per thread; a CUDA entry point builds
 // one from the built-in variables.
 struct Lane {

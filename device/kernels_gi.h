@@ -10,43 +10,27 @@
 // k-nearest search over the kd-tree bound to the five kd-tree references.
 //
 // The kept entries form a binary search tree ordered by key, so that the worst entry
-// can be found and replaced without sorting. Keys and payloads are kept in half
-// precision to keep the per-thread lists small; the rounding is the integer routine of
-// cuda_defs.h, so both backends keep exactly the same entries.
+// can be found and replaced without sorting. An entry holds its key and the record's
+// index; whatever a gather needs of the record is read from the tree once the search
+// is done. Keys stay in single precision: a half-precision key loses the radius of a
+// small scene (millimetre distances are subnormal halves) and half-precision colours
+// overflow to infinity on a bright one, which is where non-numbers in the image came
+// from.
 
-template <int K, typename Payload>
+template <int K>
 struct KnnList {
     short left[K];
     short right[K];
-    uint16_t key[K];
-    Payload payload[K];
+    float key[K];
+    int record[K];
     unsigned int count;
     short root;
     float maxKey;
 };
 
-// Photon searches: the colour in three halves (a fourth is kept for the layout and
-// never read) and the query normal against the photon's surface normal.
-struct PhotonPayload {
-    uint16_t col[4];
-    uint16_t dotN;
-};
-
-// Interpolation from final-gather records: the irradiance and the weight.
-struct FGPayload {
-    uint16_t irr[4];
-    float wk;
-};
-
-// Placement candidates: the record's harmonic mean distance and normal.
-struct CandidatePayload {
-    uint16_t harm;
-    uint16_t n[3];
-};
-
 // The entry with the largest key: the rightmost one.
-template <int K, typename P>
-TESSRA_HD int searchMaxDist(const KnnList<K, P>& l) {
+template <int K>
+TESSRA_HD int searchMaxDist(const KnnList<K>& l) {
     int s = l.root;
     if (s < 0) return -1;
     while (l.right[s] >= 0) s = l.right[s];
@@ -54,8 +38,8 @@ TESSRA_HD int searchMaxDist(const KnnList<K, P>& l) {
 }
 
 // Unlinks the entry with the largest key and returns its slot.
-template <int K, typename P>
-TESSRA_HD int delWorstElem(KnnList<K, P>& l) {
+template <int K>
+TESSRA_HD int delWorstElem(KnnList<K>& l) {
     int parent = -1;
     int s = l.root;
     while (l.right[s] >= 0) {
@@ -80,21 +64,17 @@ TESSRA_HD float ellipsoidalDistance(float3 X, float3 P, float3 N) {
 
 TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreePlanos.count == 0; }
 
-// The search policies: key and candidate rule, pruning range and payload of each use.
+// The search rules: key and candidate test of each use. A photon's position carries in
+// w the pass that stored it (0 for the first hits, 1 after one bounce, ...); a search
+// counts the photons of pass firstPass and later.
 struct PhotonSearch {
     float range;
+    float firstPass;
     TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
-        key = ellipsoidalDistance(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)), P, N);
+        const float4 x = tex1Dfetch(SYM.texKDTreePhotonPos, i);
+        if (x.w < firstPass) return false;
+        key = ellipsoidalDistance(xyz(x), P, N);
         return key < range;
-    }
-    TESSRA_DEVICE void store(PhotonPayload& p, int i, float3 /*P*/, float3 N, float /*key*/) const {
-        const DeviceSymbols& S = SYM;
-        const float4 c = tex1Dfetch(S.texKDTreePhotonCol, i);
-        p.col[0] = floatToHalf(c.x);
-        p.col[1] = floatToHalf(c.y);
-        p.col[2] = floatToHalf(c.z);
-        p.col[3] = 0;
-        p.dotN = floatToHalf(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))));
     }
 };
 
@@ -110,19 +90,6 @@ struct FGSearch {
         key = length(xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P);
         return key < range && dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f;
     }
-    TESSRA_DEVICE void store(FGPayload& p, int i, float3 /*P*/, float3 N, float key) const {
-        const DeviceSymbols& S = SYM;
-        const float4 c = tex1Dfetch(S.texKDTreePhotonCol, i);
-        p.irr[0] = floatToHalf(c.x);
-        p.irr[1] = floatToHalf(c.y);
-        p.irr[2] = floatToHalf(c.z);
-        p.irr[3] = 0;
-        const float R = GetHarmMeanDist(i);
-        const float cn = dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i)));
-        // The normal term is clamped at 0: normals a rounding step past parallel would
-        // otherwise give the square root of a negative number.
-        p.wk = key > 0.0001f ? fastRcp(key / R + fastSqrt(maxf(1.0f - cn, 0.0f))) : 10.9f;
-    }
 };
 
 struct CandidateSearch {
@@ -131,15 +98,16 @@ struct CandidateSearch {
         key = length(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)) - P);
         return key < range;
     }
-    TESSRA_DEVICE void store(CandidatePayload& p, int i, float3, float3, float) const {
-        const DeviceSymbols& S = SYM;
-        const float3 n = xyz(tex1Dfetch(S.texKDTreePhotonDir, i));
-        p.harm = floatToHalf(tex1Dfetch(S.texHarmMeanDistFG, i));
-        p.n[0] = floatToHalf(n.x);
-        p.n[1] = floatToHalf(n.y);
-        p.n[2] = floatToHalf(n.z);
-    }
 };
+
+// How much a final-gather record at distance d, with harmonic mean distance R and
+// normal agreement c = N . n, counts at a point. The constant term caps the weight at
+// 10.9, reached at the record itself: without it the weight grew without bound as a
+// point neared a record and then dropped to 10.9 on it, which left a dark dot at every
+// record. Far from the record (d/R of order 1) it changes the weight little.
+TESSRA_HD float recordWeight(float d, float R, float c) {
+    return fastRcp(d / R + fastSqrt(maxf(1.0f - c, 0.0f)) + 1.0f / 10.9f);
+}
 
 // Pushes the path from node s down to a leaf, choosing the query's side at each plane.
 TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int& top) {
@@ -156,10 +124,10 @@ TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int&
     }
 }
 
-// The K records nearest to (P, N) by the policy's key. Returns the number kept; the
+// The K records nearest to (P, N) by the rule's key. Returns the number kept; the
 // list holds them with their keys, and maxKey is the largest key kept.
-template <int K, typename Payload, typename Policy>
-TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& policy, KnnList<K, Payload>& l) {
+template <int K, typename Rule>
+TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, KnnList<K>& l) {
     l.count = 0;
     l.root = -1;
     l.maxKey = -1e10f;
@@ -173,7 +141,7 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& poli
     while (top > 0) {
         const int i = int(kdtreeQueue[--top]);
         float key;
-        if (policy.candidate(i, P, N, key)) {
+        if (rule.candidate(i, P, N, key)) {
             int slot = -1;
             if (l.count < unsigned(K)) {
                 slot = int(l.count++);
@@ -181,9 +149,8 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& poli
                 slot = delWorstElem(l);
             }
             if (slot >= 0) {
-                const uint16_t hk = floatToHalf(key);
-                const float stored = halfToFloat(hk);
-                l.key[slot] = hk;
+                l.key[slot] = key;
+                l.record[slot] = i;
                 l.left[slot] = -1;
                 l.right[slot] = -1;
                 if (l.root < 0) {
@@ -191,7 +158,7 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& poli
                 } else {
                     int s = l.root;
                     for (;;) {
-                        if (stored < halfToFloat(l.key[s])) {
+                        if (key < l.key[s]) {
                             if (l.left[s] < 0) {
                                 l.left[s] = short(slot);
                                 break;
@@ -206,15 +173,14 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& poli
                         }
                     }
                 }
-                l.maxKey = halfToFloat(l.key[searchMaxDist(l)]);
-                policy.store(l.payload[slot], i, P, N, key);
+                l.maxKey = l.key[searchMaxDist(l)];
             }
         }
         const float4 plane = tex1Dfetch(S.texKDTreePlanos, i);
         const int4 ch = tex1Dfetch(S.texKDTreeHijos, i);
         const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
         const float a = fabsf(side);
-        if (a < policy.range && (l.count < unsigned(K) || a < l.maxKey)) {
+        if (a < rule.range && (l.count < unsigned(K) || a < l.maxKey)) {
             if (side < -0.001f && ch.y >= 0) kdDescend(ch.y, P, kdtreeQueue, top);
             if (side >= -0.001f && ch.x >= 0) kdDescend(ch.x, P, kdtreeQueue, top);
         }
@@ -222,31 +188,34 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Policy& poli
     return l.count;
 }
 
-// Irradiance estimate from the photons kept: the colours of those facing the query
-// over the disc of the largest key. Every kept photon widens the disc; only the ones
-// on a surface like the query's add colour.
+// Irradiance estimate from the photons kept: the colours of those on a surface like the
+// query's over the disc that holds them all. Every kept photon widens the disc. With a
+// full list the disc reaches the farthest photon kept; with fewer than K every photon
+// in range was found, so the disc is the whole search range: the farthest of a few
+// photons would make a disc too small, and one photon near the query a value without
+// bound.
 template <int K>
-TESSRA_HD float3 photonDensity(const KnnList<K, PhotonPayload>& l) {
+TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range) {
     if (l.count == 0) return make_float3(0, 0, 0);
+    const DeviceSymbols& S = SYM;
     float3 sum = make_float3(0, 0, 0);
     for (unsigned int e = 0; e < l.count; ++e) {
-        const PhotonPayload& p = l.payload[e];
-        if (halfToFloat(p.dotN) > 0.5f)
-            sum += make_float3(halfToFloat(p.col[0]), halfToFloat(p.col[1]), halfToFloat(p.col[2]));
+        const int i = l.record[e];
+        if (dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f) sum += xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
     }
-    const float r = l.maxKey;
-    // A radius that rounds to zero in half precision would turn the estimate into a
-    // non-number; such a gather finds no area to spread light over.
+    const float r = l.count < unsigned(K) ? range : l.maxKey;
+    // A zero radius (every photon kept sits on the query) spreads light over no area.
     if (!(r > 0.0f)) return make_float3(0, 0, 0);
     return sum * fastRcp(r * r * TESSRA_PI) * 1.27f;
 }
 
-TESSRA_DEVICE float3 photonEstimate(float3 P, float3 N) {
+TESSRA_DEVICE float3 photonEstimate(float3 P, float3 N, float firstPass) {
     PhotonSearch s;
     s.range = SYM.c_photonSearchDistance;
-    KnnList<40, PhotonPayload> l;
+    s.firstPass = firstPass;
+    KnnList<40> l;
     kdTreeKNearest(P, N, s, l);
-    return photonDensity(l);
+    return photonDensity(l, N, s.range);
 }
 
 // ---------------------------------------------------------------------------------
@@ -293,8 +262,10 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
         case 5:
         case 6: {
             const float s = L.spot.x;
+            // The square prism lights |a|, |b| <= s on its axes: its photons start over
+            // that whole square, not over the quarter of it that (h - 0.5) s covers.
             const float2 xy = L.kind == 5 ? concentricSampleDisk(2.0f * h2 - 1.0f, 2.0f * h3 - 1.0f)
-                                          : make_float2(h2 - 0.5f, h3 - 0.5f);
+                                          : make_float2(2.0f * h2 - 1.0f, 2.0f * h3 - 1.0f);
             O = P + L.U * (s * xy.x) + L.V * (s * xy.y);
             D = -L.A;
             p = fastRcp((0.5f * s) * (0.5f * s * TESSRA_PI));
@@ -398,7 +369,7 @@ TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int im
     const unsigned int k = y * imageW + x;
     const float4 P = ssPos[k];
     if (P.w < 0.5f) return;
-    const float3 E = photonEstimate(xyz(P), xyz(ssNormals[k]));
+    const float3 E = photonEstimate(xyz(P), xyz(ssNormals[k]), SYM.c_photonGatherFrom);
     outIlum[k] += make_float4(E * ambientLightIntens, 1.0f);
 }
 
@@ -421,8 +392,9 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int numFG, float4* norm
     const OctreeHit h = intersectOctree(ray, 999999.9f, false);
     float3 L;
     if (h.found) {
-        const float3 E = photonEstimate(h.position, h.normal);
-        L = E * (ambientLightIntens * maxf(minf(dot(N, ray.d), 1.0f), 0.0f));
+        // The directions are cosine-distributed, so the plain mean of what they see is
+        // the irradiance: weighting each by the cosine again counted it twice.
+        L = photonEstimate(h.position, h.normal, 0.0f) * ambientLightIntens;
     } else {
         L = SYM.c_envColor;
     }
@@ -449,21 +421,45 @@ TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigne
     const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, tri), triangleTexCoords(unsigned(tri), ssUVs[k]));
     FGSearch s;
     s.range = 2000.0f;
-    KnnList<32, FGPayload> l;
+    KnnList<32> l;
     if (kdTreeKNearest(P, N, s, l) == 0) {
         storeSharedFlag(outNeedFG, 1);
         inoutMaskFG[k] = 1;
         return;
     }
+    const DeviceSymbols& S = SYM;
     float W = 0.0f;
     float3 Q = make_float3(0, 0, 0);
     for (unsigned int e = 0; e < l.count; ++e) {
-        const FGPayload& p = l.payload[e];
-        W += p.wk;
-        Q += make_float3(halfToFloat(p.irr[0]), halfToFloat(p.irr[1]), halfToFloat(p.irr[2])) * p.wk;
+        const int i = l.record[e];
+        const float w = recordWeight(l.key[e], GetHarmMeanDist(i), dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))));
+        W += w;
+        Q += xyz(tex1Dfetch(S.texKDTreePhotonCol, i)) * w;
     }
-    const float3 E = Q * fastRcp(W);
+    const float3 E = W > 0.0f ? Q * fastRcp(W) : make_float3(0, 0, 0);
     outLight[k] += make_float4(A * ambientLightIntens * E, 1.0f);
+    inoutMaskFG[k] = 0;
+}
+
+// Whether a pixel would find a final-gather record to interpolate: the test of
+// estimatePhotonMap_FromFG without the interpolation. Resolved pixels clear their mask;
+// the others keep it and raise the tile's flag, so that records are placed for them
+// before any tile is shaded.
+TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int imageH, float4* ssNormals,
+                                      float4* ssPos, unsigned char* outNeedFG, unsigned char* inoutMaskFG) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= imageW || y >= imageH) return;
+    const unsigned int k = y * imageW + x;
+    if (inoutMaskFG[k] == 0) return;
+    const float4 P = ssPos[k];
+    if (P.w < 0.5f) return;
+    FGSearch s;
+    s.range = 2000.0f;
+    KnnList<1> l;
+    if (kdTreeKNearest(xyz(P), xyz(ssNormals[k]), s, l) == 0) {
+        storeSharedFlag(outNeedFG, 1);
+        return;
+    }
     inoutMaskFG[k] = 0;
 }
 
@@ -509,20 +505,20 @@ TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int image
     const float3 P = xyz(P4), N = xyz(ss_normals[p]);
     CandidateSearch s;
     s.range = 200000.0f;
-    KnnList<4, CandidatePayload> l;
+    KnnList<4> l;
     kdTreeKNearest(P, N, s, l);
+    const DeviceSymbols& Sy = SYM;
     float S = 0.0f;
     for (unsigned int e = 0; e < l.count; ++e) {
-        const CandidatePayload& c = l.payload[e];
-        const float R = halfToFloat(c.harm);
+        const int i = l.record[e];
+        const float R = tex1Dfetch(Sy.texHarmMeanDistFG, i);
         // A record none of whose rays hit anything has no distance scale and adds no
         // weight (instead of the non-number 0/0 at a record in the same spot).
         if (!(R > 0.0f)) continue;
-        const float3 n = make_float3(halfToFloat(c.n[0]), halfToFloat(c.n[1]), halfToFloat(c.n[2]));
-        const float d = halfToFloat(l.key[e]);
-        S += fastRcp(d / R + fastSqrt(maxf(1.0f - dot(N, n), 0.0f)));
+        const float3 n = xyz(tex1Dfetch(Sy.texKDTreePhotonDir, i));
+        S += fastRcp(l.key[e] / R + fastSqrt(maxf(1.0f - dot(N, n), 0.0f)));
     }
-    if (SYM.c_FG_record_density > S) {
+    if (Sy.c_FG_record_density > S) {
         out_fg_pos[p] = make_float4(P, 1.0f);
         out_fg_normal[p] = make_float4(N, 1.0f);
     } else {

@@ -4,8 +4,12 @@
 cornell-box.obj: the Cornell box with the published dimensions in millimetres (the scene
 files scale it to metres); every face carries its own normal, facing the room, so that
 Assimp keeps the edges sharp. materials.obj: a floor, a back wall and three spheres
-(mirror, metal, glass). checker.png: the floor texture.
+(mirror, metal, glass). checker.png: the floor texture. atrium.gltf: a glTF 2.0 room lit by
+one spot through the ceiling and a dim lamp, with its camera, for indirect light on an
+imported model.
 """
+import base64
+import json
 import math
 import os
 import struct
@@ -124,6 +128,92 @@ def materials():
                 "newmtl glass\nKd 0.02 0.02 0.02\nKs 0.5 0.5 0.5\nNs 300\nd 0.1\nTf 1 1 1\nNi 1.5\nillum 7\n")
 
 
+def atrium():
+    """A room open at the front: the spot lights a patch of the floor, everything else
+    sees light that bounced."""
+    meshes = {"plaster": ([0.8, 0.78, 0.74], []), "terracotta": ([0.75, 0.3, 0.15], []),
+              "teal": ([0.1, 0.45, 0.5], []), "stone": ([0.55, 0.55, 0.5], [])}
+
+    def quad(material, pts, inward):
+        n = unit(cross(sub(pts[1], pts[0]), sub(pts[2], pts[0])))
+        centre = [sum(p[i] for p in pts) / 4 for i in range(3)]
+        if sum(n[i] * (inward[i] - centre[i]) for i in range(3)) < 0:
+            n = [-x for x in n]
+            pts = pts[::-1]
+        meshes[material][1].append((pts, n))
+
+    W, H, D = 3.0, 3.2, 6.0
+    room = [0, 1.5, -2]
+    quad("stone", [[-W, 0, -D], [W, 0, -D], [W, 0, 1], [-W, 0, 1]], room)
+    quad("plaster", [[-W, H, -D], [W, H, -D], [W, H, 1], [-W, H, 1]], room)
+    quad("plaster", [[-W, 0, -D], [W, 0, -D], [W, H, -D], [-W, H, -D]], room)
+    quad("terracotta", [[-W, 0, -D], [-W, 0, 1], [-W, H, 1], [-W, H, -D]], room)
+    quad("teal", [[W, 0, -D], [W, 0, 1], [W, H, 1], [W, H, -D]], room)
+    for cx, cz, h in ((-1.6, -3.8, 2.2), (1.5, -4.2, 1.1), (0.4, -2.4, 0.6)):
+        r = 0.35
+        c = [cx, h / 2, cz]
+        corners = [[cx - r, cz - r], [cx + r, cz - r], [cx + r, cz + r], [cx - r, cz + r]]
+        quad("plaster", [[x, h, z] for x, z in corners], [cx, h + 1, cz])
+        for k in range(4):
+            (x0, z0), (x1, z1) = corners[k], corners[(k + 1) % 4]
+            mid = [(x0 + x1) / 2, h / 2, (z0 + z1) / 2]
+            quad("plaster", [[x0, 0, z0], [x1, 0, z1], [x1, h, z1], [x0, h, z0]],
+                 [2 * mid[0] - c[0], h / 2, 2 * mid[2] - c[2]])
+
+    blob, views, accessors, gltf_meshes, materials = bytearray(), [], [], [], []
+    for name, (colour, quads) in meshes.items():
+        pos, nor, idx = [], [], []
+        for pts, n in quads:
+            base = len(pos) // 3
+            for p in pts:
+                pos += p
+                nor += n
+            idx += [base, base + 1, base + 2, base, base + 2, base + 3]
+        attrs = {}
+        for key, data, fmt, kind in (("POSITION", pos, "f", "VEC3"), ("NORMAL", nor, "f", "VEC3"),
+                                     (None, idx, "H", "SCALAR")):
+            offset = len(blob)
+            blob += struct.pack("<%d%s" % (len(data), fmt), *data)
+            while len(blob) % 4:
+                blob.append(0)
+            views.append({"buffer": 0, "byteOffset": offset, "byteLength": len(data) * struct.calcsize(fmt)})
+            acc = {"bufferView": len(views) - 1, "componentType": 5126 if fmt == "f" else 5123, "type": kind,
+                   "count": len(data) // (3 if kind == "VEC3" else 1)}
+            if key == "POSITION":
+                acc["min"] = [min(data[i::3]) for i in range(3)]
+                acc["max"] = [max(data[i::3]) for i in range(3)]
+            accessors.append(acc)
+            if key:
+                attrs[key] = len(accessors) - 1
+        materials.append({"name": name, "pbrMetallicRoughness": {"baseColorFactor": colour + [1.0],
+                                                                 "metallicFactor": 0.0, "roughnessFactor": 1.0}})
+        gltf_meshes.append({"name": name, "primitives": [{"attributes": attrs, "indices": len(accessors) - 1,
+                                                          "material": len(materials) - 1}]})
+    nodes = [{"name": name, "mesh": i} for i, name in enumerate(meshes)]
+    nodes.append({"name": "Skylight", "translation": [0.3, 3.1, -2.6], "rotation": [-0.7071068, 0, 0, 0.7071068],
+                  "extensions": {"KHR_lights_punctual": {"light": 0}}})
+    nodes.append({"name": "Lamp", "translation": [-2.2, 2.4, -0.5],
+                  "extensions": {"KHR_lights_punctual": {"light": 1}}})
+    nodes.append({"name": "Eye", "camera": 0, "translation": [0.2, 1.5, 3.2], "rotation": [-0.0784591, 0, 0, 0.9969173]})
+    doc = {
+        "asset": {"version": "2.0", "generator": "examples/generate.py"},
+        "extensionsUsed": ["KHR_lights_punctual"],
+        "extensions": {"KHR_lights_punctual": {"lights": [
+            {"type": "spot", "color": [1.0, 0.92, 0.8], "intensity": 60.0,
+             "spot": {"innerConeAngle": 0.25, "outerConeAngle": 0.4}},
+            {"type": "point", "color": [0.7, 0.8, 1.0], "intensity": 0.3}]}},
+        "scene": 0, "scenes": [{"nodes": list(range(len(nodes)))}],
+        "nodes": nodes,
+        "cameras": [{"type": "perspective", "perspective": {"yfov": 0.9, "aspectRatio": 1.5, "znear": 0.05}}],
+        "meshes": gltf_meshes, "materials": materials, "accessors": accessors, "bufferViews": views,
+        "buffers": [{"byteLength": len(blob),
+                     "uri": "data:application/octet-stream;base64," + base64.b64encode(bytes(blob)).decode()}],
+    }
+    with open(os.path.join(HERE, "atrium.gltf"), "w") as f:
+        json.dump(doc, f, indent=1)
+        f.write("\n")
+
+
 def checker(path, size=64, cells=8):
     rows = []
     for y in range(size):
@@ -142,4 +232,5 @@ def checker(path, size=64, cells=8):
 if __name__ == "__main__":
     cornell()
     materials()
+    atrium()
     checker(os.path.join(HERE, "checker.png"))

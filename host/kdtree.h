@@ -13,6 +13,7 @@ struct KdRecord {
     float3 position;
     float3 second;
     float3 third;
+    float tag;  // uploaded as the position's w: the photon pass that stored the record
 };
 
 class KdTree;
@@ -35,7 +36,8 @@ public:
     KdTree(const KdTree&) = delete;
     KdTree& operator=(const KdTree&) = delete;
 
-    void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds);
+    void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
+                    float tag = 0.0f);
     void Build();
     // Binds the five arrays to the kd-tree texture references.
     void Bind() const;
@@ -55,9 +57,7 @@ public:
 
 private:
     KdNode* buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);
-    float4* planes_ = nullptr;
-    int4* children_ = nullptr;
-    float4* positions_ = nullptr;
-    float4* seconds_ = nullptr;
-    float4* thirds_ = nullptr;
+    // Staging arrays of a build, released when it ends.
+    std::vector<float4> planes_, positions_, seconds_, thirds_;
+    std::vector<int4> children_;
 };

@@ -271,7 +271,31 @@ public:
     TessraFrameBuffer* currentFrameBuffer;
     uint32_t lastRefreshTick;
 
+    // Our additions, after the fixed fields: set them through the Tessra_ functions.
+    struct Extension {
+        uint32_t crop[4] = {0, 0, 0, 0};  // x0, y0, x1, y1, half-open; empty: the whole image
+        bool (*tileFilter)(void* user, uint32_t x, uint32_t y) = nullptr;
+        void* tileFilterUser = nullptr;
+        bool cacheComplete = false;  // the final-gather records of this render are all placed
+        uint32_t samples = 1;         // at most samples x samples rays per pixel
+        float threshold = 0.0f;       // colour difference to a neighbour that asks for more
+        uint64_t supersampled = 0;    // pixels given more than one ray by the last render
+        float* albedo = nullptr;      // output passes the host asked for (width x height x 3, 3, 1)
+        float* normal = nullptr;
+        float* depth = nullptr;
+        // While sub-pixel rays are shaded, each takes every strataStep-th stratum of the
+        // light and glossy patterns, shifted by a hash of the ray and strataSeed, so a
+        // pixel's rays share the pattern rather than each repeating it whole.
+        uint32_t strataStep = 1;
+        uint32_t strataSeed = 0;
+    } extension_;
+
 private:
+    bool shadesTile(uint32_t x, uint32_t y, uint32_t size);
+    bool shadeTile(TessraFrameBuffer& fb);
+    bool finishTile(TessraFrameBuffer& fb);
+    void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
+    bool findMissingRecords(TessraFrameBuffer& fb);
     void RefreshResultsScreen();
     void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
                                TessraFrameBuffer* fb);
@@ -294,6 +318,48 @@ typedef void (*TessraMessageHandler)(const char* text, const char* title, void* 
 TESSRA_API void Tessra_SetMessageHandler(TessraMessageHandler handler, void* user);
 // The library's version, "major.minor.patch".
 TESSRA_API const char* Tessra_Version();
+
+// Photon settings that suit the scene a renderer holds (its triangles and lights, and
+// its numPhotons and numBounces): with them the photon map's estimate is the reflected
+// irradiance in the units of the direct light, and ambientLightIntens = 1 adds the
+// indirect light at its physical strength. Writes them to *out and returns 0; returns
+// -1, leaving *out untouched, for a scene without triangles. Nothing is written to the
+// renderer: the host decides which values to take.
+struct TessraPhotonSettings {
+    float photonEnergy;
+    float photonSearchDistance;
+    float ambientLightIntens;
+};
+TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* renderer, TessraPhotonSettings* out);
+
+// Renders only the pixels x0 <= x < x1, y0 <= y < y1 of the image: the tiles that hold
+// them are rendered and only those pixels delivered, and every pixel is what the whole
+// image holds there (the photon map and the final-gather records are made for the whole
+// image). x1 <= x0 or y1 <= y0 selects the whole image again. Returns 0, or -1 without a
+// renderer.
+TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
+// Asks filter(user, x, y) before each tile (its top-left pixel) whether this render
+// shades it; a tile refused is neither shaded nor delivered. The render farm's way to
+// share one image's tiles between processes. nullptr shades every tile.
+typedef bool (*TessraTileFilter)(void* user, uint32_t x, uint32_t y);
+TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilter filter, void* user);
+
+// Antialiasing: every pixel first takes its one ray; a pixel whose colour differs from
+// a neighbour's by more than threshold (|dr| + |dg| + |db|, colours clipped to 1) then
+// takes n x n stratified, jittered rays instead, each through every stage, and shows
+// their mean. threshold 0 gives every pixel n x n rays; n = 1 (the default) is one ray
+// per pixel. Returns 0, or -1 for n outside 1 to 16 or a threshold that is negative or
+// not a number.
+TESSRA_API int Tessra_SetSupersampling(TessraRendererCUDA* renderer, uint32_t n, float threshold);
+// The number of pixels the last render gave more than one ray.
+TESSRA_API uint64_t Tessra_SupersampledPixelCount(const TessraRendererCUDA* renderer);
+// Output passes for denoisers and compositors, written for every delivered pixel before
+// its tile is finished, averaged over the pixel's rays: the diffuse colour at the first
+// hit (albedo, RGB), the unit world-space shading normal (normal, XYZ) and the distance
+// along the camera ray (depth; the mean over the rays that hit). Where no ray hits, 0
+// and an infinite depth. Arrays of width x height elements of 3, 3 and 1 floats, top
+// row first, owned by the host; nullptr for a pass not wanted.
+TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* renderer, float* albedo, float* normal, float* depth);
 }
 
 #endif  // TESSRA_H

@@ -12,6 +12,7 @@
 #include "host/internal.h"
 #include "host/kdtree.h"
 #include "support/cornell.h"
+#include "support/stages.h"
 #include "support/test_support.h"
 
 namespace {
@@ -30,56 +31,12 @@ double radicalInverse(int i, int b) {
     return r;
 }
 
-std::vector<float4> readFloat4(const void* p, size_t n) {
-    std::vector<float4> v(n);
-    if (n) EXPECT_EQ(rt::memcpyDtoH(v.data(), p, n * 16), rt::Success);
-    return v;
-}
-
-// Runs the stages of a render by hand: scene upload, camera, photons.
-struct Stages {
-    std::unique_ptr<TessraRendererCUDA> r;
-    tt::RecordingHost host;
-    explicit Stages(int w = 64, int h = 64) : r(tt::newRenderer(w, h)), host(w, h) { r->callbacks = &host; }
-    ~Stages() {
-        tt::StdoutCapture quiet;
-        quiet.start();
-        r->CleanUp();
-        quiet.stop();
-    }
-    void upload(V3 eye, V3 target, V3 up = {0, 1, 0}) {
-        tt::setCamera(*r, eye, target, up);
-        tt::StdoutCapture quiet;
-        quiet.start();
-        ASSERT_TRUE(r->initScene());
-        for (int row = 0; row < 3; ++row)
-            for (int c = 0; c < 4; ++c) r->invViewMatrix[row * 4 + c] = r->cameraMatrix[row * 4 + c];
-        quiet.stop();
-    }
-    void photons() {
-        tt::StdoutCapture quiet;
-        quiet.start();
-        r->castPhotons();
-        quiet.stop();
-    }
-};
-
 void photonSettings(TessraRendererCUDA& r, uint32_t n, uint32_t bounces) {
     r.indirectIllumination = true;
     r.usePhotonMapping = true;
     r.numPhotons = n;
     r.numBounces = bounces;
     r.photonEnergy = 1.0f;
-}
-
-// A closed cube [-s, s]^3 of one material with inward normals.
-void addClosedBox(TessraRendererCUDA& r, float s, int m) {
-    tt::addQuad(r, {-s, -s, -s}, {s, -s, -s}, {s, s, -s}, {-s, s, -s}, {0, 0, 1}, m);
-    tt::addQuad(r, {-s, -s, s}, {s, -s, s}, {s, s, s}, {-s, s, s}, {0, 0, -1}, m);
-    tt::addQuad(r, {-s, -s, -s}, {s, -s, -s}, {s, -s, s}, {-s, -s, s}, {0, 1, 0}, m);
-    tt::addQuad(r, {-s, s, -s}, {s, s, -s}, {s, s, s}, {-s, s, s}, {0, -1, 0}, m);
-    tt::addQuad(r, {-s, -s, -s}, {-s, s, -s}, {-s, s, s}, {-s, -s, s}, {1, 0, 0}, m);
-    tt::addQuad(r, {s, -s, -s}, {s, s, -s}, {s, s, s}, {s, -s, s}, {-1, 0, 0}, m);
 }
 
 // ---------------------------------------------------------------------------------
@@ -144,14 +101,14 @@ TEST(Sampling, CosineHemisphereDirectionsAreUnitAndAboveTheNormal) {
 // Photon emission.
 
 TEST(Photons, FirstPhotonOfAnOmniLight) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 64, 0);
-    addClosedBox(*s.r, 2.0f, tt::addDiffuse(*s.r, 0.5f, 0.5f, 0.5f));
+    tt::addClosedBox(*s.r, 2.0f, tt::addDiffuse(*s.r, 0.5f, 0.5f, 0.5f));
     s.r->NuevaLuzOmni(0, 0, 0, 1, 1, 1, 1, 0, 1.0f);
     s.upload({0, 0, 1}, {0, 0, 0});
     s.photons();
-    const std::vector<float4> dir = readFloat4(s.r->d_photonDir, 1);
-    const std::vector<float4> pos = readFloat4(s.r->d_photonPos, 1);
+    const std::vector<float4> dir = tt::readFloat4(s.r->d_photonDir, 1);
+    const std::vector<float4> pos = tt::readFloat4(s.r->d_photonPos, 1);
     // q = 1: cos theta = 1 - 2 * 0.5 = 0, phi = 2 pi / 3.
     EXPECT_NEAR(dir[0].x, -0.5f, 1e-4f);
     EXPECT_NEAR(dir[0].y, std::sqrt(3.0f) / 2, 1e-4f);
@@ -164,7 +121,7 @@ TEST(Photons, FirstPhotonOfAnOmniLight) {
 }
 
 TEST(Photons, ZeroDegreeSpotEmitsAlongMinusW) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 200, 0);
     const int m = tt::addDiffuse(*s.r, 0.5f, 0.5f, 0.5f);
     tt::addQuad(*s.r, {-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}, {0, 0, 1}, m);
@@ -174,8 +131,8 @@ TEST(Photons, ZeroDegreeSpotEmitsAlongMinusW) {
                       1.0f);
     s.upload({0, 0, 5}, {0, 0, 0});
     s.photons();
-    const std::vector<float4> dir = readFloat4(s.r->d_photonDir, 200);
-    const std::vector<float4> pos = readFloat4(s.r->d_photonPos, 200);
+    const std::vector<float4> dir = tt::readFloat4(s.r->d_photonDir, 200);
+    const std::vector<float4> pos = tt::readFloat4(s.r->d_photonPos, 200);
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(pos[i].w, 1.0f) << i;
         EXPECT_NEAR(dir[i].x, -W[0], 1e-5f);
@@ -188,12 +145,12 @@ TEST(Photons, ZeroDegreeSpotEmitsAlongMinusW) {
 }
 
 TEST(Photons, ClosedBoxKeepsTheEmittedPowerTimesTheColoursMet) {
-    Stages s;
+    tt::Stages s;
     const uint32_t n = 3000;
     photonSettings(*s.r, n, 2);
     s.r->photonEnergy = 2.5f;
     const float A[3] = {0.8f, 0.5f, 0.25f};
-    addClosedBox(*s.r, 1.5f, tt::addDiffuse(*s.r, A[0], A[1], A[2]));
+    tt::addClosedBox(*s.r, 1.5f, tt::addDiffuse(*s.r, A[0], A[1], A[2]));
     const float color[3] = {1.0f, 0.7f, 0.4f}, intensity = 1.3f, decayStart = 1.2f;
     s.r->NuevaLuzOmni(0.2f, -0.1f, 0.3f, color[0], color[1], color[2], intensity, 2, decayStart);
     s.upload({0, 0, 1}, {0, 0, 0});
@@ -202,7 +159,7 @@ TEST(Photons, ClosedBoxKeepsTheEmittedPowerTimesTheColoursMet) {
     // Nothing escapes a closed box: every path leaves one record per hit.
     ASSERT_EQ(t.numRecords, 3 * n);
     EXPECT_EQ(s.host.photonCounts, (std::vector<uint32_t>{n, 2 * n, 3 * n, 3 * n}));
-    const std::vector<float4> col = readFloat4(t.d_thirds, t.numRecords);
+    const std::vector<float4> col = tt::readFloat4(t.d_thirds, t.numRecords);
     double sum[3] = {0, 0, 0};
     for (const float4& c : col) {
         sum[0] += c.x;
@@ -269,7 +226,7 @@ void floorScene(TessraRendererCUDA& r, float ceiling) {
 }
 
 TEST(FinalGather, TileWithoutGeometryPlacesNothingAndNeedsNoRefinement) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 500, 0);
     s.r->useFinalGather = true;
     floorScene(*s.r, 0);
@@ -282,16 +239,16 @@ TEST(FinalGather, TileWithoutGeometryPlacesNothingAndNeedsNoRefinement) {
     EXPECT_EQ(s.r->fgKdTree->numRecords, 0u);
     s.r->InitScreenCUDA(0, 0, fb, true);
     const uint64_t placements = rt::launchCount(rt::KernelId::init_irradiance_cache_records);
-    const std::vector<float4> before = readFloat4(fb.ssColor, 256 * 256);
+    const std::vector<float4> before = tt::readFloat4(fb.ssColor, 256 * 256);
     ASSERT_TRUE(s.r->PerformPhotonMappingStep(fb));
     EXPECT_FALSE(fb.NeedsIndirectStepAgain());
     EXPECT_EQ(rt::launchCount(rt::KernelId::init_irradiance_cache_records), placements);
-    const std::vector<float4> after = readFloat4(fb.ssColor, 256 * 256);
+    const std::vector<float4> after = tt::readFloat4(fb.ssColor, 256 * 256);
     EXPECT_EQ(std::memcmp(before.data(), after.data(), before.size() * 16), 0);
 }
 
 TEST(FinalGather, TileWhereEveryPixelFindsARecordPlacesNone) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 2000, 0);
     s.r->useFinalGather = true;
     s.r->irradianceSamples = 4;
@@ -314,7 +271,7 @@ TEST(FinalGather, TileWhereEveryPixelFindsARecordPlacesNone) {
     // Every floor pixel of the image was resolved and received light.
     std::vector<unsigned char> mask(256 * 256);
     ASSERT_EQ(rt::memcpyDtoH(mask.data(), fb.maskFG, mask.size()), rt::Success);
-    const std::vector<float4> color = readFloat4(fb.ssColor, 256 * 256);
+    const std::vector<float4> color = tt::readFloat4(fb.ssColor, 256 * 256);
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 64; ++x) {
             ASSERT_EQ(mask[y * 256 + x], 0) << x << "," << y;
@@ -323,7 +280,7 @@ TEST(FinalGather, TileWhereEveryPixelFindsARecordPlacesNone) {
 }
 
 TEST(FinalGather, MissingRecordsAreRefinedOnceForTheMarkedPixelsOnly) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 2000, 0);
     s.r->useFinalGather = true;
     s.r->irradianceSamples = 2;
@@ -341,13 +298,13 @@ TEST(FinalGather, MissingRecordsAreRefinedOnceForTheMarkedPixelsOnly) {
     EXPECT_EQ(rt::launchCount(rt::KernelId::init_irradiance_cache_records), placements + 1);
     EXPECT_EQ(rt::launchCount(rt::KernelId::estimatePhotonMap_FromFG), gathers + 50);
     EXPECT_GE(s.r->fgKdTree->numRecords, 64u);
-    const std::vector<float4> color = readFloat4(fb.ssColor, 256 * 256);
+    const std::vector<float4> color = tt::readFloat4(fb.ssColor, 256 * 256);
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 64; ++x) ASSERT_EQ(color[y * 256 + x].w, 1.0f) << "indirect light added once";
 }
 
 TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 100, 0);
     s.r->useFinalGather = true;
     const float h = 2.0f;
@@ -371,7 +328,7 @@ TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
     const double want = 128 / invSum;
     std::vector<float> R(n);
     ASSERT_EQ(rt::memcpyDtoH(R.data(), s.r->harmMeanDistFG, n * 4), rt::Success);
-    const std::vector<float4> pos = readFloat4(s.r->fgKdTree->d_positions, n);
+    const std::vector<float4> pos = tt::readFloat4(s.r->fgKdTree->d_positions, n);
     for (uint32_t i = 0; i < n; ++i) {
         ASSERT_NEAR(pos[i].z, 0.0f, 1e-5f);
         ASSERT_NEAR(R[i], want, want * 2e-4) << i;
@@ -388,7 +345,7 @@ struct CacheRun {
 };
 
 CacheRun runCache(uint32_t samples, bool abortAtOnce) {
-    Stages s;
+    tt::Stages s;
     photonSettings(*s.r, 200, 0);
     s.r->useFinalGather = true;
     s.r->irradianceSamples = samples;
@@ -410,7 +367,7 @@ CacheRun runCache(uint32_t samples, bool abortAtOnce) {
     out.result = s.r->CalculateIrradianceCache();
     quiet.stop();
     out.launches = rt::launchCount(rt::KernelId::estimatePhotonMap_FG) - before;
-    out.irradiance = readFloat4(s.r->fgKdTree->d_thirds, s.r->fgKdTree->numRecords);
+    out.irradiance = tt::readFloat4(s.r->fgKdTree->d_thirds, s.r->fgKdTree->numRecords);
     out.statuses = s.host.statuses;
     out.polls = s.host.abortPolls;
     out.reports = s.host.irradianceTimes.size();

@@ -13,6 +13,7 @@
 #include "device/kernels_gi.h"
 #include "host/internal.h"
 #include "host/kdtree.h"
+#include "runtime/cpu/cpu_backend.h"
 
 namespace {
 
@@ -51,6 +52,8 @@ void add(KdTree& t, const std::vector<float3>& points, float w = 1.0f) {
 class KdTreeTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(rt::selectBackend("cpu")); }
+    // The searches run as device code on the host thread, as a CPU launch would.
+    rt::cpu::HostAccess deviceCodeOnHost;
 };
 
 TEST_F(KdTreeTest, OneRecord) {
@@ -201,10 +204,11 @@ TEST_F(KdTreeTest, EmptyTreeHasNoArraysAndSearchesFindNothing) {
     t.Bind();
     PhotonSearch s;
     s.range = 1e6f;
-    KnnList<40, PhotonPayload> l;
+    s.firstPass = 0;
+    KnnList<40> l;
     EXPECT_EQ(kdTreeKNearest(make_float3(0, 0, 0), make_float3(0, 0, 1), s, l), 0u);
     EXPECT_EQ(l.root, -1);
-    EXPECT_EQ(photonDensity(l).x, 0.0f);
+    EXPECT_EQ(photonDensity(l, make_float3(0, 0, 1), s.range).x, 0.0f);
 }
 
 TEST_F(KdTreeTest, DestructionReleasesTheDeviceArrays) {
@@ -223,24 +227,25 @@ TEST_F(KdTreeTest, DestructionReleasesTheDeviceArrays) {
 // ---------------------------------------------------------------------------------
 // k-nearest search.
 
-// A policy with the Euclidean key that keeps the record index as its payload, so that
-// the kept set can be compared with brute force.
+// The Euclidean key; add() stores each point's index in its colour, so that the kept
+// set can be compared with brute force.
 struct IndexSearch {
     float range;
     bool candidate(int i, float3 P, float3, float& key) const {
         key = length(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)) - P);
         return key < range;
     }
-    void store(int& p, int i, float3, float3, float) const { p = int(tex1Dfetch(SYM.texKDTreePhotonCol, i).x); }
 };
-
-double halfUlp(double v) { return std::ldexp(1.0, int(std::floor(std::log2(std::max(v, 6.1e-5)))) - 10); }
+template <int K>
+int pointIndex(const KnnList<K>& l, unsigned e) {
+    return int(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[e]).x);
+}
 
 template <int K>
 void compareWithBruteForce(const std::vector<float3>& pts, float3 q, float range) {
     IndexSearch s;
     s.range = range;
-    KnnList<K, int> l;
+    KnnList<K> l;
     const unsigned count = kdTreeKNearest(q, make_float3(0, 0, 1), s, l);
     std::vector<std::pair<double, int>> all;
     for (size_t i = 0; i < pts.size(); ++i) {
@@ -253,9 +258,10 @@ void compareWithBruteForce(const std::vector<float3>& pts, float3 q, float range
     ASSERT_EQ(count, expected);
     if (expected == 0) return;
     const double kth = all[expected - 1].first;
-    // Keys are kept in half precision: records whose keys round alike are ties.
-    const double tie = 2 * halfUlp(kth);
-    std::vector<int> kept(l.payload, l.payload + count);
+    // Keys are single precision against the test's double: nearly equal keys are ties.
+    const double tie = 1e-5 * kth;
+    std::vector<int> kept;
+    for (unsigned e = 0; e < count; ++e) kept.push_back(pointIndex(l, e));
     std::sort(kept.begin(), kept.end());
     EXPECT_TRUE(std::adjacent_find(kept.begin(), kept.end()) == kept.end()) << "a record kept twice";
     for (const auto& e : all) {
@@ -265,7 +271,7 @@ void compareWithBruteForce(const std::vector<float3>& pts, float3 q, float range
     }
     // The radius is the largest kept key, as stored.
     float largest = -1;
-    for (unsigned e = 0; e < count; ++e) largest = std::max(largest, halfToFloat(l.key[e]));
+    for (unsigned e = 0; e < count; ++e) largest = std::max(largest, l.key[e]);
     EXPECT_EQ(l.maxKey, largest);
     EXPECT_NEAR(l.maxKey, kth, tie);
     // The entries form a search tree by key holding every slot once.
@@ -278,7 +284,7 @@ void compareWithBruteForce(const std::vector<float3>& pts, float3 q, float range
     };
     walk(l.root);
     ASSERT_EQ(order.size(), count);
-    for (size_t i = 1; i < order.size(); ++i) EXPECT_LE(halfToFloat(l.key[order[i - 1]]), halfToFloat(l.key[order[i]]));
+    for (size_t i = 1; i < order.size(); ++i) EXPECT_LE(l.key[order[i - 1]], l.key[order[i]]);
 }
 
 TEST_F(KdTreeTest, KNearestMatchesBruteForceOnRandomPoints) {
@@ -311,10 +317,10 @@ TEST_F(KdTreeTest, FullListKeepsTheNearestAndDropsLargerKeys) {
     t.Bind();
     IndexSearch s;
     s.range = 100.0f;
-    KnnList<3, int> l;
+    KnnList<3> l;
     ASSERT_EQ(kdTreeKNearest(make_float3(0, 0, 0), make_float3(0, 0, 1), s, l), 3u);
     std::vector<float> keys;
-    for (int e = 0; e < 3; ++e) keys.push_back(std::round(pts[l.payload[e]].x));
+    for (int e = 0; e < 3; ++e) keys.push_back(std::round(pts[pointIndex(l, e)].x));
     std::sort(keys.begin(), keys.end());
     EXPECT_EQ(keys, (std::vector<float>{1, 2, 3}));
     EXPECT_EQ(l.maxKey, 3.0f);
@@ -327,11 +333,11 @@ TEST_F(KdTreeTest, FullListKeepsTheNearestAndDropsLargerKeys) {
 
 // The replacement primitives on a hand-built entry tree.
 TEST_F(KdTreeTest, WorstEntryIsTheRightmostAndItsLeftSubtreeMovesUp) {
-    KnnList<4, int> l;
+    KnnList<4> l;
     for (int i = 0; i < 4; ++i) l.left[i] = l.right[i] = -1;
     // Keys: slot 0 = 2, slot 1 = 1, slot 2 = 5, slot 3 = 4; tree 2 -> (1, 5), 5 -> (4, -).
     const float keys[4] = {2, 1, 5, 4};
-    for (int i = 0; i < 4; ++i) l.key[i] = floatToHalf(keys[i]);
+    for (int i = 0; i < 4; ++i) l.key[i] = keys[i];
     l.root = 0;
     l.left[0] = 1;
     l.right[0] = 2;
@@ -360,6 +366,16 @@ double photonKey(float3 x, float3 p, float3 n) {
     return d / std::pow(1.0 - c, 0.25);
 }
 
+// The input index of kept entry e, found by its position.
+template <int K>
+size_t pointIndexOf(const std::vector<float4>& p, const KnnList<K>& l, unsigned e) {
+    const float4 x = tex1Dfetch(SYM.texKDTreePhotonPos, l.record[e]);
+    for (size_t i = 0; i < p.size(); ++i)
+        if (p[i].x == x.x && p[i].y == x.y && p[i].z == x.z) return i;
+    ADD_FAILURE() << "kept entry not among the photons";
+    return 0;
+}
+
 TEST_F(KdTreeTest, PhotonSearchUsesTheEllipsoidalKeyAndDensity) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-1, 1);
@@ -378,7 +394,8 @@ TEST_F(KdTreeTest, PhotonSearchUsesTheEllipsoidalKeyAndDensity) {
     const float3 q = make_float3(0.1f, -0.2f, 0.0f);
     PhotonSearch ps;
     ps.range = 1.0f;
-    KnnList<40, PhotonPayload> l;
+    ps.firstPass = 0;
+    KnnList<40> l;
     ASSERT_EQ(kdTreeKNearest(q, N, ps, l), 40u);
     std::vector<std::pair<double, int>> all;
     for (int i = 0; i < 800; ++i) {
@@ -387,14 +404,25 @@ TEST_F(KdTreeTest, PhotonSearchUsesTheEllipsoidalKeyAndDensity) {
     }
     std::sort(all.begin(), all.end());
     const double kth = all[39].first;
-    EXPECT_NEAR(l.maxKey, kth, 2 * halfUlp(kth) + 1e-5);
+    EXPECT_NEAR(l.maxKey, kth, 1e-5 * kth);
     // Density from the 40 nearest by the reference key, facing photons only.
     double sum = 0;
     for (int e = 0; e < 40; ++e)
         if (s[all[e].second].z > 0.5f) sum += c[all[e].second].x;
     const double r = l.maxKey;
     const double expected = sum / (r * r * 3.14159) * 1.27;
-    EXPECT_NEAR(photonDensity(l).x, expected, 2e-3 * expected + 1e-6);
+    EXPECT_NEAR(photonDensity(l, N, ps.range).x, expected, 2e-3 * expected + 1e-6);
+    // With fewer than K photons in range every one of them was found: the disc is the
+    // whole range, not the farthest of the few.
+    ps.range = 0.1f;
+    const unsigned few = kdTreeKNearest(q, N, ps, l);
+    ASSERT_GT(few, 0u);
+    ASSERT_LT(few, 40u);
+    sum = 0;
+    for (unsigned e = 0; e < few; ++e)
+        if (s[pointIndexOf(p, l, e)].z > 0.5f) sum += c[pointIndexOf(p, l, e)].x;
+    const double inRange = sum / (0.01 * 3.14159) * 1.27;
+    EXPECT_NEAR(photonDensity(l, N, ps.range).x, inRange, 2e-3 * inRange + 1e-6);
 }
 
 TEST_F(KdTreeTest, PhotonAlongTheNormalIsNeverGatheredAndOneBelowCountsAtItsDistance) {
@@ -407,10 +435,19 @@ TEST_F(KdTreeTest, PhotonAlongTheNormalIsNeverGatheredAndOneBelowCountsAtItsDist
     t.Bind();
     PhotonSearch ps;
     ps.range = 100.0f;
-    KnnList<40, PhotonPayload> l;
+    ps.firstPass = 0;
+    KnnList<40> l;
     ASSERT_EQ(kdTreeKNearest(make_float3(0, 0, 0), make_float3(0, 0, 1), ps, l), 1u);
     const double d = std::sqrt(0.25 + 0.04);
-    EXPECT_NEAR(l.maxKey, d / std::pow(0.99, 0.25), 2 * halfUlp(d));
+    EXPECT_NEAR(l.maxKey, d / std::pow(0.99, 0.25), 1e-5);
+    // Photons of the first pass (tag 0) are left out by a gather from pass 1 on.
+    ps.firstPass = 1;
+    EXPECT_EQ(kdTreeKNearest(make_float3(0, 0, 0), make_float3(0, 0, 1), ps, l), 0u);
+    KdTree bounced(0.0f);
+    bounced.AddRecords(2, p.data(), s.data(), c.data(), 1.0f);
+    bounced.Build();
+    bounced.Bind();
+    EXPECT_EQ(kdTreeKNearest(make_float3(0, 0, 0), make_float3(0, 0, 1), ps, l), 1u);
 }
 
 }  // namespace

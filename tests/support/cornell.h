@@ -46,6 +46,16 @@ inline CornellMaterials addCornellBox(TessraRendererCUDA& r, bool withBlock = tr
     return m;
 }
 
+// A closed cube [-s, s]^3 of one material with inward normals.
+inline void addClosedBox(TessraRendererCUDA& r, float s, int m) {
+    addQuad(r, {-s, -s, -s}, {s, -s, -s}, {s, s, -s}, {-s, s, -s}, {0, 0, 1}, m);
+    addQuad(r, {-s, -s, s}, {s, -s, s}, {s, s, s}, {-s, s, s}, {0, 0, -1}, m);
+    addQuad(r, {-s, -s, -s}, {s, -s, -s}, {s, -s, s}, {-s, -s, s}, {0, 1, 0}, m);
+    addQuad(r, {-s, s, -s}, {s, s, -s}, {s, s, s}, {-s, s, s}, {0, -1, 0}, m);
+    addQuad(r, {-s, -s, -s}, {-s, s, -s}, {-s, s, s}, {-s, -s, s}, {1, 0, 0}, m);
+    addQuad(r, {s, -s, -s}, {s, s, -s}, {s, s, s}, {s, -s, s}, {-1, 0, 0}, m);
+}
+
 // Photon-mapping settings sized for small test renders.
 inline void enablePhotonMapping(TessraRendererCUDA& r, uint32_t photons, bool finalGather) {
     r.indirectIllumination = true;

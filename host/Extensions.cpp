@@ -1,0 +1,30 @@
+// Our additions beside the fixed fields: crop windows and tile filters.
+#include "host/internal.h"
+
+// Whether this render shades the tile at (x, y): it must meet the crop window, and the
+// host's filter must take it.
+bool TessraRendererCUDA::shadesTile(uint32_t x, uint32_t y, uint32_t size) {
+    const uint32_t* c = extension_.crop;
+    if (c[2] > c[0] && c[3] > c[1] && (x >= c[2] || y >= c[3] || x + size <= c[0] || y + size <= c[1])) return false;
+    return !extension_.tileFilter || extension_.tileFilter(extension_.tileFilterUser, x, y);
+}
+
+extern "C" {
+
+TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* r, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+    if (!r) return -1;
+    uint32_t* c = r->extension_.crop;
+    c[0] = x0;
+    c[1] = y0;
+    c[2] = x1;
+    c[3] = y1;
+    return 0;
+}
+
+TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* r, TessraTileFilter filter, void* user) {
+    if (!r) return -1;
+    r->extension_.tileFilter = filter;
+    r->extension_.tileFilterUser = user;
+    return 0;
+}
+}

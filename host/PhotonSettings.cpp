@@ -1,0 +1,116 @@
+// Photon settings derived from the scene, so that indirect light comes out in the units
+// of the direct pass on any scene and at any scale. The derivation is written out in
+// docs/global-illumination.md.
+#include <algorithm>
+#include <cmath>
+
+#include "host/internal.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979;
+constexpr int kPhotonsPerGather = 40;
+// The density estimate's constant factor, divided out again here.
+constexpr double kDensityFactor = 1.27;
+
+// Emission density of each kind as the photon kernel uses it (solid angle or area).
+double emissionDensity(const LightRecord& l, double& lit) {
+    const double o = l.falloff, in = std::min(double(l.hotspot), o);
+    switch (l.type) {
+        case LIGHT_OMNI:
+        case LIGHT_OMNI_SPHERE:
+            lit = 4 * kPi;
+            return 0.0795775;
+        case LIGHT_RECT:
+            lit = 2 * kPi;
+            return 0.1607627;
+        case LIGHT_SPOT_CIRCLE: {
+            // The cone's falloff runs linearly in the cosine from the hotspot outwards.
+            const double cosO = std::cos(0.5 * o * kPi / 180), cosI = std::cos(0.5 * in * kPi / 180);
+            lit = 2 * kPi * ((1 - cosI) + 0.5 * (cosI - cosO));
+            return 1.0 / ((1 - cosO) * 2 * kPi);
+        }
+        case LIGHT_DIR_CIRCLE:
+            lit = kPi * in * in + kPi * (o - in) * (o + 2 * in) / 3;  // radial falloff
+            return 1.0 / ((0.5 * o) * (0.5 * o * kPi));
+        case LIGHT_DIR_RECT:
+            lit = (o + in) * (o + in);  // falloff along each side
+            return 1.0 / ((0.5 * o) * (0.5 * o * kPi));
+        default:
+            lit = 0;  // no photons leave it
+            return 0;
+    }
+}
+
+}  // namespace
+
+extern "C" TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* r, TessraPhotonSettings* out) {
+    if (!r || !out) return -1;
+    try {
+        double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+        double area = 0;
+        for (const TriangleRecord& t : r->triangles) {
+            const float* v = t.vertices;
+            double e1[3], e2[3];
+            for (int a = 0; a < 3; ++a) {
+                for (int k = 0; k < 3; ++k) {
+                    lo[a] = std::min(lo[a], double(v[3 * k + a]));
+                    hi[a] = std::max(hi[a], double(v[3 * k + a]));
+                }
+                e1[a] = double(v[3 + a]) - v[a];
+                e2[a] = double(v[6 + a]) - v[a];
+            }
+            const double cx = e1[1] * e2[2] - e1[2] * e2[1], cy = e1[2] * e2[0] - e1[0] * e2[2],
+                         cz = e1[0] * e2[1] - e1[1] * e2[0];
+            const double a = 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
+            if (std::isfinite(a)) area += a;
+        }
+        if (r->triangles.empty() || !(area > 0)) return -1;
+        const double centre[3] = {0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
+        const double diagonal = std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                                          (hi[2] - lo[2]) * (hi[2] - lo[2]));
+
+        // Power per photon: the kernel gives light l colour x intensity x d0^2 / p,
+        // the direct pass sees n x colour x intensity x g x (lit solid angle or area),
+        // with g = d0^2 for the inverse square, d0 r for the linear decay and r^2 for
+        // none, r the light's distance to the scene. One factor for all lights: the
+        // ratio of the totals, so that the emitted energy is right.
+        const double n = double(r->lights.size());
+        double kernelPower = 0, truePower = 0;
+        for (const LightRecord& l : r->lights) {
+            double lit = 0;
+            const double p = emissionDensity(l, lit);
+            if (!(p > 0) || !(lit > 0)) continue;
+            const double colour = (double(l.color[0]) + l.color[1] + l.color[2]) / 3;
+            const double power = colour * l.intensity;
+            const double d0 = l.decayStart;
+            const bool directional = l.type == LIGHT_DIR_CIRCLE || l.type == LIGHT_DIR_RECT;
+            double g = d0 * d0;
+            if (!directional && l.decayType != 3) {
+                const double dx = l.position[0] - centre[0], dy = l.position[1] - centre[1],
+                             dz = l.position[2] - centre[2];
+                const double dist = std::max(std::sqrt(dx * dx + dy * dy + dz * dz), 0.25 * diagonal);
+                g = l.decayType == 2 ? d0 * dist : dist * dist;
+            }
+            const double k = power * d0 * d0 / p;
+            const double t = n * power * (directional ? lit : g * lit);
+            if (!std::isfinite(k) || !std::isfinite(t) || !(k > 0)) continue;
+            kernelPower += k;
+            truePower += t;
+        }
+        out->photonEnergy = kernelPower > 0 ? float(truePower / kernelPower / kDensityFactor) : r->photonEnergy;
+
+        // Search range: a few times the radius that holds a gather's photons where
+        // they spread evenly over every surface.
+        const double stored = double(std::max(1u, r->numPhotons)) * std::max(1u, r->numBounces);
+        const double radius = std::sqrt(kPhotonsPerGather * area / (kPi * stored));
+        out->photonSearchDistance = float(std::min(3 * radius, 0.1 * diagonal));
+        out->ambientLightIntens = 1.0f;
+        if (!std::isfinite(out->photonEnergy) || !std::isfinite(out->photonSearchDistance) ||
+            !(out->photonSearchDistance > 0))
+            return -1;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
