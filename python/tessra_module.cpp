@@ -146,6 +146,27 @@ struct Image {
     }
 };
 
+// One output pass of an image, viewed in place: the image stays alive as long as the view.
+struct Pass {
+    std::shared_ptr<Image> image;
+    std::vector<float> tr::Image::*values;
+    int channels;
+    const std::vector<float>& data() const { return image->data.*values; }
+};
+
+// The pixels of a rectangle (row 0 at the top of the image), bottom row first, as a flat
+// array.array('f'): the order Blender's render result takes.
+py::object bottomUpTile(const std::vector<float>& v, int width, int height, int channels, int x, int y, int w, int h) {
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > width || y + h > height)
+        throw py::value_error("tile: the rectangle leaves the image");
+    const size_t rowBytes = size_t(w) * channels * sizeof(float);
+    std::string bytes(rowBytes * h, '\0');
+    char* out = bytes.data();
+    for (int row = y + h - 1; row >= y; --row, out += rowBytes)
+        std::memcpy(out, &v[(size_t(row) * width + x) * channels], rowBytes);
+    return py::module_::import("array").attr("array")("f", py::bytes(bytes));
+}
+
 // ---------------------------------------------------------------------------------
 // Materials
 
@@ -298,6 +319,11 @@ struct Renderer {
     tr::Scene scene;
     std::vector<std::pair<py::object, int>> materialIndex;  // Python material -> scene index
     bool hasCamera = false, fovSet = false;
+    std::set<std::string> given;  // settings the user assigned
+    // tessra-render's antialiasing unless the user picks another.
+    uint32_t aaSamples = 3;
+    float aaThreshold = 0.1f;
+    uint64_t supersampled = 0;
     bool rendering = false;  // the scene is read without the GIL then
 
     void checkIdle() const {
@@ -479,28 +505,95 @@ struct Renderer {
         fovSet = true;
     }
 
-    py::object render(py::object onTile, py::object onStatus, py::object shouldAbort) {
+    // A library renderer with this one's settings and camera, deleted with the object.
+    struct LibraryRenderer {
+        TessraRendererCUDA* r;
+        explicit LibraryRenderer(const Renderer& from) : r(Tessra_InitRenderer()) {
+            if (!r) throw std::runtime_error("cannot create the renderer");
+            // The settings travel by name, through the same table as tessra-render's --set.
+            for (const std::string& name : tr::settingNames()) {
+                std::string error;
+                tr::applySetting(*r, name, tr::settingValue(*from.settings, name), error);
+            }
+            const tr::Camera camera = from.hasCamera ? from.scene.camera : tr::defaultCamera(from.scene);
+            if (!from.fovSet) r->fieldOfView = camera.fovRadians;
+            tr::cameraMatrix(camera, r->cameraMatrix);
+            Tessra_SetSupersampling(r, from.aaSamples, from.aaThreshold);
+        }
+        ~LibraryRenderer() { Tessra_DeleteRenderer(&r); }
+        LibraryRenderer(const LibraryRenderer&) = delete;
+        LibraryRenderer& operator=(const LibraryRenderer&) = delete;
+    };
+
+    bool open(const char* field) const { return !given.count(field); }
+    void photonCounts(TessraRendererCUDA& r) const {
+        // The library's defaults (100 photons, no bounce) suit no scene.
+        if (open("numPhotons")) r.numPhotons = 200000;
+        if (open("numBounces")) r.numBounces = 2;
+    }
+
+    // Hands the scene over, then fills in the photon settings the user left open as
+    // tessra-render does, so that the two give the same image of the same scene.
+    void feed(TessraRendererCUDA& r) const {
+        const bool photonMap = r.indirectIllumination && r.usePhotonMapping;
+        if (photonMap) photonCounts(r);
+        tr::feedRenderer(scene, r);
+        TessraPhotonSettings s;
+        if (photonMap && (open("photonEnergy") || open("photonSearchDistance")) &&
+            Tessra_SuggestPhotonSettings(&r, &s) == 0) {
+            if (open("photonSearchDistance")) r.photonSearchDistance = s.photonSearchDistance;
+            if (open("photonEnergy")) {
+                r.photonEnergy = s.photonEnergy;
+                // The suggested energy goes with its scale; a tuned energy keeps its own.
+                if (open("ambientLightIntens")) r.ambientLightIntens = s.ambientLightIntens;
+            }
+        }
+    }
+
+    py::dict suggestPhotonSettings() const {
+        if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
+        // Lights fade differently under indirect light, so the suggestion is for a
+        // photon-mapped render with this renderer's other settings.
+        LibraryRenderer owner(*this);
+        owner.r->indirectIllumination = owner.r->usePhotonMapping = true;
+        photonCounts(*owner.r);
+        tr::feedRenderer(scene, *owner.r);
+        TessraPhotonSettings s;
+        if (Tessra_SuggestPhotonSettings(owner.r, &s) != 0)
+            throw py::value_error("the scene's triangles have no area");
+        py::dict d;
+        d["photon_energy"] = s.photonEnergy;
+        d["photon_search_distance"] = s.photonSearchDistance;
+        d["ambient_light_intens"] = s.ambientLightIntens;
+        return d;
+    }
+
+    py::object render(py::object onTile, py::object onStatus, py::object shouldAbort, py::iterable passes) {
         checkIdle();
+        std::set<std::string> wanted;
+        for (py::handle p : passes) {
+            const std::string name = py::isinstance<py::str>(p) ? p.cast<std::string>() : "";
+            if (name != "albedo" && name != "normal" && name != "depth")
+                throw py::value_error("passes: expected 'albedo', 'normal' or 'depth', not " +
+                                      std::string(py::repr(p)));
+            wanted.insert(name);
+        }
         if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
         if (scene.lights.empty()) throw py::value_error("the scene has no lights");
         auto image = std::make_shared<Image>(settings->width, settings->height);
         py::object imageObject = py::cast(image);
         lastImage = imageObject;
+        const size_t pixels = size_t(settings->width) * size_t(settings->height);
+        tr::Image& im = image->data;
+        if (wanted.count("albedo")) im.albedo.assign(3 * pixels, 0.0f);
+        if (wanted.count("normal")) im.normal.assign(3 * pixels, 0.0f);
+        if (wanted.count("depth")) im.depth.assign(pixels, INFINITY);
 
-        TessraRendererCUDA* r = Tessra_InitRenderer();
-        if (!r) throw std::runtime_error("cannot create the renderer");
-        struct Owner {
-            TessraRendererCUDA*& r;
-            ~Owner() { Tessra_DeleteRenderer(&r); }
-        } owner{r};
-        // The settings travel by name, through the same table as tessra-render's --set.
-        for (const std::string& name : tr::settingNames()) {
-            std::string error;
-            tr::applySetting(*r, name, tr::settingValue(*settings, name), error);
-        }
-        const tr::Camera camera = hasCamera ? scene.camera : tr::defaultCamera(scene);
-        if (!fovSet) r->fieldOfView = camera.fovRadians;
-        tr::cameraMatrix(camera, r->cameraMatrix);
+        LibraryRenderer owner(*this);
+        TessraRendererCUDA* r = owner.r;
+        Tessra_SetOutputPasses(r, im.albedo.empty() ? nullptr : im.albedo.data(),
+                               im.normal.empty() ? nullptr : im.normal.data(),
+                               im.depth.empty() ? nullptr : im.depth.data());
 
         Host host(image, onTile, onStatus, shouldAbort, imageObject);
         r->callbacks = &host;
@@ -512,13 +605,14 @@ struct Renderer {
         rendering = true;
         {
             py::gil_scoped_release nogil;
-            tr::feedRenderer(scene, *r);
+            feed(*r);
             if (!host.AbortRequested()) r->Render();
             if (!host.failed() && !host.aborted && sink.lines.empty()) host.finishPending();
             // An aborted or failed render leaves its scene data to the host's CleanUp.
             r->CleanUp();
         }
         r->callbacks = nullptr;
+        supersampled = Tessra_SupersampledPixelCount(r);
 
         if (host.error) {
             py::error_already_set& e = *host.error;
@@ -558,6 +652,7 @@ void setting(py::class_<Renderer>& c, const char* name, const char* pyName, T Te
                 text = std::string(py::str(v));
             }
             r.setText(name, text);
+            r.given.insert(name);
             if (std::string(name) == "fieldOfView") r.fovSet = true;
         });
 }
@@ -577,7 +672,8 @@ PYBIND11_MODULE(tessra, m) {
           "Worker threads of the CPU device (0 = every core).");
     m.def("_setting_names", &tr::settingNames);
 
-    py::class_<Image, std::shared_ptr<Image>>(m, "Image", py::buffer_protocol())
+    py::class_<Image, std::shared_ptr<Image>> image(m, "Image", py::buffer_protocol());
+    image
         .def_property_readonly("width", [](const Image& i) { return i.data.width; })
         .def_property_readonly("height", [](const Image& i) { return i.data.height; })
         .def_buffer([](Image& i) {
@@ -593,20 +689,36 @@ PYBIND11_MODULE(tessra, m) {
             } catch (const std::exception& e) {
                 throw py::value_error(e.what());
             }
-        }, py::arg("path"), "Writes .png (8-bit sRGB), .exr (linear float RGBA) or .pfm.")
+        }, py::arg("path"), "Writes .png (8-bit sRGB), .exr (linear float RGBA and the passes) or .pfm.")
         .def("tile", [](const Image& i, int x, int y, int w, int h) {
-            // Rows bottom-up, as Blender's render result wants them.
-            if (x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > i.data.width || y + h > i.data.height)
-                throw py::value_error("tile: the rectangle leaves the image");
-            std::string bytes(size_t(w) * h * 4 * sizeof(float), '\0');
-            char* out = bytes.data();
-            const size_t rowBytes = size_t(w) * 4 * sizeof(float);
-            for (int row = y + h - 1; row >= y; --row, out += rowBytes)
-                std::memcpy(out, &i.data.rgba[(size_t(row) * i.data.width + x) * 4], rowBytes);
-            return py::module_::import("array").attr("array")("f", py::bytes(bytes));
+            return bottomUpTile(i.data.rgba, i.data.width, i.data.height, 4, x, y, w, h);
         }, py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
            "The pixels of a rectangle (row 0 at the top of the image), bottom row first, as a flat "
            "array.array('f') of RGBA.");
+    auto pass = [&](const char* name, std::vector<float> tr::Image::*values, int channels) {
+        image.def_property_readonly(name, [values, channels](std::shared_ptr<Image> i) -> py::object {
+            if ((i->data.*values).empty()) return py::none();
+            return py::cast(Pass{std::move(i), values, channels});
+        });
+    };
+    pass("albedo", &tr::Image::albedo, 3);
+    pass("normal", &tr::Image::normal, 3);
+    pass("depth", &tr::Image::depth, 1);
+
+    py::class_<Pass>(m, "Pass", py::buffer_protocol())
+        .def_property_readonly("width", [](const Pass& p) { return p.image->data.width; })
+        .def_property_readonly("height", [](const Pass& p) { return p.image->data.height; })
+        .def_readonly("channels", &Pass::channels)
+        .def_buffer([](Pass& p) {
+            const py::ssize_t w = p.image->data.width, h = p.image->data.height, c = p.channels, f = sizeof(float);
+            float* data = (p.image->data.*p.values).data();
+            if (c == 1) return py::buffer_info(data, f, py::format_descriptor<float>::format(), 2, {h, w}, {w * f, f});
+            return py::buffer_info(data, f, py::format_descriptor<float>::format(), 3, {h, w, c}, {w * c * f, c * f, f});
+        })
+        .def("tile", [](const Pass& p, int x, int y, int w, int h) {
+            return bottomUpTile(p.data(), p.image->data.width, p.image->data.height, p.channels, x, y, w, h);
+        }, py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
+           "As Image.tile, with the pass's channels per pixel.");
 
     py::class_<Material>(m, "Material")
         .def(py::init([](py::object diffuse, py::object texture, py::object reflection, double reflectionGloss,
@@ -741,8 +853,30 @@ PYBIND11_MODULE(tessra, m) {
     light("add_rect_directional_light", LIGHT_DIR_RECT, {"direction", "falloff", "hotspot"});
 
     r.def("render", &Renderer::render, py::kw_only(), py::arg("on_tile") = py::none(), py::arg("on_status") = py::none(),
-          py::arg("should_abort") = py::none(),
+          py::arg("should_abort") = py::none(), py::arg("passes") = py::tuple(),
           "Renders with the GIL released. on_tile(image, x, y, width, height) once per finished tile, "
           "on_status(text) on each new status text, should_abort() polled between stages: a true answer ends the "
-          "render and returns None. Ctrl-C raises KeyboardInterrupt with the tiles so far on its 'image'.");
+          "render and returns None. Ctrl-C raises KeyboardInterrupt with the tiles so far on its 'image'. "
+          "passes: any of 'albedo', 'normal', 'depth', found on the image's attributes of those names.");
+    r.def("suggest_photon_settings", &Renderer::suggestPhotonSettings,
+          "The photon_energy, photon_search_distance and ambient_light_intens that suit this scene under "
+          "photon mapping; a photon-mapped render takes them for the settings left unset.");
+    r.def_property(
+        "aa_samples", [](const Renderer& x) { return x.aaSamples; },
+        [](Renderer& x, py::object v) {
+            if (!py::isinstance<py::int_>(v) || py::isinstance<py::bool_>(v) || v.cast<long long>() < 1 ||
+                v.cast<long long>() > 16)
+                throw py::value_error("aa_samples: expected an integer from 1 to 16");
+            x.aaSamples = v.cast<uint32_t>();
+        },
+        "Antialiasing: at most aa_samples x aa_samples rays in a pixel (1: one ray per pixel).");
+    r.def_property(
+        "aa_threshold", [](const Renderer& x) { return x.aaThreshold; },
+        [](Renderer& x, double v) {
+            if (!(v >= 0) || !std::isfinite(v)) throw py::value_error("aa_threshold: expected a finite number >= 0");
+            x.aaThreshold = float(v);
+        },
+        "Colour difference to a neighbour (|dr| + |dg| + |db|) above which a pixel takes more rays; 0: all do.");
+    r.def_property_readonly("supersampled_pixel_count", [](const Renderer& x) { return x.supersampled; },
+                            "The pixels the last render gave more than one ray.");
 }

@@ -1,5 +1,7 @@
 """The Python module against tessra-render: the same scene given as buffers and as an OBJ
-plus JSON scene file must give the same pixels; callbacks, Ctrl-C and bad input."""
+plus JSON scene file must give the same pixels, antialiased and with derived photon
+settings; output passes against a flat quad worked out here; callbacks, Ctrl-C and bad
+input."""
 import array
 import json
 import math
@@ -67,7 +69,7 @@ CAMERA = dict(position=(0.5, 1.5, 4), look_at=(0, 0.5, 0), up=(0, 1, 0), fov_deg
 WIDTH, HEIGHT = 320, 272  # two tile columns and two rows, the last ones partial
 
 
-def python_scene(width=WIDTH, height=HEIGHT):
+def python_scene(width=WIDTH, height=HEIGHT, lights=LIGHTS):
     """The floor and the wall with per-vertex attributes; the mirror and the glass in one call
     with per-corner normals, a material per triangle and a transform."""
     r = tessra.Renderer(width=width, height=height)
@@ -94,13 +96,13 @@ def python_scene(width=WIDTH, height=HEIGHT):
                normal_indices=array.array("H", normal_idx), uvs=array.array("f", uvs), uv_indices=array.array("i", idx),
                material=[tessra.Material(**MESHES[n][1]) for n in ("mirror", "glass")],
                material_indices=array.array("B", mat_idx), transform=array.array("d", transform))
-    for kind, kw in LIGHTS:
+    for kind, kw in lights:
         getattr(r, f"add_{kind}_light")(**kw)
     r.set_camera(**CAMERA)
     return r
 
 
-def json_scene(folder):
+def json_scene(folder, lights=LIGHTS):
     """The same scene as an OBJ model and a JSON scene file for tessra-render."""
     obj, mtl, count = ["mtllib scene.mtl"], [], [0]
     for name, ((pos, nrm, uv, idx), mat) in MESHES.items():
@@ -119,14 +121,10 @@ def json_scene(folder):
     with open(os.path.join(folder, "scene.mtl"), "w") as f:
         f.write("\n".join(mtl) + "\n")
     keys = {"diffuse": "diffuse", "texture": "texture", "reflection": "reflection", "refraction": "refraction"}
-    lights = []
-    for kind, kw in LIGHTS:
-        l = dict(type=kind, **kw)
-        lights.append(l)
     scene = {
         "models": [{"file": "scene.obj"}],
         "materials": {n: {keys[k]: v for k, v in m.items()} for n, (_, m) in MESHES.items()},
-        "lights": lights,
+        "lights": [dict(type=kind, **kw) for kind, kw in lights],
         "camera": {"position": CAMERA["position"], "look_at": CAMERA["look_at"], "up": CAMERA["up"],
                    "fov": CAMERA["fov_degrees"]},
         "settings": {"width": WIDTH, "height": HEIGHT},
@@ -160,19 +158,91 @@ def rgb_of(image):
     return [v for i, v in enumerate(rgba) if i % 4 != 3]
 
 
+def tessra_render(args, width=WIDTH, height=HEIGHT, lights=LIGHTS):
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "out.pfm")
+        subprocess.run([RENDER, json_scene(folder, lights), "-o", out, "--device", "cpu", "-q", "--width", str(width),
+                        "--height", str(height)] + args, check=True)
+        return read_pfm(out)
+
+
+@unittest.skipUnless(RENDER, "tessra-render not given")
 class SameSceneAsTessraRender(unittest.TestCase):
-    @unittest.skipUnless(RENDER, "tessra-render not given")
-    def test_buffers_render_to_the_same_pixels(self):
-        image = python_scene().render()
-        with tempfile.TemporaryDirectory() as folder:
-            path = json_scene(folder)
-            out = os.path.join(folder, "out.pfm")
-            subprocess.run([RENDER, path, "-o", out, "--device", "cpu", "-q"], check=True)
-            w, h, expected = read_pfm(out)
+    def assertSamePixels(self, image, reference):
+        w, h, expected = reference
         self.assertEqual((w, h), (image.width, image.height))
         got = rgb_of(image)
         self.assertGreater(sum(1 for v in got if v > 0), len(got) // 2, "the image is mostly black")
         self.assertEqual(array.array("f", got).tobytes(), array.array("f", expected).tobytes())
+
+    def test_buffers_render_to_the_same_pixels(self):
+        # The defaults antialias some pixels, as tessra-render's do; threshold 0 all of them.
+        for settings, args, size in (({}, [], (WIDTH, HEIGHT)),
+                                     (dict(aa_samples=2, aa_threshold=0), ["--aa", "2", "--aa-threshold", "0"], (96, 80))):
+            with self.subTest(args=args):
+                r = python_scene(*size)
+                for k, v in settings.items():
+                    setattr(r, k, v)
+                image = r.render()
+                self.assertSamePixels(image, tessra_render(args, *size))
+                pixels = size[0] * size[1]
+                self.assertTrue(0 < r.supersampled_pixel_count < pixels if not settings else
+                                r.supersampled_pixel_count == pixels, r.supersampled_pixel_count)
+
+    def test_photon_settings_left_open_are_derived_as_tessra_render_derives_them(self):
+        # Lights without decay, which indirect light makes fade from the scene's centre.
+        lights = [(kind, {k: v for k, v in kw.items() if k != "decay"}) for kind, kw in LIGHTS]
+        r = python_scene(96, 80, lights)
+        r.indirect_illumination = r.use_photon_mapping = True
+        r.num_photons = 20000
+        derived = r.render()
+        self.assertSamePixels(derived, tessra_render(["--gi", "--photons", "20000"], 96, 80, lights))
+        suggested = r.suggest_photon_settings()
+        for k, v in suggested.items():
+            setattr(r, k, v)
+        self.assertEqual(bytes(memoryview(r.render())), bytes(memoryview(derived)))
+        r.photon_energy = 4 * suggested["photon_energy"]  # a value the user gives is kept
+        self.assertGreater(sum(rgb_of(r.render())), sum(rgb_of(derived)) * 1.01)
+
+
+class OutputPasses(unittest.TestCase):
+    def test_flat_quad(self):
+        """A quad of half width 1 facing a camera 3 away: albedo and normal where the rays
+        through pixels meet it, nothing elsewhere, and the distance along each ray."""
+        w, h, fov, diffuse = 64, 48, 60, (0.25, 0.5, 0.75)
+        r = tessra.Renderer(width=w, height=h)
+        r.add_mesh(array.array("f", [-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0]), array.array("I", [0, 1, 2, 0, 2, 3]),
+                   material=tessra.Material(diffuse=diffuse))
+        r.add_point_light(position=(0, 0, 3))
+        r.set_camera((0, 0, 3), (0, 0, 0), fov_degrees=fov)
+        image = r.render(passes=["albedo", "normal", "depth"])
+        self.assertIsNone(r.render().depth)
+        views = [memoryview(p) for p in (image.albedo, image.normal, image.depth)]
+        self.assertEqual([v.shape for v in views], [(h, w, 3), (h, w, 3), (h, w)])
+        albedo, normal, depth = (v.cast("B").cast("f").tolist() for v in views)
+        t = math.tan(math.radians(fov) / 2)
+        checked = [0, 0]
+        for y in range(h):
+            for x in range(w):
+                # The camera ray through pixel (x, y) has direction (u, v, -1) scaled by t.
+                u, v = (2 * x / w - 1) * t, (2 * y / h - 1) * h / w * t
+                qx, qy = 3 * u, 3 * v  # where it meets the plane z = 0
+                inside = max(abs(qx), abs(qy))
+                if 0.92 < inside < 1.08:
+                    continue  # pixels at the edge mix both
+                checked[inside < 1] += 1
+                i = y * w + x
+                if inside < 1:
+                    self.assertEqual([round(a, 6) for a in albedo[3 * i:3 * i + 3]], list(diffuse))
+                    self.assertEqual(normal[3 * i:3 * i + 3], [0, 0, 1])
+                    self.assertAlmostEqual(depth[i], 3 * math.sqrt(1 + u * u + v * v), delta=1e-4)
+                else:
+                    self.assertEqual(albedo[3 * i:3 * i + 3] + normal[3 * i:3 * i + 3], [0] * 6)
+                    self.assertEqual(depth[i], math.inf)
+        self.assertGreater(min(checked), w * h // 4)
+        # Tiles of a pass come bottom row first, as for the colour.
+        tile = image.depth.tile(3, 5, 4, 2)
+        self.assertEqual(tile.tolist(), depth[6 * w + 3:6 * w + 7] + depth[5 * w + 3:5 * w + 7])
 
 
 class Callbacks(unittest.TestCase):
@@ -295,6 +365,9 @@ class BadInput(unittest.TestCase):
             (lambda: r.add_sphere_light(position=(0, 1, 0)), "required"),
             (lambda: r.set_camera((0, 0, 0), (0, 0, 0)), "own position"),
             (lambda: setattr(r, "width", 0), "width"),
+            (lambda: setattr(r, "aa_samples", 17), "aa_samples"),
+            (lambda: setattr(r, "aa_threshold", -1), "aa_threshold"),
+            (lambda: r.render(passes=["z"]), "passes"),
             (lambda: tessra.Material(diffuse=(1, 2)), "three numbers"),
         ]
         for call, text in cases:
