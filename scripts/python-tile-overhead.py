@@ -16,11 +16,11 @@ import test_tessra as t  # noqa: E402
 
 render_bin, runs = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 3
 t.WIDTH = t.HEIGHT = 1024
-t.LIGHTS = [l for l in t.LIGHTS if l[0] != "rect"]
+lights = [l for l in t.LIGHTS if l[0] != "rect"]
 tiles = 16
 best = {"tessra-render": 1e9, "module": 1e9, "module + on_tile": 1e9}
 with tempfile.TemporaryDirectory() as d:
-    scene = t.json_scene(d)
+    scene = t.json_scene(d, lights)
     for _ in range(runs):
         t0 = time.perf_counter()
         subprocess.run([render_bin, scene, "-o", os.path.join(d, "x.pfm"), "--device", "cpu", "-q"], check=True,
@@ -28,7 +28,7 @@ with tempfile.TemporaryDirectory() as d:
         best["tessra-render"] = min(best["tessra-render"], time.perf_counter() - t0)
         as_blender = lambda im, x, y, w, h: list(zip(*[iter(im.tile(x, y, w, h))] * 4))  # noqa: E731
         for name, cb in (("module", None), ("module + on_tile", as_blender)):
-            r = t.python_scene(1024, 1024)
+            r = t.python_scene(1024, 1024, lights)
             t0 = time.perf_counter()
             r.render(on_tile=cb)
             best[name] = min(best[name], time.perf_counter() - t0)
