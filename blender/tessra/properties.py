@@ -11,9 +11,18 @@ class TessraRenderSettings(bpy.types.PropertyGroup):
     threads: IntProperty(name="Threads", default=0, min=0, max=1024,
                          description="Worker threads of the CPU device (0: every core)")
     shadows: BoolProperty(name="Shadows", default=True, description="Cast shadow rays")
+    # tessra-render's defaults: antialiased without asking.
+    aa_samples: IntProperty(name="Samples", default=3, min=1, max=16,
+                            description="At most samples x samples rays in a pixel (1: one ray per pixel)")
+    aa_threshold: FloatProperty(name="Threshold", default=0.1, min=0, soft_max=1,
+                                description="Colour difference to a neighbour (|dr| + |dg| + |db|) above which a "
+                                            "pixel takes more rays; 0: every pixel does")
     gi: BoolProperty(name="Global Illumination", default=False, description="Indirect light from a photon map")
     photons: IntProperty(name="Photons", default=100000, min=1, max=100000000)
     bounces: IntProperty(name="Bounces", default=3, min=1, max=64)
+    photon_auto: BoolProperty(name="Derive from Scene", default=True,
+                              description="Photon radius and energy from the scene's size and lights, as "
+                                          "tessra-render derives them")
     photon_radius: FloatProperty(name="Photon Radius", default=0.1, min=1e-6, soft_max=10, subtype="DISTANCE",
                                  description="Photon search distance")
     photon_energy: FloatProperty(name="Photon Energy", default=1.0, min=1e-6, soft_max=100)

@@ -28,6 +28,10 @@ Units, written once here:
   mapping tessra-render uses for glTF. Tessra always refracts with index 1.6.
 * The camera keeps Blender's sensor fit: the horizontal field of view follows from the
   lens, the sensor and the aspect ratio; shift and orthographic cameras are not supported.
+* Passes: Diffuse Color is Tessra's albedo (the diffuse colour above, textured), Normal the
+  world-space shading normal, Depth the distance along the camera's axis, as Cycles gives
+  it (Tessra measures along the ray; ``camera_depth`` converts). Where nothing is hit,
+  Depth is infinite and the others 0.
 """
 import array
 import math
@@ -70,6 +74,23 @@ def horizontal_fov(camera_object, scene):
     if fit == "VERTICAL":
         half = math.atan(math.tan(half) * aspect)
     return math.degrees(2 * half)
+
+
+def camera_depth(distances, x, y, w, h, width, height, fov):
+    """Distances along the camera rays of a tile (bottom row first, as Image.tile gives them)
+    as depths along the camera's axis. Tessra's ray through pixel (px, py) has the direction
+    (u, v, -1) with u = (2 px / width - 1) tan(fov / 2), v = (2 py / height - 1) tan(fov / 2)
+    height / width."""
+    t = math.tan(fov / 2)
+    us = [((2 * px / width - 1) * t) ** 2 for px in range(x, x + w)]
+    out = array.array("f", distances)
+    i = 0
+    for py in range(y + h - 1, y - 1, -1):
+        vv = 1 + ((2 * py / height - 1) * t * height / width) ** 2
+        for uu in us:
+            out[i] /= math.sqrt(vv + uu)
+            i += 1
+    return out
 
 
 class Converter:
@@ -225,12 +246,14 @@ class Converter:
     def settings(self, s):
         r = self.r
         r.shadow_mode = 1 if s.shadows else 0
+        r.aa_samples, r.aa_threshold = s.aa_samples, s.aa_threshold
         if s.gi:
             r.indirect_illumination = r.use_photon_mapping = True
             r.num_photons = s.photons
             r.num_bounces = s.bounces
-            r.photon_search_distance = s.photon_radius
-            r.photon_energy = s.photon_energy
+            if not s.photon_auto:  # else the module derives them
+                r.photon_search_distance = s.photon_radius
+                r.photon_energy = s.photon_energy
             if s.final_gather:
                 r.use_final_gather = True
                 r.irradiance_samples = s.fg_samples

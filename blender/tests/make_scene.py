@@ -120,8 +120,12 @@ scene.world = bpy.data.worlds.new("world")
 scene.world.color = BACKGROUND
 
 scene.render.engine = "TESSRA"
+scene.tessra.aa_samples = 1  # see the top of test_blender.py
 scene.render.resolution_x, scene.render.resolution_y, scene.render.resolution_percentage = 480, 320, 50
-scene.render.image_settings.file_format = "OPEN_EXR"
+scene.render.image_settings.file_format = "OPEN_EXR_MULTILAYER"
+scene.render.image_settings.color_depth = "32"
+layer = scene.view_layers[0]
+layer.use_pass_z = layer.use_pass_normal = layer.use_pass_diffuse_color = True
 scene.view_settings.view_transform = "Standard"
 bpy.ops.wm.save_as_mainfile(filepath=os.path.join(out, "scene.blend"))
 
