@@ -19,6 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "scene_math.h"
+
 #include <unistd.h>
 
 namespace tr {
@@ -26,81 +28,14 @@ namespace tr {
 namespace {
 
 using Json = nlohmann::json;
+using namespace math;
 
-// ---------------------------------------------------------------------------------
-// Small vector and matrix helpers (row-major 4x4).
-
-struct V3 {
-    float x, y, z;
-};
-V3 operator+(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-V3 operator-(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-V3 operator*(V3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-V3 cross(V3 a, V3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-float length(V3 a) { return std::sqrt(dot(a, a)); }
-V3 normalize(V3 a) {
-    const float l = length(a);
-    return l > 0 ? a * (1.0f / l) : a;
-}
-
-struct M4 {
-    float m[16];
-    static M4 identity() { return {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}}; }
-};
-M4 operator*(const M4& a, const M4& b) {
-    M4 r{};
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) {
-            float s = 0;
-            for (int k = 0; k < 4; ++k) s += a.m[4 * i + k] * b.m[4 * k + j];
-            r.m[4 * i + j] = s;
-        }
-    return r;
-}
-V3 point(const M4& a, V3 p) {
-    return {a.m[0] * p.x + a.m[1] * p.y + a.m[2] * p.z + a.m[3], a.m[4] * p.x + a.m[5] * p.y + a.m[6] * p.z + a.m[7],
-            a.m[8] * p.x + a.m[9] * p.y + a.m[10] * p.z + a.m[11]};
-}
-V3 vector(const M4& a, V3 v) {
-    return {a.m[0] * v.x + a.m[1] * v.y + a.m[2] * v.z, a.m[4] * v.x + a.m[5] * v.y + a.m[6] * v.z,
-            a.m[8] * v.x + a.m[9] * v.y + a.m[10] * v.z};
-}
-// Inverse transpose of the upper 3x3, for normals; the cofactor matrix has the same
-// direction, which is all a normal needs.
-V3 normalVector(const M4& a, V3 n) {
-    const float* m = a.m;
-    const V3 r0{m[0], m[1], m[2]}, r1{m[4], m[5], m[6]}, r2{m[8], m[9], m[10]};
-    const V3 c0 = cross(r1, r2), c1 = cross(r2, r0), c2 = cross(r0, r1);
-    // c0, c1, c2 are the columns of det * inverse, so the rows of det * inverse-transpose;
-    // det < 0 flips the direction back.
-    const float det = dot(r0, c0);
-    V3 out{dot(c0, n), dot(c1, n), dot(c2, n)};
-    if (det < 0) out = out * -1.0f;
-    return normalize(out);
-}
 M4 fromAssimp(const aiMatrix4x4& t) {
     return {{t.a1, t.a2, t.a3, t.a4, t.b1, t.b2, t.b3, t.b4, t.c1, t.c2, t.c3, t.c4, t.d1, t.d2, t.d3, t.d4}};
 }
 V3 v3(const aiVector3D& v) { return {v.x, v.y, v.z}; }
-void store(float* out, V3 v) {
-    out[0] = v.x;
-    out[1] = v.y;
-    out[2] = v.z;
-}
 float maxScale(const M4& a) {
     return std::max({length(vector(a, {1, 0, 0})), length(vector(a, {0, 1, 0})), length(vector(a, {0, 0, 1}))});
-}
-
-// Orthonormal rows with row 2 = axis; row 1 follows the up hint where it can.
-void frameRows(V3 axis, V3 upHint, float rows[9]) {
-    const V3 a = normalize(axis);
-    if (length(cross(upHint, a)) < 1e-4f) upHint = std::fabs(a.y) < 0.9f ? V3{0, 1, 0} : V3{0, 0, 1};
-    const V3 r0 = normalize(cross(upHint, a));
-    const V3 r1 = cross(a, r0);
-    store(rows, r0);
-    store(rows + 3, r1);
-    store(rows + 6, a);
 }
 
 std::string lower(std::string s) {
@@ -192,39 +127,11 @@ struct ModelImport {
         am->Get(AI_MATKEY_ROUGHNESS_FACTOR, roughness);
         am->Get(AI_MATKEY_TRANSMISSION_FACTOR, transmission);
         const bool hasIor = am->Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS;
-        const float keep = (1 - metallic) * (1 - transmission);
-        out.m.diffuse[0] = base.r * keep;
-        out.m.diffuse[1] = base.g * keep;
-        out.m.diffuse[2] = base.b * keep;
-        // The kernel's glossy cone: cosMax = gloss^(1/90); the cone half-angle grows with
-        // roughness up to about 30 degrees.
-        const float theta = 0.5f * roughness;
-        const float gloss = roughness < 0.05f ? 1.0f : std::pow(std::cos(theta), 90.0f);
-        auto byte = [](float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); };
-        if (metallic > 0) {
-            out.m.reflective = true;
-            out.m.reflColor[0] = byte(base.r * metallic);
-            out.m.reflColor[1] = byte(base.g * metallic);
-            out.m.reflColor[2] = byte(base.b * metallic);
-            out.m.reflGloss = gloss;
-        }
-        if (transmission > 0) {
-            out.m.refractive = true;
-            out.m.refrColor[0] = byte(base.r * transmission);
-            out.m.refrColor[1] = byte(base.g * transmission);
-            out.m.refrColor[2] = byte(base.b * transmission);
-            out.m.refrGloss = gloss;
-            if (hasIor && std::fabs(ior - 1.6f) > 0.2f)
-                warn("material '" + out.name + "': index of refraction " + std::to_string(ior) +
-                     " is not supported; the renderer always uses 1.6");
-        }
-        const float alpha = roughness * roughness;
-        const float exponent = alpha > 0 ? 2.0f / (alpha * alpha) - 2.0f : 1000.0f;
-        if (metallic < 1 && exponent >= 1) {
-            out.m.specular = true;
-            out.m.specularLevel = 0.04f;
-            out.m.specularExponent = std::min(exponent, 1000.0f);
-        }
+        const float rgb[3] = {base.r, base.g, base.b};
+        principledMaterial(rgb, metallic, roughness, transmission, out.m);
+        if (transmission > 0 && hasIor && std::fabs(ior - 1.6f) > 0.2f)
+            warn("material '" + out.name + "': index of refraction " + std::to_string(ior) +
+                 " is not supported; the renderer always uses 1.6");
     }
 
     void objMaterial(const aiMaterial* am, Material& out) {
@@ -414,33 +321,6 @@ struct ModelImport {
 };
 
 }  // namespace
-
-Scene::~Scene() {
-    for (const std::string& f : tempFiles) std::remove(f.c_str());
-}
-
-void Scene::bounds(float centre[3], float& radius) const {
-    if (triangles.empty()) {
-        centre[0] = centre[1] = centre[2] = 0;
-        radius = 1;
-        return;
-    }
-    V3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
-    for (const auto& t : triangles)
-        for (int v = 0; v < 3; ++v) {
-            lo = {std::min(lo.x, t[3 * v]), std::min(lo.y, t[3 * v + 1]), std::min(lo.z, t[3 * v + 2])};
-            hi = {std::max(hi.x, t[3 * v]), std::max(hi.y, t[3 * v + 1]), std::max(hi.z, t[3 * v + 2])};
-        }
-    const V3 c = (lo + hi) * 0.5f;
-    store(centre, c);
-    radius = std::max(length(hi - c), 1e-6f);
-}
-
-int Scene::findMaterial(const std::string& name) const {
-    for (size_t i = 0; i < materials.size(); ++i)
-        if (materials[i].name == name) return int(i);
-    return -1;
-}
 
 namespace {
 
@@ -818,10 +698,10 @@ struct JsonReader {
                 if (!j.contains("direction")) fail(ptr, "missing key 'direction' (or 'rotation')");
                 const V3 d = vec3(j["direction"], ptr + "/direction");
                 if (length(d) == 0) fail(ptr + "/direction", "the direction must not be zero");
-                const V3 up = vec3(j, ptr, "up", {0, 1, 0});
-                // A rect light's axis is its emission direction; spot and directional
-                // lights store the way back to the light.
-                frameRows(l.kind == LIGHT_RECT ? d : d * -1.0f, up, l.rotation);
+                float dir[3], up[3];
+                store(dir, d);
+                store(up, vec3(j, ptr, "up", {0, 1, 0}));
+                orientLight(l, dir, up);
             }
         }
         if (l.kind == LIGHT_SPOT_CIRCLE || l.kind == LIGHT_SPOT_RECT || l.kind == LIGHT_DIR_CIRCLE ||
@@ -973,21 +853,14 @@ void parseJsonScene(Scene& scene, const std::string& path, const std::string& te
     if (doc.contains("camera")) {
         const Json& c = doc["camera"];
         r.allowKeys(c, "/camera", {"position", "look_at", "up", "fov"});
-        const V3 eye = r.required3(c, "/camera", "position");
-        const V3 at = r.required3(c, "/camera", "look_at");
-        const V3 up = r.vec3(c, "/camera", "up", {0, 1, 0});
-        const V3 back = normalize(eye - at);
-        if (length(eye - at) == 0) r.fail("/camera/look_at", "the camera looks at its own position");
-        const V3 right = normalize(cross(up, back));
-        if (length(cross(up, back)) < 1e-6f) r.fail("/camera/up", "'up' is parallel to the viewing direction");
+        float eye[3], at[3], up[3];
+        store(eye, r.required3(c, "/camera", "position"));
+        store(at, r.required3(c, "/camera", "look_at"));
+        store(up, r.vec3(c, "/camera", "up", {0, 1, 0}));
         Camera cam;
-        store(cam.eye, eye);
-        store(cam.back, back);
-        store(cam.right, right);
-        store(cam.up, cross(back, right));
-        const float fov = r.number(c, "/camera", "fov", 45.0f);
-        if (!(fov > 0 && fov < 180)) r.fail("/camera/fov", "the field of view must lie between 0 and 180 degrees");
-        cam.fovRadians = fov * 3.14159265f / 180.0f;
+        std::string key, error;
+        if (!lookAtCamera(eye, at, up, r.number(c, "/camera", "fov", 45.0f), cam, key, error))
+            r.fail("/camera/" + key, error);
         scene.camera = cam;
         scene.hasCamera = true;
     }
@@ -1006,201 +879,6 @@ void parseJsonScene(Scene& scene, const std::string& path, const std::string& te
             scene.settings.emplace_back(it.key(), it->dump());
         }
     }
-}
-
-// ---------------------------------------------------------------------------------
-// Settings
-
-namespace {
-
-enum class Kind { Int, UInt, UInt8, Float, Bool };
-struct Field {
-    const char* name;
-    Kind kind;
-    std::function<void*(TessraRendererCUDA&)> at;
-};
-const std::vector<Field>& fields() {
-    static const std::vector<Field> f = {
-        {"width", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.width; }},
-        {"height", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.height; }},
-        {"maxOctreeDepth", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.maxOctreeDepth; }},
-        {"fieldOfView", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.fieldOfView; }},
-        {"photonTreeParam", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonTreeParam; }},
-        {"usePhotonMapping", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.usePhotonMapping; }},
-        {"numBounces", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numBounces; }},
-        {"indirectIllumination", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.indirectIllumination; }},
-        {"shadowMode", Kind::UInt8, [](TessraRendererCUDA& r) -> void* { return &r.shadowMode; }},
-        {"ambientLightIntens", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.ambientLightIntens; }},
-        {"photonSearchDistance", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonSearchDistance; }},
-        {"photonEnergy", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonEnergy; }},
-        {"irradianceSamples", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.irradianceSamples; }},
-        {"FG_record_density", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.FG_record_density; }},
-        {"useFinalGather", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.useFinalGather; }},
-        {"numPhotons", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numPhotons; }},
-    };
-    return f;
-}
-
-}  // namespace
-
-std::vector<std::string> settingNames() {
-    std::vector<std::string> n;
-    for (const Field& f : fields()) n.push_back(f.name);
-    return n;
-}
-
-namespace {
-
-// Parses VALUE for FIELD and writes it into r, or only checks it when r is null.
-bool setField(TessraRendererCUDA* r, const std::string& field, const std::string& value, std::string& error) {
-    auto it = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return field == f.name; });
-    if (it == fields().end()) {
-        error = "unknown setting '" + field + "'";
-        return false;
-    }
-    alignas(8) unsigned char scratch[8];
-    void* p = r ? it->at(*r) : scratch;
-    const char* s = value.c_str();
-    char* end = nullptr;
-    errno = 0;
-    switch (it->kind) {
-        case Kind::Bool: {
-            const std::string v = lower(value);
-            if (v == "true" || v == "1" || v == "on" || v == "yes") *static_cast<bool*>(p) = true;
-            else if (v == "false" || v == "0" || v == "off" || v == "no") *static_cast<bool*>(p) = false;
-            else break;
-            return true;
-        }
-        case Kind::Float: {
-            const float f = std::strtof(s, &end);
-            if (end == s || *end || errno || !std::isfinite(f)) break;
-            *static_cast<float*>(p) = f;
-            return true;
-        }
-        case Kind::Int: {
-            const long v = std::strtol(s, &end, 10);
-            if (end == s || *end || errno || v <= 0 || v > 65536) break;
-            *static_cast<int32_t*>(p) = int32_t(v);
-            return true;
-        }
-        case Kind::UInt:
-        case Kind::UInt8: {
-            const long long v = std::strtoll(s, &end, 10);
-            const long long top = it->kind == Kind::UInt8 ? 255 : 0xffffffffLL;
-            if (end == s || *end || errno || v < 0 || v > top) break;
-            if (it->kind == Kind::UInt8) *static_cast<uint8_t*>(p) = uint8_t(v);
-            else *static_cast<uint32_t*>(p) = uint32_t(v);
-            return true;
-        }
-    }
-    static const char* expected[] = {"a positive integer", "a non-negative integer", "an integer from 0 to 255",
-                                     "a finite number", "true or false"};
-    error = "setting '" + field + "' expects " + expected[int(it->kind)] + ", not '" + value + "'";
-    return false;
-}
-
-}  // namespace
-
-bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error) {
-    return setField(&r, field, value, error);
-}
-
-bool checkSetting(const std::string& field, const std::string& value, std::string& error) {
-    return setField(nullptr, field, value, error);
-}
-
-void cameraMatrix(const Camera& c, float out[12]) {
-    for (int i = 0; i < 3; ++i) {
-        out[4 * i + 0] = c.right[i];
-        out[4 * i + 1] = c.up[i];
-        out[4 * i + 2] = c.back[i];
-        out[4 * i + 3] = c.eye[i];
-    }
-}
-
-Camera defaultCamera(const Scene& scene) {
-    float centre[3], radius;
-    scene.bounds(centre, radius);
-    Camera c;
-    const float distance = radius / std::sin(0.5f * c.fovRadians);
-    c.eye[0] = centre[0];
-    c.eye[1] = centre[1];
-    c.eye[2] = centre[2] + distance;
-    return c;
-}
-
-void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
-    for (const Material& m : scene.materials) {
-        material_t copy = m.m;
-        copy.diffuseMap = m.diffuseMap.empty() ? nullptr : m.diffuseMap.c_str();
-        r.NuevoMaterial(copy);
-    }
-    for (size_t i = 0; i < scene.triangles.size(); ++i)
-        r.NuevoTriangulo(scene.triangles[i].data(), scene.triangleMaterial[i], false, 1.0f);
-    // The kernel multiplies every light by the light count; undo that so that a light's
-    // brightness does not depend on how many others there are.
-    const float n = float(std::max<size_t>(scene.lights.size(), 1));
-    float centre[3], radius;
-    scene.bounds(centre, radius);
-    for (const Light& l : scene.lights) {
-        const int decay = l.decay == kDecayAuto ? (r.indirectIllumination ? 3 : 1) : l.decay;
-        const float* p = l.position;
-        const float* c = l.color;
-        const float* m = l.rotation;
-        const float in = l.intensity / n;
-        switch (l.kind) {
-            case LIGHT_OMNI: r.NuevaLuzOmni(p[0], p[1], p[2], c[0], c[1], c[2], in, decay, l.decayStart); break;
-            case LIGHT_OMNI_SPHERE:
-                r.NuevaLuzOmniEsfera(p[0], p[1], p[2], c[0], c[1], c[2], in, l.radius, decay);
-                break;
-            case LIGHT_RECT:
-                r.NuevaLuzRect(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
-                               in, l.width, l.height, decay);
-                break;
-            case LIGHT_SPOT_CIRCLE:
-            case LIGHT_SPOT_RECT:
-                r.NuevaLuzFoco(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
-                               l.falloff, l.hotspot, in, decay, l.kind == LIGHT_SPOT_CIRCLE, l.decayStart);
-                break;
-            case LIGHT_DIR_CIRCLE:
-            case LIGHT_DIR_RECT:
-                r.NuevaLuzDir(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
-                              l.falloff, l.hotspot, in, decay, l.kind == LIGHT_DIR_CIRCLE, l.decayStart);
-                break;
-        }
-        if (l.decay == kDecayAuto && decay == 3) {
-            // Indirect light needs a light that fades; one given without decay fades
-            // from the scene's centre on, so that the scene keeps its brightness at any
-            // scale instead of falling off from one unit away.
-            const float d = std::sqrt((p[0] - centre[0]) * (p[0] - centre[0]) + (p[1] - centre[1]) * (p[1] - centre[1]) +
-                                      (p[2] - centre[2]) * (p[2] - centre[2]));
-            r.lights.back().decayStart = std::max(d, 0.1f * radius);
-        }
-    }
-    if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
-}
-
-}  // namespace tr
-
-namespace tr {
-
-std::string settingValue(TessraRendererCUDA& r, const std::string& field) {
-    for (const Field& f : fields()) {
-        if (field != f.name) continue;
-        void* p = f.at(r);
-        switch (f.kind) {
-            case Kind::Bool: return *static_cast<bool*>(p) ? "true" : "false";
-            case Kind::Float: {
-                char b[32];
-                std::snprintf(b, sizeof(b), "%.9g", double(*static_cast<float*>(p)));
-                return b;
-            }
-            case Kind::Int: return std::to_string(*static_cast<int32_t*>(p));
-            case Kind::UInt: return std::to_string(*static_cast<uint32_t*>(p));
-            case Kind::UInt8: return std::to_string(int(*static_cast<uint8_t*>(p)));
-        }
-    }
-    return "";
 }
 
 }  // namespace tr

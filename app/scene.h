@@ -108,6 +108,16 @@ std::vector<std::string> settingNames();
 // The 3x4 camera-to-world rows the renderer expects (column 1 = up; the renderer flips it
 // so that row 0 of the image is the top).
 void cameraMatrix(const Camera& camera, float out[12]);
+// A camera at eye looking at `at` with a horizontal field of view in degrees; false with
+// the offending key ("look_at", "up" or "fov") and the reason when they make no camera.
+bool lookAtCamera(const float eye[3], const float at[3], const float up[3], float fovDegrees, Camera& out,
+                  std::string& badKey, std::string& error);
+// Sets the rotation of an oriented light from the way it shines and an up hint.
+void orientLight(Light& l, const float direction[3], const float up[3]);
+// A metallic-roughness material (glTF's, Blender's Principled BSDF) on the renderer's
+// fixed model: diffuse = base x (1 - metallic) x (1 - transmission), metal mirrors base x
+// metallic, transmission refracts, roughness widens the glossy cone and the highlight.
+void principledMaterial(const float base[3], float metallic, float roughness, float transmission, material_t& m);
 // A camera that frames the bounding sphere from +Z at 45 degrees.
 Camera defaultCamera(const Scene& scene);
 

@@ -9,6 +9,8 @@ packages=(
   libembree-dev                        # benchmark comparison only
   assimp-testmodels                    # a real mesh for the ray benchmark
   clang libclang-rt-14-dev             # fuzz targets (libFuzzer) in CI
+  python3-dev pybind11-dev python3-pybind11  # the Python module, for /usr/bin/python3
+  blender                              # the add-on and its tests (Blender 3.4, system Python 3.11)
 )
 missing=()
 for p in "${packages[@]}"; do

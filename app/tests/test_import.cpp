@@ -183,7 +183,17 @@ TEST(Import, JsonSceneReachesEveryLightOperation) {
         ASSERT_TRUE(tr::applySetting(*rr.r, s.first, s.second, error)) << error;
     }
     tr::feedRenderer(scene, *rr.r);
+    // Under indirect light a light given without decay fades from the scene's centre on,
+    // here the middle of the one triangle's bounding box.
+    Renderer gi;
+    gi.r->indirectIllumination = true;
+    tr::feedRenderer(scene, *gi.r);
     Tessra_SetMessageHandler(nullptr, nullptr);
+    const LightRecord& faded = gi.r->lights.at(2);
+    EXPECT_EQ(faded.decayType, 3);
+    EXPECT_NEAR(faded.decayStart,
+                std::hypot(faded.position[0] - 0.5f, faded.position[1] - 0.5f, faded.position[2] - 0.0f), 1e-5f);
+    EXPECT_EQ(gi.r->lights.at(0).decayStart, 2.5f);  // a given decay keeps its start
     const auto& L = rr.r->lights;
     ASSERT_EQ(L.size(), 7u);
     const uint8_t kinds[7] = {LIGHT_OMNI, LIGHT_OMNI_SPHERE, LIGHT_RECT, LIGHT_SPOT_CIRCLE,

@@ -1,0 +1,301 @@
+// What every host of the library shares once it holds a scene: the renderer's settings by
+// name, the camera and light frames, the metallic-roughness material mapping and the hand
+// over to the renderer. Free of the file readers, so that the Python module links it alone.
+#include "scene.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include "scene_math.h"
+
+namespace tr {
+
+using namespace math;
+
+Scene::~Scene() {
+    for (const std::string& f : tempFiles) std::remove(f.c_str());
+}
+
+void Scene::bounds(float centre[3], float& radius) const {
+    if (triangles.empty()) {
+        centre[0] = centre[1] = centre[2] = 0;
+        radius = 1;
+        return;
+    }
+    V3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    for (const auto& t : triangles)
+        for (int v = 0; v < 3; ++v) {
+            lo = {std::min(lo.x, t[3 * v]), std::min(lo.y, t[3 * v + 1]), std::min(lo.z, t[3 * v + 2])};
+            hi = {std::max(hi.x, t[3 * v]), std::max(hi.y, t[3 * v + 1]), std::max(hi.z, t[3 * v + 2])};
+        }
+    const V3 c = (lo + hi) * 0.5f;
+    store(centre, c);
+    radius = std::max(length(hi - c), 1e-6f);
+}
+
+int Scene::findMaterial(const std::string& name) const {
+    for (size_t i = 0; i < materials.size(); ++i)
+        if (materials[i].name == name) return int(i);
+    return -1;
+}
+
+// Settings
+
+namespace {
+
+enum class Kind { Int, UInt, UInt8, Float, Bool };
+struct Field {
+    const char* name;
+    Kind kind;
+    std::function<void*(TessraRendererCUDA&)> at;
+};
+const std::vector<Field>& fields() {
+    static const std::vector<Field> f = {
+        {"width", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.width; }},
+        {"height", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.height; }},
+        {"maxOctreeDepth", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.maxOctreeDepth; }},
+        {"fieldOfView", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.fieldOfView; }},
+        {"photonTreeParam", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonTreeParam; }},
+        {"usePhotonMapping", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.usePhotonMapping; }},
+        {"numBounces", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numBounces; }},
+        {"indirectIllumination", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.indirectIllumination; }},
+        {"shadowMode", Kind::UInt8, [](TessraRendererCUDA& r) -> void* { return &r.shadowMode; }},
+        {"ambientLightIntens", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.ambientLightIntens; }},
+        {"photonSearchDistance", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonSearchDistance; }},
+        {"photonEnergy", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonEnergy; }},
+        {"irradianceSamples", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.irradianceSamples; }},
+        {"FG_record_density", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.FG_record_density; }},
+        {"useFinalGather", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.useFinalGather; }},
+        {"numPhotons", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numPhotons; }},
+    };
+    return f;
+}
+
+}  // namespace
+
+std::vector<std::string> settingNames() {
+    std::vector<std::string> n;
+    for (const Field& f : fields()) n.push_back(f.name);
+    return n;
+}
+
+namespace {
+
+// Parses VALUE for FIELD and writes it into r, or only checks it when r is null.
+bool setField(TessraRendererCUDA* r, const std::string& field, const std::string& value, std::string& error) {
+    auto it = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return field == f.name; });
+    if (it == fields().end()) {
+        error = "unknown setting '" + field + "'";
+        return false;
+    }
+    alignas(8) unsigned char scratch[8];
+    void* p = r ? it->at(*r) : scratch;
+    const char* s = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    switch (it->kind) {
+        case Kind::Bool: {
+            std::string v = value;
+            std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+            if (v == "true" || v == "1" || v == "on" || v == "yes") *static_cast<bool*>(p) = true;
+            else if (v == "false" || v == "0" || v == "off" || v == "no") *static_cast<bool*>(p) = false;
+            else break;
+            return true;
+        }
+        case Kind::Float: {
+            const float f = std::strtof(s, &end);
+            if (end == s || *end || errno || !std::isfinite(f)) break;
+            *static_cast<float*>(p) = f;
+            return true;
+        }
+        case Kind::Int: {
+            const long v = std::strtol(s, &end, 10);
+            if (end == s || *end || errno || v <= 0 || v > 65536) break;
+            *static_cast<int32_t*>(p) = int32_t(v);
+            return true;
+        }
+        case Kind::UInt:
+        case Kind::UInt8: {
+            const long long v = std::strtoll(s, &end, 10);
+            const long long top = it->kind == Kind::UInt8 ? 255 : 0xffffffffLL;
+            if (end == s || *end || errno || v < 0 || v > top) break;
+            if (it->kind == Kind::UInt8) *static_cast<uint8_t*>(p) = uint8_t(v);
+            else *static_cast<uint32_t*>(p) = uint32_t(v);
+            return true;
+        }
+    }
+    static const char* expected[] = {"a positive integer", "a non-negative integer", "an integer from 0 to 255",
+                                     "a finite number", "true or false"};
+    error = "setting '" + field + "' expects " + expected[int(it->kind)] + ", not '" + value + "'";
+    return false;
+}
+
+}  // namespace
+
+bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error) {
+    return setField(&r, field, value, error);
+}
+
+bool checkSetting(const std::string& field, const std::string& value, std::string& error) {
+    return setField(nullptr, field, value, error);
+}
+
+void cameraMatrix(const Camera& c, float out[12]) {
+    for (int i = 0; i < 3; ++i) {
+        out[4 * i + 0] = c.right[i];
+        out[4 * i + 1] = c.up[i];
+        out[4 * i + 2] = c.back[i];
+        out[4 * i + 3] = c.eye[i];
+    }
+}
+
+Camera defaultCamera(const Scene& scene) {
+    float centre[3], radius;
+    scene.bounds(centre, radius);
+    Camera c;
+    const float distance = radius / std::sin(0.5f * c.fovRadians);
+    c.eye[0] = centre[0];
+    c.eye[1] = centre[1];
+    c.eye[2] = centre[2] + distance;
+    return c;
+}
+
+void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
+    for (const Material& m : scene.materials) {
+        material_t copy = m.m;
+        copy.diffuseMap = m.diffuseMap.empty() ? nullptr : m.diffuseMap.c_str();
+        r.NuevoMaterial(copy);
+    }
+    for (size_t i = 0; i < scene.triangles.size(); ++i)
+        r.NuevoTriangulo(scene.triangles[i].data(), scene.triangleMaterial[i], false, 1.0f);
+    // The kernel multiplies every light by the light count; undo that so that a light's
+    // brightness does not depend on how many others there are.
+    const float n = float(std::max<size_t>(scene.lights.size(), 1));
+    float centre[3], radius;
+    scene.bounds(centre, radius);
+    for (const Light& l : scene.lights) {
+        const int decay = l.decay == kDecayAuto ? (r.indirectIllumination ? 3 : 1) : l.decay;
+        const float* p = l.position;
+        const float* c = l.color;
+        const float* m = l.rotation;
+        const float in = l.intensity / n;
+        switch (l.kind) {
+            case LIGHT_OMNI: r.NuevaLuzOmni(p[0], p[1], p[2], c[0], c[1], c[2], in, decay, l.decayStart); break;
+            case LIGHT_OMNI_SPHERE:
+                r.NuevaLuzOmniEsfera(p[0], p[1], p[2], c[0], c[1], c[2], in, l.radius, decay);
+                break;
+            case LIGHT_RECT:
+                r.NuevaLuzRect(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                               in, l.width, l.height, decay);
+                break;
+            case LIGHT_SPOT_CIRCLE:
+            case LIGHT_SPOT_RECT:
+                r.NuevaLuzFoco(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                               l.falloff, l.hotspot, in, decay, l.kind == LIGHT_SPOT_CIRCLE, l.decayStart);
+                break;
+            case LIGHT_DIR_CIRCLE:
+            case LIGHT_DIR_RECT:
+                r.NuevaLuzDir(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                              l.falloff, l.hotspot, in, decay, l.kind == LIGHT_DIR_CIRCLE, l.decayStart);
+                break;
+        }
+        if (l.decay == kDecayAuto && decay == 3) {
+            // Indirect light needs a light that fades; one given without decay fades
+            // from the scene's centre on, so that the scene keeps its brightness at any
+            // scale instead of falling off from one unit away.
+            const float d = std::sqrt((p[0] - centre[0]) * (p[0] - centre[0]) + (p[1] - centre[1]) * (p[1] - centre[1]) +
+                                      (p[2] - centre[2]) * (p[2] - centre[2]));
+            r.lights.back().decayStart = std::max(d, 0.1f * radius);
+        }
+    }
+    if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
+}
+
+
+
+std::string settingValue(TessraRendererCUDA& r, const std::string& field) {
+    for (const Field& f : fields()) {
+        if (field != f.name) continue;
+        void* p = f.at(r);
+        switch (f.kind) {
+            case Kind::Bool: return *static_cast<bool*>(p) ? "true" : "false";
+            case Kind::Float: {
+                char b[32];
+                std::snprintf(b, sizeof(b), "%.9g", double(*static_cast<float*>(p)));
+                return b;
+            }
+            case Kind::Int: return std::to_string(*static_cast<int32_t*>(p));
+            case Kind::UInt: return std::to_string(*static_cast<uint32_t*>(p));
+            case Kind::UInt8: return std::to_string(int(*static_cast<uint8_t*>(p)));
+        }
+    }
+    return "";
+}
+
+bool lookAtCamera(const float eye[3], const float at[3], const float up[3], float fovDegrees, Camera& out,
+                  std::string& badKey, std::string& error) {
+    const V3 e{eye[0], eye[1], eye[2]}, a{at[0], at[1], at[2]}, u{up[0], up[1], up[2]};
+    if (length(e - a) == 0) {
+        badKey = "look_at";
+        error = "the camera looks at its own position";
+        return false;
+    }
+    const V3 back = normalize(e - a);
+    if (length(cross(u, back)) < 1e-6f) {
+        badKey = "up";
+        error = "'up' is parallel to the viewing direction";
+        return false;
+    }
+    if (!(fovDegrees > 0 && fovDegrees < 180)) {
+        badKey = "fov";
+        error = "the field of view must lie between 0 and 180 degrees";
+        return false;
+    }
+    const V3 right = normalize(cross(u, back));
+    store(out.eye, e);
+    store(out.back, back);
+    store(out.right, right);
+    store(out.up, cross(back, right));
+    out.fovRadians = fovDegrees * 3.14159265f / 180.0f;
+    return true;
+}
+
+void orientLight(Light& l, const float direction[3], const float up[3]) {
+    const V3 d{direction[0], direction[1], direction[2]};
+    // A rect light's axis is its emission direction; spot and directional lights store
+    // the way back to the light.
+    frameRows(l.kind == LIGHT_RECT ? d : d * -1.0f, V3{up[0], up[1], up[2]}, l.rotation);
+}
+
+void principledMaterial(const float base[3], float metallic, float roughness, float transmission, material_t& m) {
+    const float keep = (1 - metallic) * (1 - transmission);
+    for (int i = 0; i < 3; ++i) m.diffuse[i] = base[i] * keep;
+    // The kernel's glossy cone: cosMax = gloss^(1/90); the cone half-angle grows with
+    // roughness up to about 30 degrees.
+    const float theta = 0.5f * roughness;
+    const float gloss = roughness < 0.05f ? 1.0f : std::pow(std::cos(theta), 90.0f);
+    auto byte = [](float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); };
+    if (metallic > 0) {
+        m.reflective = true;
+        for (int i = 0; i < 3; ++i) m.reflColor[i] = byte(base[i] * metallic);
+        m.reflGloss = gloss;
+    }
+    if (transmission > 0) {
+        m.refractive = true;
+        for (int i = 0; i < 3; ++i) m.refrColor[i] = byte(base[i] * transmission);
+        m.refrGloss = gloss;
+    }
+    const float alpha = roughness * roughness;
+    const float exponent = alpha > 0 ? 2.0f / (alpha * alpha) - 2.0f : 1000.0f;
+    if (metallic < 1 && exponent >= 1) {
+        m.specular = true;
+        m.specularLevel = 0.04f;
+        m.specularExponent = std::min(exponent, 1000.0f);
+    }
+}
+
+}  // namespace tr

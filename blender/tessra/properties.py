@@ -1,0 +1,44 @@
+"""Tessra's settings, kept on the scene as scene.tessra."""
+import bpy
+from bpy.props import BoolProperty, EnumProperty, FloatProperty, IntProperty, PointerProperty
+
+
+class TessraRenderSettings(bpy.types.PropertyGroup):
+    device: EnumProperty(name="Device", default="AUTO", items=(
+        ("AUTO", "Auto", "CUDA when a GPU answers, else the CPU"),
+        ("CPU", "CPU", "The multithreaded CPU emulation of the device"),
+        ("CUDA", "CUDA", "An NVIDIA GPU")))
+    threads: IntProperty(name="Threads", default=0, min=0, max=1024,
+                         description="Worker threads of the CPU device (0: every core)")
+    shadows: BoolProperty(name="Shadows", default=True, description="Cast shadow rays")
+    # tessra-render's defaults: antialiased without asking.
+    aa_samples: IntProperty(name="Samples", default=3, min=1, max=16,
+                            description="At most samples x samples rays in a pixel (1: one ray per pixel)")
+    aa_threshold: FloatProperty(name="Threshold", default=0.1, min=0, soft_max=1,
+                                description="Colour difference to a neighbour (|dr| + |dg| + |db|) above which a "
+                                            "pixel takes more rays; 0: every pixel does")
+    gi: BoolProperty(name="Global Illumination", default=False, description="Indirect light from a photon map")
+    photons: IntProperty(name="Photons", default=100000, min=1, max=100000000)
+    bounces: IntProperty(name="Bounces", default=3, min=1, max=64)
+    photon_auto: BoolProperty(name="Derive from Scene", default=True,
+                              description="Photon radius and energy from the scene's size and lights, as "
+                                          "tessra-render derives them")
+    photon_radius: FloatProperty(name="Photon Radius", default=0.1, min=1e-6, soft_max=10, subtype="DISTANCE",
+                                 description="Photon search distance")
+    photon_energy: FloatProperty(name="Photon Energy", default=1.0, min=1e-6, soft_max=100)
+    final_gather: BoolProperty(name="Final Gather", default=False,
+                               description="Interpolate indirect light from final-gather records")
+    fg_samples: IntProperty(name="Samples", default=64, min=1, max=4096, description="Samples per final-gather record")
+    fg_density: FloatProperty(name="Density", default=1.0, min=1e-6, soft_max=10,
+                              description="Density of the final-gather records")
+
+
+classes = (TessraRenderSettings,)
+
+
+def register():
+    bpy.types.Scene.tessra = PointerProperty(type=TessraRenderSettings)
+
+
+def unregister():
+    del bpy.types.Scene.tessra

@@ -1,0 +1,160 @@
+"""Run inside Blender: installs and enables the add-on from the zip, builds the test scene
+with bpy (a box room, an area light, a spot, a sun, a glossy sphere, a glass cube, an
+image-textured floor, two instances of a collection), saves it, exports its meshes to glTF and writes the same scene as a
+JSON scene file for tessra-render, with the lights and camera written from the numbers
+below through the conversions that docs/blender.md states.
+
+blender -b --factory-startup --python make_scene.py -- OUT_FOLDER ADDON_ZIP TEXTURE"""
+import json
+import math
+import os
+import sys
+
+import bpy
+from mathutils import Vector
+
+out, addon_zip, texture = sys.argv[sys.argv.index("--") + 1:][:3]
+
+bpy.ops.wm.read_factory_settings(use_empty=True)
+bpy.ops.preferences.addon_install(filepath=addon_zip, overwrite=True)
+bpy.ops.preferences.addon_enable(module="tessra")
+bpy.ops.wm.save_userpref()
+scene = bpy.context.scene
+
+ROOM = 3.0  # half width; the room is 6 x 6 x 3 m
+AREA = dict(location=(0, 0, 2.9), size=(1.0, 0.5), watts=150.0)
+SPOT = dict(location=(2.5, -2.5, 2.5), target=(0, 0, 0.3), watts=600.0, size=50.0, blend=0.25)
+SUN = dict(direction=Vector((-0.4, 0.5, -0.77)).normalized(), strength=1.5, color=(1.0, 0.9, 0.8))
+CAMERA = dict(location=(0.3, -5.2, 1.7), target=(0, 0, 0.8), lens=28.0, sensor=36.0)
+BACKGROUND = (0.05, 0.06, 0.08)
+
+
+def principled(name, base, metallic=0.0, roughness=0.5, transmission=0.0, image=None):
+    mat = bpy.data.materials.new(name)
+    mat.use_nodes = True
+    bsdf = mat.node_tree.nodes["Principled BSDF"]
+    bsdf.inputs["Base Color"].default_value = (*base, 1)
+    bsdf.inputs["Metallic"].default_value = metallic
+    bsdf.inputs["Roughness"].default_value = roughness
+    bsdf.inputs["Transmission"].default_value = transmission
+    bsdf.inputs["IOR"].default_value = 1.6
+    if image:
+        tex = mat.node_tree.nodes.new("ShaderNodeTexImage")
+        tex.image = bpy.data.images.load(image)
+        mat.node_tree.links.new(tex.outputs["Color"], bsdf.inputs["Base Color"])
+    return mat
+
+
+def mesh_object(name, verts, faces, mat, uvs=None):
+    mesh = bpy.data.meshes.new(name)
+    mesh.from_pydata(verts, [], faces)
+    if uvs:
+        layer = mesh.uv_layers.new()
+        for loop, uv in zip(layer.data, uvs):
+            loop.uv = uv
+    mesh.materials.append(mat)
+    obj = bpy.data.objects.new(name, mesh)
+    scene.collection.objects.link(obj)
+    return obj
+
+
+r = ROOM
+mesh_object("floor", [(-r, -r, 0), (r, -r, 0), (r, r, 0), (-r, r, 0)], [(0, 1, 2, 3)],
+            principled("checker", (1, 1, 1), image=texture), uvs=[(0, 0), (3, 0), (3, 3), (0, 3)])
+walls = principled("walls", (0.7, 0.65, 0.6), roughness=1.0)
+mesh_object("room", [(-r, -r, 0), (r, -r, 0), (r, r, 0), (-r, r, 0), (-r, -r, 3), (r, -r, 3), (r, r, 3), (-r, r, 3)],
+            [(3, 2, 6, 7), (0, 3, 7, 4), (2, 1, 5, 6), (4, 7, 6, 5)], walls)
+
+bpy.ops.mesh.primitive_uv_sphere_add(segments=48, ring_count=24, radius=0.6, location=(-1.0, 0.4, 0.6))
+sphere = bpy.context.active_object
+bpy.ops.object.shade_smooth()
+sphere.data.materials.append(principled("gold", (1.0, 0.78, 0.35), metallic=1.0, roughness=0.25))
+
+bpy.ops.mesh.primitive_cube_add(size=0.9, location=(1.0, -0.6, 0.45), rotation=(0, 0, math.radians(30)))
+cube = bpy.context.active_object
+cube.data.materials.append(principled("glass", (0.95, 0.95, 1.0), transmission=1.0, roughness=0.0))
+
+# A collection shown twice through instancing empties: the depsgraph's instances.
+props = bpy.data.collections.new("props")
+bpy.ops.mesh.primitive_cone_add(vertices=12, radius1=0.25, depth=0.6, location=(0, 0, 0.3))
+cone = bpy.context.active_object
+cone.data.materials.append(principled("red", (0.8, 0.1, 0.08), roughness=0.6))
+for c in cone.users_collection:
+    c.objects.unlink(cone)
+props.objects.link(cone)
+for i, where in enumerate([(-2.2, 1.8, 0), (2.0, 1.5, 0)]):
+    empty = bpy.data.objects.new(f"props.{i}", None)
+    empty.instance_type, empty.instance_collection, empty.location = "COLLECTION", props, where
+    empty.rotation_euler = (0, 0, 0.7 * i)
+    scene.collection.objects.link(empty)
+
+
+def aim(obj, target):
+    obj.rotation_euler = (Vector(target) - obj.location).to_track_quat("-Z", "Y").to_euler()
+
+
+area = bpy.data.lights.new("area", "AREA")
+area.shape, area.size, area.size_y, area.energy = "RECTANGLE", *AREA["size"], AREA["watts"]
+area_obj = bpy.data.objects.new("area", area)
+area_obj.location = AREA["location"]
+spot = bpy.data.lights.new("spot", "SPOT")
+spot.energy, spot.spot_size, spot.spot_blend, spot.shadow_soft_size = (
+    SPOT["watts"], math.radians(SPOT["size"]), SPOT["blend"], 0)
+spot_obj = bpy.data.objects.new("spot", spot)
+spot_obj.location = SPOT["location"]
+aim(spot_obj, SPOT["target"])
+sun = bpy.data.lights.new("sun", "SUN")
+sun.energy, sun.color = SUN["strength"], SUN["color"]
+sun_obj = bpy.data.objects.new("sun", sun)
+sun_obj.location = (0, 0, 2.5)
+sun_obj.rotation_euler = SUN["direction"].to_track_quat("-Z", "Y").to_euler()
+cam = bpy.data.cameras.new("camera")
+cam.lens, cam.sensor_width, cam.sensor_fit = CAMERA["lens"], CAMERA["sensor"], "HORIZONTAL"
+cam_obj = bpy.data.objects.new("camera", cam)
+cam_obj.location = CAMERA["location"]
+aim(cam_obj, CAMERA["target"])
+for o in (area_obj, spot_obj, sun_obj, cam_obj):
+    scene.collection.objects.link(o)
+scene.camera = cam_obj
+scene.world = bpy.data.worlds.new("world")
+scene.world.color = BACKGROUND
+
+scene.render.engine = "TESSRA"
+scene.tessra.aa_samples = 1  # see the top of test_blender.py
+scene.render.resolution_x, scene.render.resolution_y, scene.render.resolution_percentage = 480, 320, 50
+scene.render.image_settings.file_format = "OPEN_EXR_MULTILAYER"
+scene.render.image_settings.color_depth = "32"
+layer = scene.view_layers[0]
+layer.use_pass_z = layer.use_pass_normal = layer.use_pass_diffuse_color = True
+scene.view_settings.view_transform = "Standard"
+bpy.ops.wm.save_as_mainfile(filepath=os.path.join(out, "scene.blend"))
+
+# The same scene for tessra-render: the meshes through Blender's glTF exporter (Z up kept),
+# the rest written from the numbers above.
+bpy.ops.export_scene.gltf(filepath=os.path.join(out, "scene.glb"), export_format="GLB", export_yup=False,
+                          export_lights=False, export_cameras=False)
+up_of = lambda obj: list(obj.matrix_world.col[1].xyz)
+down_of = lambda obj: list(-obj.matrix_world.col[2].xyz)
+centre, radius = (0, 0, 1.5), math.sqrt(2 * r * r + 1.5 * 1.5)  # the room's bounding box
+sun_dir = down_of(sun_obj)
+json_scene = {
+    "models": [{"file": "scene.glb"}],
+    "lights": [
+        {"type": "rect", "position": AREA["location"], "direction": down_of(area_obj), "up": up_of(area_obj),
+         "width": AREA["size"][0], "height": AREA["size"][1], "intensity": AREA["watts"] / math.pi ** 2,
+         "decay": "inverse_square"},
+        {"type": "spot", "position": SPOT["location"], "direction": down_of(spot_obj), "up": up_of(spot_obj),
+         "falloff": SPOT["size"], "hotspot": SPOT["size"] * (1 - SPOT["blend"]),
+         "intensity": SPOT["watts"] / (4 * math.pi ** 2), "decay": "inverse_square"},
+        {"type": "directional", "position": [c - d * 3 * radius for c, d in zip(centre, sun_dir)],
+         "direction": sun_dir, "up": up_of(sun_obj), "color": SUN["color"], "falloff": 1.05 * radius,
+         "hotspot": radius, "intensity": SUN["strength"] / math.pi},
+    ],
+    "camera": {"position": CAMERA["location"], "look_at": CAMERA["target"], "up": [0, 0, 1],
+               "fov": math.degrees(2 * math.atan(CAMERA["sensor"] / 2 / CAMERA["lens"]))},
+    "background": BACKGROUND,
+    "settings": {"width": 240, "height": 160, "shadowMode": 1},
+}
+with open(os.path.join(out, "scene.json"), "w") as f:
+    json.dump(json_scene, f, indent=1)
+print("scene written")

@@ -1,0 +1,882 @@
+// The Python module: converts Python values into the scene that tessra-render also builds
+// (app/scene.h) and drives one render per call with the GIL released. Callbacks and the
+// abort poll take the GIL back; library messages, callback exceptions and Ctrl-C come back
+// to Python as exceptions once the library has returned.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "image_io.h"
+#include "scene.h"
+#include "scene_math.h"
+#include "tessra.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// What the library said through its message handler; tessra.Error in Python.
+struct LibraryError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------------------------
+// Buffers
+
+// A C-contiguous view of any object with the buffer protocol, released on scope exit.
+class View {
+public:
+    View(py::handle obj, const char* what)
+        : what_(what), raw_(PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr())) {
+        if (PyObject_GetBuffer(obj.ptr(), &v_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            throw py::type_error(std::string(what) + ": expected an object with the buffer protocol (bytes, "
+                                 "array.array, memoryview, numpy array), not " +
+                                 std::string(py::str(py::type::of(obj).attr("__name__"))));
+        }
+    }
+    ~View() { PyBuffer_Release(&v_); }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+
+    // The elements as doubles. bytes and bytearray hold raw native float32 values, or
+    // uint32 ones when `integral`; every other buffer is read by its format.
+    std::vector<double> numbers(bool integral) const {
+        std::string f = v_.format ? v_.format : "B";
+        if (!f.empty() && std::strchr("@=<", f[0])) f.erase(0, 1);
+        const char* p = static_cast<const char*>(v_.buf);
+        const size_t bytes = size_t(v_.len);
+        std::vector<double> out;
+        auto each = [&](auto tag) {
+            using T = decltype(tag);
+            if (bytes % sizeof(T)) throw py::value_error(std::string(what_) + ": " + std::to_string(bytes) +
+                                                         " bytes are not a whole number of " +
+                                                         std::to_string(sizeof(T)) + "-byte values");
+            out.resize(bytes / sizeof(T));
+            for (size_t i = 0; i < out.size(); ++i) {
+                T t;
+                std::memcpy(&t, p + i * sizeof(T), sizeof(T));
+                out[i] = double(t);
+            }
+        };
+        if (raw_ || f == "c") {
+            if (integral) each(uint32_t());
+            else each(float());
+        } else if (f.size() != 1) {
+            throw py::value_error(std::string(what_) + ": unsupported buffer format '" + f + "'");
+        } else {
+            switch (f[0]) {
+                case 'f': each(float()); break;
+                case 'd': each(double()); break;
+                case 'b': each(int8_t()); break;
+                case 'B': each(uint8_t()); break;
+                case 'h': each(int16_t()); break;
+                case 'H': each(uint16_t()); break;
+                case 'i': each(int32_t()); break;
+                case 'I': each(uint32_t()); break;
+                case 'l': each(long()); break;
+                case 'L': each((unsigned long)0); break;
+                case 'q': each((long long)0); break;
+                case 'Q': each((unsigned long long)0); break;
+                default: throw py::value_error(std::string(what_) + ": unsupported buffer format '" + f + "'");
+            }
+            if (integral && (f[0] == 'f' || f[0] == 'd'))
+                throw py::value_error(std::string(what_) + ": expected integers, got a float buffer");
+        }
+        return out;
+    }
+
+private:
+    Py_buffer v_{};
+    const char* what_;
+    bool raw_;
+};
+
+std::vector<double> finiteNumbers(py::handle obj, const char* what, size_t multiple) {
+    std::vector<double> v = View(obj, what).numbers(false);
+    if (v.size() % multiple)
+        throw py::value_error(std::string(what) + ": " + std::to_string(v.size()) + " values are not a multiple of " +
+                              std::to_string(multiple));
+    for (size_t i = 0; i < v.size(); ++i)
+        if (!std::isfinite(v[i]) || std::fabs(v[i]) > 3.0e38)
+            throw py::value_error(std::string(what) + ": value " + std::to_string(i) + " is not a finite float");
+    return v;
+}
+
+std::array<float, 3> vec3(py::handle obj, const char* what) {
+    std::vector<double> v;
+    try {
+        for (py::handle x : py::reinterpret_borrow<py::sequence>(obj)) v.push_back(x.cast<double>());
+    } catch (const py::cast_error&) {
+        v.clear();
+    }
+    if (!py::isinstance<py::sequence>(obj) || v.size() != 3)
+        throw py::value_error(std::string(what) + ": expected three numbers");
+    for (double x : v)
+        if (!std::isfinite(x)) throw py::value_error(std::string(what) + ": expected finite numbers");
+    return {float(v[0]), float(v[1]), float(v[2])};
+}
+
+float finite(double x, const char* what) {
+    if (!std::isfinite(x) || std::fabs(x) > 3.0e38) throw py::value_error(std::string(what) + ": expected a finite number");
+    return float(x);
+}
+
+// ---------------------------------------------------------------------------------
+// Image
+
+struct Image {
+    tr::Image data;
+    Image(int w, int h) {
+        data.width = w;
+        data.height = h;
+        data.rgba.assign(size_t(w) * h * 4, 0.0f);
+    }
+};
+
+// One output pass of an image, viewed in place: the image stays alive as long as the view.
+struct Pass {
+    std::shared_ptr<Image> image;
+    std::vector<float> tr::Image::*values;
+    int channels;
+    const std::vector<float>& data() const { return image->data.*values; }
+};
+
+// The pixels of a rectangle (row 0 at the top of the image), bottom row first, as a flat
+// array.array('f'): the order Blender's render result takes.
+py::object bottomUpTile(const std::vector<float>& v, int width, int height, int channels, int x, int y, int w, int h) {
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > width || y + h > height)
+        throw py::value_error("tile: the rectangle leaves the image");
+    const size_t rowBytes = size_t(w) * channels * sizeof(float);
+    std::string bytes(rowBytes * h, '\0');
+    char* out = bytes.data();
+    for (int row = y + h - 1; row >= y; --row, out += rowBytes)
+        std::memcpy(out, &v[(size_t(row) * width + x) * channels], rowBytes);
+    return py::module_::import("array").attr("array")("f", py::bytes(bytes));
+}
+
+// ---------------------------------------------------------------------------------
+// Materials
+
+struct Material {
+    tr::Material m;
+};
+
+uint8_t byte(float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255)); }
+std::array<float, 3> colour(const uint8_t* c) { return {c[0] / 255.0f, c[1] / 255.0f, c[2] / 255.0f}; }
+void setColour(py::handle obj, const char* what, uint8_t* out, bool& flag) {
+    const auto c = vec3(obj, what);
+    for (int i = 0; i < 3; ++i) out[i] = byte(c[i]);
+    flag = out[0] || out[1] || out[2];
+}
+
+// ---------------------------------------------------------------------------------
+// Messages: the library's message handler is process-wide; the render in progress
+// collects what it says.
+
+std::mutex g_messagesMutex;
+std::vector<std::string>* g_messages = nullptr;
+
+void onMessage(const char* text, const char* title, void*) {
+    std::string line = (title && *title ? std::string(title) + ": " : "") + (text ? text : "");
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    std::lock_guard<std::mutex> lock(g_messagesMutex);
+    if (g_messages) g_messages->push_back(line);
+    else std::fprintf(stderr, "tessra: %s\n", line.c_str());
+}
+
+struct MessageSink {
+    std::vector<std::string> lines;
+    std::vector<std::string>* previous;
+    MessageSink() {
+        std::lock_guard<std::mutex> lock(g_messagesMutex);
+        previous = g_messages;
+        g_messages = &lines;
+    }
+    ~MessageSink() {
+        std::lock_guard<std::mutex> lock(g_messagesMutex);
+        g_messages = previous;
+    }
+};
+
+// ---------------------------------------------------------------------------------
+// The host of one render
+
+class Host : public TessraCallbacks {
+public:
+    Host(std::shared_ptr<Image> image, py::object onTile, py::object onStatus, py::object shouldAbort,
+         py::object imageObject)
+        : image_(std::move(image)), onTile_(std::move(onTile)), onStatus_(std::move(onStatus)),
+          shouldAbort_(std::move(shouldAbort)), imageObject_(std::move(imageObject)) {}
+
+    void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
+        tr::Image& im = image_->data;
+        if (y >= uint32_t(im.height) || x >= uint32_t(im.width)) return;
+        count = std::min(count, uint32_t(im.width) - x);
+        float* out = &im.rgba[(size_t(y) * im.width + x) * 4];
+        std::copy(rgba, rgba + 4 * size_t(count), out);
+        // Delivered alpha is not coverage: a drawn pixel is opaque, one not drawn yet stays 0.
+        for (uint32_t i = 0; i < count; ++i) out[4 * i + 3] = 1.0f;
+    }
+    // The library also delivers a tile in progress during long reflection passes, so a tile
+    // is known to be finished only once the next one arrives or the render has completed.
+    void TileFinished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) override {
+        const tr::Image& im = image_->data;
+        if (x >= uint32_t(im.width) || y >= uint32_t(im.height)) return;
+        if (pending_ && (pending_->x != x || pending_->y != y)) finishPending();
+        if (tiles_.count({x, y})) return;
+        pending_ = TessraUInt3{x, y, 0};
+        pendingSize_ = {std::min(w, uint32_t(im.width) - x), std::min(h, uint32_t(im.height) - y)};
+    }
+    // After a complete render: the last tile.
+    void finishPending() {
+        if (!pending_) return;
+        const TessraUInt3 t = *pending_;
+        pending_.reset();
+        tiles_.insert({t.x, t.y});
+        ++tilesDone;
+        if (onTile_.is_none() || failed()) return;
+        call([&] { onTile_(imageObject_, t.x, t.y, pendingSize_.first, pendingSize_.second); });
+    }
+    void SetStatusText(const char* text) override {
+        if (onStatus_.is_none() || failed()) return;
+        const std::string t = text ? text : "";
+        if (t == lastStatus_) return;
+        lastStatus_ = t;
+        call([&] { onStatus_(t); });
+    }
+    bool AbortRequested() override {
+        if (failed()) return true;
+        call([&] {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (!shouldAbort_.is_none() && py::bool_(shouldAbort_())) aborted = true;
+        });
+        return failed() || aborted;
+    }
+    void SetFinalGatherCount(uint32_t) override {}
+    void ReportIrradianceTime(float, float) override {}
+    void SetPhotonCount(uint32_t) override {}
+
+    bool failed() const { return error != nullptr; }
+
+    // The first Python exception raised in a callback; raised again once the render is over.
+    std::unique_ptr<py::error_already_set> error;
+    bool aborted = false;
+    int tilesDone = 0;
+
+private:
+    template <class F>
+    void call(F&& f) {
+        py::gil_scoped_acquire gil;
+        try {
+            f();
+        } catch (py::error_already_set& e) {
+            if (!error) error = std::make_unique<py::error_already_set>(std::move(e));
+        } catch (const std::exception& e) {
+            if (!error) {
+                PyErr_SetString(PyExc_RuntimeError, e.what());
+                error = std::make_unique<py::error_already_set>();
+            }
+        }
+    }
+
+    std::shared_ptr<Image> image_;
+    py::object onTile_, onStatus_, shouldAbort_, imageObject_;
+    std::set<std::pair<uint32_t, uint32_t>> tiles_;
+    std::optional<TessraUInt3> pending_;
+    std::pair<uint32_t, uint32_t> pendingSize_;
+    std::string lastStatus_;
+};
+
+// ---------------------------------------------------------------------------------
+// Renderer
+
+int decayCode(py::handle d) {
+    if (d.is_none()) return tr::kDecayAuto;
+    if (py::isinstance<py::str>(d)) {
+        const std::string s = d.cast<std::string>();
+        if (s == "none") return tr::kDecayAuto;
+        if (s == "inverse") return 2;
+        if (s == "inverse_square") return 3;
+    }
+    throw py::value_error("decay: expected None, 'none', 'inverse' or 'inverse_square'");
+}
+
+struct Renderer {
+    TessraRendererCUDA* settings;  // holds the public fields only; never renders
+    tr::Scene scene;
+    std::vector<std::pair<py::object, int>> materialIndex;  // Python material -> scene index
+    bool hasCamera = false, fovSet = false;
+    std::set<std::string> given;  // settings the user assigned
+    // tessra-render's antialiasing unless the user picks another.
+    uint32_t aaSamples = 3;
+    float aaThreshold = 0.1f;
+    uint64_t supersampled = 0;
+    bool rendering = false;  // the scene is read without the GIL then
+
+    void checkIdle() const {
+        if (rendering) throw std::runtime_error("the renderer is rendering; change the scene after render() returns");
+    }
+    py::object lastImage = py::none();
+
+    Renderer(int width, int height) : settings(Tessra_InitRenderer()) {
+        if (!settings) throw std::runtime_error("cannot create the renderer");
+        settings->shadowMode = 1;
+        setInt("width", width);
+        setInt("height", height);
+    }
+    ~Renderer() { Tessra_DeleteRenderer(&settings); }
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    void setText(const char* field, const std::string& value) {
+        std::string error;
+        if (!tr::applySetting(*settings, field, value, error)) throw py::value_error(error);
+    }
+    void setInt(const char* field, long long v) { setText(field, std::to_string(v)); }
+
+    int material(py::object m) {
+        if (m.is_none()) {
+            static const py::object defaultMaterial = py::cast(Material{});
+            m = defaultMaterial;
+        }
+        if (!py::isinstance<Material>(m)) throw py::type_error("material: expected a tessra.Material");
+        for (const auto& [obj, index] : materialIndex)
+            if (obj.is(m)) return index;
+        const int index = int(scene.materials.size());
+        scene.materials.push_back(m.cast<const Material&>().m);
+        materialIndex.emplace_back(m, index);
+        return index;
+    }
+
+    // Vertex indices (or, with an attribute's own index buffer, attribute indices) checked
+    // against the number of elements they index.
+    static std::vector<double> indexBuffer(py::handle obj, const char* what, size_t count, size_t elements,
+                                           const char* unit) {
+        const std::vector<double> idx = View(obj, what).numbers(true);
+        if (idx.size() != count)
+            throw py::value_error(std::string(what) + ": " + std::to_string(idx.size()) + " indices, expected " +
+                                  std::to_string(count));
+        for (size_t i = 0; i < idx.size(); ++i)
+            if (idx[i] < 0 || idx[i] >= double(elements))
+                throw py::value_error(std::string(what) + ": index " + std::to_string(i) + " is " +
+                                      std::to_string((long long)idx[i]) + ", outside the " + std::to_string(elements) +
+                                      " " + unit);
+        return idx;
+    }
+
+    // An attribute with `width` numbers per element, indexed per triangle corner by its own
+    // indices or else by the vertex indices.
+    static std::vector<double> attribute(py::handle values, py::handle ownIndices, const char* what,
+                                         const char* indicesName, size_t width, size_t vertices,
+                                         const std::vector<double>& vertexIdx, std::vector<double>& idx) {
+        std::vector<double> v = finiteNumbers(values, what, width);
+        if (ownIndices.is_none()) {
+            if (v.size() != width * vertices)
+                throw py::value_error(std::string(what) + ": " + std::to_string(v.size() / width) + " values for " +
+                                      std::to_string(vertices) + " vertices");
+            idx = vertexIdx;
+        } else {
+            idx = indexBuffer(ownIndices, indicesName, vertexIdx.size(), v.size() / width, what);
+        }
+        return v;
+    }
+
+    void addMesh(py::object positions, py::object indices, py::object normals, py::object normalIndices,
+                 py::object uvs, py::object uvIndices, py::object mat, py::object materialIndices,
+                 py::object transform) {
+        checkIdle();
+        using namespace tr::math;
+        const std::vector<double> p = finiteNumbers(positions, "positions", 3);
+        const size_t nv = p.size() / 3;
+        const size_t corners = View(indices, "indices").numbers(true).size();
+        if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
+        const std::vector<double> idx = indexBuffer(indices, "indices", corners, nv, "vertices");
+        std::vector<double> n, nIdx, uv, uvIdx, mIdx;
+        if (!normals.is_none())
+            n = attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx, nIdx);
+        if (!uvs.is_none()) uv = attribute(uvs, uvIndices, "uvs", "uv_indices", 2, nv, idx, uvIdx);
+        M4 t = M4::identity();
+        const bool transformed = !transform.is_none();
+        if (transformed) {
+            const std::vector<double> m = finiteNumbers(transform, "transform", 16);
+            if (m.size() != 16) throw py::value_error("transform: expected 16 numbers, row by row");
+            for (int i = 0; i < 16; ++i) t.m[i] = float(m[i]);
+        }
+        // One material, or a list of them picked per triangle by material_indices.
+        std::vector<int> materialIds;
+        if (py::isinstance<py::list>(mat) || py::isinstance<py::tuple>(mat)) {
+            if (materialIndices.is_none()) throw py::value_error("material_indices: required with a list of materials");
+            const py::sequence list = mat;
+            if (list.size() == 0) throw py::value_error("material: the list is empty");
+            mIdx = indexBuffer(materialIndices, "material_indices", corners / 3, list.size(), "materials");
+            for (py::handle m : list) materialIds.push_back(material(py::reinterpret_borrow<py::object>(m)));
+        } else {
+            if (!materialIndices.is_none()) throw py::value_error("material_indices: needs a list of materials");
+            materialIds.push_back(material(mat));
+        }
+        auto vec = [](const std::vector<double>& a, size_t i) {
+            return V3{float(a[3 * i]), float(a[3 * i + 1]), float(a[3 * i + 2])};
+        };
+        for (size_t f = 0; f < corners; f += 3) {
+            std::array<float, 24> tri{};
+            V3 v[3];
+            for (int k = 0; k < 3; ++k) {
+                v[k] = vec(p, size_t(idx[f + k]));
+                if (transformed) v[k] = point(t, v[k]);
+                store(&tri[3 * k], v[k]);
+                if (!n.empty()) {
+                    const V3 nn = vec(n, size_t(nIdx[f + k]));
+                    store(&tri[9 + 3 * k], transformed ? normalVector(t, nn) : nn);
+                }
+                if (!uv.empty()) {
+                    tri[18 + 2 * k] = float(uv[2 * size_t(uvIdx[f + k])]);
+                    tri[19 + 2 * k] = float(uv[2 * size_t(uvIdx[f + k]) + 1]);
+                }
+            }
+            if (n.empty()) {
+                const V3 face = normalize(cross(v[1] - v[0], v[2] - v[0]));
+                for (int k = 0; k < 3; ++k) store(&tri[9 + 3 * k], face);
+            }
+            scene.triangles.push_back(tri);
+            scene.triangleMaterial.push_back(materialIds[mIdx.empty() ? 0 : size_t(mIdx[f / 3])]);
+        }
+    }
+
+    void addLight(LightType kind, py::object position, py::object color, double intensity, py::object decay,
+                  double decayStart, py::object direction, py::object up, double radius, double width,
+                  double height, double falloff, py::object hotspot) {
+        checkIdle();
+        tr::Light l;
+        l.kind = kind;
+        const auto pos = vec3(position, "position");
+        const auto col = vec3(color, "color");
+        std::copy(pos.begin(), pos.end(), l.position);
+        std::copy(col.begin(), col.end(), l.color);
+        l.intensity = finite(intensity, "intensity");
+        l.decay = decayCode(decay);
+        l.decayStart = finite(decayStart, "decay_start");
+        if (kind == LIGHT_OMNI_SPHERE) {
+            l.radius = finite(radius, "radius");
+            if (!(l.radius > 0)) throw py::value_error("radius: a sphere light needs a radius > 0");
+        }
+        if (kind == LIGHT_RECT) {
+            l.width = finite(width, "width");
+            l.height = finite(height, "height");
+            if (!(l.width > 0 && l.height > 0)) throw py::value_error("width, height: a rect light needs both > 0");
+        }
+        if (kind != LIGHT_OMNI && kind != LIGHT_OMNI_SPHERE) {
+            const auto d = vec3(direction, "direction");
+            if (d[0] == 0 && d[1] == 0 && d[2] == 0) throw py::value_error("direction: must not be zero");
+            const auto u = vec3(up, "up");
+            tr::orientLight(l, d.data(), u.data());
+        }
+        if (kind != LIGHT_OMNI && kind != LIGHT_OMNI_SPHERE && kind != LIGHT_RECT) {
+            l.falloff = finite(falloff, "falloff");
+            l.hotspot = hotspot.is_none() ? l.falloff * 0.8f : finite(hotspot.cast<double>(), "hotspot");
+            if (!(l.falloff > 0)) throw py::value_error("falloff: must be > 0");
+            if (!(l.hotspot < l.falloff)) throw py::value_error("hotspot: must be smaller than the falloff");
+        }
+        scene.lights.push_back(l);
+    }
+
+    void setCamera(py::object position, py::object lookAt, py::object up, double fovDegrees) {
+        checkIdle();
+        const auto e = vec3(position, "position"), a = vec3(lookAt, "look_at"), u = vec3(up, "up");
+        tr::Camera c;
+        std::string key, error;
+        if (!tr::lookAtCamera(e.data(), a.data(), u.data(), finite(fovDegrees, "fov_degrees"), c, key, error))
+            throw py::value_error((key == "fov" ? std::string("fov_degrees") : key) + ": " + error);
+        scene.camera = c;
+        scene.hasCamera = hasCamera = true;
+        settings->fieldOfView = c.fovRadians;
+        fovSet = true;
+    }
+
+    // A library renderer with this one's settings and camera, deleted with the object.
+    struct LibraryRenderer {
+        TessraRendererCUDA* r;
+        explicit LibraryRenderer(const Renderer& from) : r(Tessra_InitRenderer()) {
+            if (!r) throw std::runtime_error("cannot create the renderer");
+            // The settings travel by name, through the same table as tessra-render's --set.
+            for (const std::string& name : tr::settingNames()) {
+                std::string error;
+                tr::applySetting(*r, name, tr::settingValue(*from.settings, name), error);
+            }
+            const tr::Camera camera = from.hasCamera ? from.scene.camera : tr::defaultCamera(from.scene);
+            if (!from.fovSet) r->fieldOfView = camera.fovRadians;
+            tr::cameraMatrix(camera, r->cameraMatrix);
+            Tessra_SetSupersampling(r, from.aaSamples, from.aaThreshold);
+        }
+        ~LibraryRenderer() { Tessra_DeleteRenderer(&r); }
+        LibraryRenderer(const LibraryRenderer&) = delete;
+        LibraryRenderer& operator=(const LibraryRenderer&) = delete;
+    };
+
+    bool open(const char* field) const { return !given.count(field); }
+    void photonCounts(TessraRendererCUDA& r) const {
+        // The library's defaults (100 photons, no bounce) suit no scene.
+        if (open("numPhotons")) r.numPhotons = 200000;
+        if (open("numBounces")) r.numBounces = 2;
+    }
+
+    // Hands the scene over, then fills in the photon settings the user left open as
+    // tessra-render does, so that the two give the same image of the same scene.
+    void feed(TessraRendererCUDA& r) const {
+        const bool photonMap = r.indirectIllumination && r.usePhotonMapping;
+        if (photonMap) photonCounts(r);
+        tr::feedRenderer(scene, r);
+        TessraPhotonSettings s;
+        if (photonMap && (open("photonEnergy") || open("photonSearchDistance")) &&
+            Tessra_SuggestPhotonSettings(&r, &s) == 0) {
+            if (open("photonSearchDistance")) r.photonSearchDistance = s.photonSearchDistance;
+            if (open("photonEnergy")) {
+                r.photonEnergy = s.photonEnergy;
+                // The suggested energy goes with its scale; a tuned energy keeps its own.
+                if (open("ambientLightIntens")) r.ambientLightIntens = s.ambientLightIntens;
+            }
+        }
+    }
+
+    py::dict suggestPhotonSettings() const {
+        if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
+        // Lights fade differently under indirect light, so the suggestion is for a
+        // photon-mapped render with this renderer's other settings.
+        LibraryRenderer owner(*this);
+        owner.r->indirectIllumination = owner.r->usePhotonMapping = true;
+        photonCounts(*owner.r);
+        tr::feedRenderer(scene, *owner.r);
+        TessraPhotonSettings s;
+        if (Tessra_SuggestPhotonSettings(owner.r, &s) != 0)
+            throw py::value_error("the scene's triangles have no area");
+        py::dict d;
+        d["photon_energy"] = s.photonEnergy;
+        d["photon_search_distance"] = s.photonSearchDistance;
+        d["ambient_light_intens"] = s.ambientLightIntens;
+        return d;
+    }
+
+    py::object render(py::object onTile, py::object onStatus, py::object shouldAbort, py::iterable passes) {
+        checkIdle();
+        std::set<std::string> wanted;
+        for (py::handle p : passes) {
+            const std::string name = py::isinstance<py::str>(p) ? p.cast<std::string>() : "";
+            if (name != "albedo" && name != "normal" && name != "depth")
+                throw py::value_error("passes: expected 'albedo', 'normal' or 'depth', not " +
+                                      std::string(py::repr(p)));
+            wanted.insert(name);
+        }
+        if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
+        if (scene.lights.empty()) throw py::value_error("the scene has no lights");
+        auto image = std::make_shared<Image>(settings->width, settings->height);
+        py::object imageObject = py::cast(image);
+        lastImage = imageObject;
+        const size_t pixels = size_t(settings->width) * size_t(settings->height);
+        tr::Image& im = image->data;
+        if (wanted.count("albedo")) im.albedo.assign(3 * pixels, 0.0f);
+        if (wanted.count("normal")) im.normal.assign(3 * pixels, 0.0f);
+        if (wanted.count("depth")) im.depth.assign(pixels, INFINITY);
+
+        LibraryRenderer owner(*this);
+        TessraRendererCUDA* r = owner.r;
+        Tessra_SetOutputPasses(r, im.albedo.empty() ? nullptr : im.albedo.data(),
+                               im.normal.empty() ? nullptr : im.normal.data(),
+                               im.depth.empty() ? nullptr : im.depth.data());
+
+        Host host(image, onTile, onStatus, shouldAbort, imageObject);
+        r->callbacks = &host;
+        MessageSink sink;
+        struct Busy {
+            bool& flag;
+            ~Busy() { flag = false; }
+        } busy{rendering};
+        rendering = true;
+        {
+            py::gil_scoped_release nogil;
+            feed(*r);
+            if (!host.AbortRequested()) r->Render();
+            if (!host.failed() && !host.aborted && sink.lines.empty()) host.finishPending();
+            // An aborted or failed render leaves its scene data to the host's CleanUp.
+            r->CleanUp();
+        }
+        r->callbacks = nullptr;
+        supersampled = Tessra_SupersampledPixelCount(r);
+
+        if (host.error) {
+            py::error_already_set& e = *host.error;
+            if (e.matches(PyExc_KeyboardInterrupt)) {
+                // The tiles done so far travel with the exception.
+                py::setattr(e.value(), "image", imageObject);
+            }
+            e.restore();
+            throw py::error_already_set();
+        }
+        if (!sink.lines.empty()) {
+            std::string text;
+            for (const std::string& l : sink.lines) text += (text.empty() ? "" : "\n") + l;
+            throw LibraryError(text);
+        }
+        if (host.aborted) return py::none();
+        return imageObject;
+    }
+};
+
+template <class T>
+void setting(py::class_<Renderer>& c, const char* name, const char* pyName, T TessraRendererCUDA::*field) {
+    c.def_property(
+        pyName, [field](const Renderer& r) { return r.settings->*field; },
+        [name](Renderer& r, py::object v) {
+            std::string text;
+            if constexpr (std::is_same_v<T, bool>) {
+                if (!py::isinstance<py::bool_>(v)) throw py::type_error(std::string(name) + ": expected True or False");
+                text = v.cast<bool>() ? "true" : "false";
+            } else if constexpr (std::is_floating_point_v<T>) {
+                char b[32];
+                std::snprintf(b, sizeof(b), "%.9g", v.cast<double>());
+                text = b;
+            } else {
+                if (!py::isinstance<py::int_>(v) || py::isinstance<py::bool_>(v))
+                    throw py::type_error(std::string(name) + ": expected an integer");
+                text = std::string(py::str(v));
+            }
+            r.setText(name, text);
+            r.given.insert(name);
+            if (std::string(name) == "fieldOfView") r.fovSet = true;
+        });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tessra, m) {
+    m.doc() = "Tessra, a tiled renderer, from Python. See docs/python.md.";
+    Tessra_SetMessageHandler(&onMessage, nullptr);
+    py::register_exception<LibraryError>(m, "Error", PyExc_RuntimeError);
+    m.attr("__version__") = Tessra_Version();
+    m.def("select_backend", [](const std::string& name) {
+        if (Tessra_SelectBackend(name.c_str()) != 0) throw py::value_error("unknown backend '" + name + "' (auto, cpu, cuda)");
+    }, py::arg("name"), "Picks the device: 'auto', 'cpu' or 'cuda'.");
+    m.def("backend_name", [] { return std::string(Tessra_BackendName()); });
+    m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(n); }, py::arg("threads"),
+          "Worker threads of the CPU device (0 = every core).");
+    m.def("_setting_names", &tr::settingNames);
+
+    py::class_<Image, std::shared_ptr<Image>> image(m, "Image", py::buffer_protocol());
+    image
+        .def_property_readonly("width", [](const Image& i) { return i.data.width; })
+        .def_property_readonly("height", [](const Image& i) { return i.data.height; })
+        .def_buffer([](Image& i) {
+            const py::ssize_t w = i.data.width, h = i.data.height, f = sizeof(float);
+            return py::buffer_info(i.data.rgba.data(), f, py::format_descriptor<float>::format(), 3, {h, w, py::ssize_t(4)},
+                                   {w * 4 * f, 4 * f, f});
+        })
+        .def("save", [](const Image& i, const std::string& path) {
+            tr::ImageFormat format;
+            if (!tr::formatFromPath(path, format)) throw py::value_error(path + ": unknown image format (.png, .exr, .pfm)");
+            try {
+                tr::writeImage(path, i.data);
+            } catch (const std::exception& e) {
+                throw py::value_error(e.what());
+            }
+        }, py::arg("path"), "Writes .png (8-bit sRGB), .exr (linear float RGBA and the passes) or .pfm.")
+        .def("tile", [](const Image& i, int x, int y, int w, int h) {
+            return bottomUpTile(i.data.rgba, i.data.width, i.data.height, 4, x, y, w, h);
+        }, py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
+           "The pixels of a rectangle (row 0 at the top of the image), bottom row first, as a flat "
+           "array.array('f') of RGBA.");
+    auto pass = [&](const char* name, std::vector<float> tr::Image::*values, int channels) {
+        image.def_property_readonly(name, [values, channels](std::shared_ptr<Image> i) -> py::object {
+            if ((i->data.*values).empty()) return py::none();
+            return py::cast(Pass{std::move(i), values, channels});
+        });
+    };
+    pass("albedo", &tr::Image::albedo, 3);
+    pass("normal", &tr::Image::normal, 3);
+    pass("depth", &tr::Image::depth, 1);
+
+    py::class_<Pass>(m, "Pass", py::buffer_protocol())
+        .def_property_readonly("width", [](const Pass& p) { return p.image->data.width; })
+        .def_property_readonly("height", [](const Pass& p) { return p.image->data.height; })
+        .def_readonly("channels", &Pass::channels)
+        .def_buffer([](Pass& p) {
+            const py::ssize_t w = p.image->data.width, h = p.image->data.height, c = p.channels, f = sizeof(float);
+            float* data = (p.image->data.*p.values).data();
+            if (c == 1) return py::buffer_info(data, f, py::format_descriptor<float>::format(), 2, {h, w}, {w * f, f});
+            return py::buffer_info(data, f, py::format_descriptor<float>::format(), 3, {h, w, c}, {w * c * f, c * f, f});
+        })
+        .def("tile", [](const Pass& p, int x, int y, int w, int h) {
+            return bottomUpTile(p.data(), p.image->data.width, p.image->data.height, p.channels, x, y, w, h);
+        }, py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
+           "As Image.tile, with the pass's channels per pixel.");
+
+    py::class_<Material>(m, "Material")
+        .def(py::init([](py::object diffuse, py::object texture, py::object reflection, double reflectionGloss,
+                         py::object refraction, double refractionGloss, double specularLevel, double specularExponent) {
+                 Material mat;
+                 const auto d = vec3(diffuse, "diffuse");
+                 std::copy(d.begin(), d.end(), mat.m.m.diffuse);
+                 if (!texture.is_none()) mat.m.diffuseMap = texture.cast<std::string>();
+                 setColour(reflection, "reflection", mat.m.m.reflColor, mat.m.m.reflective);
+                 setColour(refraction, "refraction", mat.m.m.refrColor, mat.m.m.refractive);
+                 mat.m.m.reflGloss = finite(reflectionGloss, "reflection_gloss");
+                 mat.m.m.refrGloss = finite(refractionGloss, "refraction_gloss");
+                 mat.m.m.specularLevel = finite(specularLevel, "specular_level");
+                 mat.m.m.specularExponent = finite(specularExponent, "specular_exponent");
+                 mat.m.m.specular = mat.m.m.specularLevel > 0;
+                 return mat;
+             }),
+             py::kw_only(), py::arg("diffuse") = py::make_tuple(0.8, 0.8, 0.8), py::arg("texture") = py::none(),
+             py::arg("reflection") = py::make_tuple(0, 0, 0), py::arg("reflection_gloss") = 1.0,
+             py::arg("refraction") = py::make_tuple(0, 0, 0), py::arg("refraction_gloss") = 1.0,
+             py::arg("specular_level") = 0.0, py::arg("specular_exponent") = 0.0)
+        .def_static("principled", [](py::object base, double metallic, double roughness, double transmission,
+                                     py::object texture) {
+            Material mat;
+            const auto b = vec3(base, "base_color");
+            tr::principledMaterial(b.data(), finite(metallic, "metallic"), finite(roughness, "roughness"),
+                                   finite(transmission, "transmission"), mat.m.m);
+            if (!texture.is_none()) mat.m.diffuseMap = texture.cast<std::string>();
+            return mat;
+        }, py::kw_only(), py::arg("base_color") = py::make_tuple(0.8, 0.8, 0.8), py::arg("metallic") = 0.0,
+           py::arg("roughness") = 0.5, py::arg("transmission") = 0.0, py::arg("texture") = py::none(),
+           "A metallic-roughness material mapped as tessra-render maps glTF's.")
+        .def_property_readonly("diffuse", [](const Material& x) {
+            return std::array<float, 3>{x.m.m.diffuse[0], x.m.m.diffuse[1], x.m.m.diffuse[2]};
+        })
+        .def_property_readonly("texture", [](const Material& x) -> py::object {
+            return x.m.diffuseMap.empty() ? py::none() : py::cast(x.m.diffuseMap);
+        })
+        .def_property_readonly("reflection", [](const Material& x) { return colour(x.m.m.reflColor); })
+        .def_property_readonly("refraction", [](const Material& x) { return colour(x.m.m.refrColor); })
+        .def_property_readonly("reflection_gloss", [](const Material& x) { return x.m.m.reflGloss; })
+        .def_property_readonly("refraction_gloss", [](const Material& x) { return x.m.m.refrGloss; })
+        .def_property_readonly("specular_level", [](const Material& x) { return x.m.m.specularLevel; })
+        .def_property_readonly("specular_exponent", [](const Material& x) { return x.m.m.specularExponent; });
+
+    py::class_<Renderer> r(m, "Renderer");
+    r.def(py::init<int, int>(), py::kw_only(), py::arg("width") = 512, py::arg("height") = 512);
+    setting(r, "width", "width", &TessraRendererCUDA::width);
+    setting(r, "height", "height", &TessraRendererCUDA::height);
+    setting(r, "maxOctreeDepth", "max_octree_depth", &TessraRendererCUDA::maxOctreeDepth);
+    setting(r, "fieldOfView", "field_of_view", &TessraRendererCUDA::fieldOfView);
+    setting(r, "photonTreeParam", "photon_tree_param", &TessraRendererCUDA::photonTreeParam);
+    setting(r, "usePhotonMapping", "use_photon_mapping", &TessraRendererCUDA::usePhotonMapping);
+    setting(r, "numBounces", "num_bounces", &TessraRendererCUDA::numBounces);
+    setting(r, "indirectIllumination", "indirect_illumination", &TessraRendererCUDA::indirectIllumination);
+    setting(r, "shadowMode", "shadow_mode", &TessraRendererCUDA::shadowMode);
+    setting(r, "ambientLightIntens", "ambient_light_intens", &TessraRendererCUDA::ambientLightIntens);
+    setting(r, "photonSearchDistance", "photon_search_distance", &TessraRendererCUDA::photonSearchDistance);
+    setting(r, "photonEnergy", "photon_energy", &TessraRendererCUDA::photonEnergy);
+    setting(r, "irradianceSamples", "irradiance_samples", &TessraRendererCUDA::irradianceSamples);
+    setting(r, "FG_record_density", "fg_record_density", &TessraRendererCUDA::FG_record_density);
+    setting(r, "useFinalGather", "use_final_gather", &TessraRendererCUDA::useFinalGather);
+    setting(r, "numPhotons", "num_photons", &TessraRendererCUDA::numPhotons);
+
+    r.def_property(
+         "background",
+         [](const Renderer& x) -> py::object {
+             if (!x.scene.hasBackground) return py::none();
+             return py::make_tuple(x.scene.background[0], x.scene.background[1], x.scene.background[2]);
+         },
+         [](Renderer& x, py::object v) {
+             x.checkIdle();
+             if (v.is_none()) {
+                 x.scene.hasBackground = false;
+                 return;
+             }
+             const auto c = vec3(v, "background");
+             std::copy(c.begin(), c.end(), x.scene.background);
+             x.scene.hasBackground = true;
+         })
+        .def_readonly("last_image", &Renderer::lastImage,
+                      "The image of the last render, complete or not (after KeyboardInterrupt: the tiles done).")
+        .def_property_readonly("triangle_count", [](const Renderer& x) { return x.scene.triangles.size(); })
+        .def("add_mesh", &Renderer::addMesh, py::arg("positions"), py::arg("indices"), py::kw_only(),
+             py::arg("normals") = py::none(), py::arg("normal_indices") = py::none(), py::arg("uvs") = py::none(),
+             py::arg("uv_indices") = py::none(), py::arg("material") = py::none(),
+             py::arg("material_indices") = py::none(), py::arg("transform") = py::none(),
+             "Adds triangles: positions x y z per vertex, three vertex indices per triangle; normals and uvs per "
+             "vertex, or per corner through their own index buffers; one material, or a list picked per triangle "
+             "by material_indices; an optional row-major 4x4 transform.")
+        .def("bounds", [](const Renderer& x) {
+            float c[3], radius;
+            x.scene.bounds(c, radius);
+            return py::make_tuple(py::make_tuple(c[0], c[1], c[2]), radius);
+        }, "The centre and radius of the sphere around the triangles' bounding box.")
+        .def("set_camera", &Renderer::setCamera, py::arg("position"), py::arg("look_at"),
+             py::arg("up") = py::make_tuple(0, 1, 0), py::arg("fov_degrees") = 45.0,
+             "A perspective camera; fov_degrees is the horizontal field of view.");
+
+    // One method per light kind. Every intensity is per light (the hand-over divides by the
+    // count); a keyword that the kind has no use for is an error rather than ignored.
+    auto light = [&](const char* name, LightType kind, std::set<std::string> uses) {
+        r.def(name,
+              [kind, uses](Renderer& self, py::object position, py::object direction, py::object color,
+                           double intensity, py::object decay, double decayStart, py::object up, py::object radius,
+                           py::object width, py::object height, py::object falloff, py::object hotspot) {
+                  const std::pair<const char*, py::object*> given[] = {
+                      {"direction", &direction}, {"radius", &radius}, {"width", &width},
+                      {"height", &height},       {"falloff", &falloff}, {"hotspot", &hotspot}};
+                  for (const auto& [key, value] : given) {
+                      if (uses.count(key) && value->is_none() && std::string(key) != "hotspot")
+                          throw py::value_error(std::string(key) + ": required for this light");
+                      if (!uses.count(key) && !value->is_none())
+                          throw py::value_error(std::string(key) + ": this light kind has none");
+                  }
+                  auto num = [](py::object v) { return v.is_none() ? 0.0 : v.cast<double>(); };
+                  self.addLight(kind, position, color, intensity, decay, decayStart, direction, up, num(radius),
+                                num(width), num(height), num(falloff), hotspot);
+              },
+              py::kw_only(), py::arg("position"), py::arg("direction") = py::none(),
+              py::arg("color") = py::make_tuple(1, 1, 1), py::arg("intensity") = 1.0, py::arg("decay") = py::none(),
+              py::arg("decay_start") = 1.0, py::arg("up") = py::make_tuple(0, 1, 0), py::arg("radius") = py::none(),
+              py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("falloff") = py::none(),
+              py::arg("hotspot") = py::none());
+    };
+    light("add_point_light", LIGHT_OMNI, {});
+    light("add_sphere_light", LIGHT_OMNI_SPHERE, {"radius"});
+    light("add_rect_light", LIGHT_RECT, {"direction", "width", "height"});
+    light("add_spot_light", LIGHT_SPOT_CIRCLE, {"direction", "falloff", "hotspot"});
+    light("add_rect_spot_light", LIGHT_SPOT_RECT, {"direction", "falloff", "hotspot"});
+    light("add_directional_light", LIGHT_DIR_CIRCLE, {"direction", "falloff", "hotspot"});
+    light("add_rect_directional_light", LIGHT_DIR_RECT, {"direction", "falloff", "hotspot"});
+
+    r.def("render", &Renderer::render, py::kw_only(), py::arg("on_tile") = py::none(), py::arg("on_status") = py::none(),
+          py::arg("should_abort") = py::none(), py::arg("passes") = py::tuple(),
+          "Renders with the GIL released. on_tile(image, x, y, width, height) once per finished tile, "
+          "on_status(text) on each new status text, should_abort() polled between stages: a true answer ends the "
+          "render and returns None. Ctrl-C raises KeyboardInterrupt with the tiles so far on its 'image'. "
+          "passes: any of 'albedo', 'normal', 'depth', found on the image's attributes of those names.");
+    r.def("suggest_photon_settings", &Renderer::suggestPhotonSettings,
+          "The photon_energy, photon_search_distance and ambient_light_intens that suit this scene under "
+          "photon mapping; a photon-mapped render takes them for the settings left unset.");
+    r.def_property(
+        "aa_samples", [](const Renderer& x) { return x.aaSamples; },
+        [](Renderer& x, py::object v) {
+            if (!py::isinstance<py::int_>(v) || py::isinstance<py::bool_>(v) || v.cast<long long>() < 1 ||
+                v.cast<long long>() > 16)
+                throw py::value_error("aa_samples: expected an integer from 1 to 16");
+            x.aaSamples = v.cast<uint32_t>();
+        },
+        "Antialiasing: at most aa_samples x aa_samples rays in a pixel (1: one ray per pixel).");
+    r.def_property(
+        "aa_threshold", [](const Renderer& x) { return x.aaThreshold; },
+        [](Renderer& x, double v) {
+            if (!(v >= 0) || !std::isfinite(v)) throw py::value_error("aa_threshold: expected a finite number >= 0");
+            x.aaThreshold = float(v);
+        },
+        "Colour difference to a neighbour (|dr| + |dg| + |db|) above which a pixel takes more rays; 0: all do.");
+    r.def_property_readonly("supersampled_pixel_count", [](const Renderer& x) { return x.supersampled; },
+                            "The pixels the last render gave more than one ray.");
+}
