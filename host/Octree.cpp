@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "device/intersect.h"
 #include "host/internal.h"
@@ -57,6 +58,16 @@ bool triBoxOverlap(const float* bmin, const float* bmax, float3 v0, float3 v1, f
 }
 
 Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) : vertices_(vertices) {
+    // No destructor runs for a constructor that throws: what is built so far goes here.
+    try {
+        build(numTris, vertices, maxDepth);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) {
     if (maxDepth > kMaxDepth) {
         TESSRA_PRINTF("maxOctreeDepth %u is deeper than the traversal supports; using %u.\n", maxDepth, kMaxDepth);
         maxDepth = kMaxDepth;
@@ -151,7 +162,8 @@ OctreeNode* Octree::buildNode(const float* bmin, const float* bmax, const std::v
     }
     spent_ += 1 + local.size();
     if (spent_ > budget_) overBudget_ = true;
-    OctreeNode* node = new OctreeNode;
+    // Held until it is linked in: a child build that throws must not leak it.
+    std::unique_ptr<OctreeNode> node(new OctreeNode);
     std::memcpy(node->min, bmin, sizeof(node->min));
     std::memcpy(node->max, bmax, sizeof(node->max));
     node->owner = this;
@@ -172,7 +184,7 @@ OctreeNode* Octree::buildNode(const float* bmin, const float* bmax, const std::v
         node->triangles = std::move(local);
     }
     --depth_;
-    return node;
+    return node.release();
 }
 
 void Octree::flattenNode(const OctreeNode* node) {
@@ -221,7 +233,9 @@ void Octree::upload() {
     }
 }
 
-Octree::~Octree() {
+Octree::~Octree() { release(); }
+
+void Octree::release() {
     delete root;
     root = nullptr;
     delete[] bounds;

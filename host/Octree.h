@@ -65,6 +65,8 @@ public:
     void* d_leafTris = nullptr;
 
 private:
+    void build(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
+    void release();
     OctreeNode* buildNode(const float* bmin, const float* bmax, const std::vector<uint32_t>& candidates,
                           uint32_t maxDepth);
     void flattenNode(const OctreeNode* node);
