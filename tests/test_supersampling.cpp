@@ -55,11 +55,7 @@ struct EdgeScene {
         tt::addQuad(*r, at(-200, 0), at(200, 0), at(200, 200), at(-200, 200), {0, 0, 1}, m);
         r->NuevaLuzOmni(0, 0, 1000, 1, 1, 1, 1.0f, 0, 1.0f);
     }
-    tt::RecordingHost render() {
-        tt::RecordingHost host(r->width, r->height);
-        tt::renderQuietly(*r, host, kEye, {kEye.x, kEye.y, kEye.z - 1}, {0, 1, 0});
-        return host;
-    }
+    tt::RecordingHost render() { return tt::renderDownZ(*r, kEye); }
 };
 
 TEST(Supersampling, EdgePixelsTakeTheirCoveredFractionAndOnlyTheyAreRefined) {
