@@ -63,8 +63,9 @@ TEST(Backends, CpuAndCudaRayCastsAgree) {
     const CastResults cpuNear = castRays(rays, false), cpuAny = castRays(rays, true);
     size_t same = 0;
     for (size_t i = 0; i < rayCount(rays); ++i)
-        same += cpuNear.found[i] == gpuNear.found[i] && cpuAny.found[i] == gpuAny.found[i] &&
-                (!cpuNear.found[i] || std::fabs(cpuNear.distance[i] - gpuNear.distance[i]) <= 1e-4f * cpuNear.distance[i]);
+        same +=
+            cpuNear.found[i] == gpuNear.found[i] && cpuAny.found[i] == gpuAny.found[i] &&
+            (!cpuNear.found[i] || std::fabs(cpuNear.distance[i] - gpuNear.distance[i]) <= 1e-4f * cpuNear.distance[i]);
     std::printf("CPU/CUDA rays: %zu of %zu agree\n", same, rayCount(rays));
     EXPECT_GE(double(same), 0.999 * double(rayCount(rays)));
 }
@@ -99,7 +100,8 @@ TEST(Backends, CpuAndCudaImagesAgree) {
         r.shadowMode = 1;
     };
     const std::vector<float> cpu = renderOn("cpu", 128, 96, scene, {0, -5, 4}, {0, 0, 0.5f}, {0, 0, 1});
-    const auto [share, mean] = compare(cpu, renderOn("cuda", 128, 96, scene, {0, -5, 4}, {0, 0, 0.5f}, {0, 0, 1}), 1e-3f);
+    const auto [share, mean] =
+        compare(cpu, renderOn("cuda", 128, 96, scene, {0, -5, 4}, {0, 0, 0.5f}, {0, 0, 1}), 1e-3f);
     std::printf("CPU/CUDA image: %.4f%% of pixels within 1e-3, mean relative difference %.3g\n", 100 * share, mean);
     EXPECT_GE(share, 0.999);
 }

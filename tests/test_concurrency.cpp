@@ -53,7 +53,8 @@ TEST(Concurrency, RenderersOnTheirOwnThreadsGiveTheirLoneImages) {
     for (int threads : {2, 4, 4}) {
         std::vector<std::vector<float>> images(static_cast<size_t>(threads));
         std::vector<std::thread> pool;
-        for (int k = 0; k < threads; ++k) pool.emplace_back([&images, k] { images[size_t(k)] = render(*makeScene(k)); });
+        for (int k = 0; k < threads; ++k)
+            pool.emplace_back([&images, k] { images[size_t(k)] = render(*makeScene(k)); });
         for (std::thread& t : pool) t.join();
         for (int k = 0; k < threads; ++k) EXPECT_TRUE(images[size_t(k)] == lone[size_t(k)]) << threads << " " << k;
     }

@@ -28,8 +28,8 @@ V3 planeHit(int x, int y) {
 }
 
 // The floor [-4, 4]^2 at z = 0 facing +z, of colour kd, under the lights added.
-tt::RecordingHost renderFloor(const std::function<void(TessraRendererCUDA&)>& lights, V3 kd = {1, 1, 1},
-                              int w = kSize, int h = kSize) {
+tt::RecordingHost renderFloor(const std::function<void(TessraRendererCUDA&)>& lights, V3 kd = {1, 1, 1}, int w = kSize,
+                              int h = kSize) {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(w, h));
     tt::addQuad(*r, {-4, -4, 0}, {4, -4, 0}, {4, 4, 0}, {-4, 4, 0}, {0, 0, 1}, tt::addDiffuse(*r, kd.x, kd.y, kd.z));
     lights(*r);
@@ -50,18 +50,21 @@ TEST(DirectLight, PointLightsMatchLambertDecayAndBlinn) {
     const V3 kd = {0.8f, 0.6f, 0.4f}, light = {0.5f, -0.3f, 2.0f}, colour = {1.0f, 0.5f, 1.0f};
     auto omni = [&](int decay, int copies) {
         return [=](TessraRendererCUDA& r) {
-            for (int k = 0; k < copies; ++k) r.NuevaLuzOmni(light.x, light.y, light.z, colour.x, colour.y, colour.z, 1, decay, 2.0f);
+            for (int k = 0; k < copies; ++k)
+                r.NuevaLuzOmni(light.x, light.y, light.z, colour.x, colour.y, colour.z, 1, decay, 2.0f);
         };
     };
     const tt::RecordingHost plain = renderFloor(omni(0, 1), kd), two = renderFloor(omni(0, 2), kd);
     const tt::RecordingHost linear = renderFloor(omni(2, 1), kd), square = renderFloor(omni(3, 1), kd);
-    const tt::RecordingHost shiny = renderFloor([&](TessraRendererCUDA& r) {
-        material_t& m = r.materials[0];
-        m.specular = true;
-        m.specularLevel = 0.7f;
-        m.specularExponent = 12.0f;
-        omni(0, 1)(r);
-    }, kd);
+    const tt::RecordingHost shiny = renderFloor(
+        [&](TessraRendererCUDA& r) {
+            material_t& m = r.materials[0];
+            m.specular = true;
+            m.specularLevel = 0.7f;
+            m.specularExponent = 12.0f;
+            omni(0, 1)(r);
+        },
+        kd);
     for (const auto& p : kProbe) {
         const V3 P = planeHit(p[0], p[1]), L = unit(sub(light, P));
         const float d = std::sqrt(tt::dotv(sub(light, P), sub(light, P)));
@@ -72,7 +75,8 @@ TEST(DirectLight, PointLightsMatchLambertDecayAndBlinn) {
         expectRgb(linear.pixel(p[0], p[1]), mul(lambert, 2.0f / d), 2e-4f, "linear decay");
         expectRgb(square.pixel(p[0], p[1]), mul(lambert, 4.0f / (d * d)), 2e-4f, "quadratic decay");
         const float spec = std::pow(unit(sub(L, unit(sub(P, kEye)))).z, 12.0f) * 0.7f;
-        expectRgb(shiny.pixel(p[0], p[1]), add(lambert, {L.z * spec, L.z * spec, L.z * spec}), 5e-4f, "white highlight");
+        expectRgb(shiny.pixel(p[0], p[1]), add(lambert, {L.z * spec, L.z * spec, L.z * spec}), 5e-4f,
+                  "white highlight");
     }
 }
 
@@ -89,8 +93,11 @@ TEST(DirectLight, SpotConeAndDirectionalCylinderAndPrism) {
     const tt::RecordingHost square = renderFloor([](TessraRendererCUDA& r) {
         r.NuevaLuzDir(0.5f, 0, 4, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1.2f, 0.6f, 1.0f, 0, false, 1.0f);
     });
-    auto ramp = [](float t, float full, float none) { return std::min(1.0f, std::max(0.0f, (t - none) / (full - none))); };
-    const float cosOuter = std::cos(0.5f * 60.0f * 3.14159f / 180.0f), cosInner = std::cos(0.5f * 30.0f * 3.14159f / 180.0f);
+    auto ramp = [](float t, float full, float none) {
+        return std::min(1.0f, std::max(0.0f, (t - none) / (full - none)));
+    };
+    const float cosOuter = std::cos(0.5f * 60.0f * 3.14159f / 180.0f),
+                cosInner = std::cos(0.5f * 30.0f * 3.14159f / 180.0f);
     int spotDark = 0, spotLit = 0, inside = 0, between = 0, outside = 0;
     for (int y = 0; y < kSize; y += 2)
         for (int x = 0; x < kSize; x += 2) {
@@ -108,7 +115,8 @@ TEST(DirectLight, SpotConeAndDirectionalCylinderAndPrism) {
                 dr > 1.2f ? ++outside : dr < 0.6f ? ++inside : ++between;
             }
             if (std::fabs(std::fabs(dx) - 1.2f) > 1e-4f && std::fabs(std::fabs(dy) - 1.2f) > 1e-4f)
-                EXPECT_NEAR(square.pixel(x, y)[0], ramp(std::fabs(dx), 0.6f, 1.2f) * ramp(std::fabs(dy), 0.6f, 1.2f), 2e-3f)
+                EXPECT_NEAR(square.pixel(x, y)[0], ramp(std::fabs(dx), 0.6f, 1.2f) * ramp(std::fabs(dy), 0.6f, 1.2f),
+                            2e-3f)
                     << x << "," << y;
         }
     EXPECT_GT(spotLit, 20);
@@ -133,7 +141,8 @@ std::vector<V3> strata(bool sphere, V3 c, float radius, float w, float h) {
 // Area lights average N.L over their 64 strata, a rectangle lights only the side its
 // axis faces, and a soft shadow is the mean over the strata the blocker leaves visible.
 TEST(AreaLights, AverageOfTheirStrataAndSoftShadows) {
-    const tt::RecordingHost sphere = renderFloor([](TessraRendererCUDA& r) { r.NuevaLuzOmniEsfera(0.3f, 0.2f, 1.5f, 1, 1, 1, 1.0f, 0.5f, 0); });
+    const tt::RecordingHost sphere =
+        renderFloor([](TessraRendererCUDA& r) { r.NuevaLuzOmniEsfera(0.3f, 0.2f, 1.5f, 1, 1, 1, 1.0f, 0.5f, 0); });
     const tt::RecordingHost rect = renderFloor([](TessraRendererCUDA& r) {
         r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.5f, 0.8f, 0);
     });
@@ -147,7 +156,8 @@ TEST(AreaLights, AverageOfTheirStrataAndSoftShadows) {
     };
     for (const auto& p : kProbe) {
         const V3 P = planeHit(p[0], p[1]);
-        const float es = mean(strata(true, {0.3f, 0.2f, 1.5f}, 0.5f, 0, 0), P), er = mean(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P);
+        const float es = mean(strata(true, {0.3f, 0.2f, 1.5f}, 0.5f, 0, 0), P),
+                    er = mean(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P);
         expectRgb(sphere.pixel(p[0], p[1]), {es, es, es}, 3e-4f, "sphere");
         expectRgb(rect.pixel(p[0], p[1]), {er, er, er}, 3e-4f, "rectangle");
         expectRgb(backSide.pixel(p[0], p[1]), {0, 0, 0}, 0.0f, "rectangle facing away");

@@ -6,7 +6,6 @@
 // returning with nothing left allocated after CleanUp and a retry giving the reference
 // image. A crash, a hang, a leak, an escaped exception or a silently wrong image fails.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -80,8 +79,12 @@ protected:
         ASSERT_TRUE(tt::writeGradientPng(texture, 4, 4));
         auto r = everyStage(texture);
         using K = rt::KernelId;
-        const K stages[] = {K::calc_refl_ss, K::bounce_photons, K::estimatePhotonMap_FG, K::calculate_harmonic_distances,
-                            K::calculate_irradiance_cache_records, K::estimatePhotonMap_FromFG};
+        const K stages[] = {K::calc_refl_ss,
+                            K::bounce_photons,
+                            K::estimatePhotonMap_FG,
+                            K::calculate_harmonic_distances,
+                            K::calculate_irradiance_cache_records,
+                            K::estimatePhotonMap_FromFG};
         std::vector<uint64_t> launches;
         for (K k : stages) launches.push_back(rt::launchCount(k));
         const uint64_t before = rt::callCount();
@@ -119,7 +122,8 @@ TEST_F(FaultInjection, EveryRuntimeCallFailingEndsAsDesigned) {
     std::vector<uint64_t> points;
     for (uint64_t n = 1; n <= calls; ++n) {
         const size_t kindTotal = total[trace[n - 1]];
-        if (seen[trace[n - 1]]++ % (all ? 1 : std::max<size_t>(1, (kindTotal + share - 1) / share)) == 0) points.push_back(n);
+        if (seen[trace[n - 1]]++ % (all ? 1 : std::max<size_t>(1, (kindTotal + share - 1) / share)) == 0)
+            points.push_back(n);
     }
     std::vector<float> image = reference.image;
     std::vector<uint8_t> bytes(image.size() * sizeof(float));
@@ -221,8 +225,8 @@ TEST_F(FaultInjection, OutOfHostMemoryDuringSceneInputAndUploadIsReported) {
         {"NuevaLuzRect", [&] { r->NuevaLuzRect(0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, 0); }},
     };
     auto sizes = [&] {
-        return std::vector<size_t>{r->triangles.size(), r->lightTriangles.size(), r->materials.size(),
-                                   r->lights.size(), r->areaLightIndices.size()};
+        return std::vector<size_t>{r->triangles.size(), r->lightTriangles.size(), r->materials.size(), r->lights.size(),
+                                   r->areaLightIndices.size()};
     };
     for (const auto& [name, call] : inputs) {
         SCOPED_TRACE(name);

@@ -1,6 +1,6 @@
-// Global illumination by stages: the sampling routines against their closed forms,
-// photon emission and energy, final-gather refinement and ray distances, and the
-// irradiance cache's first samples.
+// Global illumination by stages: photon emission and energy, final-gather refinement,
+// the gather rays' distances (which follow the Halton points through the concentric map
+// and the cosine hemisphere) and the irradiance cache's first samples.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -39,41 +39,6 @@ void floorScene(TessraRendererCUDA& r, float ceiling = 0) {
     r.NuevaLuzOmni(0.3f, 0.2f, 0.8f * (ceiling > 0 ? ceiling : 2.0f), 1, 1, 1, 1, 0, 1.0f);
 }
 
-// Halton points are radical inverses; the concentric map takes squares of half-width m
-// onto circles of radius m, keeps area and is linear in angle within a wedge; cosine
-// directions are unit, above the normal, with mean cosine 2/3.
-TEST(Sampling, HaltonConcentricDiskAndCosineHemisphere) {
-    for (int b : {2, 3, 5, 7, 9, 13, 17})
-        for (int i = 0; i < 2000; i += (i < 50 ? 1 : 37)) {
-            EXPECT_NEAR(halton(i, b), radicalInverse(i, b), 1e-6) << i << " base " << b;
-            EXPECT_NEAR(haltonHost(i, b), radicalInverse(i, b), 1e-14) << i << " base " << b;
-        }
-    EXPECT_EQ(halton(-3, 2), 0.0f);
-
-    int inner = 0;
-    for (int i = 0; i < 200; ++i)
-        for (int j = 0; j < 200; ++j) {
-            const float a = -1 + i * 0.01f, b = -1 + j * 0.01f;
-            const float2 p = concentricSampleDisk(a, b);
-            const float r = std::hypot(p.x, p.y);
-            EXPECT_NEAR(r, std::max(std::fabs(a), std::fabs(b)), 1e-5f);
-            if (std::fabs(a) > std::fabs(b) && a > 0) EXPECT_NEAR(std::atan2(p.y, p.x), 0.785398f * b / a, 1e-4f);
-            inner += r < 0.5f;
-        }
-    EXPECT_NEAR(inner / 40000.0, 0.25, 0.01);
-
-    for (const float3 N : {make_float3(0, 0, 1), make_float3(0, -1, 0), normalize(make_float3(0.3f, -0.8f, 0.5f))}) {
-        double meanCos = 0;
-        for (int j = 1; j <= 1000; ++j) {
-            const float3 d = sampleCosineHemisphere(N, float(radicalInverse(j, 2)), float(radicalInverse(j, 3)));
-            EXPECT_NEAR(length(d), 1.0f, 1e-5f);
-            EXPECT_GE(dot(d, N), -1e-6f);
-            meanCos += dot(d, N) / 1000;
-        }
-        EXPECT_NEAR(meanCos, 2.0 / 3.0, 0.01);
-    }
-}
-
 // Nothing escapes a closed box: each path leaves one record per hit, and the records
 // together carry the emitted power times the wall's colour once per hit.
 TEST(Photons, ClosedBoxKeepsTheEmittedPowerTimesTheColoursMet) {
@@ -104,8 +69,10 @@ TEST(Photons, ClosedBoxKeepsTheEmittedPowerTimesTheColoursMet) {
 TEST(Photons, ZeroDegreeSpotEmitsAlongItsAxis) {
     tt::Stages s;
     photonSettings(*s.r, 200, 0);
-    tt::addQuad(*s.r, {-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}, {0, 0, 1}, tt::addDiffuse(*s.r, 0.5f, 0.5f, 0.5f));
-    s.r->NuevaLuzFoco(0.3f, -0.2f, 3, 1, 1, 1, 0.8f, 0, -0.6f, 0, 1, 0, 0.6f, 0.0f, 0.8f, 0.0f, 0.0f, 1.0f, 0, true, 1.0f);
+    tt::addQuad(*s.r, {-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}, {0, 0, 1},
+                tt::addDiffuse(*s.r, 0.5f, 0.5f, 0.5f));
+    s.r->NuevaLuzFoco(0.3f, -0.2f, 3, 1, 1, 1, 0.8f, 0, -0.6f, 0, 1, 0, 0.6f, 0.0f, 0.8f, 0.0f, 0.0f, 1.0f, 0, true,
+                      1.0f);
     s.upload({0, 0, 5}, {0, 0, 0});
     s.photons();
     const std::vector<float4> dir = tt::readFloat4(s.r->d_photonDir, 200), pos = tt::readFloat4(s.r->d_photonPos, 200);
@@ -126,7 +93,8 @@ TEST(Photons, NoPhotonsOrAllLostGiveTheDirectImage) {
         SCOPED_TRACE(spotAway ? "every photon lost" : "zero photons");
         auto scene = [&](bool gi) {
             std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(32, 32));
-            tt::addQuad(*r, {-4, -4, 0}, {4, -4, 0}, {4, 4, 0}, {-4, 4, 0}, {0, 0, 1}, tt::addDiffuse(*r, 0.7f, 0.7f, 0.7f));
+            tt::addQuad(*r, {-4, -4, 0}, {4, -4, 0}, {4, 4, 0}, {-4, 4, 0}, {0, 0, 1},
+                        tt::addDiffuse(*r, 0.7f, 0.7f, 0.7f));
             if (spotAway)
                 r->NuevaLuzFoco(0, 0, 2, 1, 1, 1, 1, 0, 0, 0, -1, 0, 0, 0, -1, 30, 20, 1.0f, 0, true, 1.0f);
             else
@@ -220,7 +188,8 @@ TEST(IrradianceCache, ZeroOrOneSampleOfTheSky) {
         const std::vector<float4> e = tt::readFloat4(s.r->fgKdTree->d_thirds, s.r->fgKdTree->numRecords);
         ASSERT_FALSE(e.empty());
         for (const float4& v : e)
-            ASSERT_TRUE(v.x == 0.3f * samples && v.y == 0.6f * samples && v.z == 0.9f * samples) << samples << " samples";
+            ASSERT_TRUE(v.x == 0.3f * samples && v.y == 0.6f * samples && v.z == 0.9f * samples)
+                << samples << " samples";
     }
 }
 

@@ -89,7 +89,8 @@ double oneBounceIrradiance(V3 x) {
         float at;
         V3 normal;
     };
-    const Wall walls[] = {{2, 1, {0, 0, -1}}, {1, -1, {0, 1, 0}}, {1, 1, {0, -1, 0}}, {0, -1, {1, 0, 0}}, {0, 1, {-1, 0, 0}}};
+    const Wall walls[] = {
+        {2, 1, {0, 0, -1}}, {1, -1, {0, 1, 0}}, {1, 1, {0, -1, 0}}, {0, -1, {1, 0, 0}}, {0, 1, {-1, 0, 0}}};
     double E = 0;
     for (const Wall& wall : walls) {
         for (int i = 0; i < n; ++i)
@@ -133,8 +134,8 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
                 want += kAlbedo * oneBounceIrradiance(onPlane(x, y, W, H, eye, -1));
                 got += indirect(photonMap, x, y);
             }
-        std::printf("one bounce around pixel (%d, %d): integrated %.5f, photon map %.5f (%+.1f%%)\n", cx, cy,
-                    want / 81, got / 81, 100 * (got / want - 1));
+        std::printf("one bounce around pixel (%d, %d): integrated %.5f, photon map %.5f (%+.1f%%)\n", cx, cy, want / 81,
+                    got / 81, 100 * (got / want - 1));
         EXPECT_NEAR(got, want, 0.1 * want) << "photon map at " << cx << "," << cy;
     }
     // Final gather interpolates a few records across the wall, which flattens the
@@ -368,7 +369,8 @@ TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
         for (int i = 0; i < 40; ++i) {
             const float phi = 0.7f * i, h = 0.012f;
             const V3 n = tt::unit({0.9f * std::cos(phi), 0.9f * std::sin(phi), 0.45f});
-            const V3 u = tt::unit({-n.y, n.x, 0}), v = {n.y * u.z - n.z * u.y, n.z * u.x - n.x * u.z, n.x * u.y - n.y * u.x};
+            const V3 u = tt::unit({-n.y, n.x, 0}),
+                     v = {n.y * u.z - n.z * u.y, n.z * u.x - n.x * u.z, n.x * u.y - n.y * u.x};
             const V3 c = {-0.9f + 0.045f * i, -0.5f + 0.13f * (i % 7), 0.2f};
             auto at = [&](float a, float b) { return tt::add(c, tt::add(tt::mul(u, a * h), tt::mul(v, b * h))); };
             tt::addQuad(*r, at(-1, -1), at(1, -1), at(1, 1), at(-1, 1), n, white);

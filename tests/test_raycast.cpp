@@ -57,18 +57,20 @@ Verdict judge(const Mesh& m, const Octree& o, const std::vector<float4>& rays, c
     const CastResults near = castRays(rays, false);
     static const float kFactors[4] = {0.5f, 0.9f, 1.1f, 2.0f};
     std::vector<float4> shadow(rays);
-    for (size_t i = 0; i < refs.size(); ++i) shadow[2 * i].w = refs[i].found ? refs[i].distance * kFactors[i % 4] : 1e7f;
+    for (size_t i = 0; i < refs.size(); ++i)
+        shadow[2 * i].w = refs[i].found ? refs[i].distance * kFactors[i % 4] : 1e7f;
     const CastResults any = castRays(shadow, true);
     Verdict v;
     v.rays = refs.size();
     for (size_t i = 0; i < refs.size(); ++i) {
         const Ray r = rayAt(rays, i);
-        if (refs[i].found && (refs[i].distance < 0.001f || nearLeafBoundary(o, refs[i].position, eps,
-                                                                             crossedOnly ? &r.d : nullptr)))
+        if (refs[i].found &&
+            (refs[i].distance < 0.001f || nearLeafBoundary(o, refs[i].position, eps, crossedOnly ? &r.d : nullptr)))
             continue;
         ++v.judged;
         v.hits += refs[i].found;
-        bool ok = sameNearest(near, i, refs[i]) && bool(any.found[i]) == (refs[i].found && refs[i].distance < shadow[2 * i].w);
+        bool ok = sameNearest(near, i, refs[i]) &&
+                  bool(any.found[i]) == (refs[i].found && refs[i].distance < shadow[2 * i].w);
         if (ok && refs[i].found) {
             // The surface fields belong to the reported triangle and distance.
             const float3 p = xyz(near.position[i]), n = xyz(near.normal[i]);
@@ -99,7 +101,8 @@ TEST(RayCast, MeshesAgreeWithLoopOverAllTriangles) {
         const size_t stride = triangles == 1000 ? 1 : 50;
         for (const std::vector<float4>* all : {&camera, &random}) {
             std::vector<float4> rays;
-            for (size_t i = 0; i < rayCount(*all); i += stride) rays.insert(rays.end(), {(*all)[2 * i], (*all)[2 * i + 1]});
+            for (size_t i = 0; i < rayCount(*all); i += stride)
+                rays.insert(rays.end(), {(*all)[2 * i], (*all)[2 * i + 1]});
             const Verdict v = judge(m, *scene.octree, rays,
                                     std::to_string(triangles) + (all == &camera ? " tris, camera" : " tris, random"));
             EXPECT_GT(v.judged, v.rays * 99 / 100) << "too many rays left out";
@@ -133,7 +136,7 @@ TEST(RayCast, ZeroDirectionComponentsAndOriginsOnNodePlanesAgreeWithTheLoop) {
         quad(make_float3(lo, lo, lo), make_float3(e, 0, 0), make_float3(0, e, 0));   // back
         quad(make_float3(lo, lo, hi), make_float3(0, 0, -e), make_float3(0, e, 0));  // left
         quad(make_float3(hi, lo, lo), make_float3(0, 0, e), make_float3(0, e, 0));   // right
-        const float b0 = lo + 0.3f * e, b1 = lo + 0.5f * e, top = lo + 0.45f * e;  // a block across the centre
+        const float b0 = lo + 0.3f * e, b1 = lo + 0.5f * e, top = lo + 0.45f * e;    // a block across the centre
         quad(make_float3(b0, top, b1), make_float3(b1 - b0, 0, 0), make_float3(0, 0, b0 - b1));
         quad(make_float3(b0, lo, b1), make_float3(b1 - b0, 0, 0), make_float3(0, top - lo, 0));
         const DeviceScene scene(m, 8);
@@ -197,7 +200,8 @@ TEST(RayCast, FlatScenesAndTheDeepestTreesAgreeWithTheLoop) {
     for (const uint32_t depth : {1u, 8u}) {
         const DeviceScene scene(floor, depth);
         // Every hit lies on the root's flat faces: all are judged.
-        const Verdict v = judge(floor, *scene.octree, floorRays, "flat floor, depth " + std::to_string(depth), false, 0.0f);
+        const Verdict v =
+            judge(floor, *scene.octree, floorRays, "flat floor, depth " + std::to_string(depth), false, 0.0f);
         EXPECT_GT(v.hits, v.rays / 2);
         EXPECT_EQ(v.bad, 0u);
     }
@@ -212,7 +216,8 @@ TEST(RayCast, FlatScenesAndTheDeepestTreesAgreeWithTheLoop) {
     const DeviceScene clamped(fan, Octree::kMaxDepth), deep(fan, 40);
     EXPECT_EQ(deep.octree->maxDeep, Octree::kMaxDepth);
     ASSERT_EQ(deep.octree->totalContenido, clamped.octree->totalContenido);
-    EXPECT_EQ(0, std::memcmp(deep.octree->contenido, clamped.octree->contenido, 4 * size_t(deep.octree->totalContenido)));
+    EXPECT_EQ(0,
+              std::memcmp(deep.octree->contenido, clamped.octree->contenido, 4 * size_t(deep.octree->totalContenido)));
     // Rays aimed at points ever closer to the shared vertex, from both sides.
     Rng rng(3);
     std::vector<float4> rays;
@@ -245,7 +250,8 @@ TEST(RayCast, RaysAtSharedEdgesAndVerticesOfAClosedMeshAlwaysHit) {
             for (const float side : {-1.0f, 1.0f})
                 for (int i = 0; i < k; ++i)
                     for (int j = 0; j < k; ++j) {
-                        const float a0 = -1.0f + 2.0f * i / k, a1 = a0 + 2.0f / k, b0 = -1.0f + 2.0f * j / k, b1 = b0 + 2.0f / k;
+                        const float a0 = -1.0f + 2.0f * i / k, a1 = a0 + 2.0f / k, b0 = -1.0f + 2.0f * j / k,
+                                    b1 = b0 + 2.0f / k;
                         const float3 p00 = at(axis, side, a0, b0), p10 = at(axis, side, a1, b0);
                         const float3 p01 = at(axis, side, a0, b1), p11 = at(axis, side, a1, b1);
                         if ((i + j) % 2) {
@@ -261,7 +267,8 @@ TEST(RayCast, RaysAtSharedEdgesAndVerticesOfAClosedMeshAlwaysHit) {
         Rng rng(17);
         std::vector<float3> origins = {make_float3(0, 0, 0)};
         for (int i = 0; i < 5; ++i)
-            origins.push_back(make_float3(rng.range(-0.8f, 0.8f), rng.range(-0.8f, 0.8f), rng.range(-0.8f, 0.8f)) * scale);
+            origins.push_back(make_float3(rng.range(-0.8f, 0.8f), rng.range(-0.8f, 0.8f), rng.range(-0.8f, 0.8f)) *
+                              scale);
         std::vector<float4> rays;
         std::vector<float> expected;
         for (const float3 o : origins)
@@ -277,7 +284,7 @@ TEST(RayCast, RaysAtSharedEdgesAndVerticesOfAClosedMeshAlwaysHit) {
             wrongPoint += near.found[i] && relDiff(near.distance[i], expected[i]) > 1e-4f;
         }
         EXPECT_EQ(missed + missedAny + wrongPoint, 0u) << missed << " missed, " << missedAny << " missed by any-hit, "
-                                                      << wrongPoint << " elsewhere, scale " << scale;
+                                                       << wrongPoint << " elsewhere, scale " << scale;
     }
 }
 
@@ -354,7 +361,8 @@ TEST(IntersectLanes, GroupedTestsGiveTheBitsOfSingleTests) {
         intersectBox(r, make_float3(1.0f / r.d.x, 1.0f / r.d.y, 1.0f / r.d.z), bmn, bmx, tn, tf);
     };
     float tn, tf;
-    for (const float3 o : {make_float3(0, 0, 10), make_float3(1, 0, 10), make_float3(-1, -2, 10)}) {  // inside faces too
+    for (const float3 o :
+         {make_float3(0, 0, 10), make_float3(1, 0, 10), make_float3(-1, -2, 10)}) {  // inside faces too
         slab(o, make_float3(0, 0, -1), tn, tf);
         EXPECT_FLOAT_EQ(tn, 7.0f);
         EXPECT_FLOAT_EQ(tf, 13.0f);
@@ -367,7 +375,9 @@ TEST(IntersectLanes, GroupedTestsGiveTheBitsOfSingleTests) {
 
     Rng rng(23);
     auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-    auto randomVec = [&](float lo, float hi) { return make_float3(rng.range(lo, hi), rng.range(lo, hi), rng.range(lo, hi)); };
+    auto randomVec = [&](float lo, float hi) {
+        return make_float3(rng.range(lo, hi), rng.range(lo, hi), rng.range(lo, hi));
+    };
     // Ordinary, collinear, zero-area, tiny and overflowing triangles.
     std::vector<float4> tris;
     std::vector<float3> centres;
@@ -395,8 +405,9 @@ TEST(IntersectLanes, GroupedTestsGiveTheBitsOfSingleTests) {
         for (unsigned int j = 0; j < kLeafLanes; ++j) {
             const int e = 4 * (first + int(j));
             float rt, rs, rt2;
-            const bool ref = j < count && intersectPrepared(r, tex1Dfetch(tex, e), tex1Dfetch(tex, e + 1),
-                                                            tex1Dfetch(tex, e + 2), tex1Dfetch(tex, e + 3), rt, rs, rt2);
+            const bool ref =
+                j < count && intersectPrepared(r, tex1Dfetch(tex, e), tex1Dfetch(tex, e + 1), tex1Dfetch(tex, e + 2),
+                                               tex1Dfetch(tex, e + 3), rt, rs, rt2);
             ASSERT_EQ(((mask >> j) & 1u) != 0, ref) << "ray " << i << ", lane " << j;
             hits += ref;
             if (ref) EXPECT_TRUE(same(t[j], rt) && same(s[j], rs) && same(t2[j], rt2)) << "ray " << i << ", lane " << j;

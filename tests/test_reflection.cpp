@@ -32,7 +32,8 @@ material_t mirror(uint8_t kc, float gloss = 1.0f) {
 // A floor at z = 0 of the given material, optionally a ceiling at z = 3 facing down
 // whose left half (x < 0) is bright and right half dark (or all of the ceiling material),
 // and one point light.
-std::unique_ptr<TessraRendererCUDA> scene(const material_t& floor, bool ceiling, const material_t* ceilingMaterial = nullptr) {
+std::unique_ptr<TessraRendererCUDA> scene(const material_t& floor, bool ceiling,
+                                          const material_t* ceilingMaterial = nullptr) {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(kSize, kSize));
     tt::addQuad(*r, {-6, -6, 0}, {6, -6, 0}, {6, 6, 0}, {-6, 6, 0}, {0, 0, 1}, r->NuevoMaterial(floor));
     if (ceiling) {
@@ -112,7 +113,8 @@ TEST(Mirror, FacingMirrorsStopAfterFourLevelsAndGlossBlurs) {
 float4 secondaryHit(TessraRendererCUDA& r, V3 P, V3 O) {
     TessraFrameBuffer parent(&r, 256, 256), T(&r, 256, 256);
     const int tri = 0;
-    const float4 pos = make_float4(P.x, P.y, P.z, 1), nrm = make_float4(0, 0, 1, 0), orig = make_float4(O.x, O.y, O.z, 1);
+    const float4 pos = make_float4(P.x, P.y, P.z, 1), nrm = make_float4(0, 0, 1, 0),
+                 orig = make_float4(O.x, O.y, O.z, 1);
     rt::memcpyHtoD(parent.ssTriID, &tri, 4);
     rt::memcpyHtoD(parent.ssPos, &pos, 16);
     rt::memcpyHtoD(parent.ssNormals, &nrm, 16);

@@ -151,10 +151,13 @@ TEST_F(Runtime, StrictModesReorderPoisonAndHideDeviceMemory) {
     auto visits = [](const char* modes) {
         EXPECT_TRUE(rt::cpu::setStrictModes(modes));
         std::vector<Visit> seen;
-        rt::cpu::launch(dim3(3, 2, 1), dim3(4, 2, 1), [](const void* ctx, const Lane& l) {
-            static_cast<std::vector<Visit>*>(const_cast<void*>(ctx))->push_back(
-                {l.blockIdx.x, l.blockIdx.y, l.threadIdx.x, l.threadIdx.y});
-        }, &seen);
+        rt::cpu::launch(
+            dim3(3, 2, 1), dim3(4, 2, 1),
+            [](const void* ctx, const Lane& l) {
+                static_cast<std::vector<Visit>*>(const_cast<void*>(ctx))
+                    ->push_back({l.blockIdx.x, l.blockIdx.y, l.threadIdx.x, l.threadIdx.y});
+            },
+            &seen);
         return seen;
     };
     const std::vector<Visit> natural = visits("");

@@ -107,8 +107,8 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
     auto addBlock = [](EdgeScene& s) {
         const int m = tt::addDiffuse(*s.r, 0.9f, 0.4f, 0.2f);
         const float a = 0.3f, b = 0.9f;
-        tt::addQuad(*s.r, {a, a - 0.6f, 0.8f}, {b, a - 0.7f, 0.8f}, {b + 0.1f, b - 0.6f, 0.8f}, {a + 0.1f, b - 0.5f, 0.8f},
-                    {0, 0, 1}, m);
+        tt::addQuad(*s.r, {a, a - 0.6f, 0.8f}, {b, a - 0.7f, 0.8f}, {b + 0.1f, b - 0.6f, 0.8f},
+                    {a + 0.1f, b - 0.5f, 0.8f}, {0, 0, 1}, m);
         s.r->NuevaLuzOmni(-1.5f, 1.0f, 3.0f, 0.6f, 0.6f, 0.6f, 1.0f, 0, 1.0f);
     };
     EdgeScene big(4), one, aa;
@@ -123,7 +123,8 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
             for (int c = 0; c < 3; ++c) {
                 double filtered = 0.0;
                 for (int j = 0; j < 5; ++j)
-                    for (int i = 0; i < 5; ++i) filtered += w[i] * w[j] * reference.pixel(4 * x + i - 2, 4 * y + j - 2)[c];
+                    for (int i = 0; i < 5; ++i)
+                        filtered += w[i] * w[j] * reference.pixel(4 * x + i - 2, 4 * y + j - 2)[c];
                 filtered /= 16.0;
                 errorSingle += std::fabs(single.pixel(x, y)[c] - filtered);
                 errorSmooth += std::fabs(smooth.pixel(x, y)[c] - filtered);

@@ -47,8 +47,10 @@ std::vector<T> bound(const TexRef<T>& t) {
 TEST(TextureAtlas, HoldsEachNamedFileTopRowFirstInOrder) {
     const tt::TempDir dir;
     const Picture a{4, 2}, b{3, 3};
-    const std::vector<std::pair<std::string, Picture>> maps = {
-        {writeBmp(dir, "a.bmp", a), a}, {writePng(dir, "b.png", b), b}, {dir.file("a.bmp"), a}, {writeBmp(dir, "b.bmp", b), b}};
+    const std::vector<std::pair<std::string, Picture>> maps = {{writeBmp(dir, "a.bmp", a), a},
+                                                               {writePng(dir, "b.png", b), b},
+                                                               {dir.file("a.bmp"), a},
+                                                               {writeBmp(dir, "b.bmp", b), b}};
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(16, 16));
     r->NuevaLuzOmni(0, 0, 5, 1, 1, 1, 1, 0, 0);
     for (const auto& m : maps) {

@@ -24,11 +24,11 @@ inline CornellMaterials addCornellBox(TessraRendererCUDA& r, bool withBlock = tr
     m.white = addDiffuse(r, 0.75f, 0.75f, 0.75f);
     m.red = addDiffuse(r, 0.75f, 0.1f, 0.1f);
     m.green = addDiffuse(r, 0.1f, 0.75f, 0.1f);
-    addQuad(r, {-1, -1, 1}, {1, -1, 1}, {1, -1, -1}, {-1, -1, -1}, {0, 1, 0}, m.white);   // floor
-    addQuad(r, {-1, 1, -1}, {1, 1, -1}, {1, 1, 1}, {-1, 1, 1}, {0, -1, 0}, m.white);      // ceiling
-    addQuad(r, {-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, {0, 0, 1}, m.white);   // back
-    addQuad(r, {-1, -1, 1}, {-1, -1, -1}, {-1, 1, -1}, {-1, 1, 1}, {1, 0, 0}, m.red);     // left
-    addQuad(r, {1, -1, -1}, {1, -1, 1}, {1, 1, 1}, {1, 1, -1}, {-1, 0, 0}, m.green);      // right
+    addQuad(r, {-1, -1, 1}, {1, -1, 1}, {1, -1, -1}, {-1, -1, -1}, {0, 1, 0}, m.white);  // floor
+    addQuad(r, {-1, 1, -1}, {1, 1, -1}, {1, 1, 1}, {-1, 1, 1}, {0, -1, 0}, m.white);     // ceiling
+    addQuad(r, {-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, {0, 0, 1}, m.white);  // back
+    addQuad(r, {-1, -1, 1}, {-1, -1, -1}, {-1, 1, -1}, {-1, 1, 1}, {1, 0, 0}, m.red);    // left
+    addQuad(r, {1, -1, -1}, {1, -1, 1}, {1, 1, 1}, {1, 1, -1}, {-1, 0, 0}, m.green);     // right
     if (withBlock) {
         const float x0 = 0.05f, x1 = 0.65f, y0 = -1.0f, y1 = -0.1f, z0 = -0.5f, z1 = 0.1f;
         addQuad(r, {x0, y1, z1}, {x1, y1, z1}, {x1, y1, z0}, {x0, y1, z0}, {0, 1, 0}, m.white);

@@ -68,7 +68,8 @@ inline Mesh makeMesh(size_t n, uint32_t seed) {
     for (unsigned j = 0; j <= cells; ++j)
         for (unsigned i = 0; i <= cells; ++i) {
             const float x = -1.0f + 2.0f * float(i) / float(cells), y = -1.0f + 2.0f * float(j) / float(cells);
-            p.push_back(make_float3(x, y, -0.5f + 0.25f * std::sin(3.0f * x) * std::cos(2.0f * y) + rng.range(-0.02f, 0.02f)));
+            p.push_back(
+                make_float3(x, y, -0.5f + 0.25f * std::sin(3.0f * x) * std::cos(2.0f * y) + rng.range(-0.02f, 0.02f)));
         }
     for (unsigned j = 0; j < cells; ++j)
         for (unsigned i = 0; i < cells; ++i) {
@@ -198,8 +199,8 @@ public:
         r.position.resize(n_);
         r.normal.resize(n_);
         r.barycentric.resize(n_);
-        void* host[6] = {nullptr, r.triangle.data(), r.distance.data(), r.position.data(), r.normal.data(),
-                         r.barycentric.data()};
+        void* host[6] = {nullptr,           r.triangle.data(), r.distance.data(),
+                         r.position.data(), r.normal.data(),   r.barycentric.data()};
         for (int f = 1; f < 6; ++f) rt::memcpyDtoH(host[f], out_[f], n_ * kBytes[f]);
         return r;
     }

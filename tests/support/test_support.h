@@ -128,7 +128,8 @@ struct TempDir {
 };
 
 inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 inline std::vector<uint8_t> readBytes(const std::string& path) {
@@ -153,7 +154,9 @@ bool writePng(const std::string& path, int w, int h, F rgb) {
 }
 
 inline bool writeGradientPng(const std::string& path, int w, int h) {
-    return writePng(path, w, h, [&](int x, int y, int c) { return c == 0 ? 255 * x / std::max(w - 1, 1) : c == 1 ? 255 * y / std::max(h - 1, 1) : 128; });
+    return writePng(path, w, h, [&](int x, int y, int c) {
+        return c == 0 ? 255 * x / std::max(w - 1, 1) : c == 1 ? 255 * y / std::max(h - 1, 1) : 128;
+    });
 }
 
 // A 24-bit uncompressed BMP header for w x h texels with room for dataBytes of pixels;
@@ -181,12 +184,14 @@ inline pid_t spawnSelf(const std::string& test, const std::vector<std::string>& 
     std::vector<char*> envp;
     for (std::string& e : all) envp.push_back(&e[0]);
     envp.push_back(nullptr);
-    std::string self = "/proc/self/exe", filter = "--gtest_filter=" + test, disabled = "--gtest_also_run_disabled_tests";
+    std::string self = "/proc/self/exe", filter = "--gtest_filter=" + test,
+                disabled = "--gtest_also_run_disabled_tests";
     char* argv[] = {&self[0], &filter[0], &disabled[0], nullptr};
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    if (!errPath.empty()) posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!errPath.empty())
+        posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, self.c_str(), &files, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&files);
@@ -237,7 +242,9 @@ inline void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up) {
     std::memcpy(r.cameraMatrix, m, sizeof(m));
 }
 
-inline void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) { setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0}); }
+inline void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) {
+    setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0});
+}
 
 // Renders with host as the callbacks, the camera written first and output silenced.
 inline void renderQuietly(TessraRendererCUDA& r, TessraCallbacks& host, V3 eye, V3 target, V3 up) {
