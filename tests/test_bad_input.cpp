@@ -49,10 +49,13 @@ struct Scene {
         r.materials[size_t(m)].reflGloss = gloss;
         r.materials[size_t(m)].reflColor[0] = 200;
     }
-    void glass(int m, float gloss) {
-        r.materials[size_t(m)].refractive = true;
-        r.materials[size_t(m)].refrGloss = gloss;
-        r.materials[size_t(m)].refrColor[1] = 200;
+    int glass(int m, float gloss, float specularExponent = 0) {
+        material_t& g = r.materials[size_t(m)];
+        g.refractive = true;
+        g.refrGloss = gloss;
+        g.refrColor[1] = 200;
+        if (specularExponent > 0) g.specular = true, g.specularLevel = 0.5f, g.specularExponent = specularExponent;
+        return m;
     }
     void spot(float falloff, float hotspot, bool circle) {
         r.NuevaLuzFoco(0, 0.8f, 0.5f, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, falloff, hotspot, 1.0f, 0, circle, 1.0f);
@@ -132,6 +135,9 @@ std::vector<Case> cases(const std::string& dir) {
         {"NaN gloss", false, "Material 1", [](Scene& s) { s.r.materials[1].reflGloss = kNaN; }},
         {"glossy mirror of gloss 0", true, nullptr, [](Scene& s) { s.mirror(0, 0.0f); }},
         {"glossy glass", true, nullptr, [](Scene& s) { s.glass(2, 0.5f); }},
+        // Inside the glass a negative N.H meets the fractional exponent: pow gives a non-number.
+        {"glass cube of specular exponent 7.5", true, nullptr,
+         [](Scene& s) { tt::addClosedBox(s.r, 0.3f, s.glass(tt::addDiffuse(s.r, 0.5f, 0.5f, 0.5f), 0, 7.5f)); }},
         {"no lights", false, "No lights", [](Scene& s) { s.r.lights.clear(); }},
         {"only light triangles", false, "No valid geometry", [](Scene& s) { s.r.lightTriangles.swap(s.r.triangles); }},
         {"NaN light position", false, "Light 0", [](Scene& s) { s.r.lights[0].position[0] = kNaN; }},
