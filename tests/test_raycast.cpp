@@ -98,7 +98,7 @@ TEST(RayCast, MeshesAgreeWithLoopOverAllTriangles) {
         const Mesh m = makeMesh(triangles, triangles == 1000 ? 11 : 23);
         const DeviceScene scene(m, 8);
         // The large mesh against a sample: the loop costs a full pass over the mesh per ray.
-        const size_t stride = triangles == 1000 ? 1 : 50;
+        const size_t stride = triangles == 1000 ? 1 : 100;
         for (const std::vector<float4>* all : {&camera, &random}) {
             std::vector<float4> rays;
             for (size_t i = 0; i < rayCount(*all); i += stride)
