@@ -1,11 +1,9 @@
 // Bad input through the renderer's public operations: every case renders or is refused
-// with a clear message, Render returns, nothing stays allocated after CleanUp, the
-// host's lists are untouched, and a good render afterwards gives the same bytes as
-// before any bad input was seen.
+// with a clear message, Render returns, nothing stays allocated after CleanUp (called
+// twice), the host's lists are untouched, and a good render afterwards gives the same
+// bytes as before any bad input was seen.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <climits>
@@ -14,66 +12,82 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "runtime/device.h"
-#include "support/bad_files.h"
 #include "support/cornell.h"
 
 namespace {
 
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
-const float kInf = std::numeric_limits<float>::infinity();
-
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/tessra-bad-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& n) const { return path + "/" + n; }
-    std::string path;
-};
+const float kNaN = std::numeric_limits<float>::quiet_NaN(), kInf = std::numeric_limits<float>::infinity();
 
 // Aborts a render that runs past a minute, so that a hang fails the case instead of
 // the whole test binary.
-class GuardedHost : public tt::RecordingHost {
-public:
-    GuardedHost() : RecordingHost(16, 16), start(std::chrono::steady_clock::now()) {}
+struct GuardedHost : tt::RecordingHost {
+    GuardedHost() : RecordingHost(16, 16) {}
     bool AbortRequested() override {
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) hung = true;
-        return hung;
+        return hung = hung || std::chrono::steady_clock::now() - start > std::chrono::seconds(60);
     }
-    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     bool hung = false;
 };
 
 struct Scene {
     TessraRendererCUDA& r;
-    const TempDir& dir;
     std::vector<std::string>& paths;  // texture paths live as long as the renderer
     tt::CornellMaterials m;
     void texture(const std::string& path) {
         paths.push_back(path);
         r.materials[size_t(m.white)].diffuseMap = paths.back().c_str();
     }
-    void triangle(std::vector<float> d, int material, bool isLight = false, float normalScale = 1.0f) {
+    void triangle(std::vector<float> d, int material, float normalScale = 1.0f) {
         d.resize(24, 0.0f);
-        r.NuevoTriangulo(d.data(), material, isLight, normalScale);
+        r.NuevoTriangulo(d.data(), material, false, normalScale);
+    }
+    void gi(bool finalGather) { tt::enablePhotonMapping(r, 400, finalGather); }
+    void mirror(int m, float gloss) {
+        r.materials[size_t(m)].reflective = true;
+        r.materials[size_t(m)].reflGloss = gloss;
+        r.materials[size_t(m)].reflColor[0] = 200;
+    }
+    int glass(int m, float gloss, float specularExponent = 0) {
+        material_t& g = r.materials[size_t(m)];
+        g.refractive = true;
+        g.refrGloss = gloss;
+        g.refrColor[1] = 200;
+        if (specularExponent > 0) g.specular = true, g.specularLevel = 0.5f, g.specularExponent = specularExponent;
+        return m;
+    }
+    void spot(float falloff, float hotspot, bool circle) {
+        r.NuevaLuzFoco(0, 0.8f, 0.5f, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, falloff, hotspot, 1.0f, 0, circle, 1.0f);
     }
 };
 
-enum class Outcome { Renders, Refused };
 struct Case {
     const char* name;
+    bool renders;
+    const char* message;  // the refusal, or a warning a render shows; none when null
     std::function<void(Scene&)> setup;
-    Outcome outcome;
-    const char* message;  // the refusal, or a warning a render may also show
 };
 
-void gi(Scene& s, bool finalGather) { tt::enablePhotonMapping(s.r, 400, finalGather); }
+// Headers that declare absurd sizes over a few bytes of data.
+std::vector<uint8_t> pngDeclaring(uint32_t w, uint32_t h) {
+    std::vector<uint8_t> f = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (uint32_t v : {w, h})
+        for (int i = 3; i >= 0; --i) f.push_back(uint8_t(v >> (8 * i)));
+    const uint8_t rest[] = {8, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+    f.insert(f.end(), rest, rest + sizeof(rest));  // the header's CRC is never reached
+    return f;
+}
+std::vector<uint8_t> tgaDeclaring(uint16_t w, uint16_t h) {
+    std::vector<uint8_t> f(30, 0);
+    f[2] = 2, f[12] = uint8_t(w), f[13] = uint8_t(w >> 8), f[14] = uint8_t(h), f[15] = uint8_t(h >> 8), f[16] = 24;
+    return f;
+}
+std::vector<uint8_t> jpegDeclaring(uint16_t w, uint16_t h) {
+    std::vector<uint8_t> f = {0xff, 0xd8, 0xff, 0xc0, 0x00, 0x11, 0x08, uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8)};
+    f.insert(f.end(), {uint8_t(w), 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xff, 0xd9});
+    return f;
+}
 
 std::vector<float> goodRender() {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(16, 16));
@@ -83,240 +97,157 @@ std::vector<float> goodRender() {
     return image;
 }
 
-std::vector<Case> cases(const TempDir& dir) {
-    const std::string png = dir.file("good.png");
-    const float big[24] = {-50, -50, -0.5f, 50, -50, -0.5f, 0, 50, -0.5f, 0, 0, 1, 0, 0, 1, 0, 0, 1};
-    auto setVertex = [](Scene& s, float v) { s.r.triangles[3].vertices[4] = v; };
-    auto setNormal = [](Scene& s, float v) { s.r.triangles[5].normals[7] = v; };
-    auto spot = [](Scene& s, float falloff, float hotspot, bool circle) {
-        s.r.NuevaLuzFoco(0, 0.8f, 0.5f, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, falloff, hotspot, 1.0f, 0, circle, 1.0f);
-    };
-    auto file = [&dir](const char* name, const std::vector<uint8_t>& bytes) {
-        tt::writeBytes(dir.file(name), bytes);
-        return dir.file(name);
+std::vector<Case> cases(const std::string& dir) {
+    const std::string png = dir + "/good.png";
+    std::vector<float> big = {-50, -50, -0.5f, 50, -50, -0.5f, 0, 50, -0.5f, 0, 0, 1, 0, 0, 1, 0, 0, 1};
+    auto file = [dir](const char* name, const std::vector<uint8_t>& bytes) {
+        tt::writeBytes(dir + "/" + name, bytes);
+        return dir + "/" + name;
     };
     const char* unreadable = "no se pudo cargar la imagen";
+    std::vector<uint8_t> cut = tt::readBytes(png);
+    cut.resize(cut.size() / 2);
+    // clang-format off
     return {
-        // Geometry.
-        {"NaN vertex", [=](Scene& s) { setVertex(s, kNaN); }, Outcome::Refused, "vertex coordinate"},
-        {"+inf vertex", [=](Scene& s) { setVertex(s, kInf); }, Outcome::Refused, "vertex coordinate"},
-        {"-inf vertex", [=](Scene& s) { setVertex(s, -kInf); }, Outcome::Refused, "vertex coordinate"},
-        {"NaN normal", [=](Scene& s) { setNormal(s, kNaN); }, Outcome::Refused, "normal"},
-        {"inf normal", [=](Scene& s) { setNormal(s, kInf); }, Outcome::Refused, "normal"},
-        {"NaN normal scale", [](Scene& s) { s.triangle({0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, s.m.white, false, kNaN); },
-         Outcome::Refused, "normal"},
-        {"zero-length normals", [](Scene& s) { s.triangle({-1, -1, -0.9f, 1, -1, -0.9f, 0, 1, -0.9f}, s.m.white); },
-         Outcome::Renders, nullptr},
-        {"zero-area triangle", [](Scene& s) { s.triangle({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1}, s.m.red); },
-         Outcome::Renders, nullptr},
-        {"collinear triangle", [](Scene& s) { s.triangle({0, 0, 0, 1, 1, 1, 2, 2, 2, 0, 0, 1, 0, 0, 1, 0, 0, 1}, s.m.red); },
-         Outcome::Renders, nullptr},
-        {"every triangle twice",
-         [](Scene& s) {
-             const std::vector<TriangleRecord> copy = s.r.triangles;
-             s.r.triangles.insert(s.r.triangles.end(), copy.begin(), copy.end());
-         },
-         Outcome::Renders, nullptr},
-        {"10000 copies of one large triangle",
-         [=](Scene& s) {
-             for (int i = 0; i < 10000; ++i) s.r.NuevoTriangulo(big, s.m.white, false, 1.0f);
-         },
-         Outcome::Refused, "octree"},
-        {"NaN texture coordinates", [](Scene& s) { s.r.triangles[0].uvs[1] = kNaN; }, Outcome::Renders, nullptr},
-        {"huge texture coordinates with a texture",
-         [=](Scene& s) {
-             s.texture(png);
-             for (float& u : s.r.triangles[0].uvs) u = 1e30f;
-         },
-         Outcome::Renders, nullptr},
-        {"huge finite coordinates",
-         [](Scene& s) { s.triangle({-1e30f, -1e30f, -5, 1e30f, -1e30f, -5, 0, 1e30f, -5, 0, 0, 1, 0, 0, 1, 0, 0, 1}, s.m.red); },
-         Outcome::Renders, nullptr},
-        // Materials.
-        {"material id one past the end", [](Scene& s) { s.r.triangles[2].materialId = int(s.r.materials.size()); },
-         Outcome::Refused, "uses material"},
-        {"material id -1", [](Scene& s) { s.r.triangles[2].materialId = -1; }, Outcome::Refused, "uses material"},
-        {"material id INT_MAX", [](Scene& s) { s.r.triangles[2].materialId = INT_MAX; }, Outcome::Refused,
-         "uses material"},
-        {"no materials", [](Scene& s) { s.r.materials.clear(); }, Outcome::Refused, "uses material"},
-        {"NaN diffuse colour", [](Scene& s) { s.r.materials[0].diffuse[1] = kNaN; }, Outcome::Refused, "Material 0"},
-        {"NaN gloss", [](Scene& s) { s.r.materials[1].reflGloss = kNaN; }, Outcome::Refused, "Material 1"},
-        {"glossy mirror of gloss 0",
-         [](Scene& s) {
-             s.r.materials[0].reflective = true;
-             s.r.materials[0].reflGloss = 0.0f;
-             s.r.materials[0].reflColor[0] = 200;
-         },
-         Outcome::Renders, nullptr},
-        {"glossy glass",
-         [](Scene& s) {
-             s.r.materials[2].refractive = true;
-             s.r.materials[2].refrGloss = 0.5f;
-             s.r.materials[2].refrColor[1] = 200;
-         },
-         Outcome::Renders, nullptr},
-        // Lights.
-        {"no lights", [](Scene& s) { s.r.lights.clear(); }, Outcome::Refused, "No lights"},
-        {"only light triangles",
-         [](Scene& s) {
-             s.r.lightTriangles = s.r.triangles;
-             s.r.triangles.clear();
-         },
-         Outcome::Refused, "No valid geometry"},
-        {"NaN light position", [](Scene& s) { s.r.lights[0].position[0] = kNaN; }, Outcome::Refused, "Light 0"},
-        {"infinite light intensity", [](Scene& s) { s.r.NuevaLuzOmni(0, 0, 0, 1, 1, 1, kInf, 0, 1); },
-         Outcome::Refused, "Light 1"},
-        {"NaN spot rotation", [=](Scene& s) { spot(s, 40, 30, true), s.r.lights[1].rotation[4] = kNaN; },
-         Outcome::Refused, "Light 1"},
-        {"light of intensity 0", [](Scene& s) { s.r.lights[0].intensity = 0; }, Outcome::Renders, nullptr},
-        {"spot with equal cone angles", [=](Scene& s) { spot(s, 30, 30, true); }, Outcome::Renders, nullptr},
-        {"spot with hotspot wider than falloff", [=](Scene& s) { spot(s, 20, 45, true); }, Outcome::Renders,
-         nullptr},
-        {"spot with zero cone angles", [=](Scene& s) { spot(s, 0, 0, true); }, Outcome::Renders, nullptr},
-        {"rectangular spot", [=](Scene& s) { spot(s, 40, 30, false); }, Outcome::Renders, "unsupported light type"},
-        {"light inside the block", [](Scene& s) { s.r.NuevaLuzOmni(0.35f, -0.5f, -0.2f, 1, 0, 0, 1, 0, 1); },
-         Outcome::Renders, nullptr},
-        {"area light of zero size",
-         [](Scene& s) { s.r.NuevaLuzRect(0, 0.9f, 0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0); },
-         Outcome::Renders, nullptr},
-        {"sphere light of radius -1", [](Scene& s) { s.r.NuevaLuzOmniEsfera(0, 0.5f, 0, 1, 1, 1, 1, -1, 0); },
-         Outcome::Renders, nullptr},
-        {"unknown decay type", [](Scene& s) { s.r.lights[0].decayType = 200; }, Outcome::Renders, nullptr},
-        {"decay starting at 0",
-         [](Scene& s) {
-             s.r.lights[0].decayType = 2;
-             s.r.lights[0].decayStart = 0;
-         },
-         Outcome::Renders, nullptr},
-        // Image, camera and settings.
-        {"width 0", [](Scene& s) { s.r.width = 0; }, Outcome::Refused, "Invalid image size"},
-        {"height 0", [](Scene& s) { s.r.height = 0; }, Outcome::Refused, "Invalid image size"},
-        {"width -16", [](Scene& s) { s.r.width = -16; }, Outcome::Refused, "Invalid image size"},
-        {"height INT_MIN", [](Scene& s) { s.r.height = INT_MIN; }, Outcome::Refused, "Invalid image size"},
-        {"width 65536", [](Scene& s) { s.r.width = 65536; }, Outcome::Refused, "Invalid image size"},
-        {"height 16385", [](Scene& s) { s.r.height = 16385; }, Outcome::Refused, "Invalid image size"},
-        {"1 x 1 image", [](Scene& s) { s.r.width = s.r.height = 1; }, Outcome::Renders, nullptr},
-        {"maxOctreeDepth 0", [](Scene& s) { s.r.maxOctreeDepth = 0; }, Outcome::Renders, nullptr},
-        {"maxOctreeDepth 1", [](Scene& s) { s.r.maxOctreeDepth = 1; }, Outcome::Renders, nullptr},
-        {"maxOctreeDepth 20", [](Scene& s) { s.r.maxOctreeDepth = 20; }, Outcome::Renders, nullptr},
-        {"maxOctreeDepth 64", [](Scene& s) { s.r.maxOctreeDepth = 64; }, Outcome::Renders, nullptr},
-        {"camera with NaN", [](Scene& s) { s.r.cameraMatrix[6] = kNaN; }, Outcome::Refused, "camera matrix"},
-        {"camera with inf", [](Scene& s) { s.r.cameraMatrix[3] = kInf; }, Outcome::Refused, "camera matrix"},
-        {"all-zero camera", [](Scene& s) { std::memset(s.r.cameraMatrix, 0, sizeof(s.r.cameraMatrix)); },
-         Outcome::Renders, nullptr},
-        {"NaN field of view", [](Scene& s) { s.r.fieldOfView = kNaN; }, Outcome::Refused, "field of view"},
-        {"field of view 0", [](Scene& s) { s.r.fieldOfView = 0; }, Outcome::Renders, nullptr},
-        {"NaN background", [](Scene& s) { s.r.SetEnvColor(kNaN, 0, 0); }, Outcome::Refused, "background"},
-        {"shadow mode 255", [](Scene& s) { s.r.shadowMode = 255; }, Outcome::Renders, nullptr},
-        // Global illumination.
-        {"numPhotons 0", [](Scene& s) { gi(s, false), s.r.numPhotons = 0; }, Outcome::Renders, nullptr},
-        {"numPhotons 0 with final gather", [](Scene& s) { gi(s, true), s.r.numPhotons = 0; }, Outcome::Renders,
-         nullptr},
-        {"numPhotons beyond memory", [](Scene& s) { gi(s, false), s.r.numPhotons = UINT32_MAX; }, Outcome::Refused,
-         "Not enough device memory"},
-        {"irradianceSamples 0", [](Scene& s) { gi(s, true), s.r.irradianceSamples = 0; }, Outcome::Renders, nullptr},
-        {"photonSearchDistance 0", [](Scene& s) { gi(s, false), s.r.photonSearchDistance = 0; }, Outcome::Renders,
-         nullptr},
-        {"FG_record_density 0", [](Scene& s) { gi(s, true), s.r.FG_record_density = 0; }, Outcome::Renders,
-         nullptr},
-        {"NaN photon energy", [](Scene& s) { gi(s, false), s.r.photonEnergy = kNaN; }, Outcome::Refused,
-         "photon"},
-        {"indirect light without attenuation", [](Scene& s) { gi(s, false), s.r.lights[0].decayType = 1; },
-         Outcome::Refused, "ATTENUATION"},
-        // Texture files.
-        {"missing texture", [&dir](Scene& s) { s.texture(dir.file("missing.png")); }, Outcome::Refused, unreadable},
-        {"empty texture", [=](Scene& s) { s.texture(file("empty.png", {})); }, Outcome::Refused, unreadable},
-        {"truncated PNG",
-         [=](Scene& s) {
-             std::vector<uint8_t> b = tt::readBytes(png);
-             b.resize(b.size() / 2);
-             s.texture(file("cut.png", b));
-         },
-         Outcome::Refused, unreadable},
-        {"directory as texture",
-         [&dir](Scene& s) {
-             mkdir(dir.file("folder.png").c_str(), 0700);
-             s.texture(dir.file("folder.png"));
-         },
-         Outcome::Refused, unreadable},
-        {"FIFO as texture",
-         [&dir](Scene& s) {
-             mkfifo(dir.file("pipe.png").c_str(), 0600);
-             s.texture(dir.file("pipe.png"));
-         },
-         Outcome::Refused, unreadable},
-        {"character device as texture", [](Scene& s) { s.texture("/dev/zero"); }, Outcome::Refused, unreadable},
-        {"empty path", [](Scene& s) { s.texture(""); }, Outcome::Refused, unreadable},
-        {"PNG named .jpg", [=](Scene& s) { s.texture(file("really-a-png.jpg", tt::readBytes(png))); },
-         Outcome::Renders, nullptr},
-        {"PNG declaring 100000 x 100000", [=](Scene& s) { s.texture(file("huge.png", tt::pngDeclaring(100000, 100000))); },
-         Outcome::Refused, unreadable},
-        {"BMP declaring 100000 x 100000", [=](Scene& s) { s.texture(file("huge.bmp", tt::bmpDeclaring(100000, 100000))); },
-         Outcome::Refused, unreadable},
-        {"BMP declaring INT_MIN rows", [=](Scene& s) { s.texture(file("neg.bmp", tt::bmpDeclaring(4, INT_MIN))); },
-         Outcome::Refused, unreadable},
-        {"TGA declaring 65535 x 65535", [=](Scene& s) { s.texture(file("huge.tga", tt::tgaDeclaring(65535, 65535))); },
-         Outcome::Refused, unreadable},
-        {"JPEG declaring 65535 x 65535", [=](Scene& s) { s.texture(file("huge.jpg", tt::jpegDeclaring(65535, 65535))); },
-         Outcome::Refused, unreadable},
-        {"GIF texture", [=](Scene& s) { s.texture(file("a.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0})); },
-         Outcome::Refused, unreadable},
-        {"text named .bmp", [=](Scene& s) { s.texture(file("text.bmp", {'h', 'e', 'l', 'l', 'o', '\n'})); },
-         Outcome::Refused, unreadable},
+        {"NaN vertex", false, "vertex coordinate", [](Scene& s) { s.r.triangles[3].vertices[4] = kNaN; }},
+        {"-inf vertex", false, "vertex coordinate", [](Scene& s) { s.r.triangles[3].vertices[4] = -kInf; }},
+        {"inf normal", false, "normal", [](Scene& s) { s.r.triangles[5].normals[7] = kInf; }},
+        {"NaN normal scale", false, "normal",
+         [](Scene& s) { s.triangle({0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, 0, kNaN); }},
+        {"zero-length normals", true, nullptr,
+         [](Scene& s) { s.triangle({-1, -1, -0.9f, 1, -1, -0.9f, 0, 1, -0.9f}, 0); }},
+        {"zero-area triangle", true, nullptr,
+         [](Scene& s) { s.triangle({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1}, 1); }},
+        {"every triangle twice", true, nullptr,
+         [](Scene& s) { auto c = s.r.triangles; s.r.triangles.insert(s.r.triangles.end(), c.begin(), c.end()); }},
+        {"10000 copies of one large triangle", false, "octree",
+         [=](Scene& s) { for (int i = 0; i < 10000; ++i) s.triangle(big, 0); }},
+        {"NaN texture coordinates", true, nullptr, [](Scene& s) { s.r.triangles[0].uvs[1] = kNaN; }},
+        {"huge texture coordinates with a texture", true, nullptr,
+         [=](Scene& s) { s.texture(png); for (float& u : s.r.triangles[0].uvs) u = 1e30f; }},
+        {"huge finite coordinates", true, nullptr,
+         [](Scene& s) { s.triangle({-1e30f, -1e30f, -5, 1e30f, -1e30f, -5, 0, 1e30f, -5, 0, 0, 1, 0, 0, 1, 0, 0, 1}, 1); }},
+        {"material id one past the end", false, "uses material",
+         [](Scene& s) { s.r.triangles[2].materialId = int(s.r.materials.size()); }},
+        {"material id -1", false, "uses material", [](Scene& s) { s.r.triangles[2].materialId = -1; }},
+        {"no materials", false, "uses material", [](Scene& s) { s.r.materials.clear(); }},
+        {"NaN diffuse colour", false, "Material 0", [](Scene& s) { s.r.materials[0].diffuse[1] = kNaN; }},
+        {"NaN gloss", false, "Material 1", [](Scene& s) { s.r.materials[1].reflGloss = kNaN; }},
+        {"glossy mirror of gloss 0", true, nullptr, [](Scene& s) { s.mirror(0, 0.0f); }},
+        {"glossy glass", true, nullptr, [](Scene& s) { s.glass(2, 0.5f); }},
+        // Inside the glass a negative N.H meets the fractional exponent: pow gives a non-number.
+        {"glass cube of specular exponent 7.5", true, nullptr,
+         [](Scene& s) { tt::addClosedBox(s.r, 0.3f, s.glass(tt::addDiffuse(s.r, 0.5f, 0.5f, 0.5f), 0, 7.5f)); }},
+        {"no lights", false, "No lights", [](Scene& s) { s.r.lights.clear(); }},
+        {"only light triangles", false, "No valid geometry", [](Scene& s) { s.r.lightTriangles.swap(s.r.triangles); }},
+        {"NaN light position", false, "Light 0", [](Scene& s) { s.r.lights[0].position[0] = kNaN; }},
+        {"infinite light intensity", false, "Light 1",
+         [](Scene& s) { s.r.NuevaLuzOmni(0, 0, 0, 1, 1, 1, kInf, 0, 1); }},
+        {"NaN spot rotation", false, "Light 1",
+         [](Scene& s) { s.spot(40, 30, true), s.r.lights[1].rotation[4] = kNaN; }},
+        {"light of intensity 0", true, nullptr, [](Scene& s) { s.r.lights[0].intensity = 0; }},
+        {"spot with hotspot wider than falloff", true, nullptr, [](Scene& s) { s.spot(20, 45, true); }},
+        {"spot with zero cone angles", true, nullptr, [](Scene& s) { s.spot(0, 0, true); }},
+        {"rectangular spot", true, "unsupported light type", [](Scene& s) { s.spot(40, 30, false); }},
+        {"area light of zero size", true, nullptr,
+         [](Scene& s) { s.r.NuevaLuzRect(0, 0.9f, 0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0); }},
+        {"sphere light of radius -1", true, nullptr,
+         [](Scene& s) { s.r.NuevaLuzOmniEsfera(0, 0.5f, 0, 1, 1, 1, 1, -1, 0); }},
+        {"unknown decay type", true, nullptr, [](Scene& s) { s.r.lights[0].decayType = 200; }},
+        {"decay starting at 0", true, nullptr,
+         [](Scene& s) { s.r.lights[0].decayType = 2, s.r.lights[0].decayStart = 0; }},
+        {"width 0", false, "Invalid image size", [](Scene& s) { s.r.width = 0; }},
+        {"height INT_MIN", false, "Invalid image size", [](Scene& s) { s.r.height = INT_MIN; }},
+        {"width 65536", false, "Invalid image size", [](Scene& s) { s.r.width = 65536; }},
+        {"height 16385", false, "Invalid image size", [](Scene& s) { s.r.height = 16385; }},
+        {"1 x 1 image", true, nullptr, [](Scene& s) { s.r.width = s.r.height = 1; }},
+        {"maxOctreeDepth 0", true, nullptr, [](Scene& s) { s.r.maxOctreeDepth = 0; }},
+        {"maxOctreeDepth 64", true, nullptr, [](Scene& s) { s.r.maxOctreeDepth = 64; }},
+        {"camera with NaN", false, "camera matrix", [](Scene& s) { s.r.cameraMatrix[6] = kNaN; }},
+        {"all-zero camera", true, nullptr,
+         [](Scene& s) { std::memset(s.r.cameraMatrix, 0, sizeof(s.r.cameraMatrix)); }},
+        {"NaN field of view", false, "field of view", [](Scene& s) { s.r.fieldOfView = kNaN; }},
+        {"field of view 0", true, nullptr, [](Scene& s) { s.r.fieldOfView = 0; }},
+        {"NaN background", false, "background", [](Scene& s) { s.r.SetEnvColor(kNaN, 0, 0); }},
+        {"shadow mode 255", true, nullptr, [](Scene& s) { s.r.shadowMode = 255; }},
+        {"numPhotons 0 with final gather", true, nullptr, [](Scene& s) { s.gi(true), s.r.numPhotons = 0; }},
+        {"numPhotons beyond memory", false, "Not enough device memory",
+         [](Scene& s) { s.gi(false), s.r.numPhotons = UINT32_MAX; }},
+        {"irradianceSamples 0", true, nullptr, [](Scene& s) { s.gi(true), s.r.irradianceSamples = 0; }},
+        {"photonSearchDistance 0", true, nullptr, [](Scene& s) { s.gi(false), s.r.photonSearchDistance = 0; }},
+        {"FG_record_density 0", true, nullptr, [](Scene& s) { s.gi(true), s.r.FG_record_density = 0; }},
+        {"NaN photon energy", false, "photon", [](Scene& s) { s.gi(false), s.r.photonEnergy = kNaN; }},
+        {"indirect light without attenuation", false, "ATTENUATION",
+         [](Scene& s) { s.gi(false), s.r.lights[0].decayType = 1; }},
+        {"missing texture", false, unreadable, [=](Scene& s) { s.texture(dir + "/missing.png"); }},
+        {"empty texture", false, unreadable, [=](Scene& s) { s.texture(file("empty.png", {})); }},
+        {"truncated PNG", false, unreadable, [=](Scene& s) { s.texture(file("cut.png", cut)); }},
+        {"directory as texture", false, unreadable,
+         [=](Scene& s) { mkdir((dir + "/d.png").c_str(), 0700), s.texture(dir + "/d.png"); }},
+        {"FIFO as texture", false, unreadable,
+         [=](Scene& s) { mkfifo((dir + "/p.png").c_str(), 0600), s.texture(dir + "/p.png"); }},
+        {"character device as texture", false, unreadable, [](Scene& s) { s.texture("/dev/zero"); }},
+        {"empty path", false, unreadable, [](Scene& s) { s.texture(""); }},
+        {"PNG named .jpg", true, nullptr, [=](Scene& s) { s.texture(file("really-a-png.jpg", tt::readBytes(png))); }},
+        {"PNG declaring 100000 x 100000", false, unreadable,
+         [=](Scene& s) { s.texture(file("a.png", pngDeclaring(100000, 100000))); }},
+        {"BMP declaring 100000 x 100000", false, unreadable,
+         [=](Scene& s) { s.texture(file("a.bmp", tt::bmpHeader(100000, 100000, 4, false))); }},
+        {"BMP declaring INT_MIN rows", false, unreadable,
+         [=](Scene& s) { s.texture(file("b.bmp", tt::bmpHeader(4, INT_MIN, 4, false))); }},
+        {"readable BMP 16385 texels wide", false, unreadable,
+         [=](Scene& s) { s.texture(file("c.bmp", tt::bmpHeader(16385, 1, 49156, true))); }},
+        {"TGA declaring 65535 x 65535", false, unreadable,
+         [=](Scene& s) { s.texture(file("a.tga", tgaDeclaring(65535, 65535))); }},
+        {"JPEG declaring 65535 x 65535", false, unreadable,
+         [=](Scene& s) { s.texture(file("a.jpg", jpegDeclaring(65535, 65535))); }},
+        {"GIF texture", false, unreadable,
+         [=](Scene& s) { s.texture(file("a.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0})); }},
+        {"text named .bmp", false, unreadable,
+         [=](Scene& s) { s.texture(file("text.bmp", {'h', 'e', 'l', 'l', 'o', '\n'})); }},
     };
+    // clang-format on
 }
 
 TEST(BadInput, EveryCaseRendersOrIsRefusedCleanly) {
-    TempDir dir;
+    const tt::TempDir dir;
     ASSERT_TRUE(tt::writeGradientPng(dir.file("good.png"), 8, 8));
     const std::vector<float> reference = goodRender();
-    const std::vector<Case> table = cases(dir);
-    ASSERT_GE(table.size(), 40u);
-    int refused = 0, rendered = 0;
+    const std::vector<Case> table = cases(dir.path);
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);
         const size_t liveBefore = rt::liveAllocationCount(), bytesBefore = rt::liveAllocationBytes();
         std::vector<std::string> paths;
+        paths.reserve(8);
         std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(16, 16));
         tt::MessageCapture messages;
-        tt::StdoutCapture quiet;
-        quiet.start();
-        Scene s{*r, dir, paths, tt::addCornellBox(*r)};
-        paths.reserve(8);
-        tt::setCameraLookingDownZ(*r, tt::kCornellEye);
-        c.setup(s);
+        GuardedHost host;
+        {
+            tt::StdoutCapture quiet(true);
+            Scene s{*r, paths, tt::addCornellBox(*r)};
+            tt::setCameraLookingDownZ(*r, tt::kCornellEye);
+            c.setup(s);
+        }
         const size_t tris = r->triangles.size(), lights = r->lights.size(), mats = r->materials.size();
         const int width = r->width, height = r->height;
-
-        GuardedHost host;
         r->callbacks = &host;
-        r->Render();
-        quiet.stop();
-        r->callbacks = nullptr;
-
+        {
+            tt::StdoutCapture quiet(true);
+            r->Render();
+        }
         EXPECT_FALSE(host.hung);
         std::string seen;
         for (const auto& m : messages.messages) seen += "[" + m.title + ": " + m.text + "] ";
-        if (c.outcome == Outcome::Refused) {
-            ++refused;
-            EXPECT_TRUE(messages.contains(c.message)) << seen;
-            EXPECT_TRUE(host.tiles.empty()) << "a refused scene delivers nothing";
-        } else {
-            ++rendered;
-            if (c.message)
-                EXPECT_TRUE(messages.contains(c.message)) << seen;
-            else
-                EXPECT_TRUE(messages.messages.empty()) << seen;
-            EXPECT_FALSE(host.tiles.empty());
-            const int w = std::min(width, host.width), h = std::min(height, host.height);
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x)
-                    for (int k = 0; k < 4; ++k) {
-                        const float v = host.pixel(x, y)[k];
-                        ASSERT_TRUE(std::isfinite(v)) << "pixel " << x << "," << y << " channel " << k;
-                        ASSERT_GE(v, 0.0f) << "pixel " << x << "," << y << " never delivered or negative";
-                    }
-        }
+        if (c.message) EXPECT_TRUE(messages.contains(c.message)) << seen;
+        if (!c.message) EXPECT_TRUE(messages.messages.empty()) << seen;
+        EXPECT_EQ(host.tiles.empty(), !c.renders);
+        for (int y = 0; c.renders && y < std::min(height, host.height); ++y)
+            for (int x = 0; x < std::min(width, host.width); ++x)
+                for (int k = 0; k < 4; ++k) {
+                    const float v = host.pixel(x, y)[k];
+                    ASSERT_TRUE(std::isfinite(v) && v >= 0)
+                        << "pixel " << x << "," << y << " channel " << k << ": " << v;
+                }
         // The host's scene and settings are its own; the renderer only reads them.
         EXPECT_EQ(r->triangles.size(), tris);
         EXPECT_EQ(r->lights.size(), lights);
@@ -324,18 +255,12 @@ TEST(BadInput, EveryCaseRendersOrIsRefusedCleanly) {
         EXPECT_EQ(r->width, width);
         EXPECT_EQ(r->height, height);
         r->CleanUp();
+        r->CleanUp();
         r.reset();
         EXPECT_EQ(rt::liveAllocationCount(), liveBefore);
         EXPECT_EQ(rt::liveAllocationBytes(), bytesBefore);
-
-        const std::vector<float> again = goodRender();
-        ASSERT_EQ(again.size(), reference.size());
-        EXPECT_EQ(std::memcmp(again.data(), reference.data(), reference.size() * sizeof(float)), 0)
-            << "a good render after the bad input differs";
+        EXPECT_TRUE(goodRender() == reference) << "a good render after the bad input differs";
     }
-    RecordProperty("refused", refused);
-    RecordProperty("rendered", rendered);
-    std::printf("%zu bad inputs: %d refused, %d rendered\n", table.size(), refused, rendered);
 }
 
 }  // namespace

@@ -2,26 +2,18 @@
 // renderer used from two places at once refuses the second use with a message.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/bad_files.h"
 #include "support/cornell.h"
 
 namespace {
 
 const std::string& texture() {
-    static const std::string path = [] {
-        char name[] = "/tmp/tessra-conc-XXXXXX";
-        const std::string dir = mkdtemp(name);
-        tt::writeGradientPng(dir + "/t.png", 4, 4);
-        return dir + "/t.png";
-    }();
+    static const tt::TempDir dir;
+    static const std::string path = tt::writeGradientPng(dir.file("t.png"), 4, 4) ? dir.file("t.png") : "";
     return path;
 }
 
@@ -55,14 +47,14 @@ std::vector<float> render(TessraRendererCUDA& r) {
 }
 
 TEST(Concurrency, RenderersOnTheirOwnThreadsGiveTheirLoneImages) {
-    tt::StdoutCapture quiet;
-    quiet.start();
+    tt::StdoutCapture quiet(true);
     std::vector<std::vector<float>> lone;
     for (int k = 0; k < 4; ++k) lone.push_back(render(*makeScene(k)));
     for (int threads : {2, 4, 4}) {
         std::vector<std::vector<float>> images(static_cast<size_t>(threads));
         std::vector<std::thread> pool;
-        for (int k = 0; k < threads; ++k) pool.emplace_back([&images, k] { images[size_t(k)] = render(*makeScene(k)); });
+        for (int k = 0; k < threads; ++k)
+            pool.emplace_back([&images, k] { images[size_t(k)] = render(*makeScene(k)); });
         for (std::thread& t : pool) t.join();
         for (int k = 0; k < threads; ++k) EXPECT_TRUE(images[size_t(k)] == lone[size_t(k)]) << threads << " " << k;
     }
@@ -89,8 +81,7 @@ TEST(Concurrency, RenderersOnTheirOwnThreadsGiveTheirLoneImages) {
 }
 
 TEST(Concurrency, ARendererBusyElsewhereOrARenderInsideACallbackIsRefused) {
-    tt::StdoutCapture quiet;
-    quiet.start();
+    tt::StdoutCapture quiet(true);
     std::unique_ptr<TessraRendererCUDA> r = makeScene(1), other = makeScene(3);
     const std::vector<float> alone = render(*r), otherAlone = render(*other);
     tt::MessageCapture messages;

@@ -30,28 +30,29 @@ using Scene = std::function<void(TessraRendererCUDA&, float)>;
 
 enum class Gi { Off, PhotonMap, FinalGather };
 
-// Renders the scene with the camera looking down -z from eye; with GI the photon
-// settings are the suggested ones unless the test changes them in tweak.
+// Indirect light with the suggested photon settings.
+void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
+    r.indirectIllumination = r.usePhotonMapping = true;
+    r.useFinalGather = gi == Gi::FinalGather;
+    r.numPhotons = photons;
+    r.numBounces = bounces;
+    r.irradianceSamples = 128;
+    TessraPhotonSettings s;
+    EXPECT_EQ(Tessra_SuggestPhotonSettings(&r, &s), 0);
+    r.photonEnergy = s.photonEnergy;
+    r.photonSearchDistance = s.photonSearchDistance;
+    r.ambientLightIntens = s.ambientLightIntens;
+}
+
+// Renders the scene with the camera looking down -z from eye, with GI unless Off; tweak
+// may change the settings last.
 Render render(const Scene& scene, Gi gi, int w, int h, V3 eye, float scale = 1.0f, uint32_t photons = 200000,
               uint32_t bounces = 1, const std::function<void(TessraRendererCUDA&)>& tweak = {}) {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(w, h));
     scene(*r, scale);
-    if (gi != Gi::Off) {
-        r->indirectIllumination = r->usePhotonMapping = true;
-        r->useFinalGather = gi == Gi::FinalGather;
-        r->numPhotons = photons;
-        r->numBounces = bounces;
-        r->irradianceSamples = 128;
-        TessraPhotonSettings s;
-        EXPECT_EQ(Tessra_SuggestPhotonSettings(r.get(), &s), 0);
-        r->photonEnergy = s.photonEnergy;
-        r->photonSearchDistance = s.photonSearchDistance;
-        r->ambientLightIntens = s.ambientLightIntens;
-    }
+    if (gi != Gi::Off) setUpGi(*r, gi, photons, bounces);
     if (tweak) tweak(*r);
-    tt::RecordingHost host(w, h);
-    tt::renderQuietly(*r, host, tt::mul(eye, scale), tt::mul({eye.x, eye.y, eye.z - 1}, scale), {0, 1, 0});
-    return {w, h, host.image};
+    return {w, h, tt::renderDownZ(*r, tt::mul(eye, scale)).image};
 }
 
 // Pixel (x, y) of a camera at eye looking down -z (fov 0.9) sees the plane z = zPlane at
@@ -88,7 +89,8 @@ double oneBounceIrradiance(V3 x) {
         float at;
         V3 normal;
     };
-    const Wall walls[] = {{2, 1, {0, 0, -1}}, {1, -1, {0, 1, 0}}, {1, 1, {0, -1, 0}}, {0, -1, {1, 0, 0}}, {0, 1, {-1, 0, 0}}};
+    const Wall walls[] = {
+        {2, 1, {0, 0, -1}}, {1, -1, {0, 1, 0}}, {1, 1, {0, -1, 0}}, {0, -1, {1, 0, 0}}, {0, 1, {-1, 0, 0}}};
     double E = 0;
     for (const Wall& wall : walls) {
         for (int i = 0; i < n; ++i)
@@ -132,8 +134,8 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
                 want += kAlbedo * oneBounceIrradiance(onPlane(x, y, W, H, eye, -1));
                 got += indirect(photonMap, x, y);
             }
-        std::printf("one bounce around pixel (%d, %d): integrated %.5f, photon map %.5f (%+.1f%%)\n", cx, cy,
-                    want / 81, got / 81, 100 * (got / want - 1));
+        std::printf("one bounce around pixel (%d, %d): integrated %.5f, photon map %.5f (%+.1f%%)\n", cx, cy, want / 81,
+                    got / 81, 100 * (got / want - 1));
         EXPECT_NEAR(got, want, 0.1 * want) << "photon map at " << cx << "," << cy;
     }
     // Final gather interpolates a few records across the wall, which flattens the
@@ -151,21 +153,11 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
 
     tt::Stages st(W, H);
     closedBox(*st.r, 1.0f);
-    st.r->indirectIllumination = st.r->usePhotonMapping = st.r->useFinalGather = true;
-    st.r->numPhotons = 400000;
-    st.r->numBounces = 0;
-    st.r->irradianceSamples = 128;
-    TessraPhotonSettings ps;
-    ASSERT_EQ(Tessra_SuggestPhotonSettings(st.r.get(), &ps), 0);
-    st.r->photonEnergy = ps.photonEnergy;
-    st.r->photonSearchDistance = ps.photonSearchDistance;
+    setUpGi(*st.r, Gi::FinalGather, 400000, 0);
     st.r->ambientLightIntens = 1.0f;
     st.upload(eye, {0, 0, -1});
     st.photons();
-    TessraFrameBuffer fb(st.r.get(), 256, 256);
-    st.r->fgKdTree = new KdTree(0.0f);
-    st.r->InitScreenCUDA(0, 0, fb, false);
-    ASSERT_TRUE(st.r->DistributeFinalGatherPoints(fb));
+    const auto fb = st.placeRecords();
     ASSERT_TRUE(st.r->CalculateIrradianceCache());
     const uint32_t n = st.r->fgKdTree->numRecords;
     const std::vector<float4> pos = tt::readFloat4(st.r->fgKdTree->d_positions, n);
@@ -350,11 +342,7 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
         r.numBounces = 1;
         r.irradianceSamples = 16;
     };
-    auto draw = [&](TessraRendererCUDA& r) {
-        tt::RecordingHost host(W, H);
-        tt::renderQuietly(r, host, tt::kCornellEye, {0, 0, 0}, {0, 1, 0});
-        return host.image;
-    };
+    auto draw = [](TessraRendererCUDA& r) { return tt::renderCornell(r); };
     std::unique_ptr<TessraRendererCUDA> reused(tt::newRenderer(W, H)), fresh(tt::newRenderer(W, H));
     tt::addCornellBox(*reused);
     tt::addCornellBox(*fresh);
@@ -381,7 +369,8 @@ TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
         for (int i = 0; i < 40; ++i) {
             const float phi = 0.7f * i, h = 0.012f;
             const V3 n = tt::unit({0.9f * std::cos(phi), 0.9f * std::sin(phi), 0.45f});
-            const V3 u = tt::unit({-n.y, n.x, 0}), v = {n.y * u.z - n.z * u.y, n.z * u.x - n.x * u.z, n.x * u.y - n.y * u.x};
+            const V3 u = tt::unit({-n.y, n.x, 0}),
+                     v = {n.y * u.z - n.z * u.y, n.z * u.x - n.x * u.z, n.x * u.y - n.y * u.x};
             const V3 c = {-0.9f + 0.045f * i, -0.5f + 0.13f * (i % 7), 0.2f};
             auto at = [&](float a, float b) { return tt::add(c, tt::add(tt::mul(u, a * h), tt::mul(v, b * h))); };
             tt::addQuad(*r, at(-1, -1), at(1, -1), at(1, 1), at(-1, 1), n, white);

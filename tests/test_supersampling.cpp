@@ -56,11 +56,7 @@ struct EdgeScene {
         tt::addQuad(*r, at(-200, 0), at(200, 0), at(200, 200), at(-200, 200), {0, 0, 1}, m);
         r->NuevaLuzOmni(0, 0, 1000, 1, 1, 1, 1.0f, 0, 1.0f);
     }
-    tt::RecordingHost render() {
-        tt::RecordingHost host(r->width, r->height);
-        tt::renderQuietly(*r, host, kEye, {kEye.x, kEye.y, kEye.z - 1}, {0, 1, 0});
-        return host;
-    }
+    tt::RecordingHost render() { return tt::renderDownZ(*r, kEye); }
 };
 
 TEST(Supersampling, EdgePixelsTakeTheirCoveredFractionAndOnlyTheyAreRefined) {
@@ -112,8 +108,8 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
     auto addBlock = [](EdgeScene& s) {
         const int m = tt::addDiffuse(*s.r, 0.9f, 0.4f, 0.2f);
         const float a = 0.3f, b = 0.9f;
-        tt::addQuad(*s.r, {a, a - 0.6f, 0.8f}, {b, a - 0.7f, 0.8f}, {b + 0.1f, b - 0.6f, 0.8f}, {a + 0.1f, b - 0.5f, 0.8f},
-                    {0, 0, 1}, m);
+        tt::addQuad(*s.r, {a, a - 0.6f, 0.8f}, {b, a - 0.7f, 0.8f}, {b + 0.1f, b - 0.6f, 0.8f},
+                    {a + 0.1f, b - 0.5f, 0.8f}, {0, 0, 1}, m);
         // A square light facing down: soft shadows, whose 8 x 8 strata the rays share.
         s.r->NuevaLuzRect(-1.5f, 1.0f, 3.0f, 0.6f, 0.6f, 0.6f, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.0f, 1.0f, 0);
     };
@@ -142,7 +138,8 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
             for (int c = 0; c < 3; ++c) {
                 double filtered = 0.0;
                 for (int j = 0; j < 5; ++j)
-                    for (int i = 0; i < 5; ++i) filtered += w[i] * w[j] * reference.pixel(4 * x + i - 2, 4 * y + j - 2)[c];
+                    for (int i = 0; i < 5; ++i)
+                        filtered += w[i] * w[j] * reference.pixel(4 * x + i - 2, 4 * y + j - 2)[c];
                 filtered /= 16.0;
                 errorSingle += std::fabs(single.pixel(x, y)[c] - filtered);
                 errorSmooth += std::fabs(smooth.pixel(x, y)[c] - filtered);

@@ -4,7 +4,6 @@
 // ceiling. The camera looks down -z from in front of the opening.
 #pragma once
 
-#include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,21 +18,18 @@ struct CornellMaterials {
 };
 
 inline const V3 kCornellEye = {0.0f, 0.0f, 3.4f};
-inline const V3 kCornellLight = {0.0f, 0.85f, 0.0f};
 
 inline CornellMaterials addCornellBox(TessraRendererCUDA& r, bool withBlock = true) {
     CornellMaterials m;
     m.white = addDiffuse(r, 0.75f, 0.75f, 0.75f);
     m.red = addDiffuse(r, 0.75f, 0.1f, 0.1f);
     m.green = addDiffuse(r, 0.1f, 0.75f, 0.1f);
-    addQuad(r, {-1, -1, 1}, {1, -1, 1}, {1, -1, -1}, {-1, -1, -1}, {0, 1, 0}, m.white);   // floor
-    addQuad(r, {-1, 1, -1}, {1, 1, -1}, {1, 1, 1}, {-1, 1, 1}, {0, -1, 0}, m.white);      // ceiling
-    addQuad(r, {-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, {0, 0, 1}, m.white);   // back
-    addQuad(r, {-1, -1, 1}, {-1, -1, -1}, {-1, 1, -1}, {-1, 1, 1}, {1, 0, 0}, m.red);     // left
-    addQuad(r, {1, -1, -1}, {1, -1, 1}, {1, 1, 1}, {1, 1, -1}, {-1, 0, 0}, m.green);      // right
+    addQuad(r, {-1, -1, 1}, {1, -1, 1}, {1, -1, -1}, {-1, -1, -1}, {0, 1, 0}, m.white);  // floor
+    addQuad(r, {-1, 1, -1}, {1, 1, -1}, {1, 1, 1}, {-1, 1, 1}, {0, -1, 0}, m.white);     // ceiling
+    addQuad(r, {-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, {0, 0, 1}, m.white);  // back
+    addQuad(r, {-1, -1, 1}, {-1, -1, -1}, {-1, 1, -1}, {-1, 1, 1}, {1, 0, 0}, m.red);    // left
+    addQuad(r, {1, -1, -1}, {1, -1, 1}, {1, 1, 1}, {1, 1, -1}, {-1, 0, 0}, m.green);     // right
     if (withBlock) {
-        // A block 0.6 x 0.9 x 0.6 standing on the floor right of the centre; its shadow
-        // falls on the floor in front of and beside it.
         const float x0 = 0.05f, x1 = 0.65f, y0 = -1.0f, y1 = -0.1f, z0 = -0.5f, z1 = 0.1f;
         addQuad(r, {x0, y1, z1}, {x1, y1, z1}, {x1, y1, z0}, {x0, y1, z0}, {0, 1, 0}, m.white);
         addQuad(r, {x0, y0, z1}, {x1, y0, z1}, {x1, y1, z1}, {x0, y1, z1}, {0, 0, 1}, m.white);
@@ -41,7 +37,7 @@ inline CornellMaterials addCornellBox(TessraRendererCUDA& r, bool withBlock = tr
         addQuad(r, {x0, y0, z0}, {x0, y0, z1}, {x0, y1, z1}, {x0, y1, z0}, {-1, 0, 0}, m.white);
         addQuad(r, {x1, y0, z1}, {x1, y0, z0}, {x1, y1, z0}, {x1, y1, z1}, {1, 0, 0}, m.white);
     }
-    r.NuevaLuzOmni(kCornellLight.x, kCornellLight.y, kCornellLight.z, 1, 1, 1, 0.8f, 0, 1.0f);
+    r.NuevaLuzOmni(0.0f, 0.85f, 0.0f, 1, 1, 1, 0.8f, 0, 1.0f);
     r.shadowMode = 1;
     r.fieldOfView = 0.9f;
     return m;
@@ -59,8 +55,7 @@ inline void addClosedBox(TessraRendererCUDA& r, float s, int m) {
 
 // Photon-mapping settings sized for small test renders.
 inline void enablePhotonMapping(TessraRendererCUDA& r, uint32_t photons, bool finalGather) {
-    r.indirectIllumination = true;
-    r.usePhotonMapping = true;
+    r.indirectIllumination = r.usePhotonMapping = true;
     r.numPhotons = photons;
     r.numBounces = 1;
     r.photonEnergy = 1.0f;
@@ -77,9 +72,9 @@ inline void addEveryStage(TessraRendererCUDA& r, const std::string& texture) {
     const CornellMaterials m = addCornellBox(r);
     r.lights[0].decayType = 2;
     r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 0.5f, 0.4f, 0.4f, 2);
-    // The path must outlive the renders: keep it with the renderer's process.
+    // The path must outlive the renders; scenes are also built on several threads at once.
     static std::set<std::string> paths;
-    static std::mutex pathsLock;  // scenes are also built on several threads at once
+    static std::mutex pathsLock;
     {
         std::lock_guard<std::mutex> g(pathsLock);
         r.materials[size_t(m.white)].diffuseMap = paths.insert(texture).first->c_str();
@@ -94,17 +89,6 @@ inline void addEveryStage(TessraRendererCUDA& r, const std::string& texture) {
     r.irradianceSamples = 4;
 }
 
-// Renders quietly with the Cornell camera and returns the delivered image.
-inline std::vector<float> renderCornell(TessraRendererCUDA& r) {
-    RecordingHost host(r.width, r.height);
-    r.callbacks = &host;
-    setCameraLookingDownZ(r, kCornellEye);
-    StdoutCapture quiet;
-    quiet.start();
-    r.Render();
-    quiet.stop();
-    r.callbacks = nullptr;
-    return host.image;
-}
+inline std::vector<float> renderCornell(TessraRendererCUDA& r) { return renderDownZ(r, kCornellEye).image; }
 
 }  // namespace tt

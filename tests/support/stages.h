@@ -24,27 +24,28 @@ struct Stages {
     RecordingHost host;
     explicit Stages(int w = 64, int h = 64) : r(newRenderer(w, h)), host(w, h) { r->callbacks = &host; }
     ~Stages() {
-        StdoutCapture quiet;
-        quiet.start();
+        StdoutCapture quiet(true);
         r->CleanUp();
-        quiet.stop();
     }
     void upload(V3 eye, V3 target, V3 up = {0, 1, 0}) {
         setCamera(*r, eye, target, up);
-        StdoutCapture quiet;
-        quiet.start();
+        StdoutCapture quiet(true);
         ASSERT_TRUE(r->initScene());
         for (int row = 0; row < 3; ++row)
             for (int c = 0; c < 4; ++c) r->invViewMatrix[row * 4 + c] = r->cameraMatrix[row * 4 + c];
-        quiet.stop();
     }
     void photons() {
-        StdoutCapture quiet;
-        quiet.start();
+        StdoutCapture quiet(true);
         r->castPhotons();
-        quiet.stop();
+    }
+    // A 256 x 256 tile at the origin with its final-gather records placed.
+    std::unique_ptr<TessraFrameBuffer> placeRecords() {
+        auto fb = std::make_unique<TessraFrameBuffer>(r.get(), 256, 256);
+        r->fgKdTree = new KdTree(0.0f);
+        r->InitScreenCUDA(0, 0, *fb, false);
+        EXPECT_TRUE(r->DistributeFinalGatherPoints(*fb));
+        return fb;
     }
 };
-
 
 }  // namespace tt
