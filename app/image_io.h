@@ -15,6 +15,10 @@ bool formatFromPath(const std::string& path, ImageFormat& format);
 struct Image {
     int width = 0, height = 0;
     std::vector<float> rgba;  // linear, row 0 at the top
+    // Where these pixels sit in the whole frame (a crop of a farm render): OpenEXR keeps
+    // it as the data window inside the display window; PNG and PFM hold the pixels alone.
+    // A zero frame size means the pixels are the whole frame.
+    int originX = 0, originY = 0, frameWidth = 0, frameHeight = 0;
 };
 
 // Written to a temporary name beside `path` and renamed over it, so a reader never sees a

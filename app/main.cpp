@@ -12,12 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <set>
 #include <string>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "farm.h"
 #include "image_io.h"
 #include "scene.h"
 #include "tessra.h"
@@ -223,6 +225,8 @@ int main(int argc, char** argv) {
     std::vector<float> background;
     std::vector<std::string> sets;
     std::string up = "y";
+    std::string cropText;
+    bool mpi = false;
 
     // CLI11's PositiveNumber lets NaN through, and a value past the float range becomes
     // infinite once stored.
@@ -280,6 +284,13 @@ int main(int argc, char** argv) {
     app.add_flag("--stage-times", stageTimes,
                  "After the render, print the seconds spent under each status text (reading, upload, photons, "
                  "final gather, direct light, reflections, ...) on standard error");
+    app.add_option("--crop", cropText,
+                   "Render only the pixels X0 <= x < X1, Y0 <= y < Y1 of the image, as X0,Y0,X1,Y1; they equal the "
+                   "whole render's. OpenEXR places them in the frame (data window); PNG and PFM hold them alone");
+    app.add_flag("--mpi", mpi,
+                 std::string("Share the image's tiles between the ranks of an MPI job (mpirun -np N tessra-render "
+                             "--mpi ...); rank 0 writes the image") +
+                     (tr::mpiAvailable() ? "" : " [not in this build: no MPI was found]"));
     app.footer("Exit status: 0 success, 1 the scene cannot be read or the render failed, 2 usage error, "
                "130 interrupted (the tiles done so far are written, the rest black).\n"
                "Manual: docs/tessra-render.md");
@@ -318,6 +329,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessra-render: %s: unknown image format (use .png, .exr or .pfm)\n", output.c_str());
         return kExitUsage;
     }
+    // The crop's form is checked now, its bounds once the image size is known.
+    tr::CropWindow crop;
+    if (std::string error; !cropText.empty() && !tr::parseCropWindow(cropText, 65536, 65536, crop, error)) {
+        std::fprintf(stderr, "tessra-render: %s\n", error.c_str());
+        return kExitUsage;
+    }
     std::vector<std::pair<std::string, std::string>> fieldSets;
     for (const std::string& s : sets) {
         const size_t eq = s.find('=');
@@ -326,6 +343,21 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         fieldSets.emplace_back(s.substr(0, eq), s.substr(eq + 1));
+    }
+
+    std::unique_ptr<tr::MpiRank> farm;
+    if (mpi) {
+        std::string error;
+        farm = tr::startMpi(error);
+        if (!farm) {
+            std::fprintf(stderr, "tessra-render: --mpi: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        // Rank 0 speaks for the job; the others show only errors.
+        if (farm->rank() > 0) {
+            quiet = true;
+            verbose = stageTimes = false;
+        }
     }
 
     Progress progress(quiet, verbose);
@@ -337,6 +369,8 @@ int main(int argc, char** argv) {
     sa.sa_handler = &onInterrupt;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+    // mpirun passes Ctrl-C on to its ranks as SIGTERM.
+    if (farm) sigaction(SIGTERM, &sa, nullptr);
 
     // Scene.
     tr::Scene scene;
@@ -426,6 +460,15 @@ int main(int argc, char** argv) {
         if (!bounces && !given("numBounces")) r->numBounces = 2;
     }
 
+    if (!cropText.empty()) {
+        std::string error;
+        if (!tr::parseCropWindow(cropText, r->width, r->height, crop, error)) {
+            progress.message("tessra-render: " + error);
+            return kExitUsage;
+        }
+        Tessra_SetCropWindow(r, crop.x0, crop.y0, crop.x1, crop.y1);
+    }
+
     const tr::Camera camera = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
     if (!fovSet) {
         r->fieldOfView = camera.fovIsVertical
@@ -436,6 +479,7 @@ int main(int argc, char** argv) {
 
     Host host(r->width, r->height, progress);
     r->callbacks = &host;
+    if (farm) farm->attach(*r, host);
     const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
     progress.start(totalTiles);
     const auto t0 = std::chrono::steady_clock::now();
@@ -467,15 +511,29 @@ int main(int argc, char** argv) {
         // finished one the second call releases nothing.
         r->CleanUp();
     }
-    const double seconds = secondsSince(t0);
     r->callbacks = nullptr;
+    bool farmInterrupted = false;
+    if (farm) {
+        std::string error;
+        const auto outcome = farm->finish(messages.errors > 0, error);
+        using O = tr::MpiRank::Outcome;
+        if (farm->rank() > 0)
+            return outcome == O::Complete ? kExitOk : outcome == O::Interrupted ? kExitInterrupted : kExitFailure;
+        if (outcome == O::Failed) {
+            progress.message("tessra-render: error: " + error + "; no image written");
+            return kExitFailure;
+        }
+        if (!error.empty()) progress.message("tessra-render: " + error);
+        farmInterrupted = outcome == O::Interrupted;
+    }
+    const double seconds = secondsSince(t0);
     progress.finish();
 
     if (messages.errors > 0) {
         progress.message("tessra-render: error: the render failed; no image written");
         return kExitFailure;
     }
-    const bool interrupted = g_interrupts > 0;
+    const bool interrupted = g_interrupts > 0 || farmInterrupted;
     std::vector<std::pair<std::string, std::string>> attributes;
     for (const std::string& n : tr::settingNames()) attributes.emplace_back("tessra:" + n, tr::settingValue(*r, n));
     char secondsText[32];
@@ -485,8 +543,9 @@ int main(int argc, char** argv) {
     attributes.emplace_back("tessra:version", Tessra_Version());
     attributes.emplace_back("tessra:scene", scenePath);
     if (interrupted) attributes.emplace_back("tessra:interrupted", "true");
+    if (farm) attributes.emplace_back("tessra:mpiRanks", std::to_string(farm->size()));
     try {
-        tr::writeImage(output, host.image, attributes);
+        tr::writeImage(output, cropText.empty() ? host.image : tr::cropImage(host.image, crop), attributes);
     } catch (const std::exception& e) {
         progress.message(std::string("tessra-render: error: ") + e.what());
         return kExitFailure;

@@ -1,0 +1,263 @@
+// The MPI mode of tessra-render. Every rank reads the scene and builds the photon map and
+// final-gather cache itself: both are deterministic and made for the whole image, so no
+// rank needs another's, and a tile's pixels do not depend on the rank that shades it.
+//
+// Only tiles travel. Each rank asks rank 0 about every tile in the library's order; rank
+// 0 grants a tile to the first rank that asks. Rank 0 renders too: a thread there serves
+// the claims and receives the other ranks' rows, and is the only thread of rank 0 that
+// calls MPI once the render starts (MPI_THREAD_SERIALIZED suffices).
+#include "farm.h"
+
+#include <mpi.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace tr {
+namespace {
+
+enum Tag : int { kClaim = 1, kGrant, kRow, kTile, kDone, kStop, kFinal };
+enum Grant : int { kRefused = 0, kGranted = 1, kStopping = 2 };
+enum Status : int { kOk = 0, kInterrupted = 1, kFailed = 2 };
+
+// How long an interrupted rank 0 waits for the others' last rows: mpirun follows its
+// SIGTERM with a SIGKILL one second later by default (odls_base_sigkill_timeout).
+constexpr auto kStopGrace = std::chrono::milliseconds(400);
+
+using TileKey = std::pair<uint32_t, uint32_t>;
+
+class Rank final : public MpiRank, public TessraCallbacks {
+public:
+    Rank(int rank, int size) : rank_(rank), size_(size) {}
+
+    ~Rank() override {
+        if (server_.joinable()) {
+            quit_ = true;
+            server_.join();
+        }
+        // A rank that leaves before its end was reported would leave the others waiting
+        // for it; aborting ends the whole job with MPI's own message instead.
+        if (!finished_) MPI_Abort(MPI_COMM_WORLD, 1);
+        else if (!abandoned_) MPI_Finalize();
+    }
+
+    int rank() const override { return rank_; }
+    int size() const override { return size_; }
+
+    void attach(TessraRendererCUDA& r, TessraCallbacks& host) override {
+        host_ = &host;
+        width_ = uint32_t(r.width);
+        height_ = uint32_t(r.height);
+        r.callbacks = this;
+        Tessra_SetTileFilter(&r, &Rank::filter, this);
+        if (rank_ == 0 && size_ > 1) server_ = std::thread([this] { serve(); });
+    }
+
+    Outcome finish(bool failed, std::string& error) override {
+        const int mine = failed ? kFailed : (stop_ || host_->AbortRequested()) ? kInterrupted : kOk;
+        if (mine != kOk) stop_ = true;
+        finished_ = true;
+        if (rank_ > 0) {
+            MPI_Send(&mine, sizeof(mine), MPI_BYTE, 0, kDone, MPI_COMM_WORLD);
+            // Stop notices sent before rank 0 saw the report are drained here.
+            for (int dummy = 0;;) {
+                MPI_Status st;
+                MPI_Recv(&dummy, 1, MPI_INT, 0, MPI_ANY_TAG, MPI_COMM_WORLD, &st);
+                if (st.MPI_TAG == kFinal) break;
+            }
+            return mine == kOk ? Outcome::Complete : mine == kFailed ? Outcome::Failed : Outcome::Interrupted;
+        }
+        if (server_.joinable()) server_.join();
+        status_[0] = mine;
+        for (const auto& [r, s] : status_)
+            if (s == kFailed) {
+                error = "rank " + std::to_string(r) + ": the render failed";
+                return Outcome::Failed;
+            }
+        if (int(status_.size()) < size_) {
+            abandoned_ = true;
+            error = std::to_string(size_ - int(status_.size())) + " rank(s) did not report their end";
+            return Outcome::Interrupted;
+        }
+        if (stop_) return Outcome::Interrupted;
+        // Every tile granted must have come back; a rank that vanished leaves a hole.
+        for (const auto& [tile, owner] : owner_)
+            if (!done_.count(tile)) {
+                error = "tile " + std::to_string(tile.first) + "," + std::to_string(tile.second) + " of rank " +
+                        std::to_string(owner) + " never arrived";
+                return Outcome::Failed;
+            }
+        return Outcome::Complete;
+    }
+
+    void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
+        if (rank_ == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            host_->DrawPixels(rgba, count, x, y);
+            return;
+        }
+        const uint32_t head[3] = {x, y, count};
+        row_.resize(sizeof(head) + size_t(count) * 16);
+        std::memcpy(row_.data(), head, sizeof(head));
+        std::memcpy(row_.data() + sizeof(head), rgba, size_t(count) * 16);
+        MPI_Send(row_.data(), int(row_.size()), MPI_BYTE, 0, kRow, MPI_COMM_WORLD);
+    }
+    void TileFinished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) override {
+        if (rank_ == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_.insert({x, y});
+            host_->TileFinished(x, y, w, h);
+            return;
+        }
+        const uint32_t tile[4] = {x, y, w, h};
+        MPI_Send(tile, sizeof(tile), MPI_BYTE, 0, kTile, MPI_COMM_WORLD);
+    }
+    void SetStatusText(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        host_->SetStatusText(text);
+    }
+    bool AbortRequested() override {
+        if (host_->AbortRequested()) stop_ = true;
+        if (rank_ > 0 && !stop_) {
+            int flag = 0;
+            MPI_Status st;
+            MPI_Iprobe(0, kStop, MPI_COMM_WORLD, &flag, &st);
+            if (flag) {
+                int dummy;
+                MPI_Recv(&dummy, 1, MPI_INT, 0, kStop, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+                stop_ = true;
+            }
+        }
+        return stop_;
+    }
+    void SetFinalGatherCount(uint32_t n) override { host_->SetFinalGatherCount(n); }
+    void ReportIrradianceTime(float c, float s) override { host_->ReportIrradianceTime(c, s); }
+    void SetPhotonCount(uint32_t n) override { host_->SetPhotonCount(n); }
+
+private:
+    static bool filter(void* user, uint32_t x, uint32_t y) { return static_cast<Rank*>(user)->claim(x, y); }
+
+    bool claim(uint32_t x, uint32_t y) {
+        // Tiles past the image's edge hold no pixels; every rank skips them alike.
+        if (x >= width_ || y >= height_ || stop_) return false;
+        if (rank_ == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return owner_.emplace(TileKey{x, y}, 0).second;
+        }
+        const uint32_t tile[2] = {x, y};
+        int grant = kRefused;
+        MPI_Send(tile, sizeof(tile), MPI_BYTE, 0, kClaim, MPI_COMM_WORLD);
+        MPI_Recv(&grant, 1, MPI_INT, 0, kGrant, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        if (grant == kStopping) stop_ = true;
+        return grant == kGranted;
+    }
+
+    // Rank 0's server: polls rather than blocks, since a blocking receive in Open MPI
+    // spins and would take a core from the render.
+    void serve() {
+        std::vector<char> buffer;
+        std::set<int> told;
+        std::chrono::steady_clock::time_point stopAt{};
+        // Until every other rank has reported its end.
+        while (int(status_.size()) < size_ - 1) {
+            if (quit_) return;
+            if (!stop_) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (host_->AbortRequested()) stop_ = true;
+            }
+            if (stop_) {
+                if (stopAt == std::chrono::steady_clock::time_point{}) stopAt = std::chrono::steady_clock::now();
+                for (int r = 1; r < size_; ++r)
+                    if (!status_.count(r) && told.insert(r).second) {
+                        const int one = 1;
+                        MPI_Send(&one, 1, MPI_INT, r, kStop, MPI_COMM_WORLD);
+                    }
+                // The others were told; rank 0 writes what it has in time.
+                if (finished_ && std::chrono::steady_clock::now() - stopAt > kStopGrace) return;
+            }
+            int flag = 0;
+            MPI_Status st;
+            MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &flag, &st);
+            if (!flag) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            const int from = st.MPI_SOURCE;
+            int bytes = 0;
+            MPI_Get_count(&st, MPI_BYTE, &bytes);
+            buffer.resize(size_t(std::max(bytes, 16)));
+            MPI_Recv(buffer.data(), bytes, MPI_BYTE, from, st.MPI_TAG, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            uint32_t head[4] = {0, 0, 0, 0};
+            std::memcpy(head, buffer.data(), std::min<size_t>(size_t(bytes), sizeof(head)));
+            std::lock_guard<std::mutex> lock(mutex_);
+            switch (st.MPI_TAG) {
+                case kClaim: {
+                    const int grant = stop_ ? int(kStopping) : owner_.emplace(TileKey{head[0], head[1]}, from).second ? kGranted : kRefused;
+                    MPI_Send(&grant, 1, MPI_INT, from, kGrant, MPI_COMM_WORLD);
+                    break;
+                }
+                case kRow: {
+                    const uint32_t count = uint32_t((size_t(bytes) - 12) / 16);
+                    std::vector<float> px(size_t(count) * 4);
+                    std::memcpy(px.data(), buffer.data() + 12, px.size() * sizeof(float));
+                    host_->DrawPixels(px.data(), std::min(count, head[2]), head[0], head[1]);
+                    break;
+                }
+                case kTile:
+                    done_.insert({head[0], head[1]});
+                    host_->TileFinished(head[0], head[1], head[2], head[3]);
+                    break;
+                case kDone: {
+                    const int s = int(head[0]);
+                    status_[from] = s;
+                    if (s != kOk) stop_ = true;
+                    const int zero = 0;
+                    MPI_Send(&zero, 1, MPI_INT, from, kFinal, MPI_COMM_WORLD);
+                    break;
+                }
+                default: break;
+            }
+        }
+    }
+
+    const int rank_, size_;
+    TessraCallbacks* host_ = nullptr;
+    uint32_t width_ = 0, height_ = 0;
+    std::vector<char> row_;
+    std::thread server_;
+    std::mutex mutex_;
+    std::atomic<bool> stop_{false}, quit_{false}, finished_{false};
+    bool abandoned_ = false;
+    std::map<TileKey, int> owner_;  // rank 0: who shades each tile
+    std::set<TileKey> done_;        // rank 0: tiles whose rows arrived
+    std::map<int, int> status_;     // rank 0: each rank's end, by rank
+};
+
+}  // namespace
+
+bool mpiAvailable() { return true; }
+
+std::unique_ptr<MpiRank> startMpi(std::string& error) {
+    int provided = 0;
+    if (MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided) != MPI_SUCCESS) {
+        error = "MPI did not start";
+        return nullptr;
+    }
+    if (provided < MPI_THREAD_SERIALIZED) {
+        MPI_Finalize();
+        error = "this MPI library does not allow calls from a second thread (MPI_THREAD_SERIALIZED)";
+        return nullptr;
+    }
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    return std::make_unique<Rank>(rank, size);
+}
+
+}  // namespace tr
