@@ -284,7 +284,7 @@ int main(int argc, char** argv) {
     app.add_flag("--stage-times", stageTimes,
                  "After the render, print the seconds spent under each status text (reading, upload, photons, "
                  "final gather, direct light, reflections, ...) on standard error");
-    app.add_option("--crop", cropText,
+    auto* cropOption = app.add_option("--crop", cropText,
                    "Render only the pixels X0 <= x < X1, Y0 <= y < Y1 of the image, as X0,Y0,X1,Y1; they equal the "
                    "whole render's. OpenEXR places them in the frame (data window); PNG and PFM hold them alone");
     app.add_flag("--mpi", mpi,
@@ -331,7 +331,8 @@ int main(int argc, char** argv) {
     }
     // The crop's form is checked now, its bounds once the image size is known.
     tr::CropWindow crop;
-    if (std::string error; !cropText.empty() && !tr::parseCropWindow(cropText, 65536, 65536, crop, error)) {
+    const bool cropped = cropOption->count() > 0;
+    if (std::string error; cropped && !tr::parseCropWindow(cropText, 65536, 65536, crop, error)) {
         std::fprintf(stderr, "tessra-render: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -460,7 +461,7 @@ int main(int argc, char** argv) {
         if (!bounces && !given("numBounces")) r->numBounces = 2;
     }
 
-    if (!cropText.empty()) {
+    if (cropped) {
         std::string error;
         if (!tr::parseCropWindow(cropText, r->width, r->height, crop, error)) {
             progress.message("tessra-render: " + error);
@@ -544,8 +545,9 @@ int main(int argc, char** argv) {
     attributes.emplace_back("tessra:scene", scenePath);
     if (interrupted) attributes.emplace_back("tessra:interrupted", "true");
     if (farm) attributes.emplace_back("tessra:mpiRanks", std::to_string(farm->size()));
+    const tr::Image window = cropped ? tr::cropImage(host.image, crop) : tr::Image();
     try {
-        tr::writeImage(output, cropText.empty() ? host.image : tr::cropImage(host.image, crop), attributes);
+        tr::writeImage(output, cropped ? window : host.image, attributes);
     } catch (const std::exception& e) {
         progress.message(std::string("tessra-render: error: ") + e.what());
         return kExitFailure;

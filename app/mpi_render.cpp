@@ -26,9 +26,10 @@ enum Tag : int { kClaim = 1, kGrant, kRow, kTile, kDone, kStop, kFinal };
 enum Grant : int { kRefused = 0, kGranted = 1, kStopping = 2 };
 enum Status : int { kOk = 0, kInterrupted = 1, kFailed = 2 };
 
-// How long an interrupted rank 0 waits for the others' last rows: mpirun follows its
-// SIGTERM with a SIGKILL one second later by default (odls_base_sigkill_timeout).
-constexpr auto kStopGrace = std::chrono::milliseconds(400);
+// How long a stopping rank 0 waits for the others' last rows: mpirun follows its SIGTERM
+// with a SIGKILL one second later by default (odls_base_sigkill_timeout), and rank 0
+// still has to write the image.
+constexpr auto kStopGrace = std::chrono::milliseconds(700);
 
 using TileKey = std::pair<uint32_t, uint32_t>;
 
@@ -80,10 +81,15 @@ public:
                 error = "rank " + std::to_string(r) + ": the render failed";
                 return Outcome::Failed;
             }
+        // A rank that never reported may have died with tiles it was granted: what
+        // arrived cannot be told from a finished image, so nothing is written.
         if (int(status_.size()) < size_) {
             abandoned_ = true;
-            error = std::to_string(size_ - int(status_.size())) + " rank(s) did not report their end";
-            return Outcome::Interrupted;
+            std::string missing;
+            for (int r = 1; r < size_; ++r)
+                if (!status_.count(r)) missing += (missing.empty() ? "" : ", ") + std::to_string(r);
+            error = "rank " + missing + " did not report its end (it died, or was stopped before it could)";
+            return Outcome::Failed;
         }
         if (stop_) return Outcome::Interrupted;
         // Every tile granted must have come back; a rank that vanished leaves a hole.
