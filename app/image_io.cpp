@@ -89,6 +89,21 @@ void writeExr(const std::string& path, const Image& im, const std::vector<std::p
     char* base = reinterpret_cast<char*>(pixels.data()) - (ptrdiff_t(im.originY) * ys + ptrdiff_t(im.originX) * xs);
     const char* names[4] = {"R", "G", "B", "A"};
     for (int c = 0; c < 4; ++c) fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys));
+    // Output passes as layers with the channel names compositors and denoisers expect.
+    auto layer = [&](const std::vector<float>& values, std::initializer_list<const char*> channels) {
+        if (values.empty()) return;
+        const size_t n = channels.size(), pxs = n * sizeof(float);
+        size_t c = 0;
+        for (const char* name : channels) {
+            header.channels().insert(name, Imf::Channel(Imf::FLOAT));
+            fb.insert(name, Imf::Slice(Imf::FLOAT, const_cast<char*>(reinterpret_cast<const char*>(values.data())) +
+                                                       c++ * sizeof(float),
+                                       pxs, pxs * size_t(im.width)));
+        }
+    };
+    layer(im.albedo, {"albedo.R", "albedo.G", "albedo.B"});
+    layer(im.normal, {"N.X", "N.Y", "N.Z"});
+    layer(im.depth, {"Z"});
     Imf::OutputFile file(path.c_str(), header);
     file.setFrameBuffer(fb);
     file.writePixels(im.height);

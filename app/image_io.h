@@ -15,6 +15,9 @@ bool formatFromPath(const std::string& path, ImageFormat& format);
 struct Image {
     int width = 0, height = 0;
     std::vector<float> rgba;  // linear, row 0 at the top
+    // Output passes written into OpenEXR files beside the colour, where not empty:
+    // albedo.R/G/B and N.X/Y/Z (3 floats a pixel), Z (1 float a pixel).
+    std::vector<float> albedo, normal, depth;
     // Where these pixels sit in the whole frame (a crop of a farm render): OpenEXR keeps
     // it as the data window inside the display window; PNG and PFM hold the pixels alone.
     // A zero frame size means the pixels are the whole frame.

@@ -27,6 +27,10 @@
 namespace {
 
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 130;
+// Antialiasing a user gets without asking: up to 3 x 3 rays where a pixel differs from a
+// neighbour by more than the threshold (chosen by measurement: docs/tessra-render.md).
+constexpr unsigned kDefaultAaSamples = 3;
+constexpr float kDefaultAaThreshold = 0.1f;
 
 volatile std::sig_atomic_t g_interrupts = 0;
 
@@ -225,6 +229,9 @@ int main(int argc, char** argv) {
     std::vector<float> background;
     std::vector<std::string> sets;
     std::string up = "y";
+    unsigned aa = kDefaultAaSamples;
+    float aaThreshold = kDefaultAaThreshold;
+    std::vector<std::string> aovs;
     std::string cropText;
     bool mpi = false;
 
@@ -269,6 +276,18 @@ int main(int argc, char** argv) {
     app.add_option("--background", background, "Background colour R G B (linear); it feeds final gather only")
         ->expected(3)
         ->check(finiteFloat(false));
+    app.add_option("--aa", aa, "Antialiasing: at most N x N rays per pixel (1 = one ray per pixel)")
+        ->check(CLI::Range(1, 16))
+        ->capture_default_str();
+    app.add_option("--aa-threshold", aaThreshold,
+                   "Colour difference to a neighbour (|dr| + |dg| + |db|) above which a pixel takes N x N rays; "
+                   "0 gives every pixel N x N")
+        ->check(finiteFloat(false) & CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--aov", aovs, "Output passes for denoisers and compositors, comma-separated: albedo, normal, depth "
+                                  "(OpenEXR output only; layers albedo.R/G/B, N.X/Y/Z, Z)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"albedo", "normal", "depth"}));
     std::string setHelp = "Set a renderer field, FIELD=VALUE, repeatable. Fields:";
     for (const std::string& n : tr::settingNames()) setHelp += " " + n;
     app.add_option("--set", sets, setHelp);
@@ -327,6 +346,10 @@ int main(int argc, char** argv) {
     tr::ImageFormat format;
     if (!tr::formatFromPath(output, format)) {
         std::fprintf(stderr, "tessra-render: %s: unknown image format (use .png, .exr or .pfm)\n", output.c_str());
+        return kExitUsage;
+    }
+    if (!aovs.empty() && format != tr::ImageFormat::Exr) {
+        std::fprintf(stderr, "tessra-render: --aov needs OpenEXR output: name the image .exr\n");
         return kExitUsage;
     }
     // The crop's form is checked now, its bounds once the image size is known.
@@ -480,6 +503,15 @@ int main(int argc, char** argv) {
 
     Host host(r->width, r->height, progress);
     r->callbacks = &host;
+    Tessra_SetSupersampling(r, aa, aaThreshold);
+    auto wants = [&](const char* pass) { return std::find(aovs.begin(), aovs.end(), pass) != aovs.end(); };
+    const size_t pixels = size_t(r->width) * size_t(r->height);
+    if (wants("albedo")) host.image.albedo.assign(3 * pixels, 0.0f);
+    if (wants("normal")) host.image.normal.assign(3 * pixels, 0.0f);
+    if (wants("depth")) host.image.depth.assign(pixels, INFINITY);
+    Tessra_SetOutputPasses(r, host.image.albedo.empty() ? nullptr : host.image.albedo.data(),
+                           host.image.normal.empty() ? nullptr : host.image.normal.data(),
+                           host.image.depth.empty() ? nullptr : host.image.depth.data());
     if (farm) farm->attach(*r, host);
     const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
     progress.start(totalTiles);
@@ -556,6 +588,9 @@ int main(int argc, char** argv) {
         progress.message("tessra-render: interrupted; wrote the tiles done so far to " + output);
         return kExitInterrupted;
     }
+    if (verbose && aa > 1)
+        std::fprintf(stderr, "tessra-render: antialiasing: %llu of %zu pixels took up to %u x %u rays\n",
+                     static_cast<unsigned long long>(Tessra_SupersampledPixelCount(r)), pixels, aa, aa);
     if (stageTimes)
         for (const auto& [text, s] : progress.stageTimes())
             std::fprintf(stderr, "tessra-render: stage %-56s %9.3f s\n", text.c_str(), s);

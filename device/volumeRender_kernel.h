@@ -48,6 +48,22 @@ TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float secon
     }
 }
 
+// The camera ray through image position (x, y); integer positions are the pixels.
+TESSRA_DEVICE Ray cameraRay(float x, float y, unsigned int imageW, unsigned int imageH, float fovRad,
+                            float aspectRatio) {
+    const DeviceSymbols& S = SYM;
+    const float tn = tanf(fovRad * 0.5f);
+    const float u = 2.0f * x / float(imageW) - 1.0f;
+    const float v = (2.0f * y / float(imageH) - 1.0f) / aspectRatio;
+    const float iz = 1.0f / tn;
+    const float3 dc = make_float3(u, v, -iz) * fastRsqrt(u * u + v * v + iz * iz);
+    const CameraRows& M = S.c_invViewMatrix;
+    Ray ray;
+    ray.o = S.c_eyePos;
+    ray.d = make_float3(dot(xyz(M.row[0]), dc), dot(xyz(M.row[1]), dc), dot(xyz(M.row[2]), dc));
+    return ray;
+}
+
 // One primary ray per pixel of the tile.
 TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int imageH, unsigned int subWidth,
                                       unsigned int subHeight, unsigned int xoffset, unsigned int yoffset,
@@ -67,20 +83,66 @@ TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int 
         if (outRefrIndex) outRefrIndex[i] = 1.0f;
         return;
     }
-    const float tn = tanf(fovRad * 0.5f);
-    const float u = 2.0f * float(x) / float(imageW) - 1.0f;
-    const float v = (2.0f * float(y) / float(imageH) - 1.0f) / aspectRatio;
-    const float iz = 1.0f / tn;
-    const float3 dc = make_float3(u, v, -iz) * fastRsqrt(u * u + v * v + iz * iz);
-    const CameraRows& M = S.c_invViewMatrix;
-    const float3 d = make_float3(dot(xyz(M.row[0]), dc), dot(xyz(M.row[1]), dc), dot(xyz(M.row[2]), dc));
-    Ray ray;
-    ray.o = S.c_eyePos;
-    ray.d = d;
-    const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
+    const OctreeHit h = intersectOctree(cameraRay(float(x), float(y), imageW, imageH, fovRad, aspectRatio),
+                                        10000000.0f, false);
     writeScreenHit(h, S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
                    outNeedReflRefr);
     if (outRefrIndex) outRefrIndex[i] = 1.0f;
+}
+
+// Primary rays through sub-pixel positions: element i of the tile-sized buffers takes
+// the ray through image position samples[i] (pixel x covers x - 0.5 to x + 0.5). Every
+// later stage works on the elements as on the pixels of a tile.
+TESSRA_DEVICE void init_screen_samples(Lane t, float2* samples, unsigned int count, unsigned int imageW,
+                                       unsigned int imageH, unsigned int subWidth, float fovRad, float aspectRatio,
+                                       int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
+                                       float4* outPos, float4* outEyePos, uchar4* outNeedReflRefr,
+                                       float* outRefrIndex) {
+    const unsigned int i = t.y() * subWidth + t.x();
+    if (t.x() >= subWidth) return;
+    const DeviceSymbols& S = SYM;
+    const OctreeHit h = i < count ? intersectOctree(cameraRay(samples[i].x, samples[i].y, imageW, imageH, fovRad,
+                                                              aspectRatio),
+                                                    10000000.0f, false)
+                                  : noHit();
+    writeScreenHit(h, S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
+                   outNeedReflRefr);
+    outRefrIndex[i] = 1.0f;
+}
+
+// What denoisers and compositors take besides the colour, per element: the diffuse
+// colour at the first hit and the distance along the camera ray (albedoDepth), and the
+// unit shading normal. Elements without a surface: zero, and an infinite distance.
+TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int height, int* inTriID,
+                                    float4* inTexCoord, float4* inNormal, float4* inPos, float4* inEyePos,
+                                    float4* outAlbedoDepth, float4* outNormal) {
+    const unsigned int x = t.x(), y = t.y();
+    if (x >= width || y >= height) return;
+    const unsigned int i = y * width + x;
+    const float4 P = inPos[i];
+    if (P.w < 0.5f) {
+        outAlbedoDepth[i] = make_float4(0.0f, 0.0f, 0.0f, INFINITY);
+        outNormal[i] = make_float4(0, 0, 0, 0);
+        return;
+    }
+    const float4 st = inTexCoord[i];
+    const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, inTriID[i]), make_float2(st.x, st.y));
+    outAlbedoDepth[i] = make_float4(A, length(xyz(P) - xyz(inEyePos[i])));
+    outNormal[i] = make_float4(normalize(xyz(inNormal[i])), 0.0f);
+}
+
+// Which of the strataStep x strataStep fine strata element p takes within each coarse
+// stratum: none but the first without a seed.
+TESSRA_HD void strataShift(unsigned int p, unsigned int seed, unsigned int step, unsigned int& ox,
+                           unsigned int& oy) {
+    ox = oy = 0u;
+    if (seed == 0u || step <= 1u) return;
+    unsigned int h = (p + 0x9e3779b9u * seed) ^ 0x85ebca6bu;
+    h = (h ^ (h >> 16)) * 0x7feb352du;
+    h = (h ^ (h >> 15)) * 0x846ca68bu;
+    h ^= h >> 16;
+    ox = h % step;
+    oy = (h / step) % step;
 }
 
 // The colour of one sub-sample of one light at one pixel.
@@ -88,8 +150,8 @@ TESSRA_DEVICE void calc_ilum_ss(Lane t, unsigned int imageW, unsigned int imageH
                                 char shadowMode, unsigned int ilight, unsigned int accumWidth, int* inTriID,
                                 float2* inUVs, float4* inNormal, float4* inTexCoord, float4* inPos,
                                 float4* outColorAccum, unsigned int lightSubDivs, unsigned int xoffset,
-                                unsigned int yoffset, float ambientLightIntens, float2 rands, bool indirect,
-                                float4* inEyePos) {
+                                unsigned int yoffset, float ambientLightIntens, unsigned int strataStep,
+                                unsigned int strataSeed, bool indirect, float4* inEyePos) {
     const unsigned int lx = t.x(), ly = t.y();
     const unsigned int gx = xoffset + lx, gy = yoffset + ly;
     if (gx >= imageW || gy >= imageH) return;
@@ -108,7 +170,9 @@ TESSRA_DEVICE void calc_ilum_ss(Lane t, unsigned int imageW, unsigned int imageH
         const int m = tex1Dfetch(S.texTriMatID, inTriID[p]);
         const float3 Kd = diffuseColor(m, make_float2(st.x, st.y));
         const LightSample l = fetchLight(ilight);
-        const float3 Sp = lightSamplePoint(l, si, sj, n);
+        unsigned int ox, oy;
+        strataShift(p, strataSeed, strataStep, ox, oy);
+        const float3 Sp = lightSamplePoint(l, si * strataStep + ox, sj * strataStep + oy, n * strataStep);
         const float3 toLight = Sp - P;
         const float dist2 = dot(toLight, toLight);
         const bool directional = l.kind == 5 || l.kind == 6;
@@ -174,8 +238,9 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
                                 float4* inTexCoord, float4* inPos, float4* inRayOrig, float* inRefrIndex,
                                 int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
                                 float4* outPos, float4* outRayOrig, float* outRefrIndex, unsigned int reflSubDivs,
-                                unsigned int xoffset, unsigned int yoffset, float2 rands, uchar4* outNeedReflRefr,
-                                unsigned char reflpass, unsigned char refl0_refr1) {
+                                unsigned int xoffset, unsigned int yoffset, unsigned int strataStep,
+                                unsigned int strataSeed, uchar4* outNeedReflRefr, unsigned char reflpass,
+                                unsigned char refl0_refr1) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= calcWidth || ly >= calcHeight) return;
     const unsigned int n = reflSubDivs;
@@ -211,10 +276,13 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     if (n > 1) {
         const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
         const float cosMax = powf(g, 0.0111111f);
-        const float a = float(lx % n) / float(n);
+        unsigned int ox, oy;
+        strataShift(p, strataSeed, strataStep, ox, oy);
+        const float fine = float(n * strataStep);
+        const float a = float((lx % n) * strataStep + ox) / fine;
         const float cosT = a + (1.0f - a) * cosMax;
         const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
-        const float phi = 2.0f * TESSRA_PI * float(ly % n) / float(n);
+        const float phi = 2.0f * TESSRA_PI * float((ly % n) * strataStep + oy) / fine;
         const float3 Tg = tangentOf(R);
         const float3 Bt = cross(R, Tg);
         R = R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));

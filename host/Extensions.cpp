@@ -1,10 +1,6 @@
 // Our additions beside the fixed fields: crop windows and tile filters.
 #include "host/internal.h"
 
-struct TessraExtension {
-    static TessraRendererCUDA::Extension& of(TessraRendererCUDA* r) { return r->extension_; }
-};
-
 // Whether this render shades the tile at (x, y): it must meet the crop window, and the
 // host's filter must take it.
 bool TessraRendererCUDA::shadesTile(uint32_t x, uint32_t y, uint32_t size) {
@@ -17,7 +13,7 @@ extern "C" {
 
 TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* r, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
     if (!r) return -1;
-    uint32_t* c = TessraExtension::of(r).crop;
+    uint32_t* c = r->extension_.crop;
     c[0] = x0;
     c[1] = y0;
     c[2] = x1;
@@ -27,8 +23,8 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* r, uint32_t x0, uint32_t
 
 TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* r, TessraTileFilter filter, void* user) {
     if (!r) return -1;
-    TessraExtension::of(r).tileFilter = filter;
-    TessraExtension::of(r).tileFilterUser = user;
+    r->extension_.tileFilter = filter;
+    r->extension_.tileFilterUser = user;
     return 0;
 }
 }

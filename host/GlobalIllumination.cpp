@@ -45,7 +45,7 @@ void copyBack(std::vector<float4>& dst, const void* src, int line) {
 
 }  // namespace
 
-void TessraRendererCUDA::castPhotons() {
+void TessraRendererCUDA::castPhotons() try {
     host::status(this, "Casting photons...");
     TESSRA_PRINTF("Casting %d photons...", int(numPhotons));
     host::flushOut();
@@ -96,21 +96,18 @@ void TessraRendererCUDA::castPhotons() {
     photonKdTree->Build();
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
     photonsCast = true;
+} catch (...) {
+    host::reportException("castPhotons");
 }
 
-bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try {
     if (!fgKdTree) fgKdTree = new KdTree(0.0f);
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     const size_t pixels = size_t(W) * H;
-    void* candPos = Malloc(pixels * 16);
-    void* candNormal = Malloc(pixels * 16);
-    if (!candPos || !candNormal) {
-        rt::free(candPos);
-        rt::free(candNormal);
-        return false;
-    }
+    host::ScopedDeviceMemory candPos(Malloc(pixels * 16)), candNormal(Malloc(pixels * 16));
+    if (!candPos.p || !candNormal.p) return false;
     // Every pixel copied back is defined, also those no pass writes (mask 0).
-    TESSRA_CHECK(rt::memset(candNormal, 0, pixels * 16), "volumeRender", 2846);
+    TESSRA_CHECK(rt::memset(candNormal.p, 0, pixels * 16), "volumeRender", 2846);
     host::status(this, "Irradiance Cache: distributing FG records...");
     std::vector<float4> hostPos(pixels), hostNormal(pixels), hostZero(pixels);
 
@@ -118,18 +115,18 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", 2851);
 
     for (uint32_t spacing = 32; spacing >= 4; spacing >>= 1) {
-        TESSRA_CHECK(rt::memset(candPos, 0, pixels * 16), "volumeRender", 2855);
+        TESSRA_CHECK(rt::memset(candPos.p, 0, pixels * 16), "volumeRender", 2855);
         if (spacing > 31) {
             rt::launch(TESSRA_KERNEL(init_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
-                       candPos, candNormal, spacing, fb.maskFG);
+                       candPos.p, candNormal.p, spacing, fb.maskFG);
         } else {
             fgKdTree->Bind();
             rt::launch(TESSRA_KERNEL(calculate_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
-                       0u, 0u, candPos, candNormal, spacing, fb.maskFG);
+                       0u, 0u, candPos.p, candNormal.p, spacing, fb.maskFG);
         }
         rt::synchronize();
-        TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos, pixels * 16), "volumeRender", 2866);
-        TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal, pixels * 16), "volumeRender", 2867);
+        TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos.p, pixels * 16), "volumeRender", 2866);
+        TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal.p, pixels * 16), "volumeRender", 2867);
         std::fill(hostZero.begin(), hostZero.end(), make_float4(0, 0, 0, 0));
 
         host::status(this, "Irradiance Cache: building KdTree for FG records...");
@@ -139,40 +136,40 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) {
         host::freeChecked(harmMeanDistFG, "volumeRender", 2875);
         const uint32_t n = fgKdTree->numRecords;
         harmMeanDistFG = Malloc(size_t(n) * 4);
-        void* accum = Malloc(size_t(n) * 4);
-        void* counter = Malloc(size_t(n) * 4);
-        if (n && (!harmMeanDistFG || !accum || !counter)) {
-            rt::free(accum);
-            rt::free(counter);
-            rt::free(candPos);
-            rt::free(candNormal);
-            return false;
-        }
+        host::ScopedDeviceMemory accum(Malloc(size_t(n) * 4)), counter(Malloc(size_t(n) * 4));
+        if (n && (!harmMeanDistFG || !accum.p || !counter.p)) return false;
         if (n) TESSRA_CHECK(rt::memset(harmMeanDistFG, 0, size_t(n) * 4), "volumeRender", 2880);
-        if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 4), "volumeRender", 2881);
-        if (n) TESSRA_CHECK(rt::memset(counter, 0, size_t(n) * 4), "volumeRender", 2882);
+        if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 4), "volumeRender", 2881);
+        if (n) TESSRA_CHECK(rt::memset(counter.p, 0, size_t(n) * 4), "volumeRender", 2882);
         for (int j = 1; j <= 128; ++j) {
             const float2 rands = make_float2(float(haltonHost(j, 3)), float(haltonHost(j, 7)));
             rt::launch(TESSRA_KERNEL(calculate_harmonic_distances), recordGrid(n), kRecordBlock, n,
-                       fgKdTree->d_positions, fgKdTree->d_seconds, harmMeanDistFG, accum, counter, rands);
+                       fgKdTree->d_positions, fgKdTree->d_seconds, harmMeanDistFG, accum.p, counter.p, rands);
             rt::synchronize();
         }
-        TESSRA_CHECK(rt::free(counter), "volumeRender", 2891);
-        TESSRA_CHECK(rt::free(accum), "volumeRender", 2892);
+        TESSRA_CHECK(rt::free(counter.p), "volumeRender", 2891);
+        counter.p = nullptr;
+        TESSRA_CHECK(rt::free(accum.p), "volumeRender", 2892);
+        accum.p = nullptr;
         TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHarmMeanDistFG, harmMeanDistFG, size_t(n) * 4), "volumeRender",
                      2893);
     }
-    TESSRA_CHECK(rt::free(candPos), "volumeRender", 2897);
-    TESSRA_CHECK(rt::free(candNormal), "volumeRender", 2898);
+    TESSRA_CHECK(rt::free(candPos.p), "volumeRender", 2897);
+    candPos.p = nullptr;
+    TESSRA_CHECK(rt::free(candNormal.p), "volumeRender", 2898);
+    candNormal.p = nullptr;
     return true;
+} catch (...) {
+    host::reportException("DistributeFinalGatherPoints");
+    return false;
 }
 
-bool TessraRendererCUDA::CalculateIrradianceCache() {
+bool TessraRendererCUDA::CalculateIrradianceCache() try {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
-    void* accum = Malloc(size_t(n) * 16);
-    if (n && !accum) return false;
-    if (n) TESSRA_CHECK(rt::memset(accum, 0, size_t(n) * 16), "volumeRender", 2921);
+    host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16));
+    if (n && !accum.p) return false;
+    if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", 2921);
     if (callbacks) callbacks->SetFinalGatherCount(n);
     const dim3 grid = recordGrid(n);
     // Gather rays that escape see this scene's background, which the direct pass
@@ -205,21 +202,25 @@ bool TessraRendererCUDA::CalculateIrradianceCache() {
         if (j == 1) bindTree(photonKdTree);
         const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
         rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, n, fgKdTree ? fgKdTree->d_seconds : nullptr,
-                   fgKdTree ? fgKdTree->d_positions : nullptr, ambientLightIntens, accum,
+                   fgKdTree ? fgKdTree->d_positions : nullptr, ambientLightIntens, accum.p,
                    fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands);
         rt::synchronize();
     }
     TESSRA_PRINTF("]\n");
-    TESSRA_CHECK(rt::free(accum), "volumeRender", 2966);
+    TESSRA_CHECK(rt::free(accum.p), "volumeRender", 2966);
+    accum.p = nullptr;
     platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2968);
     const float ms = platform::cutGetAverageTimerValue(timer);
     // The timer is released here; a timer per call that is never deleted would leak.
     platform::cutDeleteTimer(timer);
     if (callbacks) callbacks->ReportIrradianceTime(69.666f, ms / 1000.0f);
     return !aborted;
+} catch (...) {
+    host::reportException("CalculateIrradianceCache");
+    return false;
 }
 
-bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) try {
     bindTree(fgKdTree);
     TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", 3040);
     const dim3 grid(fb.tileWidth / kBlock.x + 1, fb.tileHeight / kBlock.y + 1, 1);
@@ -227,17 +228,23 @@ bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) {
                fb.needsGI, fb.maskFG);
     rt::synchronize();
     return fb.NeedsIndirectStepAgain();
+} catch (...) {
+    host::reportException("findMissingRecords");
+    return false;
 }
 
-bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) try {
     if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb);
     if (!calcGlobalIlumPhoton_FromFG(fb)) return false;
     // Within a render every record was placed before the first tile (see Render).
     if (extension_.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
     return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb);
+} catch (...) {
+    host::reportException("PerformPhotonMappingStep");
+    return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) try {
     host::status(this, "Indirect illumination from photonmap...");
     bindTree(photonKdTree);
     // The first hits are the direct light, which the direct pass has already added:
@@ -256,9 +263,12 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
         }
     }
     return true;
+} catch (...) {
+    host::reportException("calcGlobalIlumPhoton_ScreenSpace");
+    return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try {
     host::status(this, "Indirect Illumination from FG records...");
     bindTree(fgKdTree);
     const float2 rands2 = randomPair();
@@ -274,4 +284,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) {
         }
     }
     return true;
+} catch (...) {
+    host::reportException("calcGlobalIlumPhoton_FromFG");
+    return false;
 }

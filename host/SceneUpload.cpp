@@ -101,7 +101,7 @@ bool validateLightsAndMaterials(const TessraRendererCUDA* r) {
 
 }  // namespace
 
-bool TessraRendererCUDA::initScene() {
+bool TessraRendererCUDA::initScene() try {
     // What an aborted or failed render left on the device is released first, so that
     // retries do not leak.
     CleanUp();
@@ -297,4 +297,7 @@ bool TessraRendererCUDA::initScene() {
     cameraMatrix[5] = -cameraMatrix[5];
     cameraMatrix[9] = -cameraMatrix[9];
     return true;
+} catch (...) {
+    host::reportException("initScene");
+    return false;
 }

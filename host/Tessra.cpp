@@ -5,6 +5,8 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
+#include <type_traits>
 
 #include "host/Octree.h"
 #include "host/internal.h"
@@ -20,6 +22,23 @@ bool g_deviceReady = false;
 TessraRendererCUDA* g_renderer = nullptr;
 
 void tessraResetDeviceReady() { g_deviceReady = false; }
+
+void host::reportException(const char* where) noexcept {
+    char message[512];
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        std::snprintf(message, sizeof(message), "%s failed: out of host memory.", where);
+    } catch (const std::exception& e) {
+        std::snprintf(message, sizeof(message), "%s failed: %s", where, e.what());
+    } catch (...) {
+        std::snprintf(message, sizeof(message), "%s failed: unknown error", where);
+    }
+    try {
+        platform::messageBox(message, "Tessra error");
+    } catch (...) {
+    }
+}
 
 const uint8_t TessraRendererCUDA::REFL_STEP = 0;
 const uint8_t TessraRendererCUDA::REFR_STEP = 1;
@@ -108,10 +127,69 @@ TessraRendererCUDA::TessraRendererCUDA()
       currentFrameBuffer(nullptr),
       lastRefreshTick(0) {}
 
+namespace {
+
+// Every field of the renderer in declaration order: L marks the lists, F the rest.
+#define TESSRA_RENDERER_FIELDS(L, F)                                                                       \
+    F(callbacks) F(width) F(height) F(invViewMatrix) L(textureImages) F(maxOctreeDepth) F(reserved7)       \
+    F(reserved8) F(fieldOfView) F(reserved10) F(photonsCast) F(cameraMatrix) F(reserved13) F(reserved14)   \
+    F(photonTreeParam) F(harmMeanDistFG) F(usePhotonMapping) F(numBounces) F(reserved19) F(reserved20)     \
+    F(indirectIllumination) F(reserved22) F(shadowMode) F(ambientLightIntens) F(photonSearchDistance)      \
+    F(photonEnergy) F(irradianceSamples) F(FG_record_density) F(useFinalGather) F(envColor) F(reserved31)  \
+    F(numPhotons) L(areaLightIndices) F(reserved34) F(usedDeviceMem) F(d_triVertices) F(d_triNormals)      \
+    F(d_triMatIds) F(d_triTexCoords) F(d_lightPosCol) F(d_lightSpotData) F(d_lightParams)                  \
+    F(d_lightRotRows) F(d_lightDecayStart) F(numLights) F(numlighttris) F(numTris) L(triangles) L(lights)  \
+    L(lightTriangles) L(materials) F(fgKdTree) F(photonKdTree) F(octree) F(d_textureAtlas)                 \
+    F(d_textureSizes) F(d_matDiffuse) F(d_photonPos) F(d_photonCol) F(d_photonDir) F(d_photonInPos)        \
+    F(d_photonInCol) F(d_photonInDir) F(d_photonNormals) F(d_matCaps) F(d_matSpec) F(d_matReflColor)       \
+    F(d_matReflGloss) F(d_matRefrColor) F(d_matRefrGloss) F(reserved52) F(firstPassDone) F(gridSize)       \
+    F(blockSize) F(tileX) F(tileY) F(currentFrameBuffer) F(lastRefreshTick) F(extension_)
+
+// The list above is complete when consecutive fields leave no gap that could hold one
+// more: whatever lies between them is padding, smaller than the next field's alignment.
+struct FieldSpan {
+    size_t offset, size, align;
+};
+#define TESSRA_FIELD_SPAN(f)                                                                              \
+    FieldSpan{offsetof(TessraRendererCUDA, f), sizeof(TessraRendererCUDA::f),                             \
+              alignof(decltype(TessraRendererCUDA::f))},
+constexpr FieldSpan kFieldSpans[] = {TESSRA_RENDERER_FIELDS(TESSRA_FIELD_SPAN, TESSRA_FIELD_SPAN)};
+#undef TESSRA_FIELD_SPAN
+constexpr bool fieldsCoverRenderer() {
+    size_t end = 0;
+    for (const FieldSpan& f : kFieldSpans) {
+        if (f.offset < end || f.offset - end >= f.align) return false;
+        end = f.offset + f.size;
+    }
+    return sizeof(TessraRendererCUDA) - end < alignof(TessraRendererCUDA);
+}
+static_assert(std::is_standard_layout<TessraRendererCUDA>::value, "offsetof needs a standard layout");
+static_assert(fieldsCoverRenderer(), "TESSRA_RENDERER_FIELDS misses a field of TessraRendererCUDA");
+
+}  // namespace
+
 // Copies share the device arrays and trees of the original (plain pointer copies); the
-// lists are copied element by element.
-TessraRendererCUDA::TessraRendererCUDA(const TessraRendererCUDA& other) = default;
-TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& other) = default;
+// lists are copied element by element. The lists are copied aside first, so that a copy
+// that runs out of memory reports it and leaves the target as it was.
+TessraRendererCUDA::TessraRendererCUDA(const TessraRendererCUDA& other) : TessraRendererCUDA() { *this = other; }
+
+TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& other) try {
+    if (this == &other) return *this;
+#define TESSRA_COPY_LIST(f) auto f##Copy = other.f;
+#define TESSRA_SKIP(f)
+    TESSRA_RENDERER_FIELDS(TESSRA_COPY_LIST, TESSRA_SKIP)
+#define TESSRA_SWAP_LIST(f) f.swap(f##Copy);
+#define TESSRA_COPY_FIELD(f) std::memcpy(&f, &other.f, sizeof(f));
+    TESSRA_RENDERER_FIELDS(TESSRA_SWAP_LIST, TESSRA_COPY_FIELD)
+#undef TESSRA_COPY_LIST
+#undef TESSRA_SKIP
+#undef TESSRA_SWAP_LIST
+#undef TESSRA_COPY_FIELD
+    return *this;
+} catch (...) {
+    host::reportException("Copying a renderer");
+    return *this;
+}
 // Destroys the lists only; CleanUp releases device memory.
 TessraRendererCUDA::~TessraRendererCUDA() = default;
 
@@ -121,26 +199,33 @@ bool TessraRendererCUDA::NeedPhotonMapping() const { return indirectIllumination
 // ------------------------------------------------------------------------------------
 // Scene input
 
-void TessraRendererCUDA::NuevoTriangulo(const float* data, int32_t materialId, bool isLight, float normalScale) {
+void TessraRendererCUDA::NuevoTriangulo(const float* data, int32_t materialId, bool isLight, float normalScale) try {
     TriangleRecord t;
     std::memcpy(t.vertices, data, sizeof(t.vertices));
     for (int i = 0; i < 9; ++i) t.normals[i] = data[9 + i] * normalScale;
     std::memcpy(t.uvs, data + 18, sizeof(t.uvs));
     t.materialId = materialId;
     (isLight ? lightTriangles : triangles).push_back(t);
+} catch (...) {
+    host::reportException("NuevoTriangulo");
 }
 
-int32_t TessraRendererCUDA::NuevoMaterial(const material_t& m) {
+int32_t TessraRendererCUDA::NuevoMaterial(const material_t& m) try {
     const int32_t index = int32_t(materials.size());
     materials.push_back(m);
     return index;
+} catch (...) {
+    host::reportException("NuevoMaterial");
+    return -1;
 }
 
-void TessraRendererCUDA::SetEnvColor(float r, float g, float b) {
+void TessraRendererCUDA::SetEnvColor(float r, float g, float b) try {
     envColor[0] = r;
     envColor[1] = g;
     envColor[2] = b;
     TESSRA_PRINTF("Background color: %f,%f,%f\n", r, g, b);
+} catch (...) {
+    host::reportException("SetEnvColor");
 }
 
 namespace {
@@ -162,6 +247,17 @@ void setIdentity(LightRecord& l) {
     std::memcpy(l.rotation, id, sizeof(id));
 }
 
+// An area light is listed in both lists or in neither, whichever push runs out of memory.
+void addAreaLight(std::vector<uint32_t>& indices, std::vector<LightRecord>& lights, const LightRecord& l) {
+    lights.push_back(l);
+    try {
+        indices.push_back(uint32_t(lights.size() - 1));
+    } catch (...) {
+        lights.pop_back();
+        throw;
+    }
+}
+
 void setRotation(LightRecord& l, float m00, float m01, float m02, float m10, float m11, float m12, float m20,
                  float m21, float m22) {
     const float m[9] = {m00, m01, m02, m10, m11, m12, m20, m21, m22};
@@ -171,7 +267,7 @@ void setRotation(LightRecord& l, float m00, float m01, float m02, float m10, flo
 }  // namespace
 
 void TessraRendererCUDA::NuevaLuzOmni(float x, float y, float z, float r, float g, float b, float intensity,
-                                      int32_t decayType, float decayStart) {
+                                      int32_t decayType, float decayStart) try {
     TESSRA_PRINTF("LUZ: %f %f %f RGB(%f %f %f)\n", x, y, z, r, g, b);
     LightRecord l = makeLight(LIGHT_OMNI, x, y, z, r, g, b);
     setIdentity(l);
@@ -179,26 +275,28 @@ void TessraRendererCUDA::NuevaLuzOmni(float x, float y, float z, float r, float 
     l.decayType = uint8_t(decayType & 0xff);
     l.decayStart = decayStart;
     lights.push_back(l);
+} catch (...) {
+    host::reportException("NuevaLuzOmni");
 }
 
 void TessraRendererCUDA::NuevaLuzOmniEsfera(float x, float y, float z, float r, float g, float b, float intensity,
-                                            float radius, int32_t decayType) {
+                                            float radius, int32_t decayType) try {
     TESSRA_PRINTF("LUZ: %f %f %f RGB(%f %f %f) radius(%f)\n", x, y, z, r, g, b, radius);
-    areaLightIndices.push_back(uint32_t(lights.size()));
     LightRecord l = makeLight(LIGHT_OMNI_SPHERE, x, y, z, r, g, b);
     setIdentity(l);
     l.intensity = intensity;
     l.radius = radius;
     l.decayType = uint8_t(decayType & 0xff);
     l.decayStart = 1.0f;
-    lights.push_back(l);
+    addAreaLight(areaLightIndices, lights, l);
+} catch (...) {
+    host::reportException("NuevaLuzOmniEsfera");
 }
 
 void TessraRendererCUDA::NuevaLuzRect(float x, float y, float z, float r, float g, float b, float m00, float m01,
                                       float m02, float m10, float m11, float m12, float m20, float m21, float m22,
-                                      float intensity, float rectWidth, float rectHeight, int32_t decayType) {
+                                      float intensity, float rectWidth, float rectHeight, int32_t decayType) try {
     TESSRA_PRINTF("LUZ: %f %f %f RGB(%f %f %f) RECT(%f,%f)\n", x, y, z, r, g, b, rectWidth, rectHeight);
-    areaLightIndices.push_back(uint32_t(lights.size()));
     LightRecord l = makeLight(LIGHT_RECT, x, y, z, r, g, b);
     setRotation(l, m00, m01, m02, m10, m11, m12, m20, m21, m22);
     l.intensity = intensity;
@@ -206,7 +304,9 @@ void TessraRendererCUDA::NuevaLuzRect(float x, float y, float z, float r, float 
     l.rectHeight = rectHeight;
     l.decayType = uint8_t(decayType & 0xff);
     l.decayStart = 1.0f;
-    lights.push_back(l);
+    addAreaLight(areaLightIndices, lights, l);
+} catch (...) {
+    host::reportException("NuevaLuzRect");
 }
 
 namespace {
@@ -231,7 +331,7 @@ LightRecord makeDirectedLight(uint8_t type, float x, float y, float z, float r, 
 void TessraRendererCUDA::NuevaLuzFoco(float x, float y, float z, float r, float g, float b, float m00, float m01,
                                       float m02, float m10, float m11, float m12, float m20, float m21, float m22,
                                       float falloff, float hotspot, float intensity, int32_t decayType, bool circle,
-                                      float decayStart) {
+                                      float decayStart) try {
     LightRecord l = makeDirectedLight(circle ? LIGHT_SPOT_CIRCLE : LIGHT_SPOT_RECT, x, y, z, r, g, b, m00, m01, m02,
                                       m10, m11, m12, m20, m21, m22, falloff, hotspot, intensity, decayType,
                                       decayStart);
@@ -244,23 +344,27 @@ void TessraRendererCUDA::NuevaLuzFoco(float x, float y, float z, float r, float 
         platform::messageBox("unsupported light type: RECT", "Tessra error");
     }
     lights.push_back(l);
+} catch (...) {
+    host::reportException("NuevaLuzFoco");
 }
 
 void TessraRendererCUDA::NuevaLuzDir(float x, float y, float z, float r, float g, float b, float m00, float m01,
                                      float m02, float m10, float m11, float m12, float m20, float m21, float m22,
                                      float falloff, float hotspot, float intensity, int32_t decayType, bool circle,
-                                     float decayStart) {
+                                     float decayStart) try {
     LightRecord l = makeDirectedLight(circle ? LIGHT_DIR_CIRCLE : LIGHT_DIR_RECT, x, y, z, r, g, b, m00, m01, m02,
                                       m10, m11, m12, m20, m21, m22, falloff, hotspot, intensity, decayType,
                                       decayStart);
     TESSRA_PRINTF(circle ? "LIGHT SHAPE: circle\n" : "LIGHT SHAPE: rect\n");
     lights.push_back(l);
+} catch (...) {
+    host::reportException("NuevaLuzDir");
 }
 
 // ------------------------------------------------------------------------------------
 // Device memory accounting
 
-void* TessraRendererCUDA::Malloc(size_t bytes) {
+void* TessraRendererCUDA::Malloc(size_t bytes) try {
     void* p = nullptr;
     if (rt::malloc(&p, bytes) != rt::Success) {
         char message[256] = {};
@@ -270,41 +374,57 @@ void* TessraRendererCUDA::Malloc(size_t bytes) {
     }
     usedDeviceMem += uint32_t(bytes);
     return p;
+} catch (...) {
+    host::reportException("Malloc");
+    return nullptr;
 }
 
-void TessraRendererCUDA::Free(void* p) {
+void TessraRendererCUDA::Free(void* p) try {
     if (rt::free(p) != rt::Success) platform::messageBox("Unable to deallocate memory", "Tessra error");
+} catch (...) {
+    host::reportException("Free");
 }
 
-void TessraRendererCUDA::printMemStats() {
+void TessraRendererCUDA::printMemStats() try {
     TESSRA_PRINTF("==> USED DEVICE MEM: %f\n", float(usedDeviceMem) / 1024.0f / 1024.0f);
+} catch (...) {
+    host::reportException("printMemStats");
 }
 
 // ------------------------------------------------------------------------------------
 // Frame buffer
 
 TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint32_t h)
-    : tileWidth(w), tileHeight(h), renderer(owner) {
-    const size_t n = size_t(w) * h;
-    ssPos = owner->Malloc(n * 16);
-    ssNormals = owner->Malloc(n * 16);
-    ssTexCoords = owner->Malloc(n * 16);
-    spare5 = owner->Malloc(n * 16);
-    spare6 = owner->Malloc(n * 16);
-    ssEyePos = owner->Malloc(n * 16);
-    ssRefrIndex = owner->Malloc(n * 4);
-    ssTotal = owner->Malloc(n * 16);
-    ssColor = owner->Malloc(n * 16);
-    ssTriID = owner->Malloc(n * 4);
-    ssUVs = owner->Malloc(n * 8);
-    spare3 = owner->Malloc(n * 16);
-    ssIndirect = owner->Malloc(n * 16);
-    maskFG = owner->Malloc(n);
-    reflectFlags = owner->Malloc(4);
-    needsGI = owner->Malloc(1);
-    // After a failed allocation (already reported) the buffer stays unusable, and
-    // host::complete tells the stages so before a kernel writes through a null pointer.
-    if (host::complete(*this)) Reset();
+    : ssPos(nullptr), ssTotal(nullptr), ssNormals(nullptr), spare3(nullptr), ssTexCoords(nullptr),
+      spare5(nullptr), spare6(nullptr), ssColor(nullptr), ssIndirect(nullptr), ssEyePos(nullptr),
+      ssRefrIndex(nullptr), ssTriID(nullptr), ssUVs(nullptr), reflectFlags(nullptr), needsGI(nullptr),
+      maskFG(nullptr), tileWidth(w), tileHeight(h), renderer(owner) {
+    // A constructor's function-try-block would rethrow; the buffer reports and stays
+    // incomplete instead.
+    try {
+        const size_t n = size_t(w) * h;
+        ssPos = owner->Malloc(n * 16);
+        ssNormals = owner->Malloc(n * 16);
+        ssTexCoords = owner->Malloc(n * 16);
+        spare5 = owner->Malloc(n * 16);
+        spare6 = owner->Malloc(n * 16);
+        ssEyePos = owner->Malloc(n * 16);
+        ssRefrIndex = owner->Malloc(n * 4);
+        ssTotal = owner->Malloc(n * 16);
+        ssColor = owner->Malloc(n * 16);
+        ssTriID = owner->Malloc(n * 4);
+        ssUVs = owner->Malloc(n * 8);
+        spare3 = owner->Malloc(n * 16);
+        ssIndirect = owner->Malloc(n * 16);
+        maskFG = owner->Malloc(n);
+        reflectFlags = owner->Malloc(4);
+        needsGI = owner->Malloc(1);
+        // After a failed allocation (already reported) the buffer stays unusable, and
+        // host::complete tells the stages so before a kernel writes through a null pointer.
+        if (host::complete(*this)) Reset();
+    } catch (...) {
+        host::reportException("Allocating a frame buffer");
+    }
 }
 
 TessraFrameBuffer::~TessraFrameBuffer() {
@@ -318,7 +438,7 @@ TessraFrameBuffer::~TessraFrameBuffer() {
     ssIndirect = ssEyePos = ssRefrIndex = ssTriID = ssUVs = reflectFlags = needsGI = maskFG = nullptr;
 }
 
-void TessraFrameBuffer::Reset() {
+void TessraFrameBuffer::Reset() try {
     const size_t n = size_t(tileWidth) * tileHeight;
     TESSRA_CHECK(rt::memset(ssTriID, 0, n * 4), "Tessra", 2175);
     TESSRA_CHECK(rt::memset(ssUVs, 0, n * 8), "Tessra", 2176);
@@ -329,6 +449,8 @@ void TessraFrameBuffer::Reset() {
     TESSRA_CHECK(rt::memset(maskFG, 1, n), "Tessra", 2182);
     TESSRA_CHECK(rt::memset(reflectFlags, 0, 4), "Tessra", 2184);
     TESSRA_CHECK(rt::memset(needsGI, 0, 1), "Tessra", 2185);
+} catch (...) {
+    host::reportException("TessraFrameBuffer::Reset");
 }
 
 namespace {
@@ -349,7 +471,7 @@ bool TessraFrameBuffer::NeedsIndirectStepAgain() const { return readFlag(needsGI
 // ------------------------------------------------------------------------------------
 // Clean-up
 
-void TessraRendererCUDA::CleanUp() {
+void TessraRendererCUDA::CleanUp() try {
     delete octree;
     octree = nullptr;
     delete fgKdTree;
@@ -386,6 +508,8 @@ void TessraRendererCUDA::CleanUp() {
     host::releaseTextureImages(textureImages);
     host::freeChecked(d_textureAtlas, "Tessra", 1558);
     host::freeChecked(d_textureSizes, "Tessra", 1561);
+} catch (...) {
+    host::reportException("CleanUp");
 }
 
 // ------------------------------------------------------------------------------------
@@ -440,6 +564,19 @@ bool ensureDevice() {
 
 }  // namespace
 
+// Every stage after the primary rays, on a tile's screen buffers (or on the elements of
+// a batch of sub-pixel rays, which the stages take for pixels).
+bool TessraRendererCUDA::shadeTile(TessraFrameBuffer& fb) {
+    bool going = RenderDirectLighting(fb);
+    going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(fb));
+    if (going) firstPassDone = true;
+    going = going && (!fb.NeedsSharpRefraction() || ReflectBuffers(fb, 1, 1, REFR_STEP, 1));
+    going = going && (!fb.NeedsGlossyRefraction() || ReflectBuffers(fb, host::strata(*this), 8, REFR_STEP, 1));
+    going = going && (!fb.NeedsSharpReflection() || ReflectBuffers(fb, 1, 1, REFL_STEP, 1));
+    going = going && (!fb.NeedsGlossyReflection() || ReflectBuffers(fb, host::strata(*this), 8, REFL_STEP, 1));
+    return going;
+}
+
 int32_t TessraRendererCUDA::Render() {
     try {
         if (!ensureDevice()) return 0;
@@ -478,6 +615,7 @@ int32_t TessraRendererCUDA::Render() {
         const uint32_t tilesY = uint32_t(height) / kTileSize + 1;
 
         extension_.cacheComplete = false;
+        extension_.supersampled = 0;
         if (indirectIllumination && UsePhotonMapping()) {
             castPhotons();
             if (useFinalGather) {
@@ -485,7 +623,7 @@ int32_t TessraRendererCUDA::Render() {
                 fgKdTree = new KdTree(0.0f);
                 for (uint32_t c = 0; c < tilesX; ++c) {
                     for (uint32_t r = 0; r < tilesY; ++r) {
-                        InitScreenCUDA(c * kTileSize, r * kTileSize, *fb, false);
+                        if (!InitScreenCUDA(c * kTileSize, r * kTileSize, *fb, false)) return 0;
                         if (!DistributeFinalGatherPoints(*fb)) return 0;
                     }
                 }
@@ -515,16 +653,9 @@ int32_t TessraRendererCUDA::Render() {
                 tileX = c * kTileSize;
                 tileY = r * kTileSize;
                 currentFrameBuffer = fb.get();
-                InitScreenCUDA(tileX, tileY, *fb, true);
                 // A stage returns false after an abort (or a reported failure): the
                 // render ends there, without polling again.
-                bool going = RenderDirectLighting(*fb);
-                going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(*fb));
-                if (going) firstPassDone = true;
-                going = going && (!fb->NeedsSharpRefraction() || ReflectBuffers(*fb, 1, 1, REFR_STEP, 1));
-                going = going && (!fb->NeedsGlossyRefraction() || ReflectBuffers(*fb, 8, 8, REFR_STEP, 1));
-                going = going && (!fb->NeedsSharpReflection() || ReflectBuffers(*fb, 1, 1, REFL_STEP, 1));
-                going = going && (!fb->NeedsGlossyReflection() || ReflectBuffers(*fb, 8, 8, REFL_STEP, 1));
+                const bool going = InitScreenCUDA(tileX, tileY, *fb, true) && shadeTile(*fb);
                 if (!going) {
                     currentFrameBuffer = nullptr;
                     return 0;
@@ -533,8 +664,7 @@ int32_t TessraRendererCUDA::Render() {
                     currentFrameBuffer = nullptr;
                     return 0;
                 }
-                RefreshResultsScreen();
-                if (launchFailed()) {
+                if (!finishTile(*fb) || launchFailed()) {
                     currentFrameBuffer = nullptr;
                     return 0;
                 }
@@ -548,15 +678,9 @@ int32_t TessraRendererCUDA::Render() {
         extension_.cacheComplete = false;
         fb.reset();
         CleanUp();
-    } catch (const std::exception& e) {
-        // Nothing thrown inside the library reaches the host.
-        currentFrameBuffer = nullptr;
-        char message[512];
-        std::snprintf(message, sizeof(message), "Render failed: %s", e.what());
-        platform::messageBox(message, "Tessra error");
     } catch (...) {
         currentFrameBuffer = nullptr;
-        platform::messageBox("Render failed: unknown error", "Tessra error");
+        host::reportException("Render");
     }
     return 0;
 }

@@ -262,7 +262,7 @@ void releaseTextureImages(std::vector<uint32_t>& images) {
 
 }  // namespace host
 
-int32_t TessraRendererCUDA::LoadTexture(const char* path) {
+int32_t TessraRendererCUDA::LoadTexture(const char* path) try {
     host::initImageLibrary();
     const int32_t index = int32_t(textureImages.size());
     TESSRA_PRINTF("Cargando: %s...", path ? path : "(null)");
@@ -279,6 +279,9 @@ int32_t TessraRendererCUDA::LoadTexture(const char* path) {
         why = "the texture atlas would exceed 2^29 texels";
     }
     ILuint image = 0;
+    // Room for the image's name before DevIL holds it, so that running out of memory
+    // cannot lose a loaded image.
+    textureImages.reserve(textureImages.size() + 1);
     if (header.ok) {
         ilGenImages(1, &image);
         ilBindImage(image);
@@ -305,6 +308,9 @@ int32_t TessraRendererCUDA::LoadTexture(const char* path) {
     }
     textureImages.push_back(image);
     return index;
+} catch (...) {
+    host::reportException("LoadTexture");
+    return -1;
 }
 
 namespace host {
@@ -353,7 +359,7 @@ void buildTextureAtlas(TessraRendererCUDA* r) {
 
 }  // namespace host
 
-void TessraRendererCUDA::SetCudaCustomTextures() {
+void TessraRendererCUDA::SetCudaCustomTextures() try {
     using rt::Symbol;
     const size_t N = numTris, L = numLights;
     TESSRA_CHECK(rt::bindTexture(Symbol::texTris, d_triVertices, 3 * N * 16), "volumeRender", 2426);
@@ -365,9 +371,11 @@ void TessraRendererCUDA::SetCudaCustomTextures() {
     TESSRA_CHECK(rt::bindTexture(Symbol::texLightsSpotData, d_lightSpotData, L * 16), "volumeRender", 2432);
     TESSRA_CHECK(rt::bindTexture(Symbol::texLightsParams, d_lightParams, L * 4), "volumeRender", 2433);
     TESSRA_CHECK(rt::bindTexture(Symbol::texLightsDecayStart, d_lightDecayStart, L * 4), "volumeRender", 2434);
+} catch (...) {
+    host::reportException("SetCudaCustomTextures");
 }
 
-void TessraRendererCUDA::SetCudaMaterialTextures() {
+void TessraRendererCUDA::SetCudaMaterialTextures() try {
     using rt::Symbol;
     const size_t M = materials.size();
     if (d_textureAtlas)
@@ -383,4 +391,6 @@ void TessraRendererCUDA::SetCudaMaterialTextures() {
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatReflGloss, d_matReflGloss, M * 4), "volumeRender", 2449);
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrColor, d_matRefrColor, M * 4), "volumeRender", 2450);
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrGloss, d_matRefrGloss, M * 4), "volumeRender", 2451);
+} catch (...) {
+    host::reportException("SetCudaMaterialTextures");
 }

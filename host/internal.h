@@ -16,6 +16,11 @@
 
 namespace host {
 
+// Nothing thrown inside the library reaches a host: every exported function and public
+// member ends in a catch-all that calls this from its handler. It names the caller and
+// what was thrown in a message box; a handler that throws in turn is ignored.
+void reportException(const char* where) noexcept;
+
 // Typed views of the opaque device pointers of the public structures.
 template <typename T>
 inline T* dev(void* p) {
@@ -30,6 +35,24 @@ inline void status(TessraRendererCUDA* r, const char* text) {
     if (r->callbacks) r->callbacks->SetStatusText(text);
 }
 inline bool abortRequested(TessraRendererCUDA* r) { return r->callbacks && r->callbacks->AbortRequested(); }
+// The strata per side of area lights and glossy cones for the rays now shaded: fewer
+// for sub-pixel rays, which share one pixel's pattern.
+inline uint32_t strata(const TessraRendererCUDA& r) {
+    return TessraRendererCUDA::num_subdivs_glossy_refl / r.extension_.strataStep;
+}
+
+// A stage's scratch allocation on the device, released when the scope ends however it
+// ends, so that a stage left by an exception leaves nothing allocated.
+struct ScopedDeviceMemory {
+    void* p = nullptr;
+    ScopedDeviceMemory() = default;
+    explicit ScopedDeviceMemory(void* q) : p(q) {}
+    ScopedDeviceMemory(const ScopedDeviceMemory&) = delete;
+    ScopedDeviceMemory& operator=(const ScopedDeviceMemory&) = delete;
+    ~ScopedDeviceMemory() {
+        if (p) rt::free(p);
+    }
+};
 
 // Frees a device pointer through the fatal check and clears it.
 inline void freeChecked(void*& p, const char* file, int line) {

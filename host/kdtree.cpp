@@ -35,16 +35,18 @@ namespace {
 float axisValue(const float3& p, uint32_t a) { return a == 0 ? p.x : (a == 1 ? p.y : p.z); }
 }  // namespace
 
-// Builds the subtree over list[begin, end): sorts that range on the node's axis, takes
-// the median as the node and recurses into both halves. Indices are handed out in
+// Builds the subtree over list[begin, end): splits that range at its median on the
+// node's axis, takes the median as the node and recurses into both halves. Indices are handed out in
 // pre-order (node, left subtree, right subtree).
 KdNode* KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth) {
     const uint32_t a = depth % 3;
-    std::sort(list.begin() + begin, list.begin() + end, [a](const KdRecord& l, const KdRecord& r) {
-        return axisValue(l.position, a) < axisValue(r.position, a);
-    });
     const size_t size = end - begin;
     const size_t median = size / 2;
+    // Only the median and the split around it matter: each half is ordered again below.
+    std::nth_element(list.begin() + begin, list.begin() + begin + median, list.begin() + end,
+                     [a](const KdRecord& l, const KdRecord& r) {
+                         return axisValue(l.position, a) < axisValue(r.position, a);
+                     });
     KdNode* node = new KdNode;
     node->owner = this;
     node->index = nextIndex++;
@@ -82,11 +84,11 @@ void KdTree::Build() {
     host::freeChecked(d_thirds, "kdtree", 68);
     maxDepth = nodeCount = nextIndex = 0;
     const size_t n = numRecords;
-    planes_ = new float4[n]();
-    children_ = new int4[n]();
-    positions_ = new float4[n]();
-    seconds_ = new float4[n]();
-    thirds_ = new float4[n]();
+    planes_.assign(n, float4{});
+    children_.assign(n, int4{});
+    positions_.assign(n, float4{});
+    seconds_.assign(n, float4{});
+    thirds_.assign(n, float4{});
     delete root;
     root = nullptr;
     numRecords = 0;
@@ -105,19 +107,14 @@ void KdTree::Build() {
         TESSRA_CHECK(rt::memset(d_seconds, 0, bytes), "kdtree", 119);
         TESSRA_CHECK(rt::malloc(&d_thirds, bytes), "kdtree", 120);
         TESSRA_CHECK(rt::memset(d_thirds, 0, bytes), "kdtree", 121);
-        TESSRA_CHECK(rt::memcpyHtoD(d_planes, planes_, bytes), "kdtree", 123);
-        TESSRA_CHECK(rt::memcpyHtoD(d_children, children_, bytes), "kdtree", 124);
-        TESSRA_CHECK(rt::memcpyHtoD(d_positions, positions_, bytes), "kdtree", 125);
-        TESSRA_CHECK(rt::memcpyHtoD(d_seconds, seconds_, bytes), "kdtree", 126);
-        TESSRA_CHECK(rt::memcpyHtoD(d_thirds, thirds_, bytes), "kdtree", 127);
+        TESSRA_CHECK(rt::memcpyHtoD(d_planes, planes_.data(), bytes), "kdtree", 123);
+        TESSRA_CHECK(rt::memcpyHtoD(d_children, children_.data(), bytes), "kdtree", 124);
+        TESSRA_CHECK(rt::memcpyHtoD(d_positions, positions_.data(), bytes), "kdtree", 125);
+        TESSRA_CHECK(rt::memcpyHtoD(d_seconds, seconds_.data(), bytes), "kdtree", 126);
+        TESSRA_CHECK(rt::memcpyHtoD(d_thirds, thirds_.data(), bytes), "kdtree", 127);
     }
-    delete[] planes_;
-    delete[] children_;
-    delete[] positions_;
-    delete[] seconds_;
-    delete[] thirds_;
-    planes_ = positions_ = seconds_ = thirds_ = nullptr;
-    children_ = nullptr;
+    planes_ = positions_ = seconds_ = thirds_ = {};
+    children_ = {};
 }
 
 void KdTree::Bind() const {

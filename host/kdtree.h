@@ -57,9 +57,7 @@ public:
 
 private:
     KdNode* buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);
-    float4* planes_ = nullptr;
-    int4* children_ = nullptr;
-    float4* positions_ = nullptr;
-    float4* seconds_ = nullptr;
-    float4* thirds_ = nullptr;
+    // Staging arrays of a build, released when it ends.
+    std::vector<float4> planes_, positions_, seconds_, thirds_;
+    std::vector<int4> children_;
 };

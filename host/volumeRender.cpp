@@ -2,6 +2,7 @@
 // stage launches through the runtime layer and waits for the device before it reads a
 // result or launches the next kernel.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "device/volumeRender_kernel.h"
@@ -22,7 +23,7 @@ void uploadCamera(const TessraRendererCUDA* r, int line) {
 }  // namespace
 
 bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb,
-                                        bool fullBuffers) {
+                                        bool fullBuffers) try {
     uploadCamera(this, 2481);
     const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", 2483);
@@ -35,18 +36,24 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
                fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
     rt::synchronize();
     return true;
+} catch (...) {
+    host::reportException("InitScreenCUDA");
+    return false;
 }
 
-bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
     for (uint32_t i = 0; i < lights.size(); ++i) {
         const uint8_t kind = lights[i].type;
-        const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? num_subdivs_glossy_refl : 1;
+        const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? host::strata(*this) : 1;
         if (!renderAreaLight(fb, i, n, 0.5f, 0.5f)) return false;
     }
     return true;
+} catch (...) {
+    host::reportException("RenderDirectLighting");
+    return false;
 }
 
-bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) {
+bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) try {
     host::status(this, "Rendering direct illumination...");
     uploadCamera(this, 2520);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2521);
@@ -62,13 +69,26 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
         platform::cutDeleteTimer(timer);
         return false;
     }
-    const float2 rands = host::drawRandomPair();
+    // Released however this ends: a host callback that throws must not leak it.
+    struct Release {
+        void*& p;
+        ~Release() {
+            if (p) rt::free(p);
+        }
+    } release{accum};
+    // The last pass of each row and column lies outside the light's grid and writes
+    // nothing before calc_final_color sums the accumulator: fresh device memory is
+    // garbage on a GPU.
+    TESSRA_CHECK(rt::memset(accum, 0, size_t(kTile) * kTile * 16), "volumeRender", 2531);
+    host::drawRandomPair();  // kept: later stages draw from the same sequence
     const uint32_t m = kTile / n;
+    const uint32_t step = n > 1 ? extension_.strataStep : 1;
     for (uint32_t tx = 0; tx < cx; ++tx) {
         for (uint32_t ty = 0; ty < cy; ++ty) {
             rt::launch(TESSRA_KERNEL(calc_ilum_ss), dim3(16, 16, 1), dim3(16, 16, 1), W, H, numLights,
                        char(shadowMode), ilight, kTile, fb.ssTriID, fb.ssUVs, fb.ssNormals, fb.ssTexCoords, fb.ssPos,
-                       accum, n, tx * kTile, ty * kTile, ambientLightIntens, rands, indirectIllumination,
+                       accum, n, tx * kTile, ty * kTile, ambientLightIntens, step, extension_.strataSeed,
+                       indirectIllumination,
                        fb.ssEyePos);
             rt::synchronize();
             if (m % 16 != 0) {
@@ -79,7 +99,6 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
                        fb.tileHeight, m, m, kTile, n, (tx * kTile) / n, (ty * kTile) / n, accum, fb.ssColor);
             rt::synchronize();
             if (host::abortRequested(this)) {
-                rt::free(accum);
                 platform::cutDeleteTimer(timer);
                 return false;
             }
@@ -88,19 +107,24 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2560);
     platform::cutGetAverageTimerValue(timer);
     TESSRA_CHECK(rt::free(accum), "volumeRender", 2562);
+    accum = nullptr;
     platform::cutCheck(platform::cutDeleteTimer(timer), "volumeRender", 2563);
     return true;
+} catch (...) {
+    host::reportException("renderAreaLight");
+    return false;
 }
 
 bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n, uint8_t reflpass,
-                                        uint8_t refl0_refr1, uint32_t level) {
+                                        uint8_t refl0_refr1, uint32_t level) try {
     if (level > 4) return true;
     host::status(this, "Reflecting...");
     if (firstPassDone && level > 1 && n > 1) n >>= 1;
     TessraFrameBuffer T(this, fb.tileWidth, fb.tileHeight);
     if (!host::complete(T)) return false;
     const uint32_t nx = (fb.tileWidth * n) / T.tileWidth, ny = (fb.tileHeight * n) / T.tileHeight;
-    const float2 rands = host::drawRandomPair();
+    host::drawRandomPair();  // kept: later stages draw from the same sequence
+    const uint32_t step = n > 1 ? extension_.strataStep : 1;
     for (uint32_t tx = 0; tx < nx; ++tx) {
         for (uint32_t ty = 0; ty < ny; ++ty) {
             const uint32_t xo = tx * T.tileWidth, yo = ty * T.tileHeight;
@@ -108,13 +132,14 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
             rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
                        fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
                        fb.ssTexCoords, fb.ssPos, fb.ssEyePos, fb.ssRefrIndex, T.ssTriID, T.ssUVs, T.ssNormals,
-                       T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, rands, T.reflectFlags, reflpass,
+                       T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, extension_.strataSeed,
+                       T.reflectFlags, reflpass,
                        refl0_refr1);
             rt::synchronize();
             if (!RenderDirectLighting(T)) return false;
             if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;
 
-            const uint32_t nested = reflpass == 1 ? 8 : n;
+            const uint32_t nested = reflpass == 1 ? host::strata(*this) : n;
             if (T.NeedsSharpRefraction() && !ReflectBuffers(T, 1, 1, REFR_STEP, level + 1)) return false;
             if (T.NeedsGlossyRefraction() && !ReflectBuffers(T, nested, 8, REFR_STEP, level + 1)) return false;
             if (T.NeedsSharpReflection() && !ReflectBuffers(T, 1, 1, REFL_STEP, level + 1)) return false;
@@ -133,32 +158,49 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
         }
     }
     return true;
+} catch (...) {
+    host::reportException("ReflectBuffers");
+    return false;
 }
 
 void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset,
-                                               uint32_t yoffset, TessraFrameBuffer* fb) {
+                                               uint32_t yoffset, TessraFrameBuffer* fb) try {
     if (!fb) return;
     rt::launch(TESSRA_KERNEL(combineBuffers), dim3(grid.x, grid.y, grid.z), dim3(block.x, block.y, block.z),
                fb->ssTotal, fb->ssColor, fb->ssIndirect, fb->tileWidth, fb->tileHeight, 0u, 0u, false);
     rt::synchronize();
+    deliverTile(*fb, xoffset, yoffset, nullptr);
+} catch (...) {
+    host::reportException("VisualizeResultsBlock");
+}
+
+// Hands the tile's rows inside the image and the crop window to the host, then the tile.
+// The colours come from the tile's total on the device, or from colour (RGBA in the
+// tile's layout) where the host side has finished them.
+void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset,
+                                     const float* colour) {
     if (!callbacks) return;
-    std::vector<float4> row(fb->tileWidth);
-    // The rows of the tile inside the image and the crop window.
+    std::vector<float4> row(fb.tileWidth);
     const uint32_t* crop = extension_.crop;
     const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
     const uint32_t x0 = std::max(xoffset, cropped ? crop[0] : 0u), y0 = std::max(yoffset, cropped ? crop[1] : 0u);
-    const uint32_t x1 = std::min({xoffset + fb->tileWidth, uint32_t(width), cropped ? crop[2] : ~0u});
-    const uint32_t y1 = std::min({yoffset + fb->tileHeight, uint32_t(height), cropped ? crop[3] : ~0u});
+    const uint32_t x1 = std::min({xoffset + fb.tileWidth, uint32_t(width), cropped ? crop[2] : ~0u});
+    const uint32_t y1 = std::min({yoffset + fb.tileHeight, uint32_t(height), cropped ? crop[3] : ~0u});
     // A tile wholly right of the image (or the crop) has nothing to deliver.
     for (uint32_t y = y0; x1 > x0 && y < y1; ++y) {
-        const size_t at = size_t(y - yoffset) * fb->tileWidth + (x0 - xoffset);
-        TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb->ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", 2610);
+        const size_t at = size_t(y - yoffset) * fb.tileWidth + (x0 - xoffset);
+        if (colour)
+            std::memcpy(row.data(), colour + 4 * at, size_t(x1 - x0) * 16);
+        else
+            TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb.ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", 2610);
         callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), x1 - x0, x0, y);
     }
-    callbacks->TileFinished(xoffset, yoffset, fb->tileWidth, fb->tileHeight);
+    callbacks->TileFinished(xoffset, yoffset, fb.tileWidth, fb.tileHeight);
 }
 
-void TessraRendererCUDA::RefreshResultsScreen() {
+void TessraRendererCUDA::RefreshResultsScreen() try {
     VisualizeResultsBlock(gridSize, blockSize, tileX, tileY, currentFrameBuffer);
     lastRefreshTick = platform::getTickCount();
+} catch (...) {
+    host::reportException("RefreshResultsScreen");
 }

@@ -271,16 +271,30 @@ public:
     TessraFrameBuffer* currentFrameBuffer;
     uint32_t lastRefreshTick;
 
-private:
-    friend struct TessraExtension;
-    // Our additions beside the fixed fields, set through the Tessra_ functions.
+    // Our additions, after the fixed fields: set them through the Tessra_ functions.
     struct Extension {
         uint32_t crop[4] = {0, 0, 0, 0};  // x0, y0, x1, y1, half-open; empty: the whole image
         bool (*tileFilter)(void* user, uint32_t x, uint32_t y) = nullptr;
         void* tileFilterUser = nullptr;
         bool cacheComplete = false;  // the final-gather records of this render are all placed
+        uint32_t samples = 1;         // at most samples x samples rays per pixel
+        float threshold = 0.0f;       // colour difference to a neighbour that asks for more
+        uint64_t supersampled = 0;    // pixels given more than one ray by the last render
+        float* albedo = nullptr;      // output passes the host asked for (width x height x 3, 3, 1)
+        float* normal = nullptr;
+        float* depth = nullptr;
+        // While sub-pixel rays are shaded, each takes every strataStep-th stratum of the
+        // light and glossy patterns, shifted by a hash of the ray and strataSeed, so a
+        // pixel's rays share the pattern rather than each repeating it whole.
+        uint32_t strataStep = 1;
+        uint32_t strataSeed = 0;
     } extension_;
+
+private:
     bool shadesTile(uint32_t x, uint32_t y, uint32_t size);
+    bool shadeTile(TessraFrameBuffer& fb);
+    bool finishTile(TessraFrameBuffer& fb);
+    void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
     bool findMissingRecords(TessraFrameBuffer& fb);
     void RefreshResultsScreen();
     void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
@@ -329,6 +343,23 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, u
 // share one image's tiles between processes. nullptr shades every tile.
 typedef bool (*TessraTileFilter)(void* user, uint32_t x, uint32_t y);
 TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilter filter, void* user);
+
+// Antialiasing: every pixel first takes its one ray; a pixel whose colour differs from
+// a neighbour's by more than threshold (|dr| + |dg| + |db|, colours clipped to 1) then
+// takes n x n stratified, jittered rays instead, each through every stage, and shows
+// their mean. threshold 0 gives every pixel n x n rays; n = 1 (the default) is one ray
+// per pixel. Returns 0, or -1 for n outside 1 to 16 or a threshold that is negative or
+// not a number.
+TESSRA_API int Tessra_SetSupersampling(TessraRendererCUDA* renderer, uint32_t n, float threshold);
+// The number of pixels the last render gave more than one ray.
+TESSRA_API uint64_t Tessra_SupersampledPixelCount(const TessraRendererCUDA* renderer);
+// Output passes for denoisers and compositors, written for every delivered pixel before
+// its tile is finished, averaged over the pixel's rays: the diffuse colour at the first
+// hit (albedo, RGB), the unit world-space shading normal (normal, XYZ) and the distance
+// along the camera ray (depth; the mean over the rays that hit). Where no ray hits, 0
+// and an infinite depth. Arrays of width x height elements of 3, 3 and 1 floats, top
+// row first, owned by the host; nullptr for a pass not wanted.
+TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* renderer, float* albedo, float* normal, float* depth);
 }
 
 #endif  // TESSRA_H

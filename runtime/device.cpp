@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "runtime/cpu/cpu_backend.h"
@@ -19,7 +20,7 @@ struct State {
     Choice choice = Choice::Auto;
     bool resolved = false;
     Backend backend = Backend::Cpu;
-    std::string cudaReason;
+    const char* cudaReason = "";
     bool symbolsDirty = true;
 };
 State& state() {
@@ -41,7 +42,11 @@ void noteLaunchError(Status s) {
 
 // Fault injection: counts every runtime call and fails the chosen one.
 bool injectFault(CallKind kind) {
-    if (g_trace) g_trace->push_back(kind);
+    try {
+        if (g_trace) g_trace->push_back(kind);
+    } catch (...) {
+        g_trace = nullptr;  // a test's trace, out of memory: tracing stops
+    }
     const uint64_t n = ++g_calls;
     const uint64_t at = g_failAt.load();
     return at != 0 && n == at;
@@ -70,7 +75,7 @@ void resolve() {
     }
     if (st == Success && count > 0) {
         s.backend = Backend::Cuda;
-        s.cudaReason.clear();
+        s.cudaReason = "";
     } else {
         // Typically "CUDA driver version is insufficient for CUDA runtime version" on a
         // machine without an NVIDIA driver: in automatic mode that just means no GPU.
@@ -81,6 +86,54 @@ void resolve() {
 bool onCuda() {
     resolve();
     return state().backend == Backend::Cuda;
+}
+
+// What the CUDA backend handed out, so that leak checks and the memory cap mean the
+// same on both backends (the CPU backend tracks its own).
+struct CudaAllocations {
+    std::mutex lock;
+    std::map<const void*, size_t, std::less<const void*>, cpu::MallocAllocator<std::pair<const void* const, size_t>>>
+        live;
+    size_t bytes = 0;
+};
+CudaAllocations& cudaAllocations() {
+    static CudaAllocations a;
+    return a;
+}
+std::atomic<size_t> g_cap{0};
+
+Status cudaMalloc(void** p, size_t bytes) {
+    CudaAllocations& a = cudaAllocations();
+    std::lock_guard<std::mutex> g(a.lock);
+    const size_t cap = g_cap.load();
+    if (cap && (bytes > cap || a.bytes > cap - bytes)) {
+        if (p) *p = nullptr;
+        return ErrorMemoryAllocation;
+    }
+    Status s = cuda::malloc(p, bytes);
+    if (s != Success || !p || !*p) return s;
+    try {
+        a.live.emplace(*p, bytes);
+    } catch (...) {
+        cuda::free(*p);
+        *p = nullptr;
+        return ErrorMemoryAllocation;
+    }
+    a.bytes += bytes;
+    return Success;
+}
+
+Status cudaFree(void* p) {
+    Status s = cuda::free(p);
+    if (s != Success || !p) return s;
+    CudaAllocations& a = cudaAllocations();
+    std::lock_guard<std::mutex> g(a.lock);
+    auto it = a.live.find(p);
+    if (it != a.live.end()) {
+        a.bytes -= it->second;
+        a.live.erase(it);
+    }
+    return s;
 }
 
 struct SymbolInfo {
@@ -197,12 +250,12 @@ Status malloc(void** p, size_t bytes) {
         if (p) *p = nullptr;
         return ErrorMemoryAllocation;
     }
-    return onCuda() ? cuda::malloc(p, bytes) : cpu::malloc(p, bytes);
+    return onCuda() ? cudaMalloc(p, bytes) : cpu::malloc(p, bytes);
 }
 
 Status free(void* p) {
     if (injectFault(CallKind::Free)) return ErrorInvalidDevicePointer;
-    return onCuda() ? cuda::free(p) : cpu::free(p);
+    return onCuda() ? cudaFree(p) : cpu::free(p);
 }
 
 Status memcpyHtoD(void* dst, const void* src, size_t bytes) {
@@ -210,6 +263,7 @@ Status memcpyHtoD(void* dst, const void* src, size_t bytes) {
     if (onCuda()) return cuda::memcpy(dst, src, bytes, 1);
     if (Status s = cpu::checkRange(dst, bytes); s != Success) return s;
     if (bytes && !src) return ErrorInvalidValue;
+    cpu::HostAccess access;
     if (bytes) std::memcpy(dst, src, bytes);
     return Success;
 }
@@ -219,6 +273,7 @@ Status memcpyDtoH(void* dst, const void* src, size_t bytes) {
     if (onCuda()) return cuda::memcpy(dst, src, bytes, 2);
     if (Status s = cpu::checkRange(src, bytes); s != Success) return s;
     if (bytes && !dst) return ErrorInvalidValue;
+    cpu::HostAccess access;
     if (bytes) std::memcpy(dst, src, bytes);
     return Success;
 }
@@ -228,6 +283,7 @@ Status memcpyDtoD(void* dst, const void* src, size_t bytes) {
     if (onCuda()) return cuda::memcpy(dst, src, bytes, 3);
     if (Status s = cpu::checkRange(src, bytes); s != Success) return s;
     if (Status s = cpu::checkRange(dst, bytes); s != Success) return s;
+    cpu::HostAccess access;
     if (bytes) std::memmove(dst, src, bytes);
     return Success;
 }
@@ -236,6 +292,7 @@ Status memset(void* dst, int value, size_t bytes) {
     if (injectFault(CallKind::Fill)) return ErrorInvalidValue;
     if (onCuda()) return cuda::memset(dst, value, bytes);
     if (Status s = cpu::checkRange(dst, bytes); s != Success) return s;
+    cpu::HostAccess access;
     if (bytes) std::memset(dst, value, bytes);
     return Success;
 }
@@ -282,9 +339,18 @@ const DeviceSymbols& symbolMirror() { return g_cpuSymbols; }
 
 void setThreadCount(unsigned n) { cpu::setThreads(n); }
 unsigned threadCount() { return cpu::threads(); }
-void setMemoryCap(size_t bytes) { cpu::setCap(bytes); }
-size_t liveAllocationCount() { return cpu::liveCount(); }
-size_t liveAllocationBytes() { return cpu::liveBytes(); }
+void setMemoryCap(size_t bytes) {
+    cpu::setCap(bytes);
+    g_cap.store(bytes);
+}
+size_t liveAllocationCount() {
+    std::lock_guard<std::mutex> g(cudaAllocations().lock);
+    return cpu::liveCount() + cudaAllocations().live.size();
+}
+size_t liveAllocationBytes() {
+    std::lock_guard<std::mutex> g(cudaAllocations().lock);
+    return cpu::liveBytes() + cudaAllocations().bytes;
+}
 void failNthCall(uint64_t n) { g_failAt.store(n ? g_calls.load() + n : 0); }
 uint64_t callCount() { return g_calls.load(); }
 void traceCalls(std::vector<CallKind>* trace) { g_trace = trace; }
@@ -307,7 +373,11 @@ Status checkConfiguration(KernelId id, dim3 grid, dim3 block) {
     return Success;
 }
 
-void cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx) { cpu::launch(grid, block, body, ctx); }
+Status cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx) {
+    const Status s = cpu::launch(grid, block, body, ctx);
+    noteLaunchError(s);
+    return s;
+}
 
 Status cudaLaunch(KernelId id, dim3 grid, dim3 block, void** args) {
     Status s = syncSymbols();

@@ -83,11 +83,12 @@ Status copyToSymbol(Symbol sym, const void* src, size_t bytes);
 // The host mirror of every binding and constant (what the next launch sees).
 const DeviceSymbols& symbolMirror();
 
-// ---- CPU backend controls -----------------------------------------------------------
+// ---- Backend controls -----------------------------------------------------------------
 void setThreadCount(unsigned n);  // 0 = every core
 unsigned threadCount();
 // Allocations beyond the cap fail with ErrorMemoryAllocation (0 = no cap).
 void setMemoryCap(size_t bytes);
+// Live device allocations of both backends.
 size_t liveAllocationCount();
 size_t liveAllocationBytes();
 // Fault injection: the n-th runtime call from now (1-based) fails; 0 disables.
@@ -125,7 +126,7 @@ KernelRef<P...> makeKernelRef(KernelId id, void (*fn)(Lane, P...)) {
 namespace detail {
 using BlockBody = void (*)(const void* ctx, const Lane& lane);
 Status checkConfiguration(KernelId id, dim3 grid, dim3 block);
-void cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx);
+Status cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx);
 Status cudaLaunch(KernelId id, dim3 grid, dim3 block, void** args);
 
 template <typename... P>
@@ -160,8 +161,7 @@ Status launch(KernelRef<P...> k, dim3 grid, dim3 block, A&&... args) {
     detail::Bound<P...> b{k.fn, std::tuple<P...>(static_cast<P>(std::forward<A>(args))...)};
     if (activeBackend() == Backend::Cuda)
         return detail::launchCuda(k.id, grid, block, b, std::index_sequence_for<P...>{});
-    detail::cpuLaunch(grid, block, &detail::thunk<P...>, &b);
-    return Success;
+    return detail::cpuLaunch(grid, block, &detail::thunk<P...>, &b);
 }
 
 }  // namespace rt

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds every target and runs every test on the CPU backend.
 # With nvcc present the CUDA backend is compiled in too (TESSRA_CUDA=AUTO); its GPU
-# tests skip themselves on a machine without a GPU. Then the sanitizer stages: the CPU
+# tests skip themselves on a machine without a GPU. Then the whole suite again on the
+# strict CPU emulation (runtime/cpu/cpu_backend.h), and the sanitizer stages: the CPU
 # backend with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer over the
 # whole suite, ThreadSanitizer over the worker-pool tests, and a short run of each fuzz
 # target. TESSRA_QUICK=1 stops after the first stage.
@@ -13,6 +14,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release ${TESSRA_CMAKE_ARGS:-}
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 [ "${TESSRA_QUICK:-0}" = 1 ] && exit 0
+
+echo "== Strict CPU emulation: blocks and threads shuffled, fresh memory poisoned, device memory hidden"
+TESSRA_CPU_STRICT=shuffle,poison,nohostread ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer (CPU backend)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSRA_CUDA=OFF -DTESSRA_BUILD_BENCH=OFF \

@@ -13,6 +13,7 @@
 #include "device/kernels_gi.h"
 #include "host/internal.h"
 #include "host/kdtree.h"
+#include "runtime/cpu/cpu_backend.h"
 
 namespace {
 
@@ -51,6 +52,8 @@ void add(KdTree& t, const std::vector<float3>& points, float w = 1.0f) {
 class KdTreeTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(rt::selectBackend("cpu")); }
+    // The searches run as device code on the host thread, as a CPU launch would.
+    rt::cpu::HostAccess deviceCodeOnHost;
 };
 
 TEST_F(KdTreeTest, OneRecord) {

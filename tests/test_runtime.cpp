@@ -2,11 +2,16 @@
 // bindings, launch configuration, worker-count independence and fault injection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <tuple>
 #include <cstring>
 #include <vector>
 
 #include "device/volumeRender_kernel.h"
+#include "runtime/cpu/cpu_backend.h"
 #include "runtime/device.h"
 
 namespace {
@@ -59,6 +64,7 @@ TEST_F(Runtime, TexturesClampAndConstantsAreSized) {
     ASSERT_EQ(rt::memcpyHtoD(d, v, sizeof(v)), rt::Success);
     ASSERT_EQ(rt::bindTexture(rt::Symbol::texTris, d, sizeof(v)), rt::Success);
     EXPECT_EQ(rt::symbolMirror().texTris.count, 3u);
+    rt::cpu::HostAccess deviceCodeOnHost;  // the fetches are device code run on the host
     EXPECT_EQ(tex1Dfetch(SYM.texTris, 1).y, 6.0f);
     EXPECT_EQ(tex1Dfetch(SYM.texTris, -5).x, 1.0f);  // clamps like the GPU
     EXPECT_EQ(tex1Dfetch(SYM.texTris, 99).w, 12.0f);
@@ -144,6 +150,56 @@ TEST(SaturatingConversions, MatchTheGpu) {
     EXPECT_EQ(f2u(-1.0f), 0u);
     EXPECT_EQ(f2u(5e9f), UINT_MAX);
     EXPECT_EQ(f2u(7.9f), 7u);
+}
+
+// The strict modes: blocks and threads visited in exactly the reverse order, or in a
+// shuffled one; fresh memory full of NaN bytes; device memory out of the host's reach
+// outside copies, fills and launches.
+TEST_F(Runtime, StrictModesReorderPoisonAndHideDeviceMemory) {
+    struct Visit {
+        unsigned bx, by, tx, ty;
+        bool operator==(const Visit& o) const { return bx == o.bx && by == o.by && tx == o.tx && ty == o.ty; }
+        bool operator<(const Visit& o) const {
+            return std::tie(bx, by, tx, ty) < std::tie(o.bx, o.by, o.tx, o.ty);
+        }
+    };
+    rt::setThreadCount(1);
+    auto visits = [](const char* modes) {
+        EXPECT_TRUE(rt::cpu::setStrictModes(modes));
+        std::vector<Visit> seen;
+        rt::cpu::launch(dim3(3, 2, 1), dim3(4, 2, 1), [](const void* ctx, const Lane& l) {
+            static_cast<std::vector<Visit>*>(const_cast<void*>(ctx))->push_back(
+                {l.blockIdx.x, l.blockIdx.y, l.threadIdx.x, l.threadIdx.y});
+        }, &seen);
+        return seen;
+    };
+    const std::vector<Visit> natural = visits("");
+    ASSERT_EQ(natural.size(), 48u);
+    std::vector<Visit> reversed = visits("reverse");
+    std::reverse(reversed.begin(), reversed.end());
+    EXPECT_TRUE(reversed == natural);
+    const std::vector<Visit> shuffled = visits("shuffle");
+    EXPECT_FALSE(shuffled == natural);
+    std::vector<Visit> sorted = shuffled, naturalSorted = natural;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(naturalSorted.begin(), naturalSorted.end());
+    EXPECT_TRUE(sorted == naturalSorted) << "a shuffle visits every thread once";
+    EXPECT_FALSE(rt::cpu::setStrictModes("shuffle,fast"));
+
+    ASSERT_TRUE(rt::cpu::setStrictModes("poison,nohostread"));
+    float* d = nullptr;
+    ASSERT_EQ(rt::malloc(reinterpret_cast<void**>(&d), 10), rt::Success);
+    float back[2] = {0, 0};
+    ASSERT_EQ(rt::memcpyDtoH(back, d, 8), rt::Success);
+    EXPECT_TRUE(std::isnan(back[0]) && std::isnan(back[1]));
+    EXPECT_DEATH(std::printf("%f\n", double(*static_cast<volatile float*>(d))), "");
+    {
+        rt::cpu::HostAccess open;
+        EXPECT_TRUE(std::isnan(d[3])) << "the rounding tail is poisoned too";
+    }
+    EXPECT_EQ(rt::free(d), rt::Success);
+    const char* env = std::getenv("TESSRA_CPU_STRICT");
+    EXPECT_TRUE(rt::cpu::setStrictModes(env ? env : ""));
 }
 
 }  // namespace

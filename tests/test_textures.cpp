@@ -97,10 +97,16 @@ struct TexturedScene {
     std::unique_ptr<TessraRendererCUDA> r;
 };
 
-std::vector<uchar4> atlas() {
-    const TexRef<uchar4>& t = rt::symbolMirror().texMatTextures;
-    return std::vector<uchar4>(t.ptr, t.ptr + t.count);
+// What a texture reference is bound to, copied back: the mirror holds device addresses,
+// which the host cannot read on CUDA.
+template <typename T>
+std::vector<T> bound(const TexRef<T>& t) {
+    std::vector<T> v(t.count);
+    EXPECT_EQ(rt::memcpyDtoH(v.data(), t.ptr, v.size() * sizeof(T)), rt::Success);
+    return v;
 }
+
+std::vector<uchar4> atlas() { return bound(rt::symbolMirror().texMatTextures); }
 
 void expectTexels(const std::vector<uchar4>& a, size_t offset, const Picture& p, const std::string& what) {
     ASSERT_GE(a.size(), offset + size_t(p.w) * p.h) << what;
@@ -134,8 +140,9 @@ TEST(TextureAtlas, FourByTwoAndThreeByThreeGiveSeventeenTexels) {
     EXPECT_NE(text.find("copy texture: 0\ncopy texture: 1\n---1b---\n"), std::string::npos) << text;
 
     const DeviceSymbols& S = rt::symbolMirror();
-    ASSERT_EQ(S.texTexSizesOffset.count, 2u);
-    const int4 r0 = S.texTexSizesOffset.ptr[0], r1 = S.texTexSizesOffset.ptr[1];
+    const std::vector<int4> sizes = bound(S.texTexSizesOffset);
+    ASSERT_EQ(sizes.size(), 2u);
+    const int4 r0 = sizes[0], r1 = sizes[1];
     EXPECT_EQ(r0.x, 4);
     EXPECT_EQ(r0.y, 2);
     EXPECT_EQ(r0.z, 0);
@@ -148,8 +155,10 @@ TEST(TextureAtlas, FourByTwoAndThreeByThreeGiveSeventeenTexels) {
     expectTexels(t, 0, a, "4 x 2");
     expectTexels(t, 8, b, "3 x 3");
     // The materials carry the texture indices in load order.
-    EXPECT_EQ(S.texMatCaps.ptr[0].x, 0);
-    EXPECT_EQ(S.texMatCaps.ptr[1].x, 1);
+    const std::vector<int4> caps = bound(S.texMatCaps);
+    ASSERT_EQ(caps.size(), 2u);
+    EXPECT_EQ(caps[0].x, 0);
+    EXPECT_EQ(caps[1].x, 1);
 }
 
 TEST(TextureAtlas, SameFileNamedTwiceOccupiesTwoPlaces) {
@@ -160,8 +169,9 @@ TEST(TextureAtlas, SameFileNamedTwiceOccupiesTwoPlaces) {
     ASSERT_TRUE(s.r->initScene());
     EXPECT_EQ(s.r->textureImages.size(), 2u);
     const DeviceSymbols& S = rt::symbolMirror();
-    ASSERT_EQ(S.texTexSizesOffset.count, 2u);
-    EXPECT_EQ(S.texTexSizesOffset.ptr[1].z, 15);
+    const std::vector<int4> sizes = bound(S.texTexSizesOffset);
+    ASSERT_EQ(sizes.size(), 2u);
+    EXPECT_EQ(sizes[1].z, 15);
     ASSERT_EQ(S.texMatTextures.count, 30u);
     const std::vector<uchar4> t = atlas();
     expectTexels(t, 0, a, "first naming");

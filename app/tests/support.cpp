@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <ImfInputFile.h>
+#include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
 #include <ImfStringAttribute.h>
@@ -118,15 +119,24 @@ Rgba8 readPng(const std::string& path) {
 }
 
 std::vector<float> readExr(const std::string& path, int& width, int& height) {
+    return readExrChannels(path, {"R", "G", "B", "A"}, width, height);
+}
+
+std::vector<float> readExrChannels(const std::string& path, const std::vector<std::string>& names, int& width,
+                                   int& height) {
     Imf::InputFile file(path.c_str());
     const Imath::Box2i dw = file.header().dataWindow();
     width = dw.max.x - dw.min.x + 1;
     height = dw.max.y - dw.min.y + 1;
-    std::vector<float> px(size_t(width) * height * 4);
+    const size_t n = names.size(), stride = n * sizeof(float);
+    std::vector<float> px(size_t(width) * height * n);
     Imf::FrameBuffer fb;
-    const char* names[4] = {"R", "G", "B", "A"};
-    for (int c = 0; c < 4; ++c)
-        fb.insert(names[c], Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(px.data() + c), 16, 16 * size_t(width)));
+    for (size_t c = 0; c < n; ++c) {
+        if (!file.header().channels().findChannel(names[c])) throw std::runtime_error(path + ": no channel " + names[c]);
+        // The slice's base is placed so that the data window's first pixel lands at 0.
+        char* base = reinterpret_cast<char*>(px.data() + c) - dw.min.x * stride - dw.min.y * stride * size_t(width);
+        fb.insert(names[c], Imf::Slice(Imf::FLOAT, base, stride, stride * size_t(width)));
+    }
     file.setFrameBuffer(fb);
     file.readPixels(dw.min.y, dw.max.y);
     return px;

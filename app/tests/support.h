@@ -31,6 +31,9 @@ struct Rgba8 {
 Rgba8 readPng(const std::string& path);
 // Linear RGBA floats, top row first.
 std::vector<float> readExr(const std::string& path, int& width, int& height);
+// The named channels of each pixel, in that order (any data window).
+std::vector<float> readExrChannels(const std::string& path, const std::vector<std::string>& names, int& width,
+                                   int& height);
 std::string exrAttribute(const std::string& path, const std::string& name);
 
 std::string base64(const std::vector<unsigned char>& bytes);

@@ -108,7 +108,7 @@ TEST(Cli, ImageFilesHoldTheDeliveredValues) {
     const int W = 40, H = 24;
     for (const char* ext : {"exr", "png", "pfm"}) {
         const RunResult r = runRender({scene, "-o", dir + "/out." + ext, "--width", std::to_string(W), "--height",
-                                       std::to_string(H), "--device", "cpu", "-q"});
+                                       std::to_string(H), "--device", "cpu", "--aa", "1", "-q"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
     EXPECT_EQ(listDir(dir), (std::vector<std::string>{"out.exr", "out.pfm", "out.png"}));  // no temporaries
@@ -152,6 +152,48 @@ TEST(Cli, ImageFilesHoldTheDeliveredValues) {
     EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:width"), std::to_string(W));
     EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:shadowMode"), "1");
     EXPECT_GT(std::stod(exrAttribute(dir + "/out.exr", "tessra:renderSeconds")), 0.0);
+}
+
+TEST(Cli, OutputPassesAreLayersOfTheExr) {
+    // The glTF quad faces the camera: its albedo is the imported diffuse colour, its
+    // normal +z and its depth the distance from the eye, all known without rendering.
+    const std::string dir = scratchDir("aov");
+    writeFile(dir + "/scene.gltf", gltfScene());
+    tr::Scene scene;
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    tr::importModel(scene, dir + "/scene.gltf", identity, {});
+    ASSERT_EQ(scene.triangleMaterial.size(), 2u);
+    const float* kd = scene.materials[size_t(scene.triangleMaterial[0])].m.diffuse;
+    const int W = 60, H = 40;
+    const RunResult r = runRender({dir + "/scene.gltf", "-o", dir + "/out.exr", "--width", std::to_string(W),
+                                   "--height", std::to_string(H), "--aov", "albedo,normal,depth", "-q"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    int w = 0, h = 0;
+    const std::vector<float> p =
+        readExrChannels(dir + "/out.exr", {"albedo.R", "albedo.G", "albedo.B", "N.X", "N.Y", "N.Z", "Z"}, w, h);
+    ASSERT_EQ(w, W);
+    const float tanY = std::tan(0.5f * kYfov), tanX = tanY * float(W) / float(H);
+    int inside = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const float* a = &p[7 * (size_t(y) * W + x)];
+            // The camera ray through the pixel centre meets the plane z = 0 at (qx, qy).
+            const float dx = (2.0f * x / W - 1.0f) * tanX, dy = (1.0f - 2.0f * y / H) * tanY;
+            const float qx = kCameraAt[0] + dx * kCameraAt[2], qy = kCameraAt[1] + dy * kCameraAt[2];
+            const float margin = 0.12f;  // a pixel is 0.106 wide on the plane
+            if (qx > kQuadCorners[0][0] + margin && qx < kQuadCorners[1][0] - margin &&
+                qy > kQuadCorners[0][1] + margin && qy < kQuadCorners[2][1] - margin) {
+                ++inside;
+                for (int c = 0; c < 3; ++c) EXPECT_NEAR(a[c], kd[c], 1e-6f);
+                EXPECT_NEAR(a[5], 1.0f, 1e-5f);
+                EXPECT_NEAR(a[6], kCameraAt[2] * std::sqrt(1 + dx * dx + dy * dy), 1e-2f);
+            } else if (qx < kQuadCorners[0][0] - margin || qx > kQuadCorners[1][0] + margin ||
+                       qy < kQuadCorners[0][1] - margin || qy > kQuadCorners[2][1] + margin) {
+                EXPECT_EQ(a[0] + a[1] + a[2] + std::fabs(a[3]) + std::fabs(a[4]) + std::fabs(a[5]), 0.0f);
+                EXPECT_TRUE(std::isinf(a[6]) && a[6] > 0) << x << "," << y;
+            }
+        }
+    EXPECT_GT(inside, 20);
 }
 
 TEST(Cli, AFailedWriteLeavesNoTemporary) {
@@ -232,6 +274,9 @@ TEST(Cli, UsageErrorsExitWithTwo) {
         {scene, "--set", "numPhotons=many"},
         {scene, "-o", dir + "/out.jpg"},
         {scene, "--up", "x"},
+        {scene, "--aov", "depth"},  // PNG holds no passes
+        {scene, "--aov", "colour", "-o", dir + "/out.exr"},
+        {scene, "--aa", "0"},
         {},
     };
     for (std::vector<std::string> args : cases) {
@@ -355,7 +400,8 @@ TEST(Cli, CtrlCWritesThePartialImage) {
 
 // Every bundled example, without and with each kind of indirect light (photon settings
 // derived from the scene), gives the same finite image in separate processes and with
-// any worker count.
+// any worker count; with final gather also on the strict CPU emulation (blocks and
+// threads shuffled, fresh memory poisoned, device memory hidden from the host).
 TEST(Cli, ExamplesAreFiniteAndIdenticalAcrossProcessesAndWorkerCounts) {
     const std::string dir = scratchDir("determinism");
     const std::vector<std::vector<std::string>> modes = {{}, {"--gi"}, {"--gi", "--fg-samples", "16"}};
@@ -364,13 +410,17 @@ TEST(Cli, ExamplesAreFiniteAndIdenticalAcrossProcessesAndWorkerCounts) {
             std::string what = scene;
             for (const std::string& a : mode) what += " " + a;
             std::vector<std::vector<float>> images;
-            for (const char* threads : {"1", "3"}) {
+            for (const char* threads : {"1", "3", "2"}) {
+                const bool strict = threads[0] == '2';
+                if (strict && mode.size() < 2) continue;
+                if (strict) setenv("TESSRA_CPU_STRICT", "shuffle,poison,nohostread", 1);
                 const std::string out = dir + "/" + scene + "-" + threads + ".exr";
                 std::vector<std::string> args = {kExamples + "/" + scene + ".json", "-o", out, "--width", "32",
                                                  "--height", "20", "--threads", threads, "-q", "--photons", "20000"};
                 if (mode.empty()) args.resize(args.size() - 2);
                 args.insert(args.end(), mode.begin(), mode.end());
                 const RunResult r = runRender(args);
+                if (strict) unsetenv("TESSRA_CPU_STRICT");
                 ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
                 int w = 0, h = 0;
                 images.push_back(readExr(out, w, h));

@@ -1,5 +1,8 @@
 #include "runtime/cpu/cpu_backend.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -7,6 +10,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,18 +21,88 @@ DeviceSymbols g_cpuSymbols{};
 namespace rt::cpu {
 namespace {
 
+// 0x7fbadbad: a NaN as a float, a huge index as an int, set flags as bytes.
+constexpr uint8_t kPoison[4] = {0xad, 0xdb, 0xba, 0x7f};
+
+StrictModes parseStrict(const char* list, bool* ok) {
+    StrictModes m;
+    if (ok) *ok = true;
+    if (!list) return m;
+    std::string word;
+    for (const char* c = list;; ++c) {
+        if (*c && *c != ',') {
+            word += *c;
+            continue;
+        }
+        if (word == "reverse") m.reverse = true;
+        else if (word == "shuffle") m.shuffle = true;
+        else if (word == "poison") m.poison = true;
+        else if (word == "nohostread") m.noHostRead = true;
+        else if (!word.empty() && ok) *ok = false;
+        word.clear();
+        if (!*c) break;
+    }
+    return m;
+}
+
+struct Allocation {
+    size_t bytes;    // what was asked for
+    size_t mapped;   // what the backend holds: the rounding tail included
+    bool pages;      // mapped with mmap, so that it can be protected
+};
+
 struct Allocations {
     std::mutex lock;
-    std::map<const char*, size_t> live;  // start -> size
+    std::map<const char*, Allocation, std::less<const char*>,
+             MallocAllocator<std::pair<const char* const, Allocation>>>
+        live;  // start -> record
     size_t bytes = 0;
     size_t cap = 0;
+    StrictModes strict = parseStrict(std::getenv("TESSRA_CPU_STRICT"), nullptr);
+    unsigned open = 0;  // HostAccess scopes alive
 };
 Allocations& allocations() {
     static Allocations a;
     return a;
 }
 
+// Caller holds the lock.
+void protect(Allocations& a, const char* start, const Allocation& rec) {
+    if (rec.pages) mprotect(const_cast<char*>(start), rec.mapped, a.open ? PROT_READ | PROT_WRITE : PROT_NONE);
+}
+void protectAll(Allocations& a) {
+    for (const auto& [start, rec] : a.live) protect(a, start, rec);
+}
+
 }  // namespace
+
+StrictModes strictModes() {
+    std::lock_guard<std::mutex> g(allocations().lock);
+    return allocations().strict;
+}
+
+bool setStrictModes(const char* list) {
+    bool ok = false;
+    const StrictModes m = parseStrict(list, &ok);
+    if (!ok) return false;
+    Allocations& a = allocations();
+    std::lock_guard<std::mutex> g(a.lock);
+    // Allocations made before keep the protection they were made with.
+    a.strict = m;
+    return true;
+}
+
+HostAccess::HostAccess() {
+    Allocations& a = allocations();
+    std::lock_guard<std::mutex> g(a.lock);
+    if (a.open++ == 0) protectAll(a);
+}
+
+HostAccess::~HostAccess() {
+    Allocations& a = allocations();
+    std::lock_guard<std::mutex> g(a.lock);
+    if (--a.open == 0) protectAll(a);
+}
 
 Status malloc(void** p, size_t bytes) {
     if (!p) return ErrorInvalidValue;
@@ -35,11 +111,34 @@ Status malloc(void** p, size_t bytes) {
     Allocations& a = allocations();
     std::lock_guard<std::mutex> g(a.lock);
     if (a.cap && (bytes > a.cap || a.bytes > a.cap - bytes)) return ErrorMemoryAllocation;
-    // 256-byte alignment, as cudaMalloc guarantees.
-    const size_t rounded = (bytes + 255) & ~size_t(255);
-    void* mem = std::aligned_alloc(256, rounded);
+    if (bytes > (size_t(1) << 46)) return ErrorMemoryAllocation;
+    // 256-byte alignment, as cudaMalloc guarantees. Under nohostread each allocation has
+    // pages of its own, so that it can be made unreadable.
+    const bool pages = a.strict.noHostRead;
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t rounded = pages ? (bytes + page - 1) / page * page : (bytes + 255) & ~size_t(255);
+    void* mem = nullptr;
+    if (pages) {
+        mem = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mem == MAP_FAILED) mem = nullptr;
+    } else {
+        mem = std::aligned_alloc(256, rounded);
+    }
     if (!mem) return ErrorMemoryAllocation;
-    a.live[static_cast<const char*>(mem)] = bytes;
+    // A GPU hands out whatever the memory last held, the rounding tail included.
+    if (a.strict.poison) {
+        unsigned char* b = static_cast<unsigned char*>(mem);
+        for (size_t i = 0; i < rounded; ++i) b[i] = kPoison[i & 3];
+    }
+    const Allocation rec{bytes, rounded, pages};
+    try {
+        a.live.emplace(static_cast<const char*>(mem), rec);
+    } catch (...) {
+        if (pages) munmap(mem, rounded);
+        else std::free(mem);
+        return ErrorMemoryAllocation;
+    }
+    protect(a, static_cast<const char*>(mem), rec);
     a.bytes += bytes;
     *p = mem;
     return Success;
@@ -51,9 +150,10 @@ Status free(void* p) {
     std::lock_guard<std::mutex> g(a.lock);
     auto it = a.live.find(static_cast<const char*>(p));
     if (it == a.live.end()) return ErrorInvalidDevicePointer;
-    a.bytes -= it->second;
+    a.bytes -= it->second.bytes;
+    if (it->second.pages) munmap(p, it->second.mapped);
+    else std::free(p);
     a.live.erase(it);
-    std::free(p);
     return Success;
 }
 
@@ -67,7 +167,7 @@ Status checkRange(const void* p, size_t bytes) {
     if (it == a.live.begin()) return ErrorInvalidValue;
     --it;
     const size_t offset = size_t(c - it->first);
-    if (offset >= it->second || bytes > it->second - offset) return ErrorInvalidValue;
+    if (offset >= it->second.bytes || bytes > it->second.bytes - offset) return ErrorInvalidValue;
     return Success;
 }
 
@@ -94,22 +194,20 @@ namespace {
 class Pool {
 public:
     explicit Pool(unsigned n) {
-        for (unsigned i = 1; i < n; ++i) workers_.emplace_back([this] { loop(); });
-    }
-    ~Pool() {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            stop_ = true;
+        try {
+            for (unsigned i = 1; i < n; ++i) workers_.emplace_back([this] { loop(); });
+        } catch (...) {
+            // Threads already started must be joined before the pool goes away.
+            stopAll();
+            throw;
         }
-        cv_.notify_all();
-        for (auto& t : workers_) t.join();
     }
+    ~Pool() { stopAll(); }
     unsigned size() const { return unsigned(workers_.size()) + 1; }
 
-    void run(dim3 grid, dim3 block, detail::BlockBody body, const void* ctx) {
+    void run(dim3 grid, dim3 block, detail::BlockBody body, const void* ctx, const Order& order) {
         const uint64_t total = uint64_t(grid.x) * grid.y * grid.z;
-        job_ = Job{grid, block, body, ctx, total,
-                   std::max<uint64_t>(1, total / (uint64_t(size()) * 8))};
+        job_ = Job{grid, block, body, ctx, total, std::max<uint64_t>(1, total / (uint64_t(size()) * 8)), &order};
         next_.store(0);
         if (workers_.empty() || total == 1) {
             work();
@@ -133,7 +231,18 @@ private:
         const void* ctx;
         uint64_t total;
         uint64_t chunk;
+        const Order* order;
     };
+
+    void stopAll() {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        for (auto& t : workers_) t.join();
+        workers_.clear();
+    }
 
     void loop() {
         uint64_t seen = 0;
@@ -152,11 +261,12 @@ private:
 
     void work() {
         const Job& j = job_;
+        const auto& blocks = j.order->blocks;
         for (;;) {
             const uint64_t first = next_.fetch_add(j.chunk);
             if (first >= j.total) return;
             const uint64_t last = std::min(j.total, first + j.chunk);
-            for (uint64_t b = first; b < last; ++b) runBlock(j, b);
+            for (uint64_t b = first; b < last; ++b) runBlock(j, blocks.empty() ? b : blocks[b]);
         }
     }
 
@@ -166,6 +276,14 @@ private:
         lane.blockDim = make_uint3(j.block.x, j.block.y, j.block.z);
         lane.blockIdx = make_uint3(unsigned(b % j.grid.x), unsigned((b / j.grid.x) % j.grid.y),
                                    unsigned(b / (uint64_t(j.grid.x) * j.grid.y)));
+        const auto& threads = j.order->threads;
+        if (!threads.empty()) {
+            for (uint32_t i : threads) {
+                lane.threadIdx = make_uint3(i % j.block.x, (i / j.block.x) % j.block.y, i / (j.block.x * j.block.y));
+                j.body(j.ctx, lane);
+            }
+            return;
+        }
         for (unsigned z = 0; z < j.block.z; ++z)
             for (unsigned y = 0; y < j.block.y; ++y)
                 for (unsigned x = 0; x < j.block.x; ++x) {
@@ -186,11 +304,32 @@ private:
 
 unsigned g_requested = 0;
 std::unique_ptr<Pool> g_pool;
+std::atomic<uint64_t> g_launchSerial{0};
 
 unsigned resolveThreads(unsigned n) {
     if (n) return n;
     unsigned hw = std::thread::hardware_concurrency();
     return hw ? hw : 1;
+}
+
+// The order a strict launch visits blocks and threads in: natural (empty lists), reversed,
+// or shuffled with a seed that changes from launch to launch but not between runs.
+void makeOrder(const StrictModes& m, uint64_t blocks, uint32_t threads, Order& order) {
+    if (!m.reverse && !m.shuffle) return;
+    order.blocks.resize(blocks);
+    order.threads.resize(threads);
+    std::iota(order.blocks.begin(), order.blocks.end(), uint64_t(0));
+    std::iota(order.threads.begin(), order.threads.end(), uint32_t(0));
+    if (m.shuffle) {
+        std::mt19937_64 rng(0x7e55a + g_launchSerial++);
+        // Fisher-Yates by hand: std::shuffle's use of the engine differs between libraries.
+        for (uint64_t i = blocks; i > 1; --i) std::swap(order.blocks[i - 1], order.blocks[rng() % i]);
+        for (uint32_t i = threads; i > 1; --i) std::swap(order.threads[i - 1], order.threads[rng() % i]);
+    }
+    if (m.reverse) {
+        std::reverse(order.blocks.begin(), order.blocks.end());
+        std::reverse(order.threads.begin(), order.threads.end());
+    }
 }
 
 }  // namespace
@@ -202,9 +341,18 @@ void setThreads(unsigned n) {
 
 unsigned threads() { return resolveThreads(g_requested); }
 
-void launch(dim3 grid, dim3 block, detail::BlockBody body, const void* ctx) {
-    if (!g_pool) g_pool = std::make_unique<Pool>(threads());
-    g_pool->run(grid, block, body, ctx);
+Status launch(dim3 grid, dim3 block, detail::BlockBody body, const void* ctx) {
+    try {
+        if (!g_pool) g_pool = std::make_unique<Pool>(threads());
+        Order order;
+        makeOrder(strictModes(), uint64_t(grid.x) * grid.y * grid.z, block.x * block.y * block.z, order);
+        HostAccess access;
+        g_pool->run(grid, block, body, ctx, order);
+        return Success;
+    } catch (...) {
+        // No worker threads (or no memory for the order): the launch did not run.
+        return ErrorLaunchFailure;
+    }
 }
 
 }  // namespace rt::cpu

@@ -1,0 +1,170 @@
+// Antialiasing against geometry computed here: a straight edge's covered fraction of
+// each pixel, and a render at four times the resolution filtered down.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using tt::V3;
+
+constexpr int kSize = 48;
+constexpr float kFov = 0.9f;
+const V3 kEye = {0, 0, 5};
+
+// The straight edge, in image positions (pixel x covers x - 0.5 to x + 0.5): the lit
+// side is where (p - kOrigin) . kInward >= 0.
+const float kAngle = 0.35f;
+const float kOrigin[2] = {23.3f, 21.7f};
+const float kInward[2] = {-std::sin(kAngle), std::cos(kAngle)};
+
+float sideOfEdge(float x, float y) { return (x - kOrigin[0]) * kInward[0] + (y - kOrigin[1]) * kInward[1]; }
+
+// The covered fraction of pixel (x, y), counted on a fine grid.
+float coverage(int x, int y) {
+    const int n = 64;
+    int in = 0;
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) in += sideOfEdge(x - 0.5f + (i + 0.5f) / n, y - 0.5f + (j + 0.5f) / n) >= 0.0f;
+    return float(in) / float(n * n);
+}
+
+// Image position (x, y) on the plane z = 0 seen by a camera of w x h pixels: the view
+// of a plane facing the camera is a scaling, so straight lines stay straight.
+V3 onPlane(float x, float y, int w, int h) {
+    const float k = kEye.z * std::tan(kFov * 0.5f);
+    return {(2.0f * x / w - 1.0f) * k, -(2.0f * y / h - 1.0f) / (float(w) / h) * k, 0.0f};
+}
+
+// A white quad whose one edge crosses the image, lit from straight above by a distant
+// light, over a black background; at scale s the image has s times the pixels.
+struct EdgeScene {
+    std::unique_ptr<TessraRendererCUDA> r;
+    explicit EdgeScene(int s = 1) : r(tt::newRenderer(kSize * s, kSize * s)) {
+        r->fieldOfView = kFov;
+        const int m = tt::addDiffuse(*r, 1, 1, 1);
+        const float d[2] = {std::cos(kAngle), std::sin(kAngle)};
+        auto at = [&](float along, float in) {
+            return onPlane(kOrigin[0] + d[0] * along + kInward[0] * in, kOrigin[1] + d[1] * along + kInward[1] * in,
+                           kSize, kSize);
+        };
+        tt::addQuad(*r, at(-200, 0), at(200, 0), at(200, 200), at(-200, 200), {0, 0, 1}, m);
+        r->NuevaLuzOmni(0, 0, 1000, 1, 1, 1, 1.0f, 0, 1.0f);
+    }
+    tt::RecordingHost render() {
+        tt::RecordingHost host(r->width, r->height);
+        tt::renderQuietly(*r, host, kEye, {kEye.x, kEye.y, kEye.z - 1}, {0, 1, 0});
+        return host;
+    }
+};
+
+TEST(Supersampling, EdgePixelsTakeTheirCoveredFractionAndOnlyTheyAreRefined) {
+    EdgeScene one;
+    const tt::RecordingHost single = one.render();
+    EXPECT_EQ(Tessra_SupersampledPixelCount(one.r.get()), 0u);
+
+    EdgeScene all;
+    ASSERT_EQ(Tessra_SetSupersampling(all.r.get(), 4, 0.0f), 0);
+    const tt::RecordingHost full = all.render();
+    EXPECT_EQ(Tessra_SupersampledPixelCount(all.r.get()), uint64_t(kSize) * kSize);
+
+    double errorFull = 0.0, errorSingle = 0.0;
+    int edge = 0, near = 0;
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            near += std::fabs(sideOfEdge(float(x), float(y))) <= 2.0f;
+            const float c = coverage(x, y);
+            if (c <= 0.0f || c >= 1.0f) {
+                EXPECT_NEAR(full.pixel(x, y)[0], c, 1e-3f) << x << "," << y;
+                continue;
+            }
+            ++edge;
+            errorFull += std::fabs(full.pixel(x, y)[0] - c);
+            errorSingle += std::fabs(single.pixel(x, y)[0] - c);
+        }
+    ASSERT_GT(edge, kSize);
+    EXPECT_LT(errorFull / edge, 0.05);
+    EXPECT_GT(errorSingle / edge, 0.15);  // the test sees jagged edges
+
+    // Adaptive: the pixels that differ from a neighbour lie along the edge; every other
+    // pixel keeps its one ray's value.
+    EdgeScene adaptive;
+    ASSERT_EQ(Tessra_SetSupersampling(adaptive.r.get(), 4, 0.1f), 0);
+    const tt::RecordingHost refined = adaptive.render();
+    const uint64_t count = Tessra_SupersampledPixelCount(adaptive.r.get());
+    EXPECT_GE(count, uint64_t(edge));
+    EXPECT_LE(count, uint64_t(near));
+    int changedFar = 0;
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x)
+            if (std::fabs(sideOfEdge(float(x), float(y))) > 2.0f)
+                changedFar += refined.pixel(x, y)[0] != single.pixel(x, y)[0];
+    EXPECT_EQ(changedFar, 0);
+}
+
+TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
+    // A shadow edge and a silhouette: a small raised square over the edge scene's quad.
+    auto addBlock = [](EdgeScene& s) {
+        const int m = tt::addDiffuse(*s.r, 0.9f, 0.4f, 0.2f);
+        const float a = 0.3f, b = 0.9f;
+        tt::addQuad(*s.r, {a, a - 0.6f, 0.8f}, {b, a - 0.7f, 0.8f}, {b + 0.1f, b - 0.6f, 0.8f}, {a + 0.1f, b - 0.5f, 0.8f},
+                    {0, 0, 1}, m);
+        s.r->NuevaLuzOmni(-1.5f, 1.0f, 3.0f, 0.6f, 0.6f, 0.6f, 1.0f, 0, 1.0f);
+    };
+    EdgeScene big(4), one, aa;
+    for (EdgeScene* s : {&big, &one, &aa}) addBlock(*s);
+    ASSERT_EQ(Tessra_SetSupersampling(aa.r.get(), 4, 0.05f), 0);
+    const tt::RecordingHost reference = big.render(), single = one.render(), smooth = aa.render();
+    // Pixel x of the small image is centred on pixel 4x of the large one.
+    const float w[5] = {0.5f, 1, 1, 1, 0.5f};
+    double errorSingle = 0.0, errorSmooth = 0.0;
+    for (int y = 1; y < kSize - 1; ++y)
+        for (int x = 1; x < kSize - 1; ++x)
+            for (int c = 0; c < 3; ++c) {
+                double filtered = 0.0;
+                for (int j = 0; j < 5; ++j)
+                    for (int i = 0; i < 5; ++i) filtered += w[i] * w[j] * reference.pixel(4 * x + i - 2, 4 * y + j - 2)[c];
+                filtered /= 16.0;
+                errorSingle += std::fabs(single.pixel(x, y)[c] - filtered);
+                errorSmooth += std::fabs(smooth.pixel(x, y)[c] - filtered);
+            }
+    ASSERT_GT(errorSingle, 0.0);
+    EXPECT_LT(errorSmooth, 0.5 * errorSingle) << errorSmooth << " vs " << errorSingle;
+}
+
+TEST(Supersampling, PassesHoldTheFirstHitAndLeaveTheColourAlone) {
+    EdgeScene plain, withPasses;
+    const size_t n = size_t(kSize) * kSize;
+    std::vector<float> albedo(3 * n, -1.0f), normal(3 * n, -1.0f), depth(n, -1.0f);
+    withPasses.r->materials[0].diffuse[1] = 0.5f;
+    plain.r->materials[0].diffuse[1] = 0.5f;
+    ASSERT_EQ(Tessra_SetOutputPasses(withPasses.r.get(), albedo.data(), normal.data(), depth.data()), 0);
+    const tt::RecordingHost a = plain.render(), b = withPasses.render();
+    EXPECT_EQ(a.image, b.image);
+    int lit = 0;
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            const size_t i = size_t(y) * kSize + x;
+            const float s = sideOfEdge(float(x), float(y));
+            if (std::fabs(s) < 1e-3f) continue;
+            if (s < 0.0f) {
+                EXPECT_EQ(albedo[3 * i] + albedo[3 * i + 1] + normal[3 * i + 2], 0.0f);
+                EXPECT_TRUE(std::isinf(depth[i]) && depth[i] > 0.0f);
+                continue;
+            }
+            ++lit;
+            const V3 P = onPlane(float(x), float(y), kSize, kSize);
+            const V3 v = tt::sub(P, kEye);
+            EXPECT_NEAR(depth[i], std::sqrt(tt::dotv(v, v)), 1e-4f);
+            EXPECT_EQ(albedo[3 * i + 1], 0.5f);
+            EXPECT_EQ(albedo[3 * i + 2], 1.0f);
+            EXPECT_NEAR(normal[3 * i + 2], 1.0f, 1e-6f);
+        }
+    EXPECT_GT(lit, int(n) / 4);
+}
+
+}  // namespace
