@@ -43,11 +43,18 @@ Image cropImage(const Image& frame, const CropWindow& c) {
     out.originY = c.y0;
     out.frameWidth = frame.width;
     out.frameHeight = frame.height;
-    out.rgba.resize(size_t(out.width) * out.height * 4);
-    for (int y = 0; y < out.height; ++y) {
-        const float* row = &frame.rgba[(size_t(c.y0 + y) * frame.width + c.x0) * 4];
-        std::copy(row, row + size_t(out.width) * 4, &out.rgba[size_t(y) * out.width * 4]);
-    }
+    auto window = [&](const std::vector<float>& from, std::vector<float>& to, size_t n) {
+        if (from.empty()) return;
+        to.resize(size_t(out.width) * out.height * n);
+        for (int y = 0; y < out.height; ++y) {
+            const float* row = &from[(size_t(c.y0 + y) * frame.width + c.x0) * n];
+            std::copy(row, row + size_t(out.width) * n, &to[size_t(y) * out.width * n]);
+        }
+    };
+    window(frame.rgba, out.rgba, 4);
+    window(frame.albedo, out.albedo, 3);
+    window(frame.normal, out.normal, 3);
+    window(frame.depth, out.depth, 1);
     return out;
 }
 

@@ -19,7 +19,8 @@ struct CropWindow {
 // for text that is not four integers, an empty window or one reaching outside the frame.
 bool parseCropWindow(const std::string& text, int width, int height, CropWindow& crop, std::string& error);
 
-// The window's pixels of a whole frame, placed in that frame for OpenEXR's data window.
+// The window's pixels (and output passes) of a whole frame, placed in that frame for
+// OpenEXR's data window.
 Image cropImage(const Image& frame, const CropWindow& crop);
 
 // One rank of `mpirun ... tessra-render --mpi`. Every rank renders; tiles are claimed

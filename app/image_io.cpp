@@ -96,9 +96,9 @@ void writeExr(const std::string& path, const Image& im, const std::vector<std::p
         size_t c = 0;
         for (const char* name : channels) {
             header.channels().insert(name, Imf::Channel(Imf::FLOAT));
-            fb.insert(name, Imf::Slice(Imf::FLOAT, const_cast<char*>(reinterpret_cast<const char*>(values.data())) +
-                                                       c++ * sizeof(float),
-                                       pxs, pxs * size_t(im.width)));
+            char* layerBase = const_cast<char*>(reinterpret_cast<const char*>(values.data())) -
+                              (ptrdiff_t(im.originY) * ptrdiff_t(pxs * size_t(im.width)) + ptrdiff_t(im.originX) * ptrdiff_t(pxs));
+            fb.insert(name, Imf::Slice(Imf::FLOAT, layerBase + c++ * sizeof(float), pxs, pxs * size_t(im.width)));
         }
     };
     layer(im.albedo, {"albedo.R", "albedo.G", "albedo.B"});

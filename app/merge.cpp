@@ -9,6 +9,7 @@
 #include <ImfStringAttribute.h>
 #include <ImathBox.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -22,10 +23,21 @@ namespace {
 
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2;
 
+// The layers a part may hold: the colour (required) and tessra-render's output passes.
+struct Layer {
+    const char* name;
+    std::vector<float> tr::Image::*pixels;
+    std::vector<const char*> channels;
+};
+const Layer kLayers[] = {{"colour", &tr::Image::rgba, {"R", "G", "B", "A"}},
+                         {"albedo", &tr::Image::albedo, {"albedo.R", "albedo.G", "albedo.B"}},
+                         {"normal", &tr::Image::normal, {"N.X", "N.Y", "N.Z"}},
+                         {"depth", &tr::Image::depth, {"Z"}}};
+
 struct Part {
     std::string path;
     Imath::Box2i data, display;
-    std::vector<float> rgba;  // the data window's pixels, top row first
+    tr::Image image;  // the data window's pixels, top row first
     std::map<std::string, std::string> attributes;
 };
 
@@ -53,15 +65,23 @@ Part readPart(const std::string& path) {
     for (auto a = h.begin(); a != h.end(); ++a)
         if (const auto* s = dynamic_cast<const Imf::StringAttribute*>(&a.attribute())) p.attributes[a.name()] = s->value();
     const long w = long(p.data.max.x) - p.data.min.x + 1, ht = long(p.data.max.y) - p.data.min.y + 1;
-    p.rgba.resize(size_t(w) * size_t(ht) * 4);
-    // OpenEXR addresses slices by absolute coordinates: the base sits before the buffer
-    // by the data window's origin. A missing alpha reads as opaque.
-    const size_t xs = 16, ys = xs * size_t(w);
-    char* base = reinterpret_cast<char*>(p.rgba.data()) - (ptrdiff_t(p.data.min.y) * ptrdiff_t(ys) + ptrdiff_t(p.data.min.x) * 16);
+    p.image.width = int(w);
+    p.image.height = int(ht);
     Imf::FrameBuffer fb;
-    const char* names[4] = {"R", "G", "B", "A"};
-    for (int c = 0; c < 4; ++c)
-        fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys, 1, 1, c == 3 ? 1.0 : 0.0));
+    for (const Layer& layer : kLayers) {
+        const bool colour = layer.pixels == &tr::Image::rgba;
+        bool present = true;
+        for (const char* c : layer.channels) present = present && (colour || h.channels().findChannel(c));
+        if (!present) continue;
+        std::vector<float>& px = p.image.*layer.pixels;
+        const size_t n = layer.channels.size(), xs = n * sizeof(float), ys = xs * size_t(w);
+        px.resize(size_t(w) * size_t(ht) * n);
+        // OpenEXR addresses slices by absolute coordinates: the base sits before the
+        // buffer by the data window's origin. A missing alpha reads as opaque.
+        char* base = reinterpret_cast<char*>(px.data()) - (ptrdiff_t(p.data.min.y) * ptrdiff_t(ys) + ptrdiff_t(p.data.min.x) * ptrdiff_t(xs));
+        for (size_t c = 0; c < n; ++c)
+            fb.insert(layer.channels[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys, 1, 1, c == 3 ? 1.0 : 0.0));
+    }
     file.setFrameBuffer(fb);
     file.readPixels(p.data.min.y, p.data.max.y);
     return p;
@@ -121,27 +141,45 @@ int main(int argc, char** argv) {
     tr::Image image;
     image.width = frame.max.x - frame.min.x + 1;
     image.height = frame.max.y - frame.min.y + 1;
-    image.rgba.assign(size_t(image.width) * image.height * 4, 0.0f);
-    std::vector<int> from(size_t(image.width) * image.height, -1);  // the part that set each pixel
+    const size_t pixels = size_t(image.width) * image.height;
+    for (const Layer& layer : kLayers) {
+        const bool present = !(read[0].image.*layer.pixels).empty();
+        for (const Part& p : read)
+            if ((p.image.*layer.pixels).empty() == present) {
+                std::fprintf(stderr, "tessra-merge: error: %s %s the %s layer and %s %s\n", read[0].path.c_str(),
+                             present ? "has" : "lacks", layer.name, p.path.c_str(), present ? "does not" : "has it");
+                return kExitFailure;
+            }
+        if (present) (image.*layer.pixels).assign(pixels * layer.channels.size(), 0.0f);
+    }
+    std::vector<int> from(pixels, -1);  // the part that set each pixel
     for (size_t k = 0; k < read.size(); ++k) {
         const Part& p = read[k];
         const int w = p.data.max.x - p.data.min.x + 1;
         for (int y = p.data.min.y; y <= p.data.max.y; ++y)
             for (int x = p.data.min.x; x <= p.data.max.x; ++x) {
-                const float* src = &p.rgba[(size_t(y - p.data.min.y) * w + (x - p.data.min.x)) * 4];
+                const size_t j = size_t(y - p.data.min.y) * w + (x - p.data.min.x);
                 const size_t i = size_t(y - frame.min.y) * image.width + (x - frame.min.x);
-                float* dst = &image.rgba[i * 4];
-                if (from[i] < 0) {
-                    std::memcpy(dst, src, 16);
-                    from[i] = int(k);
-                } else if (std::memcmp(dst, src, 16) != 0) {
-                    std::fprintf(stderr,
-                                 "tessra-merge: error: %s and %s disagree at pixel (%d, %d): (%g, %g, %g, %g) against "
-                                 "(%g, %g, %g, %g)\n",
-                                 read[size_t(from[i])].path.c_str(), p.path.c_str(), x, y, dst[0], dst[1], dst[2], dst[3],
-                                 src[0], src[1], src[2], src[3]);
-                    return kExitFailure;
+                for (const Layer& layer : kLayers) {
+                    const std::vector<float>& part = p.image.*layer.pixels;
+                    if (part.empty()) continue;
+                    const size_t n = layer.channels.size();
+                    const float* src = &part[j * n];
+                    float* dst = &(image.*layer.pixels)[i * n];
+                    if (from[i] < 0) {
+                        std::memcpy(dst, src, n * sizeof(float));
+                    } else if (std::memcmp(dst, src, n * sizeof(float)) != 0) {
+                        std::string a, b;
+                        for (size_t c = 0; c < n; ++c) {
+                            a += (c ? ", " : "") + std::to_string(dst[c]);
+                            b += (c ? ", " : "") + std::to_string(src[c]);
+                        }
+                        std::fprintf(stderr, "tessra-merge: error: %s and %s disagree at pixel (%d, %d) in the %s: (%s) against (%s)\n",
+                                     read[size_t(from[i])].path.c_str(), p.path.c_str(), x, y, layer.name, a.c_str(), b.c_str());
+                        return kExitFailure;
+                    }
                 }
+                if (from[i] < 0) from[i] = int(k);
             }
     }
     size_t missing = 0, first = 0;
@@ -153,8 +191,12 @@ int main(int argc, char** argv) {
                      int(first % size_t(image.width)) + frame.min.x, int(first / size_t(image.width)) + frame.min.y,
                      allowGaps ? "; left black" : " (--allow-gaps writes them black)");
         if (!allowGaps) return kExitFailure;
+        // A gap shows as black and opaque, and as nothing hit in the depth.
         for (size_t i = 0; i < from.size(); ++i)
-            if (from[i] < 0) image.rgba[i * 4 + 3] = 1.0f;
+            if (from[i] < 0) {
+                image.rgba[i * 4 + 3] = 1.0f;
+                if (!image.depth.empty()) image.depth[i] = INFINITY;
+            }
     }
 
     // What every part says alike describes the whole (the settings, the scene); the rest
