@@ -35,8 +35,9 @@ public:
     virtual int rank() const = 0;
     virtual int size() const = 0;
     // Connects the renderer: the tile filter, and callbacks that pass the rows to rank 0
-    // there and forward everything else to `host`. Call before Render.
-    virtual void attach(TessraRendererCUDA& renderer, TessraCallbacks& host) = 0;
+    // there and forward everything else to `host`. The output passes the library writes
+    // into `frame` follow each finished tile to rank 0's `frame`. Call before Render.
+    virtual void attach(TessraRendererCUDA& renderer, TessraCallbacks& host, Image& frame) = 0;
     // After Render: reports this rank's end (`failed` when its render failed) and, on
     // rank 0, waits for every rank's rows. Rank 0 learns the job's outcome; a problem is
     // described in `error`.

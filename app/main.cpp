@@ -512,7 +512,7 @@ int main(int argc, char** argv) {
     Tessra_SetOutputPasses(r, host.image.albedo.empty() ? nullptr : host.image.albedo.data(),
                            host.image.normal.empty() ? nullptr : host.image.normal.data(),
                            host.image.depth.empty() ? nullptr : host.image.depth.data());
-    if (farm) farm->attach(*r, host);
+    if (farm) farm->attach(*r, host, host.image);
     const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
     progress.start(totalTiles);
     const auto t0 = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -17,12 +18,13 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tr {
 namespace {
 
-enum Tag : int { kClaim = 1, kGrant, kRow, kTile, kDone, kStop, kFinal };
+enum Tag : int { kClaim = 1, kGrant, kRow, kTile, kDone, kStop, kFinal, kPasses };
 enum Grant : int { kRefused = 0, kGranted = 1, kStopping = 2 };
 enum Status : int { kOk = 0, kInterrupted = 1, kFailed = 2 };
 
@@ -51,8 +53,9 @@ public:
     int rank() const override { return rank_; }
     int size() const override { return size_; }
 
-    void attach(TessraRendererCUDA& r, TessraCallbacks& host) override {
+    void attach(TessraRendererCUDA& r, TessraCallbacks& host, Image& frame) override {
         host_ = &host;
+        frame_ = &frame;
         width_ = uint32_t(r.width);
         height_ = uint32_t(r.height);
         r.callbacks = this;
@@ -122,6 +125,7 @@ public:
             return;
         }
         const uint32_t tile[4] = {x, y, w, h};
+        sendPasses(tile);
         MPI_Send(tile, sizeof(tile), MPI_BYTE, 0, kTile, MPI_COMM_WORLD);
     }
     void SetStatusText(const char* text) override {
@@ -162,6 +166,32 @@ private:
         MPI_Recv(&grant, 1, MPI_INT, 0, kGrant, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         if (grant == kStopping) stop_ = true;
         return grant == kGranted;
+    }
+
+    // The tile's output passes, in the image, between a packed buffer and the frame's
+    // passes (albedo, normal, depth, those present, row by row).
+    size_t copyPasses(const uint32_t* tile, float* packed, bool pack) {
+        const uint32_t x1 = std::min(tile[0] + tile[2], width_), y1 = std::min(tile[1] + tile[3], height_);
+        size_t at = 0;
+        for (auto [pass, n] : {std::pair{&frame_->albedo, 3u}, {&frame_->normal, 3u}, {&frame_->depth, 1u}}) {
+            if (pass->empty()) continue;
+            for (uint32_t y = tile[1]; y < y1 && tile[0] < x1; ++y) {
+                float* row = pass->data() + (size_t(y) * width_ + tile[0]) * n;
+                const size_t count = size_t(x1 - tile[0]) * n;
+                if (packed) pack ? std::copy(row, row + count, packed + at) : std::copy(packed + at, packed + at + count, row);
+                at += count;
+            }
+        }
+        return at;
+    }
+
+    void sendPasses(const uint32_t* tile) {
+        const size_t floats = copyPasses(tile, nullptr, true);
+        if (floats == 0) return;
+        passes_.resize(4 + floats);
+        std::memcpy(passes_.data(), tile, 16);
+        copyPasses(tile, passes_.data() + 4, true);
+        MPI_Send(passes_.data(), int(passes_.size() * sizeof(float)), MPI_BYTE, 0, kPasses, MPI_COMM_WORLD);
     }
 
     // Rank 0's server: polls rather than blocks, since a blocking receive in Open MPI
@@ -215,6 +245,12 @@ private:
                     host_->DrawPixels(px.data(), std::min(count, head[2]), head[0], head[1]);
                     break;
                 }
+                case kPasses: {
+                    std::vector<float> packed((size_t(bytes) - sizeof(head)) / sizeof(float));
+                    std::memcpy(packed.data(), buffer.data() + sizeof(head), packed.size() * sizeof(float));
+                    if (copyPasses(head, nullptr, false) == packed.size()) copyPasses(head, packed.data(), false);
+                    break;
+                }
                 case kTile:
                     done_.insert({head[0], head[1]});
                     host_->TileFinished(head[0], head[1], head[2], head[3]);
@@ -235,7 +271,9 @@ private:
     const int rank_, size_;
     TessraCallbacks* host_ = nullptr;
     uint32_t width_ = 0, height_ = 0;
+    Image* frame_ = nullptr;
     std::vector<char> row_;
+    std::vector<float> passes_;
     std::thread server_;
     std::mutex mutex_;
     std::atomic<bool> stop_{false}, quit_{false}, finished_{false};
