@@ -377,10 +377,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tessra-render: --mpi: %s\n", error.c_str());
             return kExitUsage;
         }
-        // Rank 0 speaks for the job; the others show only errors.
+        // Rank 0 speaks for the job; the others show only errors and their stage times.
         if (farm->rank() > 0) {
             quiet = true;
-            verbose = stageTimes = false;
+            verbose = false;
         }
     }
 
@@ -545,13 +545,21 @@ int main(int argc, char** argv) {
         r->CleanUp();
     }
     r->callbacks = nullptr;
+    // Each rank repeats the stages before the tiles; their times show what a rank costs.
+    auto printStageTimes = [&] {
+        const std::string who = farm ? "rank " + std::to_string(farm->rank()) + " " : "";
+        for (const auto& [text, s] : progress.stageTimes())
+            std::fprintf(stderr, "tessra-render: %sstage %-56s %9.3f s\n", who.c_str(), text.c_str(), s);
+    };
     bool farmInterrupted = false;
     if (farm) {
         std::string error;
         const auto outcome = farm->finish(messages.errors > 0, error);
         using O = tr::MpiRank::Outcome;
-        if (farm->rank() > 0)
+        if (farm->rank() > 0) {
+            if (stageTimes && outcome == O::Complete) printStageTimes();
             return outcome == O::Complete ? kExitOk : outcome == O::Interrupted ? kExitInterrupted : kExitFailure;
+        }
         if (outcome == O::Failed) {
             progress.message("tessra-render: error: " + error + "; no image written");
             return kExitFailure;
@@ -591,9 +599,7 @@ int main(int argc, char** argv) {
     if (verbose && aa > 1)
         std::fprintf(stderr, "tessra-render: antialiasing: %llu of %zu pixels took up to %u x %u rays\n",
                      static_cast<unsigned long long>(Tessra_SupersampledPixelCount(r)), pixels, aa, aa);
-    if (stageTimes)
-        for (const auto& [text, s] : progress.stageTimes())
-            std::fprintf(stderr, "tessra-render: stage %-56s %9.3f s\n", text.c_str(), s);
+    if (stageTimes) printStageTimes();
     if (!quiet)
         std::fprintf(stderr, "tessra-render: wrote %s (%d x %d, %s on %s)\n", output.c_str(), r->width, r->height,
                      formatSeconds(seconds).c_str(), Tessra_BackendName());
