@@ -29,16 +29,19 @@ using namespace apptest;
 
 const std::string kExamples = TESSRA_EXAMPLES_DIR;
 const std::string kMpiexec = TESSRA_MPIEXEC;
-// Small: a crop renders its whole tiles' reflections, so the cost grows with the image.
-const int W = 32, H = 24;
+// Two columns of 256-pixel tiles, few rows: a tile costs the same however few of its
+// pixels are in the image.
+const int W = 264, H = 16;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Every example, with the photon count cut where it has global illumination.
+// The examples, with the photon count cut where they have global illumination. Not the
+// materials scene: its glossy passes take seconds a tile (test_cli compares its bytes
+// across processes).
 std::vector<std::pair<std::string, std::vector<std::string>>> examples() {
     std::vector<std::pair<std::string, std::vector<std::string>>> list;
     for (const auto& e : std::filesystem::directory_iterator(kExamples)) {
-        if (e.path().extension() != ".json") continue;
+        if (e.path().extension() != ".json" || e.path().filename() == "materials.json") continue;
         std::ifstream f(e.path());
         const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         std::vector<std::string> extra;
@@ -57,33 +60,43 @@ std::vector<std::string> renderArgs(const std::string& scene, const std::vector<
     return a;
 }
 
+// The colour and every output pass of an EXR file, pixel by pixel.
+const std::vector<std::string> kPasses = {"--aov", "albedo,normal,depth"};
+std::vector<float> exrLayers(const std::string& path, int& w, int& h) {
+    return readExrChannels(path, {"R", "G", "B", "A", "albedo.R", "albedo.G", "albedo.B", "N.X", "N.Y", "N.Z", "Z"}, w, h);
+}
+
 Imath::Box2i window(const std::string& path, bool display) {
     Imf::InputFile f(path.c_str());
     return display ? f.header().displayWindow() : f.header().dataWindow();
 }
 
 TEST(Farm, CropsOfEveryExampleMergeToTheFullRender) {
-    // Two columns, three overlapping bands, and a 3 x 3 grid on no tile boundary.
+    // Two columns, three overlapping bands, and a 3 x 3 grid on no tile boundary; the
+    // right-hand crops straddle the tiles' seam at x = 256.
     const std::vector<std::vector<std::array<int, 4>>> splits = {
-        {{0, 0, 17, H}, {17, 0, W, H}},
-        {{0, 0, W, 9}, {0, 7, W, 17}, {0, 15, W, H}},
-        {{0, 0, 11, 8}, {11, 0, 21, 8}, {21, 0, W, 8}, {0, 8, 11, 17}, {11, 8, 21, 17}, {21, 8, W, 17},
-         {0, 17, 11, H}, {11, 17, 21, H}, {21, 17, W, H}}};
+        {{0, 0, 200, H}, {200, 0, W, H}},
+        {{0, 0, W, 7}, {0, 5, W, 12}, {0, 10, W, H}},
+        {{0, 0, 100, 5}, {100, 0, 250, 5}, {250, 0, W, 5}, {0, 5, 100, 11}, {100, 5, 250, 11}, {250, 5, W, 11},
+         {0, 11, 100, H}, {100, 11, 250, H}, {250, 11, W, H}}};
     const auto list = examples();
-    ASSERT_GE(list.size(), 4u);
+    ASSERT_GE(list.size(), 3u);
     for (const auto& [scene, extra] : list) {
         SCOPED_TRACE(scene);
         const std::string dir = scratchDir("crops");
-        ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.exr")).exitCode, 0);
+        auto withPasses = renderArgs(scene, extra, W, H, dir + "/full.exr");
+        withPasses.insert(withPasses.end(), kPasses.begin(), kPasses.end());
+        ASSERT_EQ(runRender(withPasses).exitCode, 0);
         ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.png")).exitCode, 0);
         int fw = 0, fh = 0;
-        const std::vector<float> full = readExr(dir + "/full.exr", fw, fh);
+        const std::vector<float> full = exrLayers(dir + "/full.exr", fw, fh);
         const Rgba8 fullPng = readPng(dir + "/full.png");
         for (const auto& split : splits) {
             std::vector<std::string> parts;
             for (const auto& c : split) {
                 parts.push_back(dir + "/part" + std::to_string(parts.size()) + ".exr");
                 auto args = renderArgs(scene, extra, W, H, parts.back());
+                args.insert(args.end(), kPasses.begin(), kPasses.end());
                 args.insert(args.end(), {"--crop", std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
                                                        std::to_string(c[2]) + "," + std::to_string(c[3])});
                 const RunResult r = runRender(args);
@@ -99,7 +112,7 @@ TEST(Farm, CropsOfEveryExampleMergeToTheFullRender) {
                 ASSERT_EQ(m.exitCode, 0) << m.err;
             }
             int mw = 0, mh = 0;
-            const std::vector<float> merged = readExr(dir + "/merged.exr", mw, mh);
+            const std::vector<float> merged = exrLayers(dir + "/merged.exr", mw, mh);
             ASSERT_EQ(mw, W);
             ASSERT_EQ(mh, H);
             EXPECT_EQ(std::memcmp(merged.data(), full.data(), full.size() * sizeof(float)), 0) << split.size() << " crops";
@@ -108,16 +121,16 @@ TEST(Farm, CropsOfEveryExampleMergeToTheFullRender) {
         // A PNG crop holds the window alone.
         ASSERT_EQ(runRender([&] {
                       auto a = renderArgs(scene, extra, W, H, dir + "/crop.png");
-                      a.insert(a.end(), {"--crop", "11,8,21,17"});
+                      a.insert(a.end(), {"--crop", "100,5,260,11"});
                       return a;
                   }())
                       .exitCode,
                   0);
         const Rgba8 crop = readPng(dir + "/crop.png");
-        ASSERT_EQ(crop.width, 10);
-        ASSERT_EQ(crop.height, 9);
+        ASSERT_EQ(crop.width, 160);
+        ASSERT_EQ(crop.height, 6);
         for (int y = 0; y < crop.height; ++y)
-            ASSERT_EQ(std::memcmp(&crop.px[size_t(y) * 10 * 4], &fullPng.px[(size_t(y + 8) * W + 11) * 4], 10 * 4), 0)
+            ASSERT_EQ(std::memcmp(&crop.px[size_t(y) * 160 * 4], &fullPng.px[(size_t(y + 5) * W + 100) * 4], 160 * 4), 0)
                 << "row " << y;
     }
 }
@@ -163,7 +176,7 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
     r = runProgram(TESSRA_MERGE_BIN, {left, right, "-o", dir + "/whole.exr"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
 
-    // A crop of another frame, and a file that is no image.
+    // A crop of another frame, one with a pass the others lack, and a file that is no image.
     tr::Image other;
     other.width = 2;
     other.height = 4;
@@ -172,6 +185,13 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
     other.rgba.assign(2 * 4 * 4, 0.0f);
     tr::writeImage(dir + "/other.exr", other);
     EXPECT_EQ(runProgram(TESSRA_MERGE_BIN, {left, dir + "/other.exr", "-o", dir + "/x.exr"}).exitCode, 1);
+    other.frameWidth = 8;
+    other.originX = 5;
+    other.depth.assign(2 * 4, 1.0f);
+    tr::writeImage(dir + "/depth.exr", other);
+    r = runProgram(TESSRA_MERGE_BIN, {left, dir + "/depth.exr", "--allow-gaps", "-o", dir + "/x.exr"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "depth")) << r.err;
     writeFile(dir + "/junk.exr", "not an image");
     EXPECT_EQ(runProgram(TESSRA_MERGE_BIN, {left, dir + "/junk.exr", "-o", dir + "/x.exr"}).exitCode, 1);
     EXPECT_FALSE(exists(dir + "/x.exr"));
@@ -180,15 +200,16 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
 TEST(Farm, BadCropsAreUsageErrors) {
     const std::string dir = scratchDir("bad-crops");
     const std::string scene = kExamples + "/cornell-box.json";
+    const int w = 32, h = 24;
     for (const std::string crop : {"0,0,0,5", "5,0,3,5", "0,5,4,5", "0,0,33,24", "0,0,32,25", "-1,0,5,5", "1,2,3",
                                    "1,2,3,4,5", "a,b,c,d", " 1,2,3,4", ""}) {
-        auto args = renderArgs(scene, {}, W, H, dir + "/x.png");
+        auto args = renderArgs(scene, {}, w, h, dir + "/x.png");
         args.insert(args.end(), {"--crop", crop});
         const RunResult r = runRender(args);
         EXPECT_EQ(r.exitCode, 2) << "'" << crop << "': " << r.err;
         EXPECT_FALSE(exists(dir + "/x.png")) << crop;
     }
-    auto args = renderArgs(scene, {}, W, H, dir + "/corner.png");
+    auto args = renderArgs(scene, {}, w, h, dir + "/corner.png");
     args.insert(args.end(), {"--crop", "31,23,32,24"});
     EXPECT_EQ(runRender(args).exitCode, 0);
 }
@@ -202,7 +223,7 @@ TEST(Farm, SlurmScriptRendersBandsAndMerges) {
     ASSERT_EQ(runRender(renderArgs(scene, {"--photons", "20000"}, W, H, dir + "/full.exr")).exitCode, 0);
     // The array's tasks, one after another, then the merge job.
     const std::string common = "TESSRA_BIN='" + bin + "' '" + script + "' ";
-    const std::string args = " '" + scene + "' '" + dir + "/frame.exr' 32 24 5";
+    const std::string args = " '" + scene + "' '" + dir + "/frame.exr' " + std::to_string(W) + " " + std::to_string(H) + " 5";
     const RunResult r = runProgram(
         "/bin/bash", {"-c", "set -e; for k in 0 1 2 3 4; do SLURM_ARRAY_TASK_ID=$k " + common + "render" + args +
                                 " --photons 20000; done; " + common + "merge" + args});
@@ -234,19 +255,20 @@ TEST(Mpi, SameBytesAsOneProcessForEveryExample) {
     SKIP_WITHOUT_MPI();
     // Three tiles in a row (256, 256 and 8 pixels wide), so that three ranks can each
     // take one.
-    const int w = 520, h = 24;
-    for (const auto& [scene, extra] : examples()) {
+    const int w = 520, h = 8;
+    for (auto [scene, extra] : examples()) {
         SCOPED_TRACE(scene);
+        extra.insert(extra.end(), kPasses.begin(), kPasses.end());
         const std::string dir = scratchDir("mpi");
         ASSERT_EQ(runRender(renderArgs(scene, extra, w, h, dir + "/single.exr")).exitCode, 0);
         int sw = 0, sh = 0;
-        const std::vector<float> single = readExr(dir + "/single.exr", sw, sh);
+        const std::vector<float> single = exrLayers(dir + "/single.exr", sw, sh);
         for (int ranks : {1, 2, 3}) {
             const std::string out = dir + "/ranks" + std::to_string(ranks) + ".exr";
             const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, w, h, out)), 300);
             ASSERT_EQ(r.exitCode, 0) << r.err;
             int mw = 0, mh = 0;
-            const std::vector<float> mpi = readExr(out, mw, mh);
+            const std::vector<float> mpi = exrLayers(out, mw, mh);
             ASSERT_EQ(mpi.size(), single.size());
             EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0) << ranks << " ranks";
             EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
