@@ -72,11 +72,12 @@ Imath::Box2i window(const std::string& path, bool display) {
 }
 
 TEST(Farm, CropsOfEveryExampleMergeToTheFullRender) {
-    // Two columns, three overlapping bands, and a 3 x 3 grid on no tile boundary; the
-    // right-hand crops straddle the tiles' seam at x = 256.
+    // Two columns, three overlapping strips, and a 3 x 3 grid on no tile boundary; the
+    // right-hand crops straddle the tiles' seam at x = 256. The grid, twelve tiles'
+    // work, only for the photon-mapped Cornell box.
     const std::vector<std::vector<std::array<int, 4>>> splits = {
         {{0, 0, 200, H}, {200, 0, W, H}},
-        {{0, 0, W, 7}, {0, 5, W, 12}, {0, 10, W, H}},
+        {{0, 0, 90, H}, {80, 0, 200, H}, {190, 0, W, H}},
         {{0, 0, 100, 5}, {100, 0, 250, 5}, {250, 0, W, 5}, {0, 5, 100, 11}, {100, 5, 250, 11}, {250, 5, W, 11},
          {0, 11, 100, H}, {100, 11, 250, H}, {250, 11, W, H}}};
     const auto list = examples();
@@ -92,6 +93,7 @@ TEST(Farm, CropsOfEveryExampleMergeToTheFullRender) {
         const std::vector<float> full = exrLayers(dir + "/full.exr", fw, fh);
         const Rgba8 fullPng = readPng(dir + "/full.png");
         for (const auto& split : splits) {
+            if (split.size() == 9 && !contains(scene, "cornell-photon-mapping")) continue;
             std::vector<std::string> parts;
             for (const auto& c : split) {
                 parts.push_back(dir + "/part" + std::to_string(parts.size()) + ".exr");
