@@ -68,6 +68,7 @@ public:
         if (mine != kOk) stop_ = true;
         finished_ = true;
         if (rank_ > 0) {
+            sendRows();
             MPI_Send(&mine, sizeof(mine), MPI_BYTE, 0, kDone, MPI_COMM_WORLD);
             // Stop notices sent before rank 0 saw the report are drained here.
             for (int dummy = 0;;) {
@@ -111,11 +112,13 @@ public:
             host_->DrawPixels(rgba, count, x, y);
             return;
         }
+        // Rows travel as one message a tile rather than one a row: each message waits for
+        // rank 0's polling server thread, which shares a core with rank 0's render.
         const uint32_t head[3] = {x, y, count};
-        row_.resize(sizeof(head) + size_t(count) * 16);
-        std::memcpy(row_.data(), head, sizeof(head));
-        std::memcpy(row_.data() + sizeof(head), rgba, size_t(count) * 16);
-        MPI_Send(row_.data(), int(row_.size()), MPI_BYTE, 0, kRow, MPI_COMM_WORLD);
+        const size_t at = rows_.size();
+        rows_.resize(at + sizeof(head) + size_t(count) * 16);
+        std::memcpy(rows_.data() + at, head, sizeof(head));
+        std::memcpy(rows_.data() + at + sizeof(head), rgba, size_t(count) * 16);
     }
     void TileFinished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) override {
         if (rank_ == 0) {
@@ -125,6 +128,7 @@ public:
             return;
         }
         const uint32_t tile[4] = {x, y, w, h};
+        sendRows();
         sendPasses(tile);
         MPI_Send(tile, sizeof(tile), MPI_BYTE, 0, kTile, MPI_COMM_WORLD);
     }
@@ -185,6 +189,12 @@ private:
         return at;
     }
 
+    void sendRows() {
+        if (rows_.empty()) return;
+        MPI_Send(rows_.data(), int(rows_.size()), MPI_BYTE, 0, kRow, MPI_COMM_WORLD);
+        rows_.clear();
+    }
+
     void sendPasses(const uint32_t* tile) {
         const size_t floats = copyPasses(tile, nullptr, true);
         if (floats == 0) return;
@@ -239,13 +249,22 @@ private:
                     break;
                 }
                 case kRow: {
-                    const uint32_t count = uint32_t((size_t(bytes) - 12) / 16);
-                    std::vector<float> px(size_t(count) * 4);
-                    std::memcpy(px.data(), buffer.data() + 12, px.size() * sizeof(float));
-                    host_->DrawPixels(px.data(), std::min(count, head[2]), head[0], head[1]);
+                    // Rows one after another, each x, y, count and count RGBA pixels.
+                    std::vector<float> px;
+                    for (size_t at = 0; at + 12 <= size_t(bytes);) {
+                        uint32_t row[3];
+                        std::memcpy(row, buffer.data() + at, sizeof(row));
+                        at += sizeof(row);
+                        if (at + size_t(row[2]) * 16 > size_t(bytes)) break;
+                        px.resize(size_t(row[2]) * 4);
+                        std::memcpy(px.data(), buffer.data() + at, px.size() * sizeof(float));
+                        at += px.size() * sizeof(float);
+                        host_->DrawPixels(px.data(), row[2], row[0], row[1]);
+                    }
                     break;
                 }
                 case kPasses: {
+                    if (size_t(bytes) < sizeof(head)) break;
                     std::vector<float> packed((size_t(bytes) - sizeof(head)) / sizeof(float));
                     std::memcpy(packed.data(), buffer.data() + sizeof(head), packed.size() * sizeof(float));
                     if (copyPasses(head, nullptr, false) == packed.size()) copyPasses(head, packed.data(), false);
@@ -272,7 +291,7 @@ private:
     TessraCallbacks* host_ = nullptr;
     uint32_t width_ = 0, height_ = 0;
     Image* frame_ = nullptr;
-    std::vector<char> row_;
+    std::vector<char> rows_;  // rows of the tile in progress, for rank 0
     std::vector<float> passes_;
     std::thread server_;
     std::mutex mutex_;
