@@ -7,10 +7,12 @@
 #include <ImfHeader.h>
 #include <ImfOutputFile.h>
 #include <ImfStringAttribute.h>
+#include <ImathBox.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -70,7 +72,11 @@ void writePng(const std::string& path, const Image& im) {
 }
 
 void writeExr(const std::string& path, const Image& im, const std::vector<std::pair<std::string, std::string>>& attrs) {
-    Imf::Header header(im.width, im.height);
+    const Imath::Box2i data(Imath::V2i(im.originX, im.originY),
+                            Imath::V2i(im.originX + im.width - 1, im.originY + im.height - 1));
+    const Imath::Box2i display(Imath::V2i(0, 0), Imath::V2i((im.frameWidth ? im.frameWidth : im.width) - 1,
+                                                            (im.frameHeight ? im.frameHeight : im.height) - 1));
+    Imf::Header header(display, data);
     for (const char* c : {"R", "G", "B", "A"}) header.channels().insert(c, Imf::Channel(Imf::FLOAT));
     for (const auto& a : attrs) header.insert(a.first, Imf::StringAttribute(a.second));
     // Delivered alpha is not coverage: every pixel is opaque.
@@ -78,7 +84,9 @@ void writeExr(const std::string& path, const Image& im, const std::vector<std::p
     for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 1.0f;
     Imf::FrameBuffer fb;
     const size_t xs = 4 * sizeof(float), ys = xs * size_t(im.width);
-    char* base = reinterpret_cast<char*>(pixels.data());
+    // OpenEXR addresses a slice by absolute pixel coordinates, so the base sits before
+    // the buffer by the data window's origin.
+    char* base = reinterpret_cast<char*>(pixels.data()) - (ptrdiff_t(im.originY) * ys + ptrdiff_t(im.originX) * xs);
     const char* names[4] = {"R", "G", "B", "A"};
     for (int c = 0; c < 4; ++c) fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys));
     // Output passes as layers with the channel names compositors and denoisers expect.
@@ -88,9 +96,9 @@ void writeExr(const std::string& path, const Image& im, const std::vector<std::p
         size_t c = 0;
         for (const char* name : channels) {
             header.channels().insert(name, Imf::Channel(Imf::FLOAT));
-            fb.insert(name, Imf::Slice(Imf::FLOAT, const_cast<char*>(reinterpret_cast<const char*>(values.data())) +
-                                                       c++ * sizeof(float),
-                                       pxs, pxs * size_t(im.width)));
+            char* layerBase = const_cast<char*>(reinterpret_cast<const char*>(values.data())) -
+                              (ptrdiff_t(im.originY) * ptrdiff_t(pxs * size_t(im.width)) + ptrdiff_t(im.originX) * ptrdiff_t(pxs));
+            fb.insert(name, Imf::Slice(Imf::FLOAT, layerBase + c++ * sizeof(float), pxs, pxs * size_t(im.width)));
         }
     };
     layer(im.albedo, {"albedo.R", "albedo.G", "albedo.B"});

@@ -18,6 +18,10 @@ struct Image {
     // Output passes written into OpenEXR files beside the colour, where not empty:
     // albedo.R/G/B and N.X/Y/Z (3 floats a pixel), Z (1 float a pixel).
     std::vector<float> albedo, normal, depth;
+    // Where these pixels sit in the whole frame (a crop of a farm render): OpenEXR keeps
+    // it as the data window inside the display window; PNG and PFM hold the pixels alone.
+    // A zero frame size means the pixels are the whole frame.
+    int originX = 0, originY = 0, frameWidth = 0, frameHeight = 0;
 };
 
 // Written to a temporary name beside `path` and renamed over it, so a reader never sees a

@@ -12,12 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <set>
 #include <string>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "farm.h"
 #include "image_io.h"
 #include "scene.h"
 #include "tessra.h"
@@ -230,6 +232,8 @@ int main(int argc, char** argv) {
     unsigned aa = kDefaultAaSamples;
     float aaThreshold = kDefaultAaThreshold;
     std::vector<std::string> aovs;
+    std::string cropText;
+    bool mpi = false;
 
     // CLI11's PositiveNumber lets NaN through, and a value past the float range becomes
     // infinite once stored.
@@ -299,6 +303,13 @@ int main(int argc, char** argv) {
     app.add_flag("--stage-times", stageTimes,
                  "After the render, print the seconds spent under each status text (reading, upload, photons, "
                  "final gather, direct light, reflections, ...) on standard error");
+    auto* cropOption = app.add_option("--crop", cropText,
+                   "Render only the pixels X0 <= x < X1, Y0 <= y < Y1 of the image, as X0,Y0,X1,Y1; they equal the "
+                   "whole render's. OpenEXR places them in the frame (data window); PNG and PFM hold them alone");
+    app.add_flag("--mpi", mpi,
+                 std::string("Share the image's tiles between the ranks of an MPI job (mpirun -np N tessra-render "
+                             "--mpi ...); rank 0 writes the image") +
+                     (tr::mpiAvailable() ? "" : " [not in this build: no MPI was found]"));
     app.footer("Exit status: 0 success, 1 the scene cannot be read or the render failed, 2 usage error, "
                "130 interrupted (the tiles done so far are written, the rest black).\n"
                "Manual: docs/tessra-render.md");
@@ -341,6 +352,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessra-render: --aov needs OpenEXR output: name the image .exr\n");
         return kExitUsage;
     }
+    // The crop's form is checked now, its bounds once the image size is known.
+    tr::CropWindow crop;
+    const bool cropped = cropOption->count() > 0;
+    if (std::string error; cropped && !tr::parseCropWindow(cropText, 65536, 65536, crop, error)) {
+        std::fprintf(stderr, "tessra-render: %s\n", error.c_str());
+        return kExitUsage;
+    }
     std::vector<std::pair<std::string, std::string>> fieldSets;
     for (const std::string& s : sets) {
         const size_t eq = s.find('=');
@@ -349,6 +367,21 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         fieldSets.emplace_back(s.substr(0, eq), s.substr(eq + 1));
+    }
+
+    std::unique_ptr<tr::MpiRank> farm;
+    if (mpi) {
+        std::string error;
+        farm = tr::startMpi(error);
+        if (!farm) {
+            std::fprintf(stderr, "tessra-render: --mpi: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        // Rank 0 speaks for the job; the others show only errors and their stage times.
+        if (farm->rank() > 0) {
+            quiet = true;
+            verbose = false;
+        }
     }
 
     Progress progress(quiet, verbose);
@@ -360,6 +393,8 @@ int main(int argc, char** argv) {
     sa.sa_handler = &onInterrupt;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+    // mpirun passes Ctrl-C on to its ranks as SIGTERM.
+    if (farm) sigaction(SIGTERM, &sa, nullptr);
 
     // Scene.
     tr::Scene scene;
@@ -449,6 +484,15 @@ int main(int argc, char** argv) {
         if (!bounces && !given("numBounces")) r->numBounces = 2;
     }
 
+    if (cropped) {
+        std::string error;
+        if (!tr::parseCropWindow(cropText, r->width, r->height, crop, error)) {
+            progress.message("tessra-render: " + error);
+            return kExitUsage;
+        }
+        Tessra_SetCropWindow(r, crop.x0, crop.y0, crop.x1, crop.y1);
+    }
+
     const tr::Camera camera = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
     if (!fovSet) {
         r->fieldOfView = camera.fovIsVertical
@@ -468,6 +512,7 @@ int main(int argc, char** argv) {
     Tessra_SetOutputPasses(r, host.image.albedo.empty() ? nullptr : host.image.albedo.data(),
                            host.image.normal.empty() ? nullptr : host.image.normal.data(),
                            host.image.depth.empty() ? nullptr : host.image.depth.data());
+    if (farm) farm->attach(*r, host, host.image);
     const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
     progress.start(totalTiles);
     const auto t0 = std::chrono::steady_clock::now();
@@ -499,15 +544,37 @@ int main(int argc, char** argv) {
         // finished one the second call releases nothing.
         r->CleanUp();
     }
-    const double seconds = secondsSince(t0);
     r->callbacks = nullptr;
+    // Each rank repeats the stages before the tiles; their times show what a rank costs.
+    auto printStageTimes = [&] {
+        const std::string who = farm ? "rank " + std::to_string(farm->rank()) + " " : "";
+        for (const auto& [text, s] : progress.stageTimes())
+            std::fprintf(stderr, "tessra-render: %sstage %-56s %9.3f s\n", who.c_str(), text.c_str(), s);
+    };
+    bool farmInterrupted = false;
+    if (farm) {
+        std::string error;
+        const auto outcome = farm->finish(messages.errors > 0, error);
+        using O = tr::MpiRank::Outcome;
+        if (farm->rank() > 0) {
+            if (stageTimes && outcome == O::Complete) printStageTimes();
+            return outcome == O::Complete ? kExitOk : outcome == O::Interrupted ? kExitInterrupted : kExitFailure;
+        }
+        if (outcome == O::Failed) {
+            progress.message("tessra-render: error: " + error + "; no image written");
+            return kExitFailure;
+        }
+        if (!error.empty()) progress.message("tessra-render: " + error);
+        farmInterrupted = outcome == O::Interrupted;
+    }
+    const double seconds = secondsSince(t0);
     progress.finish();
 
     if (messages.errors > 0) {
         progress.message("tessra-render: error: the render failed; no image written");
         return kExitFailure;
     }
-    const bool interrupted = g_interrupts > 0;
+    const bool interrupted = g_interrupts > 0 || farmInterrupted;
     std::vector<std::pair<std::string, std::string>> attributes;
     for (const std::string& n : tr::settingNames()) attributes.emplace_back("tessra:" + n, tr::settingValue(*r, n));
     char secondsText[32];
@@ -517,8 +584,10 @@ int main(int argc, char** argv) {
     attributes.emplace_back("tessra:version", Tessra_Version());
     attributes.emplace_back("tessra:scene", scenePath);
     if (interrupted) attributes.emplace_back("tessra:interrupted", "true");
+    if (farm) attributes.emplace_back("tessra:mpiRanks", std::to_string(farm->size()));
+    const tr::Image window = cropped ? tr::cropImage(host.image, crop) : tr::Image();
     try {
-        tr::writeImage(output, host.image, attributes);
+        tr::writeImage(output, cropped ? window : host.image, attributes);
     } catch (const std::exception& e) {
         progress.message(std::string("tessra-render: error: ") + e.what());
         return kExitFailure;
@@ -530,9 +599,7 @@ int main(int argc, char** argv) {
     if (verbose && aa > 1)
         std::fprintf(stderr, "tessra-render: antialiasing: %llu of %zu pixels took up to %u x %u rays\n",
                      static_cast<unsigned long long>(Tessra_SupersampledPixelCount(r)), pixels, aa, aa);
-    if (stageTimes)
-        for (const auto& [text, s] : progress.stageTimes())
-            std::fprintf(stderr, "tessra-render: stage %-56s %9.3f s\n", text.c_str(), s);
+    if (stageTimes) printStageTimes();
     if (!quiet)
         std::fprintf(stderr, "tessra-render: wrote %s (%d x %d, %s on %s)\n", output.c_str(), r->width, r->height,
                      formatSeconds(seconds).c_str(), Tessra_BackendName());

@@ -6,6 +6,7 @@ packages=(
   libdevil-dev                         # texture loading (the library)
   libgtest-dev libbenchmark-dev        # tests and benchmarks
   libassimp-dev nlohmann-json3-dev libcli11-dev libopenexr-dev libpng-dev  # tessra-render
+  libopenmpi-dev openmpi-bin           # tessra-render --mpi (optional: built in when found)
   libembree-dev                        # benchmark comparison only
   assimp-testmodels                    # a real mesh for the ray benchmark
   clang libclang-rt-14-dev             # fuzz targets (libFuzzer) in CI

@@ -25,6 +25,10 @@
 namespace apptest {
 
 RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
+    return runProgram(TESSRA_RENDER_BIN, args, timeoutSeconds);
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe");
     const pid_t pid = fork();
@@ -33,7 +37,7 @@ RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
         dup2(errPipe[1], 2);
         close(outPipe[0]);
         close(errPipe[0]);
-        std::vector<char*> argv{const_cast<char*>(TESSRA_RENDER_BIN)};
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());

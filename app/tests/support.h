@@ -15,6 +15,8 @@ struct RunResult {
 // Runs tessra-render with the arguments; standard output and error are collected. With a
 // timeout the program is killed after that many seconds (timedOut, exit code 128 + 9).
 RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds = 0);
+// The same for any program, found by its path.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds = 0);
 
 // A fresh folder under the build tree, emptied first.
 std::string scratchDir(const std::string& name);

@@ -1,0 +1,326 @@
+// The MPI mode of tessra-render. Every rank reads the scene and builds the photon map and
+// final-gather cache itself: both are deterministic and made for the whole image, so no
+// rank needs another's, and a tile's pixels do not depend on the rank that shades it.
+//
+// Only tiles travel. Each rank asks rank 0 about every tile in the library's order; rank
+// 0 grants a tile to the first rank that asks. Rank 0 renders too: a thread there serves
+// the claims and receives the other ranks' rows, and is the only thread of rank 0 that
+// calls MPI once the render starts (MPI_THREAD_SERIALIZED suffices).
+#include "farm.h"
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tr {
+namespace {
+
+enum Tag : int { kClaim = 1, kGrant, kRow, kTile, kDone, kStop, kFinal, kPasses };
+enum Grant : int { kRefused = 0, kGranted = 1, kStopping = 2 };
+enum Status : int { kOk = 0, kInterrupted = 1, kFailed = 2 };
+
+// How long a stopping rank 0 waits for the others' last rows: mpirun follows its SIGTERM
+// with a SIGKILL one second later by default (odls_base_sigkill_timeout), and rank 0
+// still has to write the image.
+constexpr auto kStopGrace = std::chrono::milliseconds(700);
+
+using TileKey = std::pair<uint32_t, uint32_t>;
+
+class Rank final : public MpiRank, public TessraCallbacks {
+public:
+    Rank(int rank, int size) : rank_(rank), size_(size) {}
+
+    ~Rank() override {
+        if (server_.joinable()) {
+            quit_ = true;
+            server_.join();
+        }
+        // A rank that leaves before its end was reported would leave the others waiting
+        // for it; aborting ends the whole job with MPI's own message instead.
+        if (!finished_) MPI_Abort(MPI_COMM_WORLD, 1);
+        else if (!abandoned_) MPI_Finalize();
+    }
+
+    int rank() const override { return rank_; }
+    int size() const override { return size_; }
+
+    void attach(TessraRendererCUDA& r, TessraCallbacks& host, Image& frame) override {
+        host_ = &host;
+        frame_ = &frame;
+        width_ = uint32_t(r.width);
+        height_ = uint32_t(r.height);
+        r.callbacks = this;
+        Tessra_SetTileFilter(&r, &Rank::filter, this);
+        if (rank_ == 0 && size_ > 1) server_ = std::thread([this] { serve(); });
+    }
+
+    Outcome finish(bool failed, std::string& error) override {
+        const int mine = failed ? kFailed : (stop_ || host_->AbortRequested()) ? kInterrupted : kOk;
+        if (mine != kOk) stop_ = true;
+        finished_ = true;
+        if (rank_ > 0) {
+            sendRows();
+            MPI_Send(&mine, sizeof(mine), MPI_BYTE, 0, kDone, MPI_COMM_WORLD);
+            // Stop notices sent before rank 0 saw the report are drained here.
+            for (int dummy = 0;;) {
+                MPI_Status st;
+                MPI_Recv(&dummy, 1, MPI_INT, 0, MPI_ANY_TAG, MPI_COMM_WORLD, &st);
+                if (st.MPI_TAG == kFinal) break;
+            }
+            return mine == kOk ? Outcome::Complete : mine == kFailed ? Outcome::Failed : Outcome::Interrupted;
+        }
+        if (server_.joinable()) server_.join();
+        status_[0] = mine;
+        for (const auto& [r, s] : status_)
+            if (s == kFailed) {
+                error = "rank " + std::to_string(r) + ": the render failed";
+                return Outcome::Failed;
+            }
+        // A rank that never reported may have died with tiles it was granted: what
+        // arrived cannot be told from a finished image, so nothing is written.
+        if (int(status_.size()) < size_) {
+            abandoned_ = true;
+            std::string missing;
+            for (int r = 1; r < size_; ++r)
+                if (!status_.count(r)) missing += (missing.empty() ? "" : ", ") + std::to_string(r);
+            error = "rank " + missing + " did not report its end (it died, or was stopped before it could)";
+            return Outcome::Failed;
+        }
+        if (stop_) return Outcome::Interrupted;
+        // Every tile granted must have come back; a rank that vanished leaves a hole.
+        for (const auto& [tile, owner] : owner_)
+            if (!done_.count(tile)) {
+                error = "tile " + std::to_string(tile.first) + "," + std::to_string(tile.second) + " of rank " +
+                        std::to_string(owner) + " never arrived";
+                return Outcome::Failed;
+            }
+        return Outcome::Complete;
+    }
+
+    void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
+        if (rank_ == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            host_->DrawPixels(rgba, count, x, y);
+            return;
+        }
+        // Rows travel as one message a tile rather than one a row: each message waits for
+        // rank 0's polling server thread, which shares a core with rank 0's render.
+        const uint32_t head[3] = {x, y, count};
+        const size_t at = rows_.size();
+        rows_.resize(at + sizeof(head) + size_t(count) * 16);
+        std::memcpy(rows_.data() + at, head, sizeof(head));
+        std::memcpy(rows_.data() + at + sizeof(head), rgba, size_t(count) * 16);
+    }
+    void TileFinished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) override {
+        if (rank_ == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_.insert({x, y});
+            host_->TileFinished(x, y, w, h);
+            return;
+        }
+        const uint32_t tile[4] = {x, y, w, h};
+        sendRows();
+        sendPasses(tile);
+        MPI_Send(tile, sizeof(tile), MPI_BYTE, 0, kTile, MPI_COMM_WORLD);
+    }
+    void SetStatusText(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        host_->SetStatusText(text);
+    }
+    bool AbortRequested() override {
+        if (host_->AbortRequested()) stop_ = true;
+        if (rank_ > 0 && !stop_) {
+            int flag = 0;
+            MPI_Status st;
+            MPI_Iprobe(0, kStop, MPI_COMM_WORLD, &flag, &st);
+            if (flag) {
+                int dummy;
+                MPI_Recv(&dummy, 1, MPI_INT, 0, kStop, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+                stop_ = true;
+            }
+        }
+        return stop_;
+    }
+    void SetFinalGatherCount(uint32_t n) override { host_->SetFinalGatherCount(n); }
+    void ReportIrradianceTime(float c, float s) override { host_->ReportIrradianceTime(c, s); }
+    void SetPhotonCount(uint32_t n) override { host_->SetPhotonCount(n); }
+
+private:
+    static bool filter(void* user, uint32_t x, uint32_t y) { return static_cast<Rank*>(user)->claim(x, y); }
+
+    bool claim(uint32_t x, uint32_t y) {
+        // Tiles past the image's edge hold no pixels; every rank skips them alike.
+        if (x >= width_ || y >= height_ || stop_) return false;
+        if (rank_ == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return owner_.emplace(TileKey{x, y}, 0).second;
+        }
+        const uint32_t tile[2] = {x, y};
+        int grant = kRefused;
+        MPI_Send(tile, sizeof(tile), MPI_BYTE, 0, kClaim, MPI_COMM_WORLD);
+        MPI_Recv(&grant, 1, MPI_INT, 0, kGrant, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        if (grant == kStopping) stop_ = true;
+        return grant == kGranted;
+    }
+
+    // The tile's output passes, in the image, between a packed buffer and the frame's
+    // passes (albedo, normal, depth, those present, row by row).
+    size_t copyPasses(const uint32_t* tile, float* packed, bool pack) {
+        const uint32_t x1 = std::min(tile[0] + tile[2], width_), y1 = std::min(tile[1] + tile[3], height_);
+        size_t at = 0;
+        for (auto [pass, n] : {std::pair{&frame_->albedo, 3u}, {&frame_->normal, 3u}, {&frame_->depth, 1u}}) {
+            if (pass->empty()) continue;
+            for (uint32_t y = tile[1]; y < y1 && tile[0] < x1; ++y) {
+                float* row = pass->data() + (size_t(y) * width_ + tile[0]) * n;
+                const size_t count = size_t(x1 - tile[0]) * n;
+                if (packed) pack ? std::copy(row, row + count, packed + at) : std::copy(packed + at, packed + at + count, row);
+                at += count;
+            }
+        }
+        return at;
+    }
+
+    void sendRows() {
+        if (rows_.empty()) return;
+        MPI_Send(rows_.data(), int(rows_.size()), MPI_BYTE, 0, kRow, MPI_COMM_WORLD);
+        rows_.clear();
+    }
+
+    void sendPasses(const uint32_t* tile) {
+        const size_t floats = copyPasses(tile, nullptr, true);
+        if (floats == 0) return;
+        passes_.resize(4 + floats);
+        std::memcpy(passes_.data(), tile, 16);
+        copyPasses(tile, passes_.data() + 4, true);
+        MPI_Send(passes_.data(), int(passes_.size() * sizeof(float)), MPI_BYTE, 0, kPasses, MPI_COMM_WORLD);
+    }
+
+    // Rank 0's server: polls rather than blocks, since a blocking receive in Open MPI
+    // spins and would take a core from the render.
+    void serve() {
+        std::vector<char> buffer;
+        std::set<int> told;
+        std::chrono::steady_clock::time_point stopAt{};
+        // Until every other rank has reported its end.
+        while (int(status_.size()) < size_ - 1) {
+            if (quit_) return;
+            if (!stop_) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (host_->AbortRequested()) stop_ = true;
+            }
+            if (stop_) {
+                if (stopAt == std::chrono::steady_clock::time_point{}) stopAt = std::chrono::steady_clock::now();
+                for (int r = 1; r < size_; ++r)
+                    if (!status_.count(r) && told.insert(r).second) {
+                        const int one = 1;
+                        MPI_Send(&one, 1, MPI_INT, r, kStop, MPI_COMM_WORLD);
+                    }
+                // The others were told; rank 0 writes what it has in time.
+                if (finished_ && std::chrono::steady_clock::now() - stopAt > kStopGrace) return;
+            }
+            int flag = 0;
+            MPI_Status st;
+            MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &flag, &st);
+            if (!flag) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            const int from = st.MPI_SOURCE;
+            int bytes = 0;
+            MPI_Get_count(&st, MPI_BYTE, &bytes);
+            buffer.resize(size_t(std::max(bytes, 16)));
+            MPI_Recv(buffer.data(), bytes, MPI_BYTE, from, st.MPI_TAG, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            uint32_t head[4] = {0, 0, 0, 0};
+            std::memcpy(head, buffer.data(), std::min<size_t>(size_t(bytes), sizeof(head)));
+            std::lock_guard<std::mutex> lock(mutex_);
+            switch (st.MPI_TAG) {
+                case kClaim: {
+                    const int grant = stop_ ? int(kStopping) : owner_.emplace(TileKey{head[0], head[1]}, from).second ? kGranted : kRefused;
+                    MPI_Send(&grant, 1, MPI_INT, from, kGrant, MPI_COMM_WORLD);
+                    break;
+                }
+                case kRow: {
+                    // Rows one after another, each x, y, count and count RGBA pixels.
+                    std::vector<float> px;
+                    for (size_t at = 0; at + 12 <= size_t(bytes);) {
+                        uint32_t row[3];
+                        std::memcpy(row, buffer.data() + at, sizeof(row));
+                        at += sizeof(row);
+                        if (at + size_t(row[2]) * 16 > size_t(bytes)) break;
+                        px.resize(size_t(row[2]) * 4);
+                        std::memcpy(px.data(), buffer.data() + at, px.size() * sizeof(float));
+                        at += px.size() * sizeof(float);
+                        host_->DrawPixels(px.data(), row[2], row[0], row[1]);
+                    }
+                    break;
+                }
+                case kPasses: {
+                    if (size_t(bytes) < sizeof(head)) break;
+                    std::vector<float> packed((size_t(bytes) - sizeof(head)) / sizeof(float));
+                    std::memcpy(packed.data(), buffer.data() + sizeof(head), packed.size() * sizeof(float));
+                    if (copyPasses(head, nullptr, false) == packed.size()) copyPasses(head, packed.data(), false);
+                    break;
+                }
+                case kTile:
+                    done_.insert({head[0], head[1]});
+                    host_->TileFinished(head[0], head[1], head[2], head[3]);
+                    break;
+                case kDone: {
+                    const int s = int(head[0]);
+                    status_[from] = s;
+                    if (s != kOk) stop_ = true;
+                    const int zero = 0;
+                    MPI_Send(&zero, 1, MPI_INT, from, kFinal, MPI_COMM_WORLD);
+                    break;
+                }
+                default: break;
+            }
+        }
+    }
+
+    const int rank_, size_;
+    TessraCallbacks* host_ = nullptr;
+    uint32_t width_ = 0, height_ = 0;
+    Image* frame_ = nullptr;
+    std::vector<char> rows_;  // rows of the tile in progress, for rank 0
+    std::vector<float> passes_;
+    std::thread server_;
+    std::mutex mutex_;
+    std::atomic<bool> stop_{false}, quit_{false}, finished_{false};
+    bool abandoned_ = false;
+    std::map<TileKey, int> owner_;  // rank 0: who shades each tile
+    std::set<TileKey> done_;        // rank 0: tiles whose rows arrived
+    std::map<int, int> status_;     // rank 0: each rank's end, by rank
+};
+
+}  // namespace
+
+bool mpiAvailable() { return true; }
+
+std::unique_ptr<MpiRank> startMpi(std::string& error) {
+    int provided = 0;
+    if (MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided) != MPI_SUCCESS) {
+        error = "MPI did not start";
+        return nullptr;
+    }
+    if (provided < MPI_THREAD_SERIALIZED) {
+        MPI_Finalize();
+        error = "this MPI library does not allow calls from a second thread (MPI_THREAD_SERIALIZED)";
+        return nullptr;
+    }
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    return std::make_unique<Rank>(rank, size);
+}
+
+}  // namespace tr

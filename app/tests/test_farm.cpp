@@ -1,0 +1,381 @@
+// One frame on many machines: crops merged by tessra-merge, the Slurm script, and the
+// MPI mode, each against the single-process render of the whole frame.
+#include <gtest/gtest.h>
+
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImathBox.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "image_io.h"
+#include "support.h"
+
+namespace {
+
+using namespace apptest;
+
+const std::string kExamples = TESSRA_EXAMPLES_DIR;
+const std::string kMpiexec = TESSRA_MPIEXEC;
+// Two columns of 256-pixel tiles, few rows: a tile costs the same however few of its
+// pixels are in the image.
+const int W = 264, H = 16;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The examples, with the photon count cut where they have global illumination. Not the
+// materials scene: its glossy passes take seconds a tile (test_cli compares its bytes
+// across processes).
+std::vector<std::pair<std::string, std::vector<std::string>>> examples() {
+    std::vector<std::pair<std::string, std::vector<std::string>>> list;
+    for (const auto& e : std::filesystem::directory_iterator(kExamples)) {
+        if (e.path().extension() != ".json" || e.path().filename() == "materials.json") continue;
+        std::ifstream f(e.path());
+        const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::vector<std::string> extra;
+        if (contains(text, "\"usePhotonMapping\": true")) extra = {"--photons", "20000"};
+        list.emplace_back(e.path().string(), extra);
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+std::vector<std::string> renderArgs(const std::string& scene, const std::vector<std::string>& extra, int w, int h,
+                                    const std::string& out) {
+    std::vector<std::string> a{scene, "--width", std::to_string(w), "--height", std::to_string(h), "--device", "cpu",
+                               "-q", "-o", out};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+}
+
+// The colour and every output pass of an EXR file, pixel by pixel.
+const std::vector<std::string> kPasses = {"--aov", "albedo,normal,depth"};
+std::vector<float> exrLayers(const std::string& path, int& w, int& h) {
+    return readExrChannels(path, {"R", "G", "B", "A", "albedo.R", "albedo.G", "albedo.B", "N.X", "N.Y", "N.Z", "Z"}, w, h);
+}
+
+Imath::Box2i window(const std::string& path, bool display) {
+    Imf::InputFile f(path.c_str());
+    return display ? f.header().displayWindow() : f.header().dataWindow();
+}
+
+TEST(Farm, CropsOfEveryExampleMergeToTheFullRender) {
+    // Two columns, three overlapping strips, and a 3 x 3 grid on no tile boundary; the
+    // right-hand crops straddle the tiles' seam at x = 256. The grid, twelve tiles'
+    // work, only for the photon-mapped Cornell box.
+    const std::vector<std::vector<std::array<int, 4>>> splits = {
+        {{0, 0, 200, H}, {200, 0, W, H}},
+        {{0, 0, 90, H}, {80, 0, 200, H}, {190, 0, W, H}},
+        {{0, 0, 100, 5}, {100, 0, 250, 5}, {250, 0, W, 5}, {0, 5, 100, 11}, {100, 5, 250, 11}, {250, 5, W, 11},
+         {0, 11, 100, H}, {100, 11, 250, H}, {250, 11, W, H}}};
+    const auto list = examples();
+    ASSERT_GE(list.size(), 3u);
+    for (const auto& [scene, extra] : list) {
+        SCOPED_TRACE(scene);
+        const std::string dir = scratchDir("crops");
+        auto withPasses = renderArgs(scene, extra, W, H, dir + "/full.exr");
+        withPasses.insert(withPasses.end(), kPasses.begin(), kPasses.end());
+        ASSERT_EQ(runRender(withPasses).exitCode, 0);
+        ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.png")).exitCode, 0);
+        int fw = 0, fh = 0;
+        const std::vector<float> full = exrLayers(dir + "/full.exr", fw, fh);
+        const Rgba8 fullPng = readPng(dir + "/full.png");
+        for (const auto& split : splits) {
+            if (split.size() == 9 && !contains(scene, "cornell-photon-mapping")) continue;
+            std::vector<std::string> parts;
+            for (const auto& c : split) {
+                parts.push_back(dir + "/part" + std::to_string(parts.size()) + ".exr");
+                auto args = renderArgs(scene, extra, W, H, parts.back());
+                args.insert(args.end(), kPasses.begin(), kPasses.end());
+                args.insert(args.end(), {"--crop", std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
+                                                       std::to_string(c[2]) + "," + std::to_string(c[3])});
+                const RunResult r = runRender(args);
+                ASSERT_EQ(r.exitCode, 0) << r.err;
+                const Imath::Box2i data = window(parts.back(), false), display = window(parts.back(), true);
+                EXPECT_EQ(data, Imath::Box2i(Imath::V2i(c[0], c[1]), Imath::V2i(c[2] - 1, c[3] - 1)));
+                EXPECT_EQ(display, Imath::Box2i(Imath::V2i(0, 0), Imath::V2i(W - 1, H - 1)));
+            }
+            for (const std::string ext : {".exr", ".png"}) {
+                std::vector<std::string> args = parts;
+                args.insert(args.end(), {"-o", dir + "/merged" + ext, "-q"});
+                const RunResult m = runProgram(TESSRA_MERGE_BIN, args);
+                ASSERT_EQ(m.exitCode, 0) << m.err;
+            }
+            int mw = 0, mh = 0;
+            const std::vector<float> merged = exrLayers(dir + "/merged.exr", mw, mh);
+            ASSERT_EQ(mw, W);
+            ASSERT_EQ(mh, H);
+            EXPECT_EQ(std::memcmp(merged.data(), full.data(), full.size() * sizeof(float)), 0) << split.size() << " crops";
+            EXPECT_EQ(readPng(dir + "/merged.png").px, fullPng.px) << split.size() << " crops";
+        }
+        // A PNG crop holds the window alone.
+        ASSERT_EQ(runRender([&] {
+                      auto a = renderArgs(scene, extra, W, H, dir + "/crop.png");
+                      a.insert(a.end(), {"--crop", "100,5,260,11"});
+                      return a;
+                  }())
+                      .exitCode,
+                  0);
+        const Rgba8 crop = readPng(dir + "/crop.png");
+        ASSERT_EQ(crop.width, 160);
+        ASSERT_EQ(crop.height, 6);
+        for (int y = 0; y < crop.height; ++y)
+            ASSERT_EQ(std::memcmp(&crop.px[size_t(y) * 160 * 4], &fullPng.px[(size_t(y + 5) * W + 100) * 4], 160 * 4), 0)
+                << "row " << y;
+    }
+}
+
+TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
+    const std::string dir = scratchDir("merge");
+    // Parts of an 8 x 4 frame, each pixel its own colour.
+    auto part = [&](const std::string& name, int x0, int x1, int changedX) {
+        tr::Image im;
+        im.width = x1 - x0;
+        im.height = 4;
+        im.originX = x0;
+        im.frameWidth = 8;
+        im.frameHeight = 4;
+        for (int y = 0; y < 4; ++y)
+            for (int x = x0; x < x1; ++x)
+                im.rgba.insert(im.rgba.end(), {0.1f * x, 0.2f * y, x == changedX && y == 2 ? 0.5f : 0.0f, 1.0f});
+        tr::writeImage(dir + "/" + name, im);
+        return dir + "/" + name;
+    };
+    const std::string left = part("left.exr", 0, 5, -1), right = part("right.exr", 3, 8, -1),
+                      odd = part("odd.exr", 3, 8, 4), narrow = part("narrow.exr", 7, 8, -1);
+    RunResult r = runProgram(TESSRA_MERGE_BIN, {left, odd, "-o", dir + "/bad.exr"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "left.exr") && contains(r.err, "odd.exr") && contains(r.err, "(4, 2)")) << r.err;
+    EXPECT_FALSE(exists(dir + "/bad.exr"));
+
+    // Columns 5 and 6 of four rows are in no part.
+    r = runProgram(TESSRA_MERGE_BIN, {left, narrow, "-o", dir + "/gaps.exr"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "8 of the 8 x 4 pixels")) << r.err;
+    EXPECT_FALSE(exists(dir + "/gaps.exr"));
+    r = runProgram(TESSRA_MERGE_BIN, {left, narrow, "--allow-gaps", "-o", dir + "/gaps.exr"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    int w = 0, h = 0;
+    const std::vector<float> gaps = readExr(dir + "/gaps.exr", w, h);
+    ASSERT_EQ(gaps.size(), 8u * 4 * 4);
+    for (int x = 0; x < 8; ++x) {
+        const float* p = &gaps[(2 * 8 + x) * 4];
+        EXPECT_FLOAT_EQ(p[0], x == 5 || x == 6 ? 0.0f : 0.1f * x) << x;
+        EXPECT_FLOAT_EQ(p[1], x == 5 || x == 6 ? 0.0f : 0.4f) << x;
+    }
+    r = runProgram(TESSRA_MERGE_BIN, {left, right, "-o", dir + "/whole.exr"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    // A crop of another frame, one with a pass the others lack, and a file that is no image.
+    tr::Image other;
+    other.width = 2;
+    other.height = 4;
+    other.frameWidth = 9;
+    other.frameHeight = 4;
+    other.rgba.assign(2 * 4 * 4, 0.0f);
+    tr::writeImage(dir + "/other.exr", other);
+    EXPECT_EQ(runProgram(TESSRA_MERGE_BIN, {left, dir + "/other.exr", "-o", dir + "/x.exr"}).exitCode, 1);
+    other.frameWidth = 8;
+    other.originX = 5;
+    other.depth.assign(2 * 4, 1.0f);
+    tr::writeImage(dir + "/depth.exr", other);
+    r = runProgram(TESSRA_MERGE_BIN, {left, dir + "/depth.exr", "--allow-gaps", "-o", dir + "/x.exr"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "depth")) << r.err;
+    writeFile(dir + "/junk.exr", "not an image");
+    EXPECT_EQ(runProgram(TESSRA_MERGE_BIN, {left, dir + "/junk.exr", "-o", dir + "/x.exr"}).exitCode, 1);
+    EXPECT_FALSE(exists(dir + "/x.exr"));
+}
+
+TEST(Farm, BadCropsAreUsageErrors) {
+    const std::string dir = scratchDir("bad-crops");
+    const std::string scene = kExamples + "/cornell-box.json";
+    const int w = 32, h = 24;
+    for (const std::string crop : {"0,0,0,5", "5,0,3,5", "0,5,4,5", "0,0,33,24", "0,0,32,25", "-1,0,5,5", "1,2,3",
+                                   "1,2,3,4,5", "a,b,c,d", " 1,2,3,4", ""}) {
+        auto args = renderArgs(scene, {}, w, h, dir + "/x.png");
+        args.insert(args.end(), {"--crop", crop});
+        const RunResult r = runRender(args);
+        EXPECT_EQ(r.exitCode, 2) << "'" << crop << "': " << r.err;
+        EXPECT_FALSE(exists(dir + "/x.png")) << crop;
+    }
+    auto args = renderArgs(scene, {}, w, h, dir + "/corner.png");
+    args.insert(args.end(), {"--crop", "31,23,32,24"});
+    EXPECT_EQ(runRender(args).exitCode, 0);
+}
+
+TEST(Farm, SlurmScriptRendersBandsAndMerges) {
+    const std::string script = TESSRA_SOURCE_DIR "/scripts/slurm-render.sh";
+    ASSERT_EQ(runProgram("/bin/bash", {"-n", script}).exitCode, 0);
+    const std::string dir = scratchDir("slurm");
+    const std::string scene = kExamples + "/cornell-photon-mapping.json";
+    const std::string bin = std::filesystem::path(TESSRA_MERGE_BIN).parent_path().string();
+    ASSERT_EQ(runRender(renderArgs(scene, {"--photons", "20000"}, W, H, dir + "/full.exr")).exitCode, 0);
+    // The array's tasks, one after another, then the merge job.
+    const std::string common = "TESSRA_BIN='" + bin + "' '" + script + "' ";
+    const std::string args = " '" + scene + "' '" + dir + "/frame.exr' " + std::to_string(W) + " " + std::to_string(H) + " 5";
+    const RunResult r = runProgram(
+        "/bin/bash", {"-c", "set -e; for k in 0 1 2 3 4; do SLURM_ARRAY_TASK_ID=$k " + common + "render" + args +
+                                " --photons 20000; done; " + common + "merge" + args});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    int w = 0, h = 0, fw = 0, fh = 0;
+    const std::vector<float> merged = readExr(dir + "/frame.exr", w, h), full = readExr(dir + "/full.exr", fw, fh);
+    ASSERT_EQ(merged.size(), full.size());
+    EXPECT_EQ(std::memcmp(merged.data(), full.data(), full.size() * sizeof(float)), 0);
+    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"frame.exr", "full.exr"})) << "parts left behind";
+    // Without a task number the render mode refuses.
+    EXPECT_NE(runProgram("/bin/bash", {"-c", common + "render" + args}).exitCode, 0);
+}
+
+// --- MPI ---------------------------------------------------------------------------
+
+#define SKIP_WITHOUT_MPI()                                                                                     \
+    if (kMpiexec.empty())                                                                                      \
+    GTEST_SKIP() << "NOTICE: Open MPI was not found when this was built (install libopenmpi-dev and "         \
+                    "openmpi-bin); the --mpi tests did not run"
+
+std::vector<std::string> mpirun(int ranks, const std::vector<std::string>& rest) {
+    std::vector<std::string> a{"--oversubscribe", "--allow-run-as-root", "-np", std::to_string(ranks), TESSRA_RENDER_BIN,
+                               "--mpi"};
+    a.insert(a.end(), rest.begin(), rest.end());
+    return a;
+}
+
+TEST(Mpi, SameBytesAsOneProcessForEveryExample) {
+    SKIP_WITHOUT_MPI();
+    // Three tiles in a row (256, 256 and 8 pixels wide), so that three ranks can each
+    // take one.
+    const int w = 520, h = 8;
+    for (auto [scene, extra] : examples()) {
+        SCOPED_TRACE(scene);
+        extra.insert(extra.end(), kPasses.begin(), kPasses.end());
+        const std::string dir = scratchDir("mpi");
+        ASSERT_EQ(runRender(renderArgs(scene, extra, w, h, dir + "/single.exr")).exitCode, 0);
+        int sw = 0, sh = 0;
+        const std::vector<float> single = exrLayers(dir + "/single.exr", sw, sh);
+        for (int ranks : {1, 2, 3}) {
+            const std::string out = dir + "/ranks" + std::to_string(ranks) + ".exr";
+            const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, w, h, out)), 300);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            int mw = 0, mh = 0;
+            const std::vector<float> mpi = exrLayers(out, mw, mh);
+            ASSERT_EQ(mpi.size(), single.size());
+            EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0) << ranks << " ranks";
+            EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
+        }
+    }
+}
+
+// The processes whose environment holds `marker`, and among them the rank `rank` (or any).
+std::vector<pid_t> markedProcesses(const std::string& marker, int rank = -1) {
+    std::vector<pid_t> pids;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream f(e.path() / "environ", std::ios::binary);
+        std::string env((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        env.insert(env.begin(), '\0');
+        if (!contains(env, std::string(1, '\0') + marker + '\0')) continue;
+        if (rank >= 0 && !contains(env, std::string(1, '\0') + "OMPI_COMM_WORLD_RANK=" + std::to_string(rank) + '\0'))
+            continue;
+        pids.push_back(pid_t(std::stoi(name)));
+    }
+    return pids;
+}
+
+struct JobEnd {
+    int exitCode = -1;
+    std::string err;
+    bool marked = false;  // ranks still alive after mpirun left
+};
+
+// Runs a two-rank job that renders many tiles, does `act` to it once rank 0 reports a
+// finished tile, and waits for mpirun to end.
+JobEnd interruptJob(const std::string& out, const std::function<void(pid_t mpirunPid, const std::string& marker)>& act) {
+    const std::string marker = "TESSRA_FARM_TEST=" + std::to_string(getpid()) + "-" + out;
+    std::vector<std::string> args{"--mca", "odls_base_sigkill_timeout", "3", "-x", marker};
+    for (const std::string& a : mpirun(2, {kExamples + "/cornell-box.json", "--width", "1280", "--height", "1024",
+                                           "--threads", "1", "-v", "-o", out}))
+        args.push_back(a);
+    int errPipe[2];
+    if (pipe(errPipe) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(errPipe[1], 2);
+        close(errPipe[0]);
+        const int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        std::vector<char*> argv{const_cast<char*>(kMpiexec.c_str())};
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(errPipe[1]);
+    JobEnd end;
+    bool acted = false;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::minutes(3)) {
+        pollfd p{errPipe[0], POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        char buf[1024];
+        const ssize_t n = read(errPipe[0], buf, sizeof(buf));
+        if (n <= 0) break;
+        end.err.append(buf, size_t(n));
+        if (!acted && contains(end.err, "tile 1/")) {
+            act(pid, marker);
+            acted = true;
+        }
+    }
+    close(errPipe[0]);
+    if (std::chrono::steady_clock::now() - t0 >= std::chrono::minutes(3)) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    end.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    end.marked = !markedProcesses(marker).empty();
+    for (pid_t p : markedProcesses(marker)) kill(p, SIGKILL);
+    EXPECT_TRUE(acted) << "no tile was reported: " << end.err;
+    return end;
+}
+
+TEST(Mpi, CtrlCEndsEveryRankAndRankZeroWritesThePartialImage) {
+    SKIP_WITHOUT_MPI();
+    const std::string dir = scratchDir("mpi-interrupt");
+    const JobEnd end = interruptJob(dir + "/partial.png", [](pid_t mpirunPid, const std::string&) { kill(mpirunPid, SIGINT); });
+    EXPECT_NE(end.exitCode, 0);
+    EXPECT_FALSE(end.marked) << "ranks outlived mpirun";
+    EXPECT_TRUE(contains(end.err, "interrupted; wrote the tiles done so far")) << end.err;
+    ASSERT_TRUE(exists(dir + "/partial.png"));
+    // Finished tiles are there and the rest is black.
+    const Rgba8 im = readPng(dir + "/partial.png");
+    size_t lit = 0;
+    for (size_t i = 0; i < im.px.size(); i += 4) lit += im.px[i] || im.px[i + 1] || im.px[i + 2];
+    EXPECT_GT(lit, 0u);
+    EXPECT_LT(lit, size_t(im.width) * im.height);
+}
+
+TEST(Mpi, ARankThatDiesFailsTheRunWithoutAnImage) {
+    SKIP_WITHOUT_MPI();
+    const std::string dir = scratchDir("mpi-death");
+    const JobEnd end = interruptJob(dir + "/frame.png", [](pid_t, const std::string& marker) {
+        for (pid_t p : markedProcesses(marker, 1)) kill(p, SIGKILL);
+    });
+    EXPECT_NE(end.exitCode, 0);
+    EXPECT_FALSE(end.marked) << "ranks outlived mpirun";
+    EXPECT_TRUE(contains(end.err, "signal 9") && contains(end.err, "rank 1 did not report")) << end.err;
+    EXPECT_FALSE(exists(dir + "/frame.png"));
+}
+
+}  // namespace
