@@ -22,9 +22,12 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer (CPU backend)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSRA_CUDA=OFF -DTESSRA_BUILD_BENCH=OFF \
   -DTESSRA_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j"$jobs"
+# The MPI stop tests time a rank's answer to Ctrl-C against mpirun's one-second kill;
+# a sanitized rank in the middle of a tile answers too late, so they run in the stages
+# above only.
 ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" -E 'Mpi\.(CtrlC|ARankThatDies)'
 
 echo "== ThreadSanitizer (CPU worker pool, concurrent renders)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSRA_CUDA=OFF -DTESSRA_BUILD_BENCH=OFF \
