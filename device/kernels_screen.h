@@ -193,8 +193,9 @@ TESSRA_DEVICE float3 lightSampleColour(unsigned int p, unsigned int si, unsigned
 TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
                                  char shadowMode, unsigned int ilight, int* inTriID, float4* inNormal,
                                  float4* inTexCoord, float4* inPos, float4* inEyePos, unsigned int n,
-                                 unsigned int strataStep, unsigned int strataSeed, float4* colorOutput) {
-    const unsigned int x = t.x(), y = t.y();
+                                 unsigned int strataStep, unsigned int strataSeed, unsigned int firstRow,
+                                 float4* colorOutput) {
+    const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
     float4 sum = make_float4(0, 0, 0, 0);

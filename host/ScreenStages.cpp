@@ -64,15 +64,20 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
 
     host::drawRandomPair();  // kept: later stages draw from the same sequence
     const uint32_t step = n > 1 ? extension_.strataStep : 1;
-    // One launch per light: each pixel sums its own n x n samples, in the order the
-    // samples' colours were once summed from an accumulator, so the bytes are as they were.
-    rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, fb.tileHeight / 16, 1), dim3(16, 16, 1),
-               fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID, fb.ssNormals,
-               fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, extension_.strataSeed, fb.ssColor);
-    rt::synchronize();
-    if (host::abortRequested(this)) {
-        platform::cutDeleteTimer(timer);
-        return false;
+    // Each pixel sums its own n x n samples, in the order the samples' colours were once
+    // summed from an accumulator, so the bytes are as they were. Bands of rows keep the
+    // host's abort polls a fraction of a tile apart.
+    const uint32_t band = n > 1 ? 32 : fb.tileHeight;
+    for (uint32_t row = 0; row < fb.tileHeight; row += band) {
+        rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
+                   dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
+                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, extension_.strataSeed, row,
+                   fb.ssColor);
+        rt::synchronize();
+        if (host::abortRequested(this)) {
+            platform::cutDeleteTimer(timer);
+            return false;
+        }
     }
     platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2560);
     platform::cutGetAverageTimerValue(timer);
