@@ -181,6 +181,14 @@ TextureHeader inspectTexture(const std::vector<uint8_t>& f) {
             t.format = 0;
             return t;
         }
+        // DevIL sizes the palette from the colours-used field in 32 bits: 0xb00019bf colours
+        // asked for 3 GiB (found by fuzz_texture). No depth holds more than 256.
+        const uint32_t coloursUsed = uint32_t(le32s(&f[46]));
+        if (coloursUsed > (bpp <= 8 ? 1u << bpp : 256u)) {
+            t.why = "BMP whose palette is larger than its depth allows";
+            t.format = 0;
+            return t;
+        }
         if (headerSize < 40 || le16(&f[26]) != 1 || !knownBpp || compression > 3 || offset < 14 + headerSize ||
             offset >= f.size() || (packed && offset + stride * t.height > f.size())) {
             t.why = "BMP whose header does not match its data";

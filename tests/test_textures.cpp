@@ -88,6 +88,24 @@ TEST(TextureAtlas, HoldsEachNamedFileTopRowFirstInOrder) {
     r->CleanUp();
 }
 
+// The decoder sizes a BMP's palette from the header alone, so the header check must
+// bound it: a full 256-colour palette passes, one colour more does not, nor does the
+// count that wraps to 3 GiB in 32 bits.
+TEST(TextureHeader, BoundsTheBmpPaletteBeforeTheDecoderSeesIt) {
+    for (const uint32_t colours : {0u, 256u, 257u, 0xb00019bfu}) {
+        SCOPED_TRACE(colours);
+        const uint32_t stride = 4, h = 2;
+        std::vector<uint8_t> f = tt::bmpHeader(2, int32_t(h), 1024 + stride * h, true);
+        f[28] = 8;
+        const uint32_t offset = 54 + 1024;
+        for (int i = 0; i < 4; ++i) {
+            f[10 + i] = uint8_t(offset >> (8 * i));
+            f[46 + i] = uint8_t(colours >> (8 * i));
+        }
+        EXPECT_EQ(host::inspectTexture(f).ok, colours <= 256);
+    }
+}
+
 TEST(TexturedSurface, ShowsTheTexelsOfTheWrappedFlippedLookup) {
     const tt::TempDir dir;
     const Picture tex{4, 3};
