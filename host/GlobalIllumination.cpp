@@ -43,6 +43,32 @@ void copyBack(std::vector<float4>& dst, const void* src, int line) {
     TESSRA_CHECK(rt::memcpyDtoH(dst.data(), src, dst.size() * 16), "volumeRender", line);
 }
 
+// Appends the harmonic mean distance to the scene, over 128 gather rays, of each record
+// given by position and normal.
+bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& positions,
+                              const std::vector<float4>& normals, std::vector<float>& out) {
+    const size_t n = positions.size();
+    if (!n) return true;
+    host::ScopedDeviceMemory pos(r.Malloc(n * 16)), nor(r.Malloc(n * 16)), mean(r.Malloc(n * 4)),
+        accum(r.Malloc(n * 4)), counter(r.Malloc(n * 4));
+    if (!pos.p || !nor.p || !mean.p || !accum.p || !counter.p) return false;
+    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data(), n * 16), "volumeRender", 2876);
+    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data(), n * 16), "volumeRender", 2877);
+    TESSRA_CHECK(rt::memset(mean.p, 0, n * 4), "volumeRender", 2880);
+    TESSRA_CHECK(rt::memset(accum.p, 0, n * 4), "volumeRender", 2881);
+    TESSRA_CHECK(rt::memset(counter.p, 0, n * 4), "volumeRender", 2882);
+    for (int j = 1; j <= 128; ++j) {
+        const float2 rands = make_float2(float(haltonHost(j, 3)), float(haltonHost(j, 7)));
+        rt::launch(TESSRA_KERNEL(calculate_harmonic_distances), recordGrid(uint32_t(n)), kRecordBlock, uint32_t(n),
+                   pos.p, nor.p, mean.p, accum.p, counter.p, rands);
+        rt::synchronize();
+    }
+    const size_t before = out.size();
+    out.resize(before + n);
+    TESSRA_CHECK(rt::memcpyDtoH(out.data() + before, mean.p, n * 4), "volumeRender", 2890);
+    return true;
+}
+
 }  // namespace
 
 void TessraRendererCUDA::castPhotons() try {
@@ -129,28 +155,25 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
         TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal.p, pixels * 16), "volumeRender", 2867);
         std::fill(hostZero.begin(), hostZero.end(), make_float4(0, 0, 0, 0));
 
+        // A record's harmonic distance depends on its own position and normal only, so each
+        // is measured once, when it is placed, and carried through every later rebuild;
+        // measuring all of them again after every step made placement grow with the square
+        // of the tile count.
+        std::vector<float4> newPos, newNormal;
+        for (size_t i = 0; i < pixels; ++i)
+            if (hostPos[i].w > 0.5f) newPos.push_back(hostPos[i]), newNormal.push_back(hostNormal[i]);
+        if (!measureHarmonicDistances(*this, newPos, newNormal, fgKdTree->harmonic)) return false;
         host::status(this, "Irradiance Cache: building KdTree for FG records...");
         fgKdTree->AddRecords(uint32_t(pixels), hostPos.data(), hostNormal.data(), hostZero.data());
         fgKdTree->Build();
 
         host::freeChecked(harmMeanDistFG, "volumeRender", 2875);
         const uint32_t n = fgKdTree->numRecords;
+        std::vector<float> byNode(n);
+        for (uint32_t i = 0; i < n; ++i) byNode[i] = fgKdTree->harmonic[fgKdTree->order[i]];
         harmMeanDistFG = Malloc(size_t(n) * 4);
-        host::ScopedDeviceMemory accum(Malloc(size_t(n) * 4)), counter(Malloc(size_t(n) * 4));
-        if (n && (!harmMeanDistFG || !accum.p || !counter.p)) return false;
-        if (n) TESSRA_CHECK(rt::memset(harmMeanDistFG, 0, size_t(n) * 4), "volumeRender", 2880);
-        if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 4), "volumeRender", 2881);
-        if (n) TESSRA_CHECK(rt::memset(counter.p, 0, size_t(n) * 4), "volumeRender", 2882);
-        for (int j = 1; j <= 128; ++j) {
-            const float2 rands = make_float2(float(haltonHost(j, 3)), float(haltonHost(j, 7)));
-            rt::launch(TESSRA_KERNEL(calculate_harmonic_distances), recordGrid(n), kRecordBlock, n,
-                       fgKdTree->d_positions, fgKdTree->d_seconds, harmMeanDistFG, accum.p, counter.p, rands);
-            rt::synchronize();
-        }
-        TESSRA_CHECK(rt::free(counter.p), "volumeRender", 2891);
-        counter.p = nullptr;
-        TESSRA_CHECK(rt::free(accum.p), "volumeRender", 2892);
-        accum.p = nullptr;
+        if (n && !harmMeanDistFG) return false;
+        if (n) TESSRA_CHECK(rt::memcpyHtoD(harmMeanDistFG, byNode.data(), size_t(n) * 4), "volumeRender", 2880);
         TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHarmMeanDistFG, harmMeanDistFG, size_t(n) * 4), "volumeRender",
                      2893);
     }

@@ -26,7 +26,7 @@ void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* s
                         float tag) {
     for (uint32_t i = 0; i < count; ++i) {
         if (!(positions[i].w > 0.5f)) continue;
-        records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag});
+        records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag, uint32_t(records.size())});
         ++numRecords;
     }
 }
@@ -64,6 +64,7 @@ KdNode* KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t en
     positions_[i] = make_float4(p.position, p.tag);
     seconds_[i] = make_float4(p.second, 0.0f);
     thirds_[i] = make_float4(p.third, 0.0f);
+    order[i] = p.id;
     children_[i] = make_int4(-1, -1, 0, 0);
     if (size == 1) return node;
     if (median >= 1) {
@@ -89,6 +90,7 @@ void KdTree::Build() {
     positions_.assign(n, float4{});
     seconds_.assign(n, float4{});
     thirds_.assign(n, float4{});
+    order.assign(n, 0);
     delete root;
     root = nullptr;
     numRecords = 0;

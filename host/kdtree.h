@@ -13,7 +13,8 @@ struct KdRecord {
     float3 position;
     float3 second;
     float3 third;
-    float tag;  // uploaded as the position's w: the photon pass that stored the record
+    float tag;    // uploaded as the position's w: the photon pass that stored the record
+    uint32_t id;  // the record's place in the order it was added
 };
 
 class KdTree;
@@ -54,6 +55,10 @@ public:
     void* d_seconds = nullptr;
     void* d_thirds = nullptr;
     std::vector<KdRecord> records;
+    // For each node index of the last build, the id of the record it holds.
+    std::vector<uint32_t> order;
+    // The final-gather tree's harmonic distance of each record, by id, measured once.
+    std::vector<float> harmonic;
 
 private:
     KdNode* buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);

@@ -42,9 +42,11 @@ protected:
 };
 
 // Built and rebuilt trees hold every record of weight above one half exactly once with
-// its payload, are as deep as a balanced tree (the device search's stack is sized for
-// that), release their arrays on rebuild and destruction, and an empty tree finds
-// nothing. The split planes themselves are judged by the searches below.
+// its payload, name for each node the record it holds by the order it was added (the
+// final-gather placement carries per-record values through rebuilds by it), are as deep
+// as a balanced tree (the device search's stack is sized for that), release their arrays
+// on rebuild and destruction, and an empty tree finds nothing. The split planes
+// themselves are judged by the searches below.
 TEST_F(KdTreeTest, BuildsBalancedTreesOfEveryRecord) {
     std::mt19937 rng(7);
     const size_t live = rt::liveAllocationCount();
@@ -77,6 +79,12 @@ TEST_F(KdTreeTest, BuildsBalancedTreesOfEveryRecord) {
         std::sort(want.begin(), want.end());
         std::sort(got.begin(), got.end());
         EXPECT_EQ(want, got);
+        ASSERT_EQ(t.order.size(), count);
+        for (size_t i = 0; i < count; ++i) {
+            ASSERT_LT(t.order[i], count);
+            const float3 p = pts[t.order[i]];
+            EXPECT_TRUE(p.x == pos[i].x && p.y == pos[i].y && p.z == pos[i].z) << "node " << i;
+        }
     }
     EXPECT_EQ(rt::liveAllocationCount(), live);
     KdTree empty(0.0f);
