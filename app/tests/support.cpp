@@ -18,6 +18,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,48 @@ namespace apptest {
 
 RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
     return runProgram(TESSRA_RENDER_BIN, args, timeoutSeconds);
+}
+
+ActedRun runAndAct(const std::string& program, const std::vector<std::string>& args, const std::string& when,
+                   const std::function<void(pid_t)>& act) {
+    int errPipe[2];
+    if (pipe(errPipe) != 0) throw std::runtime_error("pipe");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(errPipe[1], 2);
+        close(errPipe[0]);
+        const int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        std::vector<std::string> all{program};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(errPipe[1]);
+    ActedRun r;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (!(r.timedOut = std::chrono::steady_clock::now() - t0 >= std::chrono::minutes(3))) {
+        pollfd p{errPipe[0], POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        char buf[1024];
+        const ssize_t n = read(errPipe[0], buf, sizeof(buf));
+        if (n <= 0) break;
+        r.err.append(buf, size_t(n));
+        if (!r.acted && r.err.find(when) != std::string::npos) {
+            act(pid);
+            r.acted = true;
+        }
+    }
+    close(errPipe[0]);
+    if (r.timedOut) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exited = WIFEXITED(status);
+    r.exitCode = r.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
 }
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds) {

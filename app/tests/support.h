@@ -2,8 +2,11 @@
 // images back with their own libraries.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace apptest {
 
@@ -17,6 +20,15 @@ struct RunResult {
 RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds = 0);
 // The same for any program, found by its path.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds = 0);
+// Runs the program (standard output discarded), calls act(pid) once its standard error
+// holds `when`, however long that takes on a busy machine, and waits for it to end; after
+// three minutes it is killed (timedOut). acted says whether act ran.
+struct ActedRun : RunResult {
+    bool acted = false;
+    bool exited = false;  // ended through exit, not by a signal
+};
+ActedRun runAndAct(const std::string& program, const std::vector<std::string>& args, const std::string& when,
+                   const std::function<void(pid_t)>& act);
 
 // A fresh folder under the build tree, emptied first.
 std::string scratchDir(const std::string& name);

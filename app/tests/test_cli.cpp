@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -341,42 +338,15 @@ TEST(Cli, CtrlCWritesThePartialImage) {
     const std::string dir = scratchDir("interrupt");
     const std::string out = dir + "/partial.png";
     const int W = 1280, H = 1024;  // 30 tiles
-    int errPipe[2];
-    ASSERT_EQ(pipe(errPipe), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(errPipe[1], 2);
-        close(errPipe[0]);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(TESSRA_RENDER_BIN, TESSRA_RENDER_BIN, (kExamples + "/cornell-box.json").c_str(), "-o", out.c_str(),
-              "--width", std::to_string(W).c_str(), "--height", std::to_string(H).c_str(), "--device", "cpu", "-v",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(errPipe[1]);
-    // Interrupt once the first tile is done, however long that takes on a busy machine.
-    std::string err;
-    bool sent = false;
-    const auto t0 = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - t0 < std::chrono::minutes(3)) {
-        pollfd p{errPipe[0], POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        char buf[1024];
-        const ssize_t n = read(errPipe[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        err.append(buf, size_t(n));
-        if (!sent && contains(err, "tile 1/30 done")) {
-            kill(pid, SIGINT);
-            sent = true;
-        }
-    }
-    close(errPipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(sent) << err;
-    ASSERT_TRUE(WIFEXITED(status)) << err;
-    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
+    // Interrupt once the first tile is done.
+    const ActedRun run = runAndAct(TESSRA_RENDER_BIN,
+                                   {kExamples + "/cornell-box.json", "-o", out, "--width", std::to_string(W), "--height",
+                                    std::to_string(H), "--device", "cpu", "-v"},
+                                   "tile 1/30 done", [](pid_t pid) { kill(pid, SIGINT); });
+    const std::string& err = run.err;
+    ASSERT_TRUE(run.acted) << err;
+    ASSERT_TRUE(run.exited) << err;
+    EXPECT_EQ(run.exitCode, 130) << err;
     EXPECT_TRUE(contains(err, "interrupted")) << err;
     ASSERT_TRUE(exists(out));
     const Rgba8 im = readPng(out);

@@ -9,15 +9,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <array>
-#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -314,44 +311,13 @@ JobEnd interruptJob(const std::string& out, const std::function<void(pid_t mpiru
     for (const std::string& a : mpirun(2, {kExamples + "/cornell-box.json", "--width", "1280", "--height", "1024",
                                            "--threads", "1", "-v", "-o", out}))
         args.push_back(a);
-    int errPipe[2];
-    if (pipe(errPipe) != 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(errPipe[1], 2);
-        close(errPipe[0]);
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        std::vector<char*> argv{const_cast<char*>(kMpiexec.c_str())};
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(errPipe[1]);
+    const ActedRun run = runAndAct(kMpiexec, args, "tile 1/", [&](pid_t pid) { act(pid, marker); });
     JobEnd end;
-    bool acted = false;
-    const auto t0 = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - t0 < std::chrono::minutes(3)) {
-        pollfd p{errPipe[0], POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        char buf[1024];
-        const ssize_t n = read(errPipe[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        end.err.append(buf, size_t(n));
-        if (!acted && contains(end.err, "tile 1/")) {
-            act(pid, marker);
-            acted = true;
-        }
-    }
-    close(errPipe[0]);
-    if (std::chrono::steady_clock::now() - t0 >= std::chrono::minutes(3)) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    end.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    end.exitCode = run.exitCode;
+    end.err = run.err;
     end.marked = !markedProcesses(marker).empty();
     for (pid_t p : markedProcesses(marker)) kill(p, SIGKILL);
-    EXPECT_TRUE(acted) << "no tile was reported: " << end.err;
+    EXPECT_TRUE(run.acted) << "no tile was reported: " << end.err;
     return end;
 }
 
