@@ -66,6 +66,8 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     const size_t before = out.size();
     out.resize(before + n);
     TESSRA_CHECK(rt::memcpyDtoH(out.data() + before, mean.p, n * 4), "volumeRender", 2890);
+    // Released through the check: a release that fails must not pass unseen.
+    for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
     return true;
 }
 
