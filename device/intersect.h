@@ -5,7 +5,7 @@
 #include "device/defs.h"
 
 #if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 struct Ray {
@@ -201,14 +201,16 @@ TESSRA_HD unsigned int childrenEntered(const Ray& r, float3 invD, float3 bmin, f
 
 // The leaf loop tests kLeafLanes consecutive entries per call and gets back a mask of
 // hits (bit j: entry e + j) with their t and clamped weights; it then takes them in
-// entry order, as one at a time. The host build uses four SSE2 lanes, each lane doing
-// the scalar test's operations in the scalar test's order, so every value is the same
-// bit for bit; elsewhere one entry per call, which is intersectPrepared itself.
+// entry order, as one at a time. The host build tests eight entries per call, in eight
+// AVX lanes where the processor has them and else in two groups of four SSE2 lanes; each
+// lane does the scalar test's operations in the scalar test's order (no fused
+// multiply-add), so every value is the same bit for bit. Elsewhere one entry per call,
+// which is intersectPrepared itself.
 #if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
-constexpr unsigned int kLeafLanes = 4;
+constexpr unsigned int kLeafLanes = 8;
 
-inline unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
-                                           float* t, float* s, float* t2) {
+inline unsigned int intersectPreparedLanes4(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                            float* t, float* s, float* t2) {
     const unsigned int lanes = count < 4u ? count : 4u;
     if (e < 0 || uint32_t(e) + 4u * lanes > tris.count) {  // past the array: the clamped fetches
         unsigned int hits = 0;
@@ -270,6 +272,97 @@ inline unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& t
     _mm_storeu_ps(s, sc);
     _mm_storeu_ps(t2, t2c);
     return hits;
+}
+
+inline unsigned int intersectPreparedLanesSse(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                              float* t, float* s, float* t2) {
+    unsigned int hits = intersectPreparedLanes4(r, tris, e, count, t, s, t2);
+    if (count > 4) hits |= intersectPreparedLanes4(r, tris, e + 16, count - 4, t + 4, s + 4, t2 + 4) << 4;
+    return hits;
+}
+
+#if defined(__GNUC__)
+#define TESSRA_HAVE_AVX_LANES 1
+inline const bool kCpuHasAvx = (__builtin_cpu_init(), __builtin_cpu_supports("avx"));
+
+// The four-lane test above, eight lanes wide; entries past the array go to it.
+__attribute__((target("avx"))) inline unsigned int intersectPreparedLanesAvx(const Ray& r, const TexRef<float4>& tris,
+                                                                             int e, unsigned int count, float* t,
+                                                                             float* s, float* t2) {
+    const unsigned int lanes = count < 8u ? count : 8u;
+    if (e < 0 || uint32_t(e) + 4u * lanes > tris.count) return intersectPreparedLanesSse(r, tris, e, count, t, s, t2);
+    const float* p = &tris.ptr[e].x;
+    const float* q[8];
+    for (unsigned int j = 0; j < 8; ++j) q[j] = p + 16 * (j < lanes ? j : lanes - 1);
+    // Field f of the eight entries: two 4 x 4 transposes joined into 256-bit rows.
+    __m256 f[16];
+    for (int k = 0; k < 4; ++k) {
+        __m128 a0 = _mm_loadu_ps(q[0] + 4 * k), a1 = _mm_loadu_ps(q[1] + 4 * k), a2 = _mm_loadu_ps(q[2] + 4 * k),
+               a3 = _mm_loadu_ps(q[3] + 4 * k);
+        __m128 b0 = _mm_loadu_ps(q[4] + 4 * k), b1 = _mm_loadu_ps(q[5] + 4 * k), b2 = _mm_loadu_ps(q[6] + 4 * k),
+               b3 = _mm_loadu_ps(q[7] + 4 * k);
+        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
+        f[4 * k + 0] = _mm256_insertf128_ps(_mm256_castps128_ps256(a0), b0, 1);
+        f[4 * k + 1] = _mm256_insertf128_ps(_mm256_castps128_ps256(a1), b1, 1);
+        f[4 * k + 2] = _mm256_insertf128_ps(_mm256_castps128_ps256(a2), b2, 1);
+        f[4 * k + 3] = _mm256_insertf128_ps(_mm256_castps128_ps256(a3), b3, 1);
+    }
+    const __m256 vx = f[0], vy = f[1], vz = f[2], uu = f[3];
+    const __m256 e1x = f[4], e1y = f[5], e1z = f[6], uv = f[7];
+    const __m256 e2x = f[8], e2y = f[9], e2z = f[10], vv = f[11];
+    const __m256 nx = f[12], ny = f[13], nz = f[14], D = f[15];
+
+    const __m256 ox = _mm256_set1_ps(r.o.x), oy = _mm256_set1_ps(r.o.y), oz = _mm256_set1_ps(r.o.z);
+    const __m256 dx = _mm256_set1_ps(r.d.x), dy = _mm256_set1_ps(r.d.y), dz = _mm256_set1_ps(r.d.z);
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+    const __m256 signBit = _mm256_set1_ps(-0.0f);
+    const __m256 lowSlack = _mm256_set1_ps(-kEdgeSlack), highSlack = _mm256_set1_ps(1.0f + kEdgeSlack);
+    const __m256 b =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(nx, dx), _mm256_mul_ps(ny, dy)), _mm256_mul_ps(nz, dz));
+    const __m256 nn =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(nx, nx), _mm256_mul_ps(ny, ny)), _mm256_mul_ps(nz, nz));
+    const __m256 big = _mm256_cmp_ps(nn, one, _CMP_GE_OQ);
+    const __m256 parallel =
+        _mm256_or_ps(_mm256_and_ps(big, _mm256_set1_ps(0.0001f)),
+                     _mm256_andnot_ps(big, _mm256_mul_ps(_mm256_set1_ps(0.0001f), _mm256_sqrt_ps(nn))));
+    __m256 ok = _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(signBit, b), parallel, _CMP_GE_OQ),
+                              _mm256_cmp_ps(nn, zero, _CMP_GT_OQ));
+    const __m256 gx = _mm256_sub_ps(ox, vx), gy = _mm256_sub_ps(oy, vy), gz = _mm256_sub_ps(oz, vz);
+    const __m256 ng =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(nx, gx), _mm256_mul_ps(ny, gy)), _mm256_mul_ps(nz, gz));
+    const __m256 tv = _mm256_div_ps(_mm256_xor_ps(ng, signBit), b);
+    ok = _mm256_and_ps(ok, _mm256_cmp_ps(tv, zero, _CMP_GT_OQ));
+    const __m256 wx = _mm256_sub_ps(_mm256_add_ps(ox, _mm256_mul_ps(dx, tv)), vx);
+    const __m256 wy = _mm256_sub_ps(_mm256_add_ps(oy, _mm256_mul_ps(dy, tv)), vy);
+    const __m256 wz = _mm256_sub_ps(_mm256_add_ps(oz, _mm256_mul_ps(dz, tv)), vz);
+    const __m256 wu =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(wx, e1x), _mm256_mul_ps(wy, e1y)), _mm256_mul_ps(wz, e1z));
+    const __m256 wv =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(wx, e2x), _mm256_mul_ps(wy, e2y)), _mm256_mul_ps(wz, e2z));
+    const __m256 sv = _mm256_div_ps(_mm256_sub_ps(_mm256_mul_ps(uv, wv), _mm256_mul_ps(vv, wu)), D);
+    ok = _mm256_and_ps(
+        ok, _mm256_and_ps(_mm256_cmp_ps(sv, lowSlack, _CMP_GE_OQ), _mm256_cmp_ps(sv, highSlack, _CMP_LE_OQ)));
+    const __m256 t2v = _mm256_div_ps(_mm256_sub_ps(_mm256_mul_ps(uv, wu), _mm256_mul_ps(uu, wv)), D);
+    ok = _mm256_and_ps(ok, _mm256_and_ps(_mm256_cmp_ps(t2v, lowSlack, _CMP_GE_OQ),
+                                         _mm256_cmp_ps(_mm256_add_ps(sv, t2v), highSlack, _CMP_LE_OQ)));
+    const unsigned int hits = unsigned(_mm256_movemask_ps(ok)) & ((1u << lanes) - 1u);
+    if (!hits) return 0;
+    const __m256 sc = _mm256_min_ps(_mm256_max_ps(sv, zero), one);
+    const __m256 t2c = _mm256_min_ps(_mm256_max_ps(t2v, zero), _mm256_sub_ps(one, sc));
+    _mm256_storeu_ps(t, tv);
+    _mm256_storeu_ps(s, sc);
+    _mm256_storeu_ps(t2, t2c);
+    return hits;
+}
+#endif
+
+inline unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                           float* t, float* s, float* t2) {
+#if defined(TESSRA_HAVE_AVX_LANES)
+    if (count > 4 && kCpuHasAvx) return intersectPreparedLanesAvx(r, tris, e, count, t, s, t2);
+#endif
+    return intersectPreparedLanesSse(r, tris, e, count, t, s, t2);
 }
 #else
 constexpr unsigned int kLeafLanes = 1;
