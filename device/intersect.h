@@ -294,19 +294,21 @@ __attribute__((target("avx"))) inline unsigned int intersectPreparedLanesAvx(con
     const float* p = &tris.ptr[e].x;
     const float* q[8];
     for (unsigned int j = 0; j < 8; ++j) q[j] = p + 16 * (j < lanes ? j : lanes - 1);
-    // Field f of the eight entries: two 4 x 4 transposes joined into 256-bit rows.
+    // Field f of the eight entries: rows hold entries j and j + 4 side by side, and one
+    // 4 x 4 transpose within each 128-bit half gives lanes 0-3 and 4-7 at once.
     __m256 f[16];
     for (int k = 0; k < 4; ++k) {
-        __m128 a0 = _mm_loadu_ps(q[0] + 4 * k), a1 = _mm_loadu_ps(q[1] + 4 * k), a2 = _mm_loadu_ps(q[2] + 4 * k),
-               a3 = _mm_loadu_ps(q[3] + 4 * k);
-        __m128 b0 = _mm_loadu_ps(q[4] + 4 * k), b1 = _mm_loadu_ps(q[5] + 4 * k), b2 = _mm_loadu_ps(q[6] + 4 * k),
-               b3 = _mm_loadu_ps(q[7] + 4 * k);
-        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
-        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
-        f[4 * k + 0] = _mm256_insertf128_ps(_mm256_castps128_ps256(a0), b0, 1);
-        f[4 * k + 1] = _mm256_insertf128_ps(_mm256_castps128_ps256(a1), b1, 1);
-        f[4 * k + 2] = _mm256_insertf128_ps(_mm256_castps128_ps256(a2), b2, 1);
-        f[4 * k + 3] = _mm256_insertf128_ps(_mm256_castps128_ps256(a3), b3, 1);
+        __m256 r[4];
+        for (int j = 0; j < 4; ++j) {
+            const __m128 lo = _mm_loadu_ps(q[j] + 4 * k), hi = _mm_loadu_ps(q[j + 4] + 4 * k);
+            r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+        }
+        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpacklo_ps(r[2], r[3]);
+        const __m256 t2 = _mm256_unpackhi_ps(r[0], r[1]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+        f[4 * k + 0] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+        f[4 * k + 1] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+        f[4 * k + 2] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+        f[4 * k + 3] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
     }
     const __m256 vx = f[0], vy = f[1], vz = f[2], uu = f[3];
     const __m256 e1x = f[4], e1y = f[5], e1z = f[6], uv = f[7];
@@ -429,8 +431,9 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         }
 
         const unsigned int n = unsigned(floatBitsToInt(hi4.w));
-        // Ask for the whole leaf at once rather than one miss after another.
-        for (unsigned int k = 0; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
+        // Ask for the rest of the leaf while the first group is tested, rather than one miss
+        // after another (the first group's loads come at once anyway).
+        for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
         for (unsigned int k0 = 0; k0 < n; k0 += kLeafLanes) {
             float tl[kLeafLanes], sl[kLeafLanes], t2l[kLeafLanes];
             const unsigned int hits =
