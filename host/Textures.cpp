@@ -48,33 +48,46 @@ bool pngChunksIntact(const std::vector<uint8_t>& f) {
     }
 }
 
-// The width and height a JPEG declares in its first start-of-frame segment.
+// The width and height a JPEG declares in its first start-of-frame segment, and whether
+// every marker segment, also those after the image data starts, lies inside the file:
+// DevIL's reader never ends a skip over a segment that runs past the end of its data
+// (a hang found by fuzz_texture).
 bool jpegSize(const std::vector<uint8_t>& f, uint32_t& w, uint32_t& h) {
+    bool frame = false, scan = false;
     size_t at = 2;
-    while (at + 4 <= f.size()) {
-        if (f[at] != 0xff) return false;
+    while (at + 2 <= f.size()) {
+        if (f[at] != 0xff) {
+            if (!scan) return false;  // only image data lies between segments
+            ++at;
+            continue;
+        }
         const uint8_t marker = f[at + 1];
         if (marker == 0xff) {  // fill byte
             ++at;
             continue;
         }
-        if (marker == 0xd8 || (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
+        // Stuffed zero, restart markers and the markers without a length.
+        if (marker == 0x00 || marker == 0xd8 || (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
             at += 2;
             continue;
         }
-        if (marker == 0xd9 || marker == 0xda) return false;  // no frame header before the data
+        if (marker == 0xd9) break;  // end of image
+        if (at + 4 > f.size()) return false;
         const uint32_t length = be16(&f[at + 2]);
         if (length < 2 || at + 2 + length > f.size()) return false;
-        const bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
-        if (frame) {
+        if (marker == 0xda) {
+            if (!frame) return false;  // image data before a frame header
+            scan = true;
+        }
+        if (!frame && marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc) {
             if (length < 7) return false;
             h = be16(&f[at + 5]);
             w = be16(&f[at + 7]);
-            return true;
+            frame = true;
         }
         at += 2 + length;
     }
-    return false;
+    return frame && scan;
 }
 
 // A TGA has no magic number: its header must describe an image DevIL can decode.
@@ -154,7 +167,7 @@ TextureHeader inspectTexture(const std::vector<uint8_t>& f) {
         t.height = be32(&f[20]);
     } else if (f.size() >= 4 && f[0] == 0xff && f[1] == 0xd8 && f[2] == 0xff) {
         if (!jpegSize(f, t.width, t.height)) {
-            t.why = "JPEG without a readable frame header";
+            t.why = "JPEG without a readable frame header, or with a segment running past its end";
             return t;
         }
         t.format = IL_JPG;

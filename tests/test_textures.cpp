@@ -2,6 +2,7 @@
 // however often a file is named, and a textured surface shows the texels the lookup rule
 // picks (wrapped coordinates, t flipped). The files are written here, byte by byte or
 // with libpng, so that the expectations do not rest on the loader under test.
+#include <IL/il.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -103,6 +104,39 @@ TEST(TextureHeader, BoundsTheBmpPaletteBeforeTheDecoderSeesIt) {
             f[46 + i] = uint8_t(colours >> (8 * i));
         }
         EXPECT_EQ(host::inspectTexture(f).ok, colours <= 256);
+    }
+}
+
+// DevIL's JPEG reader never ends a skip over a segment that runs past the end of the
+// file (it hangs), so every segment must fit: a JPEG DevIL wrote passes, and so does one
+// with an extra segment, unless that segment is longer than the rest of the file.
+TEST(TextureHeader, RefusesJpegSegmentsRunningPastTheEnd) {
+    host::initImageLibrary();
+    std::vector<uint8_t> px(8 * 8 * 3, 128), jpeg(16384);
+    ILuint image = 0;
+    ilGenImages(1, &image);
+    ilBindImage(image);
+    ASSERT_TRUE(ilTexImage(8, 8, 1, 3, IL_RGB, IL_UNSIGNED_BYTE, px.data()));
+    jpeg.resize(ilSaveL(IL_JPG, jpeg.data(), ILuint(jpeg.size())));
+    ilDeleteImages(1, &image);
+    ASSERT_GT(jpeg.size(), 100u);
+    const host::TextureHeader good = host::inspectTexture(jpeg);
+    EXPECT_TRUE(good.ok && good.width == 8 && good.height == 8);
+
+    // A segment longer than the rest of the file: first, after the frame header (where
+    // the old check had stopped looking, and where fuzz_texture put it) and after the
+    // image data.
+    size_t frame = 2;
+    while (frame + 1 < jpeg.size() && !(jpeg[frame] == 0xff && jpeg[frame + 1] == 0xc0)) ++frame;
+    ASSERT_LT(frame + 4, jpeg.size());
+    const size_t afterFrame = frame + 2 + (size_t(jpeg[frame + 2]) << 8 | jpeg[frame + 3]);
+    for (const size_t at : {size_t(2), afterFrame, jpeg.size() - 2}) {
+        SCOPED_TRACE(at);
+        std::vector<uint8_t> f = jpeg;
+        f.insert(f.begin() + std::ptrdiff_t(at), {0xff, 0xe3, 0xd9, 0x00, 'x'});
+        EXPECT_FALSE(host::inspectTexture(f).ok);
+        f[at + 2] = 0x00, f[at + 3] = 0x03;  // the same segment, of its true length
+        EXPECT_TRUE(host::inspectTexture(f).ok);
     }
 }
 
