@@ -1,4 +1,4 @@
-// The screen-space kernels: primary rays, direct light per light sub-sample, averaging,
+// The screen-space kernels: primary rays, direct light (a pixel's samples of one light),
 // secondary rays for reflection and refraction, blending and the final combination.
 // Written once; compiled by nvcc for the CUDA backend and by the host compiler for the
 // CPU backend. Every kernel takes its launch coordinates as a Lane.
@@ -131,14 +131,14 @@ TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int hei
     outNormal[i] = make_float4(normalize(xyz(inNormal[i])), 0.0f);
 }
 
-// Which of the strataStep x strataStep fine strata a ray takes within each coarse
-// stratum: none but the first without a seed. Hashed from the point the ray hit, so a
-// pixel's rays keep their strata whichever other pixels of the tile take more rays.
-TESSRA_HD void strataShift(float3 P, unsigned int seed, unsigned int step, unsigned int& ox, unsigned int& oy) {
+// Which of the step x step fine strata a ray takes within each coarse stratum (the
+// first when step is 1). Hashed from the point the ray hit, so a pixel's rays keep
+// their strata whichever other pixels of the tile take more rays.
+TESSRA_HD void strataShift(float3 P, unsigned int step, unsigned int& ox, unsigned int& oy) {
     ox = oy = 0u;
-    if (seed == 0u || step <= 1u) return;
+    if (step <= 1u) return;
     unsigned int h = unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^
-                     unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu ^ seed * 0x9e3779b9u;
+                     unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu ^ 0x9e3779b9u;
     h = (h ^ (h >> 16)) * 0x7feb352du;
     h = (h ^ (h >> 15)) * 0x846ca68bu;
     h ^= h >> 16;
@@ -146,15 +146,17 @@ TESSRA_HD void strataShift(float3 P, unsigned int seed, unsigned int step, unsig
     oy = (h / step) % step;
 }
 
-// The colour of light ilight's sample point (si, sj) of n x n seen from the surface
-// at element p.
-TESSRA_DEVICE float3 lightSampleColour(unsigned int p, unsigned int si, unsigned int sj, unsigned int n,
-                                       unsigned int numlights, char shadowMode, const LightSample& l,
-                                       float4* inNormal, float4* inPos, float4* inEyePos, float3 Kd, int m) {
-    const DeviceSymbols& S = SYM;
-    const float3 P = xyz(inPos[p]);
-    const float3 N = xyz(inNormal[p]);
-    const float3 E = xyz(inEyePos[p]);
+// What a light sample needs of the surface it lights, the same for every sample.
+struct LitSurface {
+    float3 P, N, V;  // position, normal, unit direction from the eye
+    float3 Kd;       // diffuse colour
+    float4 spec;     // the material's specular level and exponent
+};
+
+// The colour of light l's sample point (si, sj) of n x n seen from surface s.
+TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, unsigned int sj, unsigned int n,
+                                       unsigned int numlights, char shadowMode, const LightSample& l) {
+    const float3 P = s.P, N = s.N;
     const float3 Sp = lightSamplePoint(l, si, sj, n);
     const float3 toLight = Sp - P;
     const float dist2 = dot(toLight, toLight);
@@ -177,14 +179,12 @@ TESSRA_DEVICE float3 lightSampleColour(unsigned int p, unsigned int si, unsigned
         if (l.decayType == 2) I *= q;
         else if (l.decayType == 3) I *= q * q;
     }
-    const float4 spec4 = tex1Dfetch(S.texMatSpec, m);
-    const float3 V = normalize(P - E);
-    const float3 H = normalize(L - V);
-    float spec = powf(dot(N, H), spec4.y) * spec4.x;
+    const float3 H = normalize(L - s.V);
+    float spec = powf(dot(N, H), s.spec.y) * s.spec.x;
     // A negative N.H with a fractional exponent yields NaN, which would corrupt the
     // pixel; such a highlight contributes nothing.
     if (!(spec == spec)) spec = 0.0f;
-    return (l.color * Kd + make_float3(spec, spec, spec)) * I;
+    return (l.color * s.Kd + make_float3(spec, spec, spec)) * I;
 }
 
 // Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one
@@ -193,8 +193,7 @@ TESSRA_DEVICE float3 lightSampleColour(unsigned int p, unsigned int si, unsigned
 TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
                                  char shadowMode, unsigned int ilight, int* inTriID, float4* inNormal,
                                  float4* inTexCoord, float4* inPos, float4* inEyePos, unsigned int n,
-                                 unsigned int strataStep, unsigned int strataSeed, unsigned int firstRow,
-                                 float4* colorOutput) {
+                                 unsigned int strataStep, unsigned int firstRow, float4* colorOutput) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
@@ -202,14 +201,19 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
     if (inPos[p].w > 0.5f) {
         const float4 st = inTexCoord[p];
         const int m = tex1Dfetch(SYM.texTriMatID, inTriID[p]);
-        const float3 Kd = diffuseColor(m, make_float2(st.x, st.y));
+        LitSurface s;
+        s.P = xyz(inPos[p]);
+        s.N = xyz(inNormal[p]);
+        s.V = normalize(s.P - xyz(inEyePos[p]));
+        s.Kd = diffuseColor(m, make_float2(st.x, st.y));
+        s.spec = tex1Dfetch(SYM.texMatSpec, m);
         const LightSample l = fetchLight(ilight);
         unsigned int ox, oy;
-        strataShift(xyz(inPos[p]), strataSeed, strataStep, ox, oy);
+        strataShift(s.P, strataStep, ox, oy);
         for (unsigned int sj = 0; sj < n; ++sj)
             for (unsigned int si = 0; si < n; ++si)
-                sum += make_float4(lightSampleColour(p, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
-                                                     numlights, shadowMode, l, inNormal, inPos, inEyePos, Kd, m),
+                sum += make_float4(lightSampleColour(s, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
+                                                     numlights, shadowMode, l),
                                    0.0f);
     }
     colorOutput[p] += sum * fastRcp(float(n * n));
@@ -232,8 +236,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
                                 int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
                                 float4* outPos, float4* outRayOrig, float* outRefrIndex, unsigned int reflSubDivs,
                                 unsigned int xoffset, unsigned int yoffset, unsigned int strataStep,
-                                unsigned int strataSeed, uchar4* outNeedReflRefr, unsigned char reflpass,
-                                unsigned char refl0_refr1) {
+                                uchar4* outNeedReflRefr, unsigned char reflpass, unsigned char refl0_refr1) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= calcWidth || ly >= calcHeight) return;
     const unsigned int n = reflSubDivs;
@@ -270,7 +273,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
         const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
         const float cosMax = powf(g, 0.0111111f);
         unsigned int ox, oy;
-        strataShift(P, strataSeed, strataStep, ox, oy);
+        strataShift(P, strataStep, ox, oy);
         const float fine = float(n * strataStep);
         const float a = float((lx % n) * strataStep + ox) / fine;
         const float cosT = a + (1.0f - a) * cosMax;

@@ -71,7 +71,7 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
                    dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
-                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, extension_.strataSeed, row,
+                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row,
                    fb.ssColor);
         rt::synchronize();
         if (host::abortRequested(this)) {
@@ -105,8 +105,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
             rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
                        fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
                        fb.ssTexCoords, fb.ssPos, fb.ssEyePos, fb.ssRefrIndex, T.ssTriID, T.ssUVs, T.ssNormals,
-                       T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, extension_.strataSeed,
-                       T.reflectFlags, reflpass,
+                       T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, T.reflectFlags, reflpass,
                        refl0_refr1);
             rt::synchronize();
             if (!RenderDirectLighting(T)) return false;

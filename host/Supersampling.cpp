@@ -102,10 +102,9 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
         // more rays one each; each ray's fine strata are shifted by a hash of its hit point.
         struct Strata {
             Extension& e;
-            ~Strata() { e.strataStep = 1, e.strataSeed = 0; }
+            ~Strata() { e.strataStep = 1; }
         } restore{e};
         e.strataStep = n <= 1 ? 1 : n <= 2 ? 2 : n <= 4 ? 4 : 8;
-        e.strataSeed = 1;
         for (uint64_t first = 0; first < rays; first += N) {
             const uint32_t count = uint32_t(std::min<uint64_t>(N, rays - first));
             for (uint32_t j = 0; j < count; ++j) {

@@ -284,10 +284,9 @@ public:
         float* normal = nullptr;
         float* depth = nullptr;
         // While sub-pixel rays are shaded, each takes every strataStep-th stratum of the
-        // light and glossy patterns, shifted by a hash of its hit point and strataSeed,
-        // so a pixel's rays share the pattern rather than each repeating it whole.
+        // light and glossy patterns, shifted by a hash of its hit point, so a pixel's
+        // rays share the pattern rather than each repeating it whole.
         uint32_t strataStep = 1;
-        uint32_t strataSeed = 0;
     } extension_;
 
 private:
