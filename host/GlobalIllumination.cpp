@@ -43,11 +43,12 @@ void copyBack(std::vector<float4>& dst, const void* src, int line) {
     TESSRA_CHECK(rt::memcpyDtoH(dst.data(), src, dst.size() * 16), "volumeRender", line);
 }
 
-// Appends the harmonic mean distance to the scene, over 128 gather rays, of each record
-// given by position and normal.
+// The harmonic mean distance to the scene, over 128 gather rays, of each record given
+// by position and normal.
 bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& positions,
                               const std::vector<float4>& normals, std::vector<float>& out) {
     const size_t n = positions.size();
+    out.assign(n, 0.0f);
     if (!n) return true;
     host::ScopedDeviceMemory pos(r.Malloc(n * 16)), nor(r.Malloc(n * 16)), mean(r.Malloc(n * 4)),
         accum(r.Malloc(n * 4)), counter(r.Malloc(n * 4));
@@ -63,9 +64,7 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
                    pos.p, nor.p, mean.p, accum.p, counter.p, rands);
         rt::synchronize();
     }
-    const size_t before = out.size();
-    out.resize(before + n);
-    TESSRA_CHECK(rt::memcpyDtoH(out.data() + before, mean.p, n * 4), "volumeRender", 2890);
+    TESSRA_CHECK(rt::memcpyDtoH(out.data(), mean.p, n * 4), "volumeRender", 2890);
     // Released through the check: a release that fails must not pass unseen.
     for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
     return true;
@@ -137,7 +136,7 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
     // Every pixel copied back is defined, also those no pass writes (mask 0).
     TESSRA_CHECK(rt::memset(candNormal.p, 0, pixels * 16), "volumeRender", 2846);
     host::status(this, "Irradiance Cache: distributing FG records...");
-    std::vector<float4> hostPos(pixels), hostNormal(pixels), hostZero(pixels);
+    std::vector<float4> hostPos(pixels), hostNormal(pixels);
 
     const dim3 grid(W / kBlock.x + 1, H / kBlock.y + 1, 1);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", 2851);
@@ -155,27 +154,28 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
         rt::synchronize();
         TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos.p, pixels * 16), "volumeRender", 2866);
         TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal.p, pixels * 16), "volumeRender", 2867);
-        std::fill(hostZero.begin(), hostZero.end(), make_float4(0, 0, 0, 0));
-
         // A record's harmonic distance depends on its own position and normal only, so each
-        // is measured once, when it is placed, and carried through every later rebuild;
-        // measuring all of them again after every step made placement grow with the square
-        // of the tile count.
+        // is measured once, when it is placed, and the tree carries it through every later
+        // rebuild; measuring all of them again after every step made placement grow with
+        // the square of the tile count.
         std::vector<float4> newPos, newNormal;
         for (size_t i = 0; i < pixels; ++i)
             if (hostPos[i].w > 0.5f) newPos.push_back(hostPos[i]), newNormal.push_back(hostNormal[i]);
-        if (!measureHarmonicDistances(*this, newPos, newNormal, fgKdTree->harmonic)) return false;
+        std::vector<float> harmonic;
+        if (!measureHarmonicDistances(*this, newPos, newNormal, harmonic)) return false;
         host::status(this, "Irradiance Cache: building KdTree for FG records...");
-        fgKdTree->AddRecords(uint32_t(pixels), hostPos.data(), hostNormal.data(), hostZero.data());
+        const std::vector<float4> zero(newPos.size(), make_float4(0, 0, 0, 0));
+        fgKdTree->AddRecords(uint32_t(newPos.size()), newPos.data(), newNormal.data(), zero.data(), 0.0f,
+                             harmonic.data());
         fgKdTree->Build();
 
         host::freeChecked(harmMeanDistFG, "volumeRender", 2875);
         const uint32_t n = fgKdTree->numRecords;
-        std::vector<float> byNode(n);
-        for (uint32_t i = 0; i < n; ++i) byNode[i] = fgKdTree->harmonic[fgKdTree->order[i]];
         harmMeanDistFG = Malloc(size_t(n) * 4);
         if (n && !harmMeanDistFG) return false;
-        if (n) TESSRA_CHECK(rt::memcpyHtoD(harmMeanDistFG, byNode.data(), size_t(n) * 4), "volumeRender", 2880);
+        if (n)
+            TESSRA_CHECK(rt::memcpyHtoD(harmMeanDistFG, fgKdTree->scalars.data(), size_t(n) * 4), "volumeRender",
+                         2880);
         TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHarmMeanDistFG, harmMeanDistFG, size_t(n) * 4), "volumeRender",
                      2893);
     }

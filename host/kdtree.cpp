@@ -23,10 +23,10 @@ KdTree::~KdTree() {
 }
 
 void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
-                        float tag) {
+                        float tag, const float* scalars) {
     for (uint32_t i = 0; i < count; ++i) {
         if (!(positions[i].w > 0.5f)) continue;
-        records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag, uint32_t(records.size())});
+        records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag, scalars ? scalars[i] : 0.0f});
         ++numRecords;
     }
 }
@@ -64,7 +64,7 @@ KdNode* KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t en
     positions_[i] = make_float4(p.position, p.tag);
     seconds_[i] = make_float4(p.second, 0.0f);
     thirds_[i] = make_float4(p.third, 0.0f);
-    order[i] = p.id;
+    scalars[i] = p.scalar;
     children_[i] = make_int4(-1, -1, 0, 0);
     if (size == 1) return node;
     if (median >= 1) {
@@ -90,7 +90,7 @@ void KdTree::Build() {
     positions_.assign(n, float4{});
     seconds_.assign(n, float4{});
     thirds_.assign(n, float4{});
-    order.assign(n, 0);
+    scalars.assign(n, 0.0f);
     delete root;
     root = nullptr;
     numRecords = 0;

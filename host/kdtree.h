@@ -13,8 +13,8 @@ struct KdRecord {
     float3 position;
     float3 second;
     float3 third;
-    float tag;    // uploaded as the position's w: the photon pass that stored the record
-    uint32_t id;  // the record's place in the order it was added
+    float tag;     // uploaded as the position's w: the photon pass that stored the record
+    float scalar;  // kept on the host, in node order (scalars)
 };
 
 class KdTree;
@@ -37,8 +37,9 @@ public:
     KdTree(const KdTree&) = delete;
     KdTree& operator=(const KdTree&) = delete;
 
+    // Records whose position has w > 0.5; scalars, when given, one per record.
     void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
-                    float tag = 0.0f);
+                    float tag = 0.0f, const float* scalars = nullptr);
     void Build();
     // Binds the five arrays to the kd-tree texture references.
     void Bind() const;
@@ -55,10 +56,9 @@ public:
     void* d_seconds = nullptr;
     void* d_thirds = nullptr;
     std::vector<KdRecord> records;
-    // For each node index of the last build, the id of the record it holds.
-    std::vector<uint32_t> order;
-    // The final-gather tree's harmonic distance of each record, by id, measured once.
-    std::vector<float> harmonic;
+    // Each node's record's scalar, by node index of the last build (the final-gather
+    // tree keeps the records' harmonic distances here, measured once per record).
+    std::vector<float> scalars;
 
 private:
     KdNode* buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);

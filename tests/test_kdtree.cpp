@@ -17,15 +17,19 @@
 
 namespace {
 
-// Each record's colour holds its index, so that what a search keeps can be named.
+// Each record's colour holds its index, so that what a search keeps can be named; its
+// scalar is a function of its position.
+float scalarOf(float3 p) { return p.x * 3.0f + p.z; }
 void add(KdTree& t, const std::vector<float3>& points, float w = 1.0f) {
     std::vector<float4> p, s, c;
+    std::vector<float> scalars;
     for (size_t i = 0; i < points.size(); ++i) {
         p.push_back(make_float4(points[i], w));
         s.push_back(make_float4(0, 0, 1, 0));
         c.push_back(make_float4(float(i), 0, 0, 0));
+        scalars.push_back(scalarOf(points[i]));
     }
-    t.AddRecords(uint32_t(points.size()), p.data(), s.data(), c.data());
+    t.AddRecords(uint32_t(points.size()), p.data(), s.data(), c.data(), 0.0f, scalars.data());
 }
 
 std::vector<float3> randomPoints(std::mt19937& rng, int n, float flatten = 1.0f) {
@@ -42,11 +46,11 @@ protected:
 };
 
 // Built and rebuilt trees hold every record of weight above one half exactly once with
-// its payload, name for each node the record it holds by the order it was added (the
-// final-gather placement carries per-record values through rebuilds by it), are as deep
-// as a balanced tree (the device search's stack is sized for that), release their arrays
-// on rebuild and destruction, and an empty tree finds nothing. The split planes
-// themselves are judged by the searches below.
+// its payload, keep each record's scalar at its node (the final-gather placement carries
+// harmonic distances through rebuilds so), are as deep as a balanced tree (the device
+// search's stack is sized for that), release their arrays on rebuild and destruction,
+// and an empty tree finds nothing. The split planes themselves are judged by the
+// searches below.
 TEST_F(KdTreeTest, BuildsBalancedTreesOfEveryRecord) {
     std::mt19937 rng(7);
     const size_t live = rt::liveAllocationCount();
@@ -79,12 +83,8 @@ TEST_F(KdTreeTest, BuildsBalancedTreesOfEveryRecord) {
         std::sort(want.begin(), want.end());
         std::sort(got.begin(), got.end());
         EXPECT_EQ(want, got);
-        ASSERT_EQ(t.order.size(), count);
-        for (size_t i = 0; i < count; ++i) {
-            ASSERT_LT(t.order[i], count);
-            const float3 p = pts[t.order[i]];
-            EXPECT_TRUE(p.x == pos[i].x && p.y == pos[i].y && p.z == pos[i].z) << "node " << i;
-        }
+        ASSERT_EQ(t.scalars.size(), count);
+        for (size_t i = 0; i < count; ++i) EXPECT_EQ(t.scalars[i], scalarOf(xyz(pos[i]))) << "node " << i;
     }
     EXPECT_EQ(rt::liveAllocationCount(), live);
     KdTree empty(0.0f);
