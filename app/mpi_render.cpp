@@ -34,6 +34,7 @@ enum Status : int { kOk = 0, kInterrupted = 1, kFailed = 2 };
 constexpr auto kStopGrace = std::chrono::milliseconds(700);
 
 using TileKey = std::pair<uint32_t, uint32_t>;
+constexpr uint32_t kTileEdge = 256;  // the library's tile edge
 
 class Rank final : public MpiRank, public TessraCallbacks {
 public:
@@ -60,6 +61,13 @@ public:
         height_ = uint32_t(r.height);
         r.callbacks = this;
         Tessra_SetTileFilter(&r, &Rank::filter, this);
+        // Bands small enough that every rank gets about eight pieces of work, so that
+        // the last piece keeps the others waiting only briefly.
+        const uint32_t tiles = ((width_ + kTileEdge - 1) / kTileEdge) * ((height_ + kTileEdge - 1) / kTileEdge);
+        while (size_ > 1 && bandRows_ > 16 && tiles * (kTileEdge / bandRows_) < 8u * uint32_t(size_)) bandRows_ /= 2;
+        if (bandRows_ < kTileEdge) Tessra_SetBandRows(&r, bandRows_);
+        cropRows_[0] = r.extension_.crop[3] > r.extension_.crop[1] ? r.extension_.crop[1] : 0;
+        cropRows_[1] = r.extension_.crop[3] > r.extension_.crop[1] ? r.extension_.crop[3] : height_;
         if (rank_ == 0 && size_ > 1) server_ = std::thread([this] { serve(); });
     }
 
@@ -123,8 +131,7 @@ public:
     void TileFinished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) override {
         if (rank_ == 0) {
             std::lock_guard<std::mutex> lock(mutex_);
-            done_.insert({x, y});
-            host_->TileFinished(x, y, w, h);
+            finished(x, y, w, h);
             return;
         }
         const uint32_t tile[4] = {x, y, w, h};
@@ -156,6 +163,25 @@ public:
 
 private:
     static bool filter(void* user, uint32_t x, uint32_t y) { return static_cast<Rank*>(user)->claim(x, y); }
+
+    // Rank 0, holding the mutex: a tile or band arrived (a long tile may show itself more
+    // than once). The host hears of a tile once all its rows in the image have arrived.
+    void finished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
+        if (!done_.insert({x, y}).second) return;
+        if (bandRows_ == kTileEdge) {
+            host_->TileFinished(x, y, w, h);
+            return;
+        }
+        const uint32_t top = y - y % kTileEdge;
+        const auto rowsIn = [this](uint32_t a, uint32_t b) {
+            a = std::max(a, cropRows_[0]);
+            b = std::min(b, cropRows_[1]);
+            return b > a ? b - a : 0u;
+        };
+        uint32_t& rows = rowsDone_[{x, top}];
+        rows += rowsIn(y, y + h);
+        if (rows == rowsIn(top, top + kTileEdge)) host_->TileFinished(x, top, kTileEdge, kTileEdge);
+    }
 
     bool claim(uint32_t x, uint32_t y) {
         // Tiles past the image's edge hold no pixels; every rank skips them alike.
@@ -271,8 +297,7 @@ private:
                     break;
                 }
                 case kTile:
-                    done_.insert({head[0], head[1]});
-                    host_->TileFinished(head[0], head[1], head[2], head[3]);
+                    finished(head[0], head[1], head[2], head[3]);
                     break;
                 case kDone: {
                     const int s = int(head[0]);
@@ -297,8 +322,11 @@ private:
     std::mutex mutex_;
     std::atomic<bool> stop_{false}, quit_{false}, finished_{false};
     bool abandoned_ = false;
-    std::map<TileKey, int> owner_;  // rank 0: who shades each tile
-    std::set<TileKey> done_;        // rank 0: tiles whose rows arrived
+    uint32_t bandRows_ = kTileEdge;     // rows of a piece of work: a band of a tile, or the tile
+    uint32_t cropRows_[2] = {0, 0};  // the rows of the image rendered
+    std::map<TileKey, int> owner_;  // rank 0: who shades each tile or band
+    std::set<TileKey> done_;        // rank 0: tiles or bands whose rows arrived
+    std::map<TileKey, uint32_t> rowsDone_;  // rank 0: rows arrived of each tile
     std::map<int, int> status_;     // rank 0: each rank's end, by rank
 };
 

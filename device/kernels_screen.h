@@ -67,7 +67,8 @@ TESSRA_DEVICE Ray cameraRay(float x, float y, unsigned int imageW, unsigned int 
 // One primary ray per pixel of the tile.
 TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int imageH, unsigned int subWidth,
                                       unsigned int subHeight, unsigned int xoffset, unsigned int yoffset,
-                                      float fovRad, float aspectRatio, int* outTriID, float2* outUVs,
+                                      unsigned int firstRow, unsigned int endRow, float fovRad,
+                                      float aspectRatio, int* outTriID, float2* outUVs,
                                       float4* outNormal, float4* outTexCoord, float4* outPos, float4* outEyePos,
                                       uchar4* outNeedReflRefr, float* outRefrIndex) {
     const unsigned int lx = t.x(), ly = t.y();
@@ -75,9 +76,9 @@ TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int 
     const unsigned int x = xoffset + lx, y = yoffset + ly;
     const unsigned int i = ly * subWidth + lx;
     const DeviceSymbols& S = SYM;
-    if (x >= imageW || y >= imageH) {
-        // Pixels beyond the image edge are cleared to "no surface" so that the later
-        // stages skip them instead of shading the previous tile's stale hits.
+    if (x >= imageW || y >= imageH || y < firstRow || y >= endRow) {
+        // Pixels beyond the image edge (or the rows shaded) are cleared to "no surface"
+        // so that the later stages skip them instead of shading stale hits.
         writeScreenHit(noHit(), S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
                        nullptr);
         if (outRefrIndex) outRefrIndex[i] = 1.0f;

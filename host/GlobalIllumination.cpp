@@ -281,6 +281,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
+            if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, fb.ssColor,
                        W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands);
             rt::synchronize();
@@ -301,6 +302,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try 
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
+            if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_FromFG), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, W, H,
                        fb.ssNormals, fb.ssPos, fb.ssTriID, fb.ssUVs, 64 * bx, 64 * by, 64u, ambientLightIntens, rands2,
                        fb.ssColor, fb.needsGI, fb.maskFG);

@@ -30,8 +30,9 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
     fb.Reset();
     const dim3 grid(kTile / kBlock.x, kTile / kBlock.y, 1);
     rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
-               fb.tileHeight, xoffset, yoffset, fieldOfView, float(width) / float(height),
-               fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr, fb.ssNormals,
+               fb.tileHeight, xoffset, yoffset, extension_.shadeRows[0], extension_.shadeRows[1], fieldOfView,
+               float(width) / float(height), fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr,
+               fb.ssNormals,
                fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
                fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
     rt::synchronize();
@@ -69,6 +70,7 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     // host's abort polls a fraction of a tile apart.
     const uint32_t band = n > 1 ? 32 : fb.tileHeight;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
+        if (!shadesRows(fb, row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
                    dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
                    fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row,
@@ -101,6 +103,8 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
     for (uint32_t tx = 0; tx < nx; ++tx) {
         for (uint32_t ty = 0; ty < ny; ++ty) {
             const uint32_t xo = tx * T.tileWidth, yo = ty * T.tileHeight;
+            // A window whose parent pixels all lie outside the band shades nothing.
+            if (!shadesRows(fb, yo / n, (yo + T.tileHeight + n - 1) / n)) continue;
             T.Reset();
             rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
                        fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
@@ -146,18 +150,20 @@ void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 blo
     host::reportException("VisualizeResultsBlock");
 }
 
-// Hands the tile's rows inside the image and the crop window to the host, then the tile.
-// The colours come from the tile's total on the device, or from colour (RGBA in the
-// tile's layout) where the host side has finished them.
+// Hands the tile's rows inside the image, the crop window and the band to the host, then
+// the tile. The colours come from the tile's total on the device, or from colour (RGBA
+// in the tile's layout) where the host side has finished them.
 void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset,
                                      const float* colour) {
     if (!callbacks) return;
     std::vector<float4> row(fb.tileWidth);
     const uint32_t* crop = extension_.crop;
     const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
-    const uint32_t x0 = std::max(xoffset, cropped ? crop[0] : 0u), y0 = std::max(yoffset, cropped ? crop[1] : 0u);
+    const uint32_t x0 = std::max(xoffset, cropped ? crop[0] : 0u);
+    const uint32_t y0 = std::max({yoffset, cropped ? crop[1] : 0u, extension_.deliverRows[0]});
     const uint32_t x1 = std::min({xoffset + fb.tileWidth, uint32_t(width), cropped ? crop[2] : ~0u});
-    const uint32_t y1 = std::min({yoffset + fb.tileHeight, uint32_t(height), cropped ? crop[3] : ~0u});
+    const uint32_t y1 = std::min({yoffset + fb.tileHeight, uint32_t(height), cropped ? crop[3] : ~0u,
+                                  extension_.deliverRows[1]});
     // A tile wholly right of the image (or the crop) has nothing to deliver.
     for (uint32_t y = y0; x1 > x0 && y < y1; ++y) {
         const size_t at = size_t(y - yoffset) * fb.tileWidth + (x0 - xoffset);
@@ -167,7 +173,12 @@ void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffs
             TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb.ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", 2610);
         callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), x1 - x0, x0, y);
     }
-    callbacks->TileFinished(xoffset, yoffset, fb.tileWidth, fb.tileHeight);
+    // A band reports itself; a whole tile its full size, also at the image edge.
+    const uint32_t* band = extension_.deliverRows;
+    if (extension_.bandRows)
+        callbacks->TileFinished(xoffset, band[0], fb.tileWidth, band[1] - band[0]);
+    else
+        callbacks->TileFinished(xoffset, yoffset, fb.tileWidth, fb.tileHeight);
 }
 
 void TessraRendererCUDA::RefreshResultsScreen() try {

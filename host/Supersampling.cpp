@@ -72,8 +72,11 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
     // The pixels that take more rays: those of the image that differ from a neighbour
     // in the tile by more than the threshold (every one with threshold 0).
     const uint32_t n = std::max(1u, e.samples);
+    // The rows delivered (a band's, or all), in the tile.
+    const uint32_t bottom = std::min({e.deliverRows[1], uint32_t(height), tileY + H});
+    const uint32_t first = std::max(e.deliverRows[0], tileY) - tileY, last = std::max(bottom, tileY) - tileY;
     std::vector<uint32_t> refine;
-    for (uint32_t y = 0; n > 1 && y < H && tileY + y < uint32_t(height); ++y)
+    for (uint32_t y = first; n > 1 && y < last; ++y)
         for (uint32_t x = 0; x < W && tileX + x < uint32_t(width); ++x) {
             const uint32_t i = y * W + x;
             bool differs = !(e.threshold > 0.0f);
@@ -146,7 +149,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
     if (passes) {
         const uint32_t* crop = e.crop;
         const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
-        for (uint32_t y = 0; y < H; ++y)
+        for (uint32_t y = first; y < last; ++y)
             for (uint32_t x = 0; x < W; ++x) {
                 const uint32_t gx = tileX + x, gy = tileY + y;
                 if (gx >= uint32_t(width) || gy >= uint32_t(height)) continue;

@@ -628,30 +628,38 @@ int32_t TessraRendererCUDA::Render() {
         blockSize = block;
         gridSize = {kTileSize / blockSize.x, kTileSize / blockSize.y, 1};
 
+        // Whatever way the loop ends, the next render starts with whole tiles shaded.
+        struct Rows {
+            Extension& e;
+            ~Rows() {
+                e.shadeRows[0] = e.deliverRows[0] = 0;
+                e.shadeRows[1] = e.deliverRows[1] = ~0u;
+            }
+        } restore{extension_};
+        const uint32_t bandRows = extension_.bandRows ? extension_.bandRows : kTileSize;
+        // A band compares its edge pixels with the rows beside it before taking more rays.
+        const uint32_t halo = bandRows < kTileSize && extension_.samples > 1 && extension_.threshold > 0.0f;
         for (uint32_t c = 0; c < tilesX; ++c) {
             for (uint32_t r = 0; r < tilesY; ++r) {
-                if (!shadesTile(c * kTileSize, r * kTileSize, kTileSize)) continue;
-                tileX = c * kTileSize;
-                tileY = r * kTileSize;
-                currentFrameBuffer = fb.get();
-                // A stage returns false after an abort (or a reported failure): the
-                // render ends there, without polling again.
-                const bool going = InitScreenCUDA(tileX, tileY, *fb, true) && shadeTile(*fb);
-                if (!going) {
-                    currentFrameBuffer = nullptr;
-                    return 0;
-                }
-                if (launchFailed()) {
-                    currentFrameBuffer = nullptr;
-                    return 0;
-                }
-                if (!finishTile(*fb) || launchFailed()) {
-                    currentFrameBuffer = nullptr;
-                    return 0;
-                }
-                if (host::abortRequested(this)) {
-                    currentFrameBuffer = nullptr;
-                    return 0;
+                for (uint32_t top = r * kTileSize, end = top + kTileSize; top < end; top += bandRows) {
+                    const uint32_t bottom = std::min(top + bandRows, end);
+                    if (!shadesRegion(c * kTileSize, top, kTileSize, bottom - top)) continue;
+                    tileX = c * kTileSize;
+                    tileY = r * kTileSize;
+                    extension_.deliverRows[0] = top;
+                    extension_.deliverRows[1] = bottom;
+                    extension_.shadeRows[0] = top - std::min(halo, top - tileY);
+                    extension_.shadeRows[1] = std::min(bottom + halo, end);
+                    currentFrameBuffer = fb.get();
+                    // A stage returns false after an abort (or a reported failure): the
+                    // render ends there, without polling again.
+                    const bool going = InitScreenCUDA(tileX, tileY, *fb, true) && shadeTile(*fb) &&
+                                       !launchFailed() && finishTile(*fb) && !launchFailed() &&
+                                       !host::abortRequested(this);
+                    if (!going) {
+                        currentFrameBuffer = nullptr;
+                        return 0;
+                    }
                 }
             }
         }

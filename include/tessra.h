@@ -287,10 +287,16 @@ public:
         // light and glossy patterns, shifted by a hash of its hit point, so a pixel's
         // rays share the pattern rather than each repeating it whole.
         uint32_t strataStep = 1;
+        uint32_t bandRows = 0;  // the tile filter is asked per band of this many rows; 0: per tile
+        // Rows of the image (half-open) that the tile in progress shades and delivers: a
+        // band, and for shading also the row each side that antialiasing compares with.
+        uint32_t shadeRows[2] = {0, ~0u};
+        uint32_t deliverRows[2] = {0, ~0u};
     } extension_;
 
 private:
-    bool shadesTile(uint32_t x, uint32_t y, uint32_t size);
+    bool shadesRegion(uint32_t x, uint32_t y, uint32_t w, uint32_t h);
+    bool shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const;
     bool shadeTile(TessraFrameBuffer& fb);
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
@@ -342,6 +348,13 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, u
 // share one image's tiles between processes. nullptr shades every tile.
 typedef bool (*TessraTileFilter)(void* user, uint32_t x, uint32_t y);
 TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilter filter, void* user);
+// Splits each tile into bands of rows rows (1 to 256; 0, the default, keeps whole tiles)
+// for the tile filter, which is then asked with each band's top-left pixel: a band shades
+// only its rows (and the row each side that antialiasing compares with) and delivers
+// them, ending with TileFinished(x, band top, tile width, rows). Every pixel is what a
+// render of whole tiles gives it. Lets processes share an image of few tiles evenly.
+// Returns 0, or -1 without a renderer or for rows above 256.
+TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* renderer, uint32_t rows);
 
 // Antialiasing: every pixel first takes its one ray; a pixel whose colour differs from
 // a neighbour's by more than threshold (|dr| + |dg| + |db|, colours clipped to 1) then

@@ -357,7 +357,8 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
 }
 
 // The final-gather records do not depend on which tiles a render shades: crop windows
-// and tiles shared out by a filter give exactly the whole image's pixels.
+// and tiles or bands of rows shared out by a filter give exactly the whole image's
+// pixels, antialiasing included.
 TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
     const int W = 300, H = 270;
     auto renderPart = [&](const std::function<void(TessraRendererCUDA&)>& part, tt::RecordingHost& host) {
@@ -379,11 +380,14 @@ TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
         r->shadowMode = 1;
         tt::enablePhotonMapping(*r, 3000, true);
         r->irradianceSamples = 8;
+        Tessra_SetSupersampling(r.get(), 2, 0.02f);
         part(*r);
         tt::renderQuietly(*r, host, tt::kCornellEye, {0, 0, 0}, {0, 1, 0});
+        return Tessra_SupersampledPixelCount(r.get());
     };
     tt::RecordingHost whole(W, H);
-    renderPart([](TessraRendererCUDA&) {}, whole);
+    const uint64_t refined = renderPart([](TessraRendererCUDA&) {}, whole);
+    ASSERT_GT(refined, 0u);
     const uint32_t crops[][4] = {{0, 0, 300, 270}, {17, 250, 290, 262}, {260, 5, 299, 250}, {100, 260, 101, 270}};
     for (const auto& c : crops) {
         tt::RecordingHost part(W, H);
@@ -399,21 +403,36 @@ TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
     }
     // Two renders that share the tiles out between them: each tile once, together the
     // whole image.
-    tt::RecordingHost even(W, H), odd(W, H);
     struct Share {
         int parity;
+        uint32_t rows;  // a band's rows; 256: whole tiles
         static bool take(void* user, uint32_t x, uint32_t y) {
-            return int((x / 256 + y / 256) % 2) == static_cast<Share*>(user)->parity;
+            const Share& s = *static_cast<Share*>(user);
+            return int((x / 256 + y / 256 + (y % 256) / s.rows) % 2) == s.parity;
         }
-    } a{0}, b{1};
-    renderPart([&](TessraRendererCUDA& r) { Tessra_SetTileFilter(&r, Share::take, &a); }, even);
-    renderPart([&](TessraRendererCUDA& r) { Tessra_SetTileFilter(&r, Share::take, &b); }, odd);
-    EXPECT_EQ(even.tiles.size() + odd.tiles.size(), whole.tiles.size());
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            const float* p = even.pixel(x, y)[0] >= 0 ? even.pixel(x, y) : odd.pixel(x, y);
-            ASSERT_EQ(std::memcmp(p, whole.pixel(x, y), 16), 0) << x << "," << y;
-        }
+    };
+    // Bands of 24 rows: every tile ends with a shorter one, and every band edge lies
+    // inside a tile, where antialiasing compares across it.
+    for (uint32_t rows : {256u, 24u}) {
+        tt::RecordingHost even(W, H), odd(W, H);
+        Share a{0, rows}, b{1, rows};
+        const auto share = [&](Share& s) {
+            return [&](TessraRendererCUDA& r) {
+                Tessra_SetTileFilter(&r, Share::take, &s);
+                if (rows < 256) Tessra_SetBandRows(&r, rows);
+            };
+        };
+        EXPECT_EQ(renderPart(share(a), even) + renderPart(share(b), odd), refined) << rows;
+        for (const auto* part : {&even, &odd})
+            for (const auto& t : part->tiles)
+                EXPECT_EQ(t.h, std::min(rows, 256 - t.y % 256)) << rows << ": " << t.x << "," << t.y;
+        if (rows == 256) EXPECT_EQ(even.tiles.size() + odd.tiles.size(), whole.tiles.size());
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const float* p = even.pixel(x, y)[0] >= 0 ? even.pixel(x, y) : odd.pixel(x, y);
+                ASSERT_EQ(std::memcmp(p, whole.pixel(x, y), 16), 0) << rows << ": " << x << "," << y;
+            }
+    }
 }
 
 }  // namespace
