@@ -1,11 +1,13 @@
-// The MPI mode of tessra-render. Every rank reads the scene and builds the photon map and
-// final-gather cache itself: both are deterministic and made for the whole image, so no
-// rank needs another's, and a tile's pixels do not depend on the rank that shades it.
+// The MPI mode of tessra-render. Every rank reads the scene itself and builds the same
+// photon map and final-gather cache for the whole image; the ranks share that work
+// through the library (each casts its share of the photons and finds, measures and
+// lights its share of the records, then all exchange), so a tile's pixels do not depend
+// on the rank that shades it.
 //
-// Only tiles travel. Each rank asks rank 0 about every tile in the library's order; rank
-// 0 grants a tile to the first rank that asks. Rank 0 renders too: a thread there serves
-// the claims and receives the other ranks' rows, and is the only thread of rank 0 that
-// calls MPI once the render starts (MPI_THREAD_SERIALIZED suffices).
+// Then bands of rows travel. Each rank asks rank 0 about every band in the library's
+// order; rank 0 grants a band to the first rank that asks. Rank 0 renders too: from the
+// first band on, a thread there serves the claims and receives the other ranks' rows,
+// and is the only thread of rank 0 that calls MPI (MPI_THREAD_SERIALIZED suffices).
 #include "farm.h"
 
 #include <mpi.h>
@@ -13,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -48,7 +52,8 @@ public:
         // A rank that leaves before its end was reported would leave the others waiting
         // for it; aborting ends the whole job with MPI's own message instead.
         if (!finished_) MPI_Abort(MPI_COMM_WORLD, 1);
-        else if (!abandoned_) MPI_Finalize();
+        if (shareComm_ != MPI_COMM_NULL && !abandoned_) MPI_Comm_free(&shareComm_);
+        if (!abandoned_) MPI_Finalize();
     }
 
     int rank() const override { return rank_; }
@@ -66,12 +71,21 @@ public:
         const uint32_t tiles = ((width_ + kTileEdge - 1) / kTileEdge) * ((height_ + kTileEdge - 1) / kTileEdge);
         while (size_ > 1 && bandRows_ > 16 && tiles * (kTileEdge / bandRows_) < 8u * uint32_t(size_)) bandRows_ /= 2;
         if (bandRows_ < kTileEdge) Tessra_SetBandRows(&r, bandRows_);
+        if (size_ > 1) {
+            MPI_Comm_dup(MPI_COMM_WORLD, &shareComm_);
+            const TessraWorkShare share = {uint32_t(size_), uint32_t(rank_), &Rank::gather, this};
+            Tessra_SetWorkShare(&r, &share);
+        }
         cropRows_[0] = r.extension_.crop[3] > r.extension_.crop[1] ? r.extension_.crop[1] : 0;
         cropRows_[1] = r.extension_.crop[3] > r.extension_.crop[1] ? r.extension_.crop[3] : height_;
-        if (rank_ == 0 && size_ > 1) server_ = std::thread([this] { serve(); });
     }
 
     Outcome finish(bool failed, std::string& error) override {
+        // Before the first tile the ranks work in step, sharing the photons and the
+        // final-gather records: one that failed there leaves the others waiting for its
+        // share, so the job ends.
+        if (failed && size_ > 1 && !tiling_) MPI_Abort(MPI_COMM_WORLD, 1);
+        startServer();
         const int mine = failed ? kFailed : (stop_ || host_->AbortRequested()) ? kInterrupted : kOk;
         if (mine != kOk) stop_ = true;
         finished_ = true;
@@ -164,6 +178,39 @@ public:
 private:
     static bool filter(void* user, uint32_t x, uint32_t y) { return static_cast<Rank*>(user)->claim(x, y); }
 
+    // Rank 0 serves claims and rows from the first tile on: before it the render thread
+    // calls MPI to share work, and a second thread calling it too would break the
+    // serialized threading that MPI was started with.
+    void startServer() {
+        if (rank_ == 0 && size_ > 1 && !server_.joinable()) server_ = std::thread([this] { serve(); });
+    }
+
+    // The library's work shared between ranks: every rank votes whether it goes on, then
+    // each rank's bytes reach all others.
+    static bool gather(void* user, void* data, const size_t* offsets, const size_t* bytes, bool going) {
+        Rank& self = *static_cast<Rank*>(user);
+        std::vector<int> counts(size_t(self.size_)), displacements(size_t(self.size_));
+        for (int p = 0; p < self.size_; ++p) {
+            // MPI counts are ints; every rank sees the same sizes and stops alike.
+            if (offsets[p] + bytes[p] > size_t(std::numeric_limits<int>::max())) {
+                if (self.rank_ == 0 && going)
+                    std::fprintf(stderr, "tessra-render: the ranks cannot share %zu bytes (at most %d)\n",
+                                 offsets[p] + bytes[p], std::numeric_limits<int>::max());
+                going = false;
+                break;
+            }
+            counts[size_t(p)] = int(bytes[p]);
+            displacements[size_t(p)] = int(offsets[p]);
+        }
+        int mine = going ? 1 : 0, all = 0;
+        MPI_Allreduce(&mine, &all, 1, MPI_INT, MPI_LAND, self.shareComm_);
+        if (!all) return false;
+        if (data)
+            MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, data, counts.data(), displacements.data(), MPI_BYTE,
+                           self.shareComm_);
+        return true;
+    }
+
     // Rank 0, holding the mutex: a tile or band arrived (a long tile may show itself more
     // than once). The host hears of a tile once all its rows in the image have arrived.
     void finished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
@@ -184,6 +231,8 @@ private:
     }
 
     bool claim(uint32_t x, uint32_t y) {
+        tiling_ = true;
+        startServer();
         // Tiles past the image's edge hold no pixels; every rank skips them alike.
         if (x >= width_ || y >= height_ || stop_) return false;
         if (rank_ == 0) {
@@ -319,6 +368,8 @@ private:
     std::vector<char> rows_;  // rows of the tile in progress, for rank 0
     std::vector<float> passes_;
     std::thread server_;
+    MPI_Comm shareComm_ = MPI_COMM_NULL;  // the shared work's collectives, apart from the tiles' messages
+    bool tiling_ = false;                 // the first tile was claimed
     std::mutex mutex_;
     std::atomic<bool> stop_{false}, quit_{false}, finished_{false};
     bool abandoned_ = false;

@@ -381,11 +381,11 @@ TESSRA_HD Ray gatherRay(float3 P, float3 N, float2 rands) {
     return ray;
 }
 
-TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int numFG, float4* normals, float4* positions,
-                                        float ambientLightIntens, float4* lightAccum, float4* lightNorm,
-                                        unsigned int numIters, float2 rands) {
-    const unsigned int k = t.x();
-    if (k >= numFG) return;
+TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,
+                                        float4* positions, float ambientLightIntens, float4* lightAccum,
+                                        float4* lightNorm, unsigned int numIters, float2 rands) {
+    const unsigned int k = first + t.x();
+    if (k >= last) return;
     const float3 P = xyz(positions[k]);
     const float3 N = xyz(normals[k]);
     const Ray ray = gatherRay(P, N, rands);

@@ -1,4 +1,7 @@
 // Our additions beside the fixed fields: crop windows, tile filters and bands.
+#include <algorithm>
+#include <vector>
+
 #include "host/internal.h"
 
 // Whether this render shades the w x h region (a tile or a band) at (x, y): it must
@@ -16,6 +19,45 @@ bool TessraRendererCUDA::shadesRows(const TessraFrameBuffer& fb, uint32_t first,
     return tileY + first < extension_.shadeRows[1] && tileY + last > extension_.shadeRows[0];
 }
 
+namespace host {
+
+namespace {
+// Process p's items of count, the boundaries on multiples of align.
+size_t boundary(size_t count, uint32_t p, uint32_t parts, size_t align) {
+    return std::min(count, (count * p / parts + align - 1) / align * align);
+}
+}  // namespace
+
+SharedRange sharedRange(const TessraRendererCUDA& r, size_t count, size_t align) {
+    const TessraWorkShare& s = r.extension_.share;
+    return {boundary(count, s.part, s.parts, align), boundary(count, s.part + 1, s.parts, align)};
+}
+
+bool gatherShared(TessraRendererCUDA& r, void* items, size_t count, size_t itemBytes, size_t align) {
+    const TessraWorkShare& s = r.extension_.share;
+    if (s.parts <= 1) return true;
+    std::vector<size_t> offsets(s.parts), bytes(s.parts);
+    for (uint32_t p = 0; p < s.parts; ++p) {
+        offsets[p] = boundary(count, p, s.parts, align) * itemBytes;
+        bytes[p] = boundary(count, p + 1, s.parts, align) * itemBytes - offsets[p];
+    }
+    if (s.gather(s.user, items, offsets.data(), bytes.data(), true)) return true;
+    r.extension_.shareStopped = true;
+    return false;
+}
+
+bool stopTogether(TessraRendererCUDA& r) {
+    const bool going = !abortRequested(&r);
+    const TessraWorkShare& s = r.extension_.share;
+    if (s.parts <= 1) return !going;
+    const std::vector<size_t> none(s.parts, 0);
+    if (s.gather(s.user, nullptr, none.data(), none.data(), going)) return false;
+    r.extension_.shareStopped = true;
+    return true;
+}
+
+}  // namespace host
+
 extern "C" {
 
 TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* r, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
@@ -31,6 +73,12 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* r, uint32_t x0, uint32_t
 TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* r, uint32_t rows) {
     if (!r || rows > 256) return -1;
     r->extension_.bandRows = rows;
+    return 0;
+}
+
+TESSRA_API int Tessra_SetWorkShare(TessraRendererCUDA* r, const TessraWorkShare* share) {
+    if (!r || (share && (share->parts == 0 || share->part >= share->parts || !share->gather))) return -1;
+    r->extension_.share = share ? *share : TessraWorkShare{1, 0, nullptr, nullptr};
     return 0;
 }
 

@@ -44,17 +44,18 @@ void copyBack(std::vector<float4>& dst, const void* src, int line) {
 }
 
 // The harmonic mean distance to the scene, over 128 gather rays, of each record given
-// by position and normal.
+// by position and normal (this process's share of them, the others' gathered).
 bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& positions,
                               const std::vector<float4>& normals, std::vector<float>& out) {
-    const size_t n = positions.size();
-    out.assign(n, 0.0f);
-    if (!n) return true;
+    out.assign(positions.size(), 0.0f);
+    const host::SharedRange share = host::sharedRange(r, positions.size());
+    const size_t n = share.last - share.first;
+    if (!n) return host::gatherShared(r, out.data(), out.size(), 4);
     host::ScopedDeviceMemory pos(r.Malloc(n * 16)), nor(r.Malloc(n * 16)), mean(r.Malloc(n * 4)),
         accum(r.Malloc(n * 4)), counter(r.Malloc(n * 4));
     if (!pos.p || !nor.p || !mean.p || !accum.p || !counter.p) return false;
-    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data(), n * 16), "volumeRender", 2876);
-    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data(), n * 16), "volumeRender", 2877);
+    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data() + share.first, n * 16), "volumeRender", 2876);
+    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data() + share.first, n * 16), "volumeRender", 2877);
     TESSRA_CHECK(rt::memset(mean.p, 0, n * 4), "volumeRender", 2880);
     TESSRA_CHECK(rt::memset(accum.p, 0, n * 4), "volumeRender", 2881);
     TESSRA_CHECK(rt::memset(counter.p, 0, n * 4), "volumeRender", 2882);
@@ -64,10 +65,10 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
                    pos.p, nor.p, mean.p, accum.p, counter.p, rands);
         rt::synchronize();
     }
-    TESSRA_CHECK(rt::memcpyDtoH(out.data(), mean.p, n * 4), "volumeRender", 2890);
+    TESSRA_CHECK(rt::memcpyDtoH(out.data() + share.first, mean.p, n * 4), "volumeRender", 2890);
     // Released through the check: a release that fails must not pass unseen.
     for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
-    return true;
+    return host::gatherShared(r, out.data(), out.size(), 4);
 }
 
 }  // namespace
@@ -88,22 +89,33 @@ void TessraRendererCUDA::castPhotons() try {
     photonKdTree = new KdTree(photonTreeParam);
 
     std::vector<float4> pos(numPhotons), col(numPhotons), nor(numPhotons);
-    const uint32_t batches = (numPhotons >> 17) + 1;
-    const dim3 grid(kPhotonBatch / kPhotonBlock.x, 1, 1);
+    // A photon's path depends on its number alone: processes sharing the work each follow
+    // their own photons through every bounce, in batches of whole blocks.
+    const host::SharedRange share = host::sharedRange(*this, numPhotons, kPhotonBlock.x);
+    const auto launchBatches = [&](auto&& launch) {
+        for (size_t first = share.first; first < share.last; first += kPhotonBatch) {
+            const size_t count = std::min<size_t>(kPhotonBatch, share.last - first);
+            launch(dim3(uint32_t((count + kPhotonBlock.x - 1) / kPhotonBlock.x), 1, 1), uint32_t(first));
+        }
+    };
     // Each record remembers its pass, so that a gather can leave out the first hits.
     auto collect = [&](int line, float pass) {
         rt::synchronize();
         copyBack(pos, d_photonPos, line);
         copyBack(col, d_photonCol, line + 1);
         copyBack(nor, d_photonNormals, line + 2);
+        for (auto* v : {&pos, &col, &nor})
+            if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) return false;
         photonKdTree->AddRecords(numPhotons, pos.data(), nor.data(), col.data(), pass);
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
+        return true;
     };
 
-    for (uint32_t b = 0; b < batches; ++b)
+    launchBatches([&](dim3 grid, uint32_t first) {
         rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, numLights,
-                   rands, rands01, d_photonNormals, b * kPhotonBatch);
-    collect(2796, 0.0f);
+                   rands, rands01, d_photonNormals, first);
+    });
+    if (!collect(2796, 0.0f)) return;
 
     const size_t bytes = size_t(numPhotons) * 16;
     for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
@@ -112,11 +124,12 @@ void TessraRendererCUDA::castPhotons() try {
             TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", 2807);
             TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", 2808);
         }
-        for (uint32_t b = 0; b < batches; ++b)
+        launchBatches([&](dim3 grid, uint32_t first) {
             rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
                        d_photonInPos, d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals,
-                       irebote, b * kPhotonBatch);
-        collect(2815, float(irebote + 1));
+                       irebote, first);
+        });
+        if (!collect(2815, float(irebote + 1))) return;
     }
 
     host::status(this, "Building KdTree for photons...");
@@ -196,7 +209,8 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     if (n && !accum.p) return false;
     if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", 2921);
     if (callbacks) callbacks->SetFinalGatherCount(n);
-    const dim3 grid = recordGrid(n);
+    const host::SharedRange share = host::sharedRange(*this, n);
+    const dim3 grid = recordGrid(uint32_t(share.last - share.first));
     // Gather rays that escape see this scene's background, which the direct pass
     // uploads only later: without this the first render saw black and later ones the
     // background of whatever was rendered before.
@@ -217,7 +231,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
                 char text[96];
                 std::snprintf(text, sizeof(text), "Irradiance Cache: sampling directions: %d/%d", int(j), int(S));
                 callbacks->SetStatusText(text);
-                if (callbacks->AbortRequested()) {
+                if (host::stopTogether(*this)) {
                     aborted = true;
                     break;
                 }
@@ -226,10 +240,20 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
         }
         if (j == 1) bindTree(photonKdTree);
         const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
-        rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, n, fgKdTree ? fgKdTree->d_seconds : nullptr,
-                   fgKdTree ? fgKdTree->d_positions : nullptr, ambientLightIntens, accum.p,
-                   fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands);
+        rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
+                   fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
+                   ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands);
         rt::synchronize();
+    }
+    // Each record's irradiance is its own: processes sharing the work light their own
+    // records and exchange the results.
+    if (!aborted && n && extension_.share.parts > 1) {
+        std::vector<float4> irradiance(n);
+        TESSRA_CHECK(rt::memcpyDtoH(irradiance.data(), fgKdTree->d_thirds, size_t(n) * 16), "volumeRender", 2964);
+        aborted = !host::gatherShared(*this, irradiance.data(), n, 16);
+        if (!aborted)
+            TESSRA_CHECK(rt::memcpyHtoD(fgKdTree->d_thirds, irradiance.data(), size_t(n) * 16), "volumeRender",
+                         2965);
     }
     TESSRA_PRINTF("]\n");
     TESSRA_CHECK(rt::free(accum.p), "volumeRender", 2966);
@@ -243,6 +267,57 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
 } catch (...) {
     host::reportException("CalculateIrradianceCache");
     return false;
+}
+
+// Places the final-gather records of the whole image before the first tile: on the grid
+// of every tile, then, in a fixed tile order, where pixels were left without one (rather
+// than while shading, so that a tile's light depends neither on which tiles were shaded
+// before it nor on which tiles this render shades at all: crops, farms). The camera hits
+// of each tile are found once for both passes, each process sharing the work finding
+// its share of them.
+bool TessraRendererCUDA::placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY) {
+    const size_t pixels = size_t(fb.tileWidth) * fb.tileHeight;
+    // Tiles that hold pixels of the image, in tile order; the others hold no hits.
+    std::vector<uint32_t> inside(size_t(tilesX) * tilesY, ~0u);
+    uint32_t count = 0;
+    for (uint32_t c = 0; c < tilesX; ++c)
+        for (uint32_t r = 0; r < tilesY; ++r)
+            if (c * fb.tileWidth < uint32_t(width) && r * fb.tileHeight < uint32_t(height))
+                inside[c * tilesY + r] = count++;
+    // Positions then normals of each inside tile, kept while they fit comfortably in
+    // host memory (an 8K frame's take 1 GiB); beyond that, each pass finds them again.
+    const bool keep = size_t(count) * pixels * 32 <= (size_t(1) << 30);
+    std::vector<float4> hits(keep ? size_t(count) * pixels * 2 : 0);
+    const auto tileOrigin = [&](uint32_t t) { return std::pair{t / tilesY * fb.tileWidth, t % tilesY * fb.tileHeight}; };
+    if (keep) {
+        const host::SharedRange share = host::sharedRange(*this, count);
+        for (uint32_t t = 0; t < inside.size(); ++t) {
+            const uint32_t k = inside[t];
+            if (k == ~0u || k < share.first || k >= share.last) continue;
+            const auto [x, y] = tileOrigin(t);
+            if (!InitScreenCUDA(x, y, fb, false)) return false;
+            TESSRA_CHECK(rt::memcpyDtoH(&hits[k * pixels * 2], fb.ssPos, pixels * 16), "volumeRender", 3050);
+            TESSRA_CHECK(rt::memcpyDtoH(&hits[(k * 2 + 1) * pixels], fb.ssNormals, pixels * 16), "volumeRender", 3051);
+        }
+        if (!host::gatherShared(*this, hits.data(), count, pixels * 32)) return false;
+    }
+    // Leaves the tile's camera hits in fb as InitScreenCUDA without full buffers does.
+    const auto load = [&](uint32_t t) {
+        const uint32_t k = inside[t];
+        const auto [x, y] = tileOrigin(t);
+        if (!keep || k == ~0u) return InitScreenCUDA(x, y, fb, false);
+        fb.Reset();
+        TESSRA_CHECK(rt::memcpyHtoD(fb.ssPos, &hits[k * pixels * 2], pixels * 16), "volumeRender", 3052);
+        TESSRA_CHECK(rt::memcpyHtoD(fb.ssNormals, &hits[(k * 2 + 1) * pixels], pixels * 16), "volumeRender", 3053);
+        return true;
+    };
+    for (uint32_t t = 0; t < inside.size(); ++t)
+        if (!load(t) || !DistributeFinalGatherPoints(fb)) return false;
+    for (uint32_t t = 0; t < inside.size(); ++t) {
+        if (!load(t) || (findMissingRecords(fb) && !DistributeFinalGatherPoints(fb))) return false;
+        if (host::stopTogether(*this)) return false;
+    }
+    return true;
 }
 
 bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) try {

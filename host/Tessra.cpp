@@ -598,27 +598,13 @@ int32_t TessraRendererCUDA::Render() {
         extension_.cacheComplete = false;
         extension_.supersampled = 0;
         if (indirectIllumination && UsePhotonMapping()) {
+            extension_.shareStopped = false;
             castPhotons();
+            if (extension_.shareStopped) return 0;
             if (useFinalGather) {
                 delete fgKdTree;
                 fgKdTree = new KdTree(0.0f);
-                for (uint32_t c = 0; c < tilesX; ++c) {
-                    for (uint32_t r = 0; r < tilesY; ++r) {
-                        if (!InitScreenCUDA(c * kTileSize, r * kTileSize, *fb, false)) return 0;
-                        if (!DistributeFinalGatherPoints(*fb)) return 0;
-                    }
-                }
-                // Records for the pixels that the grid left without one are placed here,
-                // for every tile in a fixed order, rather than while shading: a tile's
-                // light then depends neither on which tiles were shaded before it nor on
-                // which tiles this render shades at all (crops, farms).
-                for (uint32_t c = 0; c < tilesX; ++c) {
-                    for (uint32_t r = 0; r < tilesY; ++r) {
-                        InitScreenCUDA(c * kTileSize, r * kTileSize, *fb, false);
-                        if (findMissingRecords(*fb) && !DistributeFinalGatherPoints(*fb)) return 0;
-                        if (host::abortRequested(this)) return 0;
-                    }
-                }
+                if (!placeFinalGatherRecords(*fb, tilesX, tilesY)) return 0;
                 if (!CalculateIrradianceCache()) return 0;
                 extension_.cacheComplete = true;
             }

@@ -53,6 +53,18 @@ inline void status(TessraRendererCUDA* r, const char* text) {
     if (r->callbacks) r->callbacks->SetStatusText(text);
 }
 inline bool abortRequested(TessraRendererCUDA* r) { return r->callbacks && r->callbacks->AbortRequested(); }
+// Work shared between processes before the first tile (TessraWorkShare): the items
+// [first, last) of count that this process computes (all of them when nothing is
+// shared), with boundaries on multiples of align.
+struct SharedRange {
+    size_t first, last;
+};
+SharedRange sharedRange(const TessraRendererCUDA& r, size_t count, size_t align = 1);
+// Fills items with the other processes' shares; false when a process stopped.
+bool gatherShared(TessraRendererCUDA& r, void* items, size_t count, size_t itemBytes, size_t align = 1);
+// The abort poll before the first tile: processes that share work stop together.
+bool stopTogether(TessraRendererCUDA& r);
+
 // The strata per side of area lights and glossy cones for the rays now shaded: fewer
 // for sub-pixel rays, which share one pixel's pattern.
 inline uint32_t strata(const TessraRendererCUDA& r) {

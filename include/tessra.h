@@ -97,6 +97,21 @@ struct TessraUInt3 {
     uint32_t x, y, z;
 };
 
+// Processes rendering the same scene with the same settings (the ranks of a render farm)
+// can share the work each would otherwise repeat before its first tile: casting the
+// photons, and measuring and lighting the final-gather records. Process `part` of
+// `parts` computes its share of each array; at the same points in every process the
+// library then calls gather, which must fill the array at data with the other
+// processes' shares (process p's bytes are offsets[p] to offsets[p] + bytes[p]) and
+// return true, or return false, in every process, when any of them passed going false
+// (it stops; the render then ends in all).
+struct TessraWorkShare {
+    uint32_t parts;
+    uint32_t part;
+    bool (*gather)(void* user, void* data, const size_t* offsets, const size_t* bytes, bool going);
+    void* user;
+};
+
 // The device buffers of one tile. Device pointers are opaque to hosts.
 class TESSRA_API TessraFrameBuffer {
 public:
@@ -292,6 +307,8 @@ public:
         // band, and for shading also the row each side that antialiasing compares with.
         uint32_t shadeRows[2] = {0, ~0u};
         uint32_t deliverRows[2] = {0, ~0u};
+        TessraWorkShare share = {1, 0, nullptr, nullptr};
+        bool shareStopped = false;  // a process sharing the work stopped before the first tile
     } extension_;
 
 private:
@@ -301,6 +318,7 @@ private:
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
     bool findMissingRecords(TessraFrameBuffer& fb);
+    bool placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY);
     void RefreshResultsScreen();
     void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
                                TessraFrameBuffer* fb);
@@ -355,6 +373,11 @@ TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilt
 // render of whole tiles gives it. Lets processes share an image of few tiles evenly.
 // Returns 0, or -1 without a renderer or for rows above 256.
 TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* renderer, uint32_t rows);
+
+// Shares the work before the first tile between processes as share describes (a copy is
+// kept; nullptr, the default, shares nothing). Returns 0, or -1 without a renderer, or
+// for parts 0, a part not below parts or no gather.
+TESSRA_API int Tessra_SetWorkShare(TessraRendererCUDA* renderer, const TessraWorkShare* share);
 
 // Antialiasing: every pixel first takes its one ray; a pixel whose colour differs from
 // a neighbour's by more than threshold (|dr| + |dg| + |db|, colours clipped to 1) then
