@@ -50,22 +50,24 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
         return true;
     }
     const uint32_t W = fb.tileWidth, H = fb.tileHeight, N = W * H;
-    const dim3 grid(W / kBlock.x, H / kBlock.y, 1);
     host::ScopedDeviceMemory albedoDepth(Malloc(size_t(N) * 16)), normals(Malloc(size_t(N) * 16));
     if (!albedoDepth.p || !normals.p) return false;
     std::vector<float4> colour(N), ad(N), nor(N);
-    // Combines the buffers of a tile (or batch) and reads back what each element shows.
-    auto readBack = [&](TessraFrameBuffer& b) {
-        rt::launch(TESSRA_KERNEL(combineBuffers), grid, kBlock, b.ssTotal, b.ssColor, b.ssIndirect, W, H, 0u, 0u,
+    // Combines the buffers of a tile (or the first rows of a batch) and reads back what
+    // each element shows.
+    auto readBack = [&](TessraFrameBuffer& b, uint32_t rows) {
+        const dim3 grid(W / kBlock.x, (rows + kBlock.y - 1) / kBlock.y, 1);
+        const size_t bytes = size_t(W) * rows * 16;
+        rt::launch(TESSRA_KERNEL(combineBuffers), grid, kBlock, b.ssTotal, b.ssColor, b.ssIndirect, W, rows, 0u, 0u,
                    false);
-        rt::launch(TESSRA_KERNEL(output_passes_ss), grid, kBlock, W, H, b.ssTriID, b.ssTexCoords, b.ssNormals, b.ssPos,
-                   b.ssEyePos, albedoDepth.p, normals.p);
+        rt::launch(TESSRA_KERNEL(output_passes_ss), grid, kBlock, W, rows, b.ssTriID, b.ssTexCoords, b.ssNormals,
+                   b.ssPos, b.ssEyePos, albedoDepth.p, normals.p);
         rt::synchronize();
-        TESSRA_CHECK(rt::memcpyDtoH(colour.data(), b.ssTotal, size_t(N) * 16), "volumeRender", 2640);
-        TESSRA_CHECK(rt::memcpyDtoH(ad.data(), albedoDepth.p, size_t(N) * 16), "volumeRender", 2641);
-        TESSRA_CHECK(rt::memcpyDtoH(nor.data(), normals.p, size_t(N) * 16), "volumeRender", 2642);
+        TESSRA_CHECK(rt::memcpyDtoH(colour.data(), b.ssTotal, bytes), "volumeRender", 2640);
+        TESSRA_CHECK(rt::memcpyDtoH(ad.data(), albedoDepth.p, bytes), "volumeRender", 2641);
+        TESSRA_CHECK(rt::memcpyDtoH(nor.data(), normals.p, bytes), "volumeRender", 2642);
     };
-    readBack(fb);
+    readBack(fb, H);
     std::vector<Sample> pixel(N);
     for (uint32_t i = 0; i < N; ++i) pixel[i] = {colour[i], ad[i], nor[i]};
 
@@ -105,7 +107,10 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
         // more rays one each; each ray's fine strata are shifted by a hash of its hit point.
         struct Strata {
             Extension& e;
-            ~Strata() { e.strataStep = 1; }
+            ~Strata() {
+                e.strataStep = 1;
+                e.batch = nullptr;
+            }
         } restore{e};
         e.strataStep = n <= 1 ? 1 : n <= 2 ? 2 : n <= 4 ? 4 : 8;
         for (uint64_t first = 0; first < rays; first += N) {
@@ -116,14 +121,17 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
                 at[j] = subPixel(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n);
             }
             TESSRA_CHECK(rt::memcpyHtoD(positions.p, at.data(), size_t(count) * 8), "volumeRender", 2650);
+            // Elements past the rays see nothing; the stages skip whole rows of them.
+            e.batch = &batch;
+            e.batchRows = (count + W - 1) / W;
             batch.Reset();
-            rt::launch(TESSRA_KERNEL(init_screen_samples), grid, kBlock, static_cast<float2*>(positions.p), count,
+            rt::launch(TESSRA_KERNEL(init_screen_samples), dim3(W / kBlock.x, H / kBlock.y, 1), kBlock, static_cast<float2*>(positions.p), count,
                        uint32_t(width), uint32_t(height), W, fieldOfView, float(width) / float(height), batch.ssTriID,
                        batch.ssUVs, batch.ssNormals, batch.ssTexCoords, batch.ssPos, batch.ssEyePos,
                        batch.reflectFlags, batch.ssRefrIndex);
             rt::synchronize();
             if (!shadeTile(batch)) return false;
-            readBack(batch);
+            readBack(batch, e.batchRows);
             for (uint32_t j = 0; j < count; ++j) {
                 const size_t p = size_t((first + j) / (n * n));
                 Sample& s = sum[p];

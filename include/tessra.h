@@ -307,6 +307,9 @@ public:
         // band, and for shading also the row each side that antialiasing compares with.
         uint32_t shadeRows[2] = {0, ~0u};
         uint32_t deliverRows[2] = {0, ~0u};
+        // The sub-pixel batch being shaded and the rows that hold its rays.
+        const TessraFrameBuffer* batch = nullptr;
+        uint32_t batchRows = 0;
         TessraWorkShare share = {1, 0, nullptr, nullptr};
         bool shareStopped = false;  // a process sharing the work stopped before the first tile
     } extension_;
