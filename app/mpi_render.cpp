@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -40,11 +41,37 @@ constexpr auto kStopGrace = std::chrono::milliseconds(700);
 using TileKey = std::pair<uint32_t, uint32_t>;
 constexpr uint32_t kTileEdge = 256;  // the library's tile edge
 
+// Starts MPI: "" or the reason it did not start.
+std::string initMpi() {
+    int provided = 0;
+    if (MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided) != MPI_SUCCESS) return "MPI did not start";
+    if (provided < MPI_THREAD_SERIALIZED) {
+        MPI_Finalize();
+        return "this MPI library does not allow calls from a second thread (MPI_THREAD_SERIALIZED)";
+    }
+    return "";
+}
+
 class Rank final : public MpiRank, public TessraCallbacks {
 public:
-    Rank(int rank, int size) : rank_(rank), size_(size) {}
+    // With background, MPI is still to be started, on a thread of its own.
+    Rank(int rank, int size, bool background) : rank_(rank), size_(size), up_(!background) {
+        if (!background) return;
+        starting_ = std::thread([this] {
+            startError_ = initMpi();
+            int rank = -1, size = 0;
+            if (startError_.empty()) {
+                MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+                MPI_Comm_size(MPI_COMM_WORLD, &size);
+                if (rank != rank_ || size != size_) startError_ = "the launcher's rank and size are not MPI's";
+            }
+            up_ = startError_.empty();
+        });
+    }
 
     ~Rank() override {
+        if (starting_.joinable()) starting_.join();
+        if (!startError_.empty()) return;
         if (server_.joinable()) {
             quit_ = true;
             server_.join();
@@ -72,7 +99,6 @@ public:
         while (size_ > 1 && bandRows_ > 16 && tiles * (kTileEdge / bandRows_) < 8u * uint32_t(size_)) bandRows_ /= 2;
         if (bandRows_ < kTileEdge) Tessra_SetBandRows(&r, bandRows_);
         if (size_ > 1) {
-            MPI_Comm_dup(MPI_COMM_WORLD, &shareComm_);
             const TessraWorkShare share = {uint32_t(size_), uint32_t(rank_), &Rank::gather, this};
             Tessra_SetWorkShare(&r, &share);
         }
@@ -84,6 +110,7 @@ public:
         // Before the first tile the ranks work in step, sharing the photons and the
         // final-gather records: one that failed there leaves the others waiting for its
         // share, so the job ends.
+        awaitMpi();
         if (failed && size_ > 1 && !tiling_) MPI_Abort(MPI_COMM_WORLD, 1);
         startServer();
         const int mine = failed ? kFailed : (stop_ || host_->AbortRequested()) ? kInterrupted : kOk;
@@ -159,7 +186,8 @@ public:
     }
     bool AbortRequested() override {
         if (host_->AbortRequested()) stop_ = true;
-        if (rank_ > 0 && !stop_) {
+        // Until MPI is up no stop notice can have come.
+        if (rank_ > 0 && !stop_ && up_) {
             int flag = 0;
             MPI_Status st;
             MPI_Iprobe(0, kStop, MPI_COMM_WORLD, &flag, &st);
@@ -178,6 +206,16 @@ public:
 private:
     static bool filter(void* user, uint32_t x, uint32_t y) { return static_cast<Rank*>(user)->claim(x, y); }
 
+    // Called by the render thread before its first MPI call. MPI that failed to start in
+    // the background ends the process as a failed start in the foreground does.
+    void awaitMpi() {
+        if (starting_.joinable()) starting_.join();
+        if (startError_.empty()) return;
+        std::fprintf(stderr, "tessra-render: --mpi: %s\n", startError_.c_str());
+        std::fflush(stderr);
+        std::_Exit(2);
+    }
+
     // Rank 0 serves claims and rows from the first tile on: before it the render thread
     // calls MPI to share work, and a second thread calling it too would break the
     // serialized threading that MPI was started with.
@@ -189,6 +227,9 @@ private:
     // each rank's bytes reach all others.
     static bool gather(void* user, void* data, const size_t* offsets, const size_t* bytes, bool going) {
         Rank& self = *static_cast<Rank*>(user);
+        self.awaitMpi();
+        // Every rank comes here first at the same point.
+        if (self.shareComm_ == MPI_COMM_NULL) MPI_Comm_dup(MPI_COMM_WORLD, &self.shareComm_);
         std::vector<int> counts(size_t(self.size_)), displacements(size_t(self.size_));
         for (int p = 0; p < self.size_; ++p) {
             // MPI counts are ints; every rank sees the same sizes and stops alike.
@@ -231,6 +272,7 @@ private:
     }
 
     bool claim(uint32_t x, uint32_t y) {
+        awaitMpi();
         tiling_ = true;
         startServer();
         // Tiles past the image's edge hold no pixels; every rank skips them alike.
@@ -368,6 +410,9 @@ private:
     std::vector<char> rows_;  // rows of the tile in progress, for rank 0
     std::vector<float> passes_;
     std::thread server_;
+    std::thread starting_;    // MPI_Init, while the scene is read and the render begins
+    std::string startError_;  // why MPI did not start
+    std::atomic<bool> up_;    // MPI started
     MPI_Comm shareComm_ = MPI_COMM_NULL;  // the shared work's collectives, apart from the tiles' messages
     bool tiling_ = false;                 // the first tile was claimed
     std::mutex mutex_;
@@ -386,20 +431,23 @@ private:
 bool mpiAvailable() { return true; }
 
 std::unique_ptr<MpiRank> startMpi(std::string& error) {
-    int provided = 0;
-    if (MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided) != MPI_SUCCESS) {
-        error = "MPI did not start";
-        return nullptr;
-    }
-    if (provided < MPI_THREAD_SERIALIZED) {
-        MPI_Finalize();
-        error = "this MPI library does not allow calls from a second thread (MPI_THREAD_SERIALIZED)";
-        return nullptr;
-    }
-    int rank = 0, size = 1;
-    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-    MPI_Comm_size(MPI_COMM_WORLD, &size);
-    return std::make_unique<Rank>(rank, size);
+    // Open MPI's launcher names each process's rank and size in its environment, so MPI
+    // can start in the background: MPI_Init spends about 0.2 s waiting on the launcher,
+    // time in which the scene is read and the photons are cast.
+    const char* rankText = std::getenv("OMPI_COMM_WORLD_RANK");
+    const char* sizeText = std::getenv("OMPI_COMM_WORLD_SIZE");
+    char* end = nullptr;
+    const long rank = rankText ? std::strtol(rankText, &end, 10) : -1;
+    const bool rankRead = rankText && *rankText && !*end;
+    const long size = sizeText ? std::strtol(sizeText, &end, 10) : 0;
+    if (rankRead && sizeText && *sizeText && !*end && rank >= 0 && rank < size && size <= (1 << 20))
+        return std::make_unique<Rank>(int(rank), int(size), true);
+    error = initMpi();
+    if (!error.empty()) return nullptr;
+    int r = 0, n = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &r);
+    MPI_Comm_size(MPI_COMM_WORLD, &n);
+    return std::make_unique<Rank>(r, n, false);
 }
 
 }  // namespace tr
