@@ -88,34 +88,45 @@ void TessraRendererCUDA::castPhotons() try {
     delete photonKdTree;
     photonKdTree = new KdTree(photonTreeParam);
 
-    std::vector<float4> pos(numPhotons), col(numPhotons), nor(numPhotons);
     // A photon's path depends on its number alone: processes sharing the work each follow
-    // their own photons through every bounce, in batches of whole blocks.
+    // their own photons through every bounce, in batches of whole blocks, and exchange
+    // them only after the last bounce (by then MPI has surely started).
     const host::SharedRange share = host::sharedRange(*this, numPhotons, kPhotonBlock.x);
+    const bool shared = extension_.share.parts > 1;
     const auto launchBatches = [&](auto&& launch) {
         for (size_t first = share.first; first < share.last; first += kPhotonBatch) {
             const size_t count = std::min<size_t>(kPhotonBatch, share.last - first);
             launch(dim3(uint32_t((count + kPhotonBlock.x - 1) / kPhotonBlock.x), 1, 1), uint32_t(first));
         }
     };
+    // Each pass's photons: positions, colours, normals.
+    struct Pass {
+        std::vector<float4> pos, col, nor;
+    };
+    std::vector<Pass> passes(shared ? numBounces + 1 : 1);
     // Each record remembers its pass, so that a gather can leave out the first hits.
-    auto collect = [&](int line, float pass) {
-        rt::synchronize();
-        copyBack(pos, d_photonPos, line);
-        copyBack(col, d_photonCol, line + 1);
-        copyBack(nor, d_photonNormals, line + 2);
-        for (auto* v : {&pos, &col, &nor})
+    const auto add = [&](Pass& p, uint32_t pass) {
+        for (auto* v : {&p.pos, &p.col, &p.nor})
             if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) return false;
-        photonKdTree->AddRecords(numPhotons, pos.data(), nor.data(), col.data(), pass);
+        photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass));
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
         return true;
+    };
+    const auto collect = [&](int line, uint32_t pass) {
+        rt::synchronize();
+        Pass& p = passes[shared ? pass : 0];
+        for (auto* v : {&p.pos, &p.col, &p.nor}) v->resize(numPhotons);
+        copyBack(p.pos, d_photonPos, line);
+        copyBack(p.col, d_photonCol, line + 1);
+        copyBack(p.nor, d_photonNormals, line + 2);
+        return shared || add(p, pass);
     };
 
     launchBatches([&](dim3 grid, uint32_t first) {
         rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, numLights,
                    rands, rands01, d_photonNormals, first);
     });
-    if (!collect(2796, 0.0f)) return;
+    collect(2796, 0);
 
     const size_t bytes = size_t(numPhotons) * 16;
     for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
@@ -129,8 +140,10 @@ void TessraRendererCUDA::castPhotons() try {
                        d_photonInPos, d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals,
                        irebote, first);
         });
-        if (!collect(2815, float(irebote + 1))) return;
+        collect(2815, irebote + 1);
     }
+    for (uint32_t pass = 0; shared && pass < passes.size(); ++pass)
+        if (!add(passes[pass], pass)) return;
 
     host::status(this, "Building KdTree for photons...");
     photonKdTree->Build();
