@@ -1,8 +1,8 @@
 // The MPI mode of tessra-render. Every rank reads the scene itself and builds the same
 // photon map and final-gather cache for the whole image; the ranks share that work
-// through the library (each casts its share of the photons and finds, measures and
-// lights its share of the records, then all exchange), so a tile's pixels do not depend
-// on the rank that shades it.
+// through the library (each casts its share of the photons, finds the camera hits of its
+// share of the tiles for placing the records and lights its share of the records, then
+// all exchange), so a tile's pixels do not depend on the rank that shades it.
 //
 // Then bands of rows travel. Each rank asks rank 0 about every band in the library's
 // order; rank 0 grants a band to the first rank that asks. Rank 0 renders too: from the

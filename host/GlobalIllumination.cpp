@@ -44,18 +44,18 @@ void copyBack(std::vector<float4>& dst, const void* src, int line) {
 }
 
 // The harmonic mean distance to the scene, over 128 gather rays, of each record given
-// by position and normal (this process's share of them, the others' gathered).
+// by position and normal. (Not shared between processes: a placement step's few new
+// records take milliseconds, less than the processes would wait for each other.)
 bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& positions,
                               const std::vector<float4>& normals, std::vector<float>& out) {
-    out.assign(positions.size(), 0.0f);
-    const host::SharedRange share = host::sharedRange(r, positions.size());
-    const size_t n = share.last - share.first;
-    if (!n) return host::gatherShared(r, out.data(), out.size(), 4);
+    const size_t n = positions.size();
+    out.assign(n, 0.0f);
+    if (!n) return true;
     host::ScopedDeviceMemory pos(r.Malloc(n * 16)), nor(r.Malloc(n * 16)), mean(r.Malloc(n * 4)),
         accum(r.Malloc(n * 4)), counter(r.Malloc(n * 4));
     if (!pos.p || !nor.p || !mean.p || !accum.p || !counter.p) return false;
-    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data() + share.first, n * 16), "volumeRender", 2876);
-    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data() + share.first, n * 16), "volumeRender", 2877);
+    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data(), n * 16), "volumeRender", 2876);
+    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data(), n * 16), "volumeRender", 2877);
     TESSRA_CHECK(rt::memset(mean.p, 0, n * 4), "volumeRender", 2880);
     TESSRA_CHECK(rt::memset(accum.p, 0, n * 4), "volumeRender", 2881);
     TESSRA_CHECK(rt::memset(counter.p, 0, n * 4), "volumeRender", 2882);
@@ -65,10 +65,10 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
                    pos.p, nor.p, mean.p, accum.p, counter.p, rands);
         rt::synchronize();
     }
-    TESSRA_CHECK(rt::memcpyDtoH(out.data() + share.first, mean.p, n * 4), "volumeRender", 2890);
+    TESSRA_CHECK(rt::memcpyDtoH(out.data(), mean.p, n * 4), "volumeRender", 2890);
     // Released through the check: a release that fails must not pass unseen.
     for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
-    return host::gatherShared(r, out.data(), out.size(), 4);
+    return true;
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ void TessraRendererCUDA::castPhotons() try {
 
     // A photon's path depends on its number alone: processes sharing the work each follow
     // their own photons through every bounce, in batches of whole blocks, and exchange
-    // them only after the last bounce (by then MPI has surely started).
+    // them only after the last bounce (a farm's wait for MPI to start overlaps the casting).
     const host::SharedRange share = host::sharedRange(*this, numPhotons, kPhotonBlock.x);
     const bool shared = extension_.share.parts > 1;
     const auto launchBatches = [&](auto&& launch) {

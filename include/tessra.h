@@ -99,12 +99,12 @@ struct TessraUInt3 {
 
 // Processes rendering the same scene with the same settings (the ranks of a render farm)
 // can share the work each would otherwise repeat before its first tile: casting the
-// photons, and measuring and lighting the final-gather records. Process `part` of
-// `parts` computes its share of each array; at the same points in every process the
-// library then calls gather, which must fill the array at data with the other
-// processes' shares (process p's bytes are offsets[p] to offsets[p] + bytes[p]) and
-// return true, or return false, in every process, when any of them passed going false
-// (it stops; the render then ends in all).
+// photons, finding the tiles' camera hits that place the final-gather records, and
+// lighting the records. Process `part` of `parts` computes its share of each array; at
+// the same points in every process the library then calls gather, which must fill the
+// array at data with the other processes' shares (process p's bytes are offsets[p] to
+// offsets[p] + bytes[p]) and return true, or return false, in every process, when any
+// of them passed going false (it stops; the render then ends in all).
 struct TessraWorkShare {
     uint32_t parts;
     uint32_t part;
