@@ -71,6 +71,17 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     return true;
 }
 
+// The tiles that hold pixels of the image, numbered in tile order (columns outer), count
+// of them; ~0u for the tiles wholly outside.
+std::vector<uint32_t> insideTiles(const TessraRendererCUDA& r, uint32_t tilesX, uint32_t tilesY, uint32_t& count) {
+    std::vector<uint32_t> inside(size_t(tilesX) * tilesY, ~0u);
+    count = 0;
+    for (uint32_t c = 0; c < tilesX; ++c)
+        for (uint32_t t = 0; t < tilesY; ++t)
+            if (c * 256 < uint32_t(r.width) && t * 256 < uint32_t(r.height)) inside[c * tilesY + t] = count++;
+    return inside;
+}
+
 }  // namespace
 
 void TessraRendererCUDA::castPhotons() try {
@@ -282,46 +293,52 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     return false;
 }
 
+// The camera hits that place the final-gather records: positions then normals (float4
+// each) of every tile that holds pixels of the image, kept while they fit comfortably in host memory (an
+// 8K frame's take 1 GiB; beyond that hits stays empty and placement casts them for each
+// of its passes). Processes sharing the work each find their share of the tiles here and
+// exchange them when placing; they do not depend on the photons, so they come first and
+// a farm's ranks need MPI only later.
+bool TessraRendererCUDA::findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY,
+                                        std::vector<float>& hits) {
+    const size_t pixels = size_t(fb.tileWidth) * fb.tileHeight;
+    uint32_t count = 0;
+    const std::vector<uint32_t> inside = insideTiles(*this, tilesX, tilesY, count);
+    hits.clear();
+    if (size_t(count) * pixels * 32 > (size_t(1) << 30)) return true;
+    hits.resize(size_t(count) * pixels * 8);
+    const host::SharedRange share = host::sharedRange(*this, count);
+    for (uint32_t t = 0; t < inside.size(); ++t) {
+        const uint32_t k = inside[t];
+        if (k == ~0u || k < share.first || k >= share.last) continue;
+        if (!InitScreenCUDA(t / tilesY * fb.tileWidth, t % tilesY * fb.tileHeight, fb, false)) return false;
+        TESSRA_CHECK(rt::memcpyDtoH(&hits[k * pixels * 8], fb.ssPos, pixels * 16), "volumeRender", 3050);
+        TESSRA_CHECK(rt::memcpyDtoH(&hits[(k * 2 + 1) * pixels * 4], fb.ssNormals, pixels * 16), "volumeRender",
+                     3051);
+    }
+    return true;
+}
+
 // Places the final-gather records of the whole image before the first tile: on the grid
 // of every tile, then, in a fixed tile order, where pixels were left without one (rather
 // than while shading, so that a tile's light depends neither on which tiles were shaded
-// before it nor on which tiles this render shades at all: crops, farms). The camera hits
-// of each tile are found once for both passes, each process sharing the work finding
-// its share of them.
-bool TessraRendererCUDA::placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY) {
+// before it nor on which tiles this render shades at all: crops, farms).
+bool TessraRendererCUDA::placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY,
+                                                 std::vector<float>& hits) {
     const size_t pixels = size_t(fb.tileWidth) * fb.tileHeight;
-    // Tiles that hold pixels of the image, in tile order; the others hold no hits.
-    std::vector<uint32_t> inside(size_t(tilesX) * tilesY, ~0u);
     uint32_t count = 0;
-    for (uint32_t c = 0; c < tilesX; ++c)
-        for (uint32_t r = 0; r < tilesY; ++r)
-            if (c * fb.tileWidth < uint32_t(width) && r * fb.tileHeight < uint32_t(height))
-                inside[c * tilesY + r] = count++;
-    // Positions then normals of each inside tile, kept while they fit comfortably in
-    // host memory (an 8K frame's take 1 GiB); beyond that, each pass finds them again.
-    const bool keep = size_t(count) * pixels * 32 <= (size_t(1) << 30);
-    std::vector<float4> hits(keep ? size_t(count) * pixels * 2 : 0);
-    const auto tileOrigin = [&](uint32_t t) { return std::pair{t / tilesY * fb.tileWidth, t % tilesY * fb.tileHeight}; };
-    if (keep) {
-        const host::SharedRange share = host::sharedRange(*this, count);
-        for (uint32_t t = 0; t < inside.size(); ++t) {
-            const uint32_t k = inside[t];
-            if (k == ~0u || k < share.first || k >= share.last) continue;
-            const auto [x, y] = tileOrigin(t);
-            if (!InitScreenCUDA(x, y, fb, false)) return false;
-            TESSRA_CHECK(rt::memcpyDtoH(&hits[k * pixels * 2], fb.ssPos, pixels * 16), "volumeRender", 3050);
-            TESSRA_CHECK(rt::memcpyDtoH(&hits[(k * 2 + 1) * pixels], fb.ssNormals, pixels * 16), "volumeRender", 3051);
-        }
-        if (!host::gatherShared(*this, hits.data(), count, pixels * 32)) return false;
-    }
+    const std::vector<uint32_t> inside = insideTiles(*this, tilesX, tilesY, count);
+    const bool keep = !hits.empty();
+    if (keep && !host::gatherShared(*this, hits.data(), count, pixels * 32)) return false;
     // Leaves the tile's camera hits in fb as InitScreenCUDA without full buffers does.
     const auto load = [&](uint32_t t) {
         const uint32_t k = inside[t];
-        const auto [x, y] = tileOrigin(t);
-        if (!keep || k == ~0u) return InitScreenCUDA(x, y, fb, false);
+        if (!keep || k == ~0u)
+            return InitScreenCUDA(t / tilesY * fb.tileWidth, t % tilesY * fb.tileHeight, fb, false);
         fb.Reset();
-        TESSRA_CHECK(rt::memcpyHtoD(fb.ssPos, &hits[k * pixels * 2], pixels * 16), "volumeRender", 3052);
-        TESSRA_CHECK(rt::memcpyHtoD(fb.ssNormals, &hits[(k * 2 + 1) * pixels], pixels * 16), "volumeRender", 3053);
+        TESSRA_CHECK(rt::memcpyHtoD(fb.ssPos, &hits[k * pixels * 8], pixels * 16), "volumeRender", 3052);
+        TESSRA_CHECK(rt::memcpyHtoD(fb.ssNormals, &hits[(k * 2 + 1) * pixels * 4], pixels * 16), "volumeRender",
+                     3053);
         return true;
     };
     for (uint32_t t = 0; t < inside.size(); ++t)

@@ -598,13 +598,15 @@ int32_t TessraRendererCUDA::Render() {
         extension_.cacheComplete = false;
         extension_.supersampled = 0;
         if (indirectIllumination && UsePhotonMapping()) {
+            std::vector<float> hits;
+            if (useFinalGather && !findCameraHits(*fb, tilesX, tilesY, hits)) return 0;
             extension_.shareStopped = false;
             castPhotons();
             if (extension_.shareStopped) return 0;
             if (useFinalGather) {
                 delete fgKdTree;
                 fgKdTree = new KdTree(0.0f);
-                if (!placeFinalGatherRecords(*fb, tilesX, tilesY)) return 0;
+                if (!placeFinalGatherRecords(*fb, tilesX, tilesY, hits)) return 0;
                 if (!CalculateIrradianceCache()) return 0;
                 extension_.cacheComplete = true;
             }

@@ -321,7 +321,8 @@ private:
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
     bool findMissingRecords(TessraFrameBuffer& fb);
-    bool placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY);
+    bool findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY, std::vector<float>& hits);
+    bool placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY, std::vector<float>& hits);
     void RefreshResultsScreen();
     void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
                                TessraFrameBuffer* fb);
