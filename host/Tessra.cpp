@@ -631,7 +631,11 @@ int32_t TessraRendererCUDA::Render() {
             for (uint32_t r = 0; r < tilesY; ++r) {
                 for (uint32_t top = r * kTileSize, end = top + kTileSize; top < end; top += bandRows) {
                     const uint32_t bottom = std::min(top + bandRows, end);
-                    if (!shadesRegion(c * kTileSize, top, kTileSize, bottom - top)) continue;
+                    // A band without a pixel of the image is skipped; a whole tile outside
+                    // it still runs through every stage, as hosts of whole tiles expect.
+                    const bool outside = c * kTileSize >= uint32_t(width) || top >= uint32_t(height);
+                    if ((bandRows < kTileSize && outside) || !shadesRegion(c * kTileSize, top, kTileSize, bottom - top))
+                        continue;
                     tileX = c * kTileSize;
                     tileY = r * kTileSize;
                     extension_.deliverRows[0] = top;

@@ -373,8 +373,9 @@ TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilt
 // Splits each tile into bands of rows rows (1 to 256; 0, the default, keeps whole tiles)
 // for the tile filter, which is then asked with each band's top-left pixel: a band shades
 // only its rows (and the row each side that antialiasing compares with) and delivers
-// them, ending with TileFinished(x, band top, tile width, rows). Every pixel is what a
-// render of whole tiles gives it. Lets processes share an image of few tiles evenly.
+// them, ending with TileFinished(x, band top, tile width, rows); a band without a pixel
+// of the image is skipped. Every pixel is what a render of whole tiles gives it. Lets
+// processes share an image of few tiles evenly.
 // Returns 0, or -1 without a renderer or for rows above 256.
 TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* renderer, uint32_t rows);
 

@@ -424,8 +424,10 @@ TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
         };
         EXPECT_EQ(renderPart(share(a), even) + renderPart(share(b), odd), refined) << rows;
         for (const auto* part : {&even, &odd})
-            for (const auto& t : part->tiles)
+            for (const auto& t : part->tiles) {
                 EXPECT_EQ(t.h, std::min(rows, 256 - t.y % 256)) << rows << ": " << t.x << "," << t.y;
+                if (rows < 256) EXPECT_TRUE(int(t.x) < W && int(t.y) < H) << "a band outside the image";
+            }
         if (rows == 256) EXPECT_EQ(even.tiles.size() + odd.tiles.size(), whole.tiles.size());
         for (int y = 0; y < H; ++y)
             for (int x = 0; x < W; ++x) {
