@@ -180,11 +180,16 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
         if (l.decayType == 2) I *= q;
         else if (l.decayType == 3) I *= q * q;
     }
-    const float3 H = normalize(L - s.V);
-    float spec = powf(dot(N, H), s.spec.y) * s.spec.x;
-    // A negative N.H with a fractional exponent yields NaN, which would corrupt the
-    // pixel; such a highlight contributes nothing.
-    if (!(spec == spec)) spec = 0.0f;
+    // Most materials have no highlight: their samples skip the half vector and the power
+    // (which could only add zero).
+    float spec = 0.0f;
+    if (s.spec.x != 0.0f) {
+        const float3 H = normalize(L - s.V);
+        spec = powf(dot(N, H), s.spec.y) * s.spec.x;
+        // A negative N.H with a fractional exponent yields NaN, which would corrupt the
+        // pixel; such a highlight contributes nothing.
+        if (!(spec == spec)) spec = 0.0f;
+    }
     return (l.color * s.Kd + make_float3(spec, spec, spec)) * I;
 }
 
