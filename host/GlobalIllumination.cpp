@@ -294,11 +294,11 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
 }
 
 // The camera hits that place the final-gather records: positions then normals (float4
-// each) of every tile that holds pixels of the image, kept while they fit comfortably in host memory (an
-// 8K frame's take 1 GiB; beyond that hits stays empty and placement casts them for each
-// of its passes). Processes sharing the work each find their share of the tiles here and
-// exchange them when placing; they do not depend on the photons, so they come first and
-// a farm's ranks need MPI only later.
+// each) of every tile that holds pixels of the image, kept while they fit comfortably in
+// host memory (an 8K frame's take 1 GiB; beyond that hits stays empty and placement
+// casts them for each of its passes). Processes sharing the work each find their share
+// of the tiles here and exchange them when placing; they do not depend on the photons,
+// so they come first and a farm's ranks need MPI only later.
 bool TessraRendererCUDA::findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY,
                                         std::vector<float>& hits) {
     const size_t pixels = size_t(fb.tileWidth) * fb.tileHeight;

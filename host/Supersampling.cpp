@@ -125,10 +125,10 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
             e.batch = &batch;
             e.batchRows = (count + W - 1) / W;
             batch.Reset();
-            rt::launch(TESSRA_KERNEL(init_screen_samples), dim3(W / kBlock.x, H / kBlock.y, 1), kBlock, static_cast<float2*>(positions.p), count,
-                       uint32_t(width), uint32_t(height), W, fieldOfView, float(width) / float(height), batch.ssTriID,
-                       batch.ssUVs, batch.ssNormals, batch.ssTexCoords, batch.ssPos, batch.ssEyePos,
-                       batch.reflectFlags, batch.ssRefrIndex);
+            rt::launch(TESSRA_KERNEL(init_screen_samples), dim3(W / kBlock.x, H / kBlock.y, 1), kBlock,
+                       static_cast<float2*>(positions.p), count, uint32_t(width), uint32_t(height), W, fieldOfView,
+                       float(width) / float(height), batch.ssTriID, batch.ssUVs, batch.ssNormals, batch.ssTexCoords,
+                       batch.ssPos, batch.ssEyePos, batch.reflectFlags, batch.ssRefrIndex);
             rt::synchronize();
             if (!shadeTile(batch)) return false;
             readBack(batch, e.batchRows);
