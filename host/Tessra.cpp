@@ -625,8 +625,12 @@ int32_t TessraRendererCUDA::Render() {
             }
         } restore{extension_};
         const uint32_t bandRows = extension_.bandRows ? extension_.bandRows : kTileSize;
-        // A band compares its edge pixels with the rows beside it before taking more rays.
-        const uint32_t halo = bandRows < kTileSize && extension_.samples > 1 && extension_.threshold > 0.0f;
+        // A band, or a crop, shades only its rows; it compares its edge pixels with the
+        // rows beside it before taking more rays.
+        const uint32_t* crop = extension_.crop;
+        const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
+        const uint32_t halo =
+            (bandRows < kTileSize || cropped) && extension_.samples > 1 && extension_.threshold > 0.0f;
         for (uint32_t c = 0; c < tilesX; ++c) {
             for (uint32_t r = 0; r < tilesY; ++r) {
                 for (uint32_t top = r * kTileSize, end = top + kTileSize; top < end; top += bandRows) {
@@ -638,10 +642,12 @@ int32_t TessraRendererCUDA::Render() {
                         continue;
                     tileX = c * kTileSize;
                     tileY = r * kTileSize;
-                    extension_.deliverRows[0] = top;
-                    extension_.deliverRows[1] = bottom;
-                    extension_.shadeRows[0] = top - std::min(halo, top - tileY);
-                    extension_.shadeRows[1] = std::min(bottom + halo, end);
+                    const uint32_t first = cropped ? std::max(top, crop[1]) : top;
+                    const uint32_t last = cropped ? std::min(bottom, crop[3]) : bottom;
+                    extension_.deliverRows[0] = first;
+                    extension_.deliverRows[1] = last;
+                    extension_.shadeRows[0] = first - std::min(halo, first - tileY);
+                    extension_.shadeRows[1] = std::min(last + halo, end);
                     currentFrameBuffer = fb.get();
                     // A stage returns false after an abort (or a reported failure): the
                     // render ends there, without polling again.

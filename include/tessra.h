@@ -359,10 +359,11 @@ struct TessraPhotonSettings {
 };
 TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* renderer, TessraPhotonSettings* out);
 
-// Renders only the pixels x0 <= x < x1, y0 <= y < y1 of the image: the tiles that hold
-// them are rendered and only those pixels delivered, and every pixel is what the whole
-// image holds there (the photon map and the final-gather records are made for the whole
-// image). x1 <= x0 or y1 <= y0 selects the whole image again. Returns 0, or -1 without a
+// Renders only the pixels x0 <= x < x1, y0 <= y < y1 of the image: the window's rows of
+// the tiles that hold them (and the row each side that antialiasing compares with) are
+// shaded and only its pixels delivered, and every pixel is what the whole image holds
+// there (the photon map and the final-gather records are made for the whole image).
+// x1 <= x0 or y1 <= y0 selects the whole image again. Returns 0, or -1 without a
 // renderer.
 TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
 // Asks filter(user, x, y) before each tile (its top-left pixel) whether this render
