@@ -71,16 +71,24 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     return true;
 }
 
-// The tiles that hold pixels of the image, numbered in tile order (columns outer), count
-// of them; ~0u for the tiles wholly outside.
-std::vector<uint32_t> insideTiles(const TessraRendererCUDA& r, uint32_t tilesX, uint32_t tilesY, uint32_t& count) {
-    std::vector<uint32_t> inside(size_t(tilesX) * tilesY, ~0u);
-    count = 0;
-    for (uint32_t c = 0; c < tilesX; ++c)
-        for (uint32_t t = 0; t < tilesY; ++t)
-            if (c * 256 < uint32_t(r.width) && t * 256 < uint32_t(r.height)) inside[c * tilesY + t] = count++;
-    return inside;
-}
+// The tiles of a render in tile order (columns outer), those that hold pixels of the
+// image numbered from 0 (count of them), those wholly outside ~0u: where the camera hits
+// of placement are kept.
+struct InsideTiles {
+    InsideTiles(const TessraRendererCUDA& r, const TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY)
+        : rows(tilesY), w(fb.tileWidth), h(fb.tileHeight), pixels(size_t(w) * h), number(size_t(tilesX) * tilesY, ~0u) {
+        for (uint32_t c = 0; c < tilesX; ++c)
+            for (uint32_t row = 0; row < tilesY; ++row)
+                if (c * w < uint32_t(r.width) && row * h < uint32_t(r.height)) number[c * rows + row] = count++;
+    }
+    uint32_t x(uint32_t t) const { return t / rows * w; }
+    uint32_t y(uint32_t t) const { return t % rows * h; }
+
+    uint32_t rows, w, h;
+    size_t pixels;
+    std::vector<uint32_t> number;
+    uint32_t count = 0;
+};
 
 }  // namespace
 
@@ -301,17 +309,16 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
 // so they come first and a farm's ranks need MPI only later.
 bool TessraRendererCUDA::findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY,
                                         std::vector<float>& hits) {
-    const size_t pixels = size_t(fb.tileWidth) * fb.tileHeight;
-    uint32_t count = 0;
-    const std::vector<uint32_t> inside = insideTiles(*this, tilesX, tilesY, count);
+    const InsideTiles tiles(*this, fb, tilesX, tilesY);
+    const size_t pixels = tiles.pixels;
     hits.clear();
-    if (size_t(count) * pixels * 32 > (size_t(1) << 30)) return true;
-    hits.resize(size_t(count) * pixels * 8);
-    const host::SharedRange share = host::sharedRange(*this, count);
-    for (uint32_t t = 0; t < inside.size(); ++t) {
-        const uint32_t k = inside[t];
+    if (size_t(tiles.count) * pixels * 32 > (size_t(1) << 30)) return true;
+    hits.resize(size_t(tiles.count) * pixels * 8);
+    const host::SharedRange share = host::sharedRange(*this, tiles.count);
+    for (uint32_t t = 0; t < tiles.number.size(); ++t) {
+        const uint32_t k = tiles.number[t];
         if (k == ~0u || k < share.first || k >= share.last) continue;
-        if (!InitScreenCUDA(t / tilesY * fb.tileWidth, t % tilesY * fb.tileHeight, fb, false)) return false;
+        if (!InitScreenCUDA(tiles.x(t), tiles.y(t), fb, false)) return false;
         TESSRA_CHECK(rt::memcpyDtoH(&hits[k * pixels * 8], fb.ssPos, pixels * 16), "volumeRender", 3050);
         TESSRA_CHECK(rt::memcpyDtoH(&hits[(k * 2 + 1) * pixels * 4], fb.ssNormals, pixels * 16), "volumeRender",
                      3051);
@@ -325,25 +332,23 @@ bool TessraRendererCUDA::findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, 
 // before it nor on which tiles this render shades at all: crops, farms).
 bool TessraRendererCUDA::placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY,
                                                  std::vector<float>& hits) {
-    const size_t pixels = size_t(fb.tileWidth) * fb.tileHeight;
-    uint32_t count = 0;
-    const std::vector<uint32_t> inside = insideTiles(*this, tilesX, tilesY, count);
+    const InsideTiles tiles(*this, fb, tilesX, tilesY);
+    const size_t pixels = tiles.pixels;
     const bool keep = !hits.empty();
-    if (keep && !host::gatherShared(*this, hits.data(), count, pixels * 32)) return false;
+    if (keep && !host::gatherShared(*this, hits.data(), tiles.count, pixels * 32)) return false;
     // Leaves the tile's camera hits in fb as InitScreenCUDA without full buffers does.
     const auto load = [&](uint32_t t) {
-        const uint32_t k = inside[t];
-        if (!keep || k == ~0u)
-            return InitScreenCUDA(t / tilesY * fb.tileWidth, t % tilesY * fb.tileHeight, fb, false);
+        const uint32_t k = tiles.number[t];
+        if (!keep || k == ~0u) return InitScreenCUDA(tiles.x(t), tiles.y(t), fb, false);
         fb.Reset();
         TESSRA_CHECK(rt::memcpyHtoD(fb.ssPos, &hits[k * pixels * 8], pixels * 16), "volumeRender", 3052);
         TESSRA_CHECK(rt::memcpyHtoD(fb.ssNormals, &hits[(k * 2 + 1) * pixels * 4], pixels * 16), "volumeRender",
                      3053);
         return true;
     };
-    for (uint32_t t = 0; t < inside.size(); ++t)
+    for (uint32_t t = 0; t < tiles.number.size(); ++t)
         if (!load(t) || !DistributeFinalGatherPoints(fb)) return false;
-    for (uint32_t t = 0; t < inside.size(); ++t) {
+    for (uint32_t t = 0; t < tiles.number.size(); ++t) {
         if (!load(t) || (findMissingRecords(fb) && !DistributeFinalGatherPoints(fb))) return false;
         if (host::stopTogether(*this)) return false;
     }

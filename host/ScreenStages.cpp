@@ -32,8 +32,7 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
     rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
                fb.tileHeight, xoffset, yoffset, extension_.shadeRows[0], extension_.shadeRows[1], fieldOfView,
                float(width) / float(height), fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr,
-               fb.ssNormals,
-               fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
+               fb.ssNormals, fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
                fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
     rt::synchronize();
     return true;
@@ -73,8 +72,7 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
         if (!shadesRows(fb, row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
                    dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
-                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row,
-                   fb.ssColor);
+                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row, fb.ssColor);
         rt::synchronize();
         if (host::abortRequested(this)) {
             platform::cutDeleteTimer(timer);
