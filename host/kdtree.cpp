@@ -2,19 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "host/internal.h"
-
-KdNode::~KdNode() {
-    delete left;
-    delete right;
-}
 
 KdTree::KdTree(float v) : value(v) {}
 
 KdTree::~KdTree() {
-    delete root;
-    root = nullptr;
     host::freeChecked(d_planes, "kdtree", 146);
     host::freeChecked(d_children, "kdtree", 147);
     host::freeChecked(d_positions, "kdtree", 148);
@@ -24,6 +18,9 @@ KdTree::~KdTree() {
 
 void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
                         float tag, const float* scalars) {
+    // The final-gather tree grows by small batches: keep the growth geometric.
+    if (records.capacity() < records.size() + count)
+        records.reserve(std::max(records.size() + count, 2 * records.capacity()));
     for (uint32_t i = 0; i < count; ++i) {
         if (!(positions[i].w > 0.5f)) continue;
         records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag, scalars ? scalars[i] : 0.0f});
@@ -36,9 +33,9 @@ float axisValue(const float3& p, uint32_t a) { return a == 0 ? p.x : (a == 1 ? p
 }  // namespace
 
 // Builds the subtree over list[begin, end): splits that range at its median on the
-// node's axis, takes the median as the node and recurses into both halves. Indices are handed out in
-// pre-order (node, left subtree, right subtree).
-KdNode* KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth) {
+// node's axis, takes the median as the node and recurses into both halves. Indices are
+// handed out in pre-order (node, left subtree, right subtree); returns the node's.
+uint32_t KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth) {
     const uint32_t a = depth % 3;
     const size_t size = end - begin;
     const size_t median = size / 2;
@@ -47,34 +44,21 @@ KdNode* KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t en
                      [a](const KdRecord& l, const KdRecord& r) {
                          return axisValue(l.position, a) < axisValue(r.position, a);
                      });
-    KdNode* node = new KdNode;
-    node->owner = this;
-    node->index = nextIndex++;
-    ++nodeCount;
+    const uint32_t i = nodeCount++;
     maxDepth = std::max(maxDepth, depth);
 
     const KdRecord& p = list[begin + median];
     const float3 e = make_float3(a == 0 ? 1.f : 0.f, a == 1 ? 1.f : 0.f, a == 2 ? 1.f : 0.f);
-    node->position = p.position;
-    node->planeNormal = e;
-    node->planeOffset = -dot(e, p.position);
-    ++numRecords;
-    const uint32_t i = node->index;
-    planes_[i] = make_float4(e, node->planeOffset);
+    planes_[i] = make_float4(e, -dot(e, p.position));
     positions_[i] = make_float4(p.position, p.tag);
     seconds_[i] = make_float4(p.second, 0.0f);
     thirds_[i] = make_float4(p.third, 0.0f);
     scalars[i] = p.scalar;
-    children_[i] = make_int4(-1, -1, 0, 0);
-    if (size == 1) return node;
-    if (median >= 1) {
-        node->left = buildKdNode(list, begin, begin + median, depth + 1);
-        children_[i].x = int(node->left->index);
-    }
-    if (size == median + 1) return node;
-    node->right = buildKdNode(list, begin + median + 1, end, depth + 1);
-    children_[i].y = int(node->right->index);
-    return node;
+    int4 children = make_int4(-1, -1, 0, 0);
+    if (median >= 1) children.x = int(buildKdNode(list, begin, begin + median, depth + 1));
+    if (size > median + 1) children.y = int(buildKdNode(list, begin + median + 1, end, depth + 1));
+    children_[i] = children;
+    return i;
 }
 
 void KdTree::Build() {
@@ -83,37 +67,30 @@ void KdTree::Build() {
     host::freeChecked(d_positions, "kdtree", 66);
     host::freeChecked(d_seconds, "kdtree", 67);
     host::freeChecked(d_thirds, "kdtree", 68);
-    maxDepth = nodeCount = nextIndex = 0;
-    const size_t n = numRecords;
-    planes_.assign(n, float4{});
-    children_.assign(n, int4{});
-    positions_.assign(n, float4{});
-    seconds_.assign(n, float4{});
-    thirds_.assign(n, float4{});
-    scalars.assign(n, 0.0f);
-    delete root;
-    root = nullptr;
-    numRecords = 0;
-    // The node builder needs at least one record; an empty tree has no arrays.
-    if (!records.empty()) root = buildKdNode(records, 0, records.size(), 0);
+    maxDepth = nodeCount = 0;
+    const size_t n = records.size();
+    numRecords = uint32_t(n);
+    // Every node writes its entry of each array once.
+    planes_.resize(n);
+    children_.resize(n);
+    positions_.resize(n);
+    seconds_.resize(n);
+    thirds_.resize(n);
+    scalars.resize(n);
+    if (n) buildKdNode(records, 0, n, 0);
 
-    const size_t bytes = size_t(numRecords) * 16;
+    const size_t bytes = n * 16;
     if (bytes) {
-        TESSRA_CHECK(rt::malloc(&d_planes, bytes), "kdtree", 112);
-        TESSRA_CHECK(rt::memset(d_planes, 0, bytes), "kdtree", 113);
-        TESSRA_CHECK(rt::malloc(&d_children, bytes), "kdtree", 114);
-        TESSRA_CHECK(rt::memset(d_children, 0, bytes), "kdtree", 115);
-        TESSRA_CHECK(rt::malloc(&d_positions, bytes), "kdtree", 116);
-        TESSRA_CHECK(rt::memset(d_positions, 0, bytes), "kdtree", 117);
-        TESSRA_CHECK(rt::malloc(&d_seconds, bytes), "kdtree", 118);
-        TESSRA_CHECK(rt::memset(d_seconds, 0, bytes), "kdtree", 119);
-        TESSRA_CHECK(rt::malloc(&d_thirds, bytes), "kdtree", 120);
-        TESSRA_CHECK(rt::memset(d_thirds, 0, bytes), "kdtree", 121);
-        TESSRA_CHECK(rt::memcpyHtoD(d_planes, planes_.data(), bytes), "kdtree", 123);
-        TESSRA_CHECK(rt::memcpyHtoD(d_children, children_.data(), bytes), "kdtree", 124);
-        TESSRA_CHECK(rt::memcpyHtoD(d_positions, positions_.data(), bytes), "kdtree", 125);
-        TESSRA_CHECK(rt::memcpyHtoD(d_seconds, seconds_.data(), bytes), "kdtree", 126);
-        TESSRA_CHECK(rt::memcpyHtoD(d_thirds, thirds_.data(), bytes), "kdtree", 127);
+        // Each array is copied whole, so no byte of it is left undefined.
+        const std::pair<void**, const void*> arrays[] = {{&d_planes, planes_.data()},
+                                                         {&d_children, children_.data()},
+                                                         {&d_positions, positions_.data()},
+                                                         {&d_seconds, seconds_.data()},
+                                                         {&d_thirds, thirds_.data()}};
+        for (const auto& [d, h] : arrays) {
+            TESSRA_CHECK(rt::malloc(d, bytes), "kdtree", 112);
+            TESSRA_CHECK(rt::memcpyHtoD(*d, h, bytes), "kdtree", 123);
+        }
     }
     planes_ = positions_ = seconds_ = thirds_ = {};
     children_ = {};

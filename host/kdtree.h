@@ -17,19 +17,6 @@ struct KdRecord {
     float scalar;  // kept on the host, in node order (scalars)
 };
 
-class KdTree;
-
-struct KdNode {
-    KdNode* right = nullptr;
-    KdNode* left = nullptr;
-    float3 planeNormal{};
-    float planeOffset = 0;
-    uint32_t index = 0;
-    KdTree* owner = nullptr;
-    float3 position{};
-    ~KdNode();
-};
-
 class KdTree {
 public:
     explicit KdTree(float value);
@@ -47,9 +34,7 @@ public:
     float value;
     uint32_t maxDepth = 0;
     uint32_t nodeCount = 0;
-    uint32_t nextIndex = 0;
     uint32_t numRecords = 0;
-    KdNode* root = nullptr;
     void* d_planes = nullptr;
     void* d_children = nullptr;
     void* d_positions = nullptr;
@@ -61,7 +46,7 @@ public:
     std::vector<float> scalars;
 
 private:
-    KdNode* buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);
+    uint32_t buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);
     // Staging arrays of a build, released when it ends.
     std::vector<float4> planes_, positions_, seconds_, thirds_;
     std::vector<int4> children_;
