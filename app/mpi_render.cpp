@@ -93,17 +93,26 @@ public:
         height_ = uint32_t(r.height);
         r.callbacks = this;
         Tessra_SetTileFilter(&r, &Rank::filter, this);
-        // Bands small enough that every rank gets about eight pieces of work, so that
-        // the last piece keeps the others waiting only briefly.
+        // Bands small enough that every rank gets about 32 of them: the library joins
+        // the bands a rank is granted one after another into one pass (a run), and runs
+        // shrink towards the end (see grant), so that the last piece keeps the others
+        // waiting only briefly.
         const uint32_t tiles = ((width_ + kTileEdge - 1) / kTileEdge) * ((height_ + kTileEdge - 1) / kTileEdge);
-        while (size_ > 1 && bandRows_ > 16 && tiles * (kTileEdge / bandRows_) < 8u * uint32_t(size_)) bandRows_ /= 2;
+        while (size_ > 1 && bandRows_ > 16 && tiles * (kTileEdge / bandRows_) < 32u * uint32_t(size_)) bandRows_ /= 2;
         if (bandRows_ < kTileEdge) Tessra_SetBandRows(&r, bandRows_);
         if (size_ > 1) {
             const TessraWorkShare share = {uint32_t(size_), uint32_t(rank_), &Rank::gather, this};
             Tessra_SetWorkShare(&r, &share);
         }
-        cropRows_[0] = r.extension_.crop[3] > r.extension_.crop[1] ? r.extension_.crop[1] : 0;
-        cropRows_[1] = r.extension_.crop[3] > r.extension_.crop[1] ? r.extension_.crop[3] : height_;
+        const uint32_t* crop = r.extension_.crop;
+        const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
+        cropRows_[0] = cropped ? crop[1] : 0;
+        cropRows_[1] = cropped ? crop[3] : height_;
+        // The bands that hold pixels of the image (of the crop): each must be granted once.
+        for (uint32_t x = 0; x < width_; x += kTileEdge)
+            for (uint32_t y = 0; y < height_; y += bandRows_)
+                if (!cropped || (x < crop[2] && x + kTileEdge > crop[0] && y < crop[3] && y + bandRows_ > crop[1]))
+                    ++bands_;
     }
 
     Outcome finish(bool failed, std::string& error) override {
@@ -145,7 +154,11 @@ public:
             return Outcome::Failed;
         }
         if (stop_) return Outcome::Interrupted;
-        // Every tile granted must have come back; a rank that vanished leaves a hole.
+        // Every band granted must have come back; a rank that vanished leaves a hole.
+        if (owner_.size() != bands_) {
+            error = std::to_string(bands_ - owner_.size()) + " bands of the image were never granted";
+            return Outcome::Failed;
+        }
         for (const auto& [tile, owner] : owner_)
             if (!done_.count(tile)) {
                 error = "tile " + std::to_string(tile.first) + "," + std::to_string(tile.second) + " of rank " +
@@ -252,15 +265,19 @@ private:
         return true;
     }
 
-    // Rank 0, holding the mutex: a tile or band arrived (a long tile may show itself more
-    // than once). The host hears of a tile once all its rows in the image have arrived.
+    // Rank 0, holding the mutex: a tile or a run of bands arrived (a long tile may show
+    // itself more than once; a crop's first band starts at the crop). The host hears of a
+    // tile once all its rows in the image have arrived.
     void finished(uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
-        if (!done_.insert({x, y}).second) return;
+        const uint32_t top = y - y % kTileEdge;
+        bool fresh = false;
+        for (uint32_t band = y - (y - top) % bandRows_; band < y + h; band += bandRows_)
+            fresh = done_.insert({x, band}).second || fresh;
+        if (!fresh) return;
         if (bandRows_ == kTileEdge) {
             host_->TileFinished(x, y, w, h);
             return;
         }
-        const uint32_t top = y - y % kTileEdge;
         const auto rowsIn = [this](uint32_t a, uint32_t b) {
             a = std::max(a, cropRows_[0]);
             b = std::min(b, cropRows_[1]);
@@ -271,6 +288,25 @@ private:
         if (rows == rowsIn(top, top + kTileEdge)) host_->TileFinished(x, top, kTileEdge, kTileEdge);
     }
 
+    // Rank 0, holding the mutex: whether rank from shades the band. The library asks about
+    // a tile's next band as soon as one is granted, to join it to the run; a run grows
+    // while the bands left would give every rank twice its length, so runs shrink towards
+    // the end of the frame. A band refused so is asked about again once the run is shaded.
+    bool grant(int from, TileKey band) {
+        Run& run = runs_[from];
+        const bool follows = run.length > 0 && band.first == run.last.first && band.second % kTileEdge != 0 &&
+                             band.second == run.last.second + bandRows_;
+        const size_t left = bands_ - owner_.size();
+        // A refusal ends the asker's run: what it asks next is a fresh claim.
+        if (owner_.count(band) || (follows && size_t(run.length + 1) * 2 * size_t(size_) > left)) {
+            run.length = 0;
+            return false;
+        }
+        owner_.emplace(band, from);
+        run = {band, follows ? run.length + 1 : 1};
+        return true;
+    }
+
     bool claim(uint32_t x, uint32_t y) {
         awaitMpi();
         tiling_ = true;
@@ -279,7 +315,7 @@ private:
         if (x >= width_ || y >= height_ || stop_) return false;
         if (rank_ == 0) {
             std::lock_guard<std::mutex> lock(mutex_);
-            return owner_.emplace(TileKey{x, y}, 0).second;
+            return grant(0, {x, y});
         }
         const uint32_t tile[2] = {x, y};
         int grant = kRefused;
@@ -361,8 +397,8 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             switch (st.MPI_TAG) {
                 case kClaim: {
-                    const int grant = stop_ ? int(kStopping) : owner_.emplace(TileKey{head[0], head[1]}, from).second ? kGranted : kRefused;
-                    MPI_Send(&grant, 1, MPI_INT, from, kGrant, MPI_COMM_WORLD);
+                    const int answer = stop_ ? int(kStopping) : grant(from, {head[0], head[1]}) ? kGranted : kRefused;
+                    MPI_Send(&answer, 1, MPI_INT, from, kGrant, MPI_COMM_WORLD);
                     break;
                 }
                 case kRow: {
@@ -420,6 +456,12 @@ private:
     bool abandoned_ = false;
     uint32_t bandRows_ = kTileEdge;     // rows of a piece of work: a band of a tile, or the tile
     uint32_t cropRows_[2] = {0, 0};  // the rows of the image rendered
+    struct Run {
+        TileKey last;         // the last band granted
+        uint32_t length = 0;  // bands granted one after another in its tile
+    };
+    size_t bands_ = 0;              // bands (or tiles) of the image
+    std::map<int, Run> runs_;       // rank 0: each rank's current run
     std::map<TileKey, int> owner_;  // rank 0: who shades each tile or band
     std::set<TileKey> done_;        // rank 0: tiles or bands whose rows arrived
     std::map<TileKey, uint32_t> rowsDone_;  // rank 0: rows arrived of each tile

@@ -633,13 +633,22 @@ int32_t TessraRendererCUDA::Render() {
             (bandRows < kTileSize || cropped) && extension_.samples > 1 && extension_.threshold > 0.0f;
         for (uint32_t c = 0; c < tilesX; ++c) {
             for (uint32_t r = 0; r < tilesY; ++r) {
-                for (uint32_t top = r * kTileSize, end = top + kTileSize; top < end; top += bandRows) {
-                    const uint32_t bottom = std::min(top + bandRows, end);
+                for (uint32_t top = r * kTileSize, end = top + kTileSize, next; top < end; top = next) {
+                    uint32_t bottom = next = std::min(top + bandRows, end);
                     // A band without a pixel of the image is skipped; a whole tile outside
                     // it still runs through every stage, as hosts of whole tiles expect.
-                    const bool outside = c * kTileSize >= uint32_t(width) || top >= uint32_t(height);
-                    if ((bandRows < kTileSize && outside) || !shadesRegion(c * kTileSize, top, kTileSize, bottom - top))
+                    const auto outside = [&](uint32_t y) {
+                        return c * kTileSize >= uint32_t(width) || y >= uint32_t(height);
+                    };
+                    if ((bandRows < kTileSize && outside(top)) ||
+                        !shadesRegion(c * kTileSize, top, kTileSize, bottom - top))
                         continue;
+                    // The tile's next bands that this render may shade too join this one:
+                    // a run of bands is one pass. The first band refused ends the run and
+                    // is asked about again after it (a farm may grant it then).
+                    while (next < end && !outside(next) &&
+                           shadesRegion(c * kTileSize, bottom, kTileSize, std::min(next + bandRows, end) - bottom))
+                        bottom = next = std::min(next + bandRows, end);
                     tileX = c * kTileSize;
                     tileY = r * kTileSize;
                     const uint32_t first = cropped ? std::max(top, crop[1]) : top;

@@ -372,11 +372,13 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, u
 typedef bool (*TessraTileFilter)(void* user, uint32_t x, uint32_t y);
 TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilter filter, void* user);
 // Splits each tile into bands of rows rows (1 to 256; 0, the default, keeps whole tiles)
-// for the tile filter, which is then asked with each band's top-left pixel: a band shades
-// only its rows (and the row each side that antialiasing compares with) and delivers
-// them, ending with TileFinished(x, band top, tile width, rows); a band without a pixel
-// of the image is skipped. Every pixel is what a render of whole tiles gives it. Lets
-// processes share an image of few tiles evenly.
+// for the tile filter, which is then asked with each band's top-left pixel. Once a band
+// is granted, the filter is asked at once about the tile's next bands: those granted join
+// it in a run, which shades only its rows (and the row each side that antialiasing
+// compares with) in one pass and delivers them, ending with TileFinished(x, run top, tile
+// width, run rows). The band refused after a run is asked about again once the run is
+// shaded; a band without a pixel of the image is skipped. Every pixel is what a render of
+// whole tiles gives it. Lets processes share an image of few tiles evenly.
 // Returns 0, or -1 without a renderer or for rows above 256.
 TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* renderer, uint32_t rows);
 

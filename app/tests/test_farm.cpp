@@ -257,25 +257,31 @@ std::vector<std::string> mpirun(int ranks, const std::vector<std::string>& rest)
 
 TEST(Mpi, SameBytesAsOneProcessForEveryExample) {
     SKIP_WITHOUT_MPI();
-    // Two tiles in a row (256 and 4 pixels wide) of 40 rows: two ranks share them in
-    // bands of 32 rows, three in bands of 16, so that band edges fall inside tiles.
+    // Two tiles in a row (256 and 4 pixels wide) of 40 rows: the ranks share them in
+    // bands of 16 rows, joined into runs, so that band edges fall inside tiles. The crop
+    // starts inside a band.
     const int w = 260, h = 40;
+    const std::vector<std::string> crop = {"--crop", "3,21,259,37"};
     for (auto [scene, extra] : examples()) {
         SCOPED_TRACE(scene);
         extra.insert(extra.end(), kPasses.begin(), kPasses.end());
         const std::string dir = scratchDir("mpi");
-        ASSERT_EQ(runRender(renderArgs(scene, extra, w, h, dir + "/single.exr")).exitCode, 0);
-        int sw = 0, sh = 0;
-        const std::vector<float> single = exrLayers(dir + "/single.exr", sw, sh);
-        for (int ranks : {1, 2, 3}) {
-            const std::string out = dir + "/ranks" + std::to_string(ranks) + ".exr";
-            const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, w, h, out)), 300);
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-            int mw = 0, mh = 0;
-            const std::vector<float> mpi = exrLayers(out, mw, mh);
-            ASSERT_EQ(mpi.size(), single.size());
-            EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0) << ranks << " ranks";
-            EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
+        for (const bool cropped : {false, true}) {
+            if (cropped) extra.insert(extra.end(), crop.begin(), crop.end());
+            ASSERT_EQ(runRender(renderArgs(scene, extra, w, h, dir + "/single.exr")).exitCode, 0);
+            int sw = 0, sh = 0;
+            const std::vector<float> single = exrLayers(dir + "/single.exr", sw, sh);
+            for (int ranks : cropped ? std::vector<int>{2} : std::vector<int>{1, 2, 3}) {
+                const std::string out = dir + "/ranks" + std::to_string(ranks) + ".exr";
+                const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, w, h, out)), 300);
+                ASSERT_EQ(r.exitCode, 0) << r.err;
+                int mw = 0, mh = 0;
+                const std::vector<float> mpi = exrLayers(out, mw, mh);
+                ASSERT_EQ(mpi.size(), single.size());
+                EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0)
+                    << ranks << " ranks" << (cropped ? ", cropped" : "");
+                EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
+            }
         }
     }
 }
