@@ -109,18 +109,27 @@ TESSRA_HD float recordWeight(float d, float R, float c) {
     return fastRcp(d / R + fastSqrt(maxf(1.0f - c, 0.0f)) + 1.0f / 10.9f);
 }
 
+// The query's signed distance to node s's plane, and the child on its side (near) or
+// on the other (far).
+TESSRA_DEVICE float kdSide(int s, float3 P, int& near, int& far) {
+    const DeviceSymbols& S = SYM;
+    const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
+    const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
+    const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
+    near = side < -0.001f ? ch.x : ch.y;
+    far = side < -0.001f ? ch.y : ch.x;
+    return side;
+}
+
 // Pushes the path from node s down to a leaf, choosing the query's side at each plane.
 TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int& top) {
-    const DeviceSymbols& S = SYM;
     while (s >= 0) {
         // A median-split tree stays far below 32 levels; a deeper path is cut here
         // rather than overrunning the stack.
         if (top >= 32) return;
         queue[top++] = unsigned(s);
-        const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
-        const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
-        const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
-        s = side < -0.001f ? ch.x : ch.y;
+        int far;
+        kdSide(s, P, s, far);
     }
 }
 
@@ -134,7 +143,6 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
     // An empty tree binds empty references, which read as zero: there is nothing to
     // search, and a zero child index would send the walk round node 0 for ever.
     if (kdTreeIsEmpty()) return 0;
-    const DeviceSymbols& S = SYM;
     unsigned int kdtreeQueue[32];
     unsigned int top = 0;
     kdDescend(0, P, kdtreeQueue, top);
@@ -176,16 +184,30 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
                 l.maxKey = l.key[searchMaxDist(l)];
             }
         }
-        const float4 plane = tex1Dfetch(S.texKDTreePlanos, i);
-        const int4 ch = tex1Dfetch(S.texKDTreeHijos, i);
-        const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
-        const float a = fabsf(side);
-        if (a < rule.range && (l.count < unsigned(K) || a < l.maxKey)) {
-            if (side < -0.001f && ch.y >= 0) kdDescend(ch.y, P, kdtreeQueue, top);
-            if (side >= -0.001f && ch.x >= 0) kdDescend(ch.x, P, kdtreeQueue, top);
-        }
+        int near, far;
+        const float a = fabsf(kdSide(i, P, near, far));
+        if (far >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey))
+            kdDescend(far, P, kdtreeQueue, top);
     }
     return l.count;
+}
+
+// Whether any record passes the rule: kdTreeKNearest's walk, ended by the first one
+// (a search for the nearest would go on comparing them).
+template <typename Rule>
+TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
+    if (kdTreeIsEmpty()) return false;
+    unsigned int queue[32];
+    unsigned int top = 0;
+    kdDescend(0, P, queue, top);
+    while (top > 0) {
+        const int i = int(queue[--top]);
+        float key;
+        if (rule.candidate(i, P, N, key)) return true;
+        int near, far;
+        if (fabsf(kdSide(i, P, near, far)) < rule.range && far >= 0) kdDescend(far, P, queue, top);
+    }
+    return false;
 }
 
 // Irradiance estimate from the photons kept: the colours of those on a surface like the
@@ -455,8 +477,7 @@ TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int 
     if (P.w < 0.5f) return;
     FGSearch s;
     s.range = 2000.0f;
-    KnnList<1> l;
-    if (kdTreeKNearest(xyz(P), xyz(ssNormals[k]), s, l) == 0) {
+    if (!kdTreeAny(xyz(P), xyz(ssNormals[k]), s)) {
         storeSharedFlag(outNeedFG, 1);
         return;
     }

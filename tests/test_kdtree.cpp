@@ -120,6 +120,7 @@ void compareWithBruteForce(const std::vector<float3>& pts, float3 q, float range
         if (d < range) all.push_back({d, int(i)});
     }
     std::sort(all.begin(), all.end());
+    EXPECT_EQ(kdTreeAny(q, make_float3(0, 0, 1), s), !all.empty());
     const size_t expected = std::min<size_t>(K, all.size());
     ASSERT_EQ(count, expected);
     if (expected == 0) return;
@@ -137,7 +138,7 @@ void compareWithBruteForce(const std::vector<float3>& pts, float3 q, float range
     EXPECT_NEAR(l.maxKey, kth, tie);
 }
 
-TEST_F(KdTreeTest, KNearestMatchesBruteForceOnRandomPoints) {
+TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> u(-5, 5);
     for (int n : {1, 5, 39, 40, 41, 500, 3000}) {
@@ -152,6 +153,7 @@ TEST_F(KdTreeTest, KNearestMatchesBruteForceOnRandomPoints) {
             compareWithBruteForce<40>(pts, q, 1e6f);
             compareWithBruteForce<32>(pts, q, 2.0f);
             compareWithBruteForce<4>(pts, q, 200000.0f);
+            compareWithBruteForce<1>(pts, q, 0.5f);
         }
     }
 }
