@@ -109,15 +109,15 @@ TESSRA_HD float recordWeight(float d, float R, float c) {
     return fastRcp(d / R + fastSqrt(maxf(1.0f - c, 0.0f)) + 1.0f / 10.9f);
 }
 
-// The query's signed distance to node s's plane, and the child on its side (near) or
-// on the other (far).
-TESSRA_DEVICE float kdSide(int s, float3 P, int& near, int& far) {
+// The query's signed distance to node s's plane, and the children on its side and on
+// the other.
+TESSRA_DEVICE float kdSide(int s, float3 P, int& nearChild, int& farChild) {
     const DeviceSymbols& S = SYM;
     const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
     const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
     const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
-    near = side < -0.001f ? ch.x : ch.y;
-    far = side < -0.001f ? ch.y : ch.x;
+    nearChild = side < -0.001f ? ch.x : ch.y;
+    farChild = side < -0.001f ? ch.y : ch.x;
     return side;
 }
 
@@ -128,8 +128,8 @@ TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int&
         // rather than overrunning the stack.
         if (top >= 32) return;
         queue[top++] = unsigned(s);
-        int far;
-        kdSide(s, P, s, far);
+        int farChild;
+        kdSide(s, P, s, farChild);
     }
 }
 
@@ -184,10 +184,10 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
                 l.maxKey = l.key[searchMaxDist(l)];
             }
         }
-        int near, far;
-        const float a = fabsf(kdSide(i, P, near, far));
-        if (far >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey))
-            kdDescend(far, P, kdtreeQueue, top);
+        int nearChild, farChild;
+        const float a = fabsf(kdSide(i, P, nearChild, farChild));
+        if (farChild >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey))
+            kdDescend(farChild, P, kdtreeQueue, top);
     }
     return l.count;
 }
@@ -204,8 +204,9 @@ TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
         const int i = int(queue[--top]);
         float key;
         if (rule.candidate(i, P, N, key)) return true;
-        int near, far;
-        if (fabsf(kdSide(i, P, near, far)) < rule.range && far >= 0) kdDescend(far, P, queue, top);
+        int nearChild, farChild;
+        if (fabsf(kdSide(i, P, nearChild, farChild)) < rule.range && farChild >= 0)
+            kdDescend(farChild, P, queue, top);
     }
     return false;
 }
