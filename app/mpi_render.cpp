@@ -358,8 +358,12 @@ private:
     }
 
     // Rank 0's server: polls rather than blocks, since a blocking receive in Open MPI
-    // spins and would take a core from the render.
+    // spins and would take a core from the render. Messages come in bursts (a run's
+    // claims, then its rows), so it polls briskly after one and backs off while none
+    // comes: each wake-up takes rank 0's core from its render.
     void serve() {
+        constexpr auto kBrisk = std::chrono::microseconds(50), kIdle = std::chrono::microseconds(1000);
+        auto nap = kBrisk;
         std::vector<char> buffer;
         std::set<int> told;
         std::chrono::steady_clock::time_point stopAt{};
@@ -384,9 +388,11 @@ private:
             MPI_Status st;
             MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &flag, &st);
             if (!flag) {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                std::this_thread::sleep_for(nap);
+                nap = std::min(nap * 2, kIdle);
                 continue;
             }
+            nap = kBrisk;
             const int from = st.MPI_SOURCE;
             int bytes = 0;
             MPI_Get_count(&st, MPI_BYTE, &bytes);
