@@ -109,16 +109,18 @@ TESSRA_HD float recordWeight(float d, float R, float c) {
     return fastRcp(d / R + fastSqrt(maxf(1.0f - c, 0.0f)) + 1.0f / 10.9f);
 }
 
-// The query's signed distance to node s's plane, and the children on its side and on
-// the other.
-TESSRA_DEVICE float kdSide(int s, float3 P, int& nearChild, int& farChild) {
+// Node s's plane against the query: its signed distance, and the children on the
+// query's side and on the other.
+struct KdSplit {
+    float side;
+    int nearChild, farChild;
+};
+TESSRA_DEVICE KdSplit kdSplit(int s, float3 P) {
     const DeviceSymbols& S = SYM;
     const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
     const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
     const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
-    nearChild = side < -0.001f ? ch.x : ch.y;
-    farChild = side < -0.001f ? ch.y : ch.x;
-    return side;
+    return side < -0.001f ? KdSplit{side, ch.x, ch.y} : KdSplit{side, ch.y, ch.x};
 }
 
 // Pushes the path from node s down to a leaf, choosing the query's side at each plane.
@@ -128,14 +130,14 @@ TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int&
         // rather than overrunning the stack.
         if (top >= 32) return;
         queue[top++] = unsigned(s);
-        int farChild;
-        kdSide(s, P, s, farChild);
+        s = kdSplit(s, P).nearChild;
     }
 }
 
 // The K records nearest to (P, N) by the rule's key. Returns the number kept; the
-// list holds them with their keys, and maxKey is the largest key kept.
-template <int K, typename Rule>
+// list holds them with their keys, and maxKey is the largest key kept. With First the
+// walk ends at the first record that passes the rule (kdTreeAny).
+template <int K, typename Rule, bool First = false>
 TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, KnnList<K>& l) {
     l.count = 0;
     l.root = -1;
@@ -183,32 +185,22 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
                 }
                 l.maxKey = l.key[searchMaxDist(l)];
             }
+            if (First) break;
         }
-        int nearChild, farChild;
-        const float a = fabsf(kdSide(i, P, nearChild, farChild));
-        if (farChild >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey))
-            kdDescend(farChild, P, kdtreeQueue, top);
+        const KdSplit k = kdSplit(i, P);
+        const float a = fabsf(k.side);
+        if (k.farChild >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey))
+            kdDescend(k.farChild, P, kdtreeQueue, top);
     }
     return l.count;
 }
 
-// Whether any record passes the rule: kdTreeKNearest's walk, ended by the first one
-// (a search for the nearest would go on comparing them).
+// Whether any record passes the rule: the nearest search's walk, ended by the first one
+// (the search would go on comparing them).
 template <typename Rule>
 TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
-    if (kdTreeIsEmpty()) return false;
-    unsigned int queue[32];
-    unsigned int top = 0;
-    kdDescend(0, P, queue, top);
-    while (top > 0) {
-        const int i = int(queue[--top]);
-        float key;
-        if (rule.candidate(i, P, N, key)) return true;
-        int nearChild, farChild;
-        if (fabsf(kdSide(i, P, nearChild, farChild)) < rule.range && farChild >= 0)
-            kdDescend(farChild, P, queue, top);
-    }
-    return false;
+    KnnList<1> l;
+    return kdTreeKNearest<1, Rule, true>(P, N, rule, l) > 0;
 }
 
 // Irradiance estimate from the photons kept: the colours of those on a surface like the

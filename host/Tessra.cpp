@@ -632,14 +632,12 @@ int32_t TessraRendererCUDA::Render() {
         const uint32_t halo =
             (bandRows < kTileSize || cropped) && extension_.samples > 1 && extension_.threshold > 0.0f;
         for (uint32_t c = 0; c < tilesX; ++c) {
+            // A band without a pixel of the image is skipped; a whole tile outside it still
+            // runs through every stage, as hosts of whole tiles expect.
+            const auto outside = [&](uint32_t y) { return c * kTileSize >= uint32_t(width) || y >= uint32_t(height); };
             for (uint32_t r = 0; r < tilesY; ++r) {
                 for (uint32_t top = r * kTileSize, end = top + kTileSize, next; top < end; top = next) {
                     uint32_t bottom = next = std::min(top + bandRows, end);
-                    // A band without a pixel of the image is skipped; a whole tile outside
-                    // it still runs through every stage, as hosts of whole tiles expect.
-                    const auto outside = [&](uint32_t y) {
-                        return c * kTileSize >= uint32_t(width) || y >= uint32_t(height);
-                    };
                     if ((bandRows < kTileSize && outside(top)) ||
                         !shadesRegion(c * kTileSize, top, kTileSize, bottom - top))
                         continue;
