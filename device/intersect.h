@@ -157,7 +157,7 @@ inline unsigned int childrenEntered(const Ray& r, float3 invD, float3 bmin, floa
     const __m128 y1h = _mm_shuffle_ps(hi1, lo1, _MM_SHUFFLE(1, 1, 1, 1));
     const __m128 y0 = _mm_shuffle_ps(y0h, y0h, _MM_SHUFFLE(2, 0, 2, 0));
     const __m128 y1 = _mm_shuffle_ps(y1h, y1h, _MM_SHUFFLE(2, 0, 2, 0));
-    const __m128 minT = _mm_set1_ps(0.001f), scale = _mm_set1_ps(dScale), lim = _mm_set1_ps(limit);
+    const __m128 minT = _mm_set1_ps(0.0f), scale = _mm_set1_ps(dScale), lim = _mm_set1_ps(limit);
     unsigned int mask = 0;
     for (int z = 0; z < 2; ++z) {
         const __m128 a0 = z ? hi0 : lo0, a1 = z ? hi1 : lo1;
@@ -192,7 +192,7 @@ TESSRA_HD unsigned int childrenEntered(const Ray& r, float3 invD, float3 bmin, f
         const bool xh = slot & 2, yl = slot & 1, zh = slot & 4;
         const float tnear = fmaxf3(xh ? hi0[0] : lo0[0], yl ? lo0[1] : hi0[1], zh ? hi0[2] : lo0[2]);
         const float tfar = fminf3(xh ? hi1[0] : lo1[0], yl ? lo1[1] : hi1[1], zh ? hi1[2] : lo1[2]);
-        if (!(tfar > 0.001f && tnear < tfar) || tnear * dScale > limit) continue;
+        if (!(tfar > 0.0f && tnear < tfar) || tnear * dScale > limit) continue;
         mask |= 1u << slot;
     }
     return mask;
@@ -399,7 +399,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         const float3 bmin = xyz(tex1Dfetch(S.texNodes, 0)), bmax = xyz(tex1Dfetch(S.texNodes, 1));
         float tnear, tfar;
         intersectBox(ray, invD, bmin, bmax, tnear, tfar);
-        if (!(tfar > 0.001f && tnear < tfar) || tnear * dScale > limit) return hit;
+        if (!(tfar > 0.0f && tnear < tfar) || tnear * dScale > limit) return hit;
     }
     unsigned int pila[128];
     unsigned int count = 1;

@@ -83,31 +83,34 @@ TESSRA_DEVICE float GetHarmMeanDist(int i) {
     return r == 0.0f ? 1e14f : r;
 }
 
+// Ward's error of record i at (P, N), over the cache's accuracy: the record is valid
+// where it is below 1. Its distance scale R is the harmonic mean distance, clamped on
+// the host to the footprint of a few pixels and to the neighbours' scales. A record
+// facing away, or in front of the point (the point behind the record's tangent plane,
+// as under the edge of a box), is never valid: its light is not the point's.
+TESSRA_DEVICE float recordError(int i, float3 P, float3 N, float& d) {
+    const DeviceSymbols& S = SYM;
+    const float3 v = P - xyz(tex1Dfetch(S.texKDTreePhotonPos, i));
+    const float3 n = xyz(tex1Dfetch(S.texKDTreePhotonDir, i));
+    d = length(v);
+    const float R = tex1Dfetch(S.texHarmMeanDistFG, i);
+    const float c = dot(N, n);
+    if (!(R > 0.0f) || !(c > 0.0f) || dot(v, N + n) < -0.1f * R) return INFINITY;
+    return (d / R + fastSqrt(maxf(1.0f - c, 0.0f))) * fastRcp(S.c_fgAccuracy);
+}
+
+// Records valid at the query, nearest first.
 struct FGSearch {
     float range;
     TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
-        const DeviceSymbols& S = SYM;
-        key = length(xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P);
-        return key < range && dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f;
+        return recordError(i, P, N, key) < 1.0f && key < range;
     }
 };
 
-struct CandidateSearch {
-    float range;
-    TESSRA_DEVICE bool candidate(int i, float3 P, float3 /*N*/, float& key) const {
-        key = length(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)) - P);
-        return key < range;
-    }
-};
-
-// How much a final-gather record at distance d, with harmonic mean distance R and
-// normal agreement c = N . n, counts at a point. The constant term caps the weight at
-// 10.9, reached at the record itself: without it the weight grew without bound as a
-// point neared a record and then dropped to 10.9 on it, which left a dark dot at every
-// record. Far from the record (d/R of order 1) it changes the weight little.
-TESSRA_HD float recordWeight(float d, float R, float c) {
-    return fastRcp(d / R + fastSqrt(maxf(1.0f - c, 0.0f)) + 1.0f / 10.9f);
-}
+// How much a valid record with error e counts: falling to zero at the edge of its
+// validity, so that the interpolated light is continuous where a record enters or leaves
+// the set, and bounded at the record, so that records leave no dots.
+TESSRA_HD float recordWeight(float e) { return maxf(1.0f - e, 0.0f); }
 
 // Node s's plane against the query: its signed distance, and the children on the
 // query's side and on the other.
@@ -332,7 +335,7 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
     out_photons_pos[i] = make_float4(h.position, 1.0f);
     out_photons_dir[i] = make_float4(D, 1.0f);
     out_photons_col[i] = make_float4(col, inv);
-    out_normals_at_photon_pos[i] = make_float4(h.normal, 1.0f);
+    out_normals_at_photon_pos[i] = make_float4(faceForward(h.normal, D), 1.0f);
 }
 
 TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
@@ -360,15 +363,16 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
         u1 = hashRand(float(irebote) * rands.x, float(i) + rands.y);
         u2 = hashRand(float(irebote) * rands.y, float(i) + rands.x);
     }
+    // The stored normal faces the side the photon arrived on, so it leaves from there.
     Ray ray;
     ray.d = sampleCosineHemisphere(N, u1, u2);
-    ray.o = xyz(inPos) + N * 0.01f;
+    ray.o = xyz(inPos) + N * S.c_rayEpsilon;
     const OctreeHit h = intersectOctree(ray, 999999.9f, false);
     if (!h.found) return;
     out_photons_pos[i] = make_float4(h.position, 1.0f);
     out_photons_dir[i] = make_float4(ray.d, 1.0f);
     out_photons_col[i] = make_float4(power * hitDiffuse(h), 1.0f);
-    out_normals_at_photon_pos[i] = make_float4(h.normal, 1.0f);
+    out_normals_at_photon_pos[i] = make_float4(faceForward(h.normal, ray.d), 1.0f);
 }
 
 // ---------------------------------------------------------------------------------
@@ -376,7 +380,8 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
 
 TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int imageW, unsigned int imageH,
                                         float4* ssNormals, float4* ssPos, unsigned int xoffset, unsigned int yoffset,
-                                        unsigned int renderViewWidth, float ambientLightIntens, float2 rands) {
+                                        unsigned int renderViewWidth, float ambientLightIntens, float2 rands,
+                                        float4* ssEyePos) {
     (void)renderViewWidth;
     (void)rands;
     const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
@@ -384,21 +389,43 @@ TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int im
     const unsigned int k = y * imageW + x;
     const float4 P = ssPos[k];
     if (P.w < 0.5f) return;
-    const float3 E = photonEstimate(xyz(P), xyz(ssNormals[k]), SYM.c_photonGatherFrom);
+    const float3 N = faceForward(xyz(ssNormals[k]), xyz(P) - xyz(ssEyePos[k]));
+    const float3 E = photonEstimate(xyz(P), N, SYM.c_photonGatherFrom);
     outIlum[k] += make_float4(E * ambientLightIntens, 1.0f);
 }
 
 // A cosine-weighted ray from a final-gather record, lifted off its surface.
-TESSRA_HD Ray gatherRay(float3 P, float3 N, float2 rands) {
+TESSRA_DEVICE Ray gatherRay(float3 P, float3 N, float2 rands) {
     Ray ray;
     ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
-    ray.o = P + N * 0.01f;
+    ray.o = P + N * SYM.c_rayEpsilon;
     return ray;
+}
+
+// A record's irradiance gradients (Ward and Heckbert): six float4 per record, the
+// rotation gradient of red, green and blue, then their translation gradients, in xyz.
+// The irradiance at (P, N) near record i is then
+//   E_i + (n_i x N) . Gr + (P - x_i) . Gt.
+// Rotation: a cosine-distributed sample along w with cos t = n . w adds L (n x w) / cos t.
+// Translation, per sample: the light of a patch at distance r seen at angle t falls as
+// cos t / r^2, which grows by 3 sin t / r per unit step towards it along the surface.
+// Cosines are bounded below and distances by the record's scale, so that grazing or very
+// near samples cannot dominate.
+TESSRA_DEVICE void addGradientSample(float4* g, float3 N, float3 w, float r, float rMin, float3 L) {
+    const float c = maxf(dot(N, w), 0.05f);
+    const float3 rot = cross(N, w) * fastRcp(c);
+    const float3 tan = (w - N * dot(N, w)) * (r < INFINITY ? 3.0f * fastRcp(maxf(r, rMin)) : 0.0f);
+    const float Lc[3] = {L.x, L.y, L.z};
+    for (int ch = 0; ch < 3; ++ch) {
+        g[ch] += make_float4(rot * Lc[ch], 0.0f);
+        g[3 + ch] += make_float4(tan * Lc[ch], 0.0f);
+    }
 }
 
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,
                                         float4* positions, float ambientLightIntens, float4* lightAccum,
-                                        float4* lightNorm, unsigned int numIters, float2 rands) {
+                                        float4* lightNorm, unsigned int numIters, float2 rands, float4* gradAccum,
+                                        float4* gradNorm) {
     const unsigned int k = first + t.x();
     if (k >= last) return;
     const float3 P = xyz(positions[k]);
@@ -408,21 +435,62 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
     float3 L;
     if (h.found) {
         // The directions are cosine-distributed, so the plain mean of what they see is
-        // the irradiance: weighting each by the cosine again counted it twice.
-        L = photonEstimate(h.position, h.normal, 0.0f) * ambientLightIntens;
+        // the irradiance: weighting each by the cosine again counted it twice. The
+        // photons counted are those on the side the ray arrives at.
+        L = photonEstimate(h.position, faceForward(h.normal, ray.d), 0.0f) * ambientLightIntens;
     } else {
         L = SYM.c_envColor;
     }
     const float3 acc = xyz(lightAccum[k]) + L;
     lightAccum[k] = make_float4(acc, 1.0f);
-    lightNorm[k] = make_float4(acc * fastRcp(float(numIters)), 1.0f);
+    const float inv = fastRcp(float(numIters));
+    lightNorm[k] = make_float4(acc * inv, 1.0f);
+    float4* g = gradAccum + 6 * size_t(k);
+    const float rMin = 0.1f * tex1Dfetch(SYM.texHarmMeanDistFG, int(k));
+    addGradientSample(g, N, normalize(ray.d), h.found ? h.distance : INFINITY, rMin, L);
+    for (int j = 0; j < 6; ++j) gradNorm[6 * size_t(k) + j] = g[j] * inv;
+}
+
+// The light of valid records, each extrapolated to the point by its gradients and
+// weighted by how well it is valid there. Returns the number of records used.
+TESSRA_DEVICE unsigned int interpolateRecords(float3 P, float3 N, float3& E) {
+    FGSearch s;
+    s.range = SYM.c_fgMaxRadius;
+    KnnList<32> l;
+    E = make_float3(0, 0, 0);
+    if (kdTreeKNearest(P, N, s, l) == 0) return 0;
+    const DeviceSymbols& S = SYM;
+    float W = 0.0f;
+    float3 Q = make_float3(0, 0, 0);
+    for (unsigned int e = 0; e < l.count; ++e) {
+        const int i = l.record[e];
+        float d;
+        const float w = recordWeight(recordError(i, P, N, d));
+        const float3 x = xyz(tex1Dfetch(S.texKDTreePhotonPos, i));
+        const float3 n = xyz(tex1Dfetch(S.texKDTreePhotonDir, i));
+        const float3 Ei = xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
+        const float3 axis = cross(n, N), step = P - x;
+        float c[3] = {Ei.x, Ei.y, Ei.z};
+        for (int ch = 0; ch < 3; ++ch) {
+            const float3 gr = xyz(tex1Dfetch(S.texFGGradients, 6 * i + ch));
+            const float3 gt = xyz(tex1Dfetch(S.texFGGradients, 6 * i + 3 + ch));
+            // An extrapolation is bounded by the record's own light: a gradient is a
+            // first-order guess, and a negative or tripled value is never a better one.
+            c[ch] = clampf(c[ch] + dot(axis, gr) + dot(step, gt), 0.0f, 3.0f * c[ch]);
+        }
+        W += w;
+        Q += make_float3(c[0], c[1], c[2]) * w;
+    }
+    if (!(W > 0.0f)) return 0;
+    E = Q * fastRcp(W);
+    return l.count;
 }
 
 TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigned int imageH, float4* ssNormals,
                                             float4* ssPos, int* ssTriID, float2* ssUVs, unsigned int xoffset,
                                             unsigned int yoffset, unsigned int renderViewWidth,
                                             float ambientLightIntens, float2 rands2, float4* outLight,
-                                            unsigned char* outNeedFG, unsigned char* inoutMaskFG) {
+                                            unsigned char* outNeedFG, unsigned char* inoutMaskFG, float4* ssEyePos) {
     (void)renderViewWidth;
     (void)rands2;
     const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
@@ -431,30 +499,21 @@ TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigne
     if (inoutMaskFG[k] == 0) return;
     const float4 P4 = ssPos[k];
     if (P4.w < 0.5f) return;
-    const float3 P = xyz(P4), N = xyz(ssNormals[k]);
+    const float3 P = xyz(P4), N = faceForward(xyz(ssNormals[k]), P - xyz(ssEyePos[k]));
     const int tri = ssTriID[k];
     const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, tri), triangleTexCoords(unsigned(tri), ssUVs[k]));
-    FGSearch s;
-    s.range = 2000.0f;
-    KnnList<32> l;
-    if (kdTreeKNearest(P, N, s, l) == 0) {
+    float3 E;
+    if (interpolateRecords(P, N, E) == 0) {
         storeSharedFlag(outNeedFG, 1);
         inoutMaskFG[k] = 1;
         return;
     }
-    const DeviceSymbols& S = SYM;
-    float W = 0.0f;
-    float3 Q = make_float3(0, 0, 0);
-    for (unsigned int e = 0; e < l.count; ++e) {
-        const int i = l.record[e];
-        const float w = recordWeight(l.key[e], GetHarmMeanDist(i), dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))));
-        W += w;
-        Q += xyz(tex1Dfetch(S.texKDTreePhotonCol, i)) * w;
-    }
-    const float3 E = W > 0.0f ? Q * fastRcp(W) : make_float3(0, 0, 0);
     outLight[k] += make_float4(A * ambientLightIntens * E, 1.0f);
     inoutMaskFG[k] = 0;
 }
+
+// The normal of a camera hit for the irradiance cache: facing the camera.
+TESSRA_DEVICE float3 cameraFacing(float3 P, float3 N) { return faceForward(N, P - SYM.c_eyePos); }
 
 // Whether a pixel would find a final-gather record to interpolate: the test of
 // estimatePhotonMap_FromFG without the interpolation. Resolved pixels clear their mask;
@@ -469,8 +528,8 @@ TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int 
     const float4 P = ssPos[k];
     if (P.w < 0.5f) return;
     FGSearch s;
-    s.range = 2000.0f;
-    if (!kdTreeAny(xyz(P), xyz(ssNormals[k]), s)) {
+    s.range = SYM.c_fgMaxRadius;
+    if (!kdTreeAny(xyz(P), cameraFacing(xyz(P), xyz(ssNormals[k])), s)) {
         storeSharedFlag(outNeedFG, 1);
         return;
     }
@@ -493,7 +552,7 @@ TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, un
     const float4 P = ss_pos[p];
     if (x % fg_spacing == 0 && y % fg_spacing == 0 && P.w > 0.5f) {
         out_fg_pos[p] = make_float4(xyz(P), 1.0f);
-        out_fg_normal[p] = make_float4(xyz(ss_normals[p]), 1.0f);
+        out_fg_normal[p] = make_float4(cameraFacing(xyz(P), xyz(ss_normals[p])), 1.0f);
     } else {
         out_fg_pos[p] = make_float4(0, 0, 0, 0);
         out_fg_normal[p] = make_float4(0, 0, 0, 0);
@@ -516,23 +575,21 @@ TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int image
         out_fg_pos[p] = make_float4(0, 0, 0, 0);
         return;
     }
-    const float3 P = xyz(P4), N = xyz(ss_normals[p]);
-    CandidateSearch s;
-    s.range = 200000.0f;
-    KnnList<4> l;
+    // A candidate becomes a record where the valid records around it weigh too little
+    // together; on the finest spacings only where none is valid at all, so that every
+    // pixel ends with a record to interpolate.
+    const float3 P = xyz(P4), N = cameraFacing(P, xyz(ss_normals[p]));
+    FGSearch s;
+    s.range = SYM.c_fgMaxRadius;
+    KnnList<8> l;
     kdTreeKNearest(P, N, s, l);
-    const DeviceSymbols& Sy = SYM;
     float S = 0.0f;
     for (unsigned int e = 0; e < l.count; ++e) {
-        const int i = l.record[e];
-        const float R = tex1Dfetch(Sy.texHarmMeanDistFG, i);
-        // A record none of whose rays hit anything has no distance scale and adds no
-        // weight (instead of the non-number 0/0 at a record in the same spot).
-        if (!(R > 0.0f)) continue;
-        const float3 n = xyz(tex1Dfetch(Sy.texKDTreePhotonDir, i));
-        S += fastRcp(l.key[e] / R + fastSqrt(maxf(1.0f - dot(N, n), 0.0f)));
+        float d;
+        S += recordWeight(recordError(l.record[e], P, N, d));
     }
-    if (Sy.c_FG_record_density > S) {
+    const bool place = fg_spacing >= 4 ? S < 0.5f : l.count == 0;
+    if (place) {
         out_fg_pos[p] = make_float4(P, 1.0f);
         out_fg_normal[p] = make_float4(N, 1.0f);
     } else {

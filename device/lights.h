@@ -197,6 +197,11 @@ TESSRA_HD float3 tangentOf(float3 N) {
     return make_float3(0.0f, N.z, -N.y) / sqrtf(N.y * N.y + N.z * N.z);
 }
 
+// N turned to face the side a ray travelling along D arrives from: light, photons and
+// gathers stay on the side of a surface they reached, so nothing passes through a
+// single-sided wall.
+TESSRA_HD float3 faceForward(float3 N, float3 D) { return dot(N, D) > 0.0f ? -N : N; }
+
 // Cosine-weighted direction about N (not renormalised).
 TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
     const float2 d = concentricSampleDisk(2.0f * u1 - 1.0f, 2.0f * u2 - 1.0f);

@@ -1,6 +1,7 @@
 // Global illumination stages: photon emission, final-gather placement, the irradiance
 // cache and the indirect-light composition of a tile.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <vector>
 
@@ -69,6 +70,51 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     // Released through the check: a release that fails must not pass unseen.
     for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
     return true;
+}
+
+// The irradiance cache's accuracy: a record is valid where Ward's error over it is
+// below 1. FG_record_density, the weight a candidate's records must reach, is its
+// reciprocal; without one every record serves every point with a like normal.
+float cacheAccuracy(const TessraRendererCUDA& r) {
+    return r.FG_record_density > 0.0f ? 1.0f / r.FG_record_density : 1e30f;
+}
+
+// A record's distance scale: its harmonic mean distance, bounded by its footprint on
+// screen so that it is valid over about 2 to 48 pixels (at contacts the harmonic mean
+// alone would ask for records closer than pixels, in the open for one record per
+// surface), and by its neighbours' scales plus their distance (Krivanek et al. 2006), so
+// that scales change no faster than the geometry allows and records grow dense towards
+// contacts and corners.
+void clampRecordScales(const TessraRendererCUDA& r, const std::vector<float4>& positions,
+                       std::vector<float>& scales) {
+    const float a = cacheAccuracy(r);
+    if (!(a < 1e29f)) return;
+    const float eye[3] = {r.invViewMatrix[3], r.invViewMatrix[7], r.invViewMatrix[11]};
+    const float pixel = 2.0f * std::tan(0.5f * r.fieldOfView) / float(std::max(1, r.width));
+    for (size_t i = 0; i < positions.size(); ++i) {
+        const float dx = positions[i].x - eye[0], dy = positions[i].y - eye[1], dz = positions[i].z - eye[2];
+        const float footprint = std::sqrt(dx * dx + dy * dy + dz * dz) * pixel;
+        const float R = scales[i] > 0.0f ? scales[i] : INFINITY;
+        scales[i] = std::min(std::max(R, 2.0f * footprint / a), 48.0f * footprint / a);
+    }
+    // Among the records of one step (a tile's pass places at most a few thousand).
+    for (size_t i = 0; i < positions.size() && positions.size() <= 4096; ++i)
+        for (size_t j = 0; j < positions.size(); ++j) {
+            const float dx = positions[i].x - positions[j].x, dy = positions[i].y - positions[j].y,
+                        dz = positions[i].z - positions[j].z;
+            scales[i] = std::min(scales[i], scales[j] + std::sqrt(dx * dx + dy * dy + dz * dz));
+        }
+}
+
+// The accuracy, and the farthest any record reaches, for the searches.
+void uploadCacheReach(TessraRendererCUDA& r) {
+    const float a = cacheAccuracy(r);
+    float reach = 0.0f;
+    if (r.fgKdTree)
+        for (float R : r.fgKdTree->scalars) reach = std::max(reach, R);
+    reach = a < 1e29f ? reach * a : 2000.0f;
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgAccuracy, &a, 4), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgMaxRadius, &reach, 4), "volumeRender", __LINE__);
 }
 
 // The tiles of a render in tile order (columns outer), those that hold pixels of the
@@ -185,8 +231,11 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
 
     const dim3 grid(W / kBlock.x + 1, H / kBlock.y + 1, 1);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", 2851);
+    uploadCacheReach(*this);
 
-    for (uint32_t spacing = 32; spacing >= 4; spacing >>= 1) {
+    // Spacings 2 and 1 place records only where no record is valid; a pass that places
+    // none leaves the tree as it is.
+    for (uint32_t spacing = 32; spacing >= 1; spacing >>= 1) {
         TESSRA_CHECK(rt::memset(candPos.p, 0, pixels * 16), "volumeRender", 2855);
         if (spacing > 31) {
             rt::launch(TESSRA_KERNEL(init_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
@@ -206,8 +255,10 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
         std::vector<float4> newPos, newNormal;
         for (size_t i = 0; i < pixels; ++i)
             if (hostPos[i].w > 0.5f) newPos.push_back(hostPos[i]), newNormal.push_back(hostNormal[i]);
+        if (newPos.empty() && spacing < 32) continue;
         std::vector<float> harmonic;
         if (!measureHarmonicDistances(*this, newPos, newNormal, harmonic)) return false;
+        clampRecordScales(*this, newPos, harmonic);
         host::status(this, "Irradiance Cache: building KdTree for FG records...");
         const std::vector<float4> zero(newPos.size(), make_float4(0, 0, 0, 0));
         fgKdTree->AddRecords(uint32_t(newPos.size()), newPos.data(), newNormal.data(), zero.data(), 0.0f,
@@ -223,6 +274,7 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
                          2880);
         TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHarmMeanDistFG, harmMeanDistFG, size_t(n) * 4), "volumeRender",
                      2893);
+        uploadCacheReach(*this);
     }
     TESSRA_CHECK(rt::free(candPos.p), "volumeRender", 2897);
     candPos.p = nullptr;
@@ -237,9 +289,14 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
 bool TessraRendererCUDA::CalculateIrradianceCache() try {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
-    host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16));
-    if (n && !accum.p) return false;
+    host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16)), gradAccum(Malloc(size_t(n) * 96));
+    if (n && (!accum.p || !gradAccum.p)) return false;
     if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", 2921);
+    if (n) TESSRA_CHECK(rt::memset(gradAccum.p, 0, size_t(n) * 96), "volumeRender", __LINE__);
+    host::freeChecked(extension_.fgGradients, "volumeRender", __LINE__);
+    extension_.fgGradients = Malloc(size_t(n) * 96);
+    if (n && !extension_.fgGradients) return false;
+    if (n) TESSRA_CHECK(rt::memset(extension_.fgGradients, 0, size_t(n) * 96), "volumeRender", __LINE__);
     if (callbacks) callbacks->SetFinalGatherCount(n);
     const host::SharedRange share = host::sharedRange(*this, n);
     const dim3 grid = recordGrid(uint32_t(share.last - share.first));
@@ -274,7 +331,8 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
         const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
         rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
                    fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
-                   ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands);
+                   ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands,
+                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients));
         rt::synchronize();
     }
     // Each record's irradiance is its own: processes sharing the work light their own
@@ -286,7 +344,18 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
         if (!aborted)
             TESSRA_CHECK(rt::memcpyHtoD(fgKdTree->d_thirds, irradiance.data(), size_t(n) * 16), "volumeRender",
                          2965);
+        std::vector<float4> gradients(size_t(n) * 6);
+        TESSRA_CHECK(rt::memcpyDtoH(gradients.data(), extension_.fgGradients, size_t(n) * 96), "volumeRender",
+                     __LINE__);
+        aborted = aborted || !host::gatherShared(*this, gradients.data(), n, 96);
+        if (!aborted)
+            TESSRA_CHECK(rt::memcpyHtoD(extension_.fgGradients, gradients.data(), size_t(n) * 96), "volumeRender",
+                         __LINE__);
     }
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texFGGradients, extension_.fgGradients, size_t(n) * 96), "volumeRender",
+                 __LINE__);
+    TESSRA_CHECK(rt::free(gradAccum.p), "volumeRender", __LINE__);
+    gradAccum.p = nullptr;
     TESSRA_PRINTF("]\n");
     TESSRA_CHECK(rt::free(accum.p), "volumeRender", 2966);
     accum.p = nullptr;
@@ -393,7 +462,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
             if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, fb.ssColor,
-                       W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands);
+                       W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands, fb.ssEyePos);
             rt::synchronize();
             if (host::abortRequested(this)) return false;
         }
@@ -415,7 +484,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try 
             if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_FromFG), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, W, H,
                        fb.ssNormals, fb.ssPos, fb.ssTriID, fb.ssUVs, 64 * bx, 64 * by, 64u, ambientLightIntens, rands2,
-                       fb.ssColor, fb.needsGI, fb.maskFG);
+                       fb.ssColor, fb.needsGI, fb.maskFG, fb.ssEyePos);
             rt::synchronize();
             if (host::abortRequested(this)) return false;
         }

@@ -1,5 +1,6 @@
 // initScene: validates the scene, builds the octree and turns the host lists into flat
 // device arrays bound to their texture references.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -165,6 +166,21 @@ bool TessraRendererCUDA::initScene() try {
                 "Tessra");
             return false;
         }
+    }
+
+    // Secondary rays start this far off a surface and shadow rays stop this far short
+    // of it: a hundred-thousandth of the scene's size and of its distance from the
+    // origin, which float positions there resolve, at any scale of units.
+    {
+        float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (const float4& v : vertices) {
+            const float c[3] = {v.x, v.y, v.z};
+            for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
+        }
+        float size = 0.0f;
+        for (int a = 0; a < 3; ++a) size = std::max({size, hi[a] - lo[a], std::fabs(lo[a]), std::fabs(hi[a])});
+        const float epsilon = size > 0.0f ? 1e-5f * size : 1e-5f;
+        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_rayEpsilon, &epsilon, 4), "volumeRender", __LINE__);
     }
 
     TESSRA_PRINTF("BuildOctree.\n");

@@ -486,6 +486,7 @@ void TessraRendererCUDA::CleanUp() try {
 #define TESSRA_DEVICE_ARRAY(f, line) host::freeChecked(f, "Tessra", line);
 #include "host/device_arrays.def"
 #undef TESSRA_DEVICE_ARRAY
+    host::freeChecked(extension_.fgGradients, "Tessra", __LINE__);
     host::releaseTextureImages(textureImages);
 } catch (...) {
     host::reportException("CleanUp");
@@ -546,6 +547,7 @@ bool ensureDevice() {
 // Every stage after the primary rays, on a tile's screen buffers (or on the elements of
 // a batch of sub-pixel rays, which the stages take for pixels).
 bool TessraRendererCUDA::shadeTile(TessraFrameBuffer& fb) {
+    if (extension_.pathSamples) return pathTraceTile(fb);
     bool going = RenderDirectLighting(fb);
     going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(fb));
     if (going) firstPassDone = true;
@@ -597,7 +599,7 @@ int32_t TessraRendererCUDA::Render() {
 
         extension_.cacheComplete = false;
         extension_.supersampled = 0;
-        if (indirectIllumination && UsePhotonMapping()) {
+        if (indirectIllumination && UsePhotonMapping() && !extension_.pathSamples) {
             std::vector<float> hits;
             if (useFinalGather && !findCameraHits(*fb, tilesX, tilesY, hits)) return 0;
             extension_.shareStopped = false;

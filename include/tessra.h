@@ -312,12 +312,16 @@ public:
         uint32_t batchRows = 0;
         TessraWorkShare share = {1, 0, nullptr, nullptr};
         bool shareStopped = false;  // a process sharing the work stopped before the first tile
+        uint32_t pathSamples = 0;   // path tracing instead of the stages: samples per ray, 0 off
+        uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
+        void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
     } extension_;
 
 private:
     bool shadesRegion(uint32_t x, uint32_t y, uint32_t w, uint32_t h);
     bool shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const;
     bool shadeTile(TessraFrameBuffer& fb);
+    bool pathTraceTile(const TessraFrameBuffer& fb);
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
     bool findMissingRecords(TessraFrameBuffer& fb);
@@ -396,6 +400,14 @@ TESSRA_API int Tessra_SetWorkShare(TessraRendererCUDA* renderer, const TessraWor
 TESSRA_API int Tessra_SetSupersampling(TessraRendererCUDA* renderer, uint32_t n, float threshold);
 // The number of pixels the last render gave more than one ray.
 TESSRA_API uint64_t Tessra_SupersampledPixelCount(const TessraRendererCUDA* renderer);
+// Path tracing: instead of the direct, photon and reflection stages, every ray the
+// camera casts (each of the supersampled rays too) continues as samplesPerPixel
+// unbiased paths of up to maxBounces diffuse bounces after the first hit, with the same
+// light models, light sampling and materials. A reference for the other modes and a
+// mode of its own; samplesPerPixel 0 (the default) switches it off. Returns 0, or -1
+// without a renderer or for more than 65536 samples or 64 bounces.
+TESSRA_API int Tessra_SetPathTracing(TessraRendererCUDA* renderer, uint32_t samplesPerPixel, uint32_t maxBounces);
+
 // Output passes for denoisers and compositors, written for every delivered pixel before
 // its tile is finished, averaged over the pixel's rays: the diffuse colour at the first
 // hit (albedo, RGB), the unit world-space shading normal (normal, XYZ) and the distance

@@ -1,0 +1,175 @@
+// Path tracing: every camera ray continues as unbiased paths through the renderer's own
+// light models and materials. At each vertex the direct light of every light comes from
+// one of its sample points chosen at random (the direct pass averages all of them), the
+// mirror, glossy and glass layers are followed with the probability of their share, and
+// the diffuse rest bounces cosine-distributed about the side the path arrived on. In the
+// renderer's units a surface shows its diffuse colour times the irradiance it receives,
+// so a bounce carries the diffuse colour and the mean of what its paths find, as the
+// final gather does; a diffuse ray that escapes sees the background colour, a mirror ray
+// that escapes sees black, as the reflection passes do.
+#pragma once
+// Read through kernels_screen.h, whose light sample it shares.
+
+#include "device/defs.h"
+#include "device/intersect.h"
+#include "device/lights.h"
+
+TESSRA_HD unsigned int mixBits(unsigned int x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    x ^= x >> 16;
+    return x;
+}
+
+// The sample numbers of one path: the first dimensions from the Halton point of the
+// sample's number, turned per ray (Cranley and Patterson), so that a ray's samples spread
+// evenly and neighbouring rays do not share a pattern; later dimensions hashed.
+struct PathSampler {
+    unsigned int seed, sample, dim;
+    TESSRA_DEVICE float next() {
+        const unsigned int d = dim++;
+        const float shift = float(mixBits(seed ^ (d * 0x9e3779b9u + 0x632be5abu)) >> 8) * (1.0f / 16777216.0f);
+        float u;
+        if (d < 12) {
+            const int primes[12] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37};
+            u = halton(int(sample) + 1, primes[d]) + shift;
+            u -= floorf(u);
+        } else {
+            u = float(mixBits(seed ^ mixBits(sample * 0x68bc21ebu + d)) >> 8) * (1.0f / 16777216.0f);
+        }
+        return minf(u, 0.99999994f);
+    }
+};
+
+// A mirror, glossy, clear or frosted layer's direction: the reflection passes' rule with
+// the stratum drawn at random.
+TESSRA_DEVICE float3 specularDirection(float3 D, float3 N, bool refract, float gloss, PathSampler& rng) {
+    const float c = dot(D, N);
+    const float3 mirror = normalize(D - N * (2.0f * c));
+    float3 R = mirror;
+    if (refract) {
+        const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
+        const float3 Nf = c < 0.0f ? -N : N;
+        const float cosi = dot(D, Nf);
+        const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
+        R = k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
+    }
+    if (gloss >= 0.0f) {
+        const float cosMax = powf(gloss, 0.0111111f);
+        const float a = rng.next();
+        const float cosT = a + (1.0f - a) * cosMax;
+        const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
+        const float phi = 2.0f * TESSRA_PI * rng.next();
+        const float3 Tg = tangentOf(R);
+        const float3 Bt = cross(R, Tg);
+        R = R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
+    }
+    return R;
+}
+
+TESSRA_HD float mean3(float3 v) { return (v.x + v.y + v.z) * (1.0f / 3.0f); }
+
+// One path from a camera hit; what it brings back to the pixel.
+TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, char shadowMode,
+                               unsigned int lightSubDivs, unsigned int bounces, float ambientLightIntens,
+                               PathSampler& rng) {
+    const DeviceSymbols& S = SYM;
+    float3 D = normalize(h.position - eye);
+    float3 beta = make_float3(1, 1, 1), L = make_float3(0, 0, 0);
+    unsigned int diffuseLeft = bounces, specularLeft = 4;
+    for (bool primary = true;; primary = false) {
+        const int m = tex1Dfetch(S.texTriMatID, int(h.triangle));
+        const int4 caps = tex1Dfetch(S.texMatCaps, m);
+        const uchar4 rc = tex1Dfetch(S.texMatReflColor, m), tc = tex1Dfetch(S.texMatRefrColor, m);
+        const float3 kc = caps.y > 0 ? make_float3(rc.x, rc.y, rc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
+        const float3 kr = caps.z > 0 ? make_float3(tc.x, tc.y, tc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
+        const float3 one = make_float3(1, 1, 1);
+        // The layers blend as the passes do: refraction over the surface, reflection over both.
+        const float3 wDiff = (one - kc) * (one - kr), wRefr = (one - kc) * kr, wRefl = kc;
+        const float3 Nf = faceForward(h.normal, D);
+
+        LitSurface s;
+        s.P = h.position;
+        // The first hit is lit exactly as the direct pass lights it (highlight included);
+        // later hits as photons light them, on the side the path arrived on.
+        s.N = primary ? h.normal : Nf;
+        s.V = D;
+        s.Kd = diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric));
+        s.spec = primary ? tex1Dfetch(S.texMatSpec, m) : make_float4(0, 0, 0, 0);
+        float3 direct = make_float3(0, 0, 0);
+        for (unsigned int il = 0; il < numlights; ++il) {
+            const LightSample l = fetchLight(il);
+            const unsigned int n = (l.kind == LIGHT_OMNI_SPHERE || l.kind == LIGHT_RECT) ? lightSubDivs : 1u;
+            const unsigned int si = f2u(rng.next() * float(n)), sj = f2u(rng.next() * float(n));
+            direct += lightSampleColour(s, si < n ? si : n - 1, sj < n ? sj : n - 1, n, numlights, shadowMode, l);
+        }
+        L += beta * wDiff * direct;
+
+        const float pRefl = specularLeft ? mean3(wRefl) : 0.0f, pRefr = specularLeft ? mean3(wRefr) : 0.0f;
+        const float pDiff = diffuseLeft ? mean3(wDiff) : 0.0f;
+        const float total = pRefl + pRefr + pDiff;
+        if (!(total > 0.0f)) break;
+        const float u = rng.next() * total;
+        Ray ray;
+        bool diffuse = false;
+        if (u < pRefl || u < pRefl + pRefr) {
+            const bool refract = !(u < pRefl);
+            const float gloss = (refract ? caps.z : caps.y) == 8
+                                    ? tex1Dfetch(refract ? S.texMatRefrGloss : S.texMatReflGloss, m)
+                                    : -1.0f;
+            ray.d = specularDirection(D, h.normal, refract, gloss, rng);
+            ray.o = h.position + ray.d * S.c_rayEpsilon;
+            beta = beta * (refract ? wRefr : wRefl) * (total / (refract ? pRefr : pRefl));
+            --specularLeft;
+        } else {
+            ray.d = sampleCosineHemisphere(Nf, rng.next(), rng.next());
+            ray.o = h.position + Nf * S.c_rayEpsilon;
+            beta = beta * wDiff * s.Kd * (ambientLightIntens * total / pDiff);
+            --diffuseLeft;
+            diffuse = true;
+        }
+        h = intersectOctree(ray, 10000000.0f, false);
+        if (!h.found) {
+            if (diffuse) L += beta * S.c_envColor;
+            break;
+        }
+        D = normalize(ray.d);
+    }
+    return L;
+}
+
+// Adds samples paths of each camera hit of rows firstRow on, each weighted 1 / total:
+// the host launches the samples in fixed chunks, so a pixel's sum is formed in one
+// order whatever the worker count.
+TESSRA_DEVICE void path_trace_ss(Lane t, unsigned int width, unsigned int height, unsigned int firstRow,
+                                 unsigned int numlights, char shadowMode, int* inTriID, float2* inUVs,
+                                 float4* inNormal, float4* inPos, float4* inEyePos, unsigned int firstSample,
+                                 unsigned int samples, unsigned int totalSamples, unsigned int bounces,
+                                 unsigned int lightSubDivs, float ambientLightIntens, float4* colorOutput) {
+    const unsigned int x = t.x(), y = firstRow + t.y();
+    if (x >= width || y >= height) return;
+    const unsigned int p = y * width + x;
+    const float4 P = inPos[p];
+    if (P.w < 0.5f) return;
+    OctreeHit h = noHit();
+    h.found = true;
+    h.position = xyz(P);
+    h.normal = xyz(inNormal[p]);
+    h.triangle = unsigned(inTriID[p]);
+    h.barycentric = inUVs[p];
+    // The ray's own numbers come from the point it hit, so a pixel's paths are the same
+    // in every tile layout, crop and band.
+    PathSampler rng;
+    rng.seed = mixBits(unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^
+                       unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu);
+    float3 sum = make_float3(0, 0, 0);
+    const float3 eye = xyz(inEyePos[p]);
+    for (unsigned int k = 0; k < samples; ++k) {
+        rng.sample = firstSample + k;
+        rng.dim = 0;
+        sum += tracePath(h, eye, numlights, shadowMode, lightSubDivs, bounces, ambientLightIntens, rng);
+    }
+    colorOutput[p] += make_float4(sum * fastRcp(float(totalSamples)), 0.0f);
+}

@@ -1,0 +1,41 @@
+// Path tracing: every ray the camera cast continues as unbiased paths through the same
+// light models and materials as the other stages. It serves as the reference that the
+// photon map and the irradiance cache are measured against.
+#include <algorithm>
+
+#include "device/kernels_screen.h"
+#include "host/internal.h"
+
+// Every camera hit of the tile (or of a batch of sub-pixel rays) takes its paths in
+// bands of rows and fixed chunks of samples, polling the host for an abort between them.
+bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb) try {
+    host::status(this, "Path tracing...");
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
+    const uint32_t total = extension_.pathSamples, band = 32, chunk = 8;
+    for (uint32_t row = 0; row < fb.tileHeight; row += band) {
+        if (!shadesRows(fb, row, row + band)) continue;
+        for (uint32_t first = 0; first < total; first += chunk) {
+            rt::launch(TESSRA_KERNEL(path_trace_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
+                       dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, row, numLights, char(shadowMode), fb.ssTriID,
+                       fb.ssUVs, fb.ssNormals, fb.ssPos, fb.ssEyePos, first, std::min(chunk, total - first), total,
+                       extension_.pathBounces, uint32_t(num_subdivs_glossy_refl), ambientLightIntens, fb.ssColor);
+            rt::synchronize();
+            if (host::abortRequested(this)) return false;
+        }
+    }
+    return true;
+} catch (...) {
+    host::reportException("pathTraceTile");
+    return false;
+}
+
+extern "C" {
+
+TESSRA_API int Tessra_SetPathTracing(TessraRendererCUDA* r, uint32_t samplesPerPixel, uint32_t maxBounces) {
+    if (!r || samplesPerPixel > 65536 || maxBounces > 64) return -1;
+    r->extension_.pathSamples = samplesPerPixel;
+    r->extension_.pathBounces = maxBounces;
+    return 0;
+}
+
+}  // extern "C"
