@@ -52,6 +52,10 @@ struct Field {
     const char* name;
     Kind kind;
     std::function<void*(TessraRendererCUDA&)> at;
+    // A setting the library keeps behind an export: written through set (false: refused),
+    // read through at; top is the largest value the export takes.
+    std::function<bool(TessraRendererCUDA&, uint32_t)> set = nullptr;
+    uint32_t top = 0xffffffffu;
 };
 const std::vector<Field>& fields() {
     static const std::vector<Field> f = {
@@ -71,6 +75,12 @@ const std::vector<Field>& fields() {
         {"FG_record_density", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.FG_record_density; }},
         {"useFinalGather", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.useFinalGather; }},
         {"numPhotons", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numPhotons; }},
+        {"pathSamples", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.extension_.pathSamples; },
+         [](TessraRendererCUDA& r, uint32_t v) { return Tessra_SetPathTracing(&r, v, r.extension_.pathBounces) == 0; },
+         65536},
+        {"pathBounces", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.extension_.pathBounces; },
+         [](TessraRendererCUDA& r, uint32_t v) { return Tessra_SetPathTracing(&r, r.extension_.pathSamples, v) == 0; },
+         64},
     };
     return f;
 }
@@ -93,7 +103,7 @@ bool setField(TessraRendererCUDA* r, const std::string& field, const std::string
         return false;
     }
     alignas(8) unsigned char scratch[8];
-    void* p = r ? it->at(*r) : scratch;
+    void* p = r && !it->set ? it->at(*r) : scratch;
     const char* s = value.c_str();
     char* end = nullptr;
     errno = 0;
@@ -121,16 +131,20 @@ bool setField(TessraRendererCUDA* r, const std::string& field, const std::string
         case Kind::UInt:
         case Kind::UInt8: {
             const long long v = std::strtoll(s, &end, 10);
-            const long long top = it->kind == Kind::UInt8 ? 255 : 0xffffffffLL;
+            const long long top = it->kind == Kind::UInt8 ? 255 : it->top;
             if (end == s || *end || errno || v < 0 || v > top) break;
             if (it->kind == Kind::UInt8) *static_cast<uint8_t*>(p) = uint8_t(v);
+            else if (it->set && r && !it->set(*r, uint32_t(v))) break;
             else *static_cast<uint32_t*>(p) = uint32_t(v);
             return true;
         }
     }
     static const char* expected[] = {"a positive integer", "a non-negative integer", "an integer from 0 to 255",
                                      "a finite number", "true or false"};
-    error = "setting '" + field + "' expects " + expected[int(it->kind)] + ", not '" + value + "'";
+    const std::string wanted = it->kind == Kind::UInt && it->top != 0xffffffffu
+                                   ? "an integer from 0 to " + std::to_string(it->top)
+                                   : expected[int(it->kind)];
+    error = "setting '" + field + "' expects " + wanted + ", not '" + value + "'";
     return false;
 }
 

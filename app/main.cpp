@@ -31,6 +31,8 @@ constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 
 // neighbour by more than the threshold (chosen by measurement: docs/tessra-render.md).
 constexpr unsigned kDefaultAaSamples = 3;
 constexpr float kDefaultAaThreshold = 0.1f;
+// Path bounces unless --bounces or pathBounces says otherwise: the photon map's default.
+constexpr unsigned kDefaultPathBounces = 2;
 
 volatile std::sig_atomic_t g_interrupts = 0;
 
@@ -224,7 +226,7 @@ int main(int argc, char** argv) {
     unsigned threads = 0;
     bool gi = false, finalGather = false, quiet = false, verbose = false, allowAny = false, stageTimes = false;
     bool shadowsOn = false, shadowsOff = false;
-    unsigned photons = 0, bounces = 0, fgSamples = 0;
+    unsigned photons = 0, bounces = 0, fgSamples = 0, pathSamples = 0;
     float photonRadius = 0, photonEnergy = 0, fgDensity = 0, scale = 1.0f;
     std::vector<float> background;
     std::vector<std::string> sets;
@@ -264,7 +266,9 @@ int main(int argc, char** argv) {
     app.add_flag("--no-shadows", shadowsOff, "Cast no shadow rays")->excludes(on);
     app.add_flag("--gi", gi, "Indirect light from a photon map");
     app.add_option("--photons", photons, "Photons to cast (implies --gi)")->check(CLI::PositiveNumber);
-    app.add_option("--bounces", bounces, "Photon bounces (implies --gi)");
+    auto* bouncesOption = app.add_option("--bounces", bounces,
+                                         "Photon bounces (implies --gi); with path tracing, the diffuse bounces of "
+                                         "each path after the first hit (default 2, no --gi implied)");
     app.add_option("--photon-radius", photonRadius, "Photon search distance in scene units (implies --gi)")
         ->check(finiteFloat(true));
     app.add_option("--photon-energy", photonEnergy, "Energy of the photons (implies --gi)")->check(finiteFloat(true));
@@ -284,6 +288,12 @@ int main(int argc, char** argv) {
                    "0 gives every pixel N x N")
         ->check(finiteFloat(false) & CLI::NonNegativeNumber)
         ->capture_default_str();
+    auto* pathOption = app.add_option("--path-trace", pathSamples,
+                                      "Unbiased path tracing instead of the direct, photon and reflection stages: "
+                                      "SPP paths per camera ray (each of the --aa rays too), up to --bounces diffuse "
+                                      "bounces; needs no --gi")
+                           ->type_name("SPP")
+                           ->check(CLI::Range(1, 65536));
     app.add_option("--aov", aovs, "Output passes for denoisers and compositors, comma-separated: albedo, normal, depth "
                                   "(OpenEXR output only; layers albedo.R/G/B, N.X/Y/Z, Z)")
         ->delimiter(',')
@@ -440,6 +450,7 @@ int main(int argc, char** argv) {
 
     // Settings, weakest first: the renderer's defaults, the scene file, the options, --set.
     r->shadowMode = 1;
+    Tessra_SetPathTracing(r, 0, kDefaultPathBounces);
     auto apply = [&](const std::string& field, const std::string& value, const char* origin) {
         std::string error;
         if (tr::applySetting(*r, field, value, error)) return true;
@@ -453,7 +464,17 @@ int main(int argc, char** argv) {
     if (shadowsOn) r->shadowMode = 1;
     if (shadowsOff) r->shadowMode = 0;
     if (fgSamples || fgDensity > 0) finalGather = true;
-    if (photons || bounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
+    if (pathOption->count() > 0) Tessra_SetPathTracing(r, pathSamples, r->extension_.pathBounces);
+    // A path tracer takes --bounces for its paths; implying --gi there would only make
+    // lights given without decay fade.
+    const bool pathTracing = r->extension_.pathSamples > 0;
+    if (pathTracing && bouncesOption->count() > 0 &&
+        Tessra_SetPathTracing(r, r->extension_.pathSamples, bounces) != 0) {
+        progress.message("tessra-render: --bounces: path tracing takes 0 to 64 bounces, not " + std::to_string(bounces));
+        return kExitUsage;
+    }
+    const unsigned photonBounces = pathTracing ? 0 : bounces;
+    if (photons || photonBounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
     if (gi) r->indirectIllumination = r->usePhotonMapping = true;
     if (finalGather) r->useFinalGather = true;
     // Whether a field was given anywhere (scene file, option or --set), so that the
@@ -464,7 +485,7 @@ int main(int argc, char** argv) {
                std::any_of(fieldSets.begin(), fieldSets.end(), named);
     };
     if (photons) r->numPhotons = photons;
-    if (bounces) r->numBounces = bounces;
+    if (photonBounces) r->numBounces = photonBounces;
     if (photonRadius > 0) r->photonSearchDistance = photonRadius;
     if (photonEnergy > 0) r->photonEnergy = photonEnergy;
     if (fgSamples) r->irradianceSamples = fgSamples;
@@ -481,7 +502,7 @@ int main(int argc, char** argv) {
     if (r->indirectIllumination && r->usePhotonMapping) {
         // The library's defaults (100 photons, no bounce) suit no scene.
         if (!photons && !given("numPhotons")) r->numPhotons = 200000;
-        if (!bounces && !given("numBounces")) r->numBounces = 2;
+        if (!photonBounces && !given("numBounces")) r->numBounces = 2;
     }
 
     if (cropped) {

@@ -151,6 +151,38 @@ TEST(Cli, ImageFilesHoldTheDeliveredValues) {
     EXPECT_GT(std::stod(exrAttribute(dir + "/out.exr", "tessra:renderSeconds")), 0.0);
 }
 
+// Path tracing reaches the library through its export, with or without --gi, and takes
+// --bounces for its paths instead of the photon map's.
+TEST(Cli, PathTracingTakesTheBouncesWithOrWithoutGi) {
+    const std::string dir = scratchDir("path");
+    struct Case {
+        std::vector<std::string> args;
+        const char *samples, *bounces, *gi, *photonBounces;
+    };
+    for (const Case& c : {Case{{"--path-trace", "3", "--bounces", "0"}, "3", "0", "false", "0"},
+                          Case{{"--path-trace", "3"}, "3", "2", "false", "0"},
+                          Case{{"--gi", "--path-trace", "2", "--bounces", "5"}, "2", "5", "true", "2"},
+                          Case{{"--bounces", "5", "--set", "pathBounces=1"}, "0", "1", "true", "5"}}) {
+        std::vector<std::string> args = {kExamples + "/cornell-box.json", "-o", dir + "/out.exr", "--width", "8",
+                                         "--height", "8", "--device", "cpu", "--aa", "1", "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = runRender(args);
+        ASSERT_EQ(r.exitCode, 0) << c.args[0] << "\n" << r.err;
+        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:pathSamples"), c.samples);
+        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:pathBounces"), c.bounces);
+        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:indirectIllumination"), c.gi);
+        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:numBounces"), c.photonBounces);
+    }
+    // The table refuses what the export refuses and keeps the value it had.
+    TessraRendererCUDA* lib = Tessra_InitRenderer();
+    std::string error;
+    EXPECT_TRUE(tr::applySetting(*lib, "pathSamples", "16", error)) << error;
+    EXPECT_FALSE(tr::applySetting(*lib, "pathSamples", "65537", error));
+    EXPECT_TRUE(contains(error, "pathSamples")) << error;
+    EXPECT_EQ(tr::settingValue(*lib, "pathSamples"), "16");
+    Tessra_DeleteRenderer(&lib);
+}
+
 TEST(Cli, OutputPassesAreLayersOfTheExr) {
     // The glTF quad faces the camera: its albedo is the imported diffuse colour, its
     // normal +z and its depth the distance from the eye, all known without rendering.
@@ -274,6 +306,9 @@ TEST(Cli, UsageErrorsExitWithTwo) {
         {scene, "--aov", "depth"},  // PNG holds no passes
         {scene, "--aov", "colour", "-o", dir + "/out.exr"},
         {scene, "--aa", "0"},
+        {scene, "--path-trace", "0"},
+        {scene, "--path-trace", "4", "--bounces", "65"},
+        {scene, "--set", "pathBounces=65"},
         {},
     };
     for (std::vector<std::string> args : cases) {
@@ -292,7 +327,7 @@ TEST(Cli, HelpDocumentsEveryOption) {
                             "--no-shadows", "--gi", "--photons", "--bounces", "--photon-radius", "--photon-energy",
                             "--final-gather", "--fg-samples", "--fg-density", "--set", "--scale", "--up", "--quiet",
                             "--verbose", "--version", "--allow-any-format", "--background", "--stage-times",
-                            "numPhotons"})
+                            "--path-trace", "numPhotons", "pathSamples"})
         EXPECT_TRUE(contains(r.out, opt)) << opt;
     const RunResult v = runRender({"--version"});
     EXPECT_EQ(v.exitCode, 0);
