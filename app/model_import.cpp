@@ -169,10 +169,17 @@ struct ModelImport {
                 const aiFace& face = mesh->mFaces[f];
                 if (face.mNumIndices != 3) continue;
                 std::array<float, 24> t{};
+                V3 p[3];
+                for (int v = 0; v < 3; ++v) p[v] = point(g, v3(mesh->mVertices[face.mIndices[v]]));
+                // Flat where the file gives no normal (and for STL's "facet normal 0 0 0"):
+                // Assimp's generated normals need one vertex per corner, which indexed
+                // glTF and PLY meshes do not have.
+                const V3 flat = normalize(cross(p[1] - p[0], p[2] - p[0]));
                 for (int v = 0; v < 3; ++v) {
                     const unsigned i = face.mIndices[v];
-                    store(&t[3 * v], point(g, v3(mesh->mVertices[i])));
-                    if (mesh->mNormals) store(&t[9 + 3 * v], normalVector(g, v3(mesh->mNormals[i])));
+                    store(&t[3 * v], p[v]);
+                    const V3 n = mesh->mNormals ? normalVector(g, v3(mesh->mNormals[i])) : V3{};
+                    store(&t[9 + 3 * v], length(n) > 0.5f ? n : flat);
                     if (mesh->mTextureCoords[0]) {
                         t[18 + 2 * v] = mesh->mTextureCoords[0][i].x;
                         t[19 + 2 * v] = mesh->mTextureCoords[0][i].y;
@@ -348,6 +355,20 @@ void checkPlyCounts(const std::string& path) {
     }
 }
 
+// Whether an "s" line turns smoothing on ("s 1", "s 4", not "s off" or "s 0").
+bool objSmoothingOn(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < 2 || line[0] != 's' || (line[1] != ' ' && line[1] != '\t')) continue;
+        std::istringstream words(line.substr(1));
+        std::string group;
+        words >> group;
+        if (!group.empty() && group != "off" && group.find_first_not_of('0') != std::string::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void importModel(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options) {
@@ -362,9 +383,17 @@ void importModel(Scene& scene, const std::string& path, const float transform[16
 
     Assimp::Importer importer;
     importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
-    const aiScene* ai =
-        importer.ReadFile(path, aiProcess_Triangulate | aiProcess_GenSmoothNormals | aiProcess_JoinIdenticalVertices |
-                                    aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+    // Assimp's OBJ reader skips the group numbers of "s" lines, so smoothing switched on
+    // anywhere smooths the whole file, though not across creases sharper than 80 degrees,
+    // which keeps the hard edges of the faces that were meant to stay flat. The OBJ reader
+    // gives each corner its own vertex, which the smoothing step needs.
+    unsigned smooth = 0;
+    if (ext == "obj" && objSmoothingOn(path)) {
+        smooth = aiProcess_GenSmoothNormals;
+        importer.SetPropertyFloat(AI_CONFIG_PP_GSN_MAX_SMOOTHING_ANGLE, 80.0f);
+    }
+    const aiScene* ai = importer.ReadFile(path, aiProcess_Triangulate | smooth | aiProcess_JoinIdenticalVertices |
+                                                    aiProcess_SortByPType | aiProcess_ValidateDataStructure);
     if (!ai || (ai->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !ai->mRootNode)
         throw SceneError(path + ": " + (importer.GetErrorString()[0] ? importer.GetErrorString() : "cannot read"));
 

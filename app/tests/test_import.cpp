@@ -319,6 +319,58 @@ TEST(Import, ScaleAndUpAxisOfModelFiles) {
     }
 }
 
+// A box of quads without "vn" keeps its hard edges; with "vn" the file's normals arrive;
+// "s 1" smooths a shallow fold.
+TEST(Import, ObjNormalsFlatUnlessGivenOrSmoothed) {
+    const std::string dir = scratchDir("obj-normals");
+    std::string cube = "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\nv -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n";
+    const char* quads[] = {"1 4 3 2", "5 6 7 8", "1 2 6 5", "2 3 7 6", "3 4 8 7", "4 1 5 8"};
+    std::string withNormals = cube;
+    // Corner normals along the corners' positions, unlike any face's.
+    for (size_t at = 0; (at = cube.find("v ", at)) != std::string::npos; at += 2)
+        withNormals += "vn" + cube.substr(at + 1, cube.find('\n', at) - at);
+    for (const char* q : quads) {
+        cube += std::string("f ") + q + "\n";
+        std::string f = "f ";
+        for (const char* c = q; *c; ++c) f += *c == ' ' ? std::string(" ") : std::string(1, *c) + "//" + *c;
+        withNormals += f + "\n";
+    }
+    writeFile(dir + "/flat.obj", cube);
+    writeFile(dir + "/given.obj", withNormals);
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    auto faceNormal = [](const std::array<float, 24>& t, int k) {
+        const float a[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, b[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+        const float n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+        return n[k] / std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    };
+
+    tr::Scene flat;
+    tr::importModel(flat, dir + "/flat.obj", identity, {});
+    ASSERT_EQ(flat.triangles.size(), 12u);
+    for (const auto& t : flat.triangles)
+        for (int v = 0; v < 3; ++v)
+            for (int k = 0; k < 3; ++k) EXPECT_NEAR(t[9 + 3 * v + k], faceNormal(t, k), 1e-5f);
+
+    tr::Scene given;
+    tr::importModel(given, dir + "/given.obj", identity, {});
+    ASSERT_EQ(given.triangles.size(), 12u);
+    for (const auto& t : given.triangles)
+        for (int i = 0; i < 9; ++i) EXPECT_NEAR(t[9 + i], t[i] / std::sqrt(3.0f), 1e-5f);
+
+    // Two quads whose normals differ by 40 degrees, meeting along x = 0.
+    const std::string fold = "v -1 -0.364 0\nv 0 0 0\nv 0 0 1\nv -1 -0.364 1\nv 1 -0.364 0\nv 1 -0.364 1\n";
+    for (const char* s : {"s 1", "s off"}) {
+        writeFile(dir + "/fold.obj", fold + s + "\nf 1 2 3 4\nf 2 5 6 3\n");
+        tr::Scene scene;
+        tr::importModel(scene, dir + "/fold.obj", identity, {});
+        ASSERT_EQ(scene.triangles.size(), 4u);
+        const bool smooth = s == std::string("s 1");
+        for (const auto& t : scene.triangles)
+            for (int v = 0; v < 3; ++v)
+                if (t[3 * v] == 0) EXPECT_NEAR(t[9 + 3 * v], smooth ? 0.0f : faceNormal(t, 0), 1e-5f) << s;
+    }
+}
+
 }  // namespace
 
 namespace {
