@@ -237,8 +237,13 @@ public:
         if (x >= uint32_t(im.width) || y >= uint32_t(im.height)) return;
         if (pending_ && (pending_->x != x || pending_->y != y)) finishPending();
         if (tiles_.count({x, y})) return;
+        // The library reports whole tiles; the host is told only the part it asked for.
+        const uint32_t x0 = std::max(x, crop[0]), y0 = std::max(y, crop[1]);
+        const uint32_t x1 = std::min({x + w, uint32_t(im.width), crop[2]});
+        const uint32_t y1 = std::min({y + h, uint32_t(im.height), crop[3]});
+        if (x1 <= x0 || y1 <= y0) return;
         pending_ = TessraUInt3{x, y, 0};
-        pendingSize_ = {std::min(w, uint32_t(im.width) - x), std::min(h, uint32_t(im.height) - y)};
+        pendingRect_ = {x0, y0, x1 - x0, y1 - y0};
     }
     // After a complete render: the last tile.
     void finishPending() {
@@ -248,7 +253,8 @@ public:
         tiles_.insert({t.x, t.y});
         ++tilesDone;
         if (onTile_.is_none() || failed()) return;
-        call([&] { onTile_(imageObject_, t.x, t.y, pendingSize_.first, pendingSize_.second); });
+        const std::array<uint32_t, 4> r = pendingRect_;
+        call([&] { onTile_(imageObject_, r[0], r[1], r[2], r[3]); });
     }
     void SetStatusText(const char* text) override {
         if (onStatus_.is_none() || failed()) return;
@@ -275,6 +281,7 @@ public:
     std::unique_ptr<py::error_already_set> error;
     bool aborted = false;
     int tilesDone = 0;
+    std::array<uint32_t, 4> crop{0, 0, ~0u, ~0u};  // x0, y0, x1, y1
 
 private:
     template <class F>
@@ -296,7 +303,7 @@ private:
     py::object onTile_, onStatus_, shouldAbort_, imageObject_;
     std::set<std::pair<uint32_t, uint32_t>> tiles_;
     std::optional<TessraUInt3> pending_;
-    std::pair<uint32_t, uint32_t> pendingSize_;
+    std::array<uint32_t, 4> pendingRect_{};  // x, y, width, height
     std::string lastStatus_;
 };
 
@@ -568,8 +575,18 @@ struct Renderer {
         return d;
     }
 
-    py::object render(py::object onTile, py::object onStatus, py::object shouldAbort, py::iterable passes) {
+    py::object render(py::object onTile, py::object onStatus, py::object shouldAbort, py::iterable passes,
+                      py::object crop) {
         checkIdle();
+        std::array<uint32_t, 4> window{0, 0, uint32_t(settings->width), uint32_t(settings->height)};
+        if (!crop.is_none()) {
+            const auto c = crop.cast<std::vector<long long>>();
+            if (c.size() != 4 || c[0] < 0 || c[1] < 0 || c[2] > settings->width || c[3] > settings->height ||
+                c[2] <= c[0] || c[3] <= c[1])
+                throw py::value_error("crop: expected (x0, y0, x1, y1) with 0 <= x0 < x1 <= width and "
+                                      "0 <= y0 < y1 <= height");
+            for (int i = 0; i < 4; ++i) window[i] = uint32_t(c[i]);
+        }
         std::set<std::string> wanted;
         for (py::handle p : passes) {
             const std::string name = py::isinstance<py::str>(p) ? p.cast<std::string>() : "";
@@ -596,6 +613,10 @@ struct Renderer {
                                im.depth.empty() ? nullptr : im.depth.data());
 
         Host host(image, onTile, onStatus, shouldAbort, imageObject);
+        if (!crop.is_none()) {
+            Tessra_SetCropWindow(r, window[0], window[1], window[2], window[3]);
+            host.crop = window;
+        }
         r->callbacks = &host;
         MessageSink sink;
         struct Busy {
@@ -853,11 +874,12 @@ PYBIND11_MODULE(tessra, m) {
     light("add_rect_directional_light", LIGHT_DIR_RECT, {"direction", "falloff", "hotspot"});
 
     r.def("render", &Renderer::render, py::kw_only(), py::arg("on_tile") = py::none(), py::arg("on_status") = py::none(),
-          py::arg("should_abort") = py::none(), py::arg("passes") = py::tuple(),
+          py::arg("should_abort") = py::none(), py::arg("passes") = py::tuple(), py::arg("crop") = py::none(),
           "Renders with the GIL released. on_tile(image, x, y, width, height) once per finished tile, "
           "on_status(text) on each new status text, should_abort() polled between stages: a true answer ends the "
           "render and returns None. Ctrl-C raises KeyboardInterrupt with the tiles so far on its 'image'. "
-          "passes: any of 'albedo', 'normal', 'depth', found on the image's attributes of those names.");
+          "passes: any of 'albedo', 'normal', 'depth', found on the image's attributes of those names. "
+          "crop=(x0, y0, x1, y1) shades only those pixels (rows from the top), as the whole render has them.");
     r.def("suggest_photon_settings", &Renderer::suggestPhotonSettings,
           "The photon_energy, photon_search_distance and ambient_light_intens that suit this scene under "
           "photon mapping; a photon-mapped render takes them for the settings left unset.");

@@ -66,18 +66,26 @@ class Addon(unittest.TestCase):
             raise AssertionError(f"{args} failed:\n{p.stdout[-3000:]}")
         return p.stdout
 
+    @classmethod
+    def addon_render(cls):
+        """The add-on's render of the whole scene, made once."""
+        path = os.path.join(cls.dir, "addon_0001.exr")
+        if not os.path.exists(path):
+            # Blender reads its arguments in order: the file, then the engine and output, then -f.
+            cls.blender([BLENDER, "-b", os.path.join(cls.dir, "scene.blend"), "-E", "TESSRA", "-o", "//addon_", "-f",
+                         "1"])
+        return path
+
     def test_headless_render_matches_tessra_render(self):
-        blend = os.path.join(self.dir, "scene.blend")
         t0 = time.monotonic()
-        # Blender reads its arguments in order: the file, then the engine and output, then -f.
-        self.blender([BLENDER, "-b", blend, "-E", "TESSRA", "-o", "//addon_", "-f", "1"])
+        addon_path = self.addon_render()
         t_addon = time.monotonic() - t0
         ref = os.path.join(self.dir, "ref.exr")
         t0 = time.monotonic()
         subprocess.run([RENDER, os.path.join(self.dir, "scene.json"), "-o", ref, "-q", "--aa", "1", "--aov",
                         "albedo,normal,depth"], check=True)
         t_ref = time.monotonic() - t0
-        w, h, addon = exr.read(os.path.join(self.dir, "addon_0001.exr"))
+        w, h, addon = exr.read(addon_path)
         self.assertEqual(exr.read(ref)[:2], (w, h))
         ref = exr.read(ref)[2]
 
@@ -109,6 +117,28 @@ class Addon(unittest.TestCase):
                 ("Depth", addon["ViewLayer.Depth.Z"], axis, True)):
             off = sum(x != y and not abs(x - y) <= (0.01 * abs(y) if relative else 0.05) for x, y in zip(got, expected))
             self.assertLess(off, 0.01 * len(got), name)
+
+    def test_render_region_with_factory_settings(self):
+        # The add-on is enabled here only by --addons: factory settings ignore the
+        # preferences that enable it. The region is x 48..156, y 48..128 from the bottom.
+        w, h, full = exr.read(self.addon_render())
+        region = ("import bpy; r = bpy.context.scene.render; r.use_border = True; r.border_min_x = 0.2; "
+                  "r.border_max_x = 0.65; r.border_min_y = 0.3; r.border_max_y = 0.8; r.use_crop_to_border = ")
+        rgb = [f"ViewLayer.Combined.{c}" for c in "RGB"]
+        for crop in (True, False):
+            self.blender([BLENDER, "-b", "--factory-startup", "--addons", "tessra", os.path.join(self.dir, "scene.blend"),
+                          "--python-expr", region + str(crop), "-E", "TESSRA", "-o", f"//region{crop}_", "-f", "1"])
+            cw, ch, image = exr.read(os.path.join(self.dir, f"region{crop}_0001.exr"))
+            self.assertEqual((cw, ch), (108, 80) if crop else (w, h))
+            x0, y0 = (0, 0) if crop else (48, 32)
+            got = [image[c][(y + y0) * cw + x + x0] for c in rgb for y in range(80) for x in range(108)]
+            expected = [full[c][(y + 32) * w + x + 48] for c in rgb for y in range(80) for x in range(108)]
+            self.assertGreater(sum(got) / len(got), 0.05, "the region is black")
+            self.assertLess(max(abs(a - b) for a, b in zip(got, expected)), 0.01)
+            if not crop:
+                outside = sum(image[c][y * w + x] for c in rgb for y in range(h) for x in range(w)
+                              if not (48 <= x < 156 and 32 <= y < 112))
+                self.assertEqual(outside, 0, "pixels outside the region were rendered")
 
     def test_cancel_after_the_first_tile_writes_nothing(self):
         # Six tiles, without the area light so that they come quickly; the first is reported
