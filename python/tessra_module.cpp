@@ -10,11 +10,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -341,6 +343,8 @@ struct Renderer {
     Renderer(int width, int height) : settings(Tessra_InitRenderer()) {
         if (!settings) throw std::runtime_error("cannot create the renderer");
         settings->shadowMode = 1;
+        // tessra-render's bounces for a path tracer switched on without them.
+        setInt("pathBounces", 2);
         setInt("width", width);
         setInt("height", height);
     }
@@ -654,10 +658,12 @@ struct Renderer {
     }
 };
 
-template <class T>
-void setting(py::class_<Renderer>& c, const char* name, const char* pyName, T TessraRendererCUDA::*field) {
+// get: a public field, or a function reading what an export keeps.
+template <class Get>
+void setting(py::class_<Renderer>& c, const char* name, const char* pyName, Get get) {
+    using T = std::decay_t<std::invoke_result_t<Get, const TessraRendererCUDA&>>;
     c.def_property(
-        pyName, [field](const Renderer& r) { return r.settings->*field; },
+        pyName, [get](const Renderer& r) -> T { return std::invoke(get, *r.settings); },
         [name](Renderer& r, py::object v) {
             std::string text;
             if constexpr (std::is_same_v<T, bool>) {
@@ -803,6 +809,8 @@ PYBIND11_MODULE(tessra, m) {
     setting(r, "FG_record_density", "fg_record_density", &TessraRendererCUDA::FG_record_density);
     setting(r, "useFinalGather", "use_final_gather", &TessraRendererCUDA::useFinalGather);
     setting(r, "numPhotons", "num_photons", &TessraRendererCUDA::numPhotons);
+    setting(r, "pathSamples", "path_samples", [](const TessraRendererCUDA& x) { return x.extension_.pathSamples; });
+    setting(r, "pathBounces", "path_bounces", [](const TessraRendererCUDA& x) { return x.extension_.pathBounces; });
 
     r.def_property(
          "background",

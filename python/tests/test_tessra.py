@@ -1,7 +1,7 @@
 """The Python module against tessra-render: the same scene given as buffers and as an OBJ
-plus JSON scene file must give the same pixels, antialiased and with derived photon
-settings; output passes against a flat quad worked out here; callbacks, Ctrl-C and bad
-input."""
+plus JSON scene file must give the same pixels, antialiased, path traced and with derived
+photon settings; paths without bounces against the direct light; output passes against a
+flat quad worked out here; callbacks, Ctrl-C and bad input."""
 import array
 import json
 import math
@@ -205,6 +205,41 @@ class SameSceneAsTessraRender(unittest.TestCase):
         self.assertGreater(sum(rgb_of(r.render())), sum(rgb_of(derived)) * 1.01)
 
 
+    def test_path_tracing_renders_the_same_pixels(self):
+        r = python_scene(96, 80)
+        r.aa_samples, r.path_samples = 1, 4
+        self.assertSamePixels(r.render(), tessra_render(["--aa", "1", "--path-trace", "4"], 96, 80))
+
+
+class PathTracing(unittest.TestCase):
+    def test_paths_without_bounces_are_the_direct_light(self):
+        # A diffuse floor and wall lit by a point and a rect light, one ray per pixel: with
+        # no bounce a path tracer sees only direct light; bounces add the light the two
+        # surfaces throw at each other.
+        r = tessra.Renderer(width=64, height=48)
+        for name in ("floor", "wall"):
+            (pos, nrm, _, idx), mat = MESHES[name]
+            r.add_mesh(array.array("f", pos), array.array("I", idx), normals=array.array("f", nrm),
+                       material=tessra.Material(diffuse=mat.get("diffuse")))
+        for kind, kw in LIGHTS:
+            if kind != "spot":
+                getattr(r, f"add_{kind}_light")(**kw)
+        r.set_camera(**CAMERA)
+        r.aa_samples = 1
+
+        def mean():
+            rgb = rgb_of(r.render())
+            return sum(rgb) / len(rgb)
+
+        direct = mean()
+        self.assertGreater(direct, 0.05)
+        r.path_samples, r.path_bounces = 8, 0
+        no_bounce = mean()
+        self.assertLess(abs(no_bounce - direct) / direct, 0.03, (no_bounce, direct))
+        r.path_bounces = 2
+        self.assertGreater(mean(), no_bounce * 1.02)
+
+
 class OutputPasses(unittest.TestCase):
     def test_flat_quad(self):
         """A quad of half width 1 facing a camera 3 away: albedo and normal where the rays
@@ -367,6 +402,8 @@ class BadInput(unittest.TestCase):
             (lambda: setattr(r, "width", 0), "width"),
             (lambda: setattr(r, "aa_samples", 17), "aa_samples"),
             (lambda: setattr(r, "aa_threshold", -1), "aa_threshold"),
+            (lambda: setattr(r, "path_samples", 65537), "pathSamples"),
+            (lambda: setattr(r, "path_bounces", 65), "pathBounces"),
             (lambda: r.render(passes=["z"]), "passes"),
             (lambda: tessra.Material(diffuse=(1, 2)), "three numbers"),
         ]
