@@ -17,6 +17,14 @@ class TessraRenderSettings(bpy.types.PropertyGroup):
     aa_threshold: FloatProperty(name="Threshold", default=0.1, min=0, soft_max=1,
                                 description="Colour difference to a neighbour (|dr| + |dg| + |db|) above which a "
                                             "pixel takes more rays; 0: every pixel does")
+    # tessra-render's --path-trace and --bounces; the bounces default to the photon map's.
+    path_tracing: BoolProperty(name="Path Tracing", default=False,
+                               description="Unbiased path tracing instead of the direct, photon and reflection "
+                                           "stages; needs no global illumination")
+    path_samples: IntProperty(name="Samples", default=16, min=1, max=65536, soft_max=1024,
+                              description="Paths per camera ray (each antialiasing ray takes as many)")
+    path_bounces: IntProperty(name="Bounces", default=2, min=0, max=64,
+                              description="Diffuse bounces of each path after the first hit (0: direct light)")
     gi: BoolProperty(name="Global Illumination", default=False, description="Indirect light from a photon map")
     photons: IntProperty(name="Photons", default=100000, min=1, max=100000000)
     bounces: IntProperty(name="Bounces", default=3, min=1, max=64)

@@ -247,6 +247,8 @@ class Converter:
         r = self.r
         r.shadow_mode = 1 if s.shadows else 0
         r.aa_samples, r.aa_threshold = s.aa_samples, s.aa_threshold
+        if s.path_tracing:
+            r.path_samples, r.path_bounces = s.path_samples, s.path_bounces
         if s.gi:
             r.indirect_illumination = r.use_photon_mapping = True
             r.num_photons = s.photons

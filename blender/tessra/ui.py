@@ -33,6 +33,11 @@ class RENDER_PT_tessra_light(TessraButtonsPanel, bpy.types.Panel):
         layout = self.layout
         layout.use_property_split = True
         layout.prop(s, "shadows")
+        layout.prop(s, "path_tracing")
+        col = layout.column()
+        col.enabled = s.path_tracing
+        col.prop(s, "path_samples")
+        col.prop(s, "path_bounces")
         layout.prop(s, "gi")
         col = layout.column()
         col.enabled = s.gi

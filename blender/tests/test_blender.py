@@ -118,6 +118,34 @@ class Addon(unittest.TestCase):
             off = sum(x != y and not abs(x - y) <= (0.01 * abs(y) if relative else 0.05) for x, y in zip(got, expected))
             self.assertLess(off, 0.01 * len(got), name)
 
+    def test_path_tracing_matches_tessra_render(self):
+        # The two conversions round the geometry differently, which sends paths on other
+        # ways and makes the noise of the two images independent: they are compared in
+        # blocks of 20 x 20 pixels, where it averages out.
+        setup = ("import bpy; s = bpy.context.scene.tessra; s.path_tracing = True; s.path_samples = 4; "
+                 "s.path_bounces = 1")
+        self.blender([BLENDER, "-b", os.path.join(self.dir, "scene.blend"), "--python-expr", setup, "-E", "TESSRA",
+                      "-o", "//path_", "-f", "1"])
+        ref = os.path.join(self.dir, "path_ref.exr")
+        subprocess.run([RENDER, os.path.join(self.dir, "scene.json"), "-o", ref, "-q", "--aa", "1", "--path-trace",
+                        "4", "--bounces", "1"], check=True)
+        w, h, direct = exr.read(self.addon_render())
+
+        def blocks(image, names):
+            return [sum(image[c][y * w + x] for c in names for y in range(by, by + 20) for x in range(bx, bx + 20))
+                    / 1200 for by in range(0, h, 20) for bx in range(0, w, 20)]
+
+        rgb = [f"ViewLayer.Combined.{c}" for c in "RGB"]
+        a = blocks(exr.read(os.path.join(self.dir, "path_0001.exr"))[2], rgb)
+        b = blocks(exr.read(ref)[2], "RGB")
+        mean = [sum(a) / len(a), sum(b) / len(b), sum(blocks(direct, rgb)) / len(a)]
+        worst = max(abs(x - y) for x, y in zip(a, b))
+        print("path tracing statistics:", json.dumps(dict(mean=mean, worst_block_diff=worst)))
+        self.assertLess(abs(mean[0] - mean[1]) / mean[1], 0.01)
+        self.assertLess(worst, 0.08 * mean[1])  # measured: 0.027, the mean 0.65
+        # The bounce adds light the direct render lacks: the switch reached the library.
+        self.assertGreater(mean[0], 1.05 * mean[2])
+
     def test_render_region_with_factory_settings(self):
         # The add-on is enabled here only by --addons: factory settings ignore the
         # preferences that enable it. The region is x 48..156, y 48..128 from the bottom.
