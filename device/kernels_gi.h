@@ -123,7 +123,10 @@ TESSRA_DEVICE KdSplit kdSplit(int s, float3 P) {
     const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
     const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
     const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
-    return side < -0.001f ? KdSplit{side, ch.x, ch.y} : KdSplit{side, ch.y, ch.x};
+    // The query's own side first. (A margin of 0.001 scene units sent queries near a
+    // plane to the other side first, and in a millimetre-sized scene the far-side test
+    // then skipped their own neighbourhood.)
+    return side < 0.0f ? KdSplit{side, ch.x, ch.y} : KdSplit{side, ch.y, ch.x};
 }
 
 // Pushes the path from node s down to a leaf, choosing the query's side at each plane.
@@ -366,7 +369,7 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
     // The stored normal faces the side the photon arrived on, so it leaves from there.
     Ray ray;
     ray.d = sampleCosineHemisphere(N, u1, u2);
-    ray.o = xyz(inPos) + N * S.c_rayEpsilon;
+    ray.o = xyz(inPos) + N * rayOffset(xyz(inPos));
     const OctreeHit h = intersectOctree(ray, 999999.9f, false);
     if (!h.found) return;
     out_photons_pos[i] = make_float4(h.position, 1.0f);
@@ -398,7 +401,7 @@ TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int im
 TESSRA_DEVICE Ray gatherRay(float3 P, float3 N, float2 rands) {
     Ray ray;
     ray.d = sampleCosineHemisphere(N, rands.x, rands.y);
-    ray.o = P + N * SYM.c_rayEpsilon;
+    ray.o = P + N * rayOffset(P);
     return ray;
 }
 

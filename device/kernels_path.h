@@ -120,12 +120,12 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
                                     ? tex1Dfetch(refract ? S.texMatRefrGloss : S.texMatReflGloss, m)
                                     : -1.0f;
             ray.d = specularDirection(D, h.normal, refract, gloss, rng);
-            ray.o = h.position + ray.d * S.c_rayEpsilon;
+            ray.o = h.position + ray.d * rayOffset(h.position);
             beta = beta * (refract ? wRefr : wRefl) * (total / (refract ? pRefr : pRefl));
             --specularLeft;
         } else {
             ray.d = sampleCosineHemisphere(Nf, rng.next(), rng.next());
-            ray.o = h.position + Nf * S.c_rayEpsilon;
+            ray.o = h.position + Nf * rayOffset(h.position);
             beta = beta * wDiff * s.Kd * (ambientLightIntens * total / pDiff);
             --diffuseLeft;
             diffuse = true;

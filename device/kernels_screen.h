@@ -171,11 +171,11 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
         Ray shadow;
         shadow.o = O;
         shadow.d = normalize(toP);
-        // Shortened by the scene's offset and the precision of a point that far along the
+        // Shortened by the offset at P and the precision of a point that far along the
         // ray: a fixed length let light through joints of small scenes and left acne on
         // large ones.
         const float len = length(toP);
-        lit = !intersectOctree(shadow, len - SYM.c_rayEpsilon - 1e-6f * len, true).found;
+        lit = !intersectOctree(shadow, len - rayOffset(P) - 1e-6f * len, true).found;
     }
     if (!lit) return make_float3(0, 0, 0);
     float I = f * maxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
@@ -294,7 +294,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
         R = R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
     }
     Ray ray;
-    ray.o = P + R * S.c_rayEpsilon;
+    ray.o = P + R * rayOffset(P);
     ray.d = R;
     const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
     writeScreenHit(h, P, 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outRayOrig, outNeedReflRefr);

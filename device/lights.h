@@ -202,6 +202,13 @@ TESSRA_HD float3 tangentOf(float3 N) {
 // single-sided wall.
 TESSRA_HD float3 faceForward(float3 N, float3 D) { return dot(N, D) > 0.0f ? -N : N; }
 
+// How far a ray leaves a surface at P, and how far short of P a shadow ray stops: a
+// millionth of the scene's size, and what float coordinates resolve at P (ten
+// thousandths of a percent of its largest coordinate), at any scale of units.
+TESSRA_DEVICE float rayOffset(float3 P) {
+    return SYM.c_rayEpsilon + 1e-5f * fmaxf3(fabsf(P.x), fabsf(P.y), fabsf(P.z));
+}
+
 // Cosine-weighted direction about N (not renormalised).
 TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
     const float2 d = concentricSampleDisk(2.0f * u1 - 1.0f, 2.0f * u2 - 1.0f);

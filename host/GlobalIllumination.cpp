@@ -232,6 +232,9 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
     const dim3 grid(W / kBlock.x + 1, H / kBlock.y + 1, 1);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", 2851);
     uploadCacheReach(*this);
+    // Records face the camera; a process whose share held no tile has cast no camera ray.
+    const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", __LINE__);
 
     // Spacings 2 and 1 place records only where no record is valid; a pass that places
     // none leaves the tree as it is.

@@ -168,9 +168,7 @@ bool TessraRendererCUDA::initScene() try {
         }
     }
 
-    // Secondary rays start this far off a surface and shadow rays stop this far short
-    // of it: a hundred-thousandth of the scene's size and of its distance from the
-    // origin, which float positions there resolve, at any scale of units.
+    // The scene's part of the ray offset (rayOffset): a millionth of its size.
     {
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
         for (const float4& v : vertices) {
@@ -178,8 +176,8 @@ bool TessraRendererCUDA::initScene() try {
             for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
         }
         float size = 0.0f;
-        for (int a = 0; a < 3; ++a) size = std::max({size, hi[a] - lo[a], std::fabs(lo[a]), std::fabs(hi[a])});
-        const float epsilon = size > 0.0f ? 1e-5f * size : 1e-5f;
+        for (int a = 0; a < 3; ++a) size = std::max(size, hi[a] - lo[a]);
+        const float epsilon = size > 0.0f ? 1e-6f * size : 1e-6f;
         TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_rayEpsilon, &epsilon, 4), "volumeRender", __LINE__);
     }
 

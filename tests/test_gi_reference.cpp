@@ -125,19 +125,26 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
     // both are the light of exactly one bounce.
     const Render photonMap = render(closedBox, Gi::PhotonMap, W, H, eye, 1.0f, 400000, 1);
     const Render finalGather = render(closedBox, Gi::FinalGather, W, H, eye, 1.0f, 400000, 0);
+    // The path tracer with one diffuse bounce is an estimate of the same integral.
+    const Render path = render(closedBox, Gi::Off, W, H, eye, 1.0f, 0, 0, [](TessraRendererCUDA& r) {
+        r.ambientLightIntens = 1.0f;
+        Tessra_SetPathTracing(&r, 256, 1);
+    });
     auto indirect = [&](const Render& gi, int x, int y) { return luminance(gi.at(x, y)) - luminance(direct.at(x, y)); };
     // The photon map pixel by pixel: the mean over a 9 x 9 window against the integral
     // at the same points.
     for (const auto& [cx, cy] : {std::pair{64, 64}, std::pair{92, 44}, std::pair{36, 88}}) {
-        double want = 0, got = 0;
+        double want = 0, got = 0, traced = 0;
         for (int y = cy - 4; y <= cy + 4; ++y)
             for (int x = cx - 4; x <= cx + 4; ++x) {
                 want += kAlbedo * oneBounceIrradiance(onPlane(x, y, W, H, eye, -1));
                 got += indirect(photonMap, x, y);
+                traced += indirect(path, x, y);
             }
-        std::printf("one bounce around pixel (%d, %d): integrated %.5f, photon map %.5f (%+.1f%%)\n", cx, cy, want / 81,
-                    got / 81, 100 * (got / want - 1));
+        std::printf("one bounce around pixel (%d, %d): integrated %.5f, photon map %.5f (%+.1f%%), path %.5f\n", cx, cy,
+                    want / 81, got / 81, 100 * (got / want - 1), traced / 81);
         EXPECT_NEAR(got, want, 0.1 * want) << "photon map at " << cx << "," << cy;
+        EXPECT_NEAR(traced, want, 0.03 * want) << "path tracer at " << cx << "," << cy;
     }
     // Final gather interpolates a few records across the wall, which flattens the
     // gradient: its mean over the wall is what must be right, and each record's own

@@ -141,19 +141,61 @@ void windowRoom(TessraRendererCUDA& r, float s, bool closed) {
 
 const V3 kEye = {0, 0, 3.4f};
 
-TEST(PathReference, Probe) {
-    const int size = 64;
-    const Scene box = cornell;
-    const Image direct = render(box, Mode::Direct, size, kEye, 1, 0);
-    const Image pt0 = render(box, Mode::Path, size, kEye, 1, 0, 64);
-    print("path 0 bounces vs direct", compare(pt0, direct, 8));
-    const Image pt = minus(render(box, Mode::Path, size, kEye, 1, 3, 1024), direct);
-    const Image pt2 = minus(render(box, Mode::Path, size, kEye, 1, 2, 1024), direct);
-    const Image fg = minus(render(box, Mode::FinalGather, size, kEye, 1, 2), direct);
-    const Image pm = minus(render(box, Mode::PhotonMap, size, kEye, 1, 2), direct);
-    std::printf("indirect means: path3 %.4f path2 %.4f fg %.4f pm %.4f\n", mean(pt), mean(pt2), mean(fg), mean(pm));
-    print("final gather vs path", compare(fg, pt, 8));
-    print("photon map vs path", compare(pm, pt2, 8));
+// Indirect light of a mode and of the path tracer (with one diffuse bounce more for
+// final gather, whose rays read the photons' first hits), each minus the direct light.
+struct Pair {
+    Image est, ref;
+};
+Pair indirect(const Scene& scene, Mode mode, int size, V3 eye, float scale, uint32_t samples) {
+    const Image direct = render(scene, Mode::Direct, size, eye, scale, 0);
+    const uint32_t extra = mode == Mode::FinalGather ? 1 : 0;
+    return {minus(render(scene, mode, size, eye, scale, 2), direct),
+            minus(render(scene, Mode::Path, size, eye, scale, 2 + extra, samples), direct)};
+}
+
+TEST(PathReference, FinalGatherAndThePhotonMapMatchThePathTracer) {
+    for (Mode mode : {Mode::FinalGather, Mode::PhotonMap}) {
+        const Pair p = indirect(cornell, mode, 64, kEye, 1, 1024);
+        const Errors e = compare(p.est, p.ref, 8);
+        print(mode == Mode::FinalGather ? "final gather" : "photon map", e);
+        EXPECT_LT(std::fabs(e.mean), 0.05);
+        EXPECT_LT(e.blockMedian, 0.06);
+        EXPECT_LT(e.blockP90, mode == Mode::FinalGather ? 0.15 : 0.2);
+        EXPECT_LT(e.perPixel, mode == Mode::FinalGather ? 0.15 : 0.25);
+    }
+}
+
+// Single-sided walls: a room lit only through its window gets the reference's indirect
+// light, and closed it gets none, however the sun lights its outside.
+TEST(PathReference, NoLightPassesThroughSingleSidedWalls) {
+    const V3 eye = {0, 0, 0.95f};
+    for (bool closed : {false, true}) {
+        const Scene room = [closed](TessraRendererCUDA& r, float s) { windowRoom(r, s, closed); };
+        for (Mode mode : {Mode::FinalGather, Mode::PhotonMap}) {
+            const Pair p = indirect(room, mode, 48, eye, 1, 512);
+            std::printf("room %s, %s: %.5f against %.5f\n", closed ? "closed" : "open",
+                        mode == Mode::FinalGather ? "final gather" : "photon map", mean(p.est), mean(p.ref));
+            if (closed) {
+                EXPECT_EQ(mean(p.ref), 0.0);
+                EXPECT_EQ(mean(p.est), 0.0);
+            } else {
+                EXPECT_GT(mean(p.ref), 0.01);
+                EXPECT_NEAR(mean(p.est), mean(p.ref), 0.08 * mean(p.ref));
+            }
+        }
+    }
+}
+
+// The same box in millimetres and in kilometres: offsets and cache scales follow the
+// scene, so the image is the same.
+TEST(PathReference, TheIndirectLightDoesNotDependOnTheUnits) {
+    const Image one = render(cornell, Mode::FinalGather, 48, kEye, 1, 2);
+    for (float scale : {0.001f, 1000.0f}) {
+        const Errors e = compare(render(cornell, Mode::FinalGather, 48, kEye, scale, 2), one, 8);
+        print(scale < 1 ? "final gather at 1 mm" : "final gather at 1 km", e);
+        EXPECT_LT(std::fabs(e.mean), 0.01);
+        EXPECT_LT(e.blockP90, 0.03);
+    }
 }
 
 }  // namespace
