@@ -470,7 +470,8 @@ int main(int argc, char** argv) {
     const bool pathTracing = r->extension_.pathSamples > 0;
     if (pathTracing && bouncesOption->count() > 0 &&
         Tessra_SetPathTracing(r, r->extension_.pathSamples, bounces) != 0) {
-        progress.message("tessra-render: --bounces: path tracing takes 0 to 64 bounces, not " + std::to_string(bounces));
+        progress.message("tessra-render: --bounces: path tracing takes 0 to 64 bounces, not " +
+                         std::to_string(bounces));
         return kExitUsage;
     }
     const unsigned photonBounces = pathTracing ? 0 : bounces;
