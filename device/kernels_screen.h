@@ -147,6 +147,18 @@ TESSRA_HD void strataShift(float3 P, unsigned int step, unsigned int& ox, unsign
     oy = (h / step) % step;
 }
 
+// The fine stratum of element p: the batch's own when it has them (a pixel's rays then
+// share the pattern out evenly), else hashed from the point.
+TESSRA_DEVICE void rayStrata(const unsigned int* shifts, unsigned int p, float3 P, unsigned int step,
+                             unsigned int& ox, unsigned int& oy) {
+    if (!shifts || step <= 1u) {
+        strataShift(P, step, ox, oy);
+        return;
+    }
+    ox = shifts[p] & 0xffu;
+    oy = shifts[p] >> 8;
+}
+
 // What a light sample needs of the surface it lights, the same for every sample.
 struct LitSurface {
     float3 P, N, V;  // position, normal, unit direction from the eye
@@ -203,7 +215,8 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
 TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
                                  char shadowMode, unsigned int ilight, int* inTriID, float4* inNormal,
                                  float4* inTexCoord, float4* inPos, float4* inEyePos, unsigned int n,
-                                 unsigned int strataStep, unsigned int firstRow, float4* colorOutput) {
+                                 unsigned int strataStep, unsigned int firstRow, float4* colorOutput,
+                                 const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
@@ -219,7 +232,7 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
         s.spec = tex1Dfetch(SYM.texMatSpec, m);
         const LightSample l = fetchLight(ilight);
         unsigned int ox, oy;
-        strataShift(s.P, strataStep, ox, oy);
+        rayStrata(inShift, p, s.P, strataStep, ox, oy);
         for (unsigned int sj = 0; sj < n; ++sj)
             for (unsigned int si = 0; si < n; ++si)
                 sum += make_float4(lightSampleColour(s, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
@@ -246,7 +259,8 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
                                 int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
                                 float4* outPos, float4* outRayOrig, float* outRefrIndex, unsigned int reflSubDivs,
                                 unsigned int xoffset, unsigned int yoffset, unsigned int strataStep,
-                                uchar4* outNeedReflRefr, unsigned char reflpass, unsigned char refl0_refr1) {
+                                uchar4* outNeedReflRefr, unsigned char reflpass, unsigned char refl0_refr1,
+                                const unsigned int* inShift) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= calcWidth || ly >= calcHeight) return;
     const unsigned int n = reflSubDivs;
@@ -283,7 +297,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
         const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
         const float cosMax = powf(g, 0.0111111f);
         unsigned int ox, oy;
-        strataShift(P, strataStep, ox, oy);
+        rayStrata(inShift, p, P, strataStep, ox, oy);
         const float fine = float(n * strataStep);
         const float a = float((lx % n) * strataStep + ox) / fine;
         const float cosT = a + (1.0f - a) * cosMax;

@@ -22,6 +22,11 @@ void uploadCamera(const TessraRendererCUDA* r, int line) {
 
 }  // namespace
 
+// The strata of a batch's rays, for the stages that shade the batch itself.
+const unsigned int* TessraRendererCUDA::batchShifts(const TessraFrameBuffer& fb) const {
+    return &fb == extension_.batch ? static_cast<const unsigned int*>(extension_.strataShifts) : nullptr;
+}
+
 bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb,
                                         bool fullBuffers) try {
     uploadCamera(this, 2481);
@@ -72,7 +77,7 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
         if (!shadesRows(fb, row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
                    dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
-                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row, fb.ssColor);
+                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row, fb.ssColor, batchShifts(fb));
         rt::synchronize();
         if (host::abortRequested(this)) {
             platform::cutDeleteTimer(timer);
@@ -108,7 +113,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
                        fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
                        fb.ssTexCoords, fb.ssPos, fb.ssEyePos, fb.ssRefrIndex, T.ssTriID, T.ssUVs, T.ssNormals,
                        T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, T.reflectFlags, reflpass,
-                       refl0_refr1);
+                       refl0_refr1, batchShifts(fb));
             rt::synchronize();
             if (!RenderDirectLighting(T)) return false;
             if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;

@@ -40,6 +40,19 @@ float2 subPixel(uint32_t px, uint32_t py, uint32_t k, uint32_t n) {
     return make_float2(float(x), float(y));
 }
 
+// The fine stratum (x | y << 8, each below step) that ray k of n x n in pixel (px, py)
+// takes within every coarse stratum of the light and glossy patterns: the pixel's rays
+// take the step x step strata in turn (every one when n x n is a multiple of them,
+// evenly spaced otherwise), from a start turned by the pixel, so that together they
+// sample the pattern at least as evenly as one ray's whole pattern, and a pixel's rays
+// do not depend on which neighbours take more.
+uint32_t fineStratum(uint32_t px, uint32_t py, uint32_t k, uint32_t n, uint32_t step) {
+    const uint32_t strata = step * step;
+    const uint32_t turn = ((px * 73856093u) ^ (py * 19349663u)) % strata;
+    const uint32_t s = (k * strata / (n * n) + turn) % strata;
+    return (s % step) | (s / step) << 8;
+}
+
 }  // namespace
 
 bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
@@ -96,10 +109,11 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
     if (!refine.empty()) {
         TessraFrameBuffer batch(this, W, H);
         if (!host::complete(batch)) return false;
-        host::ScopedDeviceMemory positions(Malloc(size_t(N) * 8));
-        if (!positions.p) return false;
+        host::ScopedDeviceMemory positions(Malloc(size_t(N) * 8)), shifts(Malloc(size_t(N) * 4));
+        if (!positions.p || !shifts.p) return false;
         const uint64_t rays = uint64_t(refine.size()) * n * n;
         std::vector<float2> at(N);
+        std::vector<uint32_t> strata(N);
         std::vector<Sample> sum(refine.size());
         std::vector<uint32_t> hits(refine.size(), 0);
         // The n x n rays share the pixel's 8 x 8 strata of area lights and glossy cones:
@@ -110,17 +124,21 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
             ~Strata() {
                 e.strataStep = 1;
                 e.batch = nullptr;
+                e.strataShifts = nullptr;
             }
         } restore{e};
         e.strataStep = n <= 1 ? 1 : n <= 2 ? 2 : n <= 4 ? 4 : 8;
+        e.strataShifts = shifts.p;
         for (uint64_t first = 0; first < rays; first += N) {
             const uint32_t count = uint32_t(std::min<uint64_t>(N, rays - first));
             for (uint32_t j = 0; j < count; ++j) {
                 const uint64_t ray = first + j;
                 const uint32_t i = refine[ray / (n * n)];
                 at[j] = subPixel(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n);
+                strata[j] = fineStratum(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n, e.strataStep);
             }
             TESSRA_CHECK(rt::memcpyHtoD(positions.p, at.data(), size_t(count) * 8), "volumeRender", 2650);
+            TESSRA_CHECK(rt::memcpyHtoD(shifts.p, strata.data(), size_t(count) * 4), "volumeRender", __LINE__);
             // Elements past the rays see nothing; the stages skip whole rows of them.
             e.batch = &batch;
             e.batchRows = (count + W - 1) / W;

@@ -302,6 +302,9 @@ public:
         // light and glossy patterns, shifted by a hash of its hit point, so a pixel's
         // rays share the pattern rather than each repeating it whole.
         uint32_t strataStep = 1;
+        // While a batch is shaded: each ray's fine stratum (x | y << 8) on the device,
+        // chosen so that a pixel's rays together take every stratum of the pattern.
+        void* strataShifts = nullptr;
         uint32_t bandRows = 0;  // the tile filter is asked per band of this many rows; 0: per tile
         // Rows of the image (half-open) that the tile in progress shades and delivers: a
         // band, and for shading also the row each side that antialiasing compares with.
@@ -322,6 +325,7 @@ private:
     bool shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const;
     bool shadeTile(TessraFrameBuffer& fb);
     bool pathTraceTile(const TessraFrameBuffer& fb);
+    const unsigned int* batchShifts(const TessraFrameBuffer& fb) const;
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
     bool findMissingRecords(TessraFrameBuffer& fb);

@@ -132,7 +132,7 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
     EXPECT_GT(refined, kSize);
     // Pixel x of the small image is centred on pixel 4x of the large one.
     const float w[5] = {0.5f, 1, 1, 1, 0.5f};
-    double errorSingle = 0.0, errorSmooth = 0.0;
+    double errorSingle = 0.0, errorSmooth = 0.0, errorEvery = 0.0;
     for (int y = 1; y < kSize - 1; ++y)
         for (int x = 1; x < kSize - 1; ++x)
             for (int c = 0; c < 3; ++c) {
@@ -143,9 +143,32 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
                 filtered /= 16.0;
                 errorSingle += std::fabs(single.pixel(x, y)[c] - filtered);
                 errorSmooth += std::fabs(smooth.pixel(x, y)[c] - filtered);
+                errorEvery += std::fabs(all.pixel(x, y)[c] - filtered);
             }
     ASSERT_GT(errorSingle, 0.0);
     EXPECT_LT(errorSmooth, 0.5 * errorSingle) << errorSmooth << " vs " << errorSingle;
+    // Refining every pixel adds no noise where the light is soft: a pixel's rays share
+    // the light's strata out between them.
+    EXPECT_LT(errorEvery, 0.6 * errorSingle) << errorEvery << " vs " << errorSingle;
+}
+
+// On a surface lit softly by a square light and nothing else, a pixel's 4 x 4 rays take
+// the light's 8 x 8 strata between them once each: the pixel is what its one ray gives,
+// up to the light's change across the pixel, rather than a noisier draw of the strata.
+TEST(Supersampling, RaysOfAPixelShareTheAreaLightsStrata) {
+    auto render = [](uint32_t n) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(kSize, kSize));
+        tt::addQuad(*r, {-50, -50, 0}, {50, -50, 0}, {50, 50, 0}, {-50, 50, 0}, {0, 0, 1}, tt::addDiffuse(*r, 1, 1, 1));
+        r->NuevaLuzRect(-1.0f, 0.5f, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 2.0f, 2.0f, 1.0f, 0);
+        r->shadowMode = 1;
+        EXPECT_EQ(Tessra_SetSupersampling(r.get(), n, 0.0f), 0);
+        return tt::renderDownZ(*r, kEye);
+    };
+    const tt::RecordingHost one = render(1), sixteen = render(4);
+    double worst = 0;
+    for (size_t i = 0; i < one.image.size(); i += 4)
+        worst = std::max(worst, std::fabs(double(sixteen.image[i]) / one.image[i] - 1));
+    EXPECT_LT(worst, 0.01);
 }
 
 TEST(Supersampling, PassesHoldTheFirstHitAndLeaveTheColourAlone) {
