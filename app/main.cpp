@@ -543,21 +543,28 @@ int main(int argc, char** argv) {
         tr::feedRenderer(scene, *r);
         const bool deriveEnergy = !(photonEnergy > 0) && !given("photonEnergy");
         const bool deriveRadius = !(photonRadius > 0) && !given("photonSearchDistance");
+        const bool deriveSamples = !fgSamples && !given("irradianceSamples");
+        const bool deriveDensity = !(fgDensity > 0) && !given("FG_record_density");
         TessraPhotonSettings suggested;
-        if (r->indirectIllumination && r->usePhotonMapping && (deriveEnergy || deriveRadius) &&
+        if (r->indirectIllumination && r->usePhotonMapping &&
+            (deriveEnergy || deriveRadius || deriveSamples || deriveDensity) &&
             Tessra_SuggestPhotonSettings(r, &suggested) == 0) {
             if (deriveEnergy) r->photonEnergy = suggested.photonEnergy;
             if (deriveRadius) r->photonSearchDistance = suggested.photonSearchDistance;
+            if (deriveSamples) r->irradianceSamples = suggested.irradianceSamples;
+            if (deriveDensity) r->FG_record_density = suggested.FG_record_density;
             // The suggested energy gives indirect light at its physical strength with
             // this scale; a tuned energy keeps the scale it was tuned with.
             if (deriveEnergy && !given("ambientLightIntens")) r->ambientLightIntens = suggested.ambientLightIntens;
             if (verbose)
                 std::fprintf(stderr,
                              "tessra-render: photon settings: numPhotons=%u numBounces=%u photonEnergy=%g%s "
-                             "photonSearchDistance=%g%s ambientLightIntens=%g\n",
+                             "photonSearchDistance=%g%s ambientLightIntens=%g irradianceSamples=%u%s "
+                             "FG_record_density=%g%s\n",
                              r->numPhotons, r->numBounces, double(r->photonEnergy), deriveEnergy ? " (derived)" : "",
                              double(r->photonSearchDistance), deriveRadius ? " (derived)" : "",
-                             double(r->ambientLightIntens));
+                             double(r->ambientLightIntens), r->irradianceSamples, deriveSamples ? " (derived)" : "",
+                             double(r->FG_record_density), deriveDensity ? " (derived)" : "");
         }
         messages.rendering = true;
         progress.status("Rendering");

@@ -431,6 +431,14 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         }
 
         const unsigned int n = unsigned(floatBitsToInt(hi4.w));
+        // A hit counts in the leaf whose box holds it, with the rounding of its position
+        // allowed for: a triangle on the scene's outer faces (a single-sided wall on the
+        // edge of the bounds) was missed where rounding put its hit a hair outside every
+        // box, and light came through the joints of such walls.
+        const float slack = 1e-5f * fmaxf3(bmax.x - bmin.x, bmax.y - bmin.y, bmax.z - bmin.z) +
+                            1e-6f * fmaxf3(fmaxf3(fabsf(bmin.x), fabsf(bmin.y), fabsf(bmin.z)),
+                                           fabsf(bmax.x), fmaxf3(fabsf(bmax.y), fabsf(bmax.z), 0.0f));
+        const float3 lo = bmin - make_float3(slack, slack, slack), hi = bmax + make_float3(slack, slack, slack);
         // Ask for the rest of the leaf while the first group is tested, rather than one miss
         // after another (the first group's loads come at once anyway).
         for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
@@ -445,8 +453,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
                 const float3 P = ray.o + ray.d * t;
                 const float dist = length(P - ray.o);
                 if (!(dist < best)) continue;
-                if (!(P.x >= bmin.x && P.x <= bmax.x && P.y >= bmin.y && P.y <= bmax.y && P.z >= bmin.z &&
-                      P.z <= bmax.z))
+                if (!(P.x >= lo.x && P.x <= hi.x && P.y >= lo.y && P.y <= hi.y && P.z >= lo.z && P.z <= hi.z))
                     continue;
                 if (anyHit) {
                     hit.found = true;

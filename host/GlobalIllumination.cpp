@@ -117,6 +117,42 @@ void uploadCacheReach(TessraRendererCUDA& r) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgMaxRadius, &reach, 4), "volumeRender", __LINE__);
 }
 
+// The irradiance tree: the photon map's estimate at every fourth photon, which final
+// gather's rays read instead of searching the photons. Processes sharing the work each
+// estimate their share and exchange the results.
+bool precomputeIrradiance(TessraRendererCUDA& r) {
+    constexpr uint32_t kStride = 4;
+    const KdTree& photons = *r.photonKdTree;
+    const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
+    r.extension_.irradianceKdTree = new KdTree(0.0f);
+    if (!m) return true;
+    std::vector<float4> pos(n), nor(n), col(m);
+    copyBack(pos, photons.d_positions, __LINE__);
+    copyBack(nor, photons.d_seconds, __LINE__);
+    host::ScopedDeviceMemory out(r.Malloc(size_t(m) * 16));
+    if (!out.p) return false;
+    photons.Bind();
+    const host::SharedRange share = host::sharedRange(r, m);
+    const uint32_t count = uint32_t(share.last - share.first);
+    if (count) {
+        rt::launch(TESSRA_KERNEL(precompute_irradiance), recordGrid(count), kRecordBlock, uint32_t(share.first),
+                   uint32_t(share.last), kStride, static_cast<float4*>(photons.d_positions),
+                   static_cast<float4*>(photons.d_seconds), static_cast<float4*>(out.p));
+        rt::synchronize();
+        TESSRA_CHECK(rt::memcpyDtoH(&col[share.first], static_cast<float4*>(out.p) + share.first, size_t(count) * 16),
+                     "volumeRender", __LINE__);
+    }
+    if (!host::gatherShared(r, col.data(), m, 16)) return false;
+    std::vector<float4> subPos(m), subNor(m);
+    for (uint32_t k = 0; k < m; ++k) {
+        subPos[k] = make_float4(xyz(pos[size_t(k) * kStride]), 1.0f);
+        subNor[k] = nor[size_t(k) * kStride];
+    }
+    r.extension_.irradianceKdTree->AddRecords(m, subPos.data(), subNor.data(), col.data());
+    r.extension_.irradianceKdTree->Build();
+    return true;
+}
+
 // The tiles of a render in tile order (columns outer), those that hold pixels of the
 // image numbered from 0 (count of them), those wholly outside ~0u: where the camera hits
 // of placement are kept.
@@ -213,6 +249,9 @@ void TessraRendererCUDA::castPhotons() try {
     host::status(this, "Building KdTree for photons...");
     photonKdTree->Build();
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
+    delete extension_.irradianceKdTree;
+    extension_.irradianceKdTree = nullptr;
+    if (useFinalGather && !precomputeIrradiance(*this)) return;
     photonsCast = true;
 } catch (...) {
     host::reportException("castPhotons");
@@ -330,12 +369,13 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             }
             lastStep = step;
         }
-        if (j == 1) bindTree(photonKdTree);
+        const KdTree* irradiance = extension_.irradianceKdTree;
+        if (j == 1) bindTree(irradiance ? irradiance : photonKdTree);
         const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
         rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
                    fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
                    ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands,
-                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients));
+                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients), irradiance != nullptr);
         rt::synchronize();
     }
     // Each record's irradiance is its own: processes sharing the work light their own

@@ -12,6 +12,10 @@ constexpr double kPi = 3.14159265358979;
 constexpr int kPhotonsPerGather = 40;
 // The density estimate's constant factor, divided out again here.
 constexpr double kDensityFactor = 1.27;
+// The irradiance cache at which final gather's indirect light stays within a few percent
+// of the path tracer's, region by region (tests/test_path_reference.cpp).
+constexpr uint32_t kCacheSamples = 256;
+constexpr float kCacheDensity = 2.5f;
 
 // Emission density of each kind as the photon kernel uses it (solid angle or area).
 double emissionDensity(const LightRecord& l, double& lit) {
@@ -106,6 +110,8 @@ extern "C" TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA*
         const double radius = std::sqrt(kPhotonsPerGather * area / (kPi * stored));
         out->photonSearchDistance = float(std::min(3 * radius, 0.1 * diagonal));
         out->ambientLightIntens = 1.0f;
+        out->irradianceSamples = kCacheSamples;
+        out->FG_record_density = kCacheDensity;
         if (!std::isfinite(out->photonEnergy) || !std::isfinite(out->photonSearchDistance) ||
             !(out->photonSearchDistance > 0))
             return -1;

@@ -480,6 +480,8 @@ void TessraRendererCUDA::CleanUp() try {
     fgKdTree = nullptr;
     delete photonKdTree;
     photonKdTree = nullptr;
+    delete extension_.irradianceKdTree;
+    extension_.irradianceKdTree = nullptr;
 
     // The photon buffers are released whenever they exist: the flags may have been
     // switched off by the host since the upload that allocated them.

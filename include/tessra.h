@@ -318,6 +318,7 @@ public:
         uint32_t pathSamples = 0;   // path tracing instead of the stages: samples per ray, 0 off
         uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
         void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
+        KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every fourth photon
     } extension_;
 
 private:
@@ -359,11 +360,15 @@ TESSRA_API const char* Tessra_Version();
 // irradiance in the units of the direct light, and ambientLightIntens = 1 adds the
 // indirect light at its physical strength. Writes them to *out and returns 0; returns
 // -1, leaving *out untouched, for a scene without triangles. Nothing is written to the
-// renderer: the host decides which values to take.
+// renderer: the host decides which values to take. The last two are the irradiance
+// cache's: gather rays per record and the record density (the reciprocal of the
+// cache's accuracy) at which final gather matches the path tracer within a few percent.
 struct TessraPhotonSettings {
     float photonEnergy;
     float photonSearchDistance;
     float ambientLightIntens;
+    uint32_t irradianceSamples;
+    float FG_record_density;
 };
 TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* renderer, TessraPhotonSettings* out);
 

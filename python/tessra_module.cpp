@@ -550,9 +550,13 @@ struct Renderer {
         if (photonMap) photonCounts(r);
         tr::feedRenderer(scene, r);
         TessraPhotonSettings s;
-        if (photonMap && (open("photonEnergy") || open("photonSearchDistance")) &&
+        if (photonMap &&
+            (open("photonEnergy") || open("photonSearchDistance") || open("irradianceSamples") ||
+             open("FG_record_density")) &&
             Tessra_SuggestPhotonSettings(&r, &s) == 0) {
             if (open("photonSearchDistance")) r.photonSearchDistance = s.photonSearchDistance;
+            if (open("irradianceSamples")) r.irradianceSamples = s.irradianceSamples;
+            if (open("FG_record_density")) r.FG_record_density = s.FG_record_density;
             if (open("photonEnergy")) {
                 r.photonEnergy = s.photonEnergy;
                 // The suggested energy goes with its scale; a tuned energy keeps its own.
@@ -576,6 +580,8 @@ struct Renderer {
         d["photon_energy"] = s.photonEnergy;
         d["photon_search_distance"] = s.photonSearchDistance;
         d["ambient_light_intens"] = s.ambientLightIntens;
+        d["irradiance_samples"] = s.irradianceSamples;
+        d["fg_record_density"] = s.FG_record_density;
         return d;
     }
 
