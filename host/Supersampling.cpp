@@ -58,7 +58,7 @@ uint32_t fineStratum(uint32_t px, uint32_t py, uint32_t k, uint32_t n, uint32_t 
 bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
     Extension& e = extension_;
     const bool passes = e.albedo || e.normal || e.depth;
-    if (e.samples <= 1 && !passes) {
+    if (e.samples <= 1 && !passes && !e.coverage) {
         RefreshResultsScreen();
         return true;
     }
@@ -83,6 +83,10 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
     readBack(fb, H);
     std::vector<Sample> pixel(N);
     for (uint32_t i = 0; i < N; ++i) pixel[i] = {colour[i], ad[i], nor[i]};
+    // The passes' depth is finite exactly where the ray hit (its position's w above one
+    // half), so coverage needs no copy of its own.
+    if (e.coverage)
+        for (uint32_t i = 0; i < N; ++i) pixel[i].colour.w = std::isfinite(ad[i].w) ? 1.0f : 0.0f;
 
     // The pixels that take more rays: those of the image that differ from a neighbour
     // in the tile by more than the threshold (every one with threshold 0).
@@ -168,6 +172,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
             Sample& s = sum[p];
             const float depth = hits[p] ? s.albedoDepth.w / float(hits[p]) : INFINITY;
             pixel[refine[p]] = {s.colour * inv, make_float4(xyz(s.albedoDepth) * inv, depth), s.normal * inv};
+            if (e.coverage) pixel[refine[p]].colour.w = float(hits[p]) * inv;
         }
     }
 
@@ -210,6 +215,12 @@ TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* r, float* albedo, floa
     r->extension_.albedo = albedo;
     r->extension_.normal = normal;
     r->extension_.depth = depth;
+    return 0;
+}
+
+TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* r, bool on) {
+    if (!r) return -1;
+    r->extension_.coverage = on;
     return 0;
 }
 }

@@ -319,6 +319,7 @@ public:
         uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
         void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
         KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every fourth photon
+        bool coverage = false;  // delivered alpha is the fraction of the pixel's rays that hit
     } extension_;
 
 private:
@@ -424,6 +425,12 @@ TESSRA_API int Tessra_SetPathTracing(TessraRendererCUDA* renderer, uint32_t samp
 // and an infinite depth. Arrays of width x height elements of 3, 3 and 1 floats, top
 // row first, owned by the host; nullptr for a pass not wanted.
 TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* renderer, float* albedo, float* normal, float* depth);
+// Alpha as coverage: the delivered alpha of a pixel becomes the fraction of its camera
+// rays that hit a triangle (1 where the camera sees a surface, 0 where it sees the
+// world colour, between on antialiased edges). The colour is unchanged: rays that miss
+// still bring the world colour. Off (the default), alpha is what the stages leave.
+// Returns 0, or -1 without a renderer.
+TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* renderer, bool on);
 }
 
 #endif  // TESSRA_H

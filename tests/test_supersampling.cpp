@@ -103,6 +103,44 @@ TEST(Supersampling, EdgePixelsTakeTheirCoveredFractionAndOnlyTheyAreRefined) {
     EXPECT_EQ(changedFar, 0);
 }
 
+TEST(Supersampling, AlphaIsTheCoveredFractionOfTheSilhouetteWhenAskedFor) {
+    constexpr uint32_t n = 4;
+    EdgeScene plain, opaque, oneRay, covered;
+    for (EdgeScene* s : {&plain, &opaque, &covered}) ASSERT_EQ(Tessra_SetSupersampling(s->r.get(), n, 0.1f), 0);
+    ASSERT_EQ(Tessra_SetAlphaCoverage(opaque.r.get(), true), 0);
+    ASSERT_EQ(Tessra_SetAlphaCoverage(opaque.r.get(), false), 0);
+    ASSERT_EQ(Tessra_SetAlphaCoverage(oneRay.r.get(), true), 0);
+    ASSERT_EQ(Tessra_SetAlphaCoverage(covered.r.get(), true), 0);
+    EXPECT_EQ(Tessra_SetAlphaCoverage(nullptr, true), -1);
+    const tt::RecordingHost a = plain.render(), b = opaque.render(), one = oneRay.render(), c = covered.render();
+    EXPECT_EQ(a.image, b.image);  // switched off again, alpha is what it was
+
+    // A straight edge crosses at most 2n - 1 of the n x n strata, and only a ray in such
+    // a stratum can fall on the wrong side of it.
+    const float bound = (2 * n - 1) / float(n * n) + 1e-4f;
+    double error = 0.0;
+    int edge = 0, alphaDiffers = 0;
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            const float* p = c.pixel(x, y);
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(p[k], a.pixel(x, y)[k]) << x << "," << y;
+            alphaDiffers += p[3] != a.pixel(x, y)[3];
+            const float s = sideOfEdge(float(x), float(y));
+            if (std::fabs(s) > 1e-3f) EXPECT_EQ(one.pixel(x, y)[3], s > 0.0f ? 1.0f : 0.0f) << x << "," << y;
+            const float f = coverage(x, y);
+            if (f <= 0.0f || f >= 1.0f) {
+                EXPECT_EQ(p[3], f) << x << "," << y;
+                continue;
+            }
+            ++edge;
+            EXPECT_NEAR(p[3], f, bound) << x << "," << y;
+            error += std::fabs(p[3] - f);
+        }
+    ASSERT_GT(edge, kSize);
+    EXPECT_GT(alphaDiffers, 0);
+    EXPECT_LT(error / edge, 1.0 / (n * n) + 0.01);
+}
+
 TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
     // A shadow edge and a silhouette: a small raised square over the edge scene's quad.
     auto addBlock = [](EdgeScene& s) {
