@@ -110,7 +110,10 @@ struct FGSearch {
 // How much a valid record with error e counts: falling to zero at the edge of its
 // validity, so that the interpolated light is continuous where a record enters or leaves
 // the set, and bounded at the record, so that records leave no dots.
-TESSRA_HD float recordWeight(float e) { return maxf(1.0f - e, 0.0f); }
+TESSRA_HD float recordWeight(float e) {
+    const float w = maxf(1.0f - e, 0.0f);
+    return w * w;
+}
 
 // Node s's plane against the query: its signed distance, and the children on the
 // query's side and on the other.
@@ -483,7 +486,7 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
     const float inv = fastRcp(float(numIters));
     lightNorm[k] = make_float4(acc * inv, 1.0f);
     float4* g = gradAccum + 6 * size_t(k);
-    const float rMin = 0.1f * tex1Dfetch(SYM.texHarmMeanDistFG, int(k));
+    const float rMin = 0.5f * tex1Dfetch(SYM.texHarmMeanDistFG, int(k));
     addGradientSample(g, N, normalize(ray.d), h.found ? h.distance : INFINITY, rMin, L);
     for (int j = 0; j < 6; ++j) gradNorm[6 * size_t(k) + j] = g[j] * inv;
 }
@@ -499,21 +502,29 @@ TESSRA_DEVICE unsigned int interpolateRecords(float3 P, float3 N, float3& E) {
     const DeviceSymbols& S = SYM;
     float W = 0.0f;
     float3 Q = make_float3(0, 0, 0);
+    // With the list full, the records beyond the farthest kept one are left out: each
+    // record's weight falls to zero towards that distance too, so that the light stays
+    // continuous where one record takes another's place in the list.
+    const float cut = l.count == 32u ? l.maxKey : INFINITY;
     for (unsigned int e = 0; e < l.count; ++e) {
         const int i = l.record[e];
         float d;
-        const float w = recordWeight(recordError(i, P, N, d));
+        const float w = recordWeight(recordError(i, P, N, d)) * (cut < INFINITY ? maxf(1.0f - d / cut, 0.0f) : 1.0f);
         const float3 x = xyz(tex1Dfetch(S.texKDTreePhotonPos, i));
         const float3 n = xyz(tex1Dfetch(S.texKDTreePhotonDir, i));
         const float3 Ei = xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
         const float3 axis = cross(n, N), step = P - x;
+        // Over its reach a record's translation may change its light by half at most: the
+        // gradient is a first-order guess, and a steep one turned into ridges where it
+        // met its neighbours' (Krivanek et al.'s gradient limiting).
+        const float reach = S.c_fgAccuracy * tex1Dfetch(S.texHarmMeanDistFG, i);
         float c[3] = {Ei.x, Ei.y, Ei.z};
         for (int ch = 0; ch < 3; ++ch) {
             const float3 gr = xyz(tex1Dfetch(S.texFGGradients, 6 * i + ch));
             const float3 gt = xyz(tex1Dfetch(S.texFGGradients, 6 * i + 3 + ch));
-            // An extrapolation is bounded by the record's own light: a gradient is a
-            // first-order guess, and a negative or tripled value is never a better one.
-            c[ch] = clampf(c[ch] + dot(axis, gr) + dot(step, gt), 0.0f, 3.0f * c[ch]);
+            const float g = length(gt) * reach, limit = 0.5f * c[ch];
+            const float t = g > limit ? limit / g : 1.0f;
+            c[ch] = clampf(c[ch] + dot(axis, gr) + t * dot(step, gt), 0.0f, 3.0f * c[ch]);
         }
         W += w;
         Q += make_float3(c[0], c[1], c[2]) * w;

@@ -37,9 +37,10 @@ void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
     r.useFinalGather = gi == Gi::FinalGather;
     r.numPhotons = photons;
     r.numBounces = bounces;
-    r.irradianceSamples = 128;
     TessraPhotonSettings s;
     EXPECT_EQ(Tessra_SuggestPhotonSettings(&r, &s), 0);
+    r.irradianceSamples = s.irradianceSamples;
+    r.FG_record_density = s.FG_record_density;
     r.photonEnergy = s.photonEnergy;
     r.photonSearchDistance = s.photonSearchDistance;
     r.ambientLightIntens = s.ambientLightIntens;

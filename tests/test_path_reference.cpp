@@ -37,10 +37,10 @@ Image render(const Scene& scene, Mode mode, int size, V3 eye, float scale, uint3
         r->useFinalGather = mode == Mode::FinalGather;
         r->numPhotons = photons;
         r->numBounces = bounces;
-        r->irradianceSamples = 256;
-        r->FG_record_density = 4.0f;
         TessraPhotonSettings s;
         EXPECT_EQ(Tessra_SuggestPhotonSettings(r.get(), &s), 0);
+        r->irradianceSamples = s.irradianceSamples;
+        r->FG_record_density = s.FG_record_density;
         r->photonEnergy = s.photonEnergy;
         r->photonSearchDistance = s.photonSearchDistance;
         r->ambientLightIntens = s.ambientLightIntens;
