@@ -43,6 +43,7 @@ Image cropImage(const Image& frame, const CropWindow& c) {
     out.originY = c.y0;
     out.frameWidth = frame.width;
     out.frameHeight = frame.height;
+    out.alpha = frame.alpha;
     auto window = [&](const std::vector<float>& from, std::vector<float>& to, size_t n) {
         if (from.empty()) return;
         to.resize(size_t(out.width) * out.height * n);

@@ -42,6 +42,12 @@ unsigned char linearToSrgb8(float v) {
 
 namespace {
 
+// Alpha is linear: PNG keeps it without the sRGB curve.
+unsigned char alpha8(float a) {
+    if (!(a > 0.0f)) return 0;
+    return a >= 1.0f ? 255 : static_cast<unsigned char>(std::lround(a * 255.0f));
+}
+
 void writePng(const std::string& path, const Image& im) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
@@ -61,8 +67,11 @@ void writePng(const std::string& path, const Image& im) {
     for (int y = 0; y < im.height; ++y) {
         const float* src = &im.rgba[size_t(y) * im.width * 4];
         for (int x = 0; x < im.width; ++x) {
-            for (int c = 0; c < 3; ++c) row[4 * x + c] = linearToSrgb8(src[4 * x + c]);
-            row[4 * x + 3] = 255;  // delivered alpha is not coverage
+            // The delivered colour is premultiplied by coverage; PNG's alpha is straight.
+            const float a = src[4 * x + 3];
+            const float k = im.alpha && a > 0.0f && a < 1.0f ? 1.0f / a : 1.0f;
+            for (int c = 0; c < 3; ++c) row[4 * x + c] = linearToSrgb8(src[4 * x + c] * k);
+            row[4 * x + 3] = im.alpha ? alpha8(src[4 * x + 3]) : 255;
         }
         png_write_row(png, row.data());
     }
@@ -79,9 +88,9 @@ void writeExr(const std::string& path, const Image& im, const std::vector<std::p
     Imf::Header header(display, data);
     for (const char* c : {"R", "G", "B", "A"}) header.channels().insert(c, Imf::Channel(Imf::FLOAT));
     for (const auto& a : attrs) header.insert(a.first, Imf::StringAttribute(a.second));
-    // Delivered alpha is not coverage: every pixel is opaque.
+    // Without coverage the delivered alpha means nothing: every pixel is opaque.
     std::vector<float> pixels(im.rgba);
-    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 1.0f;
+    for (size_t i = 3; !im.alpha && i < pixels.size(); i += 4) pixels[i] = 1.0f;
     Imf::FrameBuffer fb;
     const size_t xs = 4 * sizeof(float), ys = xs * size_t(im.width);
     // OpenEXR addresses a slice by absolute pixel coordinates, so the base sits before

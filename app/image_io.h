@@ -15,6 +15,10 @@ bool formatFromPath(const std::string& path, ImageFormat& format);
 struct Image {
     int width = 0, height = 0;
     std::vector<float> rgba;  // linear, row 0 at the top
+    // The alpha in rgba is coverage (Tessra_SetAlphaCoverage), the colour premultiplied
+    // by it: OpenEXR keeps both, PNG divides the colour by it (straight alpha). Otherwise
+    // alpha is not coverage, and they are written opaque.
+    bool alpha = false;
     // Output passes written into OpenEXR files beside the colour, where not empty:
     // albedo.R/G/B and N.X/Y/Z (3 floats a pixel), Z (1 float a pixel).
     std::vector<float> albedo, normal, depth;

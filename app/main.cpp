@@ -234,6 +234,7 @@ int main(int argc, char** argv) {
     unsigned aa = kDefaultAaSamples;
     float aaThreshold = kDefaultAaThreshold;
     std::vector<std::string> aovs;
+    bool transparent = false;
     std::string cropText;
     bool mpi = false;
 
@@ -298,6 +299,9 @@ int main(int argc, char** argv) {
                                   "(OpenEXR output only; layers albedo.R/G/B, N.X/Y/Z, Z)")
         ->delimiter(',')
         ->check(CLI::IsMember({"albedo", "normal", "depth"}));
+    app.add_flag("--transparent", transparent,
+                 "Alpha is coverage: the fraction of a pixel's rays that hit a surface, 0 where only the background "
+                 "is seen (PNG and OpenEXR output; without it every pixel is opaque)");
     std::string setHelp = "Set a renderer field, FIELD=VALUE, repeatable. Fields:";
     for (const std::string& n : tr::settingNames()) setHelp += " " + n;
     app.add_option("--set", sets, setHelp);
@@ -360,6 +364,10 @@ int main(int argc, char** argv) {
     }
     if (!aovs.empty() && format != tr::ImageFormat::Exr) {
         std::fprintf(stderr, "tessra-render: --aov needs OpenEXR output: name the image .exr\n");
+        return kExitUsage;
+    }
+    if (transparent && format == tr::ImageFormat::Pfm) {
+        std::fprintf(stderr, "tessra-render: --transparent needs an alpha channel: name the image .png or .exr\n");
         return kExitUsage;
     }
     // The crop's form is checked now, its bounds once the image size is known.
@@ -526,6 +534,8 @@ int main(int argc, char** argv) {
     Host host(r->width, r->height, progress);
     r->callbacks = &host;
     Tessra_SetSupersampling(r, aa, aaThreshold);
+    Tessra_SetAlphaCoverage(r, transparent);
+    host.image.alpha = transparent;
     auto wants = [&](const char* pass) { return std::find(aovs.begin(), aovs.end(), pass) != aovs.end(); };
     const size_t pixels = size_t(r->width) * size_t(r->height);
     if (wants("albedo")) host.image.albedo.assign(3 * pixels, 0.0f);

@@ -427,8 +427,9 @@ TESSRA_API int Tessra_SetPathTracing(TessraRendererCUDA* renderer, uint32_t samp
 TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* renderer, float* albedo, float* normal, float* depth);
 // Alpha as coverage: the delivered alpha of a pixel becomes the fraction of its camera
 // rays that hit a triangle (1 where the camera sees a surface, 0 where it sees the
-// world colour, between on antialiased edges). The colour is unchanged: rays that miss
-// still bring the world colour. Off (the default), alpha is what the stages leave.
+// background, between on antialiased edges). The colour is unchanged: rays that miss
+// bring black (the world colour lights the scene but is not seen), so it is already
+// premultiplied by this alpha. Off (the default), alpha is what the stages leave.
 // Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* renderer, bool on);
 }

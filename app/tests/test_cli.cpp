@@ -151,6 +151,44 @@ TEST(Cli, ImageFilesHoldTheDeliveredValues) {
     EXPECT_GT(std::stod(exrAttribute(dir + "/out.exr", "tessra:renderSeconds")), 0.0);
 }
 
+TEST(Cli, TransparentWritesCoverageAsAlpha) {
+    const std::string dir = scratchDir("transparent");
+    writeFile(dir + "/scene.gltf", gltfScene());
+    const int W = 60, H = 32;
+    for (const char* ext : {"png", "exr"}) {
+        const RunResult r = runRender({dir + "/scene.gltf", "-o", dir + "/alpha." + ext, "--width", std::to_string(W),
+                                       "--height", std::to_string(H), "--device", "cpu", "--transparent", "-q"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    const Rgba8 png = readPng(dir + "/alpha.png");
+    int w = 0, h = 0;
+    const std::vector<float> exr = readExrChannels(dir + "/alpha.exr", {"R", "G", "B", "A"}, w, h);
+    ASSERT_EQ(png.width, W);
+    ASSERT_EQ(w, W);
+    ASSERT_EQ(h, H);
+    // The middle of the quad, by pinhole projection of its corners; the quad lies in the
+    // upper left, so the lower right corner sees the background.
+    const float tanY = std::tan(0.5f * kYfov), tanX = tanY * float(W) / float(H);
+    auto px = [&](const float* c) { return ((c[0] - kCameraAt[0]) / (kCameraAt[2] - c[2]) / tanX + 1) * 0.5f * W; };
+    auto py = [&](const float* c) { return (1 - (c[1] - kCameraAt[1]) / (kCameraAt[2] - c[2]) / tanY) * 0.5f * H; };
+    const int sx = int(0.5f * (px(kQuadCorners[0]) + px(kQuadCorners[1])));
+    const int sy = int(0.5f * (py(kQuadCorners[0]) + py(kQuadCorners[2])));
+    auto alpha = [&](int x, int y) { return png.px[4 * (size_t(y) * W + x) + 3]; };
+    EXPECT_EQ(alpha(sx, sy), 255);
+    EXPECT_EQ(alpha(W - 1, H - 1), 0);
+    // OpenEXR keeps the premultiplied colour, PNG the straight one.
+    int fractional = 0, disagree = 0;
+    for (size_t i = 0; i < size_t(W) * H; ++i) {
+        const float a = exr[4 * i + 3];
+        fractional += a > 0.0f && a < 1.0f;
+        disagree += std::fabs(a * 255.0f - png.px[4 * i + 3]) > 0.51f;
+        for (int c = 0; a > 0.0f && c < 3; ++c)
+            disagree += std::fabs(png.px[4 * i + c] - srgbReference(exr[4 * i + c] / a)) > 0.51f;
+    }
+    EXPECT_GT(fractional, 0);  // antialiased edges
+    EXPECT_EQ(disagree, 0);
+}
+
 // Path tracing reaches the library through its export, with or without --gi, and takes
 // --bounces for its paths instead of the photon map's.
 TEST(Cli, PathTracingTakesTheBouncesWithOrWithoutGi) {
@@ -309,6 +347,7 @@ TEST(Cli, UsageErrorsExitWithTwo) {
         {scene, "--path-trace", "0"},
         {scene, "--path-trace", "4", "--bounces", "65"},
         {scene, "--set", "pathBounces=65"},
+        {scene, "--transparent", "-o", dir + "/out.pfm"},  // PFM holds no alpha
         {},
     };
     for (std::vector<std::string> args : cases) {
@@ -327,7 +366,7 @@ TEST(Cli, HelpDocumentsEveryOption) {
                             "--no-shadows", "--gi", "--photons", "--bounces", "--photon-radius", "--photon-energy",
                             "--final-gather", "--fg-samples", "--fg-density", "--set", "--scale", "--up", "--quiet",
                             "--verbose", "--version", "--allow-any-format", "--background", "--stage-times",
-                            "--path-trace", "numPhotons", "pathSamples"})
+                            "--path-trace", "--transparent", "numPhotons", "pathSamples"})
         EXPECT_TRUE(contains(r.out, opt)) << opt;
     const RunResult v = runRender({"--version"});
     EXPECT_EQ(v.exitCode, 0);
