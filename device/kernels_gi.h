@@ -463,7 +463,7 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,
                                         float4* positions, float ambientLightIntens, float4* lightAccum,
                                         float4* lightNorm, unsigned int numIters, float2 rands, float4* gradAccum,
-                                        float4* gradNorm, bool precomputed) {
+                                        float4* gradNorm) {
     const unsigned int k = first + t.x();
     if (k >= last) return;
     const float3 P = xyz(positions[k]);
@@ -475,9 +475,7 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
         // The directions are cosine-distributed, so the plain mean of what they see is
         // the irradiance: weighting each by the cosine again counted it twice. The
         // photons counted are those on the side the ray arrives at.
-        const float3 Nh = faceForward(h.normal, ray.d);
-        L = (precomputed ? precomputedEstimate(h.position, Nh) : photonEstimate(h.position, Nh, 0.0f)) *
-            ambientLightIntens;
+        L = precomputedEstimate(h.position, faceForward(h.normal, ray.d)) * ambientLightIntens;
     } else {
         L = SYM.c_envColor;
     }

@@ -331,6 +331,8 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
 bool TessraRendererCUDA::CalculateIrradianceCache() try {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
+    // The gather rays read the irradiance tree, made with the photon map.
+    if (!extension_.irradianceKdTree && photonKdTree && !precomputeIrradiance(*this)) return false;
     host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16)), gradAccum(Malloc(size_t(n) * 96));
     if (n && (!accum.p || !gradAccum.p)) return false;
     if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", 2921);
@@ -369,13 +371,12 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             }
             lastStep = step;
         }
-        const KdTree* irradiance = extension_.irradianceKdTree;
-        if (j == 1) bindTree(irradiance ? irradiance : photonKdTree);
+        if (j == 1) bindTree(extension_.irradianceKdTree);
         const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
         rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
                    fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
                    ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands,
-                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients), irradiance != nullptr);
+                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients));
         rt::synchronize();
     }
     // Each record's irradiance is its own: processes sharing the work light their own
