@@ -360,7 +360,8 @@ struct Renderer {
 
     int material(py::object m) {
         if (m.is_none()) {
-            static const py::object defaultMaterial = py::cast(Material{});
+            // Never destroyed: a static's destructor would run after the interpreter is gone.
+            static const py::object& defaultMaterial = *new py::object(py::cast(Material{}));
             m = defaultMaterial;
         }
         if (!py::isinstance<Material>(m)) throw py::type_error("material: expected a tessra.Material");
