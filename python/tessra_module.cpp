@@ -229,8 +229,9 @@ public:
         count = std::min(count, uint32_t(im.width) - x);
         float* out = &im.rgba[(size_t(y) * im.width + x) * 4];
         std::copy(rgba, rgba + 4 * size_t(count), out);
-        // Delivered alpha is not coverage: a drawn pixel is opaque, one not drawn yet stays 0.
-        for (uint32_t i = 0; i < count; ++i) out[4 * i + 3] = 1.0f;
+        // Unless it is coverage, delivered alpha means nothing: a drawn pixel is opaque, one
+        // not drawn yet stays 0.
+        for (uint32_t i = 0; !im.alpha && i < count; ++i) out[4 * i + 3] = 1.0f;
     }
     // The library also delivers a tile in progress during long reflection passes, so a tile
     // is known to be finished only once the next one arrives or the render has completed.
@@ -332,6 +333,7 @@ struct Renderer {
     // tessra-render's antialiasing unless the user picks another.
     uint32_t aaSamples = 3;
     float aaThreshold = 0.1f;
+    bool transparent = false;
     uint64_t supersampled = 0;
     bool rendering = false;  // the scene is read without the GIL then
 
@@ -408,7 +410,7 @@ struct Renderer {
 
     void addMesh(py::object positions, py::object indices, py::object normals, py::object normalIndices,
                  py::object uvs, py::object uvIndices, py::object mat, py::object materialIndices,
-                 py::object transform) {
+                 py::object transform, bool flipNormals) {
         checkIdle();
         using namespace tr::math;
         const std::vector<double> p = finiteNumbers(positions, "positions", 3);
@@ -450,7 +452,7 @@ struct Renderer {
                 if (transformed) v[k] = point(t, v[k]);
                 store(&tri[3 * k], v[k]);
                 if (!n.empty()) {
-                    const V3 nn = vec(n, size_t(nIdx[f + k]));
+                    const V3 nn = vec(n, size_t(nIdx[f + k])) * (flipNormals ? -1.0f : 1.0f);
                     store(&tri[9 + 3 * k], transformed ? normalVector(t, nn) : nn);
                 }
                 if (!uv.empty()) {
@@ -459,7 +461,7 @@ struct Renderer {
                 }
             }
             if (n.empty()) {
-                const V3 face = normalize(cross(v[1] - v[0], v[2] - v[0]));
+                const V3 face = normalize(cross(v[1] - v[0], v[2] - v[0])) * (flipNormals ? -1.0f : 1.0f);
                 for (int k = 0; k < 3; ++k) store(&tri[9 + 3 * k], face);
             }
             scene.triangles.push_back(tri);
@@ -531,6 +533,7 @@ struct Renderer {
             if (!from.fovSet) r->fieldOfView = camera.fovRadians;
             tr::cameraMatrix(camera, r->cameraMatrix);
             Tessra_SetSupersampling(r, from.aaSamples, from.aaThreshold);
+            Tessra_SetAlphaCoverage(r, from.transparent);
         }
         ~LibraryRenderer() { Tessra_DeleteRenderer(&r); }
         LibraryRenderer(const LibraryRenderer&) = delete;
@@ -613,6 +616,7 @@ struct Renderer {
         lastImage = imageObject;
         const size_t pixels = size_t(settings->width) * size_t(settings->height);
         tr::Image& im = image->data;
+        im.alpha = transparent;
         if (wanted.count("albedo")) im.albedo.assign(3 * pixels, 0.0f);
         if (wanted.count("normal")) im.normal.assign(3 * pixels, 0.0f);
         if (wanted.count("depth")) im.depth.assign(pixels, INFINITY);
@@ -842,6 +846,7 @@ PYBIND11_MODULE(tessra, m) {
              py::arg("normals") = py::none(), py::arg("normal_indices") = py::none(), py::arg("uvs") = py::none(),
              py::arg("uv_indices") = py::none(), py::arg("material") = py::none(),
              py::arg("material_indices") = py::none(), py::arg("transform") = py::none(),
+             py::arg("flip_normals") = false,
              "Adds triangles: positions x y z per vertex, three vertex indices per triangle; normals and uvs per "
              "vertex, or per corner through their own index buffers; one material, or a list picked per triangle "
              "by material_indices; an optional row-major 4x4 transform.")
@@ -914,6 +919,14 @@ PYBIND11_MODULE(tessra, m) {
             x.aaThreshold = float(v);
         },
         "Colour difference to a neighbour (|dr| + |dg| + |db|) above which a pixel takes more rays; 0: all do.");
+    r.def_property(
+        "transparent", [](const Renderer& x) { return x.transparent; },
+        [](Renderer& x, py::object v) {
+            if (!py::isinstance<py::bool_>(v)) throw py::type_error("transparent: expected True or False");
+            x.transparent = v.cast<bool>();
+        },
+        "Alpha as coverage: the fraction of a pixel's rays that hit a surface (0 where only the background is "
+        "seen), kept by save() in PNG and OpenEXR files. False: alpha is not coverage and files are opaque.");
     r.def_property_readonly("supersampled_pixel_count", [](const Renderer& x) { return x.supersampled; },
                             "The pixels the last render gave more than one ray.");
 }

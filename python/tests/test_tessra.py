@@ -279,6 +279,34 @@ class OutputPasses(unittest.TestCase):
         tile = image.depth.tile(3, 5, 4, 2)
         self.assertEqual(tile.tolist(), depth[6 * w + 3:6 * w + 7] + depth[5 * w + 3:5 * w + 7])
 
+    def test_transparent_alpha_is_coverage_and_leaves_the_colour(self):
+        w, h, fov = 64, 48, 60
+        r = tessra.Renderer(width=w, height=h)
+        r.add_mesh(array.array("f", [-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0]), array.array("I", [0, 1, 2, 0, 2, 3]))
+        r.add_point_light(position=(0, 0, 3))
+        r.set_camera((0, 0, 3), (0, 0, 0), fov_degrees=fov)
+        r.aa_threshold = 0  # the quad is too dim for the default to find its edges
+        self.assertFalse(r.transparent)
+        opaque = r.render()
+        r.transparent = True
+        image = r.render()
+        self.assertEqual(rgb_of(image), rgb_of(opaque))
+        alpha = array.array("f", memoryview(image).tobytes())[3::4]
+        t = math.tan(math.radians(fov) / 2)
+        fractional = 0
+        for y in range(h):
+            for x in range(w):
+                u, v = (2 * x / w - 1) * t, (2 * y / h - 1) * h / w * t
+                inside = max(abs(3 * u), abs(3 * v))
+                a = alpha[y * w + x]
+                if 0.92 < inside < 1.08:
+                    fractional += 0 < a < 1
+                else:
+                    self.assertEqual(a, 1.0 if inside < 1 else 0.0, (x, y))
+        self.assertGreater(fractional, 0)
+        with self.assertRaises(TypeError):
+            r.transparent = 1
+
 
 class Callbacks(unittest.TestCase):
     def test_every_tile_once_and_complete_when_reported(self):
