@@ -273,6 +273,7 @@ class Converter:
         self.camera(scene)
         self.world(scene)
         self.settings(scene.tessra)
+        self.r.transparent = scene.render.film_transparent
 
     def cleanup(self):
         for path in self.temp_files:

@@ -67,6 +67,16 @@ class RENDER_PT_tessra_antialiasing(TessraButtonsPanel, bpy.types.Panel):
         row.prop(s, "aa_threshold")
 
 
+class RENDER_PT_tessra_film(TessraButtonsPanel, bpy.types.Panel):
+    """Blender's own switch: with it the Combined pass's alpha is the library's coverage."""
+    bl_label = "Film"
+    bl_options = {"DEFAULT_CLOSED"}
+
+    def draw(self, context):
+        self.layout.use_property_split = True
+        self.layout.prop(context.scene.render, "film_transparent", text="Transparent")
+
+
 class VIEWLAYER_PT_tessra_passes(TessraButtonsPanel, bpy.types.Panel):
     """The passes Tessra writes besides the image (engine.PASSES)."""
     bl_label = "Passes"
@@ -82,7 +92,7 @@ class VIEWLAYER_PT_tessra_passes(TessraButtonsPanel, bpy.types.Panel):
 
 
 classes = (RENDER_PT_tessra_device, RENDER_PT_tessra_antialiasing, RENDER_PT_tessra_light,
-           VIEWLAYER_PT_tessra_passes)
+           RENDER_PT_tessra_film, VIEWLAYER_PT_tessra_passes)
 
 # Blender's own panels that apply to any engine: dimensions, output, colour management.
 _shared = ("RENDER_PT_color_management", "RENDER_PT_format", "RENDER_PT_frame_range", "RENDER_PT_output",
