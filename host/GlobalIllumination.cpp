@@ -142,6 +142,7 @@ bool precomputeIrradiance(TessraRendererCUDA& r) {
         TESSRA_CHECK(rt::memcpyDtoH(&col[share.first], static_cast<float4*>(out.p) + share.first, size_t(count) * 16),
                      "volumeRender", __LINE__);
     }
+    host::freeChecked(out.p, "volumeRender", __LINE__);
     if (!host::gatherShared(r, col.data(), m, 16)) return false;
     std::vector<float4> subPos(m), subNor(m);
     for (uint32_t k = 0; k < m; ++k) {

@@ -194,12 +194,14 @@ TEST(PathReference, NoLightPassesThroughSingleSidedWalls) {
 // The same box in millimetres and in kilometres: offsets and cache scales follow the
 // scene, so the image is the same.
 TEST(PathReference, TheIndirectLightDoesNotDependOnTheUnits) {
-    const Image one = render(cornell, Mode::FinalGather, 48, kEye, 1, 2);
-    for (float scale : {0.001f, 1000.0f}) {
-        const Errors e = compare(render(cornell, Mode::FinalGather, 48, kEye, scale, 2), one, 8);
-        print(scale < 1 ? "final gather at 1 mm" : "final gather at 1 km", e);
-        EXPECT_LT(std::fabs(e.mean), 0.01);
-        EXPECT_LT(e.blockP90, 0.03);
+    for (Mode mode : {Mode::FinalGather, Mode::PhotonMap}) {
+        const Image one = render(cornell, mode, 48, kEye, 1, 2);
+        for (float scale : {0.001f, 1000.0f}) {
+            const Errors e = compare(render(cornell, mode, 48, kEye, scale, 2), one, 8);
+            print(scale < 1 ? "at 1 mm" : "at 1 km", e);
+            EXPECT_LT(std::fabs(e.mean), 0.01);
+            EXPECT_LT(e.blockP90, 0.03);
+        }
     }
 }
 
