@@ -439,13 +439,17 @@ TESSRA_DEVICE void precompute_irradiance(Lane t, unsigned int first, unsigned in
     out[k] = make_float4(photonEstimate(xyz(positions[i]), xyz(normals[i]), 0.0f), 1.0f);
 }
 
-// The nearest precomputed estimate on a surface facing like the query's.
+// The nearest precomputed estimate on a surface facing like the query's and lying in
+// its tangent plane: a parallel surface a little behind or in front (the other wall of
+// a thin shell, lit inside) is not the query's.
 struct IrradianceSearch {
-    float range;
+    float range, thickness;
     TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
         const DeviceSymbols& S = SYM;
         if (!(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.7f)) return false;
-        key = length(xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P);
+        const float3 v = xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P;
+        if (fabsf(dot(N, v)) > thickness) return false;
+        key = length(v);
         return key < range;
     }
 };
@@ -455,6 +459,7 @@ struct IrradianceSearch {
 TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
     IrradianceSearch s;
     s.range = 4.0f * SYM.c_photonSearchDistance;
+    s.thickness = 0.25f * SYM.c_photonSearchDistance;
     KnnList<1> l;
     if (kdTreeKNearest(P, N, s, l) == 0) return make_float3(0, 0, 0);
     return xyz(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[0]));
