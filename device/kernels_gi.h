@@ -632,14 +632,19 @@ TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int image
     const float3 P = xyz(P4), N = cameraFacing(P, xyz(ss_normals[p]));
     FGSearch s;
     s.range = SYM.c_fgMaxRadius;
-    KnnList<8> l;
-    kdTreeKNearest(P, N, s, l);
-    float S = 0.0f;
-    for (unsigned int e = 0; e < l.count; ++e) {
-        float d;
-        S += recordWeight(recordError(l.record[e], P, N, d));
+    bool place;
+    if (fg_spacing >= 4) {
+        KnnList<8> l;
+        kdTreeKNearest(P, N, s, l);
+        float S = 0.0f;
+        for (unsigned int e = 0; e < l.count; ++e) {
+            float d;
+            S += recordWeight(recordError(l.record[e], P, N, d));
+        }
+        place = S < 0.5f;
+    } else {
+        place = !kdTreeAny(P, N, s);
     }
-    const bool place = fg_spacing >= 4 ? S < 0.5f : l.count == 0;
     if (place) {
         out_fg_pos[p] = make_float4(P, 1.0f);
         out_fg_normal[p] = make_float4(N, 1.0f);

@@ -121,7 +121,7 @@ void uploadCacheReach(TessraRendererCUDA& r) {
 // gather's rays read instead of searching the photons. Processes sharing the work each
 // estimate their share and exchange the results.
 bool precomputeIrradiance(TessraRendererCUDA& r) {
-    constexpr uint32_t kStride = 4;
+    constexpr uint32_t kStride = 8;
     const KdTree& photons = *r.photonKdTree;
     const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
     r.extension_.irradianceKdTree = new KdTree(0.0f);
