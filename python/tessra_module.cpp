@@ -697,6 +697,60 @@ void setting(py::class_<Renderer>& c, const char* name, const char* pyName, Get 
 
 }  // namespace
 
+// Which way a mesh's normals face a viewer at eye, for hosts whose files hold inside-out
+// meshes (the library lights only the side a normal faces). Each triangle counts with the
+// side its corner normals take. The volume is positive when the normals point outwards and
+// about zero for a flat sheet; the winding number about eye (solid angles, Van Oosterom and
+// Strackee 1983) is 1 inside a closed mesh whose normals point outwards, -1 inside one whose
+// normals point inwards, 0 outside, and between for an open one; the opening is the normals'
+// net area over their total (0 for a closed surface).
+py::tuple meshFacing(py::object positions, py::object indices, py::object normals, py::object normalIndices,
+                     py::object eye) {
+    const std::vector<double> p = finiteNumbers(positions, "positions", 3);
+    const size_t nv = p.size() / 3;
+    const size_t corners = View(indices, "indices").numbers(true).size();
+    if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
+    const std::vector<double> idx = Renderer::indexBuffer(indices, "indices", corners, nv, "vertices");
+    std::vector<double> nIdx;
+    const std::vector<double> n = Renderer::attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx,
+                                                      nIdx);
+    const auto e = vec3(eye, "eye");
+    using D3 = std::array<double, 3>;
+    auto sub = [](D3 a, D3 b) { return D3{a[0] - b[0], a[1] - b[1], a[2] - b[2]}; };
+    auto dot = [](D3 a, D3 b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
+    auto cross = [](D3 a, D3 b) {
+        return D3{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    };
+    auto len = [&](D3 a) { return std::sqrt(dot(a, a)); };
+    // Volumes about the bounding box's centre: an open mesh's then depends on its shape only.
+    D3 lo{p[0], p[1], p[2]}, hi = lo;
+    for (size_t i = 0; i < nv; ++i)
+        for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], p[3 * i + k]), hi[k] = std::max(hi[k], p[3 * i + k]);
+    const D3 centre{(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2};
+    const D3 view{e[0], e[1], e[2]};
+    double volume = 0, solidAngle = 0, area = 0;
+    D3 netArea{0, 0, 0};
+    for (size_t f = 0; f < corners; f += 3) {
+        D3 v[3], normalSum{0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            const size_t i = size_t(idx[f + k]), j = size_t(nIdx[f + k]);
+            v[k] = D3{p[3 * i], p[3 * i + 1], p[3 * i + 2]};
+            for (int c = 0; c < 3; ++c) normalSum[c] += n[3 * j + c];
+        }
+        const D3 g = cross(sub(v[1], v[0]), sub(v[2], v[0]));
+        const double side = dot(g, normalSum) < 0 ? -1.0 : 1.0;
+        const D3 a = sub(v[0], centre), b = sub(v[1], centre), c = sub(v[2], centre);
+        volume += side * dot(a, cross(b, c)) / 6;
+        const D3 ra = sub(v[0], view), rb = sub(v[1], view), rc = sub(v[2], view);
+        const double la = len(ra), lb = len(rb), lc = len(rc);
+        solidAngle += side * 2 * std::atan2(dot(ra, cross(rb, rc)),
+                                            la * lb * lc + dot(ra, rb) * lc + dot(ra, rc) * lb + dot(rb, rc) * la);
+        area += len(g) / 2;
+        for (int k = 0; k < 3; ++k) netArea[k] += side * g[k] / 2;
+    }
+    return py::make_tuple(volume, solidAngle / (4 * M_PI), area > 0 ? len(netArea) / area : 0.0);
+}
+
 PYBIND11_MODULE(tessra, m) {
     m.doc() = "Tessra, a tiled renderer, from Python. See docs/python.md.";
     Tessra_SetMessageHandler(&onMessage, nullptr);
@@ -709,6 +763,10 @@ PYBIND11_MODULE(tessra, m) {
     m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(n); }, py::arg("threads"),
           "Worker threads of the CPU device (0 = every core).");
     m.def("_setting_names", &tr::settingNames);
+    m.def("mesh_facing", &meshFacing, py::arg("positions"), py::arg("indices"), py::kw_only(), py::arg("normals"),
+          py::arg("normal_indices") = py::none(), py::arg("eye"),
+          "(volume, winding number about eye, opening) of a mesh as its normals orient it: see add_mesh's "
+          "flip_normals.");
 
     py::class_<Image, std::shared_ptr<Image>> image(m, "Image", py::buffer_protocol());
     image
@@ -849,7 +907,7 @@ PYBIND11_MODULE(tessra, m) {
              py::arg("flip_normals") = false,
              "Adds triangles: positions x y z per vertex, three vertex indices per triangle; normals and uvs per "
              "vertex, or per corner through their own index buffers; one material, or a list picked per triangle "
-             "by material_indices; an optional row-major 4x4 transform.")
+             "by material_indices; an optional row-major 4x4 transform; flip_normals turns every normal round.")
         .def("bounds", [](const Renderer& x) {
             float c[3], radius;
             x.scene.bounds(c, radius);
