@@ -14,18 +14,29 @@ Units, written once here:
   point, P watts              ``P / (4 pi^2)``; a radius > 0 gives a sphere light
   spot, P watts               ``P / (4 pi^2)`` (Blender spots do not concentrate
                               their power into the cone either)
-  area, P watts               ``P / pi^2``; Tessra's rectangle has no emitter
-                              cosine, so it matches Cycles straight under the
-                              light and is brighter at grazing angles
+  area, P watts               ``P / (4 pi)``: Cycles' area light has the radiance
+                              P / (4 A) (measured: 1 % off for a small one).
+                              Tessra's rectangle has no emitter cosine, so it
+                              matches Cycles straight under the light and is
+                              brighter at grazing angles
   sun, S watts per m^2        ``S / pi``, no decay
   ==========================  ================================================
 
   Disk and ellipse area lights become rectangles of the same area. A spot's blend is the
   part of the cone that fades: hotspot = size x (1 - blend). A sun becomes a directional
   light three scene radii back along its beam, covering the scene's bounding sphere.
-* Materials: the Principled BSDF's base colour (or the Image Texture linked into it),
-  metallic, roughness and transmission go through ``tessra.Material.principled``, the
-  mapping tessra-render uses for glTF. Tessra always refracts with index 1.6.
+* Materials: the shader tree from the material output. The Principled BSDF's base colour
+  (or the Image Texture linked into it), metallic, roughness and transmission go through
+  ``tessra.Material.principled``, the mapping tessra-render uses for glTF, plus a sharp
+  reflection of 0.08 x Specular x (1 - metallic) for smooth dielectrics (roughness under
+  0.25). Diffuse is the diffuse colour; Glossy a metal of its colour; Glass a refraction,
+  and when smooth a sharp reflection of 0.08;
+  Emission its colour as diffuse; Mix and Add Shader weight the lobes, keeping the
+  stronger side's gloss where both differ (a Fresnel factor counts as its average). Images
+  reach a colour directly or through Mix nodes. Tessra always refracts with index 1.6.
+  What is approximated is named in one warning per material.
+* Meshes whose faces show the camera their back (inside-out) get their normals turned,
+  since Tessra lights only the side a normal faces.
 * The camera keeps Blender's sensor fit: the horizontal field of view follows from the
   lens, the sensor and the aspect ratio; shift and orthographic cameras are not supported.
 * Passes: Diffuse Color is Tessra's albedo (the diffuse colour above, textured), Normal the
@@ -46,6 +57,98 @@ except ImportError:  # a source checkout: the module from the build folder on th
     import tessra
 
 MESH_TYPES = {"MESH", "CURVE", "SURFACE", "META", "FONT"}
+
+# The weak reflection a dielectric gets at Blender's Specular 1 (0.5 gives about Fresnel's
+# average for index 1.5) and a glass surface. Only smooth surfaces get it, and sharp: the
+# library's glossy reflections cost dozens of rays per pixel and level (the add-on test's
+# room took over 200 s instead of 7 with blurred ones on every surface, 20 s with sharp
+# ones), and on a rough surface the highlight alone shows.
+FRESNEL_MAX = 0.08
+SMOOTH = 0.25
+
+
+def _linked(socket):
+    """(node, output socket) feeding a socket, through reroutes and unmuted links; or None."""
+    for _ in range(64):
+        links = [l for l in socket.links if not l.is_muted] if socket.is_linked else []
+        if not links:
+            return None
+        node, out = links[0].from_node, links[0].from_socket
+        if node.type != "REROUTE":
+            return node, out
+        socket = node.inputs[0]
+    return None
+
+
+def _mix_inputs(node):
+    """(factor, A, B, blend) of a colour Mix node, the old Mix RGB or 3.4's Mix in colour mode."""
+    if node.type == "MIX_RGB":
+        return node.inputs["Fac"], node.inputs["Color1"], node.inputs["Color2"], node.blend_type
+    if node.type == "MIX" and node.data_type == "RGBA":
+        by_id = {i.identifier: i for i in node.inputs}
+        return by_id["Factor_Float"], by_id["A_Color"], by_id["B_Color"], node.blend_type
+    return None
+
+
+class Lobes:
+    """The fixed material model in linear floats, for combining before it becomes a
+    tessra.Material (whose colours are bytes)."""
+
+    def __init__(self, diffuse=(0.0, 0.0, 0.0), texture=None, reflection=(0.0, 0.0, 0.0), reflection_gloss=1.0,
+                 refraction=(0.0, 0.0, 0.0), refraction_gloss=1.0, specular_level=0.0, specular_exponent=0.0):
+        self.diffuse, self.texture = tuple(diffuse), texture
+        self.reflection, self.reflection_gloss = tuple(reflection), reflection_gloss
+        self.refraction, self.refraction_gloss = tuple(refraction), refraction_gloss
+        self.specular_level, self.specular_exponent = specular_level, specular_exponent
+
+    @classmethod
+    def of(cls, m):
+        return cls(m.diffuse, m.texture, m.reflection, m.reflection_gloss, m.refraction, m.refraction_gloss,
+                   m.specular_level, m.specular_exponent)
+
+    @staticmethod
+    def gloss(roughness):
+        """The reflection gloss tessra-render gives a metal of this roughness."""
+        return tessra.Material.principled(metallic=1.0, roughness=roughness).reflection_gloss
+
+    def material(self):
+        return tessra.Material(diffuse=self.diffuse, texture=self.texture, reflection=self.reflection,
+                               reflection_gloss=self.reflection_gloss, refraction=self.refraction,
+                               refraction_gloss=self.refraction_gloss, specular_level=self.specular_level,
+                               specular_exponent=self.specular_exponent)
+
+    def combine(self, other, wa, wb, notes):
+        """wa x self + wb x other where the model holds it; one gloss, exponent and image
+        each, so where both sides differ in one the stronger side's is kept."""
+        def mix(a, b):
+            return tuple(wa * x + wb * y for x, y in zip(a, b))
+
+        def strength(c, w):
+            return w * sum(c) / 3
+
+        def pick(name, ca, cb):
+            a, b = getattr(self, name), getattr(other, name)
+            sa, sb = strength(ca, wa), strength(cb, wb)
+            if sa > 0 and sb > 0 and abs(a - b) > 0.01 * max(abs(a), abs(b)):
+                notes.append(f"the mixed shaders' {name.split('_')[0]} glosses differ; the stronger one's is kept")
+            return a if sa >= sb else b
+
+        out = Lobes(diffuse=mix(self.diffuse, other.diffuse), reflection=mix(self.reflection, other.reflection),
+                    refraction=mix(self.refraction, other.refraction),
+                    specular_level=wa * self.specular_level + wb * other.specular_level)
+        out.reflection_gloss = pick("reflection_gloss", self.reflection, other.reflection)
+        out.refraction_gloss = pick("refraction_gloss", self.refraction, other.refraction)
+        sa, sb = wa * self.specular_level, wb * other.specular_level
+        out.specular_exponent = self.specular_exponent if sa >= sb else other.specular_exponent
+        if self.texture or other.texture:
+            # The image replaces the diffuse colour: it cannot be weighted or tinted.
+            ta = strength(self.diffuse, wa) if self.texture else 0
+            tb = strength(other.diffuse, wb) if other.texture else 0
+            out.texture = self.texture if ta >= tb else other.texture
+            if abs(strength(out.diffuse, 1) - 1) > 0.01 or (self.texture and other.texture
+                                                           and self.texture != other.texture):
+                notes.append("a mixed image texture is used at full strength")
+        return out
 
 
 def _flat(matrix):
@@ -99,6 +202,7 @@ class Converter:
         self.r = renderer
         self.report = report
         self.materials = {}
+        self.flipped = set()
         self.temp_files = []
 
     # Materials -------------------------------------------------------------------------
@@ -120,29 +224,145 @@ class Converter:
         key = mat.name_full if mat else None
         if key in self.materials:
             return self.materials[key]
-        base, metallic, roughness, transmission, texture = (0.8, 0.8, 0.8), 0.0, 0.5, 0.0, None
-        if mat is not None:
-            base = tuple(mat.diffuse_color[:3])
-            metallic, roughness = mat.metallic, mat.roughness
-            bsdf = None
-            if mat.use_nodes and mat.node_tree:
-                bsdf = next((n for n in mat.node_tree.nodes if n.type == "BSDF_PRINCIPLED"), None)
-            if bsdf is not None:
-                inputs = bsdf.inputs
-                base = tuple(inputs["Base Color"].default_value[:3])
-                metallic = inputs["Metallic"].default_value
-                roughness = inputs["Roughness"].default_value
-                transmission = inputs["Transmission"].default_value
-                ior = inputs["IOR"].default_value
-                if transmission > 0 and abs(ior - 1.6) > 0.2:
-                    self.report({"WARNING"}, f"{mat.name}: Tessra refracts with index 1.6, not {ior:.2f}")
-                links = inputs["Base Color"].links
-                if links and links[0].from_node.type == "TEX_IMAGE" and links[0].from_node.image:
-                    texture = self._image_path(links[0].from_node.image)
-        m = tessra.Material.principled(base_color=base, metallic=metallic, roughness=roughness,
-                                       transmission=transmission, texture=texture)
+        notes = []
+        lobes = None
+        if mat is not None and mat.use_nodes and mat.node_tree:
+            out = mat.node_tree.get_output_node("CYCLES")
+            surface = _linked(out.inputs["Surface"]) if out is not None else None
+            if surface is not None:
+                lobes = self._shader(surface, notes)
+        if lobes is None:
+            if mat is None:
+                lobes = Lobes.of(tessra.Material.principled(base_color=(0.8, 0.8, 0.8)))
+            else:
+                lobes = Lobes.of(tessra.Material.principled(base_color=tuple(mat.diffuse_color[:3]),
+                                                            metallic=mat.metallic, roughness=mat.roughness))
+        m = lobes.material()
+        if notes:
+            self.report({"WARNING"}, f"Tessra: material '{mat.name}': " + "; ".join(dict.fromkeys(notes)))
         self.materials[key] = m
         return m
+
+    # Shader nodes: each becomes the fixed model's lobes (diffuse colour or image,
+    # reflection colour and gloss, refraction colour and gloss, highlight); notes collect what
+    # is approximated, for the material's one warning.
+
+    def _shader(self, node_socket, notes, depth=0):
+        node = node_socket[0]
+        if depth > 32:
+            notes.append("shader nesting too deep, the rest dropped")
+            return Lobes()
+        kind = node.type
+        inputs = node.inputs
+        if kind == "BSDF_PRINCIPLED":
+            base, texture = self._colour(inputs["Base Color"], notes, "Base Color")
+            transmission = self._value(inputs["Transmission"], notes)
+            ior = self._value(inputs["IOR"], notes)
+            if transmission > 0 and abs(ior - 1.6) > 0.2:
+                notes.append(f"refracts with index 1.6, not {ior:.2f}")
+            if inputs["Emission Strength"].default_value > 0 and any(inputs["Emission"].default_value[:3]):
+                notes.append("its emission is dropped (no emissive surfaces)")
+            return self._principled(base, self._value(inputs["Metallic"], notes), self._value(inputs["Roughness"], notes),
+                                    transmission, self._value(inputs["Specular"], notes), texture)
+        if kind == "BSDF_DIFFUSE":
+            colour, texture = self._colour(inputs["Color"], notes, "Color")
+            return Lobes(diffuse=colour, texture=texture)
+        if kind in ("BSDF_GLOSSY", "BSDF_ANISOTROPIC"):
+            colour, texture = self._colour(inputs["Color"], notes, "Color")
+            if texture:
+                notes.append("an image on a glossy colour is dropped")
+            return Lobes.of(tessra.Material.principled(base_color=colour, metallic=1.0,
+                                                       roughness=self._value(inputs["Roughness"], notes)))
+        if kind in ("BSDF_GLASS", "BSDF_REFRACTION"):
+            colour, texture = self._colour(inputs["Color"], notes, "Color")
+            ior = self._value(inputs["IOR"], notes)
+            if abs(ior - 1.6) > 0.2:
+                notes.append(f"refracts with index 1.6, not {ior:.2f}")
+            glass = Lobes.of(tessra.Material.principled(base_color=colour, transmission=1.0,
+                                                        roughness=self._value(inputs["Roughness"], notes)))
+            if kind == "BSDF_GLASS" and self._value(inputs["Roughness"], []) < SMOOTH:
+                glass.reflection = (FRESNEL_MAX,) * 3  # the Fresnel reflection a refraction node leaves out
+            return glass
+        if kind == "BSDF_TRANSPARENT":
+            colour, _ = self._colour(inputs["Color"], notes, "Color")
+            notes.append("transparency refracts with index 1.6")
+            return Lobes(diffuse=(0, 0, 0), refraction=colour)
+        if kind == "EMISSION":
+            colour, texture = self._colour(inputs["Color"], notes, "Color")
+            notes.append("emission becomes a diffuse surface of its colour (no emissive surfaces)")
+            return Lobes(diffuse=colour, texture=texture)
+        if kind in ("MIX_SHADER", "ADD_SHADER"):
+            first, second = (_linked(i) for i in inputs[-2:])
+            a = self._shader(first, notes, depth + 1) if first else Lobes(diffuse=(0, 0, 0))
+            b = self._shader(second, notes, depth + 1) if second else Lobes(diffuse=(0, 0, 0))
+            if kind == "ADD_SHADER":
+                return a.combine(b, 1.0, 1.0, notes)
+            f = min(max(self._factor(inputs["Fac"], notes), 0.0), 1.0)
+            return a.combine(b, 1.0 - f, f, notes)
+        if kind == "HOLDOUT":
+            notes.append("a holdout renders black")
+            return Lobes(diffuse=(0, 0, 0))
+        colour = inputs["Color"] if "Color" in inputs else inputs.get("Base Color")
+        rgb, texture = self._colour(colour, notes, "Color") if colour is not None else ((0.8, 0.8, 0.8), None)
+        notes.append(f"the {node.bl_label} node becomes a diffuse surface")
+        return Lobes(diffuse=rgb, texture=texture)
+
+    def _principled(self, base, metallic, roughness, transmission, specular, texture):
+        lobes = Lobes.of(tessra.Material.principled(base_color=base, metallic=metallic, roughness=roughness,
+                                                    transmission=transmission, texture=texture))
+        # Plastic and varnish reflect their surroundings weakly: about Fresnel's average,
+        # which Blender's Specular (0.5 for index 1.5) scales.
+        if roughness < SMOOTH and metallic < 1:
+            lobes.reflection = tuple(r + FRESNEL_MAX * specular * (1 - metallic) for r in lobes.reflection)
+            if metallic == 0:
+                lobes.reflection_gloss = 1.0
+        return lobes
+
+    def _value(self, socket, notes):
+        if socket.is_linked:
+            notes.append(f"the node driving {socket.name} is dropped, its value {socket.default_value:.3g} used")
+        return socket.default_value
+
+    def _factor(self, socket, notes):
+        """A mix factor: a Fresnel node counts as its average over the hemisphere."""
+        src = _linked(socket)
+        if src is not None and src[0].type == "FRESNEL" and not src[0].inputs["IOR"].is_linked:
+            f0 = ((src[0].inputs["IOR"].default_value - 1) / (src[0].inputs["IOR"].default_value + 1)) ** 2
+            return f0 + (1 - f0) / 21  # Schlick's approximation averaged over cosine-weighted directions
+        return self._value(socket, notes)
+
+    def _colour(self, socket, notes, name, depth=0):
+        """(RGB, image path or None) of a colour input: an Image Texture, also through Mix
+        nodes (the image then alone, whatever the blend), or an RGB node."""
+        src = _linked(socket)
+        if src is None:
+            return tuple(socket.default_value[:3]), None
+        node = src[0]
+        if node.type == "TEX_IMAGE" and node.image is not None:
+            return (1.0, 1.0, 1.0), self._image_path(node.image)
+        if node.type == "RGB":
+            return tuple(node.outputs[0].default_value[:3]), None
+        mix = _mix_inputs(node)
+        if mix is not None and depth < 8:
+            fac, a, b, blend = mix
+            f = fac.default_value if not fac.is_linked else 0.5
+            ca, ta = self._colour(a, notes, name, depth + 1)
+            cb, tb = self._colour(b, notes, name, depth + 1)
+            if ta or tb:
+                other, weight = (cb, f) if ta else (ca, 1 - f)
+                plain = weight == 0 or (blend == "MULTIPLY" and other == (1.0, 1.0, 1.0))
+                if fac.is_linked or not plain or (ta and tb):
+                    notes.append(f"the image into {name} is used without its Mix node's blend")
+                return (1.0, 1.0, 1.0), ta or tb
+            if blend == "MULTIPLY":
+                return tuple(x * (1 - f + f * y) for x, y in zip(ca, cb)), None
+            if blend == "ADD":
+                return tuple(x + f * y for x, y in zip(ca, cb)), None
+            if blend != "MIX":
+                notes.append(f"the {blend.lower()} blend into {name} is mixed linearly")
+            return tuple(x * (1 - f) + y * f for x, y in zip(ca, cb)), None
+        notes.append(f"the {node.bl_label} node into {name} is dropped")
+        return tuple(socket.default_value[:3]), None
 
     # Geometry --------------------------------------------------------------------------
 
@@ -174,9 +394,29 @@ class Converter:
             self.r.add_mesh(positions, indices, normals=normals, normal_indices=corners, uvs=uvs,
                             uv_indices=corners if uvs is not None else None,
                             material=materials if mat_idx is not None else materials[0],
-                            material_indices=mat_idx, transform=_flat(matrix))
+                            material_indices=mat_idx, transform=_flat(matrix),
+                            flip_normals=self._inside_out(obj, matrix, positions, indices, normals, corners))
         finally:
             obj.to_mesh_clear()
+
+    def _inside_out(self, obj, matrix, positions, indices, normals, corners):
+        """Whether the camera sees the back of the mesh's faces: Tessra lights only the side
+        a normal faces, Cycles both, and old or imported files hold inside-out meshes. A
+        closed mesh's normals should point away from the camera's side of it (outwards
+        when the camera is outside, inwards in a room); an open one's at the camera on the
+        whole."""
+        cam = self.depsgraph.scene.camera
+        if cam is None or abs(matrix.determinant()) < 1e-12:
+            return False
+        eye = tuple(matrix.inverted() @ cam.matrix_world.translation)
+        volume, winding, opening = tessra.mesh_facing(positions, indices, normals=normals, normal_indices=corners,
+                                                      eye=eye)
+        flip = winding > 0.5 * math.copysign(1, volume) if opening < 1e-3 else winding > 0
+        if flip and obj.name not in self.flipped:
+            self.flipped.add(obj.name)
+            self.report({"WARNING"}, f"Tessra: '{obj.name}' faces away from the camera (its normals point "
+                                     "inside out); its normals are turned round")
+        return flip
 
     # Lights ----------------------------------------------------------------------------
 
@@ -205,7 +445,7 @@ class Converter:
             if light.shape in ("DISK", "ELLIPSE"):
                 w, h = w * math.sqrt(math.pi) / 2, h * math.sqrt(math.pi) / 2
             self.r.add_rect_light(direction=direction, up=up, width=w, height=h,
-                                  intensity=light.energy / math.pi ** 2, **common)
+                                  intensity=light.energy / (4 * math.pi), **common)
         elif light.type == "SUN":
             suns.append((direction, up, color, light.energy / math.pi))
 

@@ -29,7 +29,12 @@ CAMERA = dict(location=(0.3, -5.2, 1.7), target=(0, 0, 0.8), lens=28.0, sensor=3
 BACKGROUND = (0.05, 0.06, 0.08)
 
 
+DIELECTRICS = {}  # name: roughness, of the non-metallic materials
+
+
 def principled(name, base, metallic=0.0, roughness=0.5, transmission=0.0, image=None):
+    if metallic == 0:
+        DIELECTRICS[name] = roughness
     mat = bpy.data.materials.new(name)
     mat.use_nodes = True
     bsdf = mat.node_tree.nodes["Principled BSDF"]
@@ -141,7 +146,7 @@ json_scene = {
     "models": [{"file": "scene.glb"}],
     "lights": [
         {"type": "rect", "position": AREA["location"], "direction": down_of(area_obj), "up": up_of(area_obj),
-         "width": AREA["size"][0], "height": AREA["size"][1], "intensity": AREA["watts"] / math.pi ** 2,
+         "width": AREA["size"][0], "height": AREA["size"][1], "intensity": AREA["watts"] / (4 * math.pi),
          "decay": "inverse_square"},
         {"type": "spot", "position": SPOT["location"], "direction": down_of(spot_obj), "up": up_of(spot_obj),
          "falloff": SPOT["size"], "hotspot": SPOT["size"] * (1 - SPOT["blend"]),
@@ -152,6 +157,8 @@ json_scene = {
     ],
     "camera": {"position": CAMERA["location"], "look_at": CAMERA["target"], "up": [0, 0, 1],
                "fov": math.degrees(2 * math.atan(CAMERA["sensor"] / 2 / CAMERA["lens"]))},
+    # Smooth dielectrics reflect sharply, 0.04 at Blender's default Specular of 0.5.
+    "materials": {name: {"reflection": [0.04] * 3} for name, rough in DIELECTRICS.items() if rough < 0.25},
     "background": BACKGROUND,
     "settings": {"width": 240, "height": 160, "shadowMode": 1},
 }

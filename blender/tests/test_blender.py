@@ -168,6 +168,44 @@ class Addon(unittest.TestCase):
                               if not (48 <= x < 156 and 32 <= y < 112))
                 self.assertEqual(outside, 0, "pixels outside the region were rendered")
 
+    def test_conversions_against_cycles(self):
+        # Small scenes rendered by both engines in one Blender (conversion_scenes.py): the
+        # irradiance of a point light and a sun on a white plane, a Mix Shader's colour, and
+        # a Glass BSDF pane, which Tessra alone renders.
+        out = self.blender([BLENDER, "-b", "--factory-startup", "--addons", "tessra", "--python-exit-code", "1",
+                            "--python", os.path.join(HERE, "conversion_scenes.py"), "--", self.dir])
+        results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
+        print("conversions:", json.dumps(results))
+        for case in ("point", "sun", "mix"):
+            for cycles, tessra in zip(results[case]["CYCLES"], results[case]["TESSRA"]):
+                self.assertLess(abs(tessra / cycles - 1), 0.05, case)
+        r, g, b = results["glass"]["TESSRA"]
+        self.assertGreater(r, 0.1, "the wall behind the glass is not seen")
+        self.assertGreater(r, 4 * max(g, b), "the glass is opaque")
+        self.assertEqual(out.count("material 'glass'"), 1, "one warning for the index Tessra cannot follow")
+
+    def test_assimp_models_are_lit(self):
+        # Old files whose meshes are inside out: Tessra lights only the side a normal faces,
+        # so they came out black but for a few edges. The Depth pass tells the surface's pixels.
+        folder = "/usr/share/assimp/models/BLEND"
+        models = ("TorusLightsCams_250_compressed", "yxa_1")
+        if not all(os.path.exists(os.path.join(folder, m + ".blend")) for m in models):
+            self.skipTest("assimp-testmodels is not installed")
+        setup = ("import bpy; s = bpy.context.scene; s.render.resolution_percentage //= 2; "
+                 "s.view_layers[0].use_pass_z = True; s.render.image_settings.file_format = 'OPEN_EXR_MULTILAYER'")
+        for model in models:
+            self.blender([BLENDER, "-b", "--factory-startup", "--addons", "tessra", os.path.join(folder, model + ".blend"),
+                          "--python-expr", setup, "-E", "TESSRA", "-o", os.path.join(self.dir, model + "_"), "-f", "1"])
+            w, h, image = exr.read(os.path.join(self.dir, model + "_0001.exr"))
+            channel = {name.split(".", 1)[1]: values for name, values in image.items() if "." in name}
+            hit = [i for i, z in enumerate(channel["Depth.Z"]) if z < 1e30]
+            level = [sum(channel[f"Combined.{c}"][i] for c in "RGB") / 3 for i in hit]
+            lit = sum(v > 1e-4 for v in level) / len(hit)
+            print(f"{model}: {w} x {h}, {len(hit)} pixels on the surface, {lit:.3f} of them lit, "
+                  f"mean {sum(level) / len(hit):.4f}")
+            self.assertGreater(len(hit), 0.01 * w * h, model)
+            self.assertGreater(lit, 0.9, model)
+
     def test_cancel_after_the_first_tile_writes_nothing(self):
         # Six tiles, without the area light so that they come quickly; the first is reported
         # once the second has begun, and SIGINT in background mode is Blender's Esc.

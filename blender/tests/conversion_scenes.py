@@ -1,0 +1,123 @@
+"""Run inside Blender with the add-on enabled: small scenes rendered by Cycles and by Tessra
+(32 x 32, direct light only), printing the mean colour of the image's centre for each.
+
+blender -b --factory-startup --addons tessra --python conversion_scenes.py -- OUT_FOLDER"""
+import json
+import math
+import os
+import sys
+
+import bpy
+
+out = sys.argv[sys.argv.index("--") + 1]
+SIZE = 32
+
+
+def clear():
+    scene = bpy.context.scene
+    for data in (bpy.data.objects, bpy.data.meshes, bpy.data.lights, bpy.data.cameras, bpy.data.materials):
+        for item in list(data):
+            data.remove(item)
+    scene.render.resolution_x = scene.render.resolution_y = SIZE
+    scene.render.resolution_percentage = 100
+    scene.render.image_settings.file_format = "OPEN_EXR"
+    scene.view_settings.view_transform = "Standard"
+    scene.world = bpy.data.worlds.new("black")
+    scene.world.color = (0, 0, 0)
+    scene.tessra.aa_samples = 1
+    scene.cycles.samples, scene.cycles.max_bounces, scene.cycles.use_denoising = 16, 0, False
+    return scene
+
+
+def material(name, shader, **inputs):
+    """A material whose output takes one shader node, or a Mix Shader of two ("MIX", f, a, b)."""
+    mat = bpy.data.materials.new(name)
+    mat.use_nodes = True
+    nodes = mat.node_tree.nodes
+    nodes.remove(nodes["Principled BSDF"])
+
+    def node(kind, values):
+        n = nodes.new(kind)
+        for key, value in values.items():
+            n.inputs[key].default_value = value
+        return n
+
+    if shader == "MIX":
+        mix = nodes.new("ShaderNodeMixShader")
+        mix.inputs["Fac"].default_value = inputs["fac"]
+        for socket, (kind, values) in zip(mix.inputs[1:], (inputs["a"], inputs["b"])):
+            mat.node_tree.links.new(node(kind, values).outputs[0], socket)
+        top = mix
+    else:
+        top = node(shader, inputs)
+    mat.node_tree.links.new(top.outputs[0], nodes["Material Output"].inputs["Surface"])
+    return mat
+
+
+def plane(scene, mat, size=20, location=(0, 0, 0), rotation=(0, 0, 0)):
+    bpy.ops.mesh.primitive_plane_add(size=size, location=location, rotation=rotation)
+    obj = bpy.context.object
+    obj.data.materials.append(mat)
+    return obj
+
+
+def camera(scene, location, rotation=(0, 0, 0)):
+    cam = bpy.data.cameras.new("camera")
+    cam.lens = cam.sensor_width = 36
+    obj = bpy.data.objects.new("camera", cam)
+    obj.location, obj.rotation_euler = location, rotation
+    scene.collection.objects.link(obj)
+    scene.camera = obj
+
+
+def light(scene, kind, location=(0, 0, 2), rotation=(0, 0, 0), **values):
+    data = bpy.data.lights.new(kind.lower(), kind)
+    for key, value in values.items():
+        setattr(data, key, value)
+    obj = bpy.data.objects.new(kind.lower(), data)
+    obj.location, obj.rotation_euler = location, rotation
+    scene.collection.objects.link(obj)
+
+
+def centre(scene, engine, name, r=3):
+    """Mean RGB of the central 2r x 2r pixels."""
+    scene.render.engine = engine
+    scene.render.filepath = os.path.join(out, f"{name}_{engine}")
+    bpy.ops.render.render(write_still=True)
+    image = bpy.data.images.load(scene.render.filepath + ".exr")
+    p = image.pixels[:]
+    bpy.data.images.remove(image)
+    pixels = [4 * (y * SIZE + x) for y in range(SIZE // 2 - r, SIZE // 2 + r) for x in range(SIZE // 2 - r, SIZE // 2 + r)]
+    return [sum(p[i + c] for i in pixels) / len(pixels) for c in range(3)]
+
+
+WHITE = ("ShaderNodeBsdfDiffuse", {"Color": (0.8, 0.8, 0.8, 1)})
+results = {}
+# Irradiance on a white diffuse plane seen from above, under a point light 2 m up and a sun.
+for kind, values in (("POINT", dict(energy=100, shadow_soft_size=0)), ("SUN", dict(energy=3, angle=0))):
+    scene = clear()
+    plane(scene, material("white", WHITE[0], **WHITE[1]))
+    camera(scene, (0, 0, 6))
+    light(scene, kind, **values)
+    results[kind.lower()] = {e: centre(scene, e, kind.lower()) for e in ("CYCLES", "TESSRA")}
+
+# A Mix Shader of two diffuse colours under the sun: Cycles weights them exactly.
+scene = clear()
+plane(scene, material("mix", "MIX", fac=0.3, a=("ShaderNodeBsdfDiffuse", {"Color": (0.9, 0.5, 0.1, 1)}),
+                      b=("ShaderNodeBsdfDiffuse", {"Color": (0.1, 0.2, 0.8, 1)})))
+camera(scene, (0, 0, 6))
+light(scene, "SUN", energy=3, angle=0)
+results["mix"] = {e: centre(scene, e, "mix") for e in ("CYCLES", "TESSRA")}
+
+# A glass pane (a Glass BSDF of water's index, which Tessra cannot follow) between the
+# camera and a red wall, no shadows: through it the wall, red, not a lit white surface.
+scene = clear()
+scene.tessra.shadows = False
+plane(scene, material("red", "ShaderNodeBsdfDiffuse", Color=(0.8, 0.05, 0.05, 1)), location=(0, 3, 0),
+      rotation=(math.pi / 2, 0, 0))
+plane(scene, material("glass", "ShaderNodeBsdfGlass", Color=(1, 1, 1, 1), IOR=1.33), size=1.5,
+      location=(0, -1, 0), rotation=(math.pi / 2, 0, 0))
+camera(scene, (0, -4, 0), (math.pi / 2, 0, 0))
+light(scene, "SUN", location=(0, -5, 0), rotation=(math.pi / 2, 0, 0), energy=3, angle=0)
+results["glass"] = {"TESSRA": centre(scene, "TESSRA", "glass")}
+print("RESULTS " + json.dumps(results), flush=True)
