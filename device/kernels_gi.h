@@ -78,11 +78,6 @@ struct PhotonSearch {
     }
 };
 
-TESSRA_DEVICE float GetHarmMeanDist(int i) {
-    const float r = tex1Dfetch(SYM.texHarmMeanDistFG, i);
-    return r == 0.0f ? 1e14f : r;
-}
-
 // Ward's error of record i at (P, N), over the cache's accuracy: the record is valid
 // where it is below 1. Its distance scale R is the harmonic mean distance, clamped on
 // the host to the footprint of a few pixels and to the neighbours' scales. A record
@@ -96,7 +91,8 @@ TESSRA_DEVICE float recordError(int i, float3 P, float3 N, float& d) {
     const float R = tex1Dfetch(S.texHarmMeanDistFG, i);
     const float c = dot(N, n);
     if (!(R > 0.0f) || !(c > 0.0f) || dot(v, N + n) < -0.1f * R) return INFINITY;
-    return (d / R + fastSqrt(maxf(1.0f - c, 0.0f))) * fastRcp(S.c_fgAccuracy);
+    // Over the accuracy a = 1 / FG_record_density; without a density every record serves.
+    return (d / R + fastSqrt(maxf(1.0f - c, 0.0f))) * maxf(S.c_FG_record_density, 0.0f);
 }
 
 // Records valid at the query, nearest first.
@@ -520,7 +516,8 @@ TESSRA_DEVICE unsigned int interpolateRecords(float3 P, float3 N, float3& E) {
         // Over its reach a record's translation may change its light by half at most: the
         // gradient is a first-order guess, and a steep one turned into ridges where it
         // met its neighbours' (Krivanek et al.'s gradient limiting).
-        const float reach = S.c_fgAccuracy * tex1Dfetch(S.texHarmMeanDistFG, i);
+        const float density = S.c_FG_record_density;
+        const float reach = tex1Dfetch(S.texHarmMeanDistFG, i) * (density > 0.0f ? fastRcp(density) : 1.0f);
         float c[3] = {Ei.x, Ei.y, Ei.z};
         for (int ch = 0; ch < 3; ++ch) {
             const float3 gr = xyz(tex1Dfetch(S.texFGGradients, 6 * i + ch));

@@ -106,14 +106,13 @@ void clampRecordScales(const TessraRendererCUDA& r, const std::vector<float4>& p
         }
 }
 
-// The accuracy, and the farthest any record reaches, for the searches.
+// The farthest any record reaches, for the searches.
 void uploadCacheReach(TessraRendererCUDA& r) {
     const float a = cacheAccuracy(r);
     float reach = 0.0f;
     if (r.fgKdTree)
         for (float R : r.fgKdTree->scalars) reach = std::max(reach, R);
     reach = a < 1e29f ? reach * a : 2000.0f;
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgAccuracy, &a, 4), "volumeRender", __LINE__);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgMaxRadius, &reach, 4), "volumeRender", __LINE__);
 }
 
