@@ -1,5 +1,5 @@
-// Mirror, glossy and glass passes: what a reflected or refracted ray sees, the blend,
-// the level limit, Snell's law and total internal reflection, and the refresh pacing.
+// Mirror, glossy and glass passes: what a reflected or refracted ray sees and its blend,
+// the level limit, Snell's law and total internal reflection.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,7 +18,7 @@ using tt::unit;
 using tt::V3;
 
 constexpr int kSize = 48;
-const V3 kEye = {0, 0, 2.5f};
+const V3 kEye = {0, 0, 2.5f}, kLight = {0.3f, 0.2f, 1.5f};
 
 material_t mirror(uint8_t kc, float gloss = 1.0f) {
     material_t m;
@@ -29,60 +29,43 @@ material_t mirror(uint8_t kc, float gloss = 1.0f) {
     return m;
 }
 
-// A floor at z = 0 of the given material, optionally a ceiling at z = 3 facing down
-// whose left half (x < 0) is bright and right half dark (or all of the ceiling material),
-// and one point light.
-std::unique_ptr<TessraRendererCUDA> scene(const material_t& floor, bool ceiling,
-                                          const material_t* ceilingMaterial = nullptr) {
+// A floor at z = 0 of the given material under a ceiling at z = 3 facing down, whose left
+// half (x < 0) is bright and right half dark, or all of the ceiling material if given.
+std::unique_ptr<TessraRendererCUDA> scene(const material_t& floor, const material_t* ceilingMaterial = nullptr) {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(kSize, kSize));
     tt::addQuad(*r, {-6, -6, 0}, {6, -6, 0}, {6, 6, 0}, {-6, 6, 0}, {0, 0, 1}, r->NuevoMaterial(floor));
-    if (ceiling) {
-        const int bright = ceilingMaterial ? r->NuevoMaterial(*ceilingMaterial) : tt::addDiffuse(*r, 0.9f, 0.8f, 0.7f);
-        const int dark = ceilingMaterial ? bright : tt::addDiffuse(*r, 0.05f, 0.05f, 0.05f);
-        tt::addQuad(*r, {-6, -6, 3}, {0, -6, 3}, {0, 6, 3}, {-6, 6, 3}, {0, 0, -1}, bright);
-        tt::addQuad(*r, {0, -6, 3}, {6, -6, 3}, {6, 6, 3}, {0, 6, 3}, {0, 0, -1}, dark);
-    }
-    r->NuevaLuzOmni(0.3f, 0.2f, 1.5f, 1, 1, 1, 1.0f, 0, 1.0f);
+    const int bright = ceilingMaterial ? r->NuevoMaterial(*ceilingMaterial) : tt::addDiffuse(*r, 0.9f, 0.8f, 0.7f);
+    const int dark = ceilingMaterial ? bright : tt::addDiffuse(*r, 0.05f, 0.05f, 0.05f);
+    tt::addQuad(*r, {-6, -6, 3}, {0, -6, 3}, {0, 6, 3}, {-6, 6, 3}, {0, 0, -1}, bright);
+    tt::addQuad(*r, {0, -6, 3}, {6, -6, 3}, {6, 6, 3}, {0, 6, 3}, {0, 0, -1}, dark);
+    r->NuevaLuzOmni(kLight.x, kLight.y, kLight.z, 1, 1, 1, 1.0f, 0, 1.0f);
     return r;
 }
 
 tt::RecordingHost render(const std::unique_ptr<TessraRendererCUDA>& r) { return tt::renderDownZ(*r, kEye); }
 
-// The mirror floor shows the ceiling point its reflected ray meets, lit as seen directly.
-TEST(Mirror, ShowsTheDirectColourOfWhatTheReflectedRayHits) {
-    const tt::RecordingHost host = render(scene(mirror(255), true));
-    int checked = 0;
-    for (int y = 2; y < kSize; y += 5)
-        for (int x = 2; x < kSize; x += 5) {
-            const V3 d = unit({2.0f * x / kSize - 1.0f, -(2.0f * y / kSize - 1.0f), -1.0f / std::tan(0.45f)});
-            const V3 P = add(kEye, mul(d, kEye.z / -d.z)), R = {d.x, d.y, -d.z}, H = add(P, mul(R, 3.0f / R.z));
-            if (std::fabs(H.x) < 0.05f) continue;  // too close to the seam
-            const V3 kd = H.x < 0 ? V3{0.9f, 0.8f, 0.7f} : V3{0.05f, 0.05f, 0.05f};
-            const float e = std::max(0.0f, -unit(sub({0.3f, 0.2f, 1.5f}, H)).z);
-            const float* px = host.pixel(x, y);
-            EXPECT_NEAR(px[0], e * kd.x, 3e-4f) << x << "," << y;
-            EXPECT_NEAR(px[1], e * kd.y, 3e-4f) << x << "," << y;
-            EXPECT_NEAR(px[2], e * kd.z, 3e-4f) << x << "," << y;
-            EXPECT_EQ(px[3], 1.0f);
-            ++checked;
-        }
-    EXPECT_GT(checked, 50);
-}
-
-// A reflected ray that escapes adds black with weight kc / 255: a black mirror keeps the
-// diffuse colour, a half mirror halves it.
-TEST(Mirror, BlendWeightsDarkenOrKeepTheColour) {
-    material_t plain;
-    plain.diffuse[0] = plain.diffuse[1] = plain.diffuse[2] = 0.5f;
-    const tt::RecordingHost a = render(scene(plain, false)), b = render(scene(mirror(0), false)),
-                            c = render(scene(mirror(128), false));
-    for (int i = 0; i < kSize * kSize; i += 7) {
-        for (int k = 0; k < 3; ++k) {
-            EXPECT_FLOAT_EQ(b.image[4 * i + k], a.image[4 * i + k]);
-            EXPECT_NEAR(c.image[4 * i + k], a.image[4 * i + k] * (1.0f - 128.0f / 255.0f), 1e-6f);
-        }
-        EXPECT_EQ(a.image[4 * i + 3], 0.0f);
-        EXPECT_EQ(b.image[4 * i + 3], 1.0f);
+// A mirror of weight w = kc / 255 blends its own diffuse light with the direct light of
+// the ceiling point its reflected ray meets: (1 - w) diffuse + w reflected.
+TEST(Mirror, BlendsItsDiffuseColourWithWhatTheReflectedRayHits) {
+    for (const uint8_t kc : {255, 128}) {
+        SCOPED_TRACE(int(kc));
+        const tt::RecordingHost host = render(scene(mirror(kc)));
+        const float w = kc / 255.0f;
+        int checked = 0;
+        for (int y = 2; y < kSize; y += 5)
+            for (int x = 2; x < kSize; x += 5) {
+                const V3 d = unit({2.0f * x / kSize - 1.0f, -(2.0f * y / kSize - 1.0f), -1.0f / std::tan(0.45f)});
+                const V3 P = add(kEye, mul(d, kEye.z / -d.z)), R = {d.x, d.y, -d.z}, H = add(P, mul(R, 3.0f / R.z));
+                if (std::fabs(H.x) < 0.05f) continue;  // too close to the seam
+                const V3 kd = H.x < 0 ? V3{0.9f, 0.8f, 0.7f} : V3{0.05f, 0.05f, 0.05f};
+                const float e = std::max(0.0f, -unit(sub(kLight, H)).z), own = 0.5f * unit(sub(kLight, P)).z;
+                const float want[3] = {e * kd.x, e * kd.y, e * kd.z};
+                for (int k = 0; k < 3; ++k)
+                    EXPECT_NEAR(host.pixel(x, y)[k], (1 - w) * own + w * want[k], 3e-4f) << x << "," << y;
+                EXPECT_EQ(host.pixel(x, y)[3], 1.0f);
+                ++checked;
+            }
+        EXPECT_GT(checked, 50);
     }
 }
 
@@ -92,13 +75,12 @@ TEST(Mirror, BlendWeightsDarkenOrKeepTheColour) {
 TEST(Mirror, FacingMirrorsStopAfterFourLevelsAndGlossBlurs) {
     const material_t m = mirror(255);
     const uint64_t before = rt::launchCount(rt::KernelId::calc_refl_ss);
-    const tt::RecordingHost facing = render(scene(m, true, &m));
+    const tt::RecordingHost facing = render(scene(m, &m));
     EXPECT_EQ(rt::launchCount(rt::KernelId::calc_refl_ss) - before, 4u);  // one window per level
     EXPECT_GT(facing.pixel(kSize / 2, kSize / 2)[0], 0.0f);
 
-    const tt::RecordingHost a = render(scene(mirror(255), true)),
-                            b = render(scene(mirror(255, std::nextafter(1.0f, 0.0f)), true)),
-                            c = render(scene(mirror(255, 0.3f), true));
+    const tt::RecordingHost a = render(scene(m)), b = render(scene(mirror(255, std::nextafter(1.0f, 0.0f)))),
+                            c = render(scene(mirror(255, 0.3f)));
     for (size_t i = 0; i < a.image.size(); ++i) ASSERT_NEAR(a.image[i], b.image[i], 1e-3f) << i;
     auto between = [](const tt::RecordingHost& h) {
         int n = 0;
@@ -140,44 +122,27 @@ TEST(Glass, BendsBySnellAndReflectsBeyondTheCriticalAngle) {
     material_t glass;
     glass.refractive = true;
     glass.refrColor[0] = glass.refrColor[1] = glass.refrColor[2] = 255;
-    const auto r = scene(glass, true);
+    const auto r = scene(glass);
     tt::addQuad(*r, {-9, -9, -1}, {9, -9, -1}, {9, 9, -1}, {-9, 9, -1}, {0, 0, 1}, tt::addDiffuse(*r, 1, 1, 1));
     {
         tt::StdoutCapture quiet(true);
         ASSERT_TRUE(r->initScene());
     }
-    const V3 P = {0, 0, 1};
-    const float pi = 3.14159265f, in = std::sin(pi / 4) / 1.6f, out20 = 1.6f * std::sin(20 * pi / 180);
-    const float4 a = secondaryHit(*r, P, sub(P, unit({1, 0, -1})));
-    EXPECT_NEAR(a.x, in / std::sqrt(1 - in * in), 2e-3f);
-    EXPECT_NEAR(a.z, 0.0f, 1e-4f);
-    const float4 b = secondaryHit(*r, P, sub(P, {std::sin(20 * pi / 180), 0, std::cos(20 * pi / 180)}));
-    EXPECT_NEAR(b.x, out20 / std::sqrt(1 - out20 * out20) * 2.0f, 2e-3f);
-    EXPECT_NEAR(b.z, 3.0f, 1e-4f);
-    const float4 c = secondaryHit(*r, P, sub(P, {std::sin(60 * pi / 180), 0, std::cos(60 * pi / 180)}));
-    EXPECT_EQ(c.w, 1.0f);
-    EXPECT_NEAR(c.x, std::tan(60 * pi / 180), 2e-3f);
-    EXPECT_NEAR(c.z, 0.0f, 1e-4f);
+    const float rad = 3.14159265f / 180, in = std::sin(45 * rad) / 1.6f, out = 1.6f * std::sin(20 * rad);
+    const struct {
+        V3 dir;
+        float x, z;
+    } rays[] = {{unit({1, 0, -1}), in / std::sqrt(1 - in * in), 0},
+                {{std::sin(20 * rad), 0, std::cos(20 * rad)}, 2 * out / std::sqrt(1 - out * out), 3},
+                {{std::sin(60 * rad), 0, std::cos(60 * rad)}, std::tan(60 * rad), 0}};
+    for (const auto& ray : rays) {
+        const V3 P = {0, 0, 1};
+        const float4 hit = secondaryHit(*r, P, sub(P, ray.dir));
+        EXPECT_EQ(hit.w, 1.0f);
+        EXPECT_NEAR(hit.x, ray.x, 2e-3f);
+        EXPECT_NEAR(hit.z, ray.z, 1e-4f);
+    }
     r->CleanUp();
-}
-
-uint32_t g_fakeTick = 0, g_tickStep = 0;
-uint32_t fakeTicks() { return g_fakeTick += g_tickStep; }
-
-// Each glossy window reads the clock once (700 ms here) and a refresh once more; one is
-// due when more than 2000 ms passed since the last: every third of the 64 windows. With
-// a clock always late, facing sharp mirrors refresh at level 1 only, plus the tile's
-// final delivery.
-TEST(Refresh, PacedAtLevelOneOnly) {
-    g_tickStep = 700;
-    platform::setTickSource(&fakeTicks);
-    const tt::RecordingHost a = render(scene(mirror(255, 0.5f), true));
-    EXPECT_GT(a.tiles.size(), 10u);
-    EXPECT_LT(a.tiles.size(), 30u);
-    g_tickStep = 5000;
-    const material_t m = mirror(255);
-    EXPECT_EQ(render(scene(m, true, &m)).tiles.size(), 2u);
-    platform::setTickSource(nullptr);
 }
 
 }  // namespace
