@@ -59,86 +59,49 @@ struct EdgeScene {
     tt::RecordingHost render() { return tt::renderDownZ(*r, kEye); }
 };
 
+// Colour and, when asked for, alpha take each pixel's covered fraction; adaptive
+// refinement touches only pixels along the edge. A straight edge crosses at most 2n - 1
+// of the n x n strata, and only a ray in such a stratum can fall on the wrong side of it.
 TEST(Supersampling, EdgePixelsTakeTheirCoveredFractionAndOnlyTheyAreRefined) {
-    EdgeScene one;
-    const tt::RecordingHost single = one.render();
+    constexpr uint32_t n = 4;
+    EdgeScene one, oneCovered, all, adaptive;
+    ASSERT_EQ(Tessra_SetAlphaCoverage(oneCovered.r.get(), true), 0);
+    ASSERT_EQ(Tessra_SetAlphaCoverage(all.r.get(), true), 0);
+    ASSERT_EQ(Tessra_SetSupersampling(all.r.get(), n, 0.0f), 0);
+    ASSERT_EQ(Tessra_SetSupersampling(adaptive.r.get(), n, 0.1f), 0);
+    const tt::RecordingHost single = one.render(), singleCovered = oneCovered.render(), full = all.render(),
+                            refined = adaptive.render();
     EXPECT_EQ(Tessra_SupersampledPixelCount(one.r.get()), 0u);
-
-    EdgeScene all;
-    ASSERT_EQ(Tessra_SetSupersampling(all.r.get(), 4, 0.0f), 0);
-    const tt::RecordingHost full = all.render();
     EXPECT_EQ(Tessra_SupersampledPixelCount(all.r.get()), uint64_t(kSize) * kSize);
-
-    double errorFull = 0.0, errorSingle = 0.0;
-    int edge = 0, near = 0;
+    const float bound = (2 * n - 1) / float(n * n) + 1e-4f;
+    double errorFull = 0.0, errorSingle = 0.0, errorAlpha = 0.0;
+    int edge = 0, near = 0, changedFar = 0;
     for (int y = 0; y < kSize; ++y)
         for (int x = 0; x < kSize; ++x) {
-            near += std::fabs(sideOfEdge(float(x), float(y))) <= 2.0f;
-            const float c = coverage(x, y);
+            const float s = sideOfEdge(float(x), float(y)), c = coverage(x, y);
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(singleCovered.pixel(x, y)[k], single.pixel(x, y)[k]) << x << "," << y;
+            if (std::fabs(s) > 1e-3f) EXPECT_EQ(singleCovered.pixel(x, y)[3], s > 0.0f ? 1.0f : 0.0f) << x << "," << y;
+            near += std::fabs(s) <= 2.0f;
+            changedFar += std::fabs(s) > 2.0f && refined.pixel(x, y)[0] != single.pixel(x, y)[0];
             if (c <= 0.0f || c >= 1.0f) {
                 EXPECT_NEAR(full.pixel(x, y)[0], c, 1e-3f) << x << "," << y;
+                EXPECT_EQ(full.pixel(x, y)[3], c) << x << "," << y;
                 continue;
             }
             ++edge;
             errorFull += std::fabs(full.pixel(x, y)[0] - c);
             errorSingle += std::fabs(single.pixel(x, y)[0] - c);
+            EXPECT_NEAR(full.pixel(x, y)[3], c, bound) << x << "," << y;
+            errorAlpha += std::fabs(full.pixel(x, y)[3] - c);
         }
     ASSERT_GT(edge, kSize);
     EXPECT_LT(errorFull / edge, 0.05);
     EXPECT_GT(errorSingle / edge, 0.15);  // the test sees jagged edges
-
-    // Adaptive: the pixels that differ from a neighbour lie along the edge; every other
-    // pixel keeps its one ray's value.
-    EdgeScene adaptive;
-    ASSERT_EQ(Tessra_SetSupersampling(adaptive.r.get(), 4, 0.1f), 0);
-    const tt::RecordingHost refined = adaptive.render();
+    EXPECT_LT(errorAlpha / edge, 1.0 / (n * n) + 0.01);
     const uint64_t count = Tessra_SupersampledPixelCount(adaptive.r.get());
     EXPECT_GE(count, uint64_t(edge));
     EXPECT_LE(count, uint64_t(near));
-    int changedFar = 0;
-    for (int y = 0; y < kSize; ++y)
-        for (int x = 0; x < kSize; ++x)
-            if (std::fabs(sideOfEdge(float(x), float(y))) > 2.0f)
-                changedFar += refined.pixel(x, y)[0] != single.pixel(x, y)[0];
     EXPECT_EQ(changedFar, 0);
-}
-
-TEST(Supersampling, AlphaIsTheCoveredFractionOfTheSilhouetteWhenAskedFor) {
-    constexpr uint32_t n = 4;
-    EdgeScene plain, opaque, oneRay, covered;
-    for (EdgeScene* s : {&plain, &opaque, &covered}) ASSERT_EQ(Tessra_SetSupersampling(s->r.get(), n, 0.1f), 0);
-    ASSERT_EQ(Tessra_SetAlphaCoverage(opaque.r.get(), true), 0);
-    ASSERT_EQ(Tessra_SetAlphaCoverage(opaque.r.get(), false), 0);
-    ASSERT_EQ(Tessra_SetAlphaCoverage(oneRay.r.get(), true), 0);
-    ASSERT_EQ(Tessra_SetAlphaCoverage(covered.r.get(), true), 0);
-    EXPECT_EQ(Tessra_SetAlphaCoverage(nullptr, true), -1);
-    const tt::RecordingHost a = plain.render(), b = opaque.render(), one = oneRay.render(), c = covered.render();
-    EXPECT_EQ(a.image, b.image);  // switched off again, alpha is what it was
-
-    // A straight edge crosses at most 2n - 1 of the n x n strata, and only a ray in such
-    // a stratum can fall on the wrong side of it.
-    const float bound = (2 * n - 1) / float(n * n) + 1e-4f;
-    double error = 0.0;
-    int edge = 0, alphaDiffers = 0;
-    for (int y = 0; y < kSize; ++y)
-        for (int x = 0; x < kSize; ++x) {
-            const float* p = c.pixel(x, y);
-            for (int k = 0; k < 3; ++k) EXPECT_EQ(p[k], a.pixel(x, y)[k]) << x << "," << y;
-            alphaDiffers += p[3] != a.pixel(x, y)[3];
-            const float s = sideOfEdge(float(x), float(y));
-            if (std::fabs(s) > 1e-3f) EXPECT_EQ(one.pixel(x, y)[3], s > 0.0f ? 1.0f : 0.0f) << x << "," << y;
-            const float f = coverage(x, y);
-            if (f <= 0.0f || f >= 1.0f) {
-                EXPECT_EQ(p[3], f) << x << "," << y;
-                continue;
-            }
-            ++edge;
-            EXPECT_NEAR(p[3], f, bound) << x << "," << y;
-            error += std::fabs(p[3] - f);
-        }
-    ASSERT_GT(edge, kSize);
-    EXPECT_GT(alphaDiffers, 0);
-    EXPECT_LT(error / edge, 1.0 / (n * n) + 0.01);
 }
 
 TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
@@ -207,37 +170,6 @@ TEST(Supersampling, RaysOfAPixelShareTheAreaLightsStrata) {
     for (size_t i = 0; i < one.image.size(); i += 4)
         worst = std::max(worst, std::fabs(double(sixteen.image[i]) / one.image[i] - 1));
     EXPECT_LT(worst, 0.01);
-}
-
-TEST(Supersampling, PassesHoldTheFirstHitAndLeaveTheColourAlone) {
-    EdgeScene plain, withPasses;
-    const size_t n = size_t(kSize) * kSize;
-    std::vector<float> albedo(3 * n, -1.0f), normal(3 * n, -1.0f), depth(n, -1.0f);
-    withPasses.r->materials[0].diffuse[1] = 0.5f;
-    plain.r->materials[0].diffuse[1] = 0.5f;
-    ASSERT_EQ(Tessra_SetOutputPasses(withPasses.r.get(), albedo.data(), normal.data(), depth.data()), 0);
-    const tt::RecordingHost a = plain.render(), b = withPasses.render();
-    EXPECT_EQ(a.image, b.image);
-    int lit = 0;
-    for (int y = 0; y < kSize; ++y)
-        for (int x = 0; x < kSize; ++x) {
-            const size_t i = size_t(y) * kSize + x;
-            const float s = sideOfEdge(float(x), float(y));
-            if (std::fabs(s) < 1e-3f) continue;
-            if (s < 0.0f) {
-                EXPECT_EQ(albedo[3 * i] + albedo[3 * i + 1] + normal[3 * i + 2], 0.0f);
-                EXPECT_TRUE(std::isinf(depth[i]) && depth[i] > 0.0f);
-                continue;
-            }
-            ++lit;
-            const V3 P = onPlane(float(x), float(y), kSize, kSize);
-            const V3 v = tt::sub(P, kEye);
-            EXPECT_NEAR(depth[i], std::sqrt(tt::dotv(v, v)), 1e-4f);
-            EXPECT_EQ(albedo[3 * i + 1], 0.5f);
-            EXPECT_EQ(albedo[3 * i + 2], 1.0f);
-            EXPECT_NEAR(normal[3 * i + 2], 1.0f, 1e-6f);
-        }
-    EXPECT_GT(lit, int(n) / 4);
 }
 
 }  // namespace
