@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 #include "runtime/device.h"
 #include "support/cornell.h"
@@ -34,26 +35,18 @@ struct GuardedHost : tt::RecordingHost {
 struct Scene {
     TessraRendererCUDA& r;
     std::vector<std::string>& paths;  // texture paths live as long as the renderer
-    tt::CornellMaterials m;
     void texture(const std::string& path) {
         paths.push_back(path);
-        r.materials[size_t(m.white)].diffuseMap = paths.back().c_str();
+        r.materials[0].diffuseMap = paths.back().c_str();
     }
     void triangle(std::vector<float> d, int material, float normalScale = 1.0f) {
         d.resize(24, 0.0f);
         r.NuevoTriangulo(d.data(), material, false, normalScale);
     }
     void gi(bool finalGather) { tt::enablePhotonMapping(r, 400, finalGather); }
-    void mirror(int m, float gloss) {
-        r.materials[size_t(m)].reflective = true;
-        r.materials[size_t(m)].reflGloss = gloss;
-        r.materials[size_t(m)].reflColor[0] = 200;
-    }
     int glass(int m, float gloss, float specularExponent = 0) {
         material_t& g = r.materials[size_t(m)];
-        g.refractive = true;
-        g.refrGloss = gloss;
-        g.refrColor[1] = 200;
+        g.refractive = true, g.refrGloss = gloss, g.refrColor[1] = 200;
         if (specularExponent > 0) g.specular = true, g.specularLevel = 0.5f, g.specularExponent = specularExponent;
         return m;
     }
@@ -69,13 +62,12 @@ struct Case {
     std::function<void(Scene&)> setup;
 };
 
-// Headers that declare absurd sizes over a few bytes of data.
+// Headers that declare absurd sizes over a few bytes of data (a PNG's CRC is never reached).
 std::vector<uint8_t> pngDeclaring(uint32_t w, uint32_t h) {
     std::vector<uint8_t> f = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
     for (uint32_t v : {w, h})
         for (int i = 3; i >= 0; --i) f.push_back(uint8_t(v >> (8 * i)));
-    const uint8_t rest[] = {8, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
-    f.insert(f.end(), rest, rest + sizeof(rest));  // the header's CRC is never reached
+    f.insert(f.end(), {8, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82});
     return f;
 }
 std::vector<uint8_t> tgaDeclaring(uint16_t w, uint16_t h) {
@@ -84,9 +76,8 @@ std::vector<uint8_t> tgaDeclaring(uint16_t w, uint16_t h) {
     return f;
 }
 std::vector<uint8_t> jpegDeclaring(uint16_t w, uint16_t h) {
-    std::vector<uint8_t> f = {0xff, 0xd8, 0xff, 0xc0, 0x00, 0x11, 0x08, uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8)};
-    f.insert(f.end(), {uint8_t(w), 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xff, 0xd9});
-    return f;
+    return {0xff, 0xd8, 0xff, 0xc0, 0x00, 0x11, 0x08, uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8), uint8_t(w),
+            0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xff, 0xd9};
 }
 
 std::vector<float> goodRender() {
@@ -100,16 +91,18 @@ std::vector<float> goodRender() {
 std::vector<Case> cases(const std::string& dir) {
     const std::string png = dir + "/good.png";
     std::vector<float> big = {-50, -50, -0.5f, 50, -50, -0.5f, 0, 50, -0.5f, 0, 0, 1, 0, 0, 1, 0, 0, 1};
-    auto file = [dir](const char* name, const std::vector<uint8_t>& bytes) {
-        tt::writeBytes(dir + "/" + name, bytes);
-        return dir + "/" + name;
+    // A texture of these bytes on the white walls.
+    auto tex = [dir](const char* name, const std::vector<uint8_t>& bytes) {
+        return [=](Scene& s) {
+            tt::writeBytes(dir + "/" + name, bytes);
+            s.texture(dir + "/" + name);
+        };
     };
     const char* unreadable = "no se pudo cargar la imagen";
     std::vector<uint8_t> cut = tt::readBytes(png);
     cut.resize(cut.size() / 2);
     // clang-format off
     return {
-        {"NaN vertex", false, "vertex coordinate", [](Scene& s) { s.r.triangles[3].vertices[4] = kNaN; }},
         {"-inf vertex", false, "vertex coordinate", [](Scene& s) { s.r.triangles[3].vertices[4] = -kInf; }},
         {"inf normal", false, "normal", [](Scene& s) { s.r.triangles[5].normals[7] = kInf; }},
         {"NaN normal scale", false, "normal",
@@ -118,22 +111,18 @@ std::vector<Case> cases(const std::string& dir) {
          [](Scene& s) { s.triangle({-1, -1, -0.9f, 1, -1, -0.9f, 0, 1, -0.9f}, 0); }},
         {"zero-area triangle", true, nullptr,
          [](Scene& s) { s.triangle({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1}, 1); }},
-        {"every triangle twice", true, nullptr,
-         [](Scene& s) { auto c = s.r.triangles; s.r.triangles.insert(s.r.triangles.end(), c.begin(), c.end()); }},
         {"10000 copies of one large triangle", false, "octree",
          [=](Scene& s) { for (int i = 0; i < 10000; ++i) s.triangle(big, 0); }},
-        {"NaN texture coordinates", true, nullptr, [](Scene& s) { s.r.triangles[0].uvs[1] = kNaN; }},
-        {"huge texture coordinates with a texture", true, nullptr,
-         [=](Scene& s) { s.texture(png); for (float& u : s.r.triangles[0].uvs) u = 1e30f; }},
+        {"huge and NaN texture coordinates with a texture", true, nullptr,
+         [=](Scene& s) { s.texture(png); for (float& u : s.r.triangles[0].uvs) u = 1e30f; s.r.triangles[1].uvs[1] = kNaN; }},
         {"huge finite coordinates", true, nullptr,
          [](Scene& s) { s.triangle({-1e30f, -1e30f, -5, 1e30f, -1e30f, -5, 0, 1e30f, -5, 0, 0, 1, 0, 0, 1, 0, 0, 1}, 1); }},
         {"material id one past the end", false, "uses material",
          [](Scene& s) { s.r.triangles[2].materialId = int(s.r.materials.size()); }},
         {"material id -1", false, "uses material", [](Scene& s) { s.r.triangles[2].materialId = -1; }},
-        {"no materials", false, "uses material", [](Scene& s) { s.r.materials.clear(); }},
-        {"NaN diffuse colour", false, "Material 0", [](Scene& s) { s.r.materials[0].diffuse[1] = kNaN; }},
         {"NaN gloss", false, "Material 1", [](Scene& s) { s.r.materials[1].reflGloss = kNaN; }},
-        {"glossy mirror of gloss 0", true, nullptr, [](Scene& s) { s.mirror(0, 0.0f); }},
+        {"glossy mirror of gloss 0", true, nullptr,
+         [](Scene& s) { s.r.materials[0].reflective = true, s.r.materials[0].reflGloss = 0, s.r.materials[0].reflColor[0] = 200; }},
         {"glossy glass", true, nullptr, [](Scene& s) { s.glass(2, 0.5f); }},
         // Inside the glass a negative N.H meets the fractional exponent: pow gives a non-number.
         {"glass cube of specular exponent 7.5", true, nullptr,
@@ -141,12 +130,8 @@ std::vector<Case> cases(const std::string& dir) {
         {"no lights", false, "No lights", [](Scene& s) { s.r.lights.clear(); }},
         {"only light triangles", false, "No valid geometry", [](Scene& s) { s.r.lightTriangles.swap(s.r.triangles); }},
         {"NaN light position", false, "Light 0", [](Scene& s) { s.r.lights[0].position[0] = kNaN; }},
-        {"infinite light intensity", false, "Light 1",
-         [](Scene& s) { s.r.NuevaLuzOmni(0, 0, 0, 1, 1, 1, kInf, 0, 1); }},
         {"NaN spot rotation", false, "Light 1",
          [](Scene& s) { s.spot(40, 30, true), s.r.lights[1].rotation[4] = kNaN; }},
-        {"light of intensity 0", true, nullptr, [](Scene& s) { s.r.lights[0].intensity = 0; }},
-        {"spot with hotspot wider than falloff", true, nullptr, [](Scene& s) { s.spot(20, 45, true); }},
         {"spot with zero cone angles", true, nullptr, [](Scene& s) { s.spot(0, 0, true); }},
         {"rectangular spot", true, "unsupported light type", [](Scene& s) { s.spot(40, 30, false); }},
         {"area light of zero size", true, nullptr,
@@ -156,7 +141,6 @@ std::vector<Case> cases(const std::string& dir) {
         {"unknown decay type", true, nullptr, [](Scene& s) { s.r.lights[0].decayType = 200; }},
         {"decay starting at 0", true, nullptr,
          [](Scene& s) { s.r.lights[0].decayType = 2, s.r.lights[0].decayStart = 0; }},
-        {"width 0", false, "Invalid image size", [](Scene& s) { s.r.width = 0; }},
         {"height INT_MIN", false, "Invalid image size", [](Scene& s) { s.r.height = INT_MIN; }},
         {"width 65536", false, "Invalid image size", [](Scene& s) { s.r.width = 65536; }},
         {"height 16385", false, "Invalid image size", [](Scene& s) { s.r.height = 16385; }},
@@ -180,31 +164,21 @@ std::vector<Case> cases(const std::string& dir) {
         {"indirect light without attenuation", false, "ATTENUATION",
          [](Scene& s) { s.gi(false), s.r.lights[0].decayType = 1; }},
         {"missing texture", false, unreadable, [=](Scene& s) { s.texture(dir + "/missing.png"); }},
-        {"empty texture", false, unreadable, [=](Scene& s) { s.texture(file("empty.png", {})); }},
-        {"truncated PNG", false, unreadable, [=](Scene& s) { s.texture(file("cut.png", cut)); }},
+        {"empty texture", false, unreadable, tex("empty.png", {})},
+        {"truncated PNG", false, unreadable, tex("cut.png", cut)},
         {"directory as texture", false, unreadable,
          [=](Scene& s) { mkdir((dir + "/d.png").c_str(), 0700), s.texture(dir + "/d.png"); }},
         {"FIFO as texture", false, unreadable,
          [=](Scene& s) { mkfifo((dir + "/p.png").c_str(), 0600), s.texture(dir + "/p.png"); }},
         {"character device as texture", false, unreadable, [](Scene& s) { s.texture("/dev/zero"); }},
-        {"empty path", false, unreadable, [](Scene& s) { s.texture(""); }},
-        {"PNG named .jpg", true, nullptr, [=](Scene& s) { s.texture(file("really-a-png.jpg", tt::readBytes(png))); }},
-        {"PNG declaring 100000 x 100000", false, unreadable,
-         [=](Scene& s) { s.texture(file("a.png", pngDeclaring(100000, 100000))); }},
-        {"BMP declaring 100000 x 100000", false, unreadable,
-         [=](Scene& s) { s.texture(file("a.bmp", tt::bmpHeader(100000, 100000, 4, false))); }},
-        {"BMP declaring INT_MIN rows", false, unreadable,
-         [=](Scene& s) { s.texture(file("b.bmp", tt::bmpHeader(4, INT_MIN, 4, false))); }},
-        {"readable BMP 16385 texels wide", false, unreadable,
-         [=](Scene& s) { s.texture(file("c.bmp", tt::bmpHeader(16385, 1, 49156, true))); }},
-        {"TGA declaring 65535 x 65535", false, unreadable,
-         [=](Scene& s) { s.texture(file("a.tga", tgaDeclaring(65535, 65535))); }},
-        {"JPEG declaring 65535 x 65535", false, unreadable,
-         [=](Scene& s) { s.texture(file("a.jpg", jpegDeclaring(65535, 65535))); }},
-        {"GIF texture", false, unreadable,
-         [=](Scene& s) { s.texture(file("a.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0})); }},
-        {"text named .bmp", false, unreadable,
-         [=](Scene& s) { s.texture(file("text.bmp", {'h', 'e', 'l', 'l', 'o', '\n'})); }},
+        {"PNG named .jpg", true, nullptr, tex("really-a-png.jpg", tt::readBytes(png))},
+        {"PNG declaring 100000 x 100000", false, unreadable, tex("a.png", pngDeclaring(100000, 100000))},
+        {"BMP declaring INT_MIN rows", false, unreadable, tex("b.bmp", tt::bmpHeader(4, INT_MIN, 4, false))},
+        {"readable BMP 16385 texels wide", false, unreadable, tex("c.bmp", tt::bmpHeader(16385, 1, 49156, true))},
+        {"TGA declaring 65535 x 65535", false, unreadable, tex("a.tga", tgaDeclaring(65535, 65535))},
+        {"JPEG declaring 65535 x 65535", false, unreadable, tex("a.jpg", jpegDeclaring(65535, 65535))},
+        {"GIF texture", false, unreadable, tex("a.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0})},
+        {"text named .bmp", false, unreadable, tex("text.bmp", {'h', 'e', 'l', 'l', 'o', '\n'})},
     };
     // clang-format on
 }
@@ -213,8 +187,7 @@ TEST(BadInput, EveryCaseRendersOrIsRefusedCleanly) {
     const tt::TempDir dir;
     ASSERT_TRUE(tt::writeGradientPng(dir.file("good.png"), 8, 8));
     const std::vector<float> reference = goodRender();
-    const std::vector<Case> table = cases(dir.path);
-    for (const Case& c : table) {
+    for (const Case& c : cases(dir.path)) {
         SCOPED_TRACE(c.name);
         const size_t liveBefore = rt::liveAllocationCount(), bytesBefore = rt::liveAllocationBytes();
         std::vector<std::string> paths;
@@ -222,38 +195,31 @@ TEST(BadInput, EveryCaseRendersOrIsRefusedCleanly) {
         std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(16, 16));
         tt::MessageCapture messages;
         GuardedHost host;
-        {
-            tt::StdoutCapture quiet(true);
-            Scene s{*r, paths, tt::addCornellBox(*r)};
-            tt::setCameraLookingDownZ(*r, tt::kCornellEye);
-            c.setup(s);
-        }
-        const size_t tris = r->triangles.size(), lights = r->lights.size(), mats = r->materials.size();
-        const int width = r->width, height = r->height;
+        tt::StdoutCapture quiet(true);
+        tt::addCornellBox(*r);
+        Scene s{*r, paths};
+        tt::setCameraLookingDownZ(*r, tt::kCornellEye);
+        c.setup(s);
+        // The host's scene and settings are its own; the renderer only reads them.
+        auto hostsOwn = [&] {
+            return std::make_tuple(r->triangles.size(), r->lights.size(), r->materials.size(), r->width, r->height);
+        };
+        const auto before = hostsOwn();
+        const int width = std::min(r->width, host.width), height = std::min(r->height, host.height);
         r->callbacks = &host;
-        {
-            tt::StdoutCapture quiet(true);
-            r->Render();
-        }
+        r->Render();
+        quiet.stop();
         EXPECT_FALSE(host.hung);
         std::string seen;
         for (const auto& m : messages.messages) seen += "[" + m.title + ": " + m.text + "] ";
-        if (c.message) EXPECT_TRUE(messages.contains(c.message)) << seen;
-        if (!c.message) EXPECT_TRUE(messages.messages.empty()) << seen;
+        EXPECT_TRUE(c.message ? messages.contains(c.message) : messages.messages.empty()) << seen;
         EXPECT_EQ(host.tiles.empty(), !c.renders);
-        for (int y = 0; c.renders && y < std::min(height, host.height); ++y)
-            for (int x = 0; x < std::min(width, host.width); ++x)
-                for (int k = 0; k < 4; ++k) {
-                    const float v = host.pixel(x, y)[k];
-                    ASSERT_TRUE(std::isfinite(v) && v >= 0)
-                        << "pixel " << x << "," << y << " channel " << k << ": " << v;
-                }
-        // The host's scene and settings are its own; the renderer only reads them.
-        EXPECT_EQ(r->triangles.size(), tris);
-        EXPECT_EQ(r->lights.size(), lights);
-        EXPECT_EQ(r->materials.size(), mats);
-        EXPECT_EQ(r->width, width);
-        EXPECT_EQ(r->height, height);
+        for (int y = 0; c.renders && y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                for (int k = 0; k < 4; ++k)
+                    ASSERT_TRUE(std::isfinite(host.pixel(x, y)[k]) && host.pixel(x, y)[k] >= 0)
+                        << "pixel " << x << "," << y << " channel " << k << ": " << host.pixel(x, y)[k];
+        EXPECT_TRUE(hostsOwn() == before);
         r->CleanUp();
         r->CleanUp();
         r.reset();
