@@ -2,23 +2,20 @@
 
 #include <png.h>
 
-#include <ImfInputFile.h>
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfInputFile.h>
 #include <ImfStringAttribute.h>
 #include <ImathBox.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,49 +26,8 @@ RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
     return runProgram(TESSRA_RENDER_BIN, args, timeoutSeconds);
 }
 
-ActedRun runAndAct(const std::string& program, const std::vector<std::string>& args, const std::string& when,
-                   const std::function<void(pid_t)>& act) {
-    int errPipe[2];
-    if (pipe(errPipe) != 0) throw std::runtime_error("pipe");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(errPipe[1], 2);
-        close(errPipe[0]);
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        std::vector<std::string> all{program};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(errPipe[1]);
-    ActedRun r;
-    const auto t0 = std::chrono::steady_clock::now();
-    while (!(r.timedOut = std::chrono::steady_clock::now() - t0 >= std::chrono::minutes(3))) {
-        pollfd p{errPipe[0], POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        char buf[1024];
-        const ssize_t n = read(errPipe[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        r.err.append(buf, size_t(n));
-        if (!r.acted && r.err.find(when) != std::string::npos) {
-            act(pid);
-            r.acted = true;
-        }
-    }
-    close(errPipe[0]);
-    if (r.timedOut) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.exited = WIFEXITED(status);
-    r.exitCode = r.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
-
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds) {
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds,
+                     const std::string& when, const std::function<void(pid_t)>& act) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe");
     const pid_t pid = fork();
@@ -90,38 +46,29 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     close(errPipe[1]);
     RunResult r;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (open > 0) {
-        int wait = -1;
-        if (timeoutSeconds > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                kill(pid, SIGKILL);
-                r.timedOut = true;
-                break;
-            }
-            wait = int(left.count());
+    for (int open = 2; open > 0;) {
+        if (timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            r.timedOut = true;
+            break;
         }
-        if (poll(fds, 2, wait) == 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        if (poll(fds, 2, 200) <= 0) continue;
+        for (pollfd& f : fds) {
+            if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP))) continue;
             char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof(buf));
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? r.out : r.err).append(buf, size_t(n));
-            }
+            const ssize_t n = read(f.fd, buf, sizeof(buf));
+            if (n > 0) (&f == fds ? r.out : r.err).append(buf, size_t(n));
+            else close(f.fd), f.fd = -1, --open;
         }
+        if (act && !r.acted && contains(r.err, when)) act(pid), r.acted = true;
     }
     for (pollfd& f : fds)
         if (f.fd >= 0) close(f.fd);
     int status = 0;
     waitpid(pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
     return r;
 }
 
@@ -137,8 +84,6 @@ void writeFile(const std::string& path, const std::string& text) {
     f << text;
     if (!f) throw std::runtime_error("cannot write " + path);
 }
-
-bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
 std::vector<std::string> listDir(const std::string& dir) {
     std::vector<std::string> names;
@@ -161,12 +106,7 @@ Rgba8 readPng(const std::string& path) {
     return out;
 }
 
-std::vector<float> readExr(const std::string& path, int& width, int& height) {
-    return readExrChannels(path, {"R", "G", "B", "A"}, width, height);
-}
-
-std::vector<float> readExrChannels(const std::string& path, const std::vector<std::string>& names, int& width,
-                                   int& height) {
+std::vector<float> readExr(const std::string& path, int& width, int& height, const std::vector<std::string>& names) {
     Imf::InputFile file(path.c_str());
     const Imath::Box2i dw = file.header().dataWindow();
     width = dw.max.x - dw.min.x + 1;

@@ -1,5 +1,5 @@
-// Helpers of the tessra-render tests: running the program, scratch folders, reading
-// images back with their own libraries.
+// Helpers of the tessra-render tests: running programs, scratch folders, reading images
+// back with their own libraries.
 #pragma once
 
 #include <functional>
@@ -12,28 +12,21 @@ namespace apptest {
 
 struct RunResult {
     int exitCode = -1;  // 128 + signal when killed
-    bool timedOut = false;
+    int signal = 0;     // the signal that ended it, if one did
+    bool timedOut = false, acted = false;
     std::string out, err;
 };
-// Runs tessra-render with the arguments; standard output and error are collected. With a
-// timeout the program is killed after that many seconds (timedOut, exit code 128 + 9).
+// Runs the program, collecting standard output and error; after timeoutSeconds (0: never)
+// it is killed (timedOut). With act, act(pid) runs once standard error holds `when`,
+// however long that takes on a busy machine.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds = 0,
+                     const std::string& when = "", const std::function<void(pid_t)>& act = nullptr);
 RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds = 0);
-// The same for any program, found by its path.
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds = 0);
-// Runs the program (standard output discarded), calls act(pid) once its standard error
-// holds `when`, however long that takes on a busy machine, and waits for it to end; after
-// three minutes it is killed (timedOut). acted says whether act ran.
-struct ActedRun : RunResult {
-    bool acted = false;
-    bool exited = false;  // ended through exit, not by a signal
-};
-ActedRun runAndAct(const std::string& program, const std::vector<std::string>& args, const std::string& when,
-                   const std::function<void(pid_t)>& act);
 
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 // A fresh folder under the build tree, emptied first.
 std::string scratchDir(const std::string& name);
 void writeFile(const std::string& path, const std::string& text);
-bool exists(const std::string& path);
 std::vector<std::string> listDir(const std::string& dir);
 
 struct Rgba8 {
@@ -41,11 +34,9 @@ struct Rgba8 {
     std::vector<unsigned char> px;  // RGBA, top row first
 };
 Rgba8 readPng(const std::string& path);
-// Linear RGBA floats, top row first.
-std::vector<float> readExr(const std::string& path, int& width, int& height);
-// The named channels of each pixel, in that order (any data window).
-std::vector<float> readExrChannels(const std::string& path, const std::vector<std::string>& names, int& width,
-                                   int& height);
+// The named channels of each pixel of the data window, in that order, top row first.
+std::vector<float> readExr(const std::string& path, int& width, int& height,
+                           const std::vector<std::string>& names = {"R", "G", "B", "A"});
 std::string exrAttribute(const std::string& path, const std::string& name);
 
 std::string base64(const std::vector<unsigned char>& bytes);

@@ -1,6 +1,6 @@
-// Bad input through tessra-render, one table: every case must end with its exit code and a
-// message naming the file (and for JSON the line, column and key), within a time limit,
-// leaving no image and no temporary behind.
+// Bad scene and model files through tessra-render, one table: every case must end with
+// exit status 1 and a message naming the file (and for JSON the line, column and key),
+// within a time limit, leaving no image and no temporary behind.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,15 +18,11 @@ namespace {
 
 using namespace apptest;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 struct Case {
     std::string name;   // the scene file in the case's folder, or a model given directly
     std::string text;   // its contents; ignored when make is set
-    int exitCode;
     std::vector<std::string> want;  // in standard error besides the scene path
     std::function<void(const std::string& dir)> make = nullptr;
-    std::vector<std::string> extraArgs = {};
 };
 
 // Line 1 of most JSON cases; the bad part sits on line 2 so the position can be checked.
@@ -47,164 +43,115 @@ std::string le32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v 
 
 std::vector<Case> cases() {
     const std::string spot = "\"type\": \"spot\", \"position\": [0, 0, 2], \"direction\": [0, 0, -1]";
+    const std::string tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n";
     std::vector<Case> c = {
         // Camera.
-        {"cam-type.json", withLight("\"camera\": {\"position\": \"here\", \"look_at\": [0, 0, 0]}"), 1,
+        {"cam-type.json", withLight("\"camera\": {\"position\": \"here\", \"look_at\": [0, 0, 0]}"),
          {":2:", "'camera.position'", "three numbers"}},
-        {"cam-missing.json", withLight("\"camera\": {\"position\": [0, 0, 5]}"), 1, {":2:", "'camera'", "look_at"}},
-        {"cam-unknown.json", withLight("\"camera\": {\"position\": [0, 0, 5], \"look_at\": [0, 0, 0], \"zoom\": 2}"), 1,
-         {":2:", "'camera.zoom'", "unknown key"}},
-        {"cam-fov-nan.json", withLight("\"camera\": {\"position\": [0, 0, 5], \"look_at\": [0, 0, 0], \"fov\": \"NaN\"}"),
-         1, {":2:", "'camera.fov'", "expected a number"}},
-        {"cam-fov-range.json", withLight("\"camera\": {\"position\": [0, 0, 5], \"look_at\": [0, 0, 0], \"fov\": 180}"), 1,
+        {"cam-missing.json", withLight("\"camera\": {\"position\": [0, 0, 5]}"), {":2:", "'camera'", "look_at"}},
+        {"cam-fov-range.json", withLight("\"camera\": {\"position\": [0, 0, 5], \"look_at\": [0, 0, 0], \"fov\": 180}"),
          {":2:", "'camera.fov'"}},
-        {"cam-huge.json", withLight("\"camera\": {\"position\": [1e300, 0, 5], \"look_at\": [0, 0, 0]}"), 1,
+        {"cam-huge.json", withLight("\"camera\": {\"position\": [1e300, 0, 5], \"look_at\": [0, 0, 0]}"),
          {":2:", "'camera.position[0]'", "out of range"}},
-        {"cam-at-eye.json", withLight("\"camera\": {\"position\": [0, 0, 5], \"look_at\": [0, 0, 5]}"), 1,
+        {"cam-at-eye.json", withLight("\"camera\": {\"position\": [0, 0, 5], \"look_at\": [0, 0, 5]}"),
          {":2:", "'camera.look_at'"}},
-        // Lights of each kind.
-        {"light-no-position.json", light("\"type\": \"point\""), 1, {":2:", "'lights[0]'", "position"}},
-        {"light-color.json", light("\"type\": \"point\", \"position\": [0, 0, 2], \"color\": \"red\""), 1,
-         {":2:", "'lights[0].color'"}},
-        {"light-type.json", light("\"type\": 3, \"position\": [0, 0, 2]"), 1, {":2:", "'lights[0].type'", "string"}},
-        {"light-sphere.json", light("\"type\": \"sphere\", \"position\": [0, 0, 2], \"radius\": -1"), 1,
+        // Lights, each kind's own requirements.
+        {"light-no-position.json", light("\"type\": \"point\""), {":2:", "'lights[0]'", "position"}},
+        {"light-type.json", light("\"type\": 3, \"position\": [0, 0, 2]"), {":2:", "'lights[0].type'", "string"}},
+        {"light-kind.json", kModel + " \"lights\": [\n  {\"position\": [0, 0, 1],\n   \"type\": \"laser\"}]}\n",
+         {":4:4:", "'lights[0].type'", "laser"}},
+        {"light-sphere.json", light("\"type\": \"sphere\", \"position\": [0, 0, 2], \"radius\": -1"),
          {":2:", "'lights[0].radius'"}},
         {"light-rect-width.json",
          light("\"type\": \"rect\", \"position\": [0, 0, 2], \"direction\": [0, 0, -1], \"width\": \"2\", \"height\": 1"),
-         1, {":2:", "'lights[0].width'"}},
-        {"light-rect-height.json", light("\"type\": \"rect\", \"position\": [0, 0, 2], \"width\": 1"), 1,
+         {":2:", "'lights[0].width'", "expected a number"}},
+        {"light-rect-height.json", light("\"type\": \"rect\", \"position\": [0, 0, 2], \"width\": 1"),
          {":2:", "'lights[0]'", "height"}},
-        {"light-spot-dir.json", light("\"type\": \"spot\", \"position\": [0, 0, 2], \"falloff\": 30"), 1,
+        {"light-spot-dir.json", light("\"type\": \"spot\", \"position\": [0, 0, 2], \"falloff\": 30"),
          {":2:", "'lights[0]'", "direction"}},
-        {"light-spot-cone.json", light(spot + ", \"falloff\": 30, \"hotspot\": 30"), 1,
-         {":2:", "'lights[0].hotspot'"}},
-        {"light-spot-falloff.json", light(spot), 1, {":2:", "'lights[0]'", "falloff"}},
-        {"light-dir-zero.json", light("\"type\": \"directional\", \"position\": [0, 0, 2], \"direction\": [0, 0, 0]"), 1,
+        {"light-spot-cone.json", light(spot + ", \"falloff\": 30, \"hotspot\": 30"), {":2:", "'lights[0].hotspot'"}},
+        {"light-spot-falloff.json", light(spot), {":2:", "'lights[0]'", "falloff"}},
+        {"light-dir-zero.json", light("\"type\": \"directional\", \"position\": [0, 0, 2], \"direction\": [0, 0, 0]"),
          {":2:", "'lights[0].direction'"}},
         {"light-dirrect-rot.json",
-         light("\"type\": \"directional_rect\", \"position\": [0, 0, 2], \"rotation\": [1, 0, 0], \"falloff\": 1"), 1,
+         light("\"type\": \"directional_rect\", \"position\": [0, 0, 2], \"rotation\": [1, 0, 0], \"falloff\": 1"),
          {":2:", "'lights[0].rotation'", "9 numbers"}},
-        {"light-decay.json", light("\"type\": \"point\", \"position\": [0, 0, 2], \"decay\": \"quadratic\""), 1,
+        {"light-decay.json", light("\"type\": \"point\", \"position\": [0, 0, 2], \"decay\": \"quadratic\""),
          {":2:", "'lights[0].decay'"}},
-        {"light-decay-start.json",
-         light("\"type\": \"sphere\", \"position\": [0, 0, 2], \"radius\": 1, \"decay_start\": 2"), 1,
+        {"light-decay-start.json", light("\"type\": \"sphere\", \"position\": [0, 0, 2], \"radius\": 1, \"decay_start\": 2"),
          {":2:", "'lights[0].decay_start'"}},
-        {"light-intensity.json", light("\"type\": \"point\", \"position\": [0, 0, 2], \"intensity\": \"NaN\""), 1,
-         {":2:", "'lights[0].intensity'"}},
-        {"light-unknown.json", light("\"type\": \"point\", \"position\": [0, 0, 2], \"shadow\": true"), 1,
+        {"light-unknown.json", light("\"type\": \"point\", \"position\": [0, 0, 2], \"shadow\": true"),
          {":2:", "'lights[0].shadow'", "unknown key"}},
-        {"lights-object.json", kModel + " \"lights\": {}}", 1, {":2:", "'lights'", "array"}},
+        {"lights-object.json", kModel + " \"lights\": {}}", {":2:", "'lights'", "array"}},
+        // The library refuses the scene: known only from its message.
+        {"gi-decay.json", kModel + " \"settings\": {\"indirectIllumination\": true, \"usePhotonMapping\": true},\n"
+                          " \"lights\": [{\"type\": \"point\", \"position\": [0, 0, 1], \"decay\": 1}]}", {"ATTENUATION"}},
         // Materials and their textures.
-        {"mat-name.json", withLight("\"materials\": {\"nope\": {\"diffuse\": [1, 0, 0]}}"), 1,
-         {":2:", "'materials.nope'"}},
-        {"mat-diffuse.json", withLight("\"materials\": {\"DefaultMaterial\": {\"diffuse\": [1, 0]}}"), 1,
-         {":2:", "'materials.DefaultMaterial.diffuse'"}},
-        {"mat-gloss.json", withLight("\"materials\": {\"DefaultMaterial\": {\"reflection_gloss\": \"high\"}}"), 1,
-         {":2:", "'materials.DefaultMaterial.reflection_gloss'"}},
-        {"mat-unknown.json", withLight("\"materials\": {\"DefaultMaterial\": {\"shininess\": 5}}"), 1,
-         {":2:", "'materials.DefaultMaterial.shininess'", "unknown key"}},
-        {"mat-tex-missing.json", withLight("\"materials\": {\"DefaultMaterial\": {\"texture\": \"gone.png\"}}"), 1,
+        {"mat-name.json", withLight("\"materials\": {\"nope\": {\"diffuse\": [1, 0, 0]}}"), {":2:", "'materials.nope'"}},
+        {"mat-tex-missing.json", withLight("\"materials\": {\"DefaultMaterial\": {\"texture\": \"gone.png\"}}"),
          {":2:", "'materials.DefaultMaterial.texture'", "gone.png", "does not exist"}},
-        {"mat-tex-folder.json", withLight("\"materials\": {\"DefaultMaterial\": {\"texture\": \"texdir.png\"}}"), 1,
-         {":2:", "'materials.DefaultMaterial.texture'", "texdir.png", "folder"}},
-        {"mat-tex-fifo.json", withLight("\"materials\": {\"DefaultMaterial\": {\"texture\": \"fifo.png\"}}"), 1,
-         {":2:", "'materials.DefaultMaterial.texture'", "fifo.png", "not a regular file"}},
-        {"mat-tex-number.json", withLight("\"materials\": {\"DefaultMaterial\": {\"texture\": 5}}"), 1,
-         {":2:", "'materials.DefaultMaterial.texture'", "string"}},
-        {"mat-list.json", withLight("\"materials\": [1]"), 1, {":2:", "'materials'"}},
+        {"mat-list.json", withLight("\"materials\": [1]"), {":2:", "'materials'"}},
         // Settings.
-        {"set-width-0.json", withLight("\"settings\": {\"width\": 0}"), 1, {":2:", "'settings.width'"}},
-        {"set-width-neg.json", withLight("\"settings\": {\"width\": -1}"), 1, {":2:", "'settings.width'"}},
-        {"set-height-big.json", withLight("\"settings\": {\"height\": 65537}"), 1, {":2:", "'settings.height'"}},
-        {"set-string.json", withLight("\"settings\": {\"numBounces\": \"3\"}"), 1,
-         {":2:", "'settings.numBounces'", "number"}},
-        {"set-unknown.json", withLight("\"settings\": {\"fog\": 1}"), 1, {":2:", "'settings.fog'", "unknown"}},
-        {"set-negative.json", withLight("\"settings\": {\"numPhotons\": -5}"), 1, {":2:", "'settings.numPhotons'"}},
-        {"set-huge.json", withLight("\"settings\": {\"fieldOfView\": 1e300}"), 1, {":2:", "'settings.fieldOfView'"}},
-        {"set-overflow.json", withLight("\"settings\": {\"fieldOfView\": 1e999}"), 1,
-         {":2:30:", "out of range", "1e999"}},
-        {"cam-overflow.json", withLight("\"camera\": {\"position\": [0, -2e400, 5], \"look_at\": [0, 0, 0]}"), 1,
-         {":2:29:", "out of range", "-2e400"}},
-        {"set-fraction.json", withLight("\"settings\": {\"maxOctreeDepth\": 2.5}"), 1,
-         {":2:", "'settings.maxOctreeDepth'"}},
-        {"set-array.json", withLight("\"settings\": [1]"), 1, {":2:", "'settings'"}},
+        {"set-width-0.json", withLight("\"settings\": {\"width\": 0}"), {":2:", "'settings.width'"}},
+        {"set-string.json", withLight("\"settings\": {\"numBounces\": \"3\"}"), {":2:", "'settings.numBounces'", "number"}},
+        {"set-unknown.json", withLight("\"settings\": {\"fog\": 1}"), {":2:", "'settings.fog'", "unknown"}},
+        {"set-range.json", kModel + " \"settings\": {\"width\": 64,\n   \"shadowMode\": 300}}\n",
+         {":3:4: 'settings.shadowMode'"}},
+        {"set-negative.json", withLight("\"settings\": {\"numPhotons\": -5}"), {":2:", "'settings.numPhotons'"}},
+        {"set-huge.json", withLight("\"settings\": {\"fieldOfView\": 1e300}"), {":2:", "'settings.fieldOfView'"}},
+        {"set-overflow.json", withLight("\"settings\": {\"fieldOfView\": 1e999}"), {":2:30:", "out of range", "1e999"}},
+        {"set-fraction.json", withLight("\"settings\": {\"maxOctreeDepth\": 2.5}"), {":2:", "'settings.maxOctreeDepth'"}},
+        {"set-array.json", withLight("\"settings\": [1]"), {":2:", "'settings'"}},
         // Models.
-        {"models-object.json", "{\n \"models\": {\"file\": \"tri.obj\"}" + kLight, 1, {":2:", "'models'"}},
-        {"model-no-file.json", "{\n \"models\": [{\"translate\": [0, 0, 0]}]" + kLight, 1, {":2:", "'models[0]'", "file"}},
-        {"model-file-number.json", "{\n \"models\": [{\"file\": 7}]" + kLight, 1, {":2:", "'models[0].file'"}},
-        {"model-scale.json", "{\n \"models\": [{\"file\": \"tri.obj\", \"scale\": \"big\"}]" + kLight, 1,
-         {":2:", "'models[0].scale'"}},
-        {"model-matrix.json", "{\n \"models\": [{\"file\": \"tri.obj\", \"matrix\": [1, 0, 0]}]" + kLight, 1,
+        {"models-object.json", "{\n \"models\": {\"file\": \"tri.obj\"}" + kLight, {":2:", "'models'"}},
+        {"model-no-file.json", "{\n \"models\": [{\"translate\": [0, 0, 0]}]" + kLight, {":2:", "'models[0]'", "file"}},
+        {"model-matrix.json", "{\n \"models\": [{\"file\": \"tri.obj\", \"matrix\": [1, 0, 0]}]" + kLight,
          {":2:", "'models[0].matrix'", "16"}},
-        {"model-rotate.json", "{\n \"models\": [{\"file\": \"tri.obj\", \"rotate\": [90, \"NaN\", 0, 1]}]" + kLight, 1,
-         {":2:", "'models[0].rotate[1]'"}},
-        {"model-unknown.json", "{\n \"models\": [{\"file\": \"tri.obj\", \"mirror\": true}]" + kLight, 1,
-         {":2:", "'models[0].mirror'", "unknown key"}},
-        {"model-folder.json", "{\n \"models\": [{\"file\": \"folder.obj\"}]" + kLight, 1,
-         {":2:", "'models[0].file'", "folder"}},
-        {"model-fifo.json", "{\n \"models\": [{\"file\": \"fifo.obj\"}]" + kLight, 1,
+        {"model-folder.json", "{\n \"models\": [{\"file\": \"folder.obj\"}]" + kLight, {":2:", "'models[0].file'", "folder"}},
+        {"model-fifo.json", "{\n \"models\": [{\"file\": \"fifo.obj\"}]" + kLight,
          {":2:", "'models[0].file'", "not a regular file"}},
-        {"model-corrupt.json", "{\n \"models\": [{\"file\": \"corrupt.glb\"}]" + kLight, 1, {":2:", "'models[0].file'"}},
+        {"model-corrupt.json", "{\n \"models\": [{\"file\": \"corrupt.glb\"}]" + kLight, {":2:", "'models[0].file'"}},
         // Whole documents.
-        {"background.json", withLight("\"background\": \"blue\""), 1, {":2:", "'background'"}},
-        {"top-unknown.json", withLight("\"fog\": 1"), 1, {":2:", "'fog'", "unknown key"}},
-        {"empty.json", "", 1, {":1:1:", "syntax error"}},
-        {"blank.json", "\n\n  \n", 1, {":4:1:", "syntax error"}},
-        {"truncated.json", "{\"models\": [{\"file\": \"tri.o", 1, {":1:", "syntax error"}},
-        {"array.json", "[]", 1, {"expected an object"}},
-        {"null.json", "null", 1, {"expected an object"}},
-        {"no-triangles.json", "{}", 1, {"no triangles"}},
-        {"bad-utf8.json", "{\"fog\xff\": 1}", 1, {":1:", "syntax error"}},
-        {"deep-open.json", std::string(100000, '['), 1, {":1:65:", "nested deeper"}},
-        {"deep-closed.json", "{\"models\": " + std::string(100000, '[') + std::string(100000, ']') + "}", 1,
-         {":1:", "nested deeper"}},
-        {"huge.json", "", 1, {"too large"},
+        {"top-unknown.json", withLight("\"fog\": 1"), {":2:", "'fog'", "unknown key"}},
+        {"syntax.json", "{\n  \"lights\": [\n    {\"type\": \"point\",, }\n  ]\n}\n", {":3:22:"}},
+        {"empty.json", "", {":1:1:", "syntax error"}},
+        {"blank.json", "\n\n  \n", {":4:1:", "syntax error"}},
+        {"truncated.json", "{\"models\": [{\"file\": \"tri.o", {":1:", "syntax error"}},
+        {"array.json", "[]", {"expected an object"}},
+        {"no-triangles.json", "{}", {"no triangles"}},
+        {"bad-utf8.json", "{\"fog\xff\": 1}", {":1:", "syntax error"}},
+        {"deep.json", std::string(100000, '['), {":1:65:", "nested deeper"}},
+        {"huge.json", "", {"too large"},
          [](const std::string& dir) {
              // 3 GB declared and nothing in it: a sparse file.
              writeFile(dir + "/huge.json", "");
              ASSERT_EQ(truncate((dir + "/huge.json").c_str(), 3LL << 30), 0);
          }},
-        {"scene-folder.json", "", 1, {"folder"}, [](const std::string& dir) { folder(dir + "/scene-folder.json"); }},
-        {"scene-fifo.json", "", 1, {"not a regular file"}, [](const std::string& dir) { fifo(dir + "/scene-fifo.json"); }},
-        {"model-fifo.stl", "", 1, {"not a regular file"}, [](const std::string& dir) { fifo(dir + "/model-fifo.stl"); }},
-        {"model-folder.ply", "", 1, {"folder"}, [](const std::string& dir) { folder(dir + "/model-folder.ply"); }},
-        // Model files given directly: empty, truncated, corrupt.
-        {"empty.obj", "", 1, {}},
-        {"empty.ply", "", 1, {}},
-        {"empty.stl", "", 1, {}},
-        {"empty.gltf", "", 1, {}},
-        {"empty.glb", "", 1, {}},
-        {"faces-only.obj", "f 1 2 3\nf 4 5 6\n", 1, {}},
+        {"scene-folder.json", "", {"folder"}, [](const std::string& dir) { folder(dir + "/scene-folder.json"); }},
+        {"scene-fifo.json", "", {"not a regular file"}, [](const std::string& dir) { fifo(dir + "/scene-fifo.json"); }},
+        // Model files given directly: missing, truncated, corrupt, sizes that would exhaust memory.
+        {"nowhere.obj", "", {}, [](const std::string&) {}},
+        {"faces-only.obj", "f 1 2 3\nf 4 5 6\n", {}},
         {"huge-count.ply", "ply\nformat binary_little_endian 1.0\nelement vertex 2000000000\nproperty float x\n"
-                           "property float y\nproperty float z\nend_header\n" + bytes(64, 1), 1, {}},
-        {"huge-count.stl", std::string(80, ' ') + le32(0x7fffffff) + bytes(100, 2), 1, {}},
-        {"huge-length.glb", "glTF" + le32(2) + le32(0x7fffffff) + le32(64) + "JSON" + bytes(40, 3), 1, {}},
+                           "property float y\nproperty float z\nend_header\n" + bytes(64, 1), {}},
+        {"huge-count.stl", std::string(80, ' ') + le32(0x7fffffff) + bytes(100, 2), {}},
+        {"huge-length.glb", "glTF" + le32(2) + le32(0x7fffffff) + le32(64) + "JSON" + bytes(40, 3), {}},
         {"huge-buffer.gltf", "{\"asset\": {\"version\": \"2.0\"}, \"buffers\": [{\"byteLength\": 2000000000}],"
                              " \"bufferViews\": [{\"buffer\": 0, \"byteLength\": 2000000000}], \"accessors\": "
                              "[{\"bufferView\": 0, \"componentType\": 5126, \"count\": 166666666, \"type\": \"VEC3\"}],"
                              " \"meshes\": [{\"primitives\": [{\"attributes\": {\"POSITION\": 0}}]}],"
-                             " \"nodes\": [{\"mesh\": 0}], \"scenes\": [{\"nodes\": [0]}]}", 1, {}},
-        {"truncated.gltf", "{\"asset\": {\"version\": \"2.0\"}, \"meshes\": [{\"primi", 1, {}},
-        {"corrupt.obj", bytes(4096, 4), 1, {}},
-        {"corrupt.ply", "ply\n" + bytes(4096, 5), 1, {}},
-        {"corrupt.stl", "solid x\n" + bytes(4096, 6), 1, {}},
-        {"corrupt.gltf", bytes(4096, 7), 1, {}},
-        {"corrupt.glb", "glTF" + bytes(4096, 8), 1, {}},
-        {"tex-folder.obj", "mtllib tex-folder.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n", 1,
-         {"texdir.png", "folder"}},
-        {"tex-fifo.obj", "mtllib tex-fifo.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n", 1,
-         {"fifo.png", "not a regular file"}},
-        // Command-line values.
-        {"width-0", "", 2, {}, nullptr, {"--width", "0"}},
-        {"width-neg", "", 2, {}, nullptr, {"--width", "-1"}},
-        {"width-big", "", 2, {}, nullptr, {"--width", "65537"}},
-        {"scale-nan", "", 2, {}, nullptr, {"--scale", "nan"}},
-        {"scale-huge", "", 2, {}, nullptr, {"--scale", "1e300"}},
-        {"radius-inf", "", 2, {}, nullptr, {"--photon-radius", "inf"}},
-        {"background-nan", "", 2, {}, nullptr, {"--background", "0", "nan", "0"}},
-        {"set-nan", "", 2, {}, nullptr, {"--set", "fieldOfView=NaN"}},
-        {"set-huge", "", 2, {}, nullptr, {"--set", "numPhotons=99999999999"}},
+                             " \"nodes\": [{\"mesh\": 0}], \"scenes\": [{\"nodes\": [0]}]}", {}},
+        {"tex-missing.obj", "mtllib tex-missing.mtl\n" + tri, {"wood.png"}},
+        {"tex-folder.obj", "mtllib tex-folder.mtl\n" + tri, {"texdir.png", "folder"}},
+        {"model-fifo.stl", "", {"not a regular file"}, [](const std::string& dir) { fifo(dir + "/model-fifo.stl"); }},
     };
+    const char* magic[] = {"", "ply\n", "solid x\n", "", "glTF"};
+    unsigned seed = 4;
+    for (const char* ext : {"obj", "ply", "stl", "gltf", "glb"}) {
+        c.push_back({std::string("empty.") + ext, "", {}});
+        c.push_back({std::string("corrupt.") + ext, magic[seed - 4] + bytes(4096, seed), {}});
+        ++seed;
+    }
     return c;
 }
 
@@ -222,30 +169,19 @@ TEST(BadInput, EveryCaseFailsCleanly) {
     fifo(dir + "/fifo.obj");
     writeFile(dir + "/corrupt.glb", "glTF" + bytes(512, 9));
     writeFile(dir + "/tex-folder.mtl", "newmtl m\nKd 1 1 1\nmap_Kd texdir.png\n");
-    writeFile(dir + "/tex-fifo.mtl", "newmtl m\nKd 1 1 1\nmap_Kd fifo.png\n");
+    writeFile(dir + "/tex-missing.mtl", "newmtl m\nKd 1 1 1\nmap_Kd wood.png\n");
 
-    int tried = 0;
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
         const std::string scene = dir + "/" + c.name;
-        std::vector<std::string> args;
-        if (!c.extraArgs.empty()) {
-            args = {dir + "/tri.obj"};
-        } else {
-            if (c.make) c.make(dir);
-            else writeFile(scene, c.text);
-            args = {scene};
-        }
-        const std::string out = outDir + "/" + c.name + ".png";
-        args.insert(args.end(), {"-o", out, "--width", "16", "--height", "16", "--device", "cpu", "--threads", "1"});
-        args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
-        const RunResult r = runRender(args, 60);
-        ++tried;
+        if (c.make) c.make(dir);
+        else writeFile(scene, c.text);
+        const RunResult r = runRender({scene, "-o", outDir + "/" + c.name + ".png", "--width", "16", "--height", "16",
+                                       "--device", "cpu", "--threads", "1"},
+                                      60);
         ASSERT_FALSE(r.timedOut) << "hung";
-        EXPECT_LT(r.exitCode, 128) << "killed by signal " << r.exitCode - 128 << "\n" << r.err;
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
-        if (c.extraArgs.empty()) EXPECT_TRUE(contains(r.err, scene)) << r.err;
-        else EXPECT_FALSE(r.err.empty());
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(contains(r.err, scene)) << r.err;
         for (const std::string& w : c.want) EXPECT_TRUE(contains(r.err, w)) << "wanted '" << w << "' in\n" << r.err;
         EXPECT_FALSE(contains(r.err, "terminate")) << r.err;
         EXPECT_TRUE(listDir(outDir).empty()) << "an image or temporary was left";
@@ -254,8 +190,6 @@ TEST(BadInput, EveryCaseFailsCleanly) {
         std::filesystem::remove(scene, ec);  // the huge sparse file, mostly
     }
     unsetenv("TMPDIR");
-    EXPECT_GE(tried, 25);
-    std::printf("[ bad input ] %d cases through tessra-render\n", tried);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Scene files the tests write: a glTF file with a quad, three punctual lights and a
-// camera, and a JSON scene with one light of each kind.
+// A glTF file with a quad, three punctual lights and a camera, written from the constants
+// the tests compare against.
 #pragma once
 
 #include <cmath>
@@ -17,6 +17,7 @@ inline const float kSpotAt[3] = {1.0f, 2.0f, 3.0f};
 inline const float kCameraAt[3] = {0.2f, 0.1f, 5.0f};
 inline const float kYfov = 0.8f, kAspect = 1.5f;
 inline const float kMinusZ[3] = {0, 0, -1};
+inline const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 // Quaternions x, y, z, w: the spot tilted 30 degrees down about x, the sun turned 40
 // degrees about y.
 inline const float kSpotRotation[4] = {-0.258819045f, 0, 0, 0.965925826f};
@@ -66,26 +67,5 @@ inline std::string gltfScene() {
     {"bufferView": 1, "componentType": 5126, "count": 6, "type": "VEC3"}]}
 )";
 }
-
-inline const char* kSevenLightsJson = R"({
-  "models": [{"file": "tri.obj"}],
-  "materials": {"base": {"reflection": [1, 1, 1], "reflection_gloss": 0.5, "diffuse": [0.1, 0.1, 0.1]}},
-  "camera": {"position": [0, 0, 9], "look_at": [0, 0, 0], "fov": 40},
-  "background": [0.1, 0.2, 0.3],
-  "settings": {"numPhotons": 1234, "shadowMode": 0},
-  "lights": [
-    {"type": "point", "position": [0, 1, 1], "color": [1, 0.25, 0.5], "intensity": 1, "decay": "inverse", "decay_start": 2.5},
-    {"type": "sphere", "position": [1, 1, 1], "radius": 0.3, "intensity": 2, "decay": "inverse_square"},
-    {"type": "rect", "position": [2, 1, 1], "width": 0.7, "height": 0.4, "direction": [0, -1, 0], "up": [0, 0, 1],
-     "intensity": 3, "decay": "none"},
-    {"type": "spot", "position": [3, 1, 1], "direction": [0.6, 0, 0.8], "falloff": 40, "hotspot": 30, "intensity": 4,
-     "decay_start": 4},
-    {"type": "spot_rect", "position": [4, 1, 1], "rotation": [0, 0, 1, 1, 0, 0, 0, 1, 0], "falloff": 30, "hotspot": 20,
-     "intensity": 5, "decay": 0},
-    {"type": "directional", "position": [5, 1, 1], "direction": [0, 0, -1], "falloff": 2, "hotspot": 1.5, "intensity": 6},
-    {"type": "directional_rect", "position": [6, 1, 1], "direction": [0, -1, 0], "falloff": 2, "hotspot": 1.5,
-     "intensity": 7}
-  ]
-})";
 
 }  // namespace apptest
