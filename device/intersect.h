@@ -378,6 +378,19 @@ TESSRA_HD unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>
 }
 #endif
 
+// Whether a hit lies in the leaf box bmin..bmax, with the rounding of its position
+// allowed for: a triangle on the scene's outer faces (a single-sided wall on the edge
+// of the bounds) was missed where rounding put its hit a hair outside every box, and
+// light came through the joints of such walls. Only hits nearer than the best so far
+// come here, so the slack costs the walk nothing per leaf.
+TESSRA_HD bool insideLeaf(float3 P, float3 bmin, float3 bmax) {
+    const float slack = 1e-5f * fmaxf3(bmax.x - bmin.x, bmax.y - bmin.y, bmax.z - bmin.z) +
+                        1e-6f * maxf(fmaxf3(fabsf(bmin.x), fabsf(bmin.y), fabsf(bmin.z)),
+                                     fmaxf3(fabsf(bmax.x), fabsf(bmax.y), fabsf(bmax.z)));
+    return P.x >= bmin.x - slack && P.x <= bmax.x + slack && P.y >= bmin.y - slack && P.y <= bmax.y + slack &&
+           P.z >= bmin.z - slack && P.z <= bmax.z + slack;
+}
+
 // Walks the octree front to back and returns the first accepted hit: in nearest mode the
 // nearest hit in the first leaf that has one (the in-leaf box test keeps a triangle that
 // spans several leaves from answering outside the leaf that contains the hit point); in
@@ -431,14 +444,6 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         }
 
         const unsigned int n = unsigned(floatBitsToInt(hi4.w));
-        // A hit counts in the leaf whose box holds it, with the rounding of its position
-        // allowed for: a triangle on the scene's outer faces (a single-sided wall on the
-        // edge of the bounds) was missed where rounding put its hit a hair outside every
-        // box, and light came through the joints of such walls.
-        const float slack = 1e-5f * fmaxf3(bmax.x - bmin.x, bmax.y - bmin.y, bmax.z - bmin.z) +
-                            1e-6f * fmaxf3(fmaxf3(fabsf(bmin.x), fabsf(bmin.y), fabsf(bmin.z)),
-                                           fabsf(bmax.x), fmaxf3(fabsf(bmax.y), fabsf(bmax.z), 0.0f));
-        const float3 lo = bmin - make_float3(slack, slack, slack), hi = bmax + make_float3(slack, slack, slack);
         // Ask for the rest of the leaf while the first group is tested, rather than one miss
         // after another (the first group's loads come at once anyway).
         for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
@@ -453,8 +458,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
                 const float3 P = ray.o + ray.d * t;
                 const float dist = length(P - ray.o);
                 if (!(dist < best)) continue;
-                if (!(P.x >= lo.x && P.x <= hi.x && P.y >= lo.y && P.y <= hi.y && P.z >= lo.z && P.z <= hi.z))
-                    continue;
+                if (!insideLeaf(P, bmin, bmax)) continue;
                 if (anyHit) {
                     hit.found = true;
                     return hit;

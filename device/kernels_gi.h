@@ -450,7 +450,7 @@ struct IrradianceSearch {
     }
 };
 
-// Four times the photon search distance: a quarter of the photons carry an estimate, and
+// Four times the photon search distance: an eighth of the photons carry an estimate, and
 // where photons are sparse a ray finding none would read darkness.
 TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
     IrradianceSearch s;

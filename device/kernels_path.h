@@ -46,27 +46,11 @@ struct PathSampler {
 // A mirror, glossy, clear or frosted layer's direction: the reflection passes' rule with
 // the stratum drawn at random.
 TESSRA_DEVICE float3 specularDirection(float3 D, float3 N, bool refract, float gloss, PathSampler& rng) {
-    const float c = dot(D, N);
-    const float3 mirror = normalize(D - N * (2.0f * c));
-    float3 R = mirror;
-    if (refract) {
-        const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
-        const float3 Nf = c < 0.0f ? -N : N;
-        const float cosi = dot(D, Nf);
-        const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
-        R = k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
-    }
-    if (gloss >= 0.0f) {
-        const float cosMax = powf(gloss, 0.0111111f);
-        const float a = rng.next();
-        const float cosT = a + (1.0f - a) * cosMax;
-        const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
-        const float phi = 2.0f * TESSRA_PI * rng.next();
-        const float3 Tg = tangentOf(R);
-        const float3 Bt = cross(R, Tg);
-        R = R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
-    }
-    return R;
+    const float3 R = layerDirection(D, N, refract);
+    if (gloss < 0.0f) return R;
+    const float a = rng.next();
+    const float phi = 2.0f * TESSRA_PI * rng.next();
+    return glossyTurn(R, powf(gloss, 0.0111111f), a, phi);
 }
 
 TESSRA_HD float mean3(float3 v) { return (v.x + v.y + v.z) * (1.0f / 3.0f); }

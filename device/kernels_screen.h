@@ -252,6 +252,30 @@ TESSRA_DEVICE bool takesPart(int k, unsigned char reflpass, unsigned char refl0_
     return mode > 0 && mode == int(reflpass);
 }
 
+// The mirror direction of D off a surface of normal N, or for glass the refracted one
+// (index 1.6 entering, its inverse leaving).
+TESSRA_DEVICE float3 layerDirection(float3 D, float3 N, bool refract) {
+    const float c = dot(D, N);
+    const float3 mirror = normalize(D - N * (2.0f * c));
+    if (!refract) return mirror;
+    const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
+    const float3 Nf = c < 0.0f ? -N : N;
+    const float cosi = dot(D, Nf);
+    const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
+    // Total internal reflection: the ray is reflected (the physical outcome) rather
+    // than given the non-number direction that sqrt(k2 < 0) would produce.
+    return k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
+}
+
+// R turned into a glossy cone about itself: cos theta = a + (1 - a) cosMax, azimuth phi.
+TESSRA_DEVICE float3 glossyTurn(float3 R, float cosMax, float a, float phi) {
+    const float cosT = a + (1.0f - a) * cosMax;
+    const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
+    const float3 Tg = tangentOf(R);
+    const float3 Bt = cross(R, Tg);
+    return R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
+}
+
 // Secondary rays of one window of the expanded reflection grid.
 TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int calcWidth,
                                 unsigned int calcHeight, int* inTriID, float2* inUVs, float4* inNormal,
@@ -280,19 +304,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     const float3 P = xyz(inPos[p]);
     const float3 N = xyz(inNormal[p]);
     const float3 O = xyz(inRayOrig[p]);
-    const float3 D = normalize(P - O);
-    const float c = dot(D, N);
-    const float3 mirror = normalize(D - N * (2.0f * c));
-    float3 R = mirror;
-    if (refl0_refr1 == 1) {
-        const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
-        const float3 Nf = c < 0.0f ? -N : N;
-        const float cosi = dot(D, Nf);
-        const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
-        // Total internal reflection: the ray is reflected (the physical outcome) rather
-        // than given the non-number direction that sqrt(k2 < 0) would produce.
-        R = k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
-    }
+    float3 R = layerDirection(normalize(P - O), N, refl0_refr1 == 1);
     if (n > 1) {
         const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
         const float cosMax = powf(g, 0.0111111f);
@@ -300,12 +312,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
         rayStrata(inShift, p, P, strataStep, ox, oy);
         const float fine = float(n * strataStep);
         const float a = float((lx % n) * strataStep + ox) / fine;
-        const float cosT = a + (1.0f - a) * cosMax;
-        const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
-        const float phi = 2.0f * TESSRA_PI * float((ly % n) * strataStep + oy) / fine;
-        const float3 Tg = tangentOf(R);
-        const float3 Bt = cross(R, Tg);
-        R = R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
+        R = glossyTurn(R, cosMax, a, 2.0f * TESSRA_PI * float((ly % n) * strataStep + oy) / fine);
     }
     Ray ray;
     ray.o = P + R * rayOffset(P);

@@ -72,13 +72,6 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     return true;
 }
 
-// The irradiance cache's accuracy: a record is valid where Ward's error over it is
-// below 1. FG_record_density, the weight a candidate's records must reach, is its
-// reciprocal; without one every record serves every point with a like normal.
-float cacheAccuracy(const TessraRendererCUDA& r) {
-    return r.FG_record_density > 0.0f ? 1.0f / r.FG_record_density : 1e30f;
-}
-
 // A record's distance scale: its harmonic mean distance, bounded by its footprint on
 // screen so that it is valid over about 2 to 48 pixels (at contacts the harmonic mean
 // alone would ask for records closer than pixels, in the open for one record per
@@ -87,18 +80,21 @@ float cacheAccuracy(const TessraRendererCUDA& r) {
 // contacts and corners.
 void clampRecordScales(const TessraRendererCUDA& r, const std::vector<float4>& positions,
                        std::vector<float>& scales) {
-    const float a = cacheAccuracy(r);
-    if (!(a < 1e29f)) return;
+    // Valid over R / FG_record_density; without a density every record serves.
+    const float density = r.FG_record_density;
+    if (!(density > 0.0f)) return;
     const float eye[3] = {r.invViewMatrix[3], r.invViewMatrix[7], r.invViewMatrix[11]};
     const float pixel = 2.0f * std::tan(0.5f * r.fieldOfView) / float(std::max(1, r.width));
     for (size_t i = 0; i < positions.size(); ++i) {
         const float dx = positions[i].x - eye[0], dy = positions[i].y - eye[1], dz = positions[i].z - eye[2];
         const float footprint = std::sqrt(dx * dx + dy * dy + dz * dz) * pixel;
         const float R = scales[i] > 0.0f ? scales[i] : INFINITY;
-        scales[i] = std::min(std::max(R, 2.0f * footprint / a), 48.0f * footprint / a);
+        scales[i] = std::min(std::max(R, 2.0f * footprint * density), 48.0f * footprint * density);
     }
-    // Among the records of one step (a tile's pass places at most a few thousand).
-    for (size_t i = 0; i < positions.size() && positions.size() <= 4096; ++i)
+    // Among the records of one step: a tile's coarse passes place at most a few thousand;
+    // the finest ones, which may place more, fill single pixels where none was valid.
+    if (positions.size() > 4096) return;
+    for (size_t i = 0; i < positions.size(); ++i)
         for (size_t j = 0; j < positions.size(); ++j) {
             const float dx = positions[i].x - positions[j].x, dy = positions[i].y - positions[j].y,
                         dz = positions[i].z - positions[j].z;
@@ -108,15 +104,14 @@ void clampRecordScales(const TessraRendererCUDA& r, const std::vector<float4>& p
 
 // The farthest any record reaches, for the searches.
 void uploadCacheReach(TessraRendererCUDA& r) {
-    const float a = cacheAccuracy(r);
     float reach = 0.0f;
     if (r.fgKdTree)
         for (float R : r.fgKdTree->scalars) reach = std::max(reach, R);
-    reach = a < 1e29f ? reach * a : 2000.0f;
+    reach = r.FG_record_density > 0.0f ? reach / r.FG_record_density : 2000.0f;
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgMaxRadius, &reach, 4), "volumeRender", __LINE__);
 }
 
-// The irradiance tree: the photon map's estimate at every fourth photon, which final
+// The irradiance tree: the photon map's estimate at every eighth photon, which final
 // gather's rays read instead of searching the photons. Processes sharing the work each
 // estimate their share and exchange the results.
 bool precomputeIrradiance(TessraRendererCUDA& r) {

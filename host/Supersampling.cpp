@@ -29,8 +29,10 @@ float difference(const float4& a, const float4& b) {
 // comes from the Halton points of the stratum's number, turned by a hash of the pixel
 // so that neighbouring pixels do not repeat one pattern. Fixed: every render, worker
 // count and process places the same rays.
+uint32_t pixelHash(uint32_t px, uint32_t py) { return (px * 73856093u) ^ (py * 19349663u); }
+
 float2 subPixel(uint32_t px, uint32_t py, uint32_t k, uint32_t n) {
-    const uint32_t h = (px * 73856093u) ^ (py * 19349663u);
+    const uint32_t h = pixelHash(px, py);
     const double turnX = double(h & 0xffffu) / 65536.0, turnY = double(h >> 16) / 65536.0;
     double jx = haltonHost(int(k) + 1, 2) + turnX, jy = haltonHost(int(k) + 1, 3) + turnY;
     jx -= std::floor(jx);
@@ -48,7 +50,7 @@ float2 subPixel(uint32_t px, uint32_t py, uint32_t k, uint32_t n) {
 // do not depend on which neighbours take more.
 uint32_t fineStratum(uint32_t px, uint32_t py, uint32_t k, uint32_t n, uint32_t step) {
     const uint32_t strata = step * step;
-    const uint32_t turn = ((px * 73856093u) ^ (py * 19349663u)) % strata;
+    const uint32_t turn = pixelHash(px, py) % strata;
     const uint32_t s = (k * strata / (n * n) + turn) % strata;
     return (s % step) | (s / step) << 8;
 }

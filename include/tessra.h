@@ -318,7 +318,7 @@ public:
         uint32_t pathSamples = 0;   // path tracing instead of the stages: samples per ray, 0 off
         uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
         void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
-        KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every fourth photon
+        KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
         bool coverage = false;  // delivered alpha is the fraction of the pixel's rays that hit
     } extension_;
 
