@@ -17,21 +17,21 @@
 
 namespace meshes {
 
-// Uniform floats written out from the generator's bits, since std::uniform_real_distribution
-// does not promise the same sequence on every standard library.
+// Floats from the generator's bits: std::uniform_real_distribution does not promise the
+// same sequence on every standard library.
 class Rng {
 public:
     explicit Rng(uint32_t seed) : gen_(seed) {}
     float uniform() { return float(gen_() >> 8) * (1.0f / 16777216.0f); }
     float range(float lo, float hi) { return lo + (hi - lo) * uniform(); }
+    float3 vec(float lo, float hi) { return make_float3(range(lo, hi), range(lo, hi), range(lo, hi)); }
 
 private:
     std::mt19937 gen_;
 };
 
 struct Mesh {
-    std::vector<float4> vertices;  // three per triangle, w = 1
-    std::vector<float4> normals;   // three per triangle, w = 1
+    std::vector<float4> vertices, normals;  // three per triangle, w = 1
     size_t triangles() const { return vertices.size() / 3; }
     float3 vertex(size_t t, int k) const { return xyz(vertices[3 * t + k]); }
     void add(float3 a, float3 b, float3 c) {
@@ -45,16 +45,14 @@ struct Mesh {
     }
 };
 
-// n triangles of random shape scattered in [-1, 1]^3, each spanning about 1.5 times the
-// mean spacing so that they overlap and cross leaf boundaries.
+// Random triangles in [-1, 1]^3, each about 1.5 times the mean spacing across, so that
+// they overlap and cross leaf boundaries.
 inline void addRandomTriangles(Mesh& m, size_t n, uint32_t seed) {
     Rng rng(seed);
-    const float s = 1.5f * 2.0f / std::cbrt(float(std::max<size_t>(n, 1)));
+    const float s = 1.5f / std::cbrt(float(std::max<size_t>(n, 1)));
     for (size_t i = 0; i < n; ++i) {
-        const float3 c = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1));
-        float3 v[3];
-        for (float3& p : v) p = c + make_float3(rng.range(-s, s), rng.range(-s, s), rng.range(-s, s)) * 0.5f;
-        m.add(v[0], v[1], v[2]);
+        const float3 c = rng.vec(-1, 1), a = c + rng.vec(-s, s), b = c + rng.vec(-s, s);
+        m.add(a, b, c + rng.vec(-s, s));
     }
 }
 
@@ -87,19 +85,17 @@ inline void addRay(std::vector<float4>& rays, float3 o, float3 d, float maxDista
 }
 inline size_t rayCount(const std::vector<float4>& rays) { return rays.size() / 2; }
 
-// One ray through the centre of every pixel of a w x h pinhole camera (+y up, vertical
-// field of view fovY radians).
+// Through every pixel centre of a w x h pinhole camera (+y up, vertical field fovY).
 inline std::vector<float4> cameraRays(unsigned w, unsigned h, float3 eye, float3 target, float fovY) {
-    auto unit = [](float3 v) { return v / std::sqrt(dot(v, v)); };
+    auto unit = [](float3 v) { return v / std::sqrt(dot(v, v)); };  // not the device's fast normalize
     const float3 fwd = unit(target - eye), right = unit(cross(fwd, make_float3(0, 1, 0))), up = cross(right, fwd);
     const float th = std::tan(0.5f * fovY), aspect = float(w) / float(h);
     std::vector<float4> rays;
     for (unsigned y = 0; y < h; ++y)
-        for (unsigned x = 0; x < w; ++x) {
-            const float u = (2.0f * (float(x) + 0.5f) / float(w) - 1.0f) * th * aspect;
-            const float v = (1.0f - 2.0f * (float(y) + 0.5f) / float(h)) * th;
-            addRay(rays, eye, fwd + right * u + up * v);
-        }
+        for (unsigned x = 0; x < w; ++x)
+            addRay(rays, eye,
+                   fwd + right * ((2.0f * (float(x) + 0.5f) / float(w) - 1.0f) * th * aspect) +
+                       up * ((1.0f - 2.0f * (float(y) + 0.5f) / float(h)) * th));
     return rays;
 }
 
@@ -107,14 +103,13 @@ inline std::vector<float4> defaultCameraRays(unsigned w, unsigned h) {
     return cameraRays(w, h, make_float3(0.35f, 0.6f, 3.2f), make_float3(0, 0, -0.2f), 0.9f);
 }
 
-// n rays from anywhere in [-1.6, 1.6]^3 (inside the mesh volume too) towards a random
-// point of [-1, 1]^3.
+// From anywhere in [-1.6, 1.6]^3 (inside the mesh volume too) towards a point of [-1, 1]^3.
 inline std::vector<float4> randomRays(size_t n, uint32_t seed) {
     Rng rng(seed);
     std::vector<float4> rays;
     for (size_t i = 0; i < n; ++i) {
-        const float3 o = make_float3(rng.range(-1.6f, 1.6f), rng.range(-1.6f, 1.6f), rng.range(-1.6f, 1.6f));
-        float3 t = make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(-1, 1));
+        const float3 o = rng.vec(-1.6f, 1.6f);
+        float3 t = rng.vec(-1, 1);
         if (dot(t - o, t - o) < 1e-6f) t = o + make_float3(0, 0, -1);
         addRay(rays, o, t - o);
     }
@@ -125,16 +120,15 @@ inline std::vector<float4> randomRays(size_t n, uint32_t seed) {
 // active at construction, bound as initScene binds them.
 class DeviceScene {
 public:
-    DeviceScene(const Mesh& m, uint32_t maxDepth) : tris_(m.triangles()) {
+    DeviceScene(const Mesh& m, uint32_t maxDepth) : bytes_(m.vertices.size() * sizeof(float4)) {
         {
             tt::StdoutCapture quiet(true);  // the build prints its statistics
-            octree = new Octree(uint32_t(tris_), m.vertices.data(), maxDepth);
+            octree = new Octree(uint32_t(m.triangles()), m.vertices.data(), maxDepth);
         }
-        const size_t bytes = m.vertices.size() * sizeof(float4);
-        rt::malloc(&vertices_, bytes);
-        rt::memcpyHtoD(vertices_, m.vertices.data(), bytes);
-        rt::malloc(&normals_, bytes);
-        rt::memcpyHtoD(normals_, m.normals.data(), bytes);
+        rt::malloc(&vertices_, bytes_);
+        rt::memcpyHtoD(vertices_, m.vertices.data(), bytes_);
+        rt::malloc(&normals_, bytes_);
+        rt::memcpyHtoD(normals_, m.normals.data(), bytes_);
         bind();
     }
     ~DeviceScene() {
@@ -146,13 +140,13 @@ public:
     DeviceScene& operator=(const DeviceScene&) = delete;
     void bind() const {
         SetCudaOctreeTextures(octree);
-        rt::bindTexture(rt::Symbol::texTris, vertices_, 3 * tris_ * sizeof(float4));
-        rt::bindTexture(rt::Symbol::texTriNorms, normals_, 3 * tris_ * sizeof(float4));
+        rt::bindTexture(rt::Symbol::texTris, vertices_, bytes_);
+        rt::bindTexture(rt::Symbol::texTriNorms, normals_, bytes_);
     }
     Octree* octree = nullptr;
 
 private:
-    size_t tris_;
+    size_t bytes_;
     void* vertices_ = nullptr;
     void* normals_ = nullptr;
 };
@@ -192,16 +186,13 @@ public:
     CastResults download(bool anyHit) const {
         CastResults r;
         r.found.resize(n_);
-        rt::memcpyDtoH(r.found.data(), out_[0], n_);
-        if (anyHit) return r;
-        r.triangle.resize(n_);
-        r.distance.resize(n_);
-        r.position.resize(n_);
-        r.normal.resize(n_);
-        r.barycentric.resize(n_);
-        void* host[6] = {nullptr,           r.triangle.data(), r.distance.data(),
+        if (!anyHit) {
+            r.triangle.resize(n_), r.distance.resize(n_), r.position.resize(n_), r.normal.resize(n_);
+            r.barycentric.resize(n_);
+        }
+        void* host[6] = {r.found.data(),    r.triangle.data(), r.distance.data(),
                          r.position.data(), r.normal.data(),   r.barycentric.data()};
-        for (int f = 1; f < 6; ++f) rt::memcpyDtoH(host[f], out_[f], n_ * kBytes[f]);
+        for (int f = 0; f < (anyHit ? 1 : 6); ++f) rt::memcpyDtoH(host[f], out_[f], n_ * kBytes[f]);
         return r;
     }
     size_t size() const { return n_; }
@@ -233,35 +224,27 @@ inline Ray rayAt(const std::vector<float4>& rays, size_t i) {
     return r;
 }
 
-// Every triangle, nearest distance below the ray's maximum (ties go to the lower index).
-inline RefHit bruteForce(const Mesh& m, const std::vector<float4>& rays, size_t i) {
-    const Ray r = rayAt(rays, i);
-    RefHit best;
-    for (size_t t = 0; t < m.triangles(); ++t) {
-        float tt, s, t2;
-        if (!intersectTriangle(r, m.vertex(t, 0), m.vertex(t, 1), m.vertex(t, 2), tt, s, t2)) continue;
-        const float3 p = r.o + r.d * tt;
-        const float dist = length(p - r.o);
-        if (dist < rays[2 * i].w && (!best.found || dist < best.distance)) best = {true, int(t), dist, p};
-    }
-    return best;
-}
-
-// Runs f(i) for i in [0, n) on every core; f must only write its own elements.
-template <typename F>
-void parallelFor(size_t n, F&& f) {
+// Every triangle, for every ray on every core: the nearest hit below the ray's maximum
+// distance (ties go to the lower index).
+inline std::vector<RefHit> bruteForceAll(const Mesh& m, const std::vector<float4>& rays) {
+    std::vector<RefHit> refs(rayCount(rays));
+    auto one = [&](size_t i) {
+        const Ray r = rayAt(rays, i);
+        for (size_t t = 0; t < m.triangles(); ++t) {
+            float tt, s, t2;
+            if (!intersectTriangle(r, m.vertex(t, 0), m.vertex(t, 1), m.vertex(t, 2), tt, s, t2)) continue;
+            const float3 p = r.o + r.d * tt;
+            const float dist = length(p - r.o);
+            if (dist < rays[2 * i].w && (!refs[i].found || dist < refs[i].distance)) refs[i] = {true, int(t), dist, p};
+        }
+    };
     const unsigned k = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::thread> pool;
     for (unsigned w = 0; w < k; ++w)
         pool.emplace_back([&, w] {
-            for (size_t i = w; i < n; i += k) f(i);
+            for (size_t i = w; i < refs.size(); i += k) one(i);
         });
     for (std::thread& t : pool) t.join();
-}
-
-inline std::vector<RefHit> bruteForceAll(const Mesh& m, const std::vector<float4>& rays) {
-    std::vector<RefHit> refs(rayCount(rays));
-    parallelFor(refs.size(), [&](size_t i) { refs[i] = bruteForce(m, rays, i); });
     return refs;
 }
 
