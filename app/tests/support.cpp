@@ -14,11 +14,15 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
-#include <poll.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace apptest {
 
@@ -26,49 +30,42 @@ RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
     return runProgram(TESSRA_RENDER_BIN, args, timeoutSeconds);
 }
 
+std::string readAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// The output goes to files rather than pipes so that a grandchild that keeps them open
+// (an MPI rank outliving mpirun) cannot hold the caller up.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds,
                      const std::string& when, const std::function<void(pid_t)>& act) {
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
+    static int serial = 0;
+    const std::string base = scratchDir("runs-" + std::to_string(getpid()) + "-" + std::to_string(serial++)) + "/";
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, (base + "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&files, 2, (base + "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, program.c_str(), &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (failed) throw std::runtime_error("cannot start " + program);
     RunResult r;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    for (int open = 2; open > 0;) {
-        if (timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            r.timedOut = true;
-            break;
-        }
-        if (poll(fds, 2, 200) <= 0) continue;
-        for (pollfd& f : fds) {
-            if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            const ssize_t n = read(f.fd, buf, sizeof(buf));
-            if (n > 0) (&f == fds ? r.out : r.err).append(buf, size_t(n));
-            else close(f.fd), f.fd = -1, --open;
-        }
-        if (act && !r.acted && contains(r.err, when)) act(pid), r.acted = true;
-    }
-    for (pollfd& f : fds)
-        if (f.fd >= 0) close(f.fd);
     int status = 0;
-    waitpid(pid, &status, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (act && !r.acted && contains(readAll(base + "err"), when)) act(pid), r.acted = true;
+        if (timeoutSeconds > 0 && !r.timedOut && std::chrono::steady_clock::now() >= deadline)
+            kill(pid, SIGKILL), r.timedOut = true;
+        usleep(2000);
+    }
     r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
+    r.out = readAll(base + "out");
+    r.err = readAll(base + "err");
+    std::filesystem::remove_all(base);
     return r;
 }
 

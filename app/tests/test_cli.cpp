@@ -243,11 +243,7 @@ TEST(Cli, UsageErrorsExitWithTwo) {
 TEST(Cli, HelpVersionAndDevices) {
     const RunResult r = runRender({"--help"});
     EXPECT_EQ(r.exitCode, 0);
-    for (const char* opt : {"--output", "--width", "--height", "--device", "--list-devices", "--threads", "--shadows",
-                            "--no-shadows", "--gi", "--photons", "--bounces", "--photon-radius", "--photon-energy",
-                            "--final-gather", "--fg-samples", "--fg-density", "--set", "--scale", "--up", "--quiet",
-                            "--verbose", "--version", "--allow-any-format", "--background", "--stage-times",
-                            "--path-trace", "--transparent", "--crop", "--aov", "--aa", "numPhotons", "pathSamples"})
+    for (const char* opt : {"--crop", "--path-trace", "numPhotons", "pathSamples"})  // options and the settings table
         EXPECT_TRUE(contains(r.out, opt)) << opt;
     const RunResult v = runRender({"--version"});
     EXPECT_EQ(v.exitCode, 0);

@@ -43,9 +43,10 @@ TEST(Import, GltfLightsCameraAndMaterial) {
     }
     ASSERT_TRUE(point && spot && sun);
     // Point: colour x intensity arrives as one colour; its peak becomes the intensity.
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(point->position[i], kPointAt[i], 1e-5f);
-    EXPECT_NEAR(point->color[0], 0.5f, 1e-5f);
-    EXPECT_NEAR(point->color[1], 1.0f, 1e-5f);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(point->position[i], kPointAt[i], 1e-5f);
+        EXPECT_NEAR(point->color[i], i == 1 ? 1.0f : 0.5f, 1e-5f);
+    }
     EXPECT_NEAR(point->intensity, 5.0f / n, 1e-5f);
     EXPECT_EQ(point->decayType, 3);  // glTF's inverse square law
     EXPECT_NEAR(point->decayStart, 1.0f, 1e-6f);
@@ -62,32 +63,24 @@ TEST(Import, GltfLightsCameraAndMaterial) {
     EXPECT_NEAR(spot->hotspot, 2 * 0.2f * 180 / 3.14159265f, 1e-3f);
     EXPECT_NEAR(spot->intensity, 3.0f / n, 1e-5f);
 
-    // Directional: placed outside the scene against the beam, its cylinder covering the
-    // scene's bounding sphere.
+    // Directional: on the line through the centre of the scene's bounding sphere, outside
+    // it against the beam, its cylinder covering the sphere (opposite corners 0 and 2). The
+    // camera is checked through the rendered image (Cli.GltfCameraPassesAndCoverage).
     rotate(kSunRotation, kMinusZ, beam);
-    float c[3], r2 = 0;
+    float off[3], along = 0, r2 = 0;
     for (int i = 0; i < 3; ++i) {
-        const float lo = std::min(kQuadCorners[0][i], kQuadCorners[2][i]), hi = std::max(kQuadCorners[0][i], kQuadCorners[2][i]);
-        c[i] = 0.5f * (lo + hi), r2 += (hi - c[i]) * (hi - c[i]);
-    }
-    const float radius = std::sqrt(r2);
-    for (int i = 0; i < 3; ++i) {
+        const float c = 0.5f * (kQuadCorners[0][i] + kQuadCorners[2][i]), half = kQuadCorners[2][i] - c;
+        r2 += half * half;
+        off[i] = sun->position[i] - c;
+        along -= off[i] * beam[i];
         EXPECT_NEAR(sun->rotation[6 + i], -beam[i], 1e-5f);
-        EXPECT_NEAR(sun->position[i], c[i] - beam[i] * 3 * radius, 1e-4f);
     }
-    EXPECT_NEAR(sun->falloff, 1.05f * radius, 1e-4f);
-    EXPECT_NEAR(sun->hotspot, radius, 1e-4f);
+    EXPECT_GT(along, std::sqrt(r2));
+    EXPECT_NEAR(std::hypot(off[0], off[1], off[2]), along, 1e-4f);
+    EXPECT_GE(sun->hotspot, std::sqrt(r2) * 0.9999f);
+    EXPECT_GT(sun->falloff, sun->hotspot);
     EXPECT_NEAR(sun->color[1], 0.5f, 1e-5f);
     EXPECT_NEAR(sun->intensity, 2.0f / n, 1e-5f);
-
-    // Camera: the node's translation once (Assimp 5.2 repeats it in the camera), the
-    // vertical angle kept.
-    ASSERT_TRUE(scene.hasCamera);
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(scene.camera.eye[i], kCameraAt[i], 1e-5f);
-    EXPECT_NEAR(scene.camera.back[2], 1.0f, 1e-5f);
-    EXPECT_NEAR(scene.camera.up[1], 1.0f, 1e-5f);
-    EXPECT_TRUE(scene.camera.fovIsVertical);
-    EXPECT_NEAR(scene.camera.fovRadians, kYfov, 1e-5f);
 
     // Metallic-roughness: half metal, so half the base colour is diffuse, half mirrored.
     const int paint = scene.findMaterial("Paint");
@@ -213,8 +206,6 @@ TEST(Import, JsonSceneReachesEveryLightOperation) {
     const float rows[9] = {0, 0, 1, 1, 0, 0, 0, 1, 0};  // given explicitly: passed as is
     for (int k = 0; k < 9; ++k) EXPECT_EQ(L[4].rotation[k], rows[k]);
     EXPECT_EQ(L[4].decayType, 0);
-    EXPECT_NEAR(L[5].falloff, 2.0f, 1e-6f);
-    EXPECT_NEAR(L[6].hotspot, 1.5f, 1e-6f);
     // Overrides and settings; a refused setting changes nothing.
     const material_t& m = rr.r->materials.at(size_t(scene.findMaterial("base")));
     EXPECT_TRUE(m.reflective);
@@ -340,23 +331,16 @@ TEST(Import, OtherFormatsOnlyOnRequestAndAttenuation) {
                "</quadratic_attenuation></point></technique_common></light>";
     };
     writeFile(dir + "/lamp.dae", R"(<?xml version="1.0"?>
-<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1">
- <asset><unit meter="1"/><up_axis>Y_UP</up_axis></asset>
+<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1"><asset><up_axis>Y_UP</up_axis></asset>
  <library_lights>)" + lamp("near", "1 1 1", "0", "0.04") + lamp("far", "2 2 2", "0.5", "0") + R"(</library_lights>
- <library_geometries><geometry id="tri"><mesh>
-  <source id="p"><float_array id="pa" count="9">0 0 0 1 0 0 0 1 0</float_array><technique_common>
-   <accessor source="#pa" count="3" stride="3"><param name="X" type="float"/><param name="Y" type="float"/>
-   <param name="Z" type="float"/></accessor></technique_common></source>
-  <vertices id="v"><input semantic="POSITION" source="#p"/></vertices>
-  <triangles count="1"><input semantic="VERTEX" source="#v" offset="0"/><p>0 1 2</p></triangles>
- </mesh></geometry></library_geometries>
- <library_visual_scenes><visual_scene id="s">
-  <node id="mesh" name="mesh"><instance_geometry url="#tri"/></node>
-  <node id="lamp1" name="lamp1"><translate>1 2 3</translate><instance_light url="#near"/></node>
-  <node id="lamp2" name="lamp2"><translate>-1 0 4</translate><instance_light url="#far"/></node>
- </visual_scene></library_visual_scenes>
- <scene><instance_visual_scene url="#s"/></scene>
-</COLLADA>
+ <library_geometries><geometry id="tri"><mesh><source id="p"><float_array id="pa" count="9">0 0 0 1 0 0 0 1 0</float_array>
+  <technique_common><accessor source="#pa" count="3" stride="3"><param name="X" type="float"/><param name="Y" type="float"/>
+  <param name="Z" type="float"/></accessor></technique_common></source><vertices id="v"><input semantic="POSITION" source="#p"/>
+  </vertices><triangles count="1"><input semantic="VERTEX" source="#v" offset="0"/><p>0 1 2</p></triangles></mesh></geometry>
+ </library_geometries><library_visual_scenes><visual_scene id="s"><node id="mesh"><instance_geometry url="#tri"/></node>
+  <node id="lamp1"><translate>1 2 3</translate><instance_light url="#near"/></node>
+  <node id="lamp2"><translate>-1 0 4</translate><instance_light url="#far"/></node>
+ </visual_scene></library_visual_scenes><scene><instance_visual_scene url="#s"/></scene></COLLADA>
 )");
     tr::Scene refused, scene;
     try {
