@@ -13,7 +13,7 @@ constexpr int kPhotonsPerGather = 40;
 // The density estimate's constant factor, divided out again here.
 constexpr double kDensityFactor = 1.27;
 // The irradiance cache at which final gather's indirect light stays within a few percent
-// of the path tracer's, region by region (tests/test_path_reference.cpp).
+// of the path tracer's, region by region (tests/test_gi_reference.cpp).
 constexpr uint32_t kCacheSamples = 256;
 constexpr float kCacheDensity = 2.5f;
 

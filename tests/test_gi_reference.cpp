@@ -1,15 +1,16 @@
-// Indirect light against independent references: the one-bounce irradiance in a closed
-// box integrated numerically over its walls, the colours a bounce carries, and the
-// invariances a right estimate keeps (render order, crops and shared tiles), with the
-// settings that Tessra_SuggestPhotonSettings derives from the scene.
+// Indirect light against independent references, with the settings that
+// Tessra_SuggestPhotonSettings derives: the one-bounce irradiance of a closed box
+// integrated numerically over its walls (which checks the path tracer too), the colours
+// a bounce carries, and the path tracer as the oracle of the photon map and final gather
+// on small scenes (indirect light alone: each render minus the direct render).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "support/cornell.h"
@@ -29,10 +30,16 @@ struct Render {
 // A scene builder gets a renderer and the scene's scale.
 using Scene = std::function<void(TessraRendererCUDA&, float)>;
 
-enum class Gi { Off, PhotonMap, FinalGather };
+enum class Gi { Off, PhotonMap, FinalGather, Path };
 
-// Indirect light with the suggested photon settings.
+// Indirect light with the suggested photon settings; for Path, `photons` is the samples
+// per pixel and `bounces` the paths' diffuse bounces.
 void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
+    if (gi == Gi::Path) {
+        r.ambientLightIntens = 1.0f;
+        EXPECT_EQ(Tessra_SetPathTracing(&r, photons, bounces), 0);
+        return;
+    }
     r.indirectIllumination = r.usePhotonMapping = true;
     r.useFinalGather = gi == Gi::FinalGather;
     r.numPhotons = photons;
@@ -127,10 +134,7 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
     const Render photonMap = render(closedBox, Gi::PhotonMap, W, H, eye, 1.0f, 400000, 1);
     const Render finalGather = render(closedBox, Gi::FinalGather, W, H, eye, 1.0f, 400000, 0);
     // The path tracer with one diffuse bounce is an estimate of the same integral.
-    const Render path = render(closedBox, Gi::Off, W, H, eye, 1.0f, 0, 0, [](TessraRendererCUDA& r) {
-        r.ambientLightIntens = 1.0f;
-        Tessra_SetPathTracing(&r, 256, 1);
-    });
+    const Render path = render(closedBox, Gi::Path, W, H, eye, 1.0f, 256, 1);
     auto indirect = [&](const Render& gi, int x, int y) { return luminance(gi.at(x, y)) - luminance(direct.at(x, y)); };
     // The photon map pixel by pixel: the mean over a 9 x 9 window against the integral
     // at the same points.
@@ -232,16 +236,6 @@ double mean(const Render& r) {
     return s / double(r.image.size() / 4);
 }
 
-void cornell(TessraRendererCUDA& r, float scale) {
-    tt::addCornellBox(r);
-    // The box's light without attenuation has no power that scales: an attenuated one.
-    r.lights[0].decayType = 3;
-    r.lights[0].decayStart = 1.0f;
-    for (TriangleRecord& t : r.triangles)
-        for (float& v : t.vertices) v *= scale;
-    for (float& p : r.lights[0].position) p *= scale;
-    r.lights[0].decayStart *= scale;
-}
 
 // A flat face lit only indirectly interpolates smoothly between final-gather records:
 // no pixel stands out of its 5 x 5 neighbourhood.
@@ -291,7 +285,7 @@ TEST(GiReference, IndirectLightOnAFlatFaceHasNoDotsAtTheRecords) {
 // library's default photon energy the photons carry powers near 10^5.
 TEST(GiReference, EveryPixelIsFiniteWithTheDefaultPhotonEnergy) {
     for (Gi gi : {Gi::PhotonMap, Gi::FinalGather}) {
-        const Render r = render(cornell, gi, 48, 48, tt::kCornellEye, 1.0f, 20000, 2, [](TessraRendererCUDA& t) {
+        const Render r = render(tt::addScaledCornellBox, gi, 48, 48, tt::kCornellEye, 1.0f, 20000, 2, [](TessraRendererCUDA& t) {
             const TessraRendererCUDA defaults;
             t.photonEnergy = defaults.photonEnergy;
             t.photonSearchDistance = defaults.photonSearchDistance;
@@ -329,94 +323,160 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
     EXPECT_NE(std::memcmp(first.data(), alone.data(), first.size() * 4), 0) << "the background shows";
 }
 
-// The final-gather records do not depend on which tiles a render shades: crop windows
-// and tiles or bands of rows shared out by a filter give exactly the whole image's
-// pixels, antialiasing included.
-TEST(GiReference, CropsAndSharedTilesGiveTheWholeImagesPixels) {
-    const int W = 300, H = 270;
-    auto renderPart = [&](const std::function<void(TessraRendererCUDA&)>& part, tt::RecordingHost& host) {
-        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(W, H));
-        // A floor and small tiles turned every way above it, many between the records of
-        // the grid.
-        const int white = tt::addDiffuse(*r, 0.75f, 0.75f, 0.75f);
-        tt::addQuad(*r, {-3, -1, 2}, {3, -1, 2}, {3, -1, -3}, {-3, -1, -3}, {0, 1, 0}, white);
-        for (int i = 0; i < 40; ++i) {
-            const float phi = 0.7f * i, h = 0.012f;
-            const V3 n = tt::unit({0.9f * std::cos(phi), 0.9f * std::sin(phi), 0.45f});
-            const V3 u = tt::unit({-n.y, n.x, 0}),
-                     v = {n.y * u.z - n.z * u.y, n.z * u.x - n.x * u.z, n.x * u.y - n.y * u.x};
-            const V3 c = {-0.9f + 0.045f * i, -0.5f + 0.13f * (i % 7), 0.2f};
-            auto at = [&](float a, float b) { return tt::add(c, tt::add(tt::mul(u, a * h), tt::mul(v, b * h))); };
-            tt::addQuad(*r, at(-1, -1), at(1, -1), at(1, 1), at(-1, 1), n, white);
+// ---------------------------------------------------------------------------------
+// Against the path tracer.
+
+struct Image {
+    int w = 0, h = 0;
+    std::vector<double> lum;  // per pixel, mean of r, g, b
+};
+
+// A square render's luminance; `bounces` are photon bounces or the paths' bounces.
+Image lumOf(const Scene& scene, Gi gi, int size, V3 eye, float scale, uint32_t bounces, uint32_t samples = 0) {
+    const Render r = render(scene, gi, size, size, eye, scale, gi == Gi::Path ? samples : 200000, bounces);
+    Image im{size, size, std::vector<double>(size_t(size) * size)};
+    for (size_t i = 0; i < im.lum.size(); ++i) im.lum[i] = luminance(&r.image[4 * i]);
+    return im;
+}
+
+Image minus(const Image& a, const Image& b) {
+    Image d = a;
+    for (size_t i = 0; i < d.lum.size(); ++i) d.lum[i] -= b.lum[i];
+    return d;
+}
+
+double meanOf(const Image& a) {
+    double s = 0;
+    for (double v : a.lum) s += v;
+    return s / double(a.lum.size());
+}
+
+// How far an estimate of the indirect light lies from the reference: the relative error
+// of the mean, the median and 90th percentile of the relative error of block x block
+// means, and the mean per-pixel |error| over the reference's mean.
+struct Errors {
+    double mean, blockMedian, blockP90, perPixel;
+};
+Errors compare(const Image& est, const Image& ref, int block) {
+    const double m = meanOf(ref);
+    Errors e{meanOf(est) / m - 1.0, 0, 0, 0};
+    double abs = 0;
+    for (size_t i = 0; i < ref.lum.size(); ++i) abs += std::fabs(est.lum[i] - ref.lum[i]);
+    e.perPixel = abs / double(ref.lum.size()) / m;
+    std::vector<double> blocks;
+    for (int by = 0; by + block <= ref.h; by += block)
+        for (int bx = 0; bx + block <= ref.w; bx += block) {
+            double a = 0, b = 0;
+            for (int y = by; y < by + block; ++y)
+                for (int x = bx; x < bx + block; ++x) a += est.lum[size_t(y) * ref.w + x], b += ref.lum[size_t(y) * ref.w + x];
+            // Blocks that hardly receive indirect light say nothing relative.
+            if (b > 0.2 * m * block * block) blocks.push_back(std::fabs(a / b - 1.0));
         }
-        r->NuevaLuzOmni(0.3f, 1.5f, 1.0f, 1, 1, 1, 1, 3, 2.0f);
-        r->shadowMode = 1;
-        tt::enablePhotonMapping(*r, 3000, true);
-        r->irradianceSamples = 8;
-        Tessra_SetSupersampling(r.get(), 2, 0.02f);
-        part(*r);
-        tt::renderQuietly(*r, host, tt::kCornellEye, {0, 0, 0}, {0, 1, 0});
-        return Tessra_SupersampledPixelCount(r.get());
-    };
-    tt::RecordingHost whole(W, H);
-    const uint64_t refined = renderPart([](TessraRendererCUDA&) {}, whole);
-    ASSERT_GT(refined, 0u);
-    const uint32_t crops[][4] = {{0, 0, 300, 270}, {17, 250, 290, 262}, {260, 5, 299, 250}, {100, 260, 101, 270}};
-    for (const auto& c : crops) {
-        tt::RecordingHost part(W, H);
-        renderPart([&](TessraRendererCUDA& r) { Tessra_SetCropWindow(&r, c[0], c[1], c[2], c[3]); }, part);
-        for (int y = 0; y < H; ++y)
-            for (int x = 0; x < W; ++x) {
-                const bool inside = x >= int(c[0]) && x < int(c[2]) && y >= int(c[1]) && y < int(c[3]);
-                if (inside)
-                    ASSERT_EQ(std::memcmp(part.pixel(x, y), whole.pixel(x, y), 16), 0) << x << "," << y;
-                else
-                    ASSERT_EQ(part.pixel(x, y)[0], -1.0f) << "delivered outside the crop at " << x << "," << y;
-            }
+    std::sort(blocks.begin(), blocks.end());
+    if (!blocks.empty()) {
+        e.blockMedian = blocks[blocks.size() / 2];
+        e.blockP90 = blocks[blocks.size() * 9 / 10];
     }
-    // Two renders that share the tiles out between them: each tile once, together the
-    // whole image. Bands go in pairs, which the library joins into one run; the second
-    // render refuses a pair's second band when first asked, which ends the run there, and
-    // takes it when asked again after the run.
-    struct Share {
-        int parity;
-        uint32_t rows;  // a band's rows; 256: whole tiles
-        bool hesitate;
-        std::set<std::pair<uint32_t, uint32_t>> asked;
-        static bool take(void* user, uint32_t x, uint32_t y) {
-            Share& s = *static_cast<Share*>(user);
-            const uint32_t band = y % 256 / s.rows;
-            if (int((x / 256 + y / 256 + band / 2) % 2) != s.parity) return false;
-            return !(s.hesitate && band % 2 == 1 && s.asked.insert({x, y}).second);
-        }
+    return e;
+}
+
+void print(const char* what, const Errors& e) {
+    std::printf("%-28s mean %+6.1f %%  block median %5.1f %%  p90 %5.1f %%  per pixel %5.1f %%\n", what,
+                100 * e.mean, 100 * e.blockMedian, 100 * e.blockP90, 100 * e.perPixel);
+}
+
+
+// A closed room [-1, 1]^3 of single-sided walls facing in, with a window in the wall at
+// x = +1 (y in [-0.2, 0.4], z in [-0.5, 0.3]) unless closed, and a sun outside shining
+// in through it, down onto the floor.
+void windowRoom(TessraRendererCUDA& r, float s, bool closed) {
+    const int wall = tt::addDiffuse(r, 0.7f, 0.7f, 0.7f);
+    const auto quad = [&](V3 a, V3 b, V3 c, V3 d, V3 n) {
+        tt::addQuad(r, tt::mul(a, s), tt::mul(b, s), tt::mul(c, s), tt::mul(d, s), n, wall);
     };
-    // Bands of 24 rows: every tile ends with a shorter one, and every band edge lies
-    // inside a tile, where antialiasing compares across it.
-    for (uint32_t rows : {256u, 24u}) {
-        tt::RecordingHost even(W, H), odd(W, H);
-        Share a{0, rows, false, {}}, b{1, rows, true, {}};
-        const auto share = [&](Share& s) {
-            return [&](TessraRendererCUDA& r) {
-                Tessra_SetTileFilter(&r, Share::take, &s);
-                if (rows < 256) Tessra_SetBandRows(&r, rows);
-            };
-        };
-        EXPECT_EQ(renderPart(share(a), even) + renderPart(share(b), odd), refined) << rows;
-        for (const auto* part : {&even, &odd})
-            for (const auto& t : part->tiles) {
-                // A run ends at its tile's end and before a band outside the image.
-                const uint32_t tileEnd = t.y - t.y % 256 + 256;
-                uint32_t end = std::min(t.y + rows, tileEnd);
-                if (part == &even && end < tileEnd && end < uint32_t(H)) end = std::min(end + rows, tileEnd);
-                EXPECT_EQ(t.h, end - t.y) << rows << ": " << t.x << "," << t.y;
-                if (rows < 256) EXPECT_TRUE(int(t.x) < W && int(t.y) < H) << "a band outside the image";
+    quad({-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, {0, 0, 1});
+    quad({-1, -1, 1}, {1, -1, 1}, {1, 1, 1}, {-1, 1, 1}, {0, 0, -1});
+    quad({-1, -1, -1}, {1, -1, -1}, {1, -1, 1}, {-1, -1, 1}, {0, 1, 0});
+    quad({-1, 1, -1}, {1, 1, -1}, {1, 1, 1}, {-1, 1, 1}, {0, -1, 0});
+    quad({-1, -1, -1}, {-1, 1, -1}, {-1, 1, 1}, {-1, -1, 1}, {1, 0, 0});
+    // The window wall in four pieces around the opening.
+    const V3 n = {-1, 0, 0};
+    const float y0 = -0.2f, y1 = 0.4f, z0 = -0.5f, z1 = 0.3f;
+    quad({1, -1, -1}, {1, y0, -1}, {1, y0, 1}, {1, -1, 1}, n);
+    quad({1, y1, -1}, {1, 1, -1}, {1, 1, 1}, {1, y1, 1}, n);
+    quad({1, y0, -1}, {1, y1, -1}, {1, y1, z0}, {1, y0, z0}, n);
+    quad({1, y0, z1}, {1, y1, z1}, {1, y1, 1}, {1, y0, 1}, n);
+    if (closed) quad({1, y0, z0}, {1, y1, z0}, {1, y1, z1}, {1, y0, z1}, n);
+    // Sun along (-1, -0.6, 0) from outside: a directional cylinder wide enough for the room.
+    const V3 d = tt::unit({-1, -0.6f, 0}), u = {0, 0, 1}, v = tt::unit({-0.6f, 1, 0});
+    r.NuevaLuzDir(3 * s, 1.3f * s, -0.1f * s, 1, 1, 1, u.x, u.y, u.z, v.x, v.y, v.z, -d.x, -d.y, -d.z, 3 * s, 2.9f * s,
+                  2.0f, 3, true, s);
+    r.shadowMode = 1;
+}
+
+const V3 kEye = {0, 0, 3.4f};
+
+// Indirect light of a mode and of the path tracer (with one diffuse bounce more for
+// final gather, whose rays read the photons' first hits), each minus the direct light.
+struct Pair {
+    Image est, ref, direct;
+};
+Pair indirect(const Scene& scene, Gi mode, int size, V3 eye, float scale, uint32_t samples) {
+    const Image direct = lumOf(scene, Gi::Off, size, eye, scale, 0);
+    const uint32_t extra = mode == Gi::FinalGather ? 1 : 0;
+    return {minus(lumOf(scene, mode, size, eye, scale, 2), direct),
+            minus(lumOf(scene, Gi::Path, size, eye, scale, 2 + extra, samples), direct), direct};
+}
+
+TEST(GiReference, FinalGatherAndThePhotonMapMatchThePathTracer) {
+    for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
+        const Pair p = indirect(tt::addScaledCornellBox, mode, 64, kEye, 1, 1024);
+        const Errors e = compare(p.est, p.ref, 8);
+        print(mode == Gi::FinalGather ? "final gather" : "photon map", e);
+        EXPECT_LT(std::fabs(e.mean), 0.05);
+        EXPECT_LT(e.blockMedian, 0.06);
+        EXPECT_LT(e.blockP90, mode == Gi::FinalGather ? 0.15 : 0.2);
+        EXPECT_LT(e.perPixel, mode == Gi::FinalGather ? 0.15 : 0.25);
+    }
+}
+
+// Single-sided walls: a room lit only through its window gets the reference's indirect
+// light, and closed it gets none, however the sun lights its outside. The camera sees
+// the joint of the floor and the window wall, which lies on the scene's bounds.
+TEST(GiReference, NoLightPassesThroughSingleSidedWalls) {
+    const V3 eye = {0.3f, -0.5f, 0.95f};
+    for (bool closed : {false, true}) {
+        const Scene room = [closed](TessraRendererCUDA& r, float s) { windowRoom(r, s, closed); };
+        for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
+            const Pair p = indirect(room, mode, 48, eye, 1, 512);
+            std::printf("room %s, %s: %.5f against %.5f\n", closed ? "closed" : "open",
+                        mode == Gi::FinalGather ? "final gather" : "photon map", meanOf(p.est), meanOf(p.ref));
+            if (closed) {
+                EXPECT_EQ(meanOf(p.direct), 0.0);
+                EXPECT_EQ(meanOf(p.est), 0.0);
+                // Paths reach floor points closer to the wall than the ray offset, where the
+                // sun's shadow ray crosses the wall inside the part it leaves out: a band of
+                // a hundred-thousandth of the room.
+                EXPECT_LT(meanOf(p.ref), 1e-4);
+            } else {
+                EXPECT_GT(meanOf(p.ref), 0.01);
+                EXPECT_NEAR(meanOf(p.est), meanOf(p.ref), 0.08 * meanOf(p.ref));
             }
-        if (rows == 256) EXPECT_EQ(even.tiles.size() + odd.tiles.size(), whole.tiles.size());
-        for (int y = 0; y < H; ++y)
-            for (int x = 0; x < W; ++x) {
-                const float* p = even.pixel(x, y)[0] >= 0 ? even.pixel(x, y) : odd.pixel(x, y);
-                ASSERT_EQ(std::memcmp(p, whole.pixel(x, y), 16), 0) << rows << ": " << x << "," << y;
-            }
+        }
+    }
+}
+
+// The same box in millimetres and in kilometres: offsets and cache scales follow the
+// scene, so the image is the same.
+TEST(GiReference, TheIndirectLightDoesNotDependOnTheUnits) {
+    for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
+        const Image one = lumOf(tt::addScaledCornellBox, mode, 48, kEye, 1, 2);
+        for (float scale : {0.001f, 1000.0f}) {
+            const Errors e = compare(lumOf(tt::addScaledCornellBox, mode, 48, kEye, scale, 2), one, 8);
+            print(scale < 1 ? "at 1 mm" : "at 1 km", e);
+            EXPECT_LT(std::fabs(e.mean), 0.01);
+            EXPECT_LT(e.blockP90, 0.03);
+        }
     }
 }
 

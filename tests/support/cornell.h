@@ -43,6 +43,18 @@ inline CornellMaterials addCornellBox(TessraRendererCUDA& r, bool withBlock = tr
     return m;
 }
 
+// The box scaled by s, its light attenuated (inverse square from s on) so that the
+// scene looks the same at any scale.
+inline void addScaledCornellBox(TessraRendererCUDA& r, float s) {
+    addCornellBox(r);
+    for (TriangleRecord& t : r.triangles)
+        for (float& v : t.vertices) v *= s;
+    LightRecord& l = r.lights[0];
+    for (float& p : l.position) p *= s;
+    l.decayType = 3;
+    l.decayStart = s;
+}
+
 // A closed cube [-s, s]^3 of one material with inward normals.
 inline void addClosedBox(TessraRendererCUDA& r, float s, int m) {
     addQuad(r, {-s, -s, -s}, {s, -s, -s}, {s, s, -s}, {-s, s, -s}, {0, 0, 1}, m);
