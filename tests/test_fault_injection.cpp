@@ -145,8 +145,6 @@ TEST_F(FaultInjection, EveryRuntimeCallFailingEndsAsDesigned) {
         running[pid] = n;
     }
     while (!running.empty()) reap();
-    std::fprintf(stderr, "fault points %zu of %llu calls: fatal exit %zu, reported %zu, harmless %zu\n", points.size(),
-                 static_cast<unsigned long long>(calls), endings[kFatal], endings[kReported], endings[kHarmless]);
     EXPECT_GT(endings[kFatal], 0u) << "no injected failure reached the fatal check";
     EXPECT_GT(endings[kReported], 0u) << "no injected failure was reported";
 }

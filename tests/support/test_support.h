@@ -38,7 +38,7 @@ public:
     }
     void TileFinished(uint32_t x, uint32_t y, uint32_t tw, uint32_t th) override { tiles.push_back({x, y, tw, th}); }
     void SetStatusText(const char*) override {}
-    bool AbortRequested() override { return abortAfterTiles >= 0 && int(tiles.size()) >= abortAfterTiles; }
+    bool AbortRequested() override { return false; }
     void SetFinalGatherCount(uint32_t) override {}
     void ReportIrradianceTime(float, float) override {}
     void SetPhotonCount(uint32_t c) override { photonCounts.push_back(c); }
@@ -55,7 +55,6 @@ public:
     std::vector<Run> runs;
     std::vector<Tile> tiles;
     std::vector<uint32_t> photonCounts;
-    int abortAfterTiles = -1;  // abort once this many tiles have arrived
 };
 
 // Collects message boxes while alive.
