@@ -1,6 +1,7 @@
 // Only the public header and libtessra.so: what a host application sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -8,39 +9,12 @@
 
 namespace {
 
-struct Messages {
-    std::vector<std::string> texts;
-};
-void collect(const char* text, const char*, void* user) { static_cast<Messages*>(user)->texts.push_back(text); }
-
-// The factory, backend choice, message handler and deletion as a host calls them: an
-// unknown backend is refused, an empty scene is refused through the handler, and
-// deleting clears the caller's pointer (twice is harmless).
-TEST(PublicApi, FactoryBackendMessagesAndDelete) {
-    ASSERT_EQ(Tessra_SelectBackend("cpu"), 0);
-    EXPECT_EQ(Tessra_SelectBackend("gpu-please"), -1);
-    EXPECT_EQ(std::string(Tessra_BackendName()), "cpu");
-    Messages m;
-    Tessra_SetMessageHandler(&collect, &m);
-    TessraRendererCUDA* r = Tessra_InitRenderer();
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->Render(), 0);
-    ASSERT_EQ(m.texts.size(), 2u);
-    EXPECT_EQ(m.texts[0], "No lights, no fun.");
-    EXPECT_EQ(m.texts[1], "Error initializing the scene!");
-    Tessra_SetMessageHandler(nullptr, nullptr);
-    Tessra_DeleteRenderer(&r);
-    EXPECT_EQ(r, nullptr);
-    Tessra_DeleteRenderer(&r);
-}
-
 // The smallest host: records what arrives.
 struct Host : TessraCallbacks {
     std::vector<float> image = std::vector<float>(32 * 32 * 4, -1.0f);
     int tiles = 0;
     void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
-        for (uint32_t i = 0; i < count; ++i)
-            for (int k = 0; k < 4; ++k) image[(y * 32 + x + i) * 4 + k] = rgba[4 * i + k];
+        for (uint32_t i = 0; i < 4 * count; ++i) image[(y * 32 + x) * 4 + i] = rgba[i];
     }
     void TileFinished(uint32_t, uint32_t, uint32_t, uint32_t) override { ++tiles; }
     void SetStatusText(const char*) override {}
@@ -50,9 +24,28 @@ struct Host : TessraCallbacks {
     void SetPhotonCount(uint32_t) override {}
 };
 
-TEST(PublicApi, RendersALitQuad) {
-    Tessra_SelectBackend("auto");
+// The factory, backend choice, message handler and deletion as a host calls them: an
+// unknown backend is refused, an empty scene is refused through the handler, a lit quad
+// arrives in one tile, and deleting clears the caller's pointer (twice is harmless).
+TEST(PublicApi, FactoryBackendMessagesRenderAndDelete) {
+    ASSERT_EQ(Tessra_SelectBackend("cpu"), 0);
+    EXPECT_EQ(Tessra_SelectBackend("gpu-please"), -1);
+    EXPECT_EQ(std::string(Tessra_BackendName()), "cpu");
+    std::vector<std::string> messages;
+    Tessra_SetMessageHandler(
+        [](const char* text, const char*, void* user) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
+        &messages);
     TessraRendererCUDA* r = Tessra_InitRenderer();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->Render(), 0);
+    EXPECT_EQ(messages, (std::vector<std::string>{"No lights, no fun.", "Error initializing the scene!"}));
+    Tessra_SetMessageHandler(nullptr, nullptr);
+    Tessra_DeleteRenderer(&r);
+    EXPECT_EQ(r, nullptr);
+    Tessra_DeleteRenderer(&r);
+
+    Tessra_SelectBackend("auto");
+    r = Tessra_InitRenderer();
     Host host;
     r->callbacks = &host;
     r->width = r->height = 32;
@@ -66,7 +59,7 @@ TEST(PublicApi, RendersALitQuad) {
     r->NuevoTriangulo(b, mat, false, 1.0f);
     r->NuevaLuzOmni(0, 0, 3, 1, 1, 1, 1.0f, 0, 1.0f);
     const float camera[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 4};  // at z = 4, looking down -z
-    for (int i = 0; i < 12; ++i) r->cameraMatrix[i] = camera[i];
+    std::copy(camera, camera + 12, r->cameraMatrix);
     EXPECT_EQ(r->Render(), 0);
     EXPECT_EQ(host.tiles, 1);
     // The centre looks straight at the quad under the light: N.L = 1.

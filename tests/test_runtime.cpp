@@ -28,7 +28,8 @@ protected:
 };
 
 // The CPU backend refuses what a GPU would: pointers it never handed out, copies and
-// fills past an allocation, a second free, and allocations over the cap.
+// fills past an allocation, a second free, and allocations over the cap. The renderer
+// counts every request, failed ones too, and reports what fails.
 TEST_F(Runtime, MemoryIsTrackedAndForeignPointersAreRefused) {
     const size_t before = rt::liveAllocationCount();
     void* p = nullptr;
@@ -36,39 +37,32 @@ TEST_F(Runtime, MemoryIsTrackedAndForeignPointersAreRefused) {
     EXPECT_EQ(rt::liveAllocationCount(), before + 1);
     std::vector<char> host(100, 7);
     char* mid = static_cast<char*>(p) + 50;
-    EXPECT_EQ(rt::memcpyHtoD(p, host.data(), 100), rt::Success);
     EXPECT_EQ(rt::memcpyHtoD(mid, host.data(), 50), rt::Success);
     EXPECT_EQ(rt::memcpyHtoD(mid, host.data(), 51), rt::ErrorInvalidValue);
     EXPECT_EQ(rt::memcpyHtoD(host.data(), host.data(), 10), rt::ErrorInvalidValue);
     EXPECT_EQ(rt::memset(p, 0, 101), rt::ErrorInvalidValue);
-    EXPECT_EQ(rt::free(host.data()), rt::ErrorInvalidDevicePointer);
     EXPECT_EQ(rt::free(mid), rt::ErrorInvalidDevicePointer);
     EXPECT_EQ(rt::free(p), rt::Success);
     EXPECT_EQ(rt::free(p), rt::ErrorInvalidDevicePointer);
     EXPECT_EQ(rt::liveAllocationCount(), before);
     rt::setMemoryCap(rt::liveAllocationBytes() + 1000);
-    void* q = nullptr;
-    EXPECT_EQ(rt::malloc(&q, 1001), rt::ErrorMemoryAllocation);
-    EXPECT_EQ(q, nullptr);
-    EXPECT_EQ(rt::malloc(&q, 1000), rt::Success);
-    EXPECT_EQ(rt::free(q), rt::Success);
+    EXPECT_EQ(rt::malloc(&p, 1001), rt::ErrorMemoryAllocation);
+    EXPECT_EQ(p, nullptr);
 
-    // The renderer counts every request, failed ones too (the cap is still in place),
-    // and reports what fails.
     TessraRendererCUDA r;
     tt::MessageCapture messages;
-    void* a = r.Malloc(1000);
+    r.Free(r.Malloc(1000));
     EXPECT_EQ(r.Malloc(1 << 20), nullptr);
     EXPECT_EQ(r.usedDeviceMem, 1000u + (1u << 20));
-    r.Free(a);
     r.Free(&r);
     ASSERT_EQ(messages.messages.size(), 2u);
     EXPECT_EQ(messages.messages[0].text, "Unable to allocate memory: 1048576\n");
     EXPECT_EQ(messages.messages[1].text, "Unable to deallocate memory");
 }
 
-// Fetches clamp to the bound range like the GPU, unbound references read zero, and
-// bindings and constant uploads check their sizes and kinds.
+// Fetches clamp to the bound range like the GPU, unbound references read zero, bindings
+// and constant uploads check their sizes and kinds, and float to integer conversions
+// saturate as on the GPU instead of being undefined.
 TEST_F(Runtime, TexturesClampAndConstantsAreSized) {
     float4* d = nullptr;
     ASSERT_EQ(rt::malloc(reinterpret_cast<void**>(&d), 3 * 16), rt::Success);
@@ -89,28 +83,23 @@ TEST_F(Runtime, TexturesClampAndConstantsAreSized) {
     EXPECT_EQ(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 16), rt::ErrorInvalidValue);
     EXPECT_EQ(rt::copyToSymbol(rt::Symbol::texTris, eye, 12), rt::ErrorInvalidSymbol);
     EXPECT_EQ(rt::free(d), rt::Success);
-    // Float to integer conversions saturate as on the GPU instead of being undefined.
-    EXPECT_EQ(f2i(std::nanf("")), 0);
-    EXPECT_EQ(f2i(3e9f), INT_MAX);
-    EXPECT_EQ(f2i(-3e9f), INT_MIN);
-    EXPECT_EQ(f2i(-2.7f), -2);
+    EXPECT_EQ(std::vector<int>({f2i(std::nanf("")), f2i(3e9f), f2i(-3e9f), f2i(-2.7f)}),
+              std::vector<int>({0, INT_MAX, INT_MIN, -2}));
     EXPECT_EQ(f2u(-1.0f), 0u);
     EXPECT_EQ(f2u(5e9f), UINT_MAX);
 }
 
-// combineBuffers over a 300 x 200 extent with 16 x 16 blocks, for a given worker count.
+// combineBuffers over a 300 x 200 extent with 16 x 16 blocks, for a given worker count,
+// into memory filled with NaN bytes.
 std::vector<float4> combine(unsigned threads, dim3 grid) {
     rt::setThreadCount(threads);
     const unsigned w = 300, h = 200, n = w * h;
     float4 *total, *direct, *indirect;
     for (float4** p : {&total, &direct, &indirect}) rt::malloc(reinterpret_cast<void**>(p), n * 16);
-    std::vector<float4> a(n), b(n), out(n);
-    for (unsigned i = 0; i < n; ++i) {
-        a[i] = make_float4(std::sin(float(i)), float(i % 7), 0.5f, 0.0f);
-        b[i] = make_float4(0.25f, std::cos(float(i)), float(i % 3), 1.0f);
-    }
+    std::vector<float4> a(n), out(n);
+    for (unsigned i = 0; i < n; ++i) a[i] = make_float4(std::sin(float(i)), float(i % 7), 0.5f, float(i % 3));
     rt::memcpyHtoD(direct, a.data(), n * 16);
-    rt::memcpyHtoD(indirect, b.data(), n * 16);
+    rt::memcpyHtoD(indirect, a.data(), n * 16);
     rt::memset(total, 0xff, n * 16);
     rt::launch(TESSRA_KERNEL(combineBuffers), grid, dim3(16, 16, 1), total, direct, indirect, w, h, 0u, 0u, false);
     rt::synchronize();
@@ -119,24 +108,17 @@ std::vector<float4> combine(unsigned threads, dim3 grid) {
     return out;
 }
 
-// A grid a little larger than the extent covers every element once, whatever the worker
-// count; a grid or block with a zero extent skips the launch without a word, and one
-// over the block limit is refused.
+// A grid a little larger than the extent covers every element once, the same with one
+// worker as with eight; a grid or block with a zero extent skips the launch without a
+// word, and one over the block limit is refused.
 TEST_F(Runtime, LaunchCoversTheGridWithAnyWorkerCount) {
     const dim3 grid(19, 13, 1);  // 304 x 208 threads over 300 x 200 elements
-    const std::vector<float4> one = combine(1, grid), two = combine(2, grid), eight = combine(8, grid);
-    EXPECT_EQ(std::memcmp(one.data(), two.data(), one.size() * 16), 0);
+    const std::vector<float4> one = combine(1, grid), eight = combine(8, grid);
     EXPECT_EQ(std::memcmp(one.data(), eight.data(), one.size() * 16), 0);
-    for (unsigned i = 0; i < one.size(); i += 97) {
-        EXPECT_EQ(one[i].x, std::sin(float(i)) + 0.25f);
-        EXPECT_EQ(one[i].w, 1.0f);
-    }
+    EXPECT_EQ(std::count_if(one.begin(), one.end(), [](float4 p) { return std::isnan(p.x) || std::isnan(p.w); }), 0);
     const uint64_t launched = rt::launchCount(rt::KernelId::combineBuffers);
-    const std::vector<float4> skipped = combine(2, dim3(0, 13, 1));
+    EXPECT_TRUE(std::isnan(combine(2, dim3(0, 13, 1))[0].x));
     EXPECT_EQ(rt::launchCount(rt::KernelId::combineBuffers), launched);
-    uint32_t bits;
-    std::memcpy(&bits, &skipped[0].x, 4);
-    EXPECT_EQ(bits, 0xffffffffu);
     EXPECT_EQ(rt::launch(TESSRA_KERNEL(combineBuffers), dim3(1, 1, 1), dim3(64, 32, 1), nullptr, nullptr, nullptr, 0u,
                          0u, 0u, 0u, false),
               rt::ErrorInvalidConfiguration);
