@@ -54,29 +54,21 @@ def material(name, shader, **inputs):
     return mat
 
 
-def plane(scene, mat, size=20, location=(0, 0, 0), rotation=(0, 0, 0)):
+def plane(mat, size=20, location=(0, 0, 0), rotation=(0, 0, 0)):
     bpy.ops.mesh.primitive_plane_add(size=size, location=location, rotation=rotation)
-    obj = bpy.context.object
-    obj.data.materials.append(mat)
-    return obj
+    bpy.context.object.data.materials.append(mat)
 
 
-def camera(scene, location, rotation=(0, 0, 0)):
-    cam = bpy.data.cameras.new("camera")
-    cam.lens = cam.sensor_width = 36
-    obj = bpy.data.objects.new("camera", cam)
-    obj.location, obj.rotation_euler = location, rotation
-    scene.collection.objects.link(obj)
-    scene.camera = obj
-
-
-def light(scene, kind, location=(0, 0, 2), rotation=(0, 0, 0), **values):
-    data = bpy.data.lights.new(kind.lower(), kind)
+def add(scene, kind, location, rotation=(0, 0, 0), **values):
+    """A light of the given kind, or the camera, with its settings."""
+    data = bpy.data.cameras.new("camera") if kind == "CAMERA" else bpy.data.lights.new(kind.lower(), kind)
     for key, value in values.items():
         setattr(data, key, value)
     obj = bpy.data.objects.new(kind.lower(), data)
     obj.location, obj.rotation_euler = location, rotation
     scene.collection.objects.link(obj)
+    if kind == "CAMERA":
+        scene.camera = obj
 
 
 def centre(scene, engine, name, r=3):
@@ -92,32 +84,29 @@ def centre(scene, engine, name, r=3):
 
 
 WHITE = ("ShaderNodeBsdfDiffuse", {"Color": (0.8, 0.8, 0.8, 1)})
+SUN = dict(energy=3, angle=0)
 results = {}
-# Irradiance on a white diffuse plane seen from above, under a point light 2 m up and a sun.
-for kind, values in (("POINT", dict(energy=100, shadow_soft_size=0)), ("SUN", dict(energy=3, angle=0))):
-    scene = clear()
-    plane(scene, material("white", WHITE[0], **WHITE[1]))
-    camera(scene, (0, 0, 6))
-    light(scene, kind, **values)
-    results[kind.lower()] = {e: centre(scene, e, kind.lower()) for e in ("CYCLES", "TESSRA")}
-
-# A Mix Shader of two diffuse colours under the sun: Cycles weights them exactly.
-scene = clear()
-plane(scene, material("mix", "MIX", fac=0.3, a=("ShaderNodeBsdfDiffuse", {"Color": (0.9, 0.5, 0.1, 1)}),
-                      b=("ShaderNodeBsdfDiffuse", {"Color": (0.1, 0.2, 0.8, 1)})))
-camera(scene, (0, 0, 6))
-light(scene, "SUN", energy=3, angle=0)
-results["mix"] = {e: centre(scene, e, "mix") for e in ("CYCLES", "TESSRA")}
+# Irradiance on a white diffuse plane seen from above, under a point light 2 m up and a
+# sun; a Mix Shader of two diffuse colours, which Cycles weights exactly.
+for name, mat, kind, values in (
+        ("point", WHITE, "POINT", dict(energy=100, shadow_soft_size=0)),
+        ("sun", WHITE, "SUN", SUN),
+        ("mix", ("MIX", dict(fac=0.3, a=("ShaderNodeBsdfDiffuse", {"Color": (0.9, 0.5, 0.1, 1)}),
+                             b=("ShaderNodeBsdfDiffuse", {"Color": (0.1, 0.2, 0.8, 1)}))), "SUN", SUN)):
+    scene = clear()  # before the material: it removes them all
+    plane(material(name, mat[0], **mat[1]))
+    add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
+    add(scene, kind, (0, 0, 2), **values)
+    results[name] = {e: centre(scene, e, name) for e in ("CYCLES", "TESSRA")}
 
 # A glass pane (a Glass BSDF of water's index, which Tessra cannot follow) between the
 # camera and a red wall, no shadows: through it the wall, red, not a lit white surface.
 scene = clear()
 scene.tessra.shadows = False
-plane(scene, material("red", "ShaderNodeBsdfDiffuse", Color=(0.8, 0.05, 0.05, 1)), location=(0, 3, 0),
-      rotation=(math.pi / 2, 0, 0))
-plane(scene, material("glass", "ShaderNodeBsdfGlass", Color=(1, 1, 1, 1), IOR=1.33), size=1.5,
-      location=(0, -1, 0), rotation=(math.pi / 2, 0, 0))
-camera(scene, (0, -4, 0), (math.pi / 2, 0, 0))
-light(scene, "SUN", location=(0, -5, 0), rotation=(math.pi / 2, 0, 0), energy=3, angle=0)
+upright = (math.pi / 2, 0, 0)
+plane(material("red", "ShaderNodeBsdfDiffuse", Color=(0.8, 0.05, 0.05, 1)), location=(0, 3, 0), rotation=upright)
+plane(material("glass", "ShaderNodeBsdfGlass", Color=(1, 1, 1, 1), IOR=1.33), 1.5, (0, -1, 0), upright)
+add(scene, "CAMERA", (0, -4, 0), upright, lens=36, sensor_width=36)
+add(scene, "SUN", (0, -5, 0), upright, **SUN)
 results["glass"] = {"TESSRA": centre(scene, "TESSRA", "glass")}
 print("RESULTS " + json.dumps(results), flush=True)

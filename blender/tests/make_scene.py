@@ -1,8 +1,8 @@
 """Run inside Blender: installs and enables the add-on from the zip, builds the test scene
-with bpy (a box room, an area light, a spot, a sun, a glossy sphere, a glass cube, an
-image-textured floor, two instances of a collection), saves it, exports its meshes to glTF and writes the same scene as a
-JSON scene file for tessra-render, with the lights and camera written from the numbers
-below through the conversions that docs/blender.md states.
+(a box room, an area light, a spot, a sun, a gold sphere, a glass cube, an image-textured
+floor, two instances of a collection), saves it, and writes the same scene for
+tessra-render: the meshes through Blender's glTF exporter, the lights and camera from the
+numbers below through the conversions docs/blender.md states, in a JSON scene file.
 
 blender -b --factory-startup --python make_scene.py -- OUT_FOLDER ADDON_ZIP TEXTURE"""
 import json
@@ -14,35 +14,30 @@ import bpy
 from mathutils import Vector
 
 out, addon_zip, texture = sys.argv[sys.argv.index("--") + 1:][:3]
-
 bpy.ops.wm.read_factory_settings(use_empty=True)
 bpy.ops.preferences.addon_install(filepath=addon_zip, overwrite=True)
 bpy.ops.preferences.addon_enable(module="tessra")
 bpy.ops.wm.save_userpref()
 scene = bpy.context.scene
 
-ROOM = 3.0  # half width; the room is 6 x 6 x 3 m
+R = 3.0  # half width; the room is 6 x 6 x 3 m
 AREA = dict(location=(0, 0, 2.9), size=(1.0, 0.5), watts=150.0)
 SPOT = dict(location=(2.5, -2.5, 2.5), target=(0, 0, 0.3), watts=600.0, size=50.0, blend=0.25)
-SUN = dict(direction=Vector((-0.4, 0.5, -0.77)).normalized(), strength=1.5, color=(1.0, 0.9, 0.8))
+SUN = dict(direction=Vector((-0.4, 0.5, -0.77)), strength=1.5, color=(1.0, 0.9, 0.8))
 CAMERA = dict(location=(0.3, -5.2, 1.7), target=(0, 0, 0.8), lens=28.0, sensor=36.0)
 BACKGROUND = (0.05, 0.06, 0.08)
-
-
-DIELECTRICS = {}  # name: roughness, of the non-metallic materials
+SMOOTH_DIELECTRICS = []  # reflect sharply through the add-on, 0.04 at the default Specular
 
 
 def principled(name, base, metallic=0.0, roughness=0.5, transmission=0.0, image=None):
-    if metallic == 0:
-        DIELECTRICS[name] = roughness
+    if metallic == 0 and roughness < 0.25:
+        SMOOTH_DIELECTRICS.append(name)
     mat = bpy.data.materials.new(name)
     mat.use_nodes = True
     bsdf = mat.node_tree.nodes["Principled BSDF"]
-    bsdf.inputs["Base Color"].default_value = (*base, 1)
-    bsdf.inputs["Metallic"].default_value = metallic
-    bsdf.inputs["Roughness"].default_value = roughness
-    bsdf.inputs["Transmission"].default_value = transmission
-    bsdf.inputs["IOR"].default_value = 1.6
+    for key, value in (("Base Color", (*base, 1)), ("Metallic", metallic), ("Roughness", roughness),
+                       ("Transmission", transmission), ("IOR", 1.6)):
+        bsdf.inputs[key].default_value = value
     if image:
         tex = mat.node_tree.nodes.new("ShaderNodeTexImage")
         tex.image = bpy.data.images.load(image)
@@ -50,35 +45,36 @@ def principled(name, base, metallic=0.0, roughness=0.5, transmission=0.0, image=
     return mat
 
 
-def mesh_object(name, verts, faces, mat, uvs=None):
-    mesh = bpy.data.meshes.new(name)
-    mesh.from_pydata(verts, [], faces)
-    if uvs:
-        layer = mesh.uv_layers.new()
-        for loop, uv in zip(layer.data, uvs):
-            loop.uv = uv
-    mesh.materials.append(mat)
-    obj = bpy.data.objects.new(name, mesh)
+def add(name, data, location=(0, 0, 0), target=None):
+    obj = bpy.data.objects.new(name, data)
+    obj.location = location
+    if target:
+        obj.rotation_euler = (Vector(target) - obj.location).to_track_quat("-Z", "Y").to_euler()
     scene.collection.objects.link(obj)
     return obj
 
 
-r = ROOM
-mesh_object("floor", [(-r, -r, 0), (r, -r, 0), (r, r, 0), (-r, r, 0)], [(0, 1, 2, 3)],
-            principled("checker", (1, 1, 1), image=texture), uvs=[(0, 0), (3, 0), (3, 3), (0, 3)])
-walls = principled("walls", (0.7, 0.65, 0.6), roughness=1.0)
-mesh_object("room", [(-r, -r, 0), (r, -r, 0), (r, r, 0), (-r, r, 0), (-r, -r, 3), (r, -r, 3), (r, r, 3), (-r, r, 3)],
-            [(3, 2, 6, 7), (0, 3, 7, 4), (2, 1, 5, 6), (4, 7, 6, 5)], walls)
+def mesh(name, verts, faces, mat, uvs=()):
+    data = bpy.data.meshes.new(name)
+    data.from_pydata(verts, [], faces)
+    if uvs:
+        for loop, uv in zip(data.uv_layers.new().data, uvs):
+            loop.uv = uv
+    data.materials.append(mat)
+    return add(name, data)
 
+
+corners = [(-R, -R, 0), (R, -R, 0), (R, R, 0), (-R, R, 0)]
+mesh("floor", corners, [(0, 1, 2, 3)], principled("checker", (1, 1, 1), image=texture),
+     uvs=[(0, 0), (3, 0), (3, 3), (0, 3)])
+mesh("room", corners + [(x, y, 3) for x, y, _ in corners], [(3, 2, 6, 7), (0, 3, 7, 4), (2, 1, 5, 6), (4, 7, 6, 5)],
+     principled("walls", (0.7, 0.65, 0.6), roughness=1.0))
 bpy.ops.mesh.primitive_uv_sphere_add(segments=48, ring_count=24, radius=0.6, location=(-1.0, 0.4, 0.6))
-sphere = bpy.context.active_object
 bpy.ops.object.shade_smooth()
-sphere.data.materials.append(principled("gold", (1.0, 0.78, 0.35), metallic=1.0, roughness=0.25))
-
+bpy.context.active_object.data.materials.append(principled("gold", (1.0, 0.78, 0.35), metallic=1.0, roughness=0.25))
 bpy.ops.mesh.primitive_cube_add(size=0.9, location=(1.0, -0.6, 0.45), rotation=(0, 0, math.radians(30)))
-cube = bpy.context.active_object
-cube.data.materials.append(principled("glass", (0.95, 0.95, 1.0), transmission=1.0, roughness=0.0))
-
+bpy.context.active_object.data.materials.append(principled("glass", (0.95, 0.95, 1.0), transmission=1.0,
+                                                           roughness=0.0))
 # A collection shown twice through instancing empties: the depsgraph's instances.
 props = bpy.data.collections.new("props")
 bpy.ops.mesh.primitive_cone_add(vertices=12, radius1=0.25, depth=0.6, location=(0, 0, 0.3))
@@ -88,39 +84,22 @@ for c in cone.users_collection:
     c.objects.unlink(cone)
 props.objects.link(cone)
 for i, where in enumerate([(-2.2, 1.8, 0), (2.0, 1.5, 0)]):
-    empty = bpy.data.objects.new(f"props.{i}", None)
-    empty.instance_type, empty.instance_collection, empty.location = "COLLECTION", props, where
-    empty.rotation_euler = (0, 0, 0.7 * i)
-    scene.collection.objects.link(empty)
-
-
-def aim(obj, target):
-    obj.rotation_euler = (Vector(target) - obj.location).to_track_quat("-Z", "Y").to_euler()
-
+    empty = add(f"props.{i}", None, where)
+    empty.instance_type, empty.instance_collection, empty.rotation_euler = "COLLECTION", props, (0, 0, 0.7 * i)
 
 area = bpy.data.lights.new("area", "AREA")
 area.shape, area.size, area.size_y, area.energy = "RECTANGLE", *AREA["size"], AREA["watts"]
-area_obj = bpy.data.objects.new("area", area)
-area_obj.location = AREA["location"]
+area_obj = add("area", area, AREA["location"])
 spot = bpy.data.lights.new("spot", "SPOT")
 spot.energy, spot.spot_size, spot.spot_blend, spot.shadow_soft_size = (
     SPOT["watts"], math.radians(SPOT["size"]), SPOT["blend"], 0)
-spot_obj = bpy.data.objects.new("spot", spot)
-spot_obj.location = SPOT["location"]
-aim(spot_obj, SPOT["target"])
+spot_obj = add("spot", spot, SPOT["location"], SPOT["target"])
 sun = bpy.data.lights.new("sun", "SUN")
 sun.energy, sun.color = SUN["strength"], SUN["color"]
-sun_obj = bpy.data.objects.new("sun", sun)
-sun_obj.location = (0, 0, 2.5)
-sun_obj.rotation_euler = SUN["direction"].to_track_quat("-Z", "Y").to_euler()
+sun_obj = add("sun", sun, (0, 0, 2.5), Vector((0, 0, 2.5)) + SUN["direction"])
 cam = bpy.data.cameras.new("camera")
 cam.lens, cam.sensor_width, cam.sensor_fit = CAMERA["lens"], CAMERA["sensor"], "HORIZONTAL"
-cam_obj = bpy.data.objects.new("camera", cam)
-cam_obj.location = CAMERA["location"]
-aim(cam_obj, CAMERA["target"])
-for o in (area_obj, spot_obj, sun_obj, cam_obj):
-    scene.collection.objects.link(o)
-scene.camera = cam_obj
+scene.camera = add("camera", cam, CAMERA["location"], CAMERA["target"])
 scene.world = bpy.data.worlds.new("world")
 scene.world.color = BACKGROUND
 
@@ -134,13 +113,11 @@ layer.use_pass_z = layer.use_pass_normal = layer.use_pass_diffuse_color = True
 scene.view_settings.view_transform = "Standard"
 bpy.ops.wm.save_as_mainfile(filepath=os.path.join(out, "scene.blend"))
 
-# The same scene for tessra-render: the meshes through Blender's glTF exporter (Z up kept),
-# the rest written from the numbers above.
 bpy.ops.export_scene.gltf(filepath=os.path.join(out, "scene.glb"), export_format="GLB", export_yup=False,
                           export_lights=False, export_cameras=False)
 up_of = lambda obj: list(obj.matrix_world.col[1].xyz)
 down_of = lambda obj: list(-obj.matrix_world.col[2].xyz)
-centre, radius = (0, 0, 1.5), math.sqrt(2 * r * r + 1.5 * 1.5)  # the room's bounding box
+centre, radius = (0, 0, 1.5), math.sqrt(2 * R * R + 1.5 * 1.5)  # the room's bounding sphere
 sun_dir = down_of(sun_obj)
 json_scene = {
     "models": [{"file": "scene.glb"}],
@@ -157,8 +134,7 @@ json_scene = {
     ],
     "camera": {"position": CAMERA["location"], "look_at": CAMERA["target"], "up": [0, 0, 1],
                "fov": math.degrees(2 * math.atan(CAMERA["sensor"] / 2 / CAMERA["lens"]))},
-    # Smooth dielectrics reflect sharply, 0.04 at Blender's default Specular of 0.5.
-    "materials": {name: {"reflection": [0.04] * 3} for name, rough in DIELECTRICS.items() if rough < 0.25},
+    "materials": {name: {"reflection": [0.04] * 3} for name in SMOOTH_DIELECTRICS},
     "background": BACKGROUND,
     "settings": {"width": 240, "height": 160, "shadowMode": 1},
 }

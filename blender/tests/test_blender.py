@@ -1,25 +1,15 @@
-"""The Blender add-on, headless: a scene built with bpy and rendered through the installed
-zip must match the same scene rendered by tessra-render from a glTF export and a JSON
-scene file; a render cancelled after its first tile writes no image and leaves no process.
+"""The Blender add-on, headless: a scene built with bpy (make_scene.py) and rendered through
+the installed zip against the same scene rendered by tessra-render from a glTF export and a
+JSON scene file; a render region; small scenes against Cycles; the assimp test files; a
+render cancelled after its first tile writes no image and leaves no process.
 
-Tolerance. Both paths hand the renderer the same scene up to float rounding: the glTF
-exporter bakes and rounds the vertices itself and Assimp multiplies node transforms in
-float, while the add-on transforms in the module. That moves silhouettes by far less than a
-pixel, so a ray that grazes an edge can hit the other triangle and a glossy or area-light
-sample can land on the other side of a shadow edge: isolated pixels that differ a lot. A
-conversion error (a light's power, a spot's cone, an orientation, the field of view, a
-flipped texture, a lost material) changes thousands of pixels or the mean level. Hence:
-the mean levels agree within 1 %, the mean absolute difference stays under 0.005 (the
-image's mean level is about 0.5) and fewer than 1 % of the values differ by more than 0.05.
-The passes (diffuse colour, normal, depth along the camera's axis) are held to the last
-rule, the depth within 1 % of its value.
-
-Both take one ray per pixel. Adaptive antialiasing decides per pixel whether to add rays,
-and where a decision flips the area-light strata of the later rays in its tile shift: the
-default antialiasing makes tessra-render's own image differ by that much (1.1 % of the values
-by more than 0.05) when its camera moves by 1e-5, which would hide conversion errors. The
-module's antialiasing is compared with tessra-render's byte for byte in the Python tests.
-"""
+Tolerance: the two paths round the geometry differently, which flips isolated edge and
+shadow-edge pixels, while a conversion error (a light's power, a cone, an orientation, the
+field of view, a flipped texture, a lost material) moves thousands of pixels or the mean:
+mean levels within 1 %, a mean absolute difference under 0.005 and under 1 % of the values
+off by more than 0.05. One ray per pixel: adaptive antialiasing turns such flips into
+shifted area-light strata (1.1 % of the values move by 0.05 when tessra-render's own camera
+moves by 1e-5); the Python tests hold the module's antialiasing to tessra-render's bytes."""
 import json
 import math
 import os
@@ -27,7 +17,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import exr
@@ -36,7 +25,7 @@ BLENDER = os.environ.get("TESSRA_BLENDER")
 ZIP = os.environ.get("TESSRA_ZIP")
 RENDER = os.environ.get("TESSRA_RENDER")
 HERE = os.path.dirname(os.path.abspath(__file__))
-CHECKER = os.path.join(HERE, "..", "..", "examples", "checker.png")
+RGB = [f"ViewLayer.Combined.{c}" for c in "RGB"]
 
 if not (BLENDER and ZIP and RENDER):
     print("SKIPPED: TESSRA_BLENDER, TESSRA_ZIP and TESSRA_RENDER must name blender, the add-on zip and tessra-render")
@@ -51,129 +40,107 @@ class Addon(unittest.TestCase):
         # A private Blender configuration: the add-on is installed there, not in the user's.
         cls.env = dict(os.environ, BLENDER_USER_CONFIG=os.path.join(cls.dir, "config"),
                        BLENDER_USER_SCRIPTS=os.path.join(cls.dir, "scripts"))
-        cls.blender([BLENDER, "-b", "--factory-startup", "--python-exit-code", "1", "--python",
-                     os.path.join(HERE, "make_scene.py"), "--", cls.dir, ZIP, os.path.abspath(CHECKER)])
+        cls.blender("--factory-startup", "--python-exit-code", "1", "--python", os.path.join(HERE, "make_scene.py"),
+                    "--", cls.dir, ZIP, os.path.join(HERE, "..", "..", "examples", "checker.png"))
+        cls.blend = os.path.join(cls.dir, "scene.blend")
+        cls.full = cls.render("addon_")
 
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
     @classmethod
-    def blender(cls, args):
-        p = subprocess.run(args, env=cls.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                           timeout=280)
+    def blender(cls, *args):
+        p = subprocess.run([BLENDER, "-b", *args], env=cls.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           text=True, timeout=280)
         if p.returncode != 0:
             raise AssertionError(f"{args} failed:\n{p.stdout[-3000:]}")
         return p.stdout
 
     @classmethod
-    def addon_render(cls):
-        """The add-on's render of the whole scene, made once."""
-        path = os.path.join(cls.dir, "addon_0001.exr")
-        if not os.path.exists(path):
-            # Blender reads its arguments in order: the file, then the engine and output, then -f.
-            cls.blender([BLENDER, "-b", os.path.join(cls.dir, "scene.blend"), "-E", "TESSRA", "-o", "//addon_", "-f",
-                         "1"])
-        return path
+    def render(cls, name, setup="", blend=None, factory=False):
+        """Renders frame 1 with the add-on, after running setup; gives (width, height, channels)."""
+        # Factory settings ignore the preferences that enable the add-on: --addons names it.
+        # Blender reads its arguments in order: the file, the setup, the engine and output, then -f.
+        cls.blender(*(["--factory-startup", "--addons", "tessra"] if factory else []), blend or cls.blend,
+                    "--python-expr", "import bpy; s = bpy.context.scene; " + setup, "-E", "TESSRA",
+                    "-o", os.path.join(cls.dir, name), "-f", "1")
+        return exr.read(os.path.join(cls.dir, name + "0001.exr"))
 
-    def test_headless_render_matches_tessra_render(self):
-        t0 = time.monotonic()
-        addon_path = self.addon_render()
-        t_addon = time.monotonic() - t0
-        ref = os.path.join(self.dir, "ref.exr")
-        t0 = time.monotonic()
-        subprocess.run([RENDER, os.path.join(self.dir, "scene.json"), "-o", ref, "-q", "--aa", "1", "--aov",
-                        "albedo,normal,depth"], check=True)
-        t_ref = time.monotonic() - t0
-        w, h, addon = exr.read(addon_path)
-        self.assertEqual(exr.read(ref)[:2], (w, h))
-        ref = exr.read(ref)[2]
+    def tessra_render(self, *args):
+        out = os.path.join(self.dir, "ref.exr")
+        subprocess.run([RENDER, os.path.join(self.dir, "scene.json"), "-o", out, "-q", "--aa", "1", *args], check=True)
+        return exr.read(out)
+
+    def test_renders_match_tessra_render(self):
+        w, h, addon = self.full
+        rw, rh, ref = self.tessra_render("--aov", "albedo,normal,depth")
+        self.assertEqual((w, h, rw, rh), (240, 160, 240, 160))
 
         def values(image, *names):
             return [v for pixel in zip(*(image[n] for n in names)) for v in pixel]
 
-        a, b = values(addon, *(f"ViewLayer.Combined.{c}" for c in "RGB")), values(ref, "R", "G", "B")
+        a, b = values(addon, *RGB), values(ref, "R", "G", "B")
         diffs = [abs(x - y) for x, y in zip(a, b)]
-        stats = dict(size=[w, h], mean=[sum(a) / len(a), sum(b) / len(b)], mean_abs_diff=sum(diffs) / len(diffs),
-                     over_0_05=sum(d > 0.05 for d in diffs) / len(diffs), blender_seconds=round(t_addon, 1),
-                     tessra_render_seconds=round(t_ref, 1))
+        stats = dict(mean=[sum(a) / len(a), sum(b) / len(b)], mean_abs_diff=sum(diffs) / len(diffs),
+                     over_0_05=sum(d > 0.05 for d in diffs) / len(diffs))
         print("image statistics:", json.dumps(stats))
-        self.assertEqual((w, h), (240, 160))
         self.assertGreater(stats["mean"][1], 0.05, "the reference is black")
         self.assertLess(abs(stats["mean"][0] - stats["mean"][1]) / stats["mean"][1], 0.01)
         self.assertLess(stats["mean_abs_diff"], 0.005)
         self.assertLess(stats["over_0_05"], 0.01)
-
         # Blender's depth runs along the camera's axis, Tessra's along the ray through the
         # pixel, whose direction is (u, v, -1) in camera space.
         t = 36 / 2 / 28  # tan(fov / 2): the camera's sensor half width over its lens
         axis = [z / math.sqrt(1 + ((2 * (i % w) / w - 1) * t) ** 2 + ((2 * (i // w) / h - 1) * t * h / w) ** 2)
                 for i, z in enumerate(ref["Z"])]
-        for name, got, expected, relative in (
+        for name, got, expected, tolerance in (
                 ("DiffCol", values(addon, *(f"ViewLayer.DiffCol.{c}" for c in "RGB")),
-                 values(ref, "albedo.R", "albedo.G", "albedo.B"), False),
+                 values(ref, "albedo.R", "albedo.G", "albedo.B"), lambda y: 0.05),
                 ("Normal", values(addon, *(f"ViewLayer.Normal.{c}" for c in "XYZ")), values(ref, "N.X", "N.Y", "N.Z"),
-                 False),
-                ("Depth", addon["ViewLayer.Depth.Z"], axis, True)):
-            off = sum(x != y and not abs(x - y) <= (0.01 * abs(y) if relative else 0.05) for x, y in zip(got, expected))
+                 lambda y: 0.05),
+                ("Depth", addon["ViewLayer.Depth.Z"], axis, lambda y: 0.01 * abs(y))):
+            off = sum(x != y and not abs(x - y) <= tolerance(y) for x, y in zip(got, expected))
             self.assertLess(off, 0.01 * len(got), name)
 
-    def test_path_tracing_matches_tessra_render(self):
-        # The two conversions round the geometry differently, which sends paths on other
-        # ways and makes the noise of the two images independent: they are compared in
-        # blocks of 20 x 20 pixels, where it averages out.
-        setup = ("import bpy; s = bpy.context.scene.tessra; s.path_tracing = True; s.path_samples = 4; "
-                 "s.path_bounces = 1")
-        self.blender([BLENDER, "-b", os.path.join(self.dir, "scene.blend"), "--python-expr", setup, "-E", "TESSRA",
-                      "-o", "//path_", "-f", "1"])
-        ref = os.path.join(self.dir, "path_ref.exr")
-        subprocess.run([RENDER, os.path.join(self.dir, "scene.json"), "-o", ref, "-q", "--aa", "1", "--path-trace",
-                        "4", "--bounces", "1"], check=True)
-        w, h, direct = exr.read(self.addon_render())
-
+        # Path tracing: the two conversions send paths on other ways, so the noise of the two
+        # images is independent and they are compared in blocks of 20 x 20 pixels.
         def blocks(image, names):
             return [sum(image[c][y * w + x] for c in names for y in range(by, by + 20) for x in range(bx, bx + 20))
                     / 1200 for by in range(0, h, 20) for bx in range(0, w, 20)]
 
-        rgb = [f"ViewLayer.Combined.{c}" for c in "RGB"]
-        a = blocks(exr.read(os.path.join(self.dir, "path_0001.exr"))[2], rgb)
-        b = blocks(exr.read(ref)[2], "RGB")
-        mean = [sum(a) / len(a), sum(b) / len(b), sum(blocks(direct, rgb)) / len(a)]
+        a = blocks(self.render("path_", "s.tessra.path_tracing = True; s.tessra.path_samples = 4; "
+                                        "s.tessra.path_bounces = 1")[2], RGB)
+        b = blocks(self.tessra_render("--path-trace", "4", "--bounces", "1")[2], "RGB")
+        mean = [sum(a) / len(a), sum(b) / len(b), sum(blocks(addon, RGB)) / len(a)]
         worst = max(abs(x - y) for x, y in zip(a, b))
         print("path tracing statistics:", json.dumps(dict(mean=mean, worst_block_diff=worst)))
         self.assertLess(abs(mean[0] - mean[1]) / mean[1], 0.01)
         self.assertLess(worst, 0.08 * mean[1])  # measured: 0.027, the mean 0.65
-        # The bounce adds light the direct render lacks: the switch reached the library.
-        self.assertGreater(mean[0], 1.05 * mean[2])
+        self.assertGreater(mean[0], 1.05 * mean[2], "the bounce adds no light: the switch did not reach the library")
 
     def test_render_region_with_factory_settings(self):
-        # The add-on is enabled here only by --addons: factory settings ignore the
-        # preferences that enable it. The region is x 48..156, y 48..128 from the bottom.
-        w, h, full = exr.read(self.addon_render())
-        region = ("import bpy; r = bpy.context.scene.render; r.use_border = True; r.border_min_x = 0.2; "
-                  "r.border_max_x = 0.65; r.border_min_y = 0.3; r.border_max_y = 0.8; r.use_crop_to_border = ")
-        rgb = [f"ViewLayer.Combined.{c}" for c in "RGB"]
+        # The region is x 48..156, y 48..128 from the bottom.
+        w, h, full = self.full
         for crop in (True, False):
-            self.blender([BLENDER, "-b", "--factory-startup", "--addons", "tessra", os.path.join(self.dir, "scene.blend"),
-                          "--python-expr", region + str(crop), "-E", "TESSRA", "-o", f"//region{crop}_", "-f", "1"])
-            cw, ch, image = exr.read(os.path.join(self.dir, f"region{crop}_0001.exr"))
+            cw, ch, image = self.render(f"region{crop}_", "r = s.render; r.use_border = True; r.border_min_x = 0.2; "
+                                        "r.border_max_x = 0.65; r.border_min_y = 0.3; r.border_max_y = 0.8; "
+                                        f"r.use_crop_to_border = {crop}", factory=True)
             self.assertEqual((cw, ch), (108, 80) if crop else (w, h))
             x0, y0 = (0, 0) if crop else (48, 32)
-            got = [image[c][(y + y0) * cw + x + x0] for c in rgb for y in range(80) for x in range(108)]
-            expected = [full[c][(y + 32) * w + x + 48] for c in rgb for y in range(80) for x in range(108)]
+            got = [image[c][(y + y0) * cw + x + x0] for c in RGB for y in range(80) for x in range(108)]
+            expected = [full[c][(y + 32) * w + x + 48] for c in RGB for y in range(80) for x in range(108)]
             self.assertGreater(sum(got) / len(got), 0.05, "the region is black")
             self.assertLess(max(abs(a - b) for a, b in zip(got, expected)), 0.01)
             if not crop:
-                outside = sum(image[c][y * w + x] for c in rgb for y in range(h) for x in range(w)
-                              if not (48 <= x < 156 and 32 <= y < 112))
-                self.assertEqual(outside, 0, "pixels outside the region were rendered")
+                self.assertEqual(sum(image[c][y * w + x] for c in RGB for y in range(h) for x in range(w)
+                                     if not (48 <= x < 156 and 32 <= y < 112)), 0, "pixels outside the region")
 
     def test_conversions_against_cycles(self):
-        # Small scenes rendered by both engines in one Blender (conversion_scenes.py): the
-        # irradiance of a point light and a sun on a white plane, a Mix Shader's colour, and
-        # a Glass BSDF pane, which Tessra alone renders.
-        out = self.blender([BLENDER, "-b", "--factory-startup", "--addons", "tessra", "--python-exit-code", "1",
-                            "--python", os.path.join(HERE, "conversion_scenes.py"), "--", self.dir])
+        # The irradiance of a point light and a sun on a white plane and a Mix Shader's
+        # colour, by both engines in one Blender; a Glass BSDF pane, which Tessra alone renders.
+        out = self.blender("--factory-startup", "--addons", "tessra", "--python-exit-code", "1", "--python",
+                           os.path.join(HERE, "conversion_scenes.py"), "--", self.dir)
         results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
         print("conversions:", json.dumps(results))
         for case in ("point", "sun", "mix"):
@@ -188,21 +155,16 @@ class Addon(unittest.TestCase):
         # Old files whose meshes are inside out: Tessra lights only the side a normal faces,
         # so they came out black but for a few edges. The Depth pass tells the surface's pixels.
         folder = "/usr/share/assimp/models/BLEND"
-        models = ("TorusLightsCams_250_compressed", "yxa_1")
-        if not all(os.path.exists(os.path.join(folder, m + ".blend")) for m in models):
-            self.skipTest("assimp-testmodels is not installed")
-        setup = ("import bpy; s = bpy.context.scene; s.render.resolution_percentage //= 2; "
-                 "s.view_layers[0].use_pass_z = True; s.render.image_settings.file_format = 'OPEN_EXR_MULTILAYER'")
-        for model in models:
-            self.blender([BLENDER, "-b", "--factory-startup", "--addons", "tessra", os.path.join(folder, model + ".blend"),
-                          "--python-expr", setup, "-E", "TESSRA", "-o", os.path.join(self.dir, model + "_"), "-f", "1"])
-            w, h, image = exr.read(os.path.join(self.dir, model + "_0001.exr"))
+        for model in ("TorusLightsCams_250_compressed", "yxa_1"):
+            if not os.path.exists(os.path.join(folder, model + ".blend")):
+                self.skipTest("assimp-testmodels is not installed")
+            w, h, image = self.render(model + "_", "s.render.resolution_percentage //= 2; s.view_layers[0].use_pass_z "
+                                      "= True; s.render.image_settings.file_format = 'OPEN_EXR_MULTILAYER'",
+                                      os.path.join(folder, model + ".blend"), factory=True)
             channel = {name.split(".", 1)[1]: values for name, values in image.items() if "." in name}
             hit = [i for i, z in enumerate(channel["Depth.Z"]) if z < 1e30]
-            level = [sum(channel[f"Combined.{c}"][i] for c in "RGB") / 3 for i in hit]
-            lit = sum(v > 1e-4 for v in level) / len(hit)
-            print(f"{model}: {w} x {h}, {len(hit)} pixels on the surface, {lit:.3f} of them lit, "
-                  f"mean {sum(level) / len(hit):.4f}")
+            lit = sum(sum(channel[f"Combined.{c}"][i] for c in "RGB") > 3e-4 for i in hit) / max(len(hit), 1)
+            print(f"{model}: {w} x {h}, {len(hit)} pixels on the surface, {lit:.3f} of them lit")
             self.assertGreater(len(hit), 0.01 * w * h, model)
             self.assertGreater(lit, 0.9, model)
 
@@ -211,9 +173,9 @@ class Addon(unittest.TestCase):
         # once the second has begun, and SIGINT in background mode is Blender's Esc.
         setup = ("import bpy; s = bpy.context.scene; s.render.resolution_percentage = 300; "
                  "bpy.data.objects['area'].hide_render = True")
-        p = subprocess.Popen([BLENDER, "-b", os.path.join(self.dir, "scene.blend"), "--python-expr", setup,
-                              "-E", "TESSRA", "-o", "//cancel_", "-f", "1"], env=self.env, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        p = subprocess.Popen([BLENDER, "-b", self.blend, "--python-expr", setup, "-E", "TESSRA", "-o", "//cancel_",
+                              "-f", "1"], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                             start_new_session=True)
         try:
             for line in p.stdout:
                 if line.startswith("Tessra: tile 1/"):
