@@ -227,6 +227,41 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
         }
     }
     if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
+    Tessra_SetWorldLight(&r, scene.hasBackground);
+}
+
+std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(const char*)>& open) {
+    const bool photonMap = r.indirectIllumination && r.usePhotonMapping;
+    // The library's defaults (100 photons, no bounce) suit no scene.
+    if (photonMap && open("numPhotons")) r.numPhotons = 200000;
+    if (photonMap && open("numBounces")) r.numBounces = 2;
+    const char* derived[] = {"photonEnergy", "photonSearchDistance", "irradianceSamples", "FG_record_density"};
+    const bool any = std::any_of(std::begin(derived), std::end(derived), open);
+    TessraPhotonSettings s;
+    const bool suggested = (photonMap || r.extension_.pathSamples) && any && Tessra_SuggestPhotonSettings(&r, &s) == 0;
+    // Paths carry indirect light at the strength the suggested energy gives photons.
+    if (r.extension_.pathSamples && open("ambientLightIntens")) r.ambientLightIntens = suggested ? s.ambientLightIntens : 1.0f;
+    if (!photonMap) return "";
+    if (suggested) {
+        if (open("photonSearchDistance")) r.photonSearchDistance = s.photonSearchDistance;
+        if (open("irradianceSamples")) r.irradianceSamples = s.irradianceSamples;
+        if (open("FG_record_density")) r.FG_record_density = s.FG_record_density;
+        if (open("photonEnergy")) {
+            r.photonEnergy = s.photonEnergy;
+            // The suggested energy goes with its scale; a tuned energy keeps its own.
+            if (open("ambientLightIntens")) r.ambientLightIntens = s.ambientLightIntens;
+        }
+    }
+    const auto mark = [&](const char* f) { return suggested && open(f) ? " (derived)" : ""; };
+    char line[400];
+    std::snprintf(line, sizeof(line),
+                  "photon settings: numPhotons=%u numBounces=%u photonEnergy=%g%s photonSearchDistance=%g%s "
+                  "ambientLightIntens=%g irradianceSamples=%u%s FG_record_density=%g%s",
+                  r.numPhotons, r.numBounces, double(r.photonEnergy), mark("photonEnergy"),
+                  double(r.photonSearchDistance), mark("photonSearchDistance"), double(r.ambientLightIntens),
+                  r.irradianceSamples, mark("irradianceSamples"), double(r.FG_record_density),
+                  mark("FG_record_density"));
+    return line;
 }
 
 

@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber);
     app.add_option("--fg-density", fgDensity, "Density of the final-gather records (implies --final-gather)")
         ->check(finiteFloat(true));
-    app.add_option("--background", background, "Background colour R G B (linear); it feeds final gather only")
+    app.add_option("--background", background, "World colour R G B (linear): the background, and a light around the scene")
         ->expected(3)
         ->check(finiteFloat(false));
     app.add_option("--aa", aa, "Antialiasing: at most N x N rays per pixel (1 = one ray per pixel)")
@@ -429,7 +429,7 @@ int main(int argc, char** argv) {
             tr::importModel(scene, scenePath, identity, options);
         }
         if (scene.triangles.empty()) throw tr::SceneError(scenePath + ": the scene has no triangles");
-        if (scene.lights.empty()) {
+        if (scene.lights.empty() && !scene.worldLights()) {
             // A bare model still shows something: a light where the camera is.
             const tr::Camera c = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
             tr::Light headlight;
@@ -508,11 +508,6 @@ int main(int argc, char** argv) {
         if (!apply(s.first, s.second, "--set")) return kExitUsage;
         fovSet = fovSet || s.first == "fieldOfView";
     }
-    if (r->indirectIllumination && r->usePhotonMapping) {
-        // The library's defaults (100 photons, no bounce) suit no scene.
-        if (!photons && !given("numPhotons")) r->numPhotons = 200000;
-        if (!photonBounces && !given("numBounces")) r->numBounces = 2;
-    }
 
     if (cropped) {
         std::string error;
@@ -551,31 +546,17 @@ int main(int argc, char** argv) {
     {
         StdoutMute mute(!verbose);
         tr::feedRenderer(scene, *r);
-        const bool deriveEnergy = !(photonEnergy > 0) && !given("photonEnergy");
-        const bool deriveRadius = !(photonRadius > 0) && !given("photonSearchDistance");
-        const bool deriveSamples = !fgSamples && !given("irradianceSamples");
-        const bool deriveDensity = !(fgDensity > 0) && !given("FG_record_density");
-        TessraPhotonSettings suggested;
-        if (r->indirectIllumination && r->usePhotonMapping &&
-            (deriveEnergy || deriveRadius || deriveSamples || deriveDensity) &&
-            Tessra_SuggestPhotonSettings(r, &suggested) == 0) {
-            if (deriveEnergy) r->photonEnergy = suggested.photonEnergy;
-            if (deriveRadius) r->photonSearchDistance = suggested.photonSearchDistance;
-            if (deriveSamples) r->irradianceSamples = suggested.irradianceSamples;
-            if (deriveDensity) r->FG_record_density = suggested.FG_record_density;
-            // The suggested energy gives indirect light at its physical strength with
-            // this scale; a tuned energy keeps the scale it was tuned with.
-            if (deriveEnergy && !given("ambientLightIntens")) r->ambientLightIntens = suggested.ambientLightIntens;
-            if (verbose)
-                std::fprintf(stderr,
-                             "tessra-render: photon settings: numPhotons=%u numBounces=%u photonEnergy=%g%s "
-                             "photonSearchDistance=%g%s ambientLightIntens=%g irradianceSamples=%u%s "
-                             "FG_record_density=%g%s\n",
-                             r->numPhotons, r->numBounces, double(r->photonEnergy), deriveEnergy ? " (derived)" : "",
-                             double(r->photonSearchDistance), deriveRadius ? " (derived)" : "",
-                             double(r->ambientLightIntens), r->irradianceSamples, deriveSamples ? " (derived)" : "",
-                             double(r->FG_record_density), deriveDensity ? " (derived)" : "");
-        }
+        // What an option gave counts as given too.
+        const std::string line = tr::completeSettings(*r, [&](const char* f) {
+            const std::string field = f;
+            const bool option = (field == "numPhotons" && photons) || (field == "numBounces" && photonBounces) ||
+                                (field == "photonEnergy" && photonEnergy > 0) ||
+                                (field == "photonSearchDistance" && photonRadius > 0) ||
+                                (field == "irradianceSamples" && fgSamples) ||
+                                (field == "FG_record_density" && fgDensity > 0);
+            return !option && !given(f);
+        });
+        if (verbose && !line.empty()) std::fprintf(stderr, "tessra-render: %s\n", line.c_str());
         messages.rendering = true;
         progress.status("Rendering");
         if (g_interrupts == 0) r->Render();

@@ -66,7 +66,10 @@ struct Scene {
     bool hasCamera = false;
     Camera camera;
     bool hasBackground = false;
-    float background[3] = {0, 0, 0};
+    float background[3] = {0, 0, 0};  // the world: seen where rays meet nothing, and lighting the scene
+    bool worldLights() const {
+        return hasBackground && (background[0] > 0 || background[1] > 0 || background[2] > 0);
+    }
     // Render settings as FIELD=VALUE in the order given; see applySetting.
     std::vector<std::pair<std::string, std::string>> settings;
     std::vector<std::string> warnings;
@@ -124,6 +127,11 @@ Camera defaultCamera(const Scene& scene);
 // Hands triangles, materials, lights and background to the renderer. The scene must
 // outlive the render: the renderer keeps pointers to the texture paths.
 void feedRenderer(const Scene& scene, TessraRendererCUDA& r);
+// After feedRenderer, fills in the settings the user left open (open(field) is true):
+// the photon counts, and the photon settings derived from the scene; path tracing takes
+// indirect light at its physical strength. Returns the photon settings used as one line
+// (empty without a photon map), for verbose hosts.
+std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(const char*)>& open);
 
 }  // namespace tr
 

@@ -214,6 +214,9 @@ TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
 // in range was found, so the disc is the whole search range: the farthest of a few
 // photons would make a disc too small, and one photon near the query a value without
 // bound.
+// The density estimate's constant factor.
+#define TESSRA_DENSITY_FACTOR 1.27f
+
 template <int K>
 TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range) {
     if (l.count == 0) return make_float3(0, 0, 0);
@@ -226,7 +229,7 @@ TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range) {
     const float r = l.count < unsigned(K) ? range : l.maxKey;
     // A zero radius (every photon kept sits on the query) spreads light over no area.
     if (!(r > 0.0f)) return make_float3(0, 0, 0);
-    return sum * fastRcp(r * r * TESSRA_PI) * 1.27f;
+    return sum * fastRcp(r * r * TESSRA_PI) * TESSRA_DENSITY_FACTOR;
 }
 
 TESSRA_DEVICE float3 photonEstimate(float3 P, float3 N, float firstPass) {
@@ -302,6 +305,22 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
     }
 }
 
+// A photon of the world: a direction over the whole sphere and a start on the disc of
+// the scene's bounding sphere that faces it. With radiance c / pi from every direction
+// (which shows colour c on a white surface open to it), the flux across the disc is
+// 4 pi r^2 c, shared by the photons.
+TESSRA_DEVICE void emitFromWorld(float h2, float h3, float h5, float h7, float3& O, float3& D, float3& flux) {
+    const float4 sphere = SYM.c_worldSphere;
+    const float ct = 1.0f - 2.0f * h2;
+    const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
+    const float phi = TESSRA_2PI * h3;
+    D = make_float3(cosf(phi) * st, sinf(phi) * st, ct);
+    const float2 xy = concentricSampleDisk(2.0f * h5 - 1.0f, 2.0f * h7 - 1.0f);
+    const float3 T = tangentOf(D), B = cross(D, T), C = xyz(sphere);
+    O = C + (T * xy.x + B * xy.y - D) * sphere.w;
+    flux = SYM.c_envColor * (2.0f * TESSRA_2PI * sphere.w * sphere.w);
+}
+
 // The diffuse colour of the surface a ray hit.
 TESSRA_DEVICE float3 hitDiffuse(const OctreeHit& h) {
     const int m = tex1Dfetch(SYM.texTriMatID, int(h.triangle));
@@ -317,11 +336,18 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
     if (int(i) >= S.c_maxPhotons || i >= 0x7fffffffu) return;
     const int q = int(i) + 1;
     const float h9 = halton(q, 9), h2 = halton(q, 2), h3 = halton(q, 3), h5 = halton(q, 5), h7 = halton(q, 7);
+    // numLights counts the world too when it lights the scene: the last emitter.
     const unsigned int l = f2u(float(numLights) * clampf(hashRand(rands.x, h9), 0.0f, 0.99f));
-    const LightSample L = fetchLight(l);
+    const bool world = S.c_worldLight && l + 1 == numLights;
     float3 O, D, power;
-    float p;
-    emitFromLight(L, h2, h3, h5, h7, O, D, p, power);
+    float p = 1.0f, d = 1.0f;
+    if (world) {
+        emitFromWorld(h2, h3, h5, h7, O, D, power);
+    } else {
+        const LightSample L = fetchLight(l);
+        emitFromLight(L, h2, h3, h5, h7, O, D, p, power);
+        d = L.decayStart;
+    }
     Ray ray;
     ray.o = O;
     ray.d = D;
@@ -331,9 +357,11 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
         return;
     }
     const float3 A = hitDiffuse(h);
-    const float d = L.decayStart;
     const float inv = fastRcp(float(S.c_maxPhotons));
-    const float3 col = power * (d * d) * (float(numLights) / p) * S.c_photonEnergy * A * inv;
+    // The lights' photons take the scene's energy factor; the world's flux is already in
+    // the direct pass's units and only loses the density estimate's factor.
+    const float energy = world ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy;
+    const float3 col = power * (d * d) * (float(numLights) / p) * energy * A * inv;
     out_photons_pos[i] = make_float4(h.position, 1.0f);
     out_photons_dir[i] = make_float4(D, 1.0f);
     out_photons_col[i] = make_float4(col, inv);
@@ -478,7 +506,8 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
         // photons counted are those on the side the ray arrives at.
         L = precomputedEstimate(h.position, faceForward(h.normal, ray.d)) * ambientLightIntens;
     } else {
-        L = SYM.c_envColor;
+        // A world that lights the scene reaches the record through the direct pass.
+        L = SYM.c_worldLight ? make_float3(0, 0, 0) : SYM.c_envColor;
     }
     const float3 acc = xyz(lightAccum[k]) + L;
     lightAccum[k] = make_float4(acc, 1.0f);

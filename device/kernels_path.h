@@ -5,8 +5,9 @@
 // the diffuse rest bounces cosine-distributed about the side the path arrived on. In the
 // renderer's units a surface shows its diffuse colour times the irradiance it receives,
 // so a bounce carries the diffuse colour and the mean of what its paths find, as the
-// final gather does; a diffuse ray that escapes sees the background colour, a mirror ray
-// that escapes sees black, as the reflection passes do.
+// final gather does. A background that only feeds the gathers is seen by the diffuse rays
+// that escape and not by mirror rays, as the reflection passes do; a world that lights the
+// scene is sampled at every vertex and seen by the mirror rays.
 #pragma once
 // Read through kernels_screen.h, whose light sample it shares.
 
@@ -77,8 +78,8 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         LitSurface s;
         s.P = h.position;
         // The first hit is lit exactly as the direct pass lights it (highlight included);
-        // later hits as photons light them, on the side the path arrived on.
-        s.N = primary ? h.normal : Nf;
+        // later hits as photons light them; all on the side the path arrived on.
+        s.N = Nf;
         s.V = D;
         s.Kd = diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric));
         s.spec = primary ? tex1Dfetch(S.texMatSpec, m) : make_float4(0, 0, 0, 0);
@@ -88,6 +89,10 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
             const unsigned int n = (l.kind == LIGHT_OMNI_SPHERE || l.kind == LIGHT_RECT) ? lightSubDivs : 1u;
             const unsigned int si = f2u(rng.next() * float(n)), sj = f2u(rng.next() * float(n));
             direct += lightSampleColour(s, si < n ? si : n - 1, sj < n ? sj : n - 1, n, numlights, shadowMode, l);
+        }
+        if (S.c_worldLight) {
+            const float u1 = rng.next();
+            direct += worldSampleColour(s, u1, rng.next(), shadowMode);
         }
         L += beta * wDiff * direct;
 
@@ -116,7 +121,10 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         }
         h = intersectOctree(ray, 10000000.0f, false);
         if (!h.found) {
-            if (diffuse) L += beta * S.c_envColor;
+            // A world that lights the scene came in through the light samples of the
+            // last vertex, except where a mirror or glass shows it; a background that
+            // only feeds the gathers is seen by diffuse rays alone.
+            if (diffuse != bool(S.c_worldLight)) L += beta * S.c_envColor;
             break;
         }
         D = normalize(ray.d);

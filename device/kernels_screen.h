@@ -209,6 +209,52 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
     return (l.color * s.Kd + make_float3(spec, spec, spec)) * I;
 }
 
+// The world's light at surface s through one cosine-distributed direction (u1, u2) about
+// its normal: where nothing is in the way, the world's colour on the diffuse colour, so
+// that a white surface open to the whole world shows the world's colour.
+TESSRA_DEVICE float3 worldSampleColour(const LitSurface& s, float u1, float u2, char shadowMode) {
+    if (shadowMode == 1) {
+        Ray ray;
+        ray.d = sampleCosineHemisphere(s.N, u1, u2);
+        ray.o = s.P + s.N * rayOffset(s.P);
+        if (intersectOctree(ray, 10000000.0f, true).found) return make_float3(0, 0, 0);
+    }
+    return s.Kd * SYM.c_envColor;
+}
+
+// Adds the world at each element of rows firstRow on: its light on a surface from n x n
+// cosine strata (shared out among a pixel's rays as the area lights' are), and its colour
+// where the ray met nothing, when showMisses. n 0 adds the misses only.
+TESSRA_DEVICE void calc_world_ss(Lane t, unsigned int width, unsigned int height, char shadowMode, int* inTriID,
+                                 float4* inNormal, float4* inTexCoord, float4* inPos, float4* inEyePos,
+                                 unsigned int n, unsigned int strataStep, unsigned int firstRow, bool showMisses,
+                                 float4* colorOutput, const unsigned int* inShift) {
+    const unsigned int x = t.x(), y = firstRow + t.y();
+    if (x >= width || y >= height) return;
+    const unsigned int p = y * width + x;
+    if (!(inPos[p].w > 0.5f)) {
+        if (showMisses) colorOutput[p] += make_float4(SYM.c_envColor, 0.0f);
+        return;
+    }
+    if (n == 0) return;
+    const float4 st = inTexCoord[p];
+    const int m = tex1Dfetch(SYM.texTriMatID, inTriID[p]);
+    LitSurface s;
+    s.P = xyz(inPos[p]);
+    s.V = normalize(s.P - xyz(inEyePos[p]));
+    s.N = faceForward(xyz(inNormal[p]), s.V);
+    s.Kd = diffuseColor(m, make_float2(st.x, st.y));
+    unsigned int ox, oy;
+    rayStrata(inShift, p, s.P, strataStep, ox, oy);
+    const float fine = fastRcp(float(n * strataStep));
+    float3 sum = make_float3(0, 0, 0);
+    for (unsigned int sj = 0; sj < n; ++sj)
+        for (unsigned int si = 0; si < n; ++si)
+            sum += worldSampleColour(s, (float(si * strataStep + ox) + 0.5f) * fine,
+                                     (float(sj * strataStep + oy) + 0.5f) * fine, shadowMode);
+    colorOutput[p] += make_float4(sum * fastRcp(float(n * n)), 0.0f);
+}
+
 // Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one
 // for point-like lights), each with its own shadow ray. With strataStep > 1 the n x n
 // points are every strataStep-th of a finer pattern, shifted per ray.
@@ -226,8 +272,10 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
         const int m = tex1Dfetch(SYM.texTriMatID, inTriID[p]);
         LitSurface s;
         s.P = xyz(inPos[p]);
-        s.N = xyz(inNormal[p]);
         s.V = normalize(s.P - xyz(inEyePos[p]));
+        // Lit on the side the ray sees: a face seen from behind was black under a light
+        // on the viewer's side, and a light behind a single-sided wall must not reach it.
+        s.N = faceForward(xyz(inNormal[p]), s.V);
         s.Kd = diffuseColor(m, make_float2(st.x, st.y));
         s.spec = tex1Dfetch(SYM.texMatSpec, m);
         const LightSample l = fetchLight(ilight);

@@ -111,7 +111,7 @@ bool TessraRendererCUDA::initScene() try {
     numTris = uint32_t(triangles.size());
     numlighttris = uint32_t(lightTriangles.size());
     numLights = uint32_t(lights.size());
-    if (numLights == 0) {
+    if (numLights == 0 && !host::worldLit(*this)) {
         platform::messageBox("No lights, no fun.", "Error");
         return false;
     }
@@ -137,9 +137,12 @@ bool TessraRendererCUDA::initScene() try {
         matIds[i] = t.materialId;
     }
 
-    std::vector<float4> posCol(2 * L), rotRows(3 * L), spotData(L);
-    std::vector<uchar4> params(L);
-    std::vector<float> decayStart(L);
+    // A scene lit by the world alone still binds one (unread) light, as references
+    // cannot be bound to nothing.
+    const size_t LA = std::max<size_t>(L, 1);
+    std::vector<float4> posCol(2 * LA), rotRows(3 * LA), spotData(LA);
+    std::vector<uchar4> params(LA);
+    std::vector<float> decayStart(LA);
     for (size_t j = 0; j < L; ++j) {
         const LightRecord& l = lights[j];
         posCol[2 * j] = make_float4(l.position[0], l.position[1], l.position[2], l.radius);
@@ -179,6 +182,15 @@ bool TessraRendererCUDA::initScene() try {
         for (int a = 0; a < 3; ++a) size = std::max(size, hi[a] - lo[a]);
         const float epsilon = size > 0.0f ? 1e-6f * size : 1e-6f;
         TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_rayEpsilon, &epsilon, 4), "volumeRender", __LINE__);
+        float diagonal2 = 0.0f;
+        for (int a = 0; a < 3; ++a) diagonal2 += (hi[a] - lo[a]) * (hi[a] - lo[a]);
+        const float4 sphere = make_float4(0.5f * (lo[0] + hi[0]), 0.5f * (lo[1] + hi[1]), 0.5f * (lo[2] + hi[2]),
+                                          0.5f * std::sqrt(diagonal2) + 4.0f * epsilon);
+        const int world = host::worldLit(*this) ? 1 : 0;
+        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldSphere, &sphere, 16), "volumeRender", __LINE__);
+        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldLight, &world, 4), "volumeRender", __LINE__);
+        // The world's photons leave before any light pass has written the colour.
+        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
     }
 
     TESSRA_PRINTF("BuildOctree.\n");

@@ -52,9 +52,31 @@ bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
         const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? host::strata(*this) : 1;
         if (!renderAreaLight(fb, i, n, 0.5f, 0.5f)) return false;
     }
-    return true;
+    return !host::worldLit(*this) || renderWorld(fb, host::strata(*this));
 } catch (...) {
     host::reportException("RenderDirectLighting");
+    return false;
+}
+
+// The world's light and colour on the elements of fb, n x n samples each (0: its colour
+// where rays missed only). Camera rays see it unless alpha is coverage, where the world
+// is transparent; mirror and glass rays always do.
+bool TessraRendererCUDA::renderWorld(const TessraFrameBuffer& fb, uint32_t n) try {
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
+    const bool camera = &fb == currentFrameBuffer || &fb == extension_.batch;
+    const bool showMisses = !(camera && extension_.coverage);
+    const uint32_t step = n > 1 ? extension_.strataStep : 1, band = 32;
+    for (uint32_t row = 0; row < fb.tileHeight; row += band) {
+        if (!shadesRows(fb, row, row + band)) continue;
+        rt::launch(TESSRA_KERNEL(calc_world_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
+                   kBlock, fb.tileWidth, fb.tileHeight, char(shadowMode), fb.ssTriID, fb.ssNormals, fb.ssTexCoords,
+                   fb.ssPos, fb.ssEyePos, n, step, row, showMisses, fb.ssColor, batchShifts(fb));
+        rt::synchronize();
+        if (host::abortRequested(this)) return false;
+    }
+    return true;
+} catch (...) {
+    host::reportException("renderWorld");
     return false;
 }
 
@@ -189,4 +211,10 @@ void TessraRendererCUDA::RefreshResultsScreen() try {
     lastRefreshTick = platform::getTickCount();
 } catch (...) {
     host::reportException("RefreshResultsScreen");
+}
+
+extern "C" TESSRA_API int Tessra_SetWorldLight(TessraRendererCUDA* r, bool on) {
+    if (!r) return -1;
+    r->extension_.worldLight = on;
+    return 0;
 }

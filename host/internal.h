@@ -71,6 +71,11 @@ inline uint32_t strata(const TessraRendererCUDA& r) {
     return TessraRendererCUDA::num_subdivs_glossy_refl / r.extension_.strataStep;
 }
 
+// Whether the background lights the scene: switched on, and not black.
+inline bool worldLit(const TessraRendererCUDA& r) {
+    return r.extension_.worldLight && (r.envColor[0] > 0.0f || r.envColor[1] > 0.0f || r.envColor[2] > 0.0f);
+}
+
 // A stage's scratch allocation on the device, released when the scope ends however it
 // ends, so that a stage left by an exception leaves nothing allocated.
 struct ScopedDeviceMemory {

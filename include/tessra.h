@@ -320,6 +320,7 @@ public:
         void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
         KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
         bool coverage = false;  // delivered alpha is the fraction of the pixel's rays that hit
+        bool worldLight = false;  // the background colour is a world that lights the scene and is seen
     } extension_;
 
 private:
@@ -327,6 +328,7 @@ private:
     bool shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const;
     bool shadeTile(TessraFrameBuffer& fb);
     bool pathTraceTile(const TessraFrameBuffer& fb);
+    bool renderWorld(const TessraFrameBuffer& fb, uint32_t n);
     const unsigned int* batchShifts(const TessraFrameBuffer& fb) const;
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
@@ -432,6 +434,15 @@ TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* renderer, float* albed
 // premultiplied by this alpha. Off (the default), alpha is what the stages leave.
 // Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* renderer, bool on);
+// The background colour (SetEnvColor) as a world around the scene: seen where camera,
+// mirror and glass rays meet nothing (camera rays excepted under alpha coverage, where it
+// is transparent), and lighting the scene as a uniform environment of that colour
+// (a white surface open to it shows the colour): direct light through cosine-distributed
+// shadow rays stratified as the area lights' samples are, photons from every direction,
+// and the path tracer's light samples; final-gather rays that escape then see nothing,
+// so the world is counted once. A scene lit by the world alone renders. Off (the
+// default), the background only feeds final gather. Returns 0, or -1 without a renderer.
+TESSRA_API int Tessra_SetWorldLight(TessraRendererCUDA* renderer, bool on);
 }
 
 #endif  // TESSRA_H

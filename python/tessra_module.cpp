@@ -541,32 +541,11 @@ struct Renderer {
     };
 
     bool open(const char* field) const { return !given.count(field); }
-    void photonCounts(TessraRendererCUDA& r) const {
-        // The library's defaults (100 photons, no bounce) suit no scene.
-        if (open("numPhotons")) r.numPhotons = 200000;
-        if (open("numBounces")) r.numBounces = 2;
-    }
-
-    // Hands the scene over, then fills in the photon settings the user left open as
-    // tessra-render does, so that the two give the same image of the same scene.
+    // Hands the scene over, then fills in the settings the user left open as tessra-render
+    // does, so that the two give the same image of the same scene.
     void feed(TessraRendererCUDA& r) const {
-        const bool photonMap = r.indirectIllumination && r.usePhotonMapping;
-        if (photonMap) photonCounts(r);
         tr::feedRenderer(scene, r);
-        TessraPhotonSettings s;
-        if (photonMap &&
-            (open("photonEnergy") || open("photonSearchDistance") || open("irradianceSamples") ||
-             open("FG_record_density")) &&
-            Tessra_SuggestPhotonSettings(&r, &s) == 0) {
-            if (open("photonSearchDistance")) r.photonSearchDistance = s.photonSearchDistance;
-            if (open("irradianceSamples")) r.irradianceSamples = s.irradianceSamples;
-            if (open("FG_record_density")) r.FG_record_density = s.FG_record_density;
-            if (open("photonEnergy")) {
-                r.photonEnergy = s.photonEnergy;
-                // The suggested energy goes with its scale; a tuned energy keeps its own.
-                if (open("ambientLightIntens")) r.ambientLightIntens = s.ambientLightIntens;
-            }
-        }
+        tr::completeSettings(r, [&](const char* f) { return open(f); });
     }
 
     py::dict suggestPhotonSettings() const {
@@ -575,8 +554,7 @@ struct Renderer {
         // photon-mapped render with this renderer's other settings.
         LibraryRenderer owner(*this);
         owner.r->indirectIllumination = owner.r->usePhotonMapping = true;
-        photonCounts(*owner.r);
-        tr::feedRenderer(scene, *owner.r);
+        feed(*owner.r);
         TessraPhotonSettings s;
         if (Tessra_SuggestPhotonSettings(owner.r, &s) != 0)
             throw py::value_error("the scene's triangles have no area");
@@ -610,7 +588,8 @@ struct Renderer {
             wanted.insert(name);
         }
         if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
-        if (scene.lights.empty()) throw py::value_error("the scene has no lights");
+        if (scene.lights.empty() && !scene.worldLights())
+            throw py::value_error("the scene has no lights and no world that lights it");
         auto image = std::make_shared<Image>(settings->width, settings->height);
         py::object imageObject = py::cast(image);
         lastImage = imageObject;

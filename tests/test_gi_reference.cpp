@@ -466,6 +466,60 @@ TEST(GiReference, NoLightPassesThroughSingleSidedWalls) {
     }
 }
 
+// The world as the only light. A box open to it shows its colour on the diffuse colour
+// wherever the camera sees it (a convex object sees nothing of itself, whichever way its
+// normals face), and the world's colour around it, except where alpha is coverage;
+// without the world switched on the same colour only feeds final gather, and a scene
+// without lights is refused. The open Cornell box under the world gets the path
+// tracer's indirect light: counting the world both in the direct pass and in the gather
+// rays that escape would double it near the opening.
+TEST(GiReference, TheWorldLightsTheSceneOnce) {
+    const float world[3] = {0.8f, 0.9f, 1.0f};
+    const auto cube = [&](bool on, bool coverage) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(32, 32));
+        tt::addClosedBox(*r, 0.5f, tt::addDiffuse(*r, 0.5f, 0.25f, 1.0f));
+        r->shadowMode = 1;
+        r->fieldOfView = 0.9f;
+        r->SetEnvColor(world[0], world[1], world[2]);
+        EXPECT_EQ(Tessra_SetWorldLight(r.get(), on), 0);
+        EXPECT_EQ(Tessra_SetAlphaCoverage(r.get(), coverage), 0);
+        return tt::renderDownZ(*r, {0.4f, 0.7f, 2.5f}).image;
+    };
+    const float kd[3] = {0.5f, 0.25f, 1.0f};
+    const std::vector<float> seen = cube(true, false), covered = cube(true, true);
+    int surface = 0;
+    for (size_t i = 0; i < seen.size(); i += 4) {
+        const float alpha = covered[i + 3];
+        ASSERT_TRUE(alpha == 0.0f || alpha == 1.0f) << "pixel " << i / 4;
+        surface += alpha == 1.0f;
+        for (int c = 0; c < 3; ++c) {
+            const float expected = alpha == 1.0f ? kd[c] * world[c] : world[c];
+            ASSERT_NEAR(seen[i + c], expected, 2e-5f) << "pixel " << i / 4;
+            ASSERT_NEAR(covered[i + c], alpha * expected, 2e-5f) << "pixel " << i / 4;
+        }
+    }
+    EXPECT_GT(surface, 200);
+    EXPECT_LT(surface, 32 * 32 - 100);
+    // Switched off, a scene without lights is refused and draws nothing.
+    const std::vector<float> off = cube(false, false);
+    EXPECT_TRUE(std::all_of(off.begin(), off.end(), [](float v) { return v == -1.0f; }));
+
+    const Scene box = [&](TessraRendererCUDA& r, float s) {
+        tt::addScaledCornellBox(r, s);
+        r.lights.clear();
+        r.SetEnvColor(world[0], world[1], world[2]);
+        Tessra_SetWorldLight(&r, true);
+    };
+    for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
+        const Pair p = indirect(box, mode, 48, kEye, 1, 1024);
+        const Errors e = compare(p.est, p.ref, 8);
+        print(mode == Gi::FinalGather ? "world, final gather" : "world, photon map", e);
+        EXPECT_GT(meanOf(p.ref), 0.02);
+        EXPECT_LT(std::fabs(e.mean), 0.06);
+        EXPECT_LT(e.blockMedian, 0.1);
+    }
+}
+
 // The same box in millimetres and in kilometres: offsets and cache scales follow the
 // scene, so the image is the same.
 TEST(GiReference, TheIndirectLightDoesNotDependOnTheUnits) {
