@@ -1,11 +1,16 @@
 #include "host/Octree.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <memory>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "device/intersect.h"
 #include "host/internal.h"
+#include "runtime/device.h"
 
 const uint8_t kTraverseOrder[64] = {
     7, 6, 5, 3, 4, 2, 1, 0,  //
@@ -17,13 +22,6 @@ const uint8_t kTraverseOrder[64] = {
     1, 5, 3, 0, 7, 4, 2, 6,  //
     0, 4, 2, 1, 6, 5, 3, 7,  //
 };
-
-OctreeNode::~OctreeNode() {
-    for (OctreeNode*& c : children) {
-        delete c;
-        c = nullptr;
-    }
-}
 
 bool triBoxOverlap(const float* bmin, const float* bmax, float3 v0, float3 v1, float3 v2) {
     const float3 v[3] = {v0, v1, v2};
@@ -57,7 +55,268 @@ bool triBoxOverlap(const float* bmin, const float* bmax, float3 v0, float3 v1, f
     return true;
 }
 
-Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) : vertices_(vertices) {
+namespace {
+
+// Runs body(i, worker) for every i in [0, n) on up to `workers` threads, the calling
+// thread among them, and rethrows the first exception once all have stopped.
+template <typename Body>
+void parallelFor(size_t n, unsigned workers, const Body& body) {
+    const unsigned w = unsigned(std::min<size_t>(std::max(workers, 1u), n));
+    if (w <= 1) {
+        for (size_t i = 0; i < n; ++i) body(i, 0u);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex errorLock;
+    auto run = [&](unsigned worker) {
+        try {
+            for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < n;) body(i, worker);
+        } catch (...) {
+            std::lock_guard<std::mutex> g(errorLock);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        threads.reserve(w - 1);
+        for (unsigned t = 1; t < w; ++t) threads.emplace_back(run, t);
+    } catch (...) {
+        // Fewer threads than asked for: the ones running take the remaining work.
+    }
+    run(0);
+    for (std::thread& t : threads) t.join();
+    if (error) std::rethrow_exception(error);
+}
+
+struct Box {
+    float min[3], max[3];
+};
+
+Box childBox(const Box& b, int slot) {
+    // slot = 4 * (z high) + 2 * (x high) + (y low)
+    const float c[3] = {(b.min[0] + b.max[0]) * 0.5f, (b.min[1] + b.max[1]) * 0.5f, (b.min[2] + b.max[2]) * 0.5f};
+    const bool zHigh = slot & 4, xHigh = slot & 2, yLow = slot & 1;
+    return {{xHigh ? c[0] : b.min[0], yLow ? b.min[1] : c[1], zHigh ? c[2] : b.min[2]},
+            {xHigh ? b.max[0] : c[0], yLow ? c[1] : b.max[1], zHigh ? b.max[2] : c[2]}};
+}
+
+// A stretch of the depth-first numbering: one inner node of the top levels, whose
+// children's lists every worker helped filter, or a whole subtree grown by one worker.
+// Flattening places the pieces in the order they were made, which is the depth-first
+// order, so that the arrays are those of a build on one thread.
+struct Piece {
+    Box box;
+    uint32_t depth = 0;
+    int32_t parent = -1;  // the piece holding the parent node
+    bool inner = false;
+    uint32_t children[8] = {};      // an inner node's child pieces
+    std::vector<uint32_t> local;    // a subtree's root list, until it is grown
+    std::vector<uint32_t> sizes;    // a subtree's nodes depth first: nodes below and including each
+    std::vector<uint32_t> entries;  // its stretch of contenido
+    uint32_t deepest = 0;
+    uint32_t firstNode = 0, firstEntry = 0;
+};
+
+// Candidate lists are filtered in slices of this many triangles on separate workers.
+constexpr size_t kSlice = 1024;
+
+class Builder {
+public:
+    Builder(const float4* vertices, uint32_t numTris, uint32_t maxDepth, unsigned workers, uint64_t budget)
+        : vertices_(vertices), numTris_(numTris), maxDepth_(maxDepth), workers_(std::max(workers, 1u)),
+          budget_(budget),
+          // Nodes with longer lists are split on the calling thread, so that there are
+          // about eight subtrees per worker; one worker grows the whole tree itself.
+          splitAbove_(workers_ > 1 ? std::max<size_t>(128, numTris / (8 * workers_)) : SIZE_MAX) {}
+
+    std::vector<Piece> run(const Box& root) {
+        std::vector<uint32_t> all;
+        lists(nullptr, numTris_, &root, 1, &all);
+        account(all.size());
+        splitTop(root, 1, std::move(all), -1);
+        std::vector<uint32_t> order;
+        for (uint32_t i = 0; i < pieces_.size(); ++i)
+            if (!pieces_[i].inner) order.push_back(i);
+        // The longest lists first, so that no worker starts a large subtree last.
+        std::stable_sort(order.begin(), order.end(),
+                         [&](uint32_t a, uint32_t b) { return pieces_[a].local.size() > pieces_[b].local.size(); });
+        std::vector<std::vector<std::vector<uint32_t>>> scratch(workers_);
+        parallelFor(order.size(), workers_, [&](size_t k, unsigned w) {
+            Piece& p = pieces_[order[k]];
+            if (scratch[w].empty()) scratch[w].resize(Octree::kMaxDepth + 1);
+            grow(p, p.box, p.depth, p.local, scratch[w]);
+            std::vector<uint32_t>().swap(p.local);
+        });
+        return std::move(pieces_);
+    }
+    bool overBudget() const { return overBudget_.load(); }
+
+private:
+    // Appends the candidates (the first `count` triangles where there is no list) that
+    // meet the box, in list order.
+    void filter(const uint32_t* candidates, size_t first, size_t count, const Box& box,
+                std::vector<uint32_t>& out) const {
+        for (size_t k = first; k < first + count; ++k) {
+            const uint32_t t = candidates ? candidates[k] : uint32_t(k);
+            const float3 v0 = xyz(vertices_[3 * size_t(t)]), v1 = xyz(vertices_[3 * size_t(t) + 1]),
+                         v2 = xyz(vertices_[3 * size_t(t) + 2]);
+            if (triBoxOverlap(box.min, box.max, v0, v1, v2)) out.push_back(t);
+        }
+    }
+
+    // The lists of `boxes` boxes from one candidate list, every worker filtering slices
+    // of it; each slice's result is appended in slice order, as one pass would write it.
+    void lists(const uint32_t* candidates, size_t count, const Box* boxes, int numBoxes,
+               std::vector<uint32_t>* out) const {
+        const size_t slices = std::max<size_t>(1, (count + kSlice - 1) / kSlice);
+        std::vector<std::vector<uint32_t>> parts(slices * size_t(numBoxes));
+        parallelFor(parts.size(), workers_, [&](size_t j, unsigned) {
+            const size_t s = j % slices, first = s * kSlice;
+            filter(candidates, first, std::min(kSlice, count - std::min(count, first)), boxes[j / slices], parts[j]);
+        });
+        for (int b = 0; b < numBoxes; ++b) {
+            size_t total = 0;
+            for (size_t s = 0; s < slices; ++s) total += parts[b * slices + s].size();
+            out[b].reserve(total);
+            for (size_t s = 0; s < slices; ++s) {
+                std::vector<uint32_t>& part = parts[b * slices + s];
+                out[b].insert(out[b].end(), part.begin(), part.end());
+                std::vector<uint32_t>().swap(part);
+            }
+        }
+    }
+
+    // A node's cost against the budget, counted once it has its list and before it is
+    // split. Every node counted is one that the unlimited build also makes, and that
+    // build makes all of them, so whether the total passes the budget does not depend
+    // on the order the workers count in.
+    void account(size_t listed) {
+        const uint64_t cost = 1 + listed;
+        if (spent_.fetch_add(cost, std::memory_order_relaxed) + cost > budget_) overBudget_ = true;
+    }
+    bool subdivides(uint32_t depth, size_t listed) const {
+        return depth < maxDepth_ && listed > 18 && !overBudget_.load(std::memory_order_relaxed);
+    }
+
+    void splitTop(const Box& box, uint32_t depth, std::vector<uint32_t> local, int32_t parent) {
+        const uint32_t me = uint32_t(pieces_.size());
+        pieces_.emplace_back();
+        pieces_[me].box = box, pieces_[me].depth = depth, pieces_[me].parent = parent;
+        if (local.size() <= splitAbove_ || !subdivides(depth, local.size())) {
+            pieces_[me].local = std::move(local);
+            return;
+        }
+        pieces_[me].inner = true;
+        pieces_[me].deepest = depth;
+        Box boxes[8];
+        for (int slot = 0; slot < 8; ++slot) boxes[slot] = childBox(box, slot);
+        std::vector<uint32_t> children[8];
+        lists(local.data(), local.size(), boxes, 8, children);
+        std::vector<uint32_t>().swap(local);
+        for (const std::vector<uint32_t>& c : children) account(c.size());
+        for (int slot = 0; slot < 8; ++slot) {
+            pieces_[me].children[slot] = uint32_t(pieces_.size());
+            splitTop(boxes[slot], depth + 1, std::move(children[slot]), int32_t(me));
+        }
+    }
+
+    // The build of one thread, depth first, into the piece's own arrays; scratch[d] holds
+    // the list of the child being grown below depth d.
+    void grow(Piece& p, const Box& box, uint32_t depth, const std::vector<uint32_t>& local,
+              std::vector<std::vector<uint32_t>>& scratch) {
+        p.deepest = std::max(p.deepest, depth);
+        const size_t at = p.sizes.size();
+        p.sizes.push_back(1);
+        if (!subdivides(depth, local.size())) {
+            p.entries.push_back(uint32_t(local.size()));
+            p.entries.insert(p.entries.end(), local.begin(), local.end());
+            return;
+        }
+        p.entries.push_back(0);
+        std::vector<uint32_t>& child = scratch[depth];
+        for (int slot = 0; slot < 8; ++slot) {
+            const Box b = childBox(box, slot);
+            child.clear();
+            filter(local.data(), 0, local.size(), b, child);
+            account(child.size());
+            grow(p, b, depth + 1, child, scratch);
+        }
+        p.sizes[at] = uint32_t(p.sizes.size() - at);
+    }
+
+    const float4* vertices_;
+    uint32_t numTris_, maxDepth_;
+    unsigned workers_;
+    uint64_t budget_;
+    size_t splitAbove_;
+    std::atomic<uint64_t> spent_{0};
+    std::atomic<bool> overBudget_{false};
+    std::vector<Piece> pieces_;
+};
+
+// Writes the pieces into the octree's host arrays at the places the depth-first
+// numbering gives them; each piece writes only its own nodes and entries.
+class Flattener {
+public:
+    Flattener(Octree& o, std::vector<Piece>& pieces) : o_(o), pieces_(pieces) {}
+
+    void piece(size_t i) {
+        Piece& p = pieces_[i];
+        const int32_t parent = p.parent >= 0 ? int32_t(pieces_[p.parent].firstNode) : -1;
+        if (p.inner) {
+            node(p.firstNode, p.box, parent, p.firstEntry, false);
+            o_.contenido[p.firstEntry] = 0;
+            for (int s = 0; s < 8; ++s)
+                o_.hijos[8 * size_t(p.firstNode) + s] = int32_t(pieces_[p.children[s]].firstNode);
+            return;
+        }
+        std::memcpy(o_.contenido + p.firstEntry, p.entries.data(), 4 * p.entries.size());
+        uint32_t entry = p.firstEntry;
+        walk(p, 0, p.box, parent, entry);
+        std::vector<uint32_t>().swap(p.sizes);
+        std::vector<uint32_t>().swap(p.entries);
+    }
+
+private:
+    void node(uint32_t i, const Box& b, int32_t parent, uint32_t entry, bool leaf) {
+        o_.bounds[2 * size_t(i)] = make_float4(b.min[0], b.min[1], b.min[2], 0.0f);
+        o_.bounds[2 * size_t(i) + 1] = make_float4(b.max[0], b.max[1], b.max[2], 0.0f);
+        o_.pos[i] = make_float4((b.min[0] + b.max[0]) * 0.5f, (b.min[1] + b.max[1]) * 0.5f,
+                                (b.min[2] + b.max[2]) * 0.5f, 1.0f);
+        o_.parents[i] = parent;
+        o_.offsets[i] = entry;
+        o_.offsetsCont[i] = leaf ? int32_t(entry) : -1;
+    }
+
+    void walk(const Piece& p, uint32_t k, const Box& box, int32_t parent, uint32_t& entry) {
+        const uint32_t i = p.firstNode + k;
+        const bool leaf = p.sizes[k] == 1;
+        node(i, box, parent, entry, leaf);
+        int32_t* links = o_.hijos + 8 * size_t(i);
+        if (leaf) {
+            entry += o_.contenido[entry] + 1;
+            for (int s = 0; s < 8; ++s) links[s] = -1;
+            return;
+        }
+        entry += 1;
+        uint32_t child = k + 1;
+        for (int s = 0; s < 8; ++s) {
+            links[s] = int32_t(p.firstNode + child);
+            walk(p, child, childBox(box, s), int32_t(i), entry);
+            child += p.sizes[child];
+        }
+    }
+
+    Octree& o_;
+    std::vector<Piece>& pieces_;
+};
+
+}  // namespace
+
+Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) {
     // No destructor runs for a constructor that throws: what is built so far goes here.
     try {
         build(numTris, vertices, maxDepth);
@@ -74,146 +333,68 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
     }
     float mn[3] = {9999999.0f, 1e9f, 1e11f};
     float mx[3] = {-9999999.0f, -1e9f, -1e11f};
-    std::vector<uint32_t> candidates;
-    candidates.reserve(numTris);
     for (uint32_t t = 0; t < numTris; ++t) {
         for (int k = 0; k < 3; ++k) {
-            const float4& v = vertices[3 * t + k];
+            const float4& v = vertices[3 * size_t(t) + k];
             const float c[3] = {v.x, v.y, v.z};
             for (int a = 0; a < 3; ++a) {
                 if (c[a] < mn[a]) mn[a] = c[a];
                 if (c[a] > mx[a]) mx[a] = c[a];
             }
         }
-        candidates.push_back(t);
     }
     // A flat, axis-aligned scene has no extent on one axis, and boxes of zero thickness
     // are never entered by the slab test (tnear equals tfar), so the whole scene would be
     // invisible. Such an axis is widened to a thousandth of the largest extent.
     const float largest = std::fmax(std::fmax(mx[0] - mn[0], mx[1] - mn[1]), mx[2] - mn[2]);
     const float thinnest = largest > 0.0f ? 1e-3f * largest : 1.0f;
-    float rootMin[3], rootMax[3];
+    Box root;
     for (int a = 0; a < 3; ++a) {
         const float e = std::fmax(mx[a] - mn[a], thinnest);
-        rootMin[a] = mn[a] - 1.05f * e;
-        rootMax[a] = mx[a] + 1.05f * e;
+        root.min[a] = mn[a] - 1.05f * e;
+        root.max[a] = mx[a] + 1.05f * e;
     }
+    const unsigned workers = std::max(rt::threadCount(), 1u);
+    Builder builder(vertices, numTris, maxDepth, workers, budget(numTris));
+    std::vector<Piece> pieces = builder.run(root);
+
+    uint64_t nodes = 0, entries = 0;
     maxDeep = 0;
-    num_nodos_totales = 0;
-    totalContenido = 0;
-    depth_ = 0;
-    budget_ = budget(numTris);
-    root = buildNode(rootMin, rootMax, candidates, maxDepth);
+    for (Piece& p : pieces) {
+        p.firstNode = uint32_t(nodes), p.firstEntry = uint32_t(entries);
+        nodes += p.inner ? 1 : p.sizes.size();
+        entries += p.inner ? 1 : p.entries.size();
+        maxDeep = std::max(maxDeep, p.deepest);
+    }
+    num_nodos_totales = uint32_t(nodes);
+    totalContenido = uint32_t(entries);
+    overBudget_ = builder.overBudget();
     if (overBudget_) {
         TESSRA_PRINTF("Octree over its budget of %llu nodes and references.\n",
-                      static_cast<unsigned long long>(budget_));
+                      static_cast<unsigned long long>(budget(numTris)));
         return;
     }
     TESSRA_PRINTF("Max deep: %d\n", int(maxDeep));
     TESSRA_PRINTF("num_nodos_totales: %d\n", int(num_nodos_totales));
 
-    const uint32_t n = num_nodos_totales;
-    bounds = new float4[2 * size_t(n)];
+    const size_t n = num_nodos_totales;
+    bounds = new float4[2 * n];
     pos = new float4[n];
     contenido = new uint32_t[totalContenido];
-    hijos = new int32_t[8 * size_t(n)];
+    hijos = new int32_t[8 * n];
     parents = new int32_t[n];
     offsetsCont = new int32_t[n];
     traverseOrder = new uint8_t[64];
-    flattenNode(root);
-    parents[0] = -1;
     std::memcpy(traverseOrder, kTraverseOrder, 64);
-    nodes = new float4[4 * size_t(n)];
-    for (uint32_t i = 0; i < n; ++i) {
-        const int32_t off = offsetsCont[i];
-        const int32_t count = off >= 0 ? int32_t(contenido[off]) : 0;
-        nodes[4 * size_t(i)] = make_float4(xyz(bounds[2 * i]), intBitsToFloat(off));
-        nodes[4 * size_t(i) + 1] = make_float4(xyz(bounds[2 * i + 1]), intBitsToFloat(count));
-        float4* links = nodes + 4 * size_t(i) + 2;
-        for (int s = 0; s < 8; ++s) (&links[s / 4].x)[s % 4] = intBitsToFloat(hijos[8 * i + s]);
-    }
-    // The leaves' triangles in leaf order, prepared for the ray test, so that a leaf's
-    // tests read consecutive memory: four float4 per entry of contenido (the count
-    // entries stay zero).
-    std::vector<PreparedTriangle> prepared(numTris);
-    for (uint32_t t = 0; t < numTris; ++t)
-        prepared[t] = prepareTriangle(xyz(vertices[3 * t]), xyz(vertices[3 * t + 1]), xyz(vertices[3 * t + 2]));
-    leafTris = new float4[4 * size_t(totalContenido)]();
-    for (uint32_t i = 0; i < n; ++i) {
-        if (offsetsCont[i] < 0) continue;
-        const uint32_t o = uint32_t(offsetsCont[i]);
-        for (uint32_t k = 0; k < contenido[o]; ++k) {
-            const PreparedTriangle& p = prepared[contenido[o + 1 + k]];
-            float4* e = leafTris + 4 * (size_t(o) + 1 + k);
-            e[0] = p.a, e[1] = p.b, e[2] = p.c, e[3] = p.d;
-        }
-    }
-    upload();
+    offsets.resize(n);
+    Flattener flattener(*this, pieces);
+    parallelFor(pieces.size(), workers, [&](size_t i, unsigned) { flattener.piece(i); });
+    pieces = {};
+    upload(vertices, workers);
 }
 
-OctreeNode* Octree::buildNode(const float* bmin, const float* bmax, const std::vector<uint32_t>& candidates,
-                              uint32_t maxDepth) {
-    ++depth_;
-    if (depth_ > maxDeep) maxDeep = depth_;
-    std::vector<uint32_t> local;
-    for (uint32_t t : candidates) {
-        const float3 v0 = xyz(vertices_[3 * t]), v1 = xyz(vertices_[3 * t + 1]), v2 = xyz(vertices_[3 * t + 2]);
-        if (triBoxOverlap(bmin, bmax, v0, v1, v2)) local.push_back(t);
-    }
-    spent_ += 1 + local.size();
-    if (spent_ > budget_) overBudget_ = true;
-    // Held until it is linked in: a child build that throws must not leak it.
-    std::unique_ptr<OctreeNode> node(new OctreeNode);
-    std::memcpy(node->min, bmin, sizeof(node->min));
-    std::memcpy(node->max, bmax, sizeof(node->max));
-    node->owner = this;
-    node->index = num_nodos_totales++;
-    offsets.push_back(totalContenido);
-    if (depth_ < maxDepth && local.size() > 18 && !overBudget_) {
-        totalContenido += 1;
-        const float c[3] = {(bmin[0] + bmax[0]) * 0.5f, (bmin[1] + bmax[1]) * 0.5f, (bmin[2] + bmax[2]) * 0.5f};
-        for (int slot = 0; slot < 8; ++slot) {
-            // slot = 4 * (z high) + 2 * (x high) + (y low)
-            const bool zHigh = slot & 4, xHigh = slot & 2, yLow = slot & 1;
-            const float cmin[3] = {xHigh ? c[0] : bmin[0], yLow ? bmin[1] : c[1], zHigh ? c[2] : bmin[2]};
-            const float cmax[3] = {xHigh ? bmax[0] : c[0], yLow ? c[1] : bmax[1], zHigh ? bmax[2] : c[2]};
-            node->children[slot] = buildNode(cmin, cmax, local, maxDepth);
-        }
-    } else {
-        totalContenido += uint32_t(local.size()) + 1;
-        node->triangles = std::move(local);
-    }
-    --depth_;
-    return node.release();
-}
-
-void Octree::flattenNode(const OctreeNode* node) {
-    if (!node) return;
-    const uint32_t i = node->index;
-    bounds[2 * i] = make_float4(node->min[0], node->min[1], node->min[2], 0.0f);
-    bounds[2 * i + 1] = make_float4(node->max[0], node->max[1], node->max[2], 0.0f);
-    pos[i] = make_float4((node->min[0] + node->max[0]) * 0.5f, (node->min[1] + node->max[1]) * 0.5f,
-                         (node->min[2] + node->max[2]) * 0.5f, 1.0f);
-    const uint32_t o = offsets[i];
-    contenido[o] = uint32_t(node->triangles.size());
-    for (size_t k = 0; k < node->triangles.size(); ++k) contenido[o + 1 + k] = node->triangles[k];
-    bool leaf = true;
-    for (int s = 0; s < 8; ++s) {
-        const OctreeNode* c = node->children[s];
-        if (c) {
-            parents[c->index] = int32_t(i);
-            hijos[8 * i + s] = int32_t(c->index);
-            leaf = false;
-        } else {
-            hijos[8 * i + s] = -1;
-        }
-    }
-    offsetsCont[i] = leaf ? int32_t(o) : -1;
-    for (const OctreeNode* c : node->children) flattenNode(c);
-}
-
-void Octree::upload() {
-    const size_t n = num_nodos_totales;
+void Octree::upload(const float4* vertices, unsigned workers) {
+    const size_t n = num_nodos_totales, entries = totalContenido;
     struct Item {
         void** dev;
         const void* host;
@@ -221,23 +402,69 @@ void Octree::upload() {
         int allocLine;
     };
     const Item items[] = {
-        {&d_bounds, bounds, 32 * n, 155},           {&d_pos, pos, 16 * n, 158},
-        {&d_contenido, contenido, 4 * size_t(totalContenido), 161},
-        {&d_hijos, hijos, 32 * n, 164},             {&d_parents, parents, 4 * n, 167},
-        {&d_offsetsCont, offsetsCont, 4 * n, 170}, {&d_traverseOrder, traverseOrder, 64, 173},
-        {&d_nodes, nodes, 64 * n, 176},             {&d_leafTris, leafTris, 64 * size_t(totalContenido), 178},
+        {&d_bounds, bounds, 32 * n, 155},          {&d_pos, pos, 16 * n, 158},
+        {&d_contenido, contenido, 4 * entries, 161}, {&d_hijos, hijos, 32 * n, 164},
+        {&d_parents, parents, 4 * n, 167},         {&d_offsetsCont, offsetsCont, 4 * n, 170},
+        {&d_traverseOrder, traverseOrder, 64, 173},
     };
     for (const Item& it : items) {
         TESSRA_CHECK(rt::malloc(it.dev, it.bytes), "Octree", it.allocLine);
         TESSRA_CHECK(rt::memcpyHtoD(*it.dev, it.host, it.bytes), "Octree", it.allocLine + 1);
     }
+
+    // The walk's node records and prepared triangles are made a stretch at a time into
+    // one staging buffer, every worker filling a part, and copied from there, so that
+    // neither array is ever whole on the host.
+    constexpr size_t kStretch = size_t(1) << 17;  // records of four float4 (8 MiB)
+    constexpr size_t kParts = 64;
+    std::vector<float4> stage(4 * std::min(kStretch, std::max(n, entries)));
+    auto stream = [&](void* dev, size_t count, int line, auto fill) {
+        for (size_t first = 0; first < count; first += kStretch) {
+            const size_t m = std::min(kStretch, count - first), part = (m + kParts - 1) / kParts;
+            parallelFor(kParts, workers, [&](size_t k, unsigned) {
+                const size_t a = std::min(m, k * part), b = std::min(m, a + part);
+                if (a < b) fill(stage.data() + 4 * a, first + a, first + b);
+            });
+            TESSRA_CHECK(rt::memcpyHtoD(static_cast<float4*>(dev) + 4 * first, stage.data(), 64 * m), "Octree", line);
+        }
+    };
+
+    TESSRA_CHECK(rt::malloc(&d_nodes, 64 * n), "Octree", 176);
+    stream(d_nodes, n, 177, [&](float4* out, size_t a, size_t b) {
+        for (size_t i = a; i < b; ++i, out += 4) {
+            const int32_t off = offsetsCont[i];
+            const int32_t count = off >= 0 ? int32_t(contenido[off]) : 0;
+            out[0] = make_float4(xyz(bounds[2 * i]), intBitsToFloat(off));
+            out[1] = make_float4(xyz(bounds[2 * i + 1]), intBitsToFloat(count));
+            for (int s = 0; s < 8; ++s) (&out[2 + s / 4].x)[s % 4] = intBitsToFloat(hijos[8 * i + s]);
+        }
+    });
+
+    // The leaves' triangles in leaf order, prepared for the ray test, so that a leaf's
+    // tests read consecutive memory. A node's stretch of contenido runs from its offset
+    // to the next node's; a leaf's first entry is its count.
+    TESSRA_CHECK(rt::malloc(&d_leafTris, 64 * entries), "Octree", 178);
+    stream(d_leafTris, entries, 179, [&](float4* out, size_t a, size_t b) {
+        size_t i = size_t(std::upper_bound(offsets.begin(), offsets.end(), uint32_t(a)) - offsets.begin()) - 1;
+        for (size_t e = a; e < b; ++i) {
+            const size_t o = offsets[i], end = std::min(b, o + (offsetsCont[i] >= 0 ? contenido[o] + 1 : 1));
+            for (; e < end; ++e, out += 4) {
+                if (e == o) {
+                    out[0] = out[1] = out[2] = out[3] = make_float4(0, 0, 0, 0);
+                    continue;
+                }
+                const size_t t = contenido[e];
+                const PreparedTriangle p =
+                    prepareTriangle(xyz(vertices[3 * t]), xyz(vertices[3 * t + 1]), xyz(vertices[3 * t + 2]));
+                out[0] = p.a, out[1] = p.b, out[2] = p.c, out[3] = p.d;
+            }
+        }
+    });
 }
 
 Octree::~Octree() { release(); }
 
 void Octree::release() {
-    delete root;
-    root = nullptr;
     delete[] bounds;
     delete[] pos;
     delete[] contenido;
@@ -245,8 +472,6 @@ void Octree::release() {
     delete[] parents;
     delete[] offsetsCont;
     delete[] traverseOrder;
-    delete[] nodes;
-    delete[] leafTris;
     host::freeChecked(d_bounds, "Octree", 189);
     host::freeChecked(d_pos, "Octree", 190);
     host::freeChecked(d_contenido, "Octree", 191);
@@ -257,7 +482,6 @@ void Octree::release() {
     host::freeChecked(d_nodes, "Octree", 196);
     host::freeChecked(d_leafTris, "Octree", 197);
 }
-
 void SetCudaOctreeTextures(const Octree* o) {
     const size_t n = o->num_nodos_totales;
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBoundsOctree, o->d_bounds, 32 * n), "volumeRender", 2415);

@@ -8,24 +8,13 @@
 
 #include "device/defs.h"
 
-class Octree;
-
-struct OctreeNode {
-    float min[3] = {9999999.0f, 1e9f, 1e11f};
-    float max[3] = {-9999999.0f, -1e9f, -1e11f};
-    std::vector<uint32_t> triangles;  // leaves only
-    OctreeNode* children[8] = {};
-    uint32_t index = 0;
-    Octree* owner = nullptr;
-    ~OctreeNode();
-};
-
 class Octree {
 public:
     // The deepest tree whose traversal stack (7 * (depth - 2) + 8 entries) fits in the
     // 128 entries of intersectOctree; deeper requests are clamped with a message.
     static constexpr uint32_t kMaxDepth = 19;
 
+    // Builds on rt::threadCount() workers; the arrays do not depend on their number.
     Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
     // Many large overlapping triangles fill every node down to the deepest level, so the
     // build stops, unuploaded, once nodes plus triangle references pass this budget.
@@ -35,7 +24,8 @@ public:
     Octree(const Octree&) = delete;
     Octree& operator=(const Octree&) = delete;
 
-    OctreeNode* root = nullptr;
+    // Nodes are numbered depth first, children in slot order, and each node's stretch of
+    // contenido follows in the same order; offsets holds every node's start in it.
     uint32_t num_nodos_totales = 0;
     uint32_t totalContenido = 0;
     uint32_t maxDeep = 0;
@@ -49,11 +39,6 @@ public:
     int32_t* parents = nullptr;
     int32_t* offsetsCont = nullptr;
     uint8_t* traverseOrder = nullptr;
-    // What one step of the walk reads, in one 64-byte record per node: (min, leaf offset
-    // into contenido or -1), (max, leaf triangle count), children 0-3, children 4-7, the
-    // integers stored as float bits.
-    float4* nodes = nullptr;
-    float4* leafTris = nullptr;  // four per entry of contenido (PreparedTriangle)
     void* d_bounds = nullptr;
     void* d_pos = nullptr;
     void* d_contenido = nullptr;
@@ -61,21 +46,20 @@ public:
     void* d_parents = nullptr;
     void* d_offsetsCont = nullptr;
     void* d_traverseOrder = nullptr;
+    // What one step of the walk reads, in one 64-byte record per node: (min, leaf offset
+    // into contenido or -1), (max, leaf triangle count), children 0-3, children 4-7, the
+    // integers stored as float bits. Written to the device a slice at a time, with no
+    // host copy: only the walk reads it.
     void* d_nodes = nullptr;
+    // Four float4 per entry of contenido (PreparedTriangle; the count entries stay zero),
+    // also device only.
     void* d_leafTris = nullptr;
 
 private:
     void build(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
+    void upload(const float4* vertices, unsigned workers);
     void release();
-    OctreeNode* buildNode(const float* bmin, const float* bmax, const std::vector<uint32_t>& candidates,
-                          uint32_t maxDepth);
-    void flattenNode(const OctreeNode* node);
-    void upload();
 
-    const float4* vertices_ = nullptr;
-    uint32_t depth_ = 0;
-    uint64_t budget_ = 0;
-    uint64_t spent_ = 0;
     bool overBudget_ = false;
 };
 

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <set>
+#include <tuple>
 
 #include "support/meshes.h"
 
@@ -92,6 +94,73 @@ TEST(OctreeBuild, LeafListsHoldEveryTriangleThatMeetsTheLeaf) {
         if (depth == 3) EXPECT_GE(empty, 4u);
         if (depth == 2) EXPECT_EQ(listed, m.triangles() + 2) << "only the two on planes are listed twice";
     }
+}
+
+// Everything the build hands over, host and device: the counts and every array.
+std::vector<uint8_t> everything(const Octree& o) {
+    const size_t n = o.num_nodos_totales, c = o.totalContenido;
+    if (!o.built()) return {0};  // an octree over its budget has nothing else to show
+    const uint32_t counts[3] = {o.num_nodos_totales, o.totalContenido, o.maxDeep};
+    std::vector<uint8_t> out(reinterpret_cast<const uint8_t*>(counts), reinterpret_cast<const uint8_t*>(counts + 3));
+    auto host = [&](const void* p, size_t bytes) {
+        out.insert(out.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + bytes);
+    };
+    auto device = [&](const void* p, size_t bytes) {
+        out.resize(out.size() + bytes);
+        EXPECT_EQ(rt::memcpyDtoH(out.data() + out.size() - bytes, p, bytes), rt::Success);
+    };
+    host(o.offsets.data(), 4 * o.offsets.size());
+    host(o.bounds, 32 * n), host(o.pos, 16 * n), host(o.contenido, 4 * c), host(o.hijos, 32 * n);
+    host(o.parents, 4 * n), host(o.offsetsCont, 4 * n), host(o.traverseOrder, 64);
+    device(o.d_bounds, 32 * n), device(o.d_pos, 16 * n), device(o.d_contenido, 4 * c), device(o.d_hijos, 32 * n);
+    device(o.d_parents, 4 * n), device(o.d_offsetsCont, 4 * n), device(o.d_traverseOrder, 64);
+    device(o.d_nodes, 64 * n), device(o.d_leafTris, 64 * c);
+    return out;
+}
+
+// The build splits the top levels and grows subtrees on separate workers; the arrays
+// must be those of one worker, byte for byte, and the budget must run out for all or
+// none: random triangles, large ones overlapping at the depth limit, a fan too dense at
+// its apex for the budget, one point repeated down to the deepest level, a floor
+// without thickness and no triangles at all.
+TEST(OctreeBuild, EveryWorkerCountGivesTheSameArrays) {
+    Mesh large, fan, point, floor;
+    Rng rng(21);
+    for (int k = 0; k < 400; ++k) large.add(rng.vec(-1, 1), rng.vec(-1, 1), rng.vec(-1, 1));
+    for (int k = 0; k < 600; ++k) {
+        const float a = 0.01f * float(k);
+        fan.add(make_float3(0.1f, 0.2f, 0.3f), make_float3(std::cos(a), std::sin(a), 0.5f),
+                make_float3(std::cos(a + 0.1f), std::sin(a + 0.1f), -0.5f));
+    }
+    const float3 p = make_float3(0.3f, 0.3f, 0.3f);
+    for (int k = 0; k < 300; ++k) point.add(p, p, p);
+    addRandomTriangles(floor, 800, 5);
+    for (float4& v : floor.vertices) v.z = 0.0f;
+    // The mesh, its depth and how deep the tree goes; 0: over the budget.
+    const std::tuple<const char*, Mesh, uint32_t, uint32_t> cases[] = {
+        {"random", makeMesh(4000, 3), 8, 8}, {"large", large, 6, 6},  {"fan", fan, Octree::kMaxDepth, 0},
+        {"point", point, Octree::kMaxDepth, Octree::kMaxDepth},        {"floor", floor, 7, 7}, {"empty", Mesh{}, 8, 1},
+    };
+    for (const auto& [name, m, depth, deepest] : cases) {
+        std::vector<uint8_t> serial;
+        for (unsigned threads : {1u, 2u, 3u, 7u}) {
+            rt::setThreadCount(threads);
+            tt::StdoutCapture quiet(true);
+            const Octree o(uint32_t(m.triangles()), m.vertices.data(), depth);
+            quiet.stop();
+            if (threads == 1) {
+                EXPECT_EQ(o.built() ? o.maxDeep : 0u, deepest) << name;
+                serial = everything(o);
+                continue;
+            }
+            const std::vector<uint8_t> parallel = everything(o);
+            const auto at = std::mismatch(serial.begin(), serial.end(), parallel.begin(), parallel.end());
+            EXPECT_TRUE(at.first == serial.end() && at.second == parallel.end())
+                << name << ", " << threads << " workers: byte " << (at.first - serial.begin()) << " of "
+                << serial.size() << " differs";
+        }
+    }
+    rt::setThreadCount(0);
 }
 
 }  // namespace
