@@ -99,6 +99,15 @@ for name, mat, kind, values in (
     add(scene, kind, (0, 0, 2), **values)
     results[name] = {e: centre(scene, e, name) for e in ("CYCLES", "TESSRA")}
 
+# The world alone: a white plane beside a box, under a world colour and no light. The
+# box hides part of the world from the plane's centre.
+scene = clear()
+scene.world.color = (0.5, 0.6, 0.8)
+plane(material("world", WHITE[0], **WHITE[1]))
+bpy.ops.mesh.primitive_cube_add(size=2, location=(1.3, 0, 1))
+add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
+results["world"] = {e: centre(scene, e, "world") for e in ("CYCLES", "TESSRA")}
+
 # A glass pane (a Glass BSDF of water's index, which Tessra cannot follow) between the
 # camera and a red wall, no shadows: through it the wall, red, not a lit white surface.
 scene = clear()
