@@ -415,7 +415,7 @@ void Octree::upload(const float4* vertices, unsigned workers) {
     // The walk's node records and prepared triangles are made a stretch at a time into
     // one staging buffer, every worker filling a part, and copied from there, so that
     // neither array is ever whole on the host.
-    constexpr size_t kStretch = size_t(1) << 17;  // records of four float4 (8 MiB)
+    constexpr size_t kStretch = size_t(1) << 15;  // records of four float4 (2 MiB)
     constexpr size_t kParts = 64;
     std::vector<float4> stage(4 * std::min(kStretch, std::max(n, entries)));
     auto stream = [&](void* dev, size_t count, int line, auto fill) {
