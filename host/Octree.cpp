@@ -84,7 +84,11 @@ void parallelFor(size_t n, unsigned workers, const Body& body) {
         threads.reserve(w - 1);
         for (unsigned t = 1; t < w; ++t) threads.emplace_back(run, t);
     } catch (...) {
-        // Fewer threads than asked for: the ones running take the remaining work.
+        // No thread (or no memory for one): the ones started stop, and the failure is
+        // reported like any other of the build.
+        std::lock_guard<std::mutex> g(errorLock);
+        if (!error) error = std::current_exception();
+        failed = true;
     }
     run(0);
     for (std::thread& t : threads) t.join();
@@ -140,9 +144,13 @@ public:
         std::vector<uint32_t> order;
         for (uint32_t i = 0; i < pieces_.size(); ++i)
             if (!pieces_[i].inner) order.push_back(i);
-        // The longest lists first, so that no worker starts a large subtree last.
-        std::stable_sort(order.begin(), order.end(),
-                         [&](uint32_t a, uint32_t b) { return pieces_[a].local.size() > pieces_[b].local.size(); });
+        // The longest lists first, so that no worker starts a large subtree last. Not
+        // std::stable_sort, which would swallow a failed allocation of its buffer: the
+        // build reports every one.
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const size_t la = pieces_[a].local.size(), lb = pieces_[b].local.size();
+            return la != lb ? la > lb : a < b;
+        });
         std::vector<std::vector<std::vector<uint32_t>>> scratch(workers_);
         parallelFor(order.size(), workers_, [&](size_t k, unsigned w) {
             Piece& p = pieces_[order[k]];
