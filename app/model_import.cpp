@@ -1,5 +1,6 @@
-// Model files through Assimp: meshes with their world transforms, materials, lights and
-// the camera, in the scene's units and up axis.
+// Model files: OBJ, PLY and STL through the dedicated readers, everything else through
+// Assimp (meshes with their world transforms, materials, lights and the camera), in the
+// scene's units and up axis.
 #include "scene.h"
 
 #include <assimp/Importer.hpp>
@@ -21,6 +22,7 @@
 
 
 #include "files.h"
+#include "mesh_readers.h"
 #include "scene_math.h"
 
 #include <unistd.h>
@@ -39,6 +41,54 @@ V3 v3(const aiVector3D& v) { return {v.x, v.y, v.z}; }
 float maxScale(const M4& a) {
     return std::max({length(vector(a, {1, 0, 0})), length(vector(a, {0, 1, 0})), length(vector(a, {0, 0, 1}))});
 }
+
+// ---------------------------------------------------------------------------------
+// Shared with the dedicated readers
+
+}  // namespace
+
+std::string modelTexture(const std::string& modelPath, const std::string& raw) {
+    const std::string resolved = resolve(folderOf(modelPath), raw);
+    const std::string why = notRegularFile(resolved);
+    if (!why.empty()) throw SceneError(modelPath + ": texture '" + raw + "': " + resolved + ": " + why);
+    return resolved;
+}
+
+void objMaterial(const ObjMaterialValues& v, const std::string& modelPath, Material& out,
+                 std::vector<std::string>& warnings) {
+    const float* kd = v.kd;
+    const float* ks = v.ks;
+    const float* tf = v.tf;
+    const float d = v.d, ior = v.ior;
+    const int illum = v.illum;
+    auto warnIor = [&] {
+        warnings.push_back(modelPath + ": material '" + out.name + "': index of refraction " + std::to_string(ior) +
+                           " is not supported; the renderer always uses 1.6");
+    };
+    out.name = v.name;
+    out.m.diffuse[0] = kd[0];
+    out.m.diffuse[1] = kd[1];
+    out.m.diffuse[2] = kd[2];
+    auto byte = [](float x) { return uint8_t(std::lround(std::clamp(x, 0.0f, 1.0f) * 255.0f)); };
+    if (illum == 3 || illum == 5 || illum == 6 || illum == 7 || illum == 8) {
+        out.m.reflective = true;
+        for (int i = 0; i < 3; ++i) out.m.reflColor[i] = byte(ks[i]);
+    }
+    if (illum == 4 || illum == 6 || illum == 7 || illum == 9 || d < 1) {
+        out.m.refractive = true;
+        for (int i = 0; i < 3; ++i) out.m.refrColor[i] = byte(tf[i] * (1 - d));
+        if (v.hasIor && ior > 0 && std::fabs(ior - 1.6f) > 0.2f) warnIor();
+    }
+    const float level = std::max({ks[0], ks[1], ks[2]});
+    if (level > 0 && illum >= 2) {
+        out.m.specular = true;
+        out.m.specularLevel = level;
+        out.m.specularExponent = v.ns;
+    }
+    if (!v.diffuseMap.empty()) out.diffuseMap = modelTexture(modelPath, v.diffuseMap);
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------------
 // Assimp import
@@ -83,10 +133,7 @@ struct ModelImport {
             if (n != ssize_t(tex->mWidth)) throw SceneError(path + ": cannot write embedded texture");
             return buf.data();
         }
-        const std::string resolved = resolve(folderOf(path), s);
-        const std::string why = notRegularFile(resolved);
-        if (!why.empty()) throw SceneError(path + ": texture '" + s + "': " + resolved + ": " + why);
-        return resolved;
+        return modelTexture(path, s);
     }
 
     // glTF metallic-roughness onto the renderer's fixed material model.
@@ -106,41 +153,24 @@ struct ModelImport {
     }
 
     void objMaterial(const aiMaterial* am, Material& out) {
-        aiColor3D kd(0.8f, 0.8f, 0.8f), ks(0, 0, 0), tf(1, 1, 1);
-        float d = 1, ns = 0, ior = 1.6f;
-        int illum = 2;
+        ObjMaterialValues v;
+        v.name = out.name;
+        aiColor3D kd(v.kd[0], v.kd[1], v.kd[2]), ks(0, 0, 0), tf(1, 1, 1);
         am->Get(AI_MATKEY_COLOR_DIFFUSE, kd);
         am->Get(AI_MATKEY_COLOR_SPECULAR, ks);
         am->Get(AI_MATKEY_COLOR_TRANSPARENT, tf);
-        am->Get(AI_MATKEY_OPACITY, d);
-        am->Get(AI_MATKEY_SHININESS, ns);
-        const bool hasIor = am->Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS;
-        am->Get("$mat.illum", 0, 0, illum);
-        out.m.diffuse[0] = kd.r;
-        out.m.diffuse[1] = kd.g;
-        out.m.diffuse[2] = kd.b;
-        auto byte = [](float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); };
-        if (illum == 3 || illum == 5 || illum == 6 || illum == 7 || illum == 8) {
-            out.m.reflective = true;
-            out.m.reflColor[0] = byte(ks.r);
-            out.m.reflColor[1] = byte(ks.g);
-            out.m.reflColor[2] = byte(ks.b);
+        am->Get(AI_MATKEY_OPACITY, v.d);
+        am->Get(AI_MATKEY_SHININESS, v.ns);
+        v.hasIor = am->Get(AI_MATKEY_REFRACTI, v.ior) == AI_SUCCESS;
+        am->Get("$mat.illum", 0, 0, v.illum);
+        const aiColor3D* from[3] = {&kd, &ks, &tf};
+        float* to[3] = {v.kd, v.ks, v.tf};
+        for (int k = 0; k < 3; ++k) {
+            to[k][0] = from[k]->r;
+            to[k][1] = from[k]->g;
+            to[k][2] = from[k]->b;
         }
-        if (illum == 4 || illum == 6 || illum == 7 || illum == 9 || d < 1) {
-            out.m.refractive = true;
-            out.m.refrColor[0] = byte(tf.r * (1 - d));
-            out.m.refrColor[1] = byte(tf.g * (1 - d));
-            out.m.refrColor[2] = byte(tf.b * (1 - d));
-            if (hasIor && ior > 0 && std::fabs(ior - 1.6f) > 0.2f)
-                warn("material '" + out.name + "': index of refraction " + std::to_string(ior) +
-                     " is not supported; the renderer always uses 1.6");
-        }
-        const float level = std::max({ks.r, ks.g, ks.b});
-        if (level > 0 && illum >= 2) {
-            out.m.specular = true;
-            out.m.specularLevel = level;
-            out.m.specularExponent = ns;
-        }
+        tr::objMaterial(v, path, out, scene.warnings);
     }
 
     void materials() {
@@ -371,7 +401,11 @@ bool objSmoothingOn(const std::string& path) {
 
 }  // namespace
 
-void importModel(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options) {
+namespace {
+
+// Refuses what no reader should open: formats outside the safe list unless asked for, and
+// anything but a regular file. Returns the extension.
+std::string checkModelFile(const std::string& path, const ImportOptions& options) {
     const std::string ext = extensionOf(path);
     static const char* safe[] = {"gltf", "glb", "obj", "ply", "stl"};
     if (!options.allowAnyFormat && std::find(std::begin(safe), std::end(safe), ext) == std::end(safe))
@@ -379,6 +413,23 @@ void importModel(Scene& scene, const std::string& path, const float transform[16
                          " files are read only with --allow-any-format (model formats: .gltf, .glb, .obj, .ply, .stl)");
     const std::string why = notRegularFile(path);
     if (!why.empty()) throw SceneError(path + ": cannot read the file: " + why);
+    return ext;
+}
+
+// The transform after the file's units and up axis.
+M4 modelMatrix(const float transform[16], const ImportOptions& options) {
+    M4 base{};
+    std::copy(transform, transform + 16, base.m);
+    M4 unit = M4::identity();
+    for (int i : {0, 5, 10}) unit.m[i] = options.scale;
+    if (options.up == 'z') {
+        const M4 zUp{{1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1}};  // (x, y, z) -> (x, z, -y)
+        unit = unit * zUp;
+    }
+    return base * unit;
+}
+
+void assimpImport(Scene& scene, const std::string& path, const std::string& ext, const M4& toWorld) {
     if (ext == "ply") checkPlyCounts(path);
 
     Assimp::Importer importer;
@@ -397,19 +448,27 @@ void importModel(Scene& scene, const std::string& path, const float transform[16
     if (!ai || (ai->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !ai->mRootNode)
         throw SceneError(path + ": " + (importer.GetErrorString()[0] ? importer.GetErrorString() : "cannot read"));
 
-    M4 base{};
-    std::copy(transform, transform + 16, base.m);
-    M4 unit = M4::identity();
-    for (int i : {0, 5, 10}) unit.m[i] = options.scale;
-    if (options.up == 'z') {
-        const M4 zUp{{1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1}};  // (x, y, z) -> (x, z, -y)
-        unit = unit * zUp;
-    }
-    ModelImport m{scene, path, ai, base * unit, ext == "gltf" || ext == "glb", ext == "blend"};
+    ModelImport m{scene, path, ai, toWorld, ext == "gltf" || ext == "glb", ext == "blend"};
     m.materials();
     m.meshes(ai->mRootNode);
     m.lights();
     m.camera();
+}
+
+}  // namespace
+
+void importWithAssimp(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options) {
+    const std::string ext = checkModelFile(path, options);
+    assimpImport(scene, path, ext, modelMatrix(transform, options));
+}
+
+void importModel(Scene& scene, const std::string& path, const float transform[16], const ImportOptions& options) {
+    const std::string ext = checkModelFile(path, options);
+    const M4 toWorld = modelMatrix(transform, options);
+    TriangleWriter out(scene, toWorld);
+    if (ext == "ply") readPly(out, path);
+    else if (ext == "stl") readStl(out, path);
+    else if (ext != "obj" || !readObj(out, path)) assimpImport(scene, path, ext, toWorld);
 }
 
 }  // namespace tr

@@ -135,6 +135,24 @@ std::vector<Case> cases() {
         {"huge-count.ply", "ply\nformat binary_little_endian 1.0\nelement vertex 2000000000\nproperty float x\n"
                            "property float y\nproperty float z\nend_header\n" + bytes(64, 1), {}},
         {"huge-count.stl", std::string(80, ' ') + le32(0x7fffffff) + bytes(100, 2), {}},
+        {"bad-index.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", {"out of range"}},
+        {"zero-index.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 0 1 2\n", {}},
+        {"nan.obj", "v 0 0 0\nv nan 0 0\nv 0 1 0\nf 1 2 3\n", {":2:", "not a finite number"}},
+        {"bad-number.obj", "v 0 0 0\nv 1 - 0\nv 0 1 0\nf 1 2 3\n", {":2:", "expected a number"}},
+        {"bad-index.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                          "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                          "0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n", {"refers to vertex 7"}},
+        {"inf.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                    "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                    "0 0 0\n1 inf 0\n0 1 0\n3 0 1 2\n", {"vertex 1", "not a finite number"}},
+        {"truncated.ply", "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
+                          "property float y\nproperty float z\nelement face 1\n"
+                          "property list uchar int vertex_indices\nend_header\n" + std::string(36, '\0') +
+                          "\3" + le32(0) + le32(1), {"truncated"}},
+        {"no-header-end.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\n", {"end_header"}},
+        {"inf.stl", std::string(80, ' ') + le32(1) + std::string(12, '\0') + le32(0x7f800000) + std::string(34, '\0'),
+         {"not a finite number"}},
+        {"truncated.stl", "solid t\nfacet normal 0 0 1\n outer loop\n  vertex 0 0 0\n  vertex 1 0 0\n", {"three vertices"}},
         {"huge-length.glb", "glTF" + le32(2) + le32(0x7fffffff) + le32(64) + "JSON" + bytes(40, 3), {}},
         {"huge-buffer.gltf", "{\"asset\": {\"version\": \"2.0\"}, \"buffers\": [{\"byteLength\": 2000000000}],"
                              " \"bufferViews\": [{\"buffer\": 0, \"byteLength\": 2000000000}], \"accessors\": "

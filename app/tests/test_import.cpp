@@ -4,11 +4,13 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "mesh_readers.h"
 #include "scene.h"
 #include "support.h"
 #include "tessra.h"
@@ -275,6 +277,206 @@ TEST(Import, ScaleAndUpAxisOfModelFiles) {
     // (x, y, z) -> (x, z, -y), times 2, then x + 10; the +Z normal now points up.
     const float expect[18] = {10, 2, 0, 12, 2, 0, 10, 2, -2, 0, 1, 0, 0, 1, 0, 0, 1, 0};
     for (int i = 0; i < 18; ++i) EXPECT_NEAR(t[i], expect[i], 1e-5f) << i;
+}
+
+// A small height field of quads and triangle pairs, with normals and coordinates, is
+// written as OBJ, PLY (text and both binary byte orders) and STL (text and binary) and read
+// back; the triangles must be the generator's own. OBJ files must moreover come out of the
+// dedicated reader exactly as Assimp read them, byte for byte: with and without normals
+// under "s 1" smoothing, materials switching inside an object, and the bundled examples.
+struct Grid {
+    static constexpr int kW = 5, kH = 4;
+    std::vector<std::array<float, 3>> p, n;
+    std::vector<std::array<float, 2>> uv;
+    std::vector<std::vector<int>> faces;  // quads on even cells, triangle pairs on odd ones
+    Grid() {
+        for (int j = 0; j <= kH; ++j)
+            for (int i = 0; i <= kW; ++i) {
+                const float x = 0.37f * i - 0.9f, y = 0.29f * j + 0.1f, z = 0.2f * std::sin(1.3f * x) * std::cos(y);
+                p.push_back({x, z, -y});
+                const float l = std::sqrt(1 + x * x + y * y);
+                n.push_back({x / l, 1 / l, -y / l});
+                uv.push_back({float(i) / kW, float(j) / kH});
+            }
+        for (int j = 0; j < kH; ++j)
+            for (int i = 0; i < kW; ++i) {
+                const int a = j * (kW + 1) + i, b = a + 1, c = b + kW + 1, d = a + kW + 1;
+                if ((i + j) % 2 == 0) faces.push_back({a, b, c, d});
+                else faces.push_back({a, b, c}), faces.push_back({a, c, d});
+            }
+    }
+    // The triangles as the renderer's records: quads split along their first diagonal.
+    std::vector<std::array<float, 24>> triangles(bool normals, bool uvs) const {
+        std::vector<std::array<float, 24>> out;
+        for (const auto& f : faces)
+            for (size_t k = 1; k + 1 < f.size(); ++k) {
+                std::array<float, 24> t{};
+                const int c[3] = {f[0], f[k], f[k + 1]};
+                for (int v = 0; v < 3; ++v)
+                    for (int i = 0; i < 3; ++i) {
+                        t[3 * v + i] = p[size_t(c[v])][size_t(i)];
+                        t[9 + 3 * v + i] = normals ? n[size_t(c[v])][size_t(i)] : 0;
+                        if (uvs && i < 2) t[18 + 2 * v + i] = uv[size_t(c[v])][size_t(i)];
+                    }
+                out.push_back(t);
+            }
+        return out;
+    }
+};
+
+std::string num(float v) {
+    char b[32];
+    std::snprintf(b, sizeof(b), "%.9g", double(v));
+    return b;
+}
+
+template <typename T>
+void put(std::string& s, T v, bool big) {
+    char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    if (big) std::reverse(b, b + sizeof(T));
+    s.append(b, sizeof(T));
+}
+
+void expectSameScene(const tr::Scene& a, const tr::Scene& b, const std::string& what) {
+    ASSERT_EQ(a.triangles.size(), b.triangles.size()) << what;
+    for (size_t i = 0; i < a.triangles.size(); ++i)
+        ASSERT_EQ(0, std::memcmp(a.triangles[i].data(), b.triangles[i].data(), sizeof(a.triangles[i])))
+            << what << ": triangle " << i;
+    EXPECT_EQ(a.triangleMaterial, b.triangleMaterial) << what;
+    ASSERT_EQ(a.materials.size(), b.materials.size()) << what;
+    for (size_t i = 0; i < a.materials.size(); ++i) {
+        const tr::Material &x = a.materials[i], &y = b.materials[i];
+        EXPECT_EQ(x.name, y.name) << what;
+        EXPECT_EQ(0, std::memcmp(x.m.diffuse, y.m.diffuse, sizeof(x.m.diffuse))) << what << ": " << x.name;
+        EXPECT_EQ(x.m.reflective, y.m.reflective) << what << ": " << x.name;
+        EXPECT_EQ(x.m.refractive, y.m.refractive) << what << ": " << x.name;
+        EXPECT_EQ(0, std::memcmp(x.m.reflColor, y.m.reflColor, 3)) << what << ": " << x.name;
+        EXPECT_EQ(0, std::memcmp(x.m.refrColor, y.m.refrColor, 3)) << what << ": " << x.name;
+        EXPECT_EQ(x.m.specular, y.m.specular) << what << ": " << x.name;
+        EXPECT_EQ(x.m.specularLevel, y.m.specularLevel) << what << ": " << x.name;
+        EXPECT_EQ(x.m.specularExponent, y.m.specularExponent) << what << ": " << x.name;
+        EXPECT_EQ(x.diffuseMap, y.diffuseMap) << what << ": " << x.name;
+    }
+    EXPECT_EQ(a.warnings, b.warnings) << what;
+}
+
+TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
+    const std::string dir = scratchDir("mesh-formats");
+    const Grid g;
+    std::filesystem::copy_file(std::string(TESSRA_EXAMPLES_DIR) + "/checker.png", dir + "/wood.png");
+
+    // OBJ: one object whose material changes part way, negative indices in the last rows,
+    // CRLF line ends in the first half.
+    auto obj = [&](bool normals, const std::string& extra) {
+        std::string s = "# grid\nmtllib grid.mtl\n" + extra + "o grid\nusemtl matte\n";
+        for (size_t i = 0; i < g.p.size(); ++i) {
+            s += "v " + num(g.p[i][0]) + " " + num(g.p[i][1]) + " " + num(g.p[i][2]) + (i < 10 ? "\r\n" : "\n");
+            if (normals) s += "vn " + num(g.n[i][0]) + " " + num(g.n[i][1]) + " " + num(g.n[i][2]) + "\n";
+            s += "vt " + num(g.uv[i][0]) + " " + num(g.uv[i][1]) + "\n";
+        }
+        const int count = int(g.p.size());
+        for (size_t f = 0; f < g.faces.size(); ++f) {
+            if (f == g.faces.size() / 2) s += "usemtl glass\ng second half\nusemtl glass\n";
+            s += "f";
+            for (int v : g.faces[f]) {
+                const std::string i = f + 3 > g.faces.size() ? std::to_string(v - count) : std::to_string(v + 1);
+                s += " " + i + "/" + i + (normals ? "/" + i : "");
+            }
+            s += "\n";
+        }
+        return s;
+    };
+    writeFile(dir + "/grid.mtl",
+              "newmtl matte\n  Kd 0.5 0.25 0.125\n  map_Kd -bm 0.5 wood.png\nillum 2\nKs 0.3 0.2 0.1\nNs 40\n"
+              "newmtl glass\nKd 0.1 0.1 0.1\nTf 0.9 1 0.8\nTr 0.75\nNi 1.45\nillum 7\nKs 1 1 1\n"
+              "newmtl unused\nKd 1 0 0\n");
+    writeFile(dir + "/grid.obj", obj(true, ""));
+    writeFile(dir + "/smooth.obj", obj(false, "s 1\n"));
+
+    // PLY in its three encodings: positions, normals and coordinates, then the faces.
+    auto ply = [&](const std::string& format) {
+        const bool text = format == "ascii", big = format == "binary_big_endian";
+        std::string s = "ply\nformat " + format + " 1.0\ncomment made by the test\nelement vertex " +
+                        std::to_string(g.p.size()) +
+                        "\nproperty float x\nproperty float y\nproperty float z\nproperty float nx\nproperty float ny\n"
+                        "property float nz\nproperty uchar red\nproperty float u\nproperty float v\nelement face " +
+                        std::to_string(g.faces.size()) + "\nproperty list uchar int vertex_indices\nend_header\n";
+        for (size_t i = 0; i < g.p.size(); ++i) {
+            const float v[8] = {g.p[i][0], g.p[i][1], g.p[i][2], g.n[i][0], g.n[i][1], g.n[i][2], g.uv[i][0], g.uv[i][1]};
+            for (int k = 0; k < 8; ++k) {
+                if (k == 6) text ? void(s += "200 ") : put<uint8_t>(s, 200, big);
+                text ? void(s += num(v[k]) + " ") : put(s, v[k], big);
+            }
+            if (text) s += "\n";
+        }
+        for (const auto& f : g.faces) {
+            text ? void(s += std::to_string(f.size())) : put(s, uint8_t(f.size()), big);
+            for (int v : f) text ? void(s += " " + std::to_string(v)) : put(s, int32_t(v), big);
+            if (text) s += "\n";
+        }
+        return s;
+    };
+    // STL: one facet per triangle with the face's own normal.
+    const auto stlTriangles = g.triangles(false, false);
+    std::string stlText = "solid grid\n", stlBinary = std::string(80, ' ');
+    put(stlBinary, uint32_t(stlTriangles.size()), false);
+    std::vector<std::array<float, 24>> stlExpected;
+    for (auto t : stlTriangles) {
+        const float e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+        float n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
+        const float l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        for (float& c : n) c /= l;
+        stlText += "facet normal " + num(n[0]) + " " + num(n[1]) + " " + num(n[2]) + "\n outer loop\n";
+        for (int k = 0; k < 3; ++k) put(stlBinary, n[k], false);
+        for (int v = 0; v < 3; ++v) {
+            stlText += "  vertex " + num(t[3 * v]) + " " + num(t[3 * v + 1]) + " " + num(t[3 * v + 2]) + "\n";
+            for (int k = 0; k < 3; ++k) put(stlBinary, t[3 * v + k], false);
+            for (int k = 0; k < 3; ++k) t[9 + 3 * v + k] = n[k];
+        }
+        stlText += " endloop\nendfacet\n";
+        stlBinary += std::string(2, '\0');
+        stlExpected.push_back(t);
+    }
+    stlText += "endsolid grid\n";
+
+    struct File {
+        std::string name, text;
+        std::vector<std::array<float, 24>> expected;
+        bool exact;  // binary: the very floats written
+    };
+    const std::vector<File> files = {
+        {"grid.obj", obj(true, ""), g.triangles(true, true), false},
+        {"text.ply", ply("ascii"), g.triangles(true, true), false},
+        {"little.ply", ply("binary_little_endian"), g.triangles(true, true), true},
+        {"big.ply", ply("binary_big_endian"), g.triangles(true, true), true},
+        {"text.stl", stlText, stlExpected, false},
+        {"binary.stl", stlBinary, stlExpected, true},
+    };
+    for (const File& f : files) {
+        SCOPED_TRACE(f.name);
+        writeFile(dir + "/" + f.name, f.text);
+        tr::Scene scene;
+        tr::importModel(scene, dir + "/" + f.name, kIdentity, {});
+        ASSERT_EQ(scene.triangles.size(), f.expected.size());
+        for (size_t i = 0; i < f.expected.size(); ++i)
+            for (int k = 0; k < 24; ++k) {
+                // Normals arrive normalised; the generator's are unit already.
+                const float want = f.expected[i][size_t(k)], got = scene.triangles[i][size_t(k)];
+                if (f.exact && k < 9) ASSERT_EQ(got, want) << "triangle " << i << " value " << k;
+                else ASSERT_NEAR(got, want, 2e-6f) << "triangle " << i << " value " << k;
+            }
+    }
+
+    std::vector<std::string> objFiles = {dir + "/grid.obj", dir + "/smooth.obj"};
+    for (const char* example : {"cornell-box.obj", "materials.obj"})
+        objFiles.push_back(std::string(TESSRA_EXAMPLES_DIR) + "/" + example);
+    for (const std::string& path : objFiles) {
+        tr::Scene ours, assimp;
+        tr::importModel(ours, path, kIdentity, {});
+        tr::importWithAssimp(assimp, path, kIdentity, {});
+        expectSameScene(ours, assimp, path);
+    }
 }
 
 // A box of quads without "vn" keeps its hard edges; with "vn" the file's normals arrive;
