@@ -321,6 +321,22 @@ TESSRA_DEVICE void emitFromWorld(float h2, float h3, float h5, float h7, float3&
     flux = SYM.c_envColor * (2.0f * TESSRA_2PI * sphere.w * sphere.w);
 }
 
+// A photon of the emitting surfaces: a triangle chosen by power, a point spread over it,
+// a face, and a cosine-distributed direction from it. A triangle of radiance L and area A
+// sends out pi L A from each face, which is L A in the direct pass's units.
+TESSRA_DEVICE void emitFromSurfaces(int q, float h2, float h3, float h5, float h7, float3& O, float3& D,
+                                    float3& flux) {
+    float rest;
+    const Emitter e = chooseEmitter(halton(q, 11), rest);
+    const float3 X = emitterPoint(e, h2, h3), c = cross(e.e1, e.e2);
+    const float twiceArea = length(c);
+    const float3 n = c * (halton(q, 19) < 0.5f ? 1.0f : -1.0f) * fastRcp(twiceArea);
+    D = sampleCosineHemisphere(n, h5, h7);
+    O = X + n * rayOffset(X);
+    // Over the choice of triangle (pmf), face (1/2) and point (1/A): 2 L A / pmf.
+    flux = e.radiance * (twiceArea * fastRcp(e.pmf));
+}
+
 // The diffuse colour of the surface a ray hit.
 TESSRA_DEVICE float3 hitDiffuse(const OctreeHit& h) {
     const int m = tex1Dfetch(SYM.texTriMatID, int(h.triangle));
@@ -336,12 +352,16 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
     if (int(i) >= S.c_maxPhotons || i >= 0x7fffffffu) return;
     const int q = int(i) + 1;
     const float h9 = halton(q, 9), h2 = halton(q, 2), h3 = halton(q, 3), h5 = halton(q, 5), h7 = halton(q, 7);
-    // numLights counts the world too when it lights the scene: the last emitter.
+    // numLights counts, after the lights, the world when it lights the scene and then the
+    // emitting triangles (one share for all of them) when there are any.
     const unsigned int l = f2u(float(numLights) * clampf(hashRand(rands.x, h9), 0.0f, 0.99f));
-    const bool world = S.c_worldLight && l + 1 == numLights;
+    const bool surfaces = S.c_numEmitters > 0 && l + 1 == numLights;
+    const bool world = S.c_worldLight && l + 1 + (S.c_numEmitters > 0 ? 1u : 0u) == numLights;
     float3 O, D, power;
     float p = 1.0f, d = 1.0f;
-    if (world) {
+    if (surfaces) {
+        emitFromSurfaces(q, h2, h3, h5, h7, O, D, power);
+    } else if (world) {
         emitFromWorld(h2, h3, h5, h7, O, D, power);
     } else {
         const LightSample L = fetchLight(l);
@@ -358,9 +378,10 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
     }
     const float3 A = hitDiffuse(h);
     const float inv = fastRcp(float(S.c_maxPhotons));
-    // The lights' photons take the scene's energy factor; the world's flux is already in
-    // the direct pass's units and only loses the density estimate's factor.
-    const float energy = world ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy;
+    // The lights' photons take the scene's energy factor; the flux of the world and of the
+    // emitting surfaces is already in the direct pass's units and only loses the density
+    // estimate's factor.
+    const float energy = world || surfaces ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy;
     const float3 col = power * (d * d) * (float(numLights) / p) * energy * A * inv;
     out_photons_pos[i] = make_float4(h.position, 1.0f);
     out_photons_dir[i] = make_float4(D, 1.0f);

@@ -64,8 +64,12 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
     float3 D = normalize(h.position - eye);
     float3 beta = make_float3(1, 1, 1), L = make_float3(0, 0, 0);
     unsigned int diffuseLeft = bounces, specularLeft = 4;
+    bool viaSpecular = false;
     for (bool primary = true;; primary = false) {
         const int m = tex1Dfetch(S.texTriMatID, int(h.triangle));
+        // Emission reaches diffuse surfaces through their light samples, and the camera
+        // through the emission pass; a mirror or glass shows it.
+        if (viaSpecular && S.c_numEmitters > 0) L += beta * xyz(tex1Dfetch(S.texMatEmission, m));
         const int4 caps = tex1Dfetch(S.texMatCaps, m);
         const uchar4 rc = tex1Dfetch(S.texMatReflColor, m), tc = tex1Dfetch(S.texMatRefrColor, m);
         const float3 kc = caps.y > 0 ? make_float3(rc.x, rc.y, rc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
@@ -93,6 +97,10 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         if (S.c_worldLight) {
             const float u1 = rng.next();
             direct += worldSampleColour(s, u1, rng.next(), shadowMode);
+        }
+        if (S.c_numEmitters > 0) {
+            const float u0 = rng.next();
+            direct += emitterSampleColour(s, u0, rng.next(), shadowMode);
         }
         L += beta * wDiff * direct;
 
@@ -127,6 +135,7 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
             if (diffuse != bool(S.c_worldLight)) L += beta * S.c_envColor;
             break;
         }
+        viaSpecular = !diffuse;
         D = normalize(ray.d);
     }
     return L;

@@ -222,37 +222,81 @@ TESSRA_DEVICE float3 worldSampleColour(const LitSurface& s, float u1, float u2, 
     return s.Kd * SYM.c_envColor;
 }
 
-// Adds the world at each element of rows firstRow on: its light on a surface from n x n
-// cosine strata (shared out among a pixel's rays as the area lights' are), and its colour
-// where the ray met nothing, when showMisses. n 0 adds the misses only.
-TESSRA_DEVICE void calc_world_ss(Lane t, unsigned int width, unsigned int height, char shadowMode, int* inTriID,
-                                 float4* inNormal, float4* inTexCoord, float4* inPos, float4* inEyePos,
-                                 unsigned int n, unsigned int strataStep, unsigned int firstRow, bool showMisses,
-                                 float4* colorOutput, const unsigned int* inShift) {
+// The light of an emitting triangle chosen by u0 at a point, seen from surface s: the
+// diffuse colour times the radiance over pi, times the solid angle the point stands for.
+// The point takes where u0 falls in the triangle's share and u1, which for evenly spread
+// u0 and Halton u1 are Hammersley's points. Triangles emit from both faces.
+TESSRA_DEVICE float3 emitterSampleColour(const LitSurface& s, float u0, float u1, char shadowMode) {
+    float rest;
+    const Emitter e = chooseEmitter(u0, rest);
+    const float3 X = emitterPoint(e, rest, u1), c = cross(e.e1, e.e2);
+    const float3 toX = X - s.P;
+    const float d2 = dot(toX, toX), d = fastSqrt(d2);
+    const float3 L = toX * fastRcp(d);
+    const float cs = dot(s.N, L), twiceArea = length(c);
+    if (!(cs > 0.0f) || !(d2 > 0.0f)) return make_float3(0, 0, 0);
+    if (shadowMode == 1) {
+        // Aimed at the point from the lifted origin: a ray parallel to the one from the
+        // surface would cross a grazing emitter's plane short of the point, on itself.
+        Ray ray;
+        ray.o = s.P + s.N * rayOffset(s.P);
+        const float3 toXo = X - ray.o;
+        const float len = length(toXo);
+        ray.d = toXo * fastRcp(len);
+        if (intersectOctree(ray, len - rayOffset(X) - 1e-6f * len, true).found) return make_float3(0, 0, 0);
+    }
+    const float ce = fabsf(dot(c, L)) / twiceArea;
+    return s.Kd * e.radiance * (cs * ce * 0.5f * twiceArea / (TESSRA_PI * d2 * e.pmf));
+}
+
+// What the world and the emitting surfaces add at each element of rows firstRow on. A
+// surface shows its own emission, and takes the world's light from worldN x worldN
+// cosine strata and the emitters' from emitterN x emitterN samples (both shared out among
+// a pixel's rays as the area lights' are); where the ray met nothing the world's colour
+// shows when showMisses. Counts of 0 leave that light out.
+TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int height, char shadowMode, int* inTriID,
+                                    float4* inNormal, float4* inTexCoord, float4* inPos, float4* inEyePos,
+                                    unsigned int worldN, unsigned int emitterN, unsigned int strataStep,
+                                    unsigned int firstRow, bool showMisses, float4* colorOutput,
+                                    const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
+    const DeviceSymbols& S = SYM;
     if (!(inPos[p].w > 0.5f)) {
-        if (showMisses) colorOutput[p] += make_float4(SYM.c_envColor, 0.0f);
+        if (showMisses && S.c_worldLight) colorOutput[p] += make_float4(S.c_envColor, 0.0f);
         return;
     }
-    if (n == 0) return;
-    const float4 st = inTexCoord[p];
-    const int m = tex1Dfetch(SYM.texTriMatID, inTriID[p]);
-    LitSurface s;
-    s.P = xyz(inPos[p]);
-    s.V = normalize(s.P - xyz(inEyePos[p]));
-    s.N = faceForward(xyz(inNormal[p]), s.V);
-    s.Kd = diffuseColor(m, make_float2(st.x, st.y));
-    unsigned int ox, oy;
-    rayStrata(inShift, p, s.P, strataStep, ox, oy);
-    const float fine = fastRcp(float(n * strataStep));
-    float3 sum = make_float3(0, 0, 0);
-    for (unsigned int sj = 0; sj < n; ++sj)
-        for (unsigned int si = 0; si < n; ++si)
-            sum += worldSampleColour(s, (float(si * strataStep + ox) + 0.5f) * fine,
-                                     (float(sj * strataStep + oy) + 0.5f) * fine, shadowMode);
-    colorOutput[p] += make_float4(sum * fastRcp(float(n * n)), 0.0f);
+    const int m = tex1Dfetch(S.texTriMatID, inTriID[p]);
+    float3 sum = S.c_numEmitters > 0 ? xyz(tex1Dfetch(S.texMatEmission, m)) : make_float3(0, 0, 0);
+    if (worldN + emitterN > 0) {
+        const float4 st = inTexCoord[p];
+        LitSurface s;
+        s.P = xyz(inPos[p]);
+        s.V = normalize(s.P - xyz(inEyePos[p]));
+        s.N = faceForward(xyz(inNormal[p]), s.V);
+        s.Kd = diffuseColor(m, make_float2(st.x, st.y));
+        unsigned int ox, oy;
+        rayStrata(inShift, p, s.P, strataStep, ox, oy);
+        float3 world = make_float3(0, 0, 0), emitted = make_float3(0, 0, 0);
+        const float wf = fastRcp(float(worldN * strataStep));
+        for (unsigned int sj = 0; sj < worldN; ++sj)
+            for (unsigned int si = 0; si < worldN; ++si)
+                world += worldSampleColour(s, (float(si * strataStep + ox) + 0.5f) * wf,
+                                           (float(sj * strataStep + oy) + 0.5f) * wf, shadowMode);
+        // The fine samples are numbered over the whole pattern and run evenly through the
+        // power sum.
+        const unsigned int fine = emitterN * strataStep;
+        const float ef = fastRcp(float(fine * fine));
+        for (unsigned int sj = 0; sj < emitterN; ++sj)
+            for (unsigned int si = 0; si < emitterN; ++si) {
+                const int k = int((sj * strataStep + oy) * fine + si * strataStep + ox);
+                emitted += emitterSampleColour(s, (float(k) + 0.5f) * ef, halton(k + 1, 2), shadowMode);
+            }
+        if (worldN) sum += world * fastRcp(float(worldN * worldN));
+        if (emitterN) sum += emitted * fastRcp(float(emitterN * emitterN));
+    }
+    colorOutput[p] += make_float4(sum, 0.0f);
 }
 
 // Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one

@@ -216,3 +216,48 @@ TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
     const float3 B = cross(N, T);
     return T * d.x + B * d.y + N * sqrtf(maxf(0.0f, 1.0f - d.x * d.x - d.y * d.y));
 }
+
+// ---------------------------------------------------------------------------------
+// Emitting triangles: triangles whose material has an emission. texEmitters holds, per
+// emitter, the triangle (as int bits), where its share of the scene's emitted power
+// ends in the running sum, and that share (the probability of choosing it).
+
+struct Emitter {
+    float3 a, e1, e2;  // a vertex and the two edges from it
+    float3 radiance;
+    float pmf;
+};
+
+TESSRA_DEVICE Emitter fetchEmitter(int i) {
+    const DeviceSymbols& S = SYM;
+    const float4 rec = tex1Dfetch(S.texEmitters, i);
+    const int k = floatBitsToInt(rec.x);
+    Emitter e;
+    e.a = xyz(tex1Dfetch(S.texTris, 3 * k));
+    e.e1 = xyz(tex1Dfetch(S.texTris, 3 * k + 1)) - e.a;
+    e.e2 = xyz(tex1Dfetch(S.texTris, 3 * k + 2)) - e.a;
+    e.radiance = xyz(tex1Dfetch(S.texMatEmission, tex1Dfetch(S.texTriMatID, k)));
+    e.pmf = rec.z;
+    return e;
+}
+
+// The emitter whose stretch of the running power sum holds u; rest is where u lies in
+// that stretch, from 0 to 1, a number as evenly spread as u for the point on it.
+TESSRA_DEVICE Emitter chooseEmitter(float u, float& rest) {
+    int lo = 0, hi = SYM.c_numEmitters - 1;
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (u < tex1Dfetch(SYM.texEmitters, mid).y) hi = mid;
+        else lo = mid + 1;
+    }
+    const Emitter e = fetchEmitter(lo);
+    const float end = tex1Dfetch(SYM.texEmitters, lo).y;
+    rest = clampf(1.0f - (end - u) * fastRcp(e.pmf), 0.0f, 0.99999994f);
+    return e;
+}
+
+// A point spread evenly over the emitter's triangle.
+TESSRA_HD float3 emitterPoint(const Emitter& e, float u1, float u2) {
+    const float r = sqrtf(u1);
+    return e.a + e.e1 * (r * (1.0f - u2)) + e.e2 * (r * u2);
+}

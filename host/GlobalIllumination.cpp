@@ -220,7 +220,8 @@ void TessraRendererCUDA::castPhotons() try {
 
     launchBatches([&](dim3 grid, uint32_t first) {
         rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
-                   numLights + (host::worldLit(*this) ? 1u : 0u), rands, rands01, d_photonNormals, first);
+                   numLights + (host::worldLit(*this) ? 1u : 0u) + (extension_.numEmitters ? 1u : 0u), rands,
+                   rands01, d_photonNormals, first);
     });
     collect(2796, 0);
 

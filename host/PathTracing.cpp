@@ -23,7 +23,7 @@ bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb) try {
             if (host::abortRequested(this)) return false;
         }
     }
-    return !host::worldLit(*this) || renderWorld(fb, 0);
+    return !host::emits(*this) || renderEmission(fb, 0, 0);
 } catch (...) {
     host::reportException("pathTraceTile");
     return false;

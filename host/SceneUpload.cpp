@@ -111,7 +111,7 @@ bool TessraRendererCUDA::initScene() try {
     numTris = uint32_t(triangles.size());
     numlighttris = uint32_t(lightTriangles.size());
     numLights = uint32_t(lights.size());
-    if (numLights == 0 && !host::worldLit(*this)) {
+    if (numLights == 0 && !host::worldLit(*this) && !host::anyEmitter(*this)) {
         platform::messageBox("No lights, no fun.", "Error");
         return false;
     }
@@ -295,6 +295,7 @@ bool TessraRendererCUDA::initScene() try {
 
     host::status(this, "SetCudaMaterialTextures..");
     SetCudaMaterialTextures();
+    if (!host::uploadEmitters(*this)) return false;
 
     if (indirectIllumination && usePhotonMapping) {
         // A photon count whose buffers do not fit is refused with a message instead of

@@ -52,31 +52,33 @@ bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
         const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? host::strata(*this) : 1;
         if (!renderAreaLight(fb, i, n, 0.5f, 0.5f)) return false;
     }
-    return !host::worldLit(*this) || renderWorld(fb, host::strata(*this));
+    const uint32_t n = host::strata(*this);
+    return !host::emits(*this) || renderEmission(fb, host::worldLit(*this) ? n : 0, extension_.numEmitters ? n : 0);
 } catch (...) {
     host::reportException("RenderDirectLighting");
     return false;
 }
 
-// The world's light and colour on the elements of fb, n x n samples each (0: its colour
-// where rays missed only). Camera rays see it unless alpha is coverage, where the world
-// is transparent; mirror and glass rays always do.
-bool TessraRendererCUDA::renderWorld(const TessraFrameBuffer& fb, uint32_t n) try {
+// The world's colour where rays missed, the emission of surfaces, and with n > 0 the light
+// of the world and of the emitting surfaces from n x n samples each. Camera rays see the
+// world unless alpha is coverage, where it is transparent; mirror and glass rays always do.
+bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN) try {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
     const bool camera = &fb == currentFrameBuffer || &fb == extension_.batch;
     const bool showMisses = !(camera && extension_.coverage);
-    const uint32_t step = n > 1 ? extension_.strataStep : 1, band = 32;
+    const uint32_t step = std::max(worldN, emitterN) > 1 ? extension_.strataStep : 1, band = 32;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!shadesRows(fb, row, row + band)) continue;
-        rt::launch(TESSRA_KERNEL(calc_world_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
-                   kBlock, fb.tileWidth, fb.tileHeight, char(shadowMode), fb.ssTriID, fb.ssNormals, fb.ssTexCoords,
-                   fb.ssPos, fb.ssEyePos, n, step, row, showMisses, fb.ssColor, batchShifts(fb));
+        rt::launch(TESSRA_KERNEL(calc_emission_ss),
+                   dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1), kBlock, fb.tileWidth,
+                   fb.tileHeight, char(shadowMode), fb.ssTriID, fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos,
+                   worldN, emitterN, step, row, showMisses, fb.ssColor, batchShifts(fb));
         rt::synchronize();
         if (host::abortRequested(this)) return false;
     }
     return true;
 } catch (...) {
-    host::reportException("renderWorld");
+    host::reportException("renderEmission");
     return false;
 }
 
@@ -211,10 +213,4 @@ void TessraRendererCUDA::RefreshResultsScreen() try {
     lastRefreshTick = platform::getTickCount();
 } catch (...) {
     host::reportException("RefreshResultsScreen");
-}
-
-extern "C" TESSRA_API int Tessra_SetWorldLight(TessraRendererCUDA* r, bool on) {
-    if (!r) return -1;
-    r->extension_.worldLight = on;
-    return 0;
 }

@@ -180,6 +180,11 @@ TessraRendererCUDA::TessraRendererCUDA(const TessraRendererCUDA& other) : Tessra
 
 TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& other) try {
     if (this == &other) return *this;
+    // The materials' emission is the copy's own, like the lists.
+    const size_t emissionFloats = other.extension_.emission ? 3 * size_t(other.extension_.emissionMaterials) : 0;
+    std::unique_ptr<float[]> emission(emissionFloats ? new float[emissionFloats] : nullptr);
+    if (emissionFloats) std::memcpy(emission.get(), other.extension_.emission, emissionFloats * 4);
+    float* const replaced = extension_.emission;
 #define TESSRA_COPY_LIST(f) auto f##Copy = other.f;
 #define TESSRA_SKIP(f)
     TESSRA_RENDERER_FIELDS(TESSRA_COPY_LIST, TESSRA_SKIP)
@@ -190,13 +195,15 @@ TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& othe
 #undef TESSRA_SKIP
 #undef TESSRA_SWAP_LIST
 #undef TESSRA_COPY_FIELD
+    extension_.emission = emission.release();
+    delete[] replaced;
     return *this;
 } catch (...) {
     host::reportException("Copying a renderer");
     return *this;
 }
-// Destroys the lists only; CleanUp releases device memory.
-TessraRendererCUDA::~TessraRendererCUDA() = default;
+// Destroys the lists and the materials' emission; CleanUp releases device memory.
+TessraRendererCUDA::~TessraRendererCUDA() { delete[] extension_.emission; }
 
 bool TessraRendererCUDA::UsePhotonMapping() const { return usePhotonMapping; }
 bool TessraRendererCUDA::NeedPhotonMapping() const { return indirectIllumination && UsePhotonMapping(); }
@@ -489,6 +496,9 @@ void TessraRendererCUDA::CleanUp() try {
 #include "host/device_arrays.def"
 #undef TESSRA_DEVICE_ARRAY
     host::freeChecked(extension_.fgGradients, "Tessra", __LINE__);
+    host::freeChecked(extension_.emitters, "Tessra", __LINE__);
+    host::freeChecked(extension_.matEmission, "Tessra", __LINE__);
+    extension_.numEmitters = 0;
     host::releaseTextureImages(textureImages);
 } catch (...) {
     host::reportException("CleanUp");

@@ -76,6 +76,13 @@ inline bool worldLit(const TessraRendererCUDA& r) {
     return r.extension_.worldLight && (r.envColor[0] > 0.0f || r.envColor[1] > 0.0f || r.envColor[2] > 0.0f);
 }
 
+// Whether the world or emitting surfaces add anything to this render.
+inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || r.extension_.numEmitters > 0; }
+// Builds and uploads the table of emitting triangles and the materials' emission.
+bool uploadEmitters(TessraRendererCUDA& r);
+// Whether a triangle's material emits.
+bool anyEmitter(const TessraRendererCUDA& r);
+
 // A stage's scratch allocation on the device, released when the scope ends however it
 // ends, so that a stage left by an exception leaves nothing allocated.
 struct ScopedDeviceMemory {

@@ -321,6 +321,13 @@ public:
         KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
         bool coverage = false;  // delivered alpha is the fraction of the pixel's rays that hit
         bool worldLight = false;  // the background colour is a world that lights the scene and is seen
+        // Emission of materials (RGB radiance by material index, owned; Tessra_SetMaterialEmission),
+        // and per render the emitting triangles and each material's emission on the device.
+        float* emission = nullptr;
+        uint32_t emissionMaterials = 0;
+        uint32_t numEmitters = 0;
+        void* emitters = nullptr;
+        void* matEmission = nullptr;
     } extension_;
 
 private:
@@ -328,7 +335,7 @@ private:
     bool shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const;
     bool shadeTile(TessraFrameBuffer& fb);
     bool pathTraceTile(const TessraFrameBuffer& fb);
-    bool renderWorld(const TessraFrameBuffer& fb, uint32_t n);
+    bool renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN);
     const unsigned int* batchShifts(const TessraFrameBuffer& fb) const;
     bool finishTile(TessraFrameBuffer& fb);
     void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
@@ -443,6 +450,13 @@ TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* renderer, bool on);
 // so the world is counted once. A scene lit by the world alone renders. Off (the
 // default), the background only feeds final gather. Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetWorldLight(TessraRendererCUDA* renderer, bool on);
+// The radiance material emits (linear RGB; a surface open to a white world of the same
+// colour would look alike): its triangles show it, in reflections too, and light the
+// scene from both faces, chosen by power for direct light with shadow rays, photons and
+// the path tracer's light samples, beside the lights. A scene lit by emission alone
+// renders. Black (the default) emits nothing. Returns 0, or -1 without a renderer, for a
+// material index the renderer does not have, or for a negative or non-finite value.
+TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* renderer, uint32_t material, float r, float g, float b);
 }
 
 #endif  // TESSRA_H

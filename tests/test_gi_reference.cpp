@@ -520,6 +520,77 @@ TEST(GiReference, TheWorldLightsTheSceneOnce) {
     }
 }
 
+// The form factor of the rectangle [0, X] x [0, Y] in a parallel plane h above a point
+// under its corner; with the signs of X and Y, four of them sum to any rectangle.
+double cornerFactor(double X, double Y, double h) {
+    const double a = std::fabs(X) / h, b = std::fabs(Y) / h, sa = std::sqrt(1 + a * a), sb = std::sqrt(1 + b * b);
+    const double f = (a / sa * std::atan(b / sa) + b / sb * std::atan(a / sb)) / (2 * M_PI);
+    return (X < 0) != (Y < 0) ? -f : f;
+}
+
+// An emitting rectangle over a floor, and nothing else: the floor shows its diffuse colour
+// times the radiance times the rectangle's form factor, the rectangle its own radiance.
+// The Cornell box lit by an emitting panel alone gets the path tracer's indirect light:
+// emission counted again by the gather rays that hit the panel would show there.
+TEST(GiReference, EmittingSurfacesLightTheSceneOnce) {
+    const float e[3] = {2.0f, 1.5f, 1.0f}, kd = 0.5f, h = 0.5f, x0 = 0.2f, x1 = 1.0f, y0 = -0.4f, y1 = 0.4f;
+    const V3 eye = {0, 0, 3};
+    const int size = 48;
+    std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(size, size));
+    tt::addQuad(*r, {-10, -10, 0}, {10, -10, 0}, {10, 10, 0}, {-10, 10, 0}, {0, 0, 1}, tt::addDiffuse(*r, kd, kd, kd));
+    const int panel = tt::addDiffuse(*r, 0, 0, 0);
+    tt::addQuad(*r, {x0, y0, h}, {x1, y0, h}, {x1, y1, h}, {x0, y1, h}, {0, 0, -1}, panel);
+    EXPECT_EQ(Tessra_SetMaterialEmission(r.get(), uint32_t(panel), e[0], e[1], e[2]), 0);
+    EXPECT_EQ(Tessra_SetMaterialEmission(r.get(), 7, 1, 1, 1), -1);
+    EXPECT_EQ(Tessra_SetMaterialEmission(r.get(), 0, -1, 1, 1), -1);
+    r->shadowMode = 1;
+    const std::vector<float> im = tt::renderDownZ(*r, eye).image;
+    double worst = 0, sum = 0;
+    int floor = 0, seen = 0;
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+            const float* px = &im[(size_t(y) * size + x) * 4];
+            const V3 p = onPlane(x, y, size, size, eye, 0), q = onPlane(x, y, size, size, eye, h);
+            if (q.x > x0 && q.x < x1 && q.y > y0 && q.y < y1) {
+                for (int c = 0; c < 3; ++c) ASSERT_FLOAT_EQ(px[c], e[c]) << x << ", " << y;
+                ++seen;
+                continue;
+            }
+            if (std::fabs(q.x - x0) < 0.05f || std::fabs(q.x - x1) < 0.05f) continue;  // the panel's edge
+            const double F = cornerFactor(x1 - p.x, y1 - p.y, h) - cornerFactor(x0 - p.x, y1 - p.y, h) -
+                             cornerFactor(x1 - p.x, y0 - p.y, h) + cornerFactor(x0 - p.x, y0 - p.y, h);
+            for (int c = 0; c < 3; ++c) {
+                const double rel = std::fabs(px[c] / (kd * e[c] * F) - 1);
+                worst = std::max(worst, rel);
+                sum += rel;
+            }
+            ++floor;
+        }
+    std::printf("emitting rectangle: %d floor pixels, mean error %.2f %%, worst %.2f %%\n", floor,
+                100 * sum / (3 * floor), 100 * worst);
+    EXPECT_GT(seen, 20);
+    EXPECT_GT(floor, 1000);
+    EXPECT_LT(sum / (3 * floor), 0.015);
+    EXPECT_LT(worst, 0.05);
+
+    const Scene box = [&](TessraRendererCUDA& rr, float s) {
+        tt::addScaledCornellBox(rr, s);
+        rr.lights.clear();
+        const int m = tt::addDiffuse(rr, 0, 0, 0);
+        tt::addQuad(rr, {-0.3f, 0.6f, -0.3f}, {0.3f, 0.6f, -0.3f}, {0.3f, 0.6f, 0.3f}, {-0.3f, 0.6f, 0.3f},
+                    {0, -1, 0}, m);
+        Tessra_SetMaterialEmission(&rr, uint32_t(m), 3, 3, 3);
+    };
+    for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
+        const Pair p = indirect(box, mode, 48, kEye, 1, 1024);
+        const Errors err = compare(p.est, p.ref, 8);
+        print(mode == Gi::FinalGather ? "emitter, final gather" : "emitter, photon map", err);
+        EXPECT_GT(meanOf(p.ref), 0.02);
+        EXPECT_LT(std::fabs(err.mean), 0.06);
+        EXPECT_LT(err.blockMedian, 0.1);
+    }
+}
+
 // The same box in millimetres and in kilometres: offsets and cache scales follow the
 // scene, so the image is the same.
 TEST(GiReference, TheIndirectLightDoesNotDependOnTheUnits) {
