@@ -178,11 +178,18 @@ Camera defaultCamera(const Scene& scene) {
     return c;
 }
 
+bool Scene::lit() const {
+    return !lights.empty() || worldLights() ||
+           std::any_of(materials.begin(), materials.end(), [](const Material& m) { return m.emits(); });
+}
+
 void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
     for (const Material& m : scene.materials) {
         material_t copy = m.m;
         copy.diffuseMap = m.diffuseMap.empty() ? nullptr : m.diffuseMap.c_str();
-        r.NuevoMaterial(copy);
+        const int32_t index = r.NuevoMaterial(copy);
+        if (index >= 0 && m.emits())
+            Tessra_SetMaterialEmission(&r, uint32_t(index), m.emission[0], m.emission[1], m.emission[2]);
     }
     for (size_t i = 0; i < scene.triangles.size(); ++i)
         r.NuevoTriangulo(scene.triangles[i].data(), scene.triangleMaterial[i], false, 1.0f);

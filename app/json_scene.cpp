@@ -332,7 +332,7 @@ struct JsonReader {
 
     void material(Scene& scene, const std::string& name, const Json& j, const std::string& ptr) const {
         allowKeys(j, ptr, {"diffuse", "texture", "reflection", "reflection_gloss", "refraction", "refraction_gloss",
-                           "specular_level", "specular_exponent"});
+                           "specular_level", "specular_exponent", "emission"});
         bool found = false;
         for (Material& m : scene.materials) {
             if (m.name != name) continue;
@@ -357,6 +357,11 @@ struct JsonReader {
             m.m.specularLevel = number(j, ptr, "specular_level", m.m.specularLevel);
             m.m.specularExponent = number(j, ptr, "specular_exponent", m.m.specularExponent);
             m.m.specular = m.m.specularLevel > 0;
+            if (j.contains("emission")) {
+                const V3 e = vec3(j["emission"], ptr + "/emission");
+                if (!(e.x >= 0 && e.y >= 0 && e.z >= 0)) fail(ptr + "/emission", "emission cannot be negative");
+                store(m.emission, e);
+            }
         }
         if (!found) fail(ptr, "no material of the models is called '" + name + "'");
     }

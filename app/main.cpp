@@ -429,7 +429,7 @@ int main(int argc, char** argv) {
             tr::importModel(scene, scenePath, identity, options);
         }
         if (scene.triangles.empty()) throw tr::SceneError(scenePath + ": the scene has no triangles");
-        if (scene.lights.empty() && !scene.worldLights()) {
+        if (!scene.lit()) {
             // A bare model still shows something: a light where the camera is.
             const tr::Camera c = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
             tr::Light headlight;

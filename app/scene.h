@@ -49,6 +49,8 @@ struct Material {
     std::string name;
     material_t m;
     std::string diffuseMap;  // empty: none
+    float emission[3] = {0, 0, 0};  // radiance the surface emits (Tessra_SetMaterialEmission)
+    bool emits() const { return emission[0] > 0 || emission[1] > 0 || emission[2] > 0; }
 };
 
 // Options that change how model files are read.
@@ -70,6 +72,8 @@ struct Scene {
     bool worldLights() const {
         return hasBackground && (background[0] > 0 || background[1] > 0 || background[2] > 0);
     }
+    // Whether anything lights the scene: lights, the world or an emitting material.
+    bool lit() const;
     // Render settings as FIELD=VALUE in the order given; see applySetting.
     std::vector<std::pair<std::string, std::string>> settings;
     std::vector<std::string> warnings;

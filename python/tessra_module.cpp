@@ -588,8 +588,7 @@ struct Renderer {
             wanted.insert(name);
         }
         if (scene.triangles.empty()) throw py::value_error("the scene has no triangles");
-        if (scene.lights.empty() && !scene.worldLights())
-            throw py::value_error("the scene has no lights and no world that lights it");
+        if (!scene.lit()) throw py::value_error("the scene has no lights, no world that lights it and no emission");
         auto image = std::make_shared<Image>(settings->width, settings->height);
         py::object imageObject = py::cast(image);
         lastImage = imageObject;
@@ -797,7 +796,8 @@ PYBIND11_MODULE(tessra, m) {
 
     py::class_<Material>(m, "Material")
         .def(py::init([](py::object diffuse, py::object texture, py::object reflection, double reflectionGloss,
-                         py::object refraction, double refractionGloss, double specularLevel, double specularExponent) {
+                         py::object refraction, double refractionGloss, double specularLevel, double specularExponent,
+                         py::object emission) {
                  Material mat;
                  const auto d = vec3(diffuse, "diffuse");
                  std::copy(d.begin(), d.end(), mat.m.m.diffuse);
@@ -809,12 +809,16 @@ PYBIND11_MODULE(tessra, m) {
                  mat.m.m.specularLevel = finite(specularLevel, "specular_level");
                  mat.m.m.specularExponent = finite(specularExponent, "specular_exponent");
                  mat.m.m.specular = mat.m.m.specularLevel > 0;
+                 const auto e = vec3(emission, "emission");
+                 if (!(e[0] >= 0 && e[1] >= 0 && e[2] >= 0)) throw py::value_error("emission: cannot be negative");
+                 std::copy(e.begin(), e.end(), mat.m.emission);
                  return mat;
              }),
              py::kw_only(), py::arg("diffuse") = py::make_tuple(0.8, 0.8, 0.8), py::arg("texture") = py::none(),
              py::arg("reflection") = py::make_tuple(0, 0, 0), py::arg("reflection_gloss") = 1.0,
              py::arg("refraction") = py::make_tuple(0, 0, 0), py::arg("refraction_gloss") = 1.0,
-             py::arg("specular_level") = 0.0, py::arg("specular_exponent") = 0.0)
+             py::arg("specular_level") = 0.0, py::arg("specular_exponent") = 0.0,
+             py::arg("emission") = py::make_tuple(0, 0, 0))
         .def_static("principled", [](py::object base, double metallic, double roughness, double transmission,
                                      py::object texture) {
             Material mat;
@@ -837,7 +841,10 @@ PYBIND11_MODULE(tessra, m) {
         .def_property_readonly("reflection_gloss", [](const Material& x) { return x.m.m.reflGloss; })
         .def_property_readonly("refraction_gloss", [](const Material& x) { return x.m.m.refrGloss; })
         .def_property_readonly("specular_level", [](const Material& x) { return x.m.m.specularLevel; })
-        .def_property_readonly("specular_exponent", [](const Material& x) { return x.m.m.specularExponent; });
+        .def_property_readonly("specular_exponent", [](const Material& x) { return x.m.m.specularExponent; })
+        .def_property_readonly("emission", [](const Material& x) {
+            return std::array<float, 3>{x.m.emission[0], x.m.emission[1], x.m.emission[2]};
+        });
 
     py::class_<Renderer> r(m, "Renderer");
     r.def(py::init<int, int>(), py::kw_only(), py::arg("width") = 512, py::arg("height") = 512);

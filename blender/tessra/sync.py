@@ -31,7 +31,8 @@ Units, written once here:
   reflection of 0.08 x Specular x (1 - metallic) for smooth dielectrics (roughness under
   0.25). Diffuse is the diffuse colour; Glossy a metal of its colour; Glass a refraction,
   and when smooth a sharp reflection of 0.08;
-  Emission its colour as diffuse; Mix and Add Shader weight the lobes, keeping the
+  Emission and the Principled BSDF's emission are emitted radiance (colour x strength), which
+  lights the scene; Mix and Add Shader weight the lobes, keeping the
   stronger side's gloss where both differ (a Fresnel factor counts as its average). Images
   reach a colour directly or through Mix nodes. Tessra always refracts with index 1.6.
   What is approximated is named in one warning per material.
@@ -95,16 +96,18 @@ class Lobes:
     tessra.Material (whose colours are bytes)."""
 
     def __init__(self, diffuse=(0.0, 0.0, 0.0), texture=None, reflection=(0.0, 0.0, 0.0), reflection_gloss=1.0,
-                 refraction=(0.0, 0.0, 0.0), refraction_gloss=1.0, specular_level=0.0, specular_exponent=0.0):
+                 refraction=(0.0, 0.0, 0.0), refraction_gloss=1.0, specular_level=0.0, specular_exponent=0.0,
+                 emission=(0.0, 0.0, 0.0)):
         self.diffuse, self.texture = tuple(diffuse), texture
         self.reflection, self.reflection_gloss = tuple(reflection), reflection_gloss
         self.refraction, self.refraction_gloss = tuple(refraction), refraction_gloss
         self.specular_level, self.specular_exponent = specular_level, specular_exponent
+        self.emission = tuple(emission)
 
     @classmethod
     def of(cls, m):
         return cls(m.diffuse, m.texture, m.reflection, m.reflection_gloss, m.refraction, m.refraction_gloss,
-                   m.specular_level, m.specular_exponent)
+                   m.specular_level, m.specular_exponent, m.emission)
 
     @staticmethod
     def gloss(roughness):
@@ -115,7 +118,7 @@ class Lobes:
         return tessra.Material(diffuse=self.diffuse, texture=self.texture, reflection=self.reflection,
                                reflection_gloss=self.reflection_gloss, refraction=self.refraction,
                                refraction_gloss=self.refraction_gloss, specular_level=self.specular_level,
-                               specular_exponent=self.specular_exponent)
+                               specular_exponent=self.specular_exponent, emission=self.emission)
 
     def combine(self, other, wa, wb, notes):
         """wa x self + wb x other where the model holds it; one gloss, exponent and image
@@ -135,7 +138,8 @@ class Lobes:
 
         out = Lobes(diffuse=mix(self.diffuse, other.diffuse), reflection=mix(self.reflection, other.reflection),
                     refraction=mix(self.refraction, other.refraction),
-                    specular_level=wa * self.specular_level + wb * other.specular_level)
+                    specular_level=wa * self.specular_level + wb * other.specular_level,
+                    emission=mix(self.emission, other.emission))
         out.reflection_gloss = pick("reflection_gloss", self.reflection, other.reflection)
         out.refraction_gloss = pick("refraction_gloss", self.refraction, other.refraction)
         sa, sb = wa * self.specular_level, wb * other.specular_level
@@ -260,10 +264,11 @@ class Converter:
             ior = self._value(inputs["IOR"], notes)
             if transmission > 0 and abs(ior - 1.6) > 0.2:
                 notes.append(f"refracts with index 1.6, not {ior:.2f}")
-            if inputs["Emission Strength"].default_value > 0 and any(inputs["Emission"].default_value[:3]):
-                notes.append("its emission is dropped (no emissive surfaces)")
-            return self._principled(base, self._value(inputs["Metallic"], notes), self._value(inputs["Roughness"], notes),
-                                    transmission, self._value(inputs["Specular"], notes), texture)
+            lobes = self._principled(base, self._value(inputs["Metallic"], notes),
+                                     self._value(inputs["Roughness"], notes), transmission,
+                                     self._value(inputs["Specular"], notes), texture)
+            lobes.emission = self._emission(inputs["Emission"], inputs["Emission Strength"], notes)
+            return lobes
         if kind == "BSDF_DIFFUSE":
             colour, texture = self._colour(inputs["Color"], notes, "Color")
             return Lobes(diffuse=colour, texture=texture)
@@ -288,9 +293,7 @@ class Converter:
             notes.append("transparency refracts with index 1.6")
             return Lobes(diffuse=(0, 0, 0), refraction=colour)
         if kind == "EMISSION":
-            colour, texture = self._colour(inputs["Color"], notes, "Color")
-            notes.append("emission becomes a diffuse surface of its colour (no emissive surfaces)")
-            return Lobes(diffuse=colour, texture=texture)
+            return Lobes(emission=self._emission(inputs["Color"], inputs["Strength"], notes))
         if kind in ("MIX_SHADER", "ADD_SHADER"):
             first, second = (_linked(i) for i in inputs[-2:])
             a = self._shader(first, notes, depth + 1) if first else Lobes(diffuse=(0, 0, 0))
@@ -317,6 +320,14 @@ class Converter:
             if metallic == 0:
                 lobes.reflection_gloss = 1.0
         return lobes
+
+    def _emission(self, colour, strength, notes):
+        """Colour x strength as the emitted radiance; an image into the colour is dropped."""
+        rgb, texture = self._colour(colour, notes, colour.name)
+        if texture:
+            notes.append("an image into the emission colour is dropped")
+        s = self._value(strength, notes)
+        return tuple(max(c * s, 0.0) for c in rgb)
 
     def _value(self, socket, notes):
         if socket.is_linked:

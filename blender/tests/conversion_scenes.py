@@ -108,6 +108,15 @@ bpy.ops.mesh.primitive_cube_add(size=2, location=(1.3, 0, 1))
 add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
 results["world"] = {e: centre(scene, e, "world") for e in ("CYCLES", "TESSRA")}
 
+# An Emission-shader panel above the camera lights the white plane, with no light and a
+# black world. (Its light hardly changes over the view's centre: Tessra's pixel centres lie
+# half a pixel from Cycles'.)
+scene = clear()
+plane(material("white", *WHITE[:1], **WHITE[1]))
+plane(material("panel", "ShaderNodeEmission", Color=(1, 0.8, 0.6, 1), Strength=5), 4, (0, 0, 7))
+add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
+results["emission"] = {e: centre(scene, e, "emission") for e in ("CYCLES", "TESSRA")}
+
 # A glass pane (a Glass BSDF of water's index, which Tessra cannot follow) between the
 # camera and a red wall, no shadows: through it the wall, red, not a lit white surface.
 scene = clear()
