@@ -86,7 +86,7 @@ private:
     const std::string& path_;
     int line_ = 0;
     bool smooth_ = false;
-    bool joinZeros_ = false;  // the file writes a negative zero somewhere
+    bool negativeZero_[3] = {false, false, false};  // the file writes -0 in positions, normals, coordinates
     bool deferred_ = false;   // corners kept per mesh, to smooth or join them as Assimp does
     int pass_ = 1;
     std::vector<char> vertexLines_;  // for each "v" line, whether Assimp makes a vertex of it
@@ -177,24 +177,35 @@ bool smoothingLine(const char* p, const char* end) {
 }
 
 // Whether two of the points lie within Assimp's joining distance without being equal, in
-// which case Assimp's joining of corners can change values and is done as it does it.
+// which case Assimp's joining of corners can change values and is replayed as it does it.
+// A sweep over the points sorted by coordinates; a run of equal first coordinates is left
+// as soon as the second one is too far, so that grids stay linear. Past a budget of
+// comparisons the answer is yes, which is always safe.
 template <size_t N>
-bool nearDuplicates(const std::vector<std::array<float, N>>& pts) {
+bool nearDuplicates(std::vector<std::array<float, N>> pts) {
     constexpr float kTolerance = 1.01e-5f;
-    std::vector<uint32_t> order(pts.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return pts[a][0] < pts[b][0]; });
-    for (size_t i = 0; i < order.size(); ++i) {
-        const auto& a = pts[order[i]];
-        for (size_t j = i + 1; j < order.size() && pts[order[j]][0] - a[0] <= kTolerance; ++j) {
-            const auto& b = pts[order[j]];
-            float d2 = 0;
-            bool equal = true;
-            for (size_t k = 0; k < N; ++k) {
-                d2 += (a[k] - b[k]) * (a[k] - b[k]);
-                equal &= a[k] == b[k];
+    for (const auto& p : pts)
+        for (float c : p)
+            if (!std::isfinite(c)) return true;  // NaN compares as near everything
+    std::sort(pts.begin(), pts.end());
+    pts.erase(std::unique(pts.begin(), pts.end()), pts.end());
+    const size_t n = pts.size();
+    std::vector<uint32_t> runEnd(n);  // the end of each run of equal first coordinates
+    for (size_t i = n; i-- > 0;) runEnd[i] = i + 1 < n && pts[i + 1][0] == pts[i][0] ? runEnd[i + 1] : uint32_t(i + 1);
+    uint64_t budget = 64 * uint64_t(n) + 1024;
+    for (size_t i = 0; i < n; ++i) {
+        const auto& a = pts[i];
+        for (size_t j = i + 1; j < n && pts[j][0] - a[0] <= kTolerance;) {
+            if (--budget == 0) return true;
+            const auto& b = pts[j];
+            if (b[0] == a[0] && b[1] - a[1] > kTolerance) {
+                j = runEnd[j];
+                continue;
             }
-            if (!equal && d2 <= kTolerance * kTolerance) return true;
+            float d2 = 0;
+            for (size_t k = 0; k < N; ++k) d2 += (a[k] - b[k]) * (a[k] - b[k]);
+            if (d2 <= kTolerance * kTolerance) return true;
+            ++j;
         }
     }
     return false;
@@ -302,7 +313,7 @@ void ObjReader::parseLine(const char* p, const char* end) {
                 number(q, end, uv[1]);
                 for (float& c : uv) {
                     if (!std::isfinite(c)) c = 0;
-                    joinZeros_ |= c == 0 && std::signbit(c);
+                    negativeZero_[2] |= c == 0 && std::signbit(c);
                 }
                 uvs_.push_back(uv);
             } else if (p[1] == 'n') {
@@ -310,7 +321,7 @@ void ObjReader::parseLine(const char* p, const char* end) {
                 const char* q = number(p + 2, end, n.x);
                 q = number(q, end, n.y);
                 number(q, end, n.z);
-                for (float c : {n.x, n.y, n.z}) joinZeros_ |= c == 0 && std::signbit(c);
+                for (float c : {n.x, n.y, n.z}) negativeZero_[1] |= c == 0 && std::signbit(c);
                 normals_.push_back(n);
             }
             return;
@@ -369,7 +380,7 @@ void ObjReader::vertex(const char* p, const char* end) {
     }
     if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z))
         fail("a vertex coordinate is not a finite number");
-    for (float c : {v.x, v.y, v.z}) joinZeros_ |= c == 0 && std::signbit(c);
+    for (float c : {v.x, v.y, v.z}) negativeZero_[0] |= c == 0 && std::signbit(c);
     positions_.push_back(v);
 }
 
@@ -451,9 +462,9 @@ void ObjReader::face(const char* p, const char* end, char kind) {
 }
 
 void ObjReader::join(Corner& c) {
-    if (!joinZeros_) return;
+    // Only a zero of an attribute the file also writes as -0 can take another sign.
     bool zero = false;
-    for (float x : c.v) zero |= x == 0;
+    for (int i = 0; i < 8; ++i) zero |= c.v[i] == 0 && negativeZero_[i < 3 ? 0 : i < 6 ? 1 : 2];
     if (!zero) return;
     CornerKey key;
     for (int i = 0; i < 8; ++i) key.v[i] = c.v[i] + 0.0f;  // -0 + 0 is +0
