@@ -67,11 +67,12 @@ struct ObjMesh {
     unsigned material = kNoMaterial;
     size_t firstTriangle = 0;
     bool hasFaces = false, hasNormals = false;
-    // Assimp joins the identical corners of a mesh, and the first one's values win; that
-    // changes only the sign of zeros, so only corners holding a zero are looked up.
+    // Assimp joins the identical corners of a mesh, and the first one's values win; where
+    // the file has no nearly equal attributes that changes only the sign of zeros, so only
+    // corners holding a zero are looked up.
     std::unordered_map<CornerKey, Corner, CornerHash> firstOfKind;
-    // Only when the file is smoothed, whose normals are known at the mesh's end: the
-    // corners, and for each triangle its three.
+    // Only where the joining is replayed or the file smoothed, which needs the whole mesh:
+    // the corners, and for each triangle its three.
     std::vector<Corner> corners;
     std::vector<uint32_t> triangleCorners;
 };
