@@ -25,13 +25,17 @@ public:
     Octree& operator=(const Octree&) = delete;
 
     // Nodes are numbered depth first, children in slot order, and each node's stretch of
-    // contenido follows in the same order; offsets holds every node's start in it.
+    // contenido follows in the same order; offsets holds every node's start in it. Over
+    // the budget the counts are of whatever was built before the workers stopped, and
+    // the arrays stay null.
     uint32_t num_nodos_totales = 0;
     uint32_t totalContenido = 0;
     uint32_t maxDeep = 0;
     std::vector<uint32_t> offsets;
 
-    // Host arrays (kept until destruction) and their device copies.
+    // Host arrays and their device copies. The renderer reads none of the host arrays
+    // after the upload, but the tests walk them, so they are kept until destruction
+    // (88 bytes per node and 4 per entry of contenido).
     float4* bounds = nullptr;
     float4* pos = nullptr;
     uint32_t* contenido = nullptr;
