@@ -20,6 +20,8 @@ public:
     // p: three positions as in the file; n: three normals as in the file, or nullptr (a zero
     // normal counts as none); uv: six coordinates, or nullptr for zeros.
     void add(const math::V3* p, const math::V3* n, const float* uv, int material);
+    // Room for this many more triangles.
+    void reserve(size_t more);
     Scene& scene;
 
 private:

@@ -235,8 +235,7 @@ void ObjReader::scanFile(const char* p, const char* end) {
     positions_.reserve(v);
     normals_.reserve(vn);
     uvs_.reserve(vt);
-    out_.scene.triangles.reserve(out_.scene.triangles.size() + f);
-    out_.scene.triangleMaterial.reserve(out_.scene.triangleMaterial.size() + f);
+    out_.reserve(f);
 }
 
 void ObjReader::read() {
