@@ -397,7 +397,9 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     const float3 N = xyz(inNormal[p]);
     const float3 O = xyz(inRayOrig[p]);
     float3 R = layerDirection(normalize(P - O), N, refl0_refr1 == 1);
-    if (n > 1) {
+    // A glossy pass turns every ray into the cone, also a pixel's single ray that takes
+    // one stratum of the cone's pattern (nested glossy levels, fine antialiasing).
+    if (reflpass == 8) {
         const float g = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflGloss, m) : tex1Dfetch(S.texMatRefrGloss, m);
         const float cosMax = powf(g, 0.0111111f);
         unsigned int ox, oy;

@@ -16,6 +16,14 @@ constexpr uint32_t kTile = 256;
 
 float4* f4(void* p) { return static_cast<float4*>(p); }
 
+// The strata step of the stages that shade a window's rays, restored however they end.
+struct StrataScope {
+    uint32_t& step;
+    const uint32_t saved;
+    StrataScope(uint32_t& s, uint32_t value) : step(s), saved(s) { s = value; }
+    ~StrataScope() { step = saved; }
+};
+
 void uploadCamera(const TessraRendererCUDA* r, int line) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_invViewMatrix, r->invViewMatrix, 48), "volumeRender", line);
 }
@@ -66,7 +74,7 @@ bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t wo
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
     const bool camera = &fb == currentFrameBuffer || &fb == extension_.batch;
     const bool showMisses = !(camera && extension_.coverage);
-    const uint32_t step = std::max(worldN, emitterN) > 1 ? extension_.strataStep : 1, band = 32;
+    const uint32_t step = worldN + emitterN > 0 ? extension_.strataStep : 1, band = 32;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!shadesRows(fb, row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_emission_ss),
@@ -92,7 +100,11 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", 2526);
 
     host::drawRandomPair();  // kept: later stages draw from the same sequence
-    const uint32_t step = n > 1 ? extension_.strataStep : 1;
+    // An area light's rays share its pattern out also when each takes a single sample of
+    // it (n = 1 under fine antialiasing or in a glossy window): with a step of 1 that
+    // sample was the rectangle's corner for every ray.
+    const uint8_t kind = lights[ilight].type;
+    const uint32_t step = kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT ? extension_.strataStep : 1;
     // Each pixel sums its own n x n samples, in the order the samples' colours were once
     // summed from an accumulator, so the bytes are as they were. Bands of rows keep the
     // host's abort polls a fraction of a tile apart.
@@ -126,7 +138,8 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
     if (!host::complete(T)) return false;
     const uint32_t nx = (fb.tileWidth * n) / T.tileWidth, ny = (fb.tileHeight * n) / T.tileHeight;
     host::drawRandomPair();  // kept: later stages draw from the same sequence
-    const uint32_t step = n > 1 ? extension_.strataStep : 1;
+    const bool glossy = reflpass == 8;
+    const uint32_t step = glossy ? extension_.strataStep : 1;
     for (uint32_t tx = 0; tx < nx; ++tx) {
         for (uint32_t ty = 0; ty < ny; ++ty) {
             const uint32_t xo = tx * T.tileWidth, yo = ty * T.tileHeight;
@@ -139,10 +152,15 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
                        T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, T.reflectFlags, reflpass,
                        refl0_refr1, batchShifts(fb));
             rt::synchronize();
+            // A pixel's n x n glossy rays share the lights' patterns and the nested cones'
+            // out among them, as a pixel's antialiasing rays do: each takes 1 / n^2 of the
+            // samples, so that a glossy level costs about one light sample per ray and a
+            // glossy level under it one ray per ray, instead of the whole patterns again.
+            const StrataScope shared(extension_.strataStep, glossy ? step * n : extension_.strataStep);
             if (!RenderDirectLighting(T)) return false;
             if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;
 
-            const uint32_t nested = reflpass == 1 ? host::strata(*this) : n;
+            const uint32_t nested = host::strata(*this);
             if (T.NeedsSharpRefraction() && !ReflectBuffers(T, 1, 1, REFR_STEP, level + 1)) return false;
             if (T.NeedsGlossyRefraction() && !ReflectBuffers(T, nested, 8, REFR_STEP, level + 1)) return false;
             if (T.NeedsSharpReflection() && !ReflectBuffers(T, 1, 1, REFL_STEP, level + 1)) return false;

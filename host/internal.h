@@ -1,6 +1,7 @@
 // Host-side helpers shared by the renderer's sources.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
@@ -68,7 +69,7 @@ bool stopTogether(TessraRendererCUDA& r);
 // The strata per side of area lights and glossy cones for the rays now shaded: fewer
 // for sub-pixel rays, which share one pixel's pattern.
 inline uint32_t strata(const TessraRendererCUDA& r) {
-    return TessraRendererCUDA::num_subdivs_glossy_refl / r.extension_.strataStep;
+    return std::max(1u, TessraRendererCUDA::num_subdivs_glossy_refl / r.extension_.strataStep);
 }
 
 // Whether the background lights the scene: switched on, and not black.

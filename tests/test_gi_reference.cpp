@@ -591,6 +591,28 @@ TEST(GiReference, EmittingSurfacesLightTheSceneOnce) {
     }
 }
 
+// Glossy reflections share the lights' samples and the nested cones among a pixel's
+// glossy rays: the Cornell box with every white surface glossy, under a large area light,
+// against the path tracer's mirror paths (no diffuse bounce). Samples lost, counted twice
+// or not spread over the light and the cones by the sharing show on the glossy surfaces.
+TEST(GiReference, GlossyReflectionsMatchThePathTracer) {
+    const Scene box = [](TessraRendererCUDA& r, float s) {
+        tt::addScaledCornellBox(r, s);
+        r.lights.clear();
+        r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 1.4f, 1.4f, 0.5f, 2);
+        material_t& white = r.materials[0];
+        white.reflective = true;
+        white.reflColor[0] = white.reflColor[1] = white.reflColor[2] = 150;
+        white.reflGloss = 0.4f;
+    };
+    const Image est = lumOf(box, Gi::Off, 48, kEye, 1, 0), ref = lumOf(box, Gi::Path, 48, kEye, 1, 0, 512);
+    const Errors e = compare(est, ref, 8);
+    print("glossy", e);
+    EXPECT_LT(std::fabs(e.mean), 0.02);
+    EXPECT_LT(e.blockMedian, 0.03);
+    EXPECT_LT(e.blockP90, 0.08);
+}
+
 // The same box in millimetres and in kilometres: offsets and cache scales follow the
 // scene, so the image is the same.
 TEST(GiReference, TheIndirectLightDoesNotDependOnTheUnits) {

@@ -58,6 +58,15 @@ struct Allocations {
         live;  // start -> record
     size_t bytes = 0;
     size_t cap = 0;
+    // Large blocks freed, kept for an allocation of the same size: the stages allocate and
+    // release the same scratch buffers window after window, and fresh memory costs a page
+    // fault per 4 KiB (whether it comes fresh depends on what the host's heap did before).
+    // A fixed table, so that keeping a block never allocates.
+    struct Spare {
+        void* mem = nullptr;
+        size_t rounded = 0;
+    } spares[32];
+    size_t spareBytes = 0;
     StrictModes strict = parseStrict(std::getenv("TESSRA_CPU_STRICT"), nullptr);
     unsigned open = 0;  // HostAccess scopes alive
 };
@@ -122,7 +131,14 @@ Status malloc(void** p, size_t bytes) {
         mem = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mem == MAP_FAILED) mem = nullptr;
     } else {
-        mem = std::aligned_alloc(256, rounded);
+        for (auto& s : a.spares)
+            if (s.mem && s.rounded == rounded) {
+                mem = s.mem;
+                s.mem = nullptr;
+                a.spareBytes -= rounded;
+                break;
+            }
+        if (!mem) mem = std::aligned_alloc(256, rounded);
     }
     if (!mem) return ErrorMemoryAllocation;
     // A GPU hands out whatever the memory last held, the rounding tail included.
@@ -151,9 +167,29 @@ Status free(void* p) {
     auto it = a.live.find(static_cast<const char*>(p));
     if (it == a.live.end()) return ErrorInvalidDevicePointer;
     a.bytes -= it->second.bytes;
-    if (it->second.pages) munmap(p, it->second.mapped);
-    else std::free(p);
+    const size_t rounded = it->second.mapped;
+    const bool pages = it->second.pages;
     a.live.erase(it);
+    if (pages) {
+        munmap(p, rounded);
+        return Success;
+    }
+    // Under AddressSanitizer every block goes back, so that a stage reading a buffer after
+    // its release is caught.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr size_t kSpareMin = 0, kSpareTotal = 0;
+#else
+    constexpr size_t kSpareMin = size_t(64) << 10, kSpareTotal = size_t(128) << 20;
+#endif
+    if (rounded >= kSpareMin && a.spareBytes + rounded <= kSpareTotal)
+        for (auto& s : a.spares)
+            if (!s.mem) {
+                s.mem = p;
+                s.rounded = rounded;
+                a.spareBytes += rounded;
+                return Success;
+            }
+    std::free(p);
     return Success;
 }
 
