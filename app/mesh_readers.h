@@ -33,7 +33,7 @@ private:
 // What an OBJ material says, as Assimp's keys or the MTL statements carry it.
 struct ObjMaterialValues {
     std::string name;
-    float kd[3] = {0.8f, 0.8f, 0.8f}, ks[3] = {0, 0, 0}, tf[3] = {1, 1, 1};
+    float kd[3] = {0.8f, 0.8f, 0.8f}, ks[3] = {0, 0, 0}, tf[3] = {1, 1, 1}, ke[3] = {0, 0, 0};
     float d = 1, ns = 0, ior = 1.6f;
     bool hasIor = false;
     int illum = 2;

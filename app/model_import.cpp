@@ -86,6 +86,7 @@ void objMaterial(const ObjMaterialValues& v, const std::string& modelPath, Mater
         out.m.specularExponent = v.ns;
     }
     if (!v.diffuseMap.empty()) out.diffuseMap = modelTexture(modelPath, v.diffuseMap);
+    for (int i = 0; i < 3; ++i) out.emission[i] = std::isfinite(v.ke[i]) ? std::max(v.ke[i], 0.0f) : 0.0f;
 }
 
 namespace {
@@ -147,6 +148,13 @@ struct ModelImport {
         const bool hasIor = am->Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS;
         const float rgb[3] = {base.r, base.g, base.b};
         principledMaterial(rgb, metallic, roughness, transmission, out.m);
+        // emissiveFactor, times KHR_materials_emissive_strength where the importer passes it on.
+        aiColor3D emissive(0, 0, 0);
+        float strength = 1;
+        am->Get(AI_MATKEY_COLOR_EMISSIVE, emissive);
+        am->Get(AI_MATKEY_EMISSIVE_INTENSITY, strength);
+        const float e[3] = {emissive.r * strength, emissive.g * strength, emissive.b * strength};
+        for (int i = 0; i < 3; ++i) out.emission[i] = std::isfinite(e[i]) ? std::max(e[i], 0.0f) : 0.0f;
         if (transmission > 0 && hasIor && std::fabs(ior - 1.6f) > 0.2f)
             warn("material '" + out.name + "': index of refraction " + std::to_string(ior) +
                  " is not supported; the renderer always uses 1.6");
@@ -155,17 +163,18 @@ struct ModelImport {
     void objMaterial(const aiMaterial* am, Material& out) {
         ObjMaterialValues v;
         v.name = out.name;
-        aiColor3D kd(v.kd[0], v.kd[1], v.kd[2]), ks(0, 0, 0), tf(1, 1, 1);
+        aiColor3D kd(v.kd[0], v.kd[1], v.kd[2]), ks(0, 0, 0), tf(1, 1, 1), ke(0, 0, 0);
         am->Get(AI_MATKEY_COLOR_DIFFUSE, kd);
         am->Get(AI_MATKEY_COLOR_SPECULAR, ks);
         am->Get(AI_MATKEY_COLOR_TRANSPARENT, tf);
+        am->Get(AI_MATKEY_COLOR_EMISSIVE, ke);
         am->Get(AI_MATKEY_OPACITY, v.d);
         am->Get(AI_MATKEY_SHININESS, v.ns);
         v.hasIor = am->Get(AI_MATKEY_REFRACTI, v.ior) == AI_SUCCESS;
         am->Get("$mat.illum", 0, 0, v.illum);
-        const aiColor3D* from[3] = {&kd, &ks, &tf};
-        float* to[3] = {v.kd, v.ks, v.tf};
-        for (int k = 0; k < 3; ++k) {
+        const aiColor3D* from[4] = {&kd, &ks, &tf, &ke};
+        float* to[4] = {v.kd, v.ks, v.tf, v.ke};
+        for (int k = 0; k < 4; ++k) {
             to[k][0] = from[k]->r;
             to[k][1] = from[k]->g;
             to[k][2] = from[k]->b;

@@ -654,6 +654,7 @@ void ObjReader::readMtl(const std::string& file) {
             const char k0 = key[0], k1 = key.size() > 1 ? key[1] : '\0';
             if ((k0 == 'K' || k0 == 'k') && k1 == 'd') colour(q + 2, e, current->kd);
             else if ((k0 == 'K' || k0 == 'k') && k1 == 's') colour(q + 2, e, current->ks);
+            else if ((k0 == 'K' || k0 == 'k') && k1 == 'e' && key.size() == 2) colour(q + 2, e, current->ke);
             else if (k0 == 'T' && k1 == 'f') colour(q + 2, e, current->tf);
             else if (k0 == 'T' && k1 == 'r') {
                 float tr;

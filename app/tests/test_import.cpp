@@ -106,7 +106,7 @@ TEST(Import, ObjMtlMaterialFields) {
               "newmtl mirror\nKd 0.1 0.2 0.3\nKs 0.9 0.8 0.7\nNs 50\nillum 3\n"
               "newmtl glass\nKd 0 0 0\nTf 0.9 1 0.8\nd 0.25\nillum 4\n"
               "newmtl shiny\nKd 0.5 0.5 0.5\nKs 0.4 0.2 0.1\nNs 77\nillum 2\nmap_Kd tex\\wood.png\n"
-              "newmtl matte\nKd 0.3 0.3 0.3\nKs 0.5 0.5 0.5\nillum 1\n");
+              "newmtl matte\nKd 0.3 0.3 0.3\nKs 0.5 0.5 0.5\nillum 1\nKe 0.5 1 2\n");
     std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nvn 0 0 1\n";
     for (const char* m : {"mirror", "glass", "shiny", "matte"}) obj += std::string("usemtl ") + m + "\nf 1/1/1 2/2/1 3/3/1\n";
     writeFile(dir + "/m.obj", obj);
@@ -133,6 +133,14 @@ TEST(Import, ObjMtlMaterialFields) {
     ASSERT_NE(shiny.diffuseMap, nullptr);
     EXPECT_TRUE(std::filesystem::equivalent(shiny.diffuseMap, dir + "/tex/wood.png")) << shiny.diffuseMap;
     EXPECT_FALSE(get("matte").specular);  // illum 1 has no highlight
+    // Ke is the emission the renderer is given; the other materials emit nothing.
+    const int matte = scene.findMaterial("matte"), shinyIndex = scene.findMaterial("shiny");
+    ASSERT_TRUE(matte >= 0 && shinyIndex >= 0 && rr.r->extension_.emission);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(rr.r->extension_.emission[3 * matte + i], i == 0 ? 0.5f : i == 1 ? 1.0f : 2.0f);
+        if (shinyIndex < int(rr.r->extension_.emissionMaterials))
+            EXPECT_EQ(rr.r->extension_.emission[3 * shinyIndex + i], 0.0f);
+    }
     EXPECT_EQ(get("matte").diffuseMap, nullptr);
     ASSERT_EQ(rr.r->triangles.size(), 4u);  // each triangle kept its own material
     EXPECT_EQ(rr.r->triangles[1].materialId, scene.findMaterial("glass"));
@@ -357,6 +365,7 @@ void expectSameScene(const tr::Scene& a, const tr::Scene& b, const std::string& 
         EXPECT_EQ(x.m.specularLevel, y.m.specularLevel) << what << ": " << x.name;
         EXPECT_EQ(x.m.specularExponent, y.m.specularExponent) << what << ": " << x.name;
         EXPECT_EQ(x.diffuseMap, y.diffuseMap) << what << ": " << x.name;
+        EXPECT_EQ(0, std::memcmp(x.emission, y.emission, sizeof(x.emission))) << what << ": " << x.name;
     }
     EXPECT_EQ(a.warnings, b.warnings) << what;
 }
@@ -388,7 +397,7 @@ TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
         return s;
     };
     writeFile(dir + "/grid.mtl",
-              "newmtl matte\n  Kd 0.5 0.25 0.125\n  map_Kd -bm 0.5 wood.png\nillum 2\nKs 0.3 0.2 0.1\nNs 40\n"
+              "newmtl matte\n  Kd 0.5 0.25 0.125\n  map_Kd -bm 0.5 wood.png\nillum 2\nKs 0.3 0.2 0.1\nNs 40\nKe 0.2 0.1 0.05\n"
               "newmtl glass\nKd 0.1 0.1 0.1\nTf 0.9 1 0.8\nTr 0.75\nNi 1.45\nillum 7\nKs 1 1 1\n"
               "newmtl unused\nKd 1 0 0\n");
     writeFile(dir + "/grid.obj", obj(true, ""));
