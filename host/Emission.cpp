@@ -10,14 +10,32 @@
 
 namespace host {
 
-bool anyEmitter(const TessraRendererCUDA& r) {
+namespace {
+
+// What triangle t emits: its material's mean radiance times its area (the factor pi and
+// the two faces are the same for all, so they leave the shares unchanged); 0 for none.
+double emittedPower(const TessraRendererCUDA& r, const TriangleRecord& t) {
     const TessraRendererCUDA::Extension& x = r.extension_;
-    if (!x.emission) return false;
-    for (const TriangleRecord& t : r.triangles) {
-        if (t.materialId < 0 || uint32_t(t.materialId) >= x.emissionMaterials) continue;
-        const float* e = x.emission + 3 * size_t(t.materialId);
-        if (e[0] > 0 || e[1] > 0 || e[2] > 0) return true;
-    }
+    if (!x.emission || t.materialId < 0 || uint32_t(t.materialId) >= x.emissionMaterials ||
+        size_t(t.materialId) >= r.materials.size())
+        return 0;
+    const float* e = x.emission + 3 * size_t(t.materialId);
+    const double mean = (double(e[0]) + e[1] + e[2]) / 3;
+    const float* v = t.vertices;
+    double e1[3], e2[3];
+    for (int a = 0; a < 3; ++a) e1[a] = double(v[3 + a]) - v[a], e2[a] = double(v[6 + a]) - v[a];
+    const double cx = e1[1] * e2[2] - e1[2] * e2[1], cy = e1[2] * e2[0] - e1[0] * e2[2],
+                 cz = e1[0] * e2[1] - e1[1] * e2[0];
+    const double p = mean * 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
+    return p > 0 && std::isfinite(p) ? p : 0;
+}
+
+}  // namespace
+
+bool anyEmitter(const TessraRendererCUDA& r) {
+    if (!r.extension_.emission) return false;
+    for (const TriangleRecord& t : r.triangles)
+        if (emittedPower(r, t) > 0) return true;
     return false;
 }
 
@@ -29,22 +47,11 @@ bool uploadEmitters(TessraRendererCUDA& r) {
     for (size_t m = 0; m < given; ++m)
         radiance[m] = make_float4(x.emission[3 * m], x.emission[3 * m + 1], x.emission[3 * m + 2], 0.0f);
 
-    // Each emitting triangle's power: its mean radiance times its area (the factor pi and
-    // the two faces are the same for all, so they leave the shares unchanged).
     std::vector<float4> table;
     std::vector<double> power;
     for (uint32_t k = 0; k < r.triangles.size(); ++k) {
-        const TriangleRecord& t = r.triangles[k];
-        if (t.materialId < 0 || size_t(t.materialId) >= given) continue;
-        const float4 e = radiance[size_t(t.materialId)];
-        const double mean = (double(e.x) + e.y + e.z) / 3;
-        const float* v = t.vertices;
-        double e1[3], e2[3];
-        for (int a = 0; a < 3; ++a) e1[a] = double(v[3 + a]) - v[a], e2[a] = double(v[6 + a]) - v[a];
-        const double cx = e1[1] * e2[2] - e1[2] * e2[1], cy = e1[2] * e2[0] - e1[0] * e2[2],
-                     cz = e1[0] * e2[1] - e1[1] * e2[0];
-        const double p = mean * 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
-        if (!(p > 0) || !std::isfinite(p)) continue;
+        const double p = emittedPower(r, r.triangles[k]);
+        if (!(p > 0)) continue;
         power.push_back(p);
         table.push_back(make_float4(intBitsToFloat(int(k)), 0.0f, 0.0f, 0.0f));
     }

@@ -71,7 +71,7 @@ bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
 // of the world and of the emitting surfaces from n x n samples each. Camera rays see the
 // world unless alpha is coverage, where it is transparent; mirror and glass rays always do.
 bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN) try {
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
+    // c_envColor holds the world's colour since initScene.
     const bool camera = &fb == currentFrameBuffer || &fb == extension_.batch;
     const bool showMisses = !(camera && extension_.coverage);
     const uint32_t step = worldN + emitterN > 0 ? extension_.strataStep : 1, band = 32;
