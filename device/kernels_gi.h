@@ -311,14 +311,23 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
 // 4 pi r^2 c, shared by the photons.
 TESSRA_DEVICE void emitFromWorld(float h2, float h3, float h5, float h7, float3& O, float3& D, float3& flux) {
     const float4 sphere = SYM.c_worldSphere;
-    const float ct = 1.0f - 2.0f * h2;
-    const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
-    const float phi = TESSRA_2PI * h3;
-    D = make_float3(cosf(phi) * st, sinf(phi) * st, ct);
+    if (SYM.c_worldImageSize.x == 0) {
+        const float ct = 1.0f - 2.0f * h2;
+        const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
+        const float phi = TESSRA_2PI * h3;
+        D = make_float3(cosf(phi) * st, sinf(phi) * st, ct);
+        flux = SYM.c_envColor * (2.0f * TESSRA_2PI * sphere.w * sphere.w);
+    } else {
+        // An image sends photons from the directions it is bright in: radiance c / pi
+        // over the disc's area pi r^2, divided by the density of the direction.
+        float pdf;
+        float3 c;
+        D = -sampleWorldImage(h3, h2, pdf, c);
+        flux = pdf > 0.0f ? c * (sphere.w * sphere.w / pdf) : make_float3(0, 0, 0);
+    }
     const float2 xy = concentricSampleDisk(2.0f * h5 - 1.0f, 2.0f * h7 - 1.0f);
     const float3 T = tangentOf(D), B = cross(D, T), C = xyz(sphere);
     O = C + (T * xy.x + B * xy.y - D) * sphere.w;
-    flux = SYM.c_envColor * (2.0f * TESSRA_2PI * sphere.w * sphere.w);
 }
 
 // A photon of the emitting surfaces: a triangle chosen by power, a point spread over it,
@@ -528,7 +537,7 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
         L = precomputedEstimate(h.position, faceForward(h.normal, ray.d)) * ambientLightIntens;
     } else {
         // A world that lights the scene reaches the record through the direct pass.
-        L = SYM.c_worldLight ? make_float3(0, 0, 0) : SYM.c_envColor;
+        L = SYM.c_worldLight ? make_float3(0, 0, 0) : worldRadiance(ray.d);
     }
     const float3 acc = xyz(lightAccum[k]) + L;
     lightAccum[k] = make_float4(acc, 1.0f);

@@ -95,8 +95,8 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
             direct += lightSampleColour(s, si < n ? si : n - 1, sj < n ? sj : n - 1, n, numlights, shadowMode, l);
         }
         if (S.c_worldLight) {
-            const float u1 = rng.next();
-            direct += worldSampleColour(s, u1, rng.next(), shadowMode);
+            const float u1 = rng.next(), u2 = rng.next();
+            direct += worldSampleColour(s, u1, u2, S.c_worldImageSize.x != 0 && rng.next() < 0.5f, shadowMode);
         }
         if (S.c_numEmitters > 0) {
             const float u0 = rng.next();
@@ -132,7 +132,7 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
             // A world that lights the scene came in through the light samples of the
             // last vertex, except where a mirror or glass shows it; a background that
             // only feeds the gathers is seen by diffuse rays alone.
-            if (diffuse != bool(S.c_worldLight)) L += beta * S.c_envColor;
+            if (diffuse != bool(S.c_worldLight)) L += beta * worldRadiance(ray.d);
             break;
         }
         viaSpecular = !diffuse;

@@ -22,8 +22,8 @@ TESSRA_DEVICE void raiseReflectFlags(unsigned int k, uchar4* flags) {
     if (c.z == 8) storeSharedFlag(b + 3, 1);
 }
 
-// Writes the screen-buffer record of one ray's result (primary or secondary).
-TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float secondaryW, unsigned int i,
+// Writes the screen-buffer record of one ray's result (primary or secondary) along dir.
+TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float3 dir, float secondaryW, unsigned int i,
                                   int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
                                   float4* outPos, float4* outEyePos, uchar4* outNeedReflRefr) {
     if (h.found) {
@@ -44,7 +44,8 @@ TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float secon
         if (outTexCoord) outTexCoord[i] = zero;
         if (outEyePos) outEyePos[i] = zero;
         outPos[i] = zero;
-        outNormal[i] = zero;
+        // Where the ray went, for the world's colour it sees there.
+        outNormal[i] = make_float4(dir, 0.0f);
     }
 }
 
@@ -79,14 +80,14 @@ TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int 
     if (x >= imageW || y >= imageH || y < firstRow || y >= endRow) {
         // Pixels beyond the image edge (or the rows shaded) are cleared to "no surface"
         // so that the later stages skip them instead of shading stale hits.
-        writeScreenHit(noHit(), S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
-                       nullptr);
+        writeScreenHit(noHit(), S.c_eyePos, make_float3(0, 0, 0), 0.0f, i, outTriID, outUVs, outNormal, outTexCoord,
+                       outPos, outEyePos, nullptr);
         if (outRefrIndex) outRefrIndex[i] = 1.0f;
         return;
     }
-    const OctreeHit h = intersectOctree(cameraRay(float(x), float(y), imageW, imageH, fovRad, aspectRatio),
-                                        10000000.0f, false);
-    writeScreenHit(h, S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
+    const Ray ray = cameraRay(float(x), float(y), imageW, imageH, fovRad, aspectRatio);
+    const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
+    writeScreenHit(h, S.c_eyePos, ray.d, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
                    outNeedReflRefr);
     if (outRefrIndex) outRefrIndex[i] = 1.0f;
 }
@@ -102,11 +103,11 @@ TESSRA_DEVICE void init_screen_samples(Lane t, float2* samples, unsigned int cou
     const unsigned int i = t.y() * subWidth + t.x();
     if (t.x() >= subWidth) return;
     const DeviceSymbols& S = SYM;
-    const OctreeHit h = i < count ? intersectOctree(cameraRay(samples[i].x, samples[i].y, imageW, imageH, fovRad,
-                                                              aspectRatio),
-                                                    10000000.0f, false)
-                                  : noHit();
-    writeScreenHit(h, S.c_eyePos, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
+    Ray ray;
+    ray.o = ray.d = make_float3(0, 0, 0);
+    if (i < count) ray = cameraRay(samples[i].x, samples[i].y, imageW, imageH, fovRad, aspectRatio);
+    const OctreeHit h = i < count ? intersectOctree(ray, 10000000.0f, false) : noHit();
+    writeScreenHit(h, S.c_eyePos, ray.d, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
                    outNeedReflRefr);
     outRefrIndex[i] = 1.0f;
 }
@@ -209,17 +210,36 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
     return (l.color * s.Kd + make_float3(spec, spec, spec)) * I;
 }
 
-// The world's light at surface s through one cosine-distributed direction (u1, u2) about
-// its normal: where nothing is in the way, the world's colour on the diffuse colour, so
-// that a white surface open to the whole world shows the world's colour.
-TESSRA_DEVICE float3 worldSampleColour(const LitSurface& s, float u1, float u2, char shadowMode) {
-    if (shadowMode == 1) {
-        Ray ray;
+// The world's light at surface s through one direction drawn by (u1, u2): where nothing
+// is in the way, the world's colour on the diffuse colour, so that a white surface open
+// to a world of one colour shows that colour. A world of one colour is sampled by the
+// cosine about the normal. An image is sampled by the cosine (byCosine) or by what its
+// texels bring, half the samples each way, weighted by both densities (the balance
+// heuristic): a sun in the image is found, and a dull sky is not sampled under the
+// horizon.
+TESSRA_DEVICE float3 worldSampleColour(const LitSurface& s, float u1, float u2, bool byCosine, char shadowMode) {
+    Ray ray;
+    float3 light = SYM.c_envColor;
+    if (SYM.c_worldImageSize.x == 0) {
         ray.d = sampleCosineHemisphere(s.N, u1, u2);
+    } else {
+        float pdf;
+        if (byCosine) {
+            ray.d = normalize(sampleCosineHemisphere(s.N, u1, u2));
+            light = worldRadiance(ray.d);
+            pdf = worldImagePdf(ray.d);
+        } else {
+            ray.d = sampleWorldImage(u1, u2, pdf, light);
+        }
+        const float c = dot(s.N, ray.d);
+        if (!(c > 0.0f)) return make_float3(0, 0, 0);
+        light = light * (2.0f * c / (TESSRA_PI * pdf + c));
+    }
+    if (shadowMode == 1) {
         ray.o = s.P + s.N * rayOffset(s.P);
         if (intersectOctree(ray, 10000000.0f, true).found) return make_float3(0, 0, 0);
     }
-    return s.Kd * SYM.c_envColor;
+    return s.Kd * light;
 }
 
 // The light of an emitting triangle chosen by u0 at a point, seen from surface s: the
@@ -264,7 +284,8 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
     const unsigned int p = y * width + x;
     const DeviceSymbols& S = SYM;
     if (!(inPos[p].w > 0.5f)) {
-        if (showMisses && S.c_worldLight) colorOutput[p] += make_float4(S.c_envColor, 0.0f);
+        // A miss keeps its ray's direction in the normal.
+        if (showMisses && S.c_worldLight) colorOutput[p] += make_float4(worldRadiance(xyz(inNormal[p])), 0.0f);
         return;
     }
     const int m = tex1Dfetch(S.texTriMatID, inTriID[p]);
@@ -283,7 +304,8 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
         for (unsigned int sj = 0; sj < worldN; ++sj)
             for (unsigned int si = 0; si < worldN; ++si)
                 world += worldSampleColour(s, (float(si * strataStep + ox) + 0.5f) * wf,
-                                           (float(sj * strataStep + oy) + 0.5f) * wf, shadowMode);
+                                           (float(sj * strataStep + oy) + 0.5f) * wf,
+                                           ((si * strataStep + ox + sj * strataStep + oy) & 1u) == 0u, shadowMode);
         // The fine samples are numbered over the whole pattern and run evenly through the
         // power sum.
         const unsigned int fine = emitterN * strataStep;
@@ -388,8 +410,8 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     int m = 0;
     if (!takesPart(inTriID[p], reflpass, refl0_refr1, m)) {
         const OctreeHit none = noHit();
-        writeScreenHit(none, make_float3(0, 0, 0), 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos,
-                       outRayOrig, nullptr);
+        writeScreenHit(none, make_float3(0, 0, 0), make_float3(0, 0, 0), 1.0f, i, outTriID, outUVs, outNormal,
+                       outTexCoord, outPos, outRayOrig, nullptr);
         return;
     }
     const DeviceSymbols& S = SYM;
@@ -412,7 +434,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     ray.o = P + R * rayOffset(P);
     ray.d = R;
     const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
-    writeScreenHit(h, P, 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outRayOrig, outNeedReflRefr);
+    writeScreenHit(h, P, R, 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outRayOrig, outNeedReflRefr);
     outRefrIndex[i] = 1.6f;
 }
 

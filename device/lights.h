@@ -261,3 +261,78 @@ TESSRA_HD float3 emitterPoint(const Emitter& e, float u1, float u2) {
     const float r = sqrtf(u1);
     return e.a + e.e1 * (r * (1.0f - u2)) + e.e2 * (r * u2);
 }
+
+// ---------------------------------------------------------------------------------
+// The world's image: an equirectangular map (Y up) of W x H texels, row 0 looking up
+// and the middle column looking down -Z, +X a quarter to the right. texWorldCdf holds
+// the rows' running sum of luminance x solid angle (H + 1 entries from 0 to 1), then per
+// row the running sum along it (W + 1 entries each), so directions are drawn by what
+// they bring.
+
+// The texel a direction falls in.
+TESSRA_DEVICE int2 worldImageTexel(float3 d) {
+    const int2 size = SYM.c_worldImageSize;
+    const float len = length(d);
+    const float u = 0.5f + atan2f(d.x, -d.z) * (1.0f / TESSRA_2PI);
+    const float v = acosf(clampf(len > 0.0f ? d.y / len : 1.0f, -1.0f, 1.0f)) * (1.0f / TESSRA_PI);
+    int2 t;
+    t.x = int(clampf(u * float(size.x), 0.0f, float(size.x - 1)));
+    t.y = int(clampf(v * float(size.y), 0.0f, float(size.y - 1)));
+    return t;
+}
+
+// The world's radiance seen along d, in the units of the background colour.
+TESSRA_DEVICE float3 worldRadiance(float3 d) {
+    const DeviceSymbols& S = SYM;
+    if (S.c_worldImageSize.x == 0) return S.c_envColor;
+    const int2 t = worldImageTexel(d);
+    return S.c_envColor * xyz(tex1Dfetch(S.texWorldImage, t.y * S.c_worldImageSize.x + t.x));
+}
+
+// The entry of the running sum cdf[first .. first + n] whose stretch holds u; where u
+// lies in it goes to rest and its width to pmf.
+TESSRA_DEVICE int findStretch(int first, int n, float u, float& rest, float& pmf) {
+    int lo = 0, hi = n - 1;
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (u < tex1Dfetch(SYM.texWorldCdf, first + mid + 1)) hi = mid;
+        else lo = mid + 1;
+    }
+    const float a = tex1Dfetch(SYM.texWorldCdf, first + lo), b = tex1Dfetch(SYM.texWorldCdf, first + lo + 1);
+    pmf = b - a;
+    rest = pmf > 0.0f ? clampf((u - a) / pmf, 0.0f, 0.99999994f) : 0.5f;
+    return lo;
+}
+
+// A direction drawn from the world's image by (u1, u2), its probability density over
+// solid angle, and the radiance it brings. The texel is chosen by what it brings and
+// the direction spread evenly over its solid angle (evenly in cos theta), so that the
+// density is constant on the texel and only the surface's cosine varies with it.
+TESSRA_DEVICE float3 sampleWorldImage(float u1, float u2, float& pdf, float3& radiance) {
+    const DeviceSymbols& S = SYM;
+    const int W = S.c_worldImageSize.x, H = S.c_worldImageSize.y;
+    float fv, fu, pRow, pCol;
+    const int row = findStretch(0, H, u2, fv, pRow);
+    const int col = findStretch(H + 1 + row * (W + 1), W, u1, fu, pCol);
+    const float ca = cosf(TESSRA_PI * float(row) / float(H)), cb = cosf(TESSRA_PI * float(row + 1) / float(H));
+    const float ct = ca + fv * (cb - ca), st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
+    const float phi = TESSRA_2PI * ((float(col) + fu) / float(W) - 0.5f);
+    const float solidAngle = TESSRA_2PI / float(W) * (ca - cb);
+    pdf = solidAngle > 0.0f ? pRow * pCol / solidAngle : 0.0f;
+    radiance = S.c_envColor * xyz(tex1Dfetch(S.texWorldImage, row * W + col));
+    return make_float3(st * sinf(phi), ct, -st * cosf(phi));
+}
+
+// The density sampleWorldImage draws direction d with.
+TESSRA_DEVICE float worldImagePdf(float3 d) {
+    const DeviceSymbols& S = SYM;
+    const int W = S.c_worldImageSize.x, H = S.c_worldImageSize.y;
+    const int2 t = worldImageTexel(d);
+    const int rowAt = H + 1 + t.y * (W + 1) + t.x;
+    const float pRow = tex1Dfetch(S.texWorldCdf, t.y + 1) - tex1Dfetch(S.texWorldCdf, t.y);
+    const float pCol = tex1Dfetch(S.texWorldCdf, rowAt + 1) - tex1Dfetch(S.texWorldCdf, rowAt);
+    const float ca = cosf(TESSRA_PI * float(t.y) / float(H)), cb = cosf(TESSRA_PI * float(t.y + 1) / float(H));
+    const float solidAngle = TESSRA_2PI / float(W) * (ca - cb);
+    return solidAngle > 0.0f ? pRow * pCol / solidAngle : 0.0f;
+}
+

@@ -1,5 +1,6 @@
-// The world and emitting surfaces as lights: what a host sets, and the table of emitting
-// triangles that every render uploads for the kernels to choose from by power.
+// The world and emitting surfaces as lights: what a host sets, and the tables that every
+// render uploads for the kernels to choose from by power: the emitting triangles, and the
+// texels of the world's image.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -82,6 +83,57 @@ bool uploadEmitters(TessraRendererCUDA& r) {
     return true;
 }
 
+bool uploadWorldImage(TessraRendererCUDA& r) {
+    TessraRendererCUDA::Extension& x = r.extension_;
+    const bool image = x.worldImage && x.worldImageSize[0] > 0 && x.worldImageSize[1] > 0;
+    const size_t W = image ? x.worldImageSize[0] : 1, H = image ? x.worldImageSize[1] : 1;
+    std::vector<float4> texels(W * H, make_float4(1, 1, 1, 0));
+    // The rows' running sum, then each row's: a texel is drawn by its luminance times the
+    // solid angle it spans (its row's difference of cos theta), in double so that long
+    // rows stay exact enough.
+    std::vector<float> cdf(H + 1 + H * (W + 1), 0.0f);
+    std::vector<double> rowSum(H, 0.0);
+    const double kPi = 3.14159265358979;
+    for (size_t j = 0; j < H; ++j) {
+        const double st = std::cos(kPi * double(j) / double(H)) - std::cos(kPi * double(j + 1) / double(H));
+        float* row = &cdf[H + 1 + j * (W + 1)];
+        double run = 0;
+        for (size_t i = 0; i < W; ++i) {
+            const float* c = image ? x.worldImage + 3 * (j * W + i) : nullptr;
+            if (c) texels[j * W + i] = make_float4(c[0], c[1], c[2], 0.0f);
+            const float4 t = texels[j * W + i];
+            run += (0.2126 * t.x + 0.7152 * t.y + 0.0722 * t.z) * st;
+            row[i + 1] = float(run);
+        }
+        rowSum[j] = run;
+        // A black row is crossed evenly; it is never chosen unless the whole image is black.
+        for (size_t i = 1; i <= W; ++i) row[i] = run > 0 ? float(row[i] / run) : float(i) / float(W);
+        row[W] = 1.0f;
+    }
+    double total = 0;
+    for (double v : rowSum) total += v;
+    double run = 0;
+    for (size_t j = 0; j < H; ++j) {
+        run += rowSum[j];
+        cdf[j + 1] = total > 0 ? float(run / total) : float(j + 1) / float(H);
+    }
+    cdf[H] = 1.0f;
+
+    freeChecked(x.worldTexels, "Tessra", __LINE__);
+    freeChecked(x.worldCdf, "Tessra", __LINE__);
+    x.worldTexels = r.Malloc(texels.size() * 16);
+    x.worldCdf = r.Malloc(cdf.size() * 4);
+    if (!x.worldTexels || !x.worldCdf) return false;
+    TESSRA_CHECK(rt::memcpyHtoD(x.worldTexels, texels.data(), texels.size() * 16), "Tessra", __LINE__);
+    TESSRA_CHECK(rt::memcpyHtoD(x.worldCdf, cdf.data(), cdf.size() * 4), "Tessra", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texWorldImage, x.worldTexels, texels.size() * 16), "volumeRender",
+                 __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texWorldCdf, x.worldCdf, cdf.size() * 4), "volumeRender", __LINE__);
+    const int size[2] = {image ? int(W) : 0, image ? int(H) : 0};
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldImageSize, size, 8), "volumeRender", __LINE__);
+    return true;
+}
+
 }  // namespace host
 
 extern "C" {
@@ -112,6 +164,31 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* r, uint32_t materi
     return 0;
 } catch (...) {
     host::reportException("Tessra_SetMaterialEmission");
+    return -1;
+}
+
+TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* r, const float* rgb, uint32_t width, uint32_t height) try {
+    if (!r) return -1;
+    TessraRendererCUDA::Extension& x = r->extension_;
+    if (!rgb || width == 0 || height == 0) {
+        delete[] x.worldImage;
+        x.worldImage = nullptr;
+        x.worldImageSize[0] = x.worldImageSize[1] = 0;
+        return 0;
+    }
+    if (width > 65536 || height > 32768) return -1;
+    const size_t floats = 3 * size_t(width) * height;
+    for (size_t i = 0; i < floats; ++i)
+        if (!(rgb[i] >= 0.0f) || !std::isfinite(rgb[i])) return -1;
+    std::unique_ptr<float[]> copy(new float[floats]);
+    std::memcpy(copy.get(), rgb, floats * 4);
+    delete[] x.worldImage;
+    x.worldImage = copy.release();
+    x.worldImageSize[0] = width;
+    x.worldImageSize[1] = height;
+    return 0;
+} catch (...) {
+    host::reportException("Tessra_SetWorldImage");
     return -1;
 }
 

@@ -295,7 +295,7 @@ bool TessraRendererCUDA::initScene() try {
 
     host::status(this, "SetCudaMaterialTextures..");
     SetCudaMaterialTextures();
-    if (!host::uploadEmitters(*this)) return false;
+    if (!host::uploadEmitters(*this) || !host::uploadWorldImage(*this)) return false;
 
     if (indirectIllumination && usePhotonMapping) {
         // A photon count whose buffers do not fit is refused with a message instead of

@@ -180,11 +180,17 @@ TessraRendererCUDA::TessraRendererCUDA(const TessraRendererCUDA& other) : Tessra
 
 TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& other) try {
     if (this == &other) return *this;
-    // The materials' emission is the copy's own, like the lists.
-    const size_t emissionFloats = other.extension_.emission ? 3 * size_t(other.extension_.emissionMaterials) : 0;
-    std::unique_ptr<float[]> emission(emissionFloats ? new float[emissionFloats] : nullptr);
-    if (emissionFloats) std::memcpy(emission.get(), other.extension_.emission, emissionFloats * 4);
+    // The materials' emission and the world's image are the copy's own, like the lists.
+    auto ownCopy = [](const float* from, size_t floats) {
+        std::unique_ptr<float[]> copy(from && floats ? new float[floats] : nullptr);
+        if (copy) std::memcpy(copy.get(), from, floats * 4);
+        return copy;
+    };
+    const TessraRendererCUDA::Extension& ox = other.extension_;
+    std::unique_ptr<float[]> emission = ownCopy(ox.emission, 3 * size_t(ox.emissionMaterials));
+    std::unique_ptr<float[]> image = ownCopy(ox.worldImage, 3 * size_t(ox.worldImageSize[0]) * ox.worldImageSize[1]);
     float* const replaced = extension_.emission;
+    float* const replacedImage = extension_.worldImage;
 #define TESSRA_COPY_LIST(f) auto f##Copy = other.f;
 #define TESSRA_SKIP(f)
     TESSRA_RENDERER_FIELDS(TESSRA_COPY_LIST, TESSRA_SKIP)
@@ -196,14 +202,20 @@ TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& othe
 #undef TESSRA_SWAP_LIST
 #undef TESSRA_COPY_FIELD
     extension_.emission = emission.release();
+    extension_.worldImage = image.release();
     delete[] replaced;
+    delete[] replacedImage;
     return *this;
 } catch (...) {
     host::reportException("Copying a renderer");
     return *this;
 }
-// Destroys the lists and the materials' emission; CleanUp releases device memory.
-TessraRendererCUDA::~TessraRendererCUDA() { delete[] extension_.emission; }
+// Destroys the lists, the materials' emission and the world's image; CleanUp releases
+// device memory.
+TessraRendererCUDA::~TessraRendererCUDA() {
+    delete[] extension_.emission;
+    delete[] extension_.worldImage;
+}
 
 bool TessraRendererCUDA::UsePhotonMapping() const { return usePhotonMapping; }
 bool TessraRendererCUDA::NeedPhotonMapping() const { return indirectIllumination && UsePhotonMapping(); }
@@ -498,6 +510,8 @@ void TessraRendererCUDA::CleanUp() try {
     host::freeChecked(extension_.fgGradients, "Tessra", __LINE__);
     host::freeChecked(extension_.emitters, "Tessra", __LINE__);
     host::freeChecked(extension_.matEmission, "Tessra", __LINE__);
+    host::freeChecked(extension_.worldTexels, "Tessra", __LINE__);
+    host::freeChecked(extension_.worldCdf, "Tessra", __LINE__);
     extension_.numEmitters = 0;
     host::releaseTextureImages(textureImages);
 } catch (...) {

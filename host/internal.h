@@ -81,6 +81,8 @@ inline bool worldLit(const TessraRendererCUDA& r) {
 inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || r.extension_.numEmitters > 0; }
 // Builds and uploads the table of emitting triangles and the materials' emission.
 bool uploadEmitters(TessraRendererCUDA& r);
+// Uploads the world's image and its sampling tables (one unread texel without an image).
+bool uploadWorldImage(TessraRendererCUDA& r);
 // Whether a triangle's material emits.
 bool anyEmitter(const TessraRendererCUDA& r);
 

@@ -328,6 +328,12 @@ public:
         uint32_t numEmitters = 0;
         void* emitters = nullptr;
         void* matEmission = nullptr;
+        // The world's image (Tessra_SetWorldImage): width x height linear RGB, owned; and
+        // per render its texels and sampling tables on the device.
+        float* worldImage = nullptr;
+        uint32_t worldImageSize[2] = {0, 0};
+        void* worldTexels = nullptr;
+        void* worldCdf = nullptr;
     } extension_;
 
 private:
@@ -457,6 +463,14 @@ TESSRA_API int Tessra_SetWorldLight(TessraRendererCUDA* renderer, bool on);
 // renders. Black (the default) emits nothing. Returns 0, or -1 without a renderer, for a
 // material index the renderer does not have, or for a negative or non-finite value.
 TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* renderer, uint32_t material, float r, float g, float b);
+// An equirectangular image of the world (width x height linear RGB floats, row 0 looking
+// up, the middle column looking down -Z and +X a quarter of the width to its right),
+// which the background colour multiplies: what Tessra_SetWorldLight's world shows and
+// lights the scene with, the directions sampled by what they bring. The renderer keeps
+// a copy. A null image or a zero size returns to a world of one colour. Returns 0, or -1
+// without a renderer, for a size over 65536 x 32768, or for a negative or non-finite
+// value (the world as it was is kept).
+TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* renderer, const float* rgb, uint32_t width, uint32_t height);
 }
 
 #endif  // TESSRA_H

@@ -1,0 +1,135 @@
+// The world's image: the directions the camera sees it along, the light a patch of it
+// sends against the closed form, and an image of one colour lighting the scene as that
+// colour does (direct light and photons), though it is sampled by another route.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "support/cornell.h"
+#include "support/test_support.h"
+
+namespace {
+
+using tt::V3;
+
+// An image of w x h texels of one colour, or of colour(column, row).
+template <typename F>
+std::vector<float> image(int w, int h, F colour) {
+    std::vector<float> rgb;
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) {
+            const V3 c = colour(i, j);
+            rgb.insert(rgb.end(), {c.x, c.y, c.z});
+        }
+    return rgb;
+}
+
+// Four columns by two rows, each texel its own colour: a camera looking down -Z sees the
+// two middle columns, +X to the right of the middle and row 0 above the horizon, all
+// times the background colour. The one triangle sits behind the camera.
+TEST(WorldImage, TheCameraSeesItWhereItLooks) {
+    const int size = 24;
+    std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(size, size));
+    tt::addTriangle(*r, {0, 0, 5}, {1, 0, 5}, {0, 1, 5}, {0, 0, -1}, tt::addDiffuse(*r, 1, 1, 1));
+    const auto texel = [](int i, int j) { return V3{0.1f + 0.2f * i, 0.1f + 0.4f * j, 0.05f * (i + j)}; };
+    const std::vector<float> rgb = image(4, 2, texel);
+    ASSERT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 4, 2), 0);
+    r->SetEnvColor(0.5f, 1.0f, 2.0f);
+    Tessra_SetWorldLight(r.get(), true);
+    const std::vector<float> seen = tt::renderDownZ(*r, {0, 0, 0}).image;
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+            if (x == size / 2 || y == size / 2) continue;  // on the seams
+            const V3 c = texel(x < size / 2 ? 1 : 2, y < size / 2 ? 0 : 1);
+            const float* p = &seen[(size_t(y) * size + x) * 4];
+            ASSERT_NEAR(p[0], 0.5f * c.x, 1e-6f) << x << "," << y;
+            ASSERT_NEAR(p[1], 1.0f * c.y, 1e-6f) << x << "," << y;
+            ASSERT_NEAR(p[2], 2.0f * c.z, 1e-6f) << x << "," << y;
+        }
+    // A bad image is refused and the world kept.
+    const float bad[3] = {1, -1, 1};
+    EXPECT_EQ(Tessra_SetWorldImage(r.get(), bad, 1, 1), -1);
+    EXPECT_EQ(r->extension_.worldImageSize[0], 4u);
+}
+
+// The top quarter of the rows bright, the rest black: a cap of the sky 45 degrees round
+// the zenith, which gives a floor open to it the irradiance of colour x sin^2(45 deg).
+// The path tracer's light samples (random) meet it in the mean; the direct pass's fixed
+// strata pixel by pixel within the error of their pattern at the cap's edge.
+TEST(WorldImage, ACapOfSkyLightsAFloorAsTheClosedFormSays) {
+    const int size = 24, w = 16, h = 32;
+    const V3 sky = {1.0f, 0.8f, 0.6f};
+    const float kd = 0.5f;
+    const float expected[3] = {kd * sky.x * 0.5f, kd * sky.y * 0.5f, kd * sky.z * 0.5f};
+    for (const uint32_t paths : {0u, 64u}) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(size, size));
+        tt::addQuad(*r, {-50, 0, 50}, {50, 0, 50}, {50, 0, -50}, {-50, 0, -50}, {0, 1, 0},
+                    tt::addDiffuse(*r, kd, kd, kd));
+        r->shadowMode = 1;
+        const std::vector<float> rgb = image(w, h, [&](int, int j) { return j < h / 4 ? sky : V3{0, 0, 0}; });
+        ASSERT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), w, h), 0);
+        r->SetEnvColor(1, 1, 1);
+        Tessra_SetWorldLight(r.get(), true);
+        if (paths) Tessra_SetPathTracing(r.get(), paths, 0);
+        tt::RecordingHost host(size, size);
+        tt::renderQuietly(*r, host, {0, 1, 0}, {0, 0, 0}, {0, 0, -1});
+        double mean[3] = {0, 0, 0};
+        for (size_t i = 0; i < host.image.size(); i += 4)
+            for (int c = 0; c < 3; ++c) {
+                if (!paths) ASSERT_NEAR(host.image[i + c], expected[c], 0.06f * expected[c]) << "pixel " << i / 4;
+                mean[c] += host.image[i + c] / (size * size);
+            }
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(mean[c], expected[c], (paths ? 0.015 : 0.06) * expected[c]);
+    }
+}
+
+// An open Cornell box under a world of one colour, given as the colour and as an image
+// of it: the direct light (cosine strata against half of them drawn from the texels) and
+// the photon map (photons from the whole sphere both ways) agree within their noise.
+TEST(WorldImage, AnImageOfOneColourLightsAsTheColourDoes) {
+    const V3 world = {0.8f, 0.9f, 1.0f};
+    const auto render = [&](bool asImage, bool photons) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(48, 48));
+        tt::addScaledCornellBox(*r, 1.0f);
+        r->lights.clear();
+        if (asImage) {
+            const std::vector<float> rgb = image(32, 16, [&](int, int) { return world; });
+            EXPECT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 32, 16), 0);
+            r->SetEnvColor(1, 1, 1);
+        } else {
+            r->SetEnvColor(world.x, world.y, world.z);
+        }
+        Tessra_SetWorldLight(r.get(), true);
+        if (photons) {
+            r->indirectIllumination = r->usePhotonMapping = true;
+            r->numPhotons = 100000;
+            r->numBounces = 1;
+            TessraPhotonSettings s;
+            EXPECT_EQ(Tessra_SuggestPhotonSettings(r.get(), &s), 0);
+            r->photonEnergy = s.photonEnergy;
+            r->photonSearchDistance = s.photonSearchDistance;
+            r->ambientLightIntens = s.ambientLightIntens;
+        }
+        return tt::renderDownZ(*r, tt::kCornellEye).image;
+    };
+    const auto mean = [](const std::vector<float>& a, const std::vector<float>* minus) {
+        double s = 0;
+        for (size_t i = 0; i < a.size(); i += 4)
+            for (int c = 0; c < 3; ++c) s += a[i + c] - (minus ? (*minus)[i + c] : 0.0f);
+        return s / (3 * double(a.size() / 4));
+    };
+    const std::vector<float> colour = render(false, false), picture = render(true, false);
+    EXPECT_NEAR(mean(picture, nullptr), mean(colour, nullptr), 0.01 * mean(colour, nullptr));
+    double off = 0;
+    for (size_t i = 0; i < colour.size(); i += 4) off += std::fabs(picture[i + 1] - colour[i + 1]);
+    EXPECT_LT(off / double(colour.size() / 4), 0.04 * mean(colour, nullptr));
+    const std::vector<float> colourGi = render(false, true), pictureGi = render(true, true);
+    const double indirect = mean(colourGi, &colour);
+    EXPECT_GT(indirect, 0.05 * mean(colour, nullptr));
+    EXPECT_NEAR(mean(pictureGi, &picture), indirect, 0.04 * indirect);
+}
+
+}  // namespace
