@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "image_io.h"
 #include "scene_math.h"
 
 namespace tr {
@@ -178,6 +179,34 @@ Camera defaultCamera(const Scene& scene) {
     return c;
 }
 
+void Scene::setEnvironment(int width, int height, std::vector<float> rgb, const std::string& origin) {
+    if (width <= 0 || height <= 0 || width > 65536 || height > 32768 || rgb.size() != 3 * size_t(width) * height)
+        throw SceneError(origin + ": the environment must be 1 x 1 to 65536 x 32768 RGB pixels");
+    for (float& v : rgb) {
+        if (!std::isfinite(v)) throw SceneError(origin + ": the environment image holds a non-finite value");
+        // Negative values come from filtered or colour-converted HDR images; they bring no light.
+        v = std::max(v, 0.0f);
+    }
+    environment = std::move(rgb);
+    environmentWidth = width;
+    environmentHeight = height;
+    if (!hasBackground) {
+        hasBackground = true;
+        background[0] = background[1] = background[2] = 1.0f;
+    }
+}
+
+void Scene::setEnvironment(const std::string& path) {
+    int w = 0, h = 0;
+    std::vector<float> rgb;
+    try {
+        rgb = readImageRgb(path, w, h);
+    } catch (const std::exception& e) {
+        throw SceneError(e.what());
+    }
+    setEnvironment(w, h, std::move(rgb), path);
+}
+
 bool Scene::lit() const {
     return !lights.empty() || worldLights() ||
            std::any_of(materials.begin(), materials.end(), [](const Material& m) { return m.emits(); });
@@ -235,6 +264,9 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
     }
     if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
     Tessra_SetWorldLight(&r, scene.hasBackground);
+    // setEnvironment has checked what the library would refuse.
+    Tessra_SetWorldImage(&r, scene.environment.empty() ? nullptr : scene.environment.data(),
+                         uint32_t(scene.environmentWidth), uint32_t(scene.environmentHeight));
 }
 
 std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(const char*)>& open) {

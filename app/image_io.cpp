@@ -2,10 +2,13 @@
 
 #include <png.h>
 
+#include <IL/il.h>
+
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
 #include <ImfOutputFile.h>
+#include <ImfRgbaFile.h>
 #include <ImfStringAttribute.h>
 #include <ImathBox.h>
 
@@ -15,6 +18,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -31,6 +35,78 @@ bool formatFromPath(const std::string& path, ImageFormat& format) {
     else if (ext == "pfm") format = ImageFormat::Pfm;
     else return false;
     return true;
+}
+
+namespace {
+
+std::vector<float> readExrRgb(const std::string& path, int& width, int& height) {
+    try {
+        Imf::RgbaInputFile file(path.c_str());
+        const Imath::Box2i dw = file.dataWindow();
+        const int w = dw.max.x - dw.min.x + 1, h = dw.max.y - dw.min.y + 1;
+        if (w <= 0 || h <= 0 || int64_t(w) * h > (int64_t(1) << 31)) throw std::runtime_error("bad size");
+        std::vector<Imf::Rgba> px(size_t(w) * h);
+        file.setFrameBuffer(px.data() - dw.min.x - size_t(dw.min.y) * w, 1, size_t(w));
+        file.readPixels(dw.min.y, dw.max.y);
+        std::vector<float> rgb(3 * px.size());
+        for (size_t i = 0; i < px.size(); ++i) {
+            rgb[3 * i] = px[i].r;
+            rgb[3 * i + 1] = px[i].g;
+            rgb[3 * i + 2] = px[i].b;
+        }
+        width = w;
+        height = h;
+        return rgb;
+    } catch (const std::exception& e) {
+        throw std::runtime_error(path + ": cannot read the OpenEXR image (" + e.what() + ")");
+    }
+}
+
+float srgbToLinear(float s) { return s <= 0.04045f ? s / 12.92f : std::pow((s + 0.055f) / 1.055f, 2.4f); }
+
+// DevIL for the other formats; it keeps one current image for the whole process.
+std::vector<float> readDevilRgb(const std::string& path, int& width, int& height) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
+    static const bool ready = [] {
+        ilInit();
+        ilOriginFunc(IL_ORIGIN_UPPER_LEFT);
+        ilEnable(IL_ORIGIN_SET);
+        return true;
+    }();
+    (void)ready;
+    ILuint name = 0;
+    ilGenImages(1, &name);
+    ilBindImage(name);
+    struct Release {
+        ILuint n;
+        ~Release() { ilDeleteImages(1, &n); }
+    } release{name};
+    if (!ilLoadImage(path.c_str())) throw std::runtime_error(path + ": cannot read the image");
+    const ILint type = ilGetInteger(IL_IMAGE_TYPE);
+    const bool linear = type == IL_FLOAT || type == IL_HALF || type == IL_DOUBLE;
+    if (!ilConvertImage(IL_RGB, IL_FLOAT)) throw std::runtime_error(path + ": cannot convert the image to RGB");
+    const ILint w = ilGetInteger(IL_IMAGE_WIDTH), h = ilGetInteger(IL_IMAGE_HEIGHT);
+    if (w <= 0 || h <= 0 || ilGetInteger(IL_IMAGE_DEPTH) != 1 ||
+        int64_t(ilGetInteger(IL_IMAGE_SIZE_OF_DATA)) < int64_t(w) * h * 12)
+        throw std::runtime_error(path + ": the image has no usable pixels");
+    const float* data = reinterpret_cast<const float*>(ilGetData());
+    std::vector<float> rgb(data, data + 3 * size_t(w) * h);
+    if (!linear)
+        for (float& v : rgb) v = srgbToLinear(v);
+    width = w;
+    height = h;
+    return rgb;
+}
+
+}  // namespace
+
+std::vector<float> readImageRgb(const std::string& path, int& width, int& height) {
+    const size_t dot = path.find_last_of('.');
+    std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (::access(path.c_str(), R_OK) != 0) throw std::runtime_error(path + ": cannot open the image");
+    return ext == "exr" ? readExrRgb(path, width, height) : readDevilRgb(path, width, height);
 }
 
 unsigned char linearToSrgb8(float v) {

@@ -34,6 +34,11 @@ struct Image {
 void writeImage(const std::string& path, const Image& image,
                 const std::vector<std::pair<std::string, std::string>>& attributes = {});
 
+// Reads an image as linear RGB floats, row 0 at the top: OpenEXR and Radiance HDR as
+// they are, 8- and 16-bit formats (PNG, JPEG, ...) decoded from sRGB. Throws
+// std::runtime_error naming the file when it cannot be read.
+std::vector<float> readImageRgb(const std::string& path, int& width, int& height);
+
 // sRGB encoding of a linear value clamped to [0, 1], as an 8-bit code.
 unsigned char linearToSrgb8(float v);
 

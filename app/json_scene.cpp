@@ -440,7 +440,7 @@ void parseJsonScene(Scene& scene, const std::string& path, const std::string& te
     }
     const Positions positions(text);
     JsonReader r{path, positions, folderOf(path)};
-    r.allowKeys(doc, "", {"models", "camera", "lights", "materials", "background", "settings"});
+    r.allowKeys(doc, "", {"models", "camera", "lights", "materials", "background", "environment", "settings"});
 
     if (doc.contains("models")) {
         const Json& models = doc["models"];
@@ -488,6 +488,14 @@ void parseJsonScene(Scene& scene, const std::string& path, const std::string& te
     if (doc.contains("background")) {
         store(scene.background, r.vec3(doc["background"], "/background"));
         scene.hasBackground = true;
+    }
+    if (doc.contains("environment")) {
+        const std::string file = r.existingFile(doc["environment"], "/environment");
+        try {
+            scene.setEnvironment(file);
+        } catch (const SceneError& e) {
+            r.fail("/environment", e.what());
+        }
     }
     if (doc.contains("settings")) {
         const Json& s = doc["settings"];

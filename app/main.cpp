@@ -229,6 +229,7 @@ int main(int argc, char** argv) {
     unsigned photons = 0, bounces = 0, fgSamples = 0, pathSamples = 0;
     float photonRadius = 0, photonEnergy = 0, fgDensity = 0, scale = 1.0f;
     std::vector<float> background;
+    std::string environment;
     std::vector<std::string> sets;
     std::string up = "y";
     unsigned aa = kDefaultAaSamples;
@@ -281,6 +282,10 @@ int main(int argc, char** argv) {
     app.add_option("--background", background, "World colour R G B (linear): the background, and a light around the scene")
         ->expected(3)
         ->check(finiteFloat(false));
+    app.add_option("--environment", environment,
+                   "Equirectangular image of the world (.exr, .hdr, .png, .jpg; row 0 looking up, the middle looking "
+                   "down -Z): seen where rays meet nothing and lighting the scene, times --background if given")
+        ->check(CLI::ExistingFile);
     app.add_option("--aa", aa, "Antialiasing: at most N x N rays per pixel (1 = one ray per pixel)")
         ->check(CLI::Range(1, 16))
         ->capture_default_str();
@@ -429,6 +434,11 @@ int main(int argc, char** argv) {
             tr::importModel(scene, scenePath, identity, options);
         }
         if (scene.triangles.empty()) throw tr::SceneError(scenePath + ": the scene has no triangles");
+        if (!background.empty()) {
+            std::copy(background.begin(), background.end(), scene.background);
+            scene.hasBackground = true;
+        }
+        if (!environment.empty()) scene.setEnvironment(environment);
         if (!scene.lit()) {
             // A bare model still shows something: a light where the camera is.
             const tr::Camera c = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
@@ -499,10 +509,6 @@ int main(int argc, char** argv) {
     if (photonEnergy > 0) r->photonEnergy = photonEnergy;
     if (fgSamples) r->irradianceSamples = fgSamples;
     if (fgDensity > 0) r->FG_record_density = fgDensity;
-    if (!background.empty()) {
-        std::copy(background.begin(), background.end(), scene.background);
-        scene.hasBackground = true;
-    }
     bool fovSet = false;
     for (const auto& s : fieldSets) {
         if (!apply(s.first, s.second, "--set")) return kExitUsage;

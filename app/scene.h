@@ -69,9 +69,18 @@ struct Scene {
     Camera camera;
     bool hasBackground = false;
     float background[3] = {0, 0, 0};  // the world: seen where rays meet nothing, and lighting the scene
+    // An equirectangular image of the world (linear RGB, row 0 looking up), which the
+    // background colour multiplies; empty: the world is the colour alone.
+    std::vector<float> environment;
+    int environmentWidth = 0, environmentHeight = 0;
     bool worldLights() const {
         return hasBackground && (background[0] > 0 || background[1] > 0 || background[2] > 0);
     }
+    // Gives the world an image, read from a file (see readImageRgb) or given as width x
+    // height RGB pixels; the background colour turns white unless one was given. Throws
+    // SceneError naming origin for a size or value the renderer cannot take.
+    void setEnvironment(const std::string& path);
+    void setEnvironment(int width, int height, std::vector<float> rgb, const std::string& origin);
     // Whether anything lights the scene: lights, the world or an emitting material.
     bool lit() const;
     // Render settings as FIELD=VALUE in the order given; see applySetting.

@@ -883,6 +883,36 @@ PYBIND11_MODULE(tessra, m) {
              std::copy(c.begin(), c.end(), x.scene.background);
              x.scene.hasBackground = true;
          })
+        .def(
+            "set_environment",
+            [](Renderer& x, py::object source, int width, int height) {
+                x.checkIdle();
+                try {
+                    if (source.is_none()) {
+                        x.scene.environment.clear();
+                        x.scene.environmentWidth = x.scene.environmentHeight = 0;
+                    } else if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
+                        x.scene.setEnvironment(py::str(source).cast<std::string>());
+                    } else {
+                        // RGB or RGBA pixels, as Blender's image.pixels gives them.
+                        const std::vector<double> v = finiteNumbers(source, "pixels", 1);
+                        const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+                        const size_t channels = n && v.size() == 4 * n ? 4 : 3;
+                        if (!n || v.size() != channels * n)
+                            throw py::value_error("pixels: expected width x height x 3 or x 4 numbers");
+                        std::vector<float> rgb(3 * n);
+                        for (size_t i = 0; i < n; ++i)
+                            for (int c = 0; c < 3; ++c) rgb[3 * i + c] = float(v[channels * i + c]);
+                        x.scene.setEnvironment(width, height, std::move(rgb), "pixels");
+                    }
+                } catch (const tr::SceneError& e) {
+                    throw py::value_error(e.what());
+                }
+            },
+            py::arg("source"), py::arg("width") = 0, py::arg("height") = 0,
+            "The world's equirectangular image, which background multiplies (white unless set): a file (.exr, "
+            ".hdr, .png, .jpg) or width x height RGB or RGBA linear pixels, row 0 looking up and the middle looking "
+            "down -Z; None returns to the colour alone. It is seen where rays meet nothing and lights the scene.")
         .def_readonly("last_image", &Renderer::lastImage,
                       "The image of the last render, complete or not (after KeyboardInterrupt: the tiles done).")
         .def_property_readonly("triangle_count", [](const Renderer& x) { return x.scene.triangles.size(); })
