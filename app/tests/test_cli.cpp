@@ -309,44 +309,4 @@ TEST(Cli, CtrlCWritesThePartialImage) {
     EXPECT_EQ(listDir(dir), std::vector<std::string>{"partial.png"});
 }
 
-// Every bundled example, without and with each kind of indirect light (photon settings
-// derived from the scene), gives the same finite image in separate processes and with
-// any worker count; with final gather also on the strict CPU emulation.
-TEST(Cli, ExamplesAreFiniteAndIdenticalAcrossProcessesAndWorkerCounts) {
-    const std::string dir = scratchDir("determinism");
-    const std::vector<std::vector<std::string>> modes = {{}, {"--gi"}, {"--gi", "--fg-samples", "16"}};
-    for (const char* scene : {"cornell-box", "cornell-photon-mapping", "materials", "atrium"}) {
-        for (const auto& mode : modes) {
-            // The glossy materials scene, the costliest per tile, only without indirect light.
-            if (std::string(scene) == "materials" && !mode.empty()) continue;
-            std::string what = scene;
-            for (const std::string& a : mode) what += " " + a;
-            std::vector<std::vector<float>> images;
-            for (const char* threads : {"1", "3", "2"}) {
-                const bool strict = threads[0] == '2';
-                if (strict && mode.size() < 2) continue;
-                if (strict) setenv("TESSRA_CPU_STRICT", "shuffle,poison,nohostread", 1);
-                const std::string out = dir + "/" + scene + "-" + threads + ".exr";
-                std::vector<std::string> args = {kExamples + "/" + scene + ".json", "-o", out, "--width", "32",
-                                                 "--height", "20", "--threads", threads, "-q"};
-                if (!mode.empty()) args.insert(args.end(), {"--photons", "20000"});
-                args.insert(args.end(), mode.begin(), mode.end());
-                const RunResult r = runRender(args);
-                if (strict) unsetenv("TESSRA_CPU_STRICT");
-                ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
-                int w = 0, h = 0;
-                images.push_back(readExr(out, w, h));
-            }
-            for (size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(images[i] == images[0]) << what << " run " << i;
-            size_t bad = 0, lit = 0;
-            for (size_t i = 0; i < images[0].size(); i += 4) {
-                for (int k = 0; k < 4; ++k) bad += !std::isfinite(images[0][i + k]);
-                lit += images[0][i] + images[0][i + 1] > 0;
-            }
-            EXPECT_EQ(bad, 0u) << what;
-            EXPECT_GT(lit, images[0].size() / 4 / 8) << what << " is mostly black";
-        }
-    }
-}
-
 }  // namespace
