@@ -264,9 +264,11 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
     }
     if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
     Tessra_SetWorldLight(&r, scene.hasBackground);
-    // setEnvironment has checked what the library would refuse.
-    Tessra_SetWorldImage(&r, scene.environment.empty() ? nullptr : scene.environment.data(),
-                         uint32_t(scene.environmentWidth), uint32_t(scene.environmentHeight));
+    // setEnvironment has checked the pixels; what is left to refuse is a turn that is no rotation.
+    if (Tessra_SetWorldImage(&r, scene.environment.empty() ? nullptr : scene.environment.data(),
+                             uint32_t(scene.environmentWidth), uint32_t(scene.environmentHeight),
+                             scene.environmentTurn) != 0)
+        throw SceneError("the environment's turn is not a rotation");
 }
 
 std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(const char*)>& open) {

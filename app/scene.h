@@ -73,6 +73,7 @@ struct Scene {
     // background colour multiplies; empty: the world is the colour alone.
     std::vector<float> environment;
     int environmentWidth = 0, environmentHeight = 0;
+    float environmentTurn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};  // scene directions into the image's frame
     bool worldLights() const {
         return hasBackground && (background[0] > 0 || background[1] > 0 || background[2] > 0);
     }

@@ -15,15 +15,6 @@
 #include "device/intersect.h"
 #include "device/lights.h"
 
-TESSRA_HD unsigned int mixBits(unsigned int x) {
-    x ^= x >> 16;
-    x *= 0x7feb352du;
-    x ^= x >> 15;
-    x *= 0x846ca68bu;
-    x ^= x >> 16;
-    return x;
-}
-
 // The sample numbers of one path: the first dimensions from the Halton point of the
 // sample's number, turned per ray (Cranley and Patterson), so that a ray's samples spread
 // evenly and neighbouring rays do not share a pattern; later dimensions hashed.

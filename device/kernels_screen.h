@@ -301,10 +301,20 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
         rayStrata(inShift, p, s.P, strataStep, ox, oy);
         float3 world = make_float3(0, 0, 0), emitted = make_float3(0, 0, 0);
         const float wf = fastRcp(float(worldN * strataStep));
+        // An image's pattern is shifted per point (Cranley and Patterson): a fixed one
+        // errs the same way on every pixel of a flat floor where the image changes fast.
+        float su = 0.5f, sv = 0.5f;
+        if (S.c_worldImageSize.x != 0) {
+            const unsigned int h = mixBits(unsigned(floatBitsToInt(s.P.x)) * 0x8da6b343u ^
+                                           unsigned(floatBitsToInt(s.P.y)) * 0xd8163841u ^
+                                           unsigned(floatBitsToInt(s.P.z)) * 0xcb1ab31fu);
+            su = float(h & 0xffffu) * (1.0f / 65536.0f);
+            sv = float(h >> 16) * (1.0f / 65536.0f);
+        }
         for (unsigned int sj = 0; sj < worldN; ++sj)
             for (unsigned int si = 0; si < worldN; ++si)
-                world += worldSampleColour(s, (float(si * strataStep + ox) + 0.5f) * wf,
-                                           (float(sj * strataStep + oy) + 0.5f) * wf,
+                world += worldSampleColour(s, (float(si * strataStep + ox) + su) * wf,
+                                           (float(sj * strataStep + oy) + sv) * wf,
                                            ((si * strataStep + ox + sj * strataStep + oy) & 1u) == 0u, shadowMode);
         // The fine samples are numbered over the whole pattern and run evenly through the
         // power sum.

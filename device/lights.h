@@ -217,6 +217,15 @@ TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
     return T * d.x + B * d.y + N * sqrtf(maxf(0.0f, 1.0f - d.x * d.x - d.y * d.y));
 }
 
+TESSRA_HD unsigned int mixBits(unsigned int x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    x ^= x >> 16;
+    return x;
+}
+
 // ---------------------------------------------------------------------------------
 // Emitting triangles: triangles whose material has an emission. texEmitters holds, per
 // emitter, the triangle (as int bits), where its share of the scene's emitted power
@@ -263,14 +272,26 @@ TESSRA_HD float3 emitterPoint(const Emitter& e, float u1, float u2) {
 }
 
 // ---------------------------------------------------------------------------------
-// The world's image: an equirectangular map (Y up) of W x H texels, row 0 looking up
-// and the middle column looking down -Z, +X a quarter to the right. texWorldCdf holds
+// The world's image: an equirectangular map of W x H texels in a frame of its own
+// (c_worldImageTurn takes scene directions there), row 0 looking up (+Y) and the middle
+// column looking down -Z, +X a quarter to the right. texWorldCdf holds
 // the rows' running sum of luminance x solid angle (H + 1 entries from 0 to 1), then per
 // row the running sum along it (W + 1 entries each), so directions are drawn by what
 // they bring.
 
-// The texel a direction falls in.
-TESSRA_DEVICE int2 worldImageTexel(float3 d) {
+// A scene direction in the image's frame, and back (the turn is a rotation).
+TESSRA_DEVICE float3 intoWorldImage(float3 d) {
+    const CameraRows& M = SYM.c_worldImageTurn;
+    return make_float3(dot(xyz(M.row[0]), d), dot(xyz(M.row[1]), d), dot(xyz(M.row[2]), d));
+}
+TESSRA_DEVICE float3 outOfWorldImage(float3 d) {
+    const CameraRows& M = SYM.c_worldImageTurn;
+    return xyz(M.row[0]) * d.x + xyz(M.row[1]) * d.y + xyz(M.row[2]) * d.z;
+}
+
+// The texel a scene direction falls in.
+TESSRA_DEVICE int2 worldImageTexel(float3 sceneDir) {
+    const float3 d = intoWorldImage(sceneDir);
     const int2 size = SYM.c_worldImageSize;
     const float len = length(d);
     const float u = 0.5f + atan2f(d.x, -d.z) * (1.0f / TESSRA_2PI);
@@ -320,7 +341,7 @@ TESSRA_DEVICE float3 sampleWorldImage(float u1, float u2, float& pdf, float3& ra
     const float solidAngle = TESSRA_2PI / float(W) * (ca - cb);
     pdf = solidAngle > 0.0f ? pRow * pCol / solidAngle : 0.0f;
     radiance = S.c_envColor * xyz(tex1Dfetch(S.texWorldImage, row * W + col));
-    return make_float3(st * sinf(phi), ct, -st * cosf(phi));
+    return outOfWorldImage(make_float3(st * sinf(phi), ct, -st * cosf(phi)));
 }
 
 // The density sampleWorldImage draws direction d with.

@@ -131,6 +131,10 @@ bool uploadWorldImage(TessraRendererCUDA& r) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texWorldCdf, x.worldCdf, cdf.size() * 4), "volumeRender", __LINE__);
     const int size[2] = {image ? int(W) : 0, image ? int(H) : 0};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldImageSize, size, 8), "volumeRender", __LINE__);
+    const float* t = x.worldImageTurn;
+    const float4 turn[3] = {make_float4(t[0], t[1], t[2], 0), make_float4(t[3], t[4], t[5], 0),
+                            make_float4(t[6], t[7], t[8], 0)};
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldImageTurn, turn, sizeof(turn)), "volumeRender", __LINE__);
     return true;
 }
 
@@ -167,9 +171,23 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* r, uint32_t materi
     return -1;
 }
 
-TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* r, const float* rgb, uint32_t width, uint32_t height) try {
+TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* r, const float* rgb, uint32_t width, uint32_t height,
+                                    const float* turn) try {
     if (!r) return -1;
     TessraRendererCUDA::Extension& x = r->extension_;
+    const float identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    if (!turn) turn = identity;
+    // Rows of unit length, at right angles, and a right-handed frame.
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            double d = 0;
+            for (int k = 0; k < 3; ++k) d += double(turn[3 * a + k]) * turn[3 * b + k];
+            if (!(std::fabs(d - (a == b ? 1.0 : 0.0)) < 1e-4)) return -1;
+        }
+    const double det = turn[0] * (double(turn[4]) * turn[8] - double(turn[5]) * turn[7]) -
+                       turn[1] * (double(turn[3]) * turn[8] - double(turn[5]) * turn[6]) +
+                       turn[2] * (double(turn[3]) * turn[7] - double(turn[4]) * turn[6]);
+    if (!(det > 0)) return -1;
     if (!rgb || width == 0 || height == 0) {
         delete[] x.worldImage;
         x.worldImage = nullptr;
@@ -186,6 +204,7 @@ TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* r, const float* rgb, uin
     x.worldImage = copy.release();
     x.worldImageSize[0] = width;
     x.worldImageSize[1] = height;
+    std::memcpy(x.worldImageTurn, turn, sizeof(x.worldImageTurn));
     return 0;
 } catch (...) {
     host::reportException("Tessra_SetWorldImage");

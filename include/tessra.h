@@ -332,6 +332,7 @@ public:
         // per render its texels and sampling tables on the device.
         float* worldImage = nullptr;
         uint32_t worldImageSize[2] = {0, 0};
+        float worldImageTurn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
         void* worldTexels = nullptr;
         void* worldCdf = nullptr;
     } extension_;
@@ -466,11 +467,14 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* renderer, uint32_t
 // An equirectangular image of the world (width x height linear RGB floats, row 0 looking
 // up, the middle column looking down -Z and +X a quarter of the width to its right),
 // which the background colour multiplies: what Tessra_SetWorldLight's world shows and
-// lights the scene with, the directions sampled by what they bring. The renderer keeps
-// a copy. A null image or a zero size returns to a world of one colour. Returns 0, or -1
-// without a renderer, for a size over 65536 x 32768, or for a negative or non-finite
-// value (the world as it was is kept).
-TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* renderer, const float* rgb, uint32_t width, uint32_t height);
+// lights the scene with, the directions sampled by what they bring. turn (row-major 3 x
+// 3, a rotation; null: none) takes scene directions into the image's frame, for a scene
+// whose up is not +Y or a world turned round. The renderer keeps a copy. A null image or
+// a zero size returns to a world of one colour. Returns 0, or -1 without a renderer, for
+// a size over 65536 x 32768, a negative or non-finite value, or a turn that is not a
+// rotation (the world as it was is kept).
+TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* renderer, const float* rgb, uint32_t width, uint32_t height,
+                                    const float* turn);
 }
 
 #endif  // TESSRA_H

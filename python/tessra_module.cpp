@@ -885,8 +885,17 @@ PYBIND11_MODULE(tessra, m) {
          })
         .def(
             "set_environment",
-            [](Renderer& x, py::object source, int width, int height) {
+            [](Renderer& x, py::object source, int width, int height, py::object turn, bool bottomUp, bool srgb) {
                 x.checkIdle();
+                if (!turn.is_none()) {
+                    std::vector<double> t;
+                    if (py::isinstance<py::list>(turn) || py::isinstance<py::tuple>(turn))
+                        for (py::handle v : turn) t.push_back(v.cast<double>());
+                    else
+                        t = finiteNumbers(turn, "turn", 9);
+                    if (t.size() != 9) throw py::value_error("turn: expected 9 numbers, row by row");
+                    for (int i = 0; i < 9; ++i) x.scene.environmentTurn[i] = float(t[i]);
+                }
                 try {
                     if (source.is_none()) {
                         x.scene.environment.clear();
@@ -901,18 +910,28 @@ PYBIND11_MODULE(tessra, m) {
                         if (!n || v.size() != channels * n)
                             throw py::value_error("pixels: expected width x height x 3 or x 4 numbers");
                         std::vector<float> rgb(3 * n);
-                        for (size_t i = 0; i < n; ++i)
-                            for (int c = 0; c < 3; ++c) rgb[3 * i + c] = float(v[channels * i + c]);
+                        const size_t w = size_t(width);
+                        for (size_t i = 0; i < n; ++i) {
+                            const size_t row = bottomUp ? size_t(height) - 1 - i / w : i / w;
+                            for (int c = 0; c < 3; ++c) {
+                                const double e = v[channels * i + c];
+                                rgb[3 * (row * w + i % w) + c] =
+                                    float(!srgb ? e : e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4));
+                            }
+                        }
                         x.scene.setEnvironment(width, height, std::move(rgb), "pixels");
                     }
                 } catch (const tr::SceneError& e) {
                     throw py::value_error(e.what());
                 }
             },
-            py::arg("source"), py::arg("width") = 0, py::arg("height") = 0,
+            py::arg("source"), py::arg("width") = 0, py::arg("height") = 0, py::kw_only(), py::arg("turn") = py::none(),
+            py::arg("bottom_up") = false, py::arg("srgb") = false,
             "The world's equirectangular image, which background multiplies (white unless set): a file (.exr, "
-            ".hdr, .png, .jpg) or width x height RGB or RGBA linear pixels, row 0 looking up and the middle looking "
-            "down -Z; None returns to the colour alone. It is seen where rays meet nothing and lights the scene.")
+            ".hdr, .png, .jpg) or width x height RGB or RGBA linear pixels, row 0 looking up (+Y) and the middle "
+            "looking down -Z (pixels with bottom_up start at the bottom row; with srgb they are decoded from sRGB); "
+            "turn, a row-major 3 x 3 rotation, takes scene directions into the image's frame. None returns to the "
+            "colour alone. It is seen where rays meet nothing and lights the scene.")
         .def_readonly("last_image", &Renderer::lastImage,
                       "The image of the last render, complete or not (after KeyboardInterrupt: the tiles done).")
         .def_property_readonly("triangle_count", [](const Renderer& x) { return x.scene.triangles.size(); })

@@ -29,36 +29,43 @@ std::vector<float> image(int w, int h, F colour) {
 
 // Four columns by two rows, each texel its own colour: a camera looking down -Z sees the
 // two middle columns, +X to the right of the middle and row 0 above the horizon, all
-// times the background colour. The one triangle sits behind the camera.
+// times the background colour; turned so that -Z is the image's +X, the right half. The
+// one triangle sits behind the camera.
 TEST(WorldImage, TheCameraSeesItWhereItLooks) {
     const int size = 24;
-    std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(size, size));
-    tt::addTriangle(*r, {0, 0, 5}, {1, 0, 5}, {0, 1, 5}, {0, 0, -1}, tt::addDiffuse(*r, 1, 1, 1));
     const auto texel = [](int i, int j) { return V3{0.1f + 0.2f * i, 0.1f + 0.4f * j, 0.05f * (i + j)}; };
     const std::vector<float> rgb = image(4, 2, texel);
-    ASSERT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 4, 2), 0);
-    r->SetEnvColor(0.5f, 1.0f, 2.0f);
-    Tessra_SetWorldLight(r.get(), true);
-    const std::vector<float> seen = tt::renderDownZ(*r, {0, 0, 0}).image;
-    for (int y = 0; y < size; ++y)
-        for (int x = 0; x < size; ++x) {
-            if (x == size / 2 || y == size / 2) continue;  // on the seams
-            const V3 c = texel(x < size / 2 ? 1 : 2, y < size / 2 ? 0 : 1);
-            const float* p = &seen[(size_t(y) * size + x) * 4];
-            ASSERT_NEAR(p[0], 0.5f * c.x, 1e-6f) << x << "," << y;
-            ASSERT_NEAR(p[1], 1.0f * c.y, 1e-6f) << x << "," << y;
-            ASSERT_NEAR(p[2], 2.0f * c.z, 1e-6f) << x << "," << y;
-        }
-    // A bad image is refused and the world kept.
-    const float bad[3] = {1, -1, 1};
-    EXPECT_EQ(Tessra_SetWorldImage(r.get(), bad, 1, 1), -1);
-    EXPECT_EQ(r->extension_.worldImageSize[0], 4u);
+    const float quarterTurn[9] = {0, 0, -1, 0, 1, 0, 1, 0, 0};
+    for (const float* turn : {static_cast<const float*>(nullptr), quarterTurn}) {
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(size, size));
+        tt::addTriangle(*r, {0, 0, 5}, {1, 0, 5}, {0, 1, 5}, {0, 0, -1}, tt::addDiffuse(*r, 1, 1, 1));
+        ASSERT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 4, 2, turn), 0);
+        r->SetEnvColor(0.5f, 1.0f, 2.0f);
+        Tessra_SetWorldLight(r.get(), true);
+        const std::vector<float> seen = tt::renderDownZ(*r, {0, 0, 0}).image;
+        const int left = turn ? 2 : 1;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                if (x == size / 2 || y == size / 2) continue;  // on the seams
+                const V3 c = texel(x < size / 2 ? left : left + 1, y < size / 2 ? 0 : 1);
+                const float* p = &seen[(size_t(y) * size + x) * 4];
+                ASSERT_NEAR(p[0], 0.5f * c.x, 1e-6f) << x << "," << y;
+                ASSERT_NEAR(p[1], 1.0f * c.y, 1e-6f) << x << "," << y;
+                ASSERT_NEAR(p[2], 2.0f * c.z, 1e-6f) << x << "," << y;
+            }
+        // A bad image or a turn that is no rotation is refused and the world kept.
+        const float bad[3] = {1, -1, 1}, mirror[9] = {-1, 0, 0, 0, 1, 0, 0, 0, 1};
+        EXPECT_EQ(Tessra_SetWorldImage(r.get(), bad, 1, 1, nullptr), -1);
+        EXPECT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 4, 2, mirror), -1);
+        EXPECT_EQ(r->extension_.worldImageSize[0], 4u);
+    }
 }
 
 // The top quarter of the rows bright, the rest black: a cap of the sky 45 degrees round
 // the zenith, which gives a floor open to it the irradiance of colour x sin^2(45 deg).
-// The path tracer's light samples (random) meet it in the mean; the direct pass's fixed
-// strata pixel by pixel within the error of their pattern at the cap's edge.
+// The path tracer's light samples meet it in the mean, and so do the direct pass's strata
+// (their pattern shifted per point), each pixel within the pattern's error at the cap's
+// edge.
 TEST(WorldImage, ACapOfSkyLightsAFloorAsTheClosedFormSays) {
     const int size = 24, w = 16, h = 32;
     const V3 sky = {1.0f, 0.8f, 0.6f};
@@ -70,7 +77,7 @@ TEST(WorldImage, ACapOfSkyLightsAFloorAsTheClosedFormSays) {
                     tt::addDiffuse(*r, kd, kd, kd));
         r->shadowMode = 1;
         const std::vector<float> rgb = image(w, h, [&](int, int j) { return j < h / 4 ? sky : V3{0, 0, 0}; });
-        ASSERT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), w, h), 0);
+        ASSERT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), w, h, nullptr), 0);
         r->SetEnvColor(1, 1, 1);
         Tessra_SetWorldLight(r.get(), true);
         if (paths) Tessra_SetPathTracing(r.get(), paths, 0);
@@ -79,10 +86,10 @@ TEST(WorldImage, ACapOfSkyLightsAFloorAsTheClosedFormSays) {
         double mean[3] = {0, 0, 0};
         for (size_t i = 0; i < host.image.size(); i += 4)
             for (int c = 0; c < 3; ++c) {
-                if (!paths) ASSERT_NEAR(host.image[i + c], expected[c], 0.06f * expected[c]) << "pixel " << i / 4;
+                if (!paths) ASSERT_NEAR(host.image[i + c], expected[c], 0.12f * expected[c]) << "pixel " << i / 4;
                 mean[c] += host.image[i + c] / (size * size);
             }
-        for (int c = 0; c < 3; ++c) EXPECT_NEAR(mean[c], expected[c], (paths ? 0.015 : 0.06) * expected[c]);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(mean[c], expected[c], (paths ? 0.015 : 0.02) * expected[c]);
     }
 }
 
@@ -97,7 +104,7 @@ TEST(WorldImage, AnImageOfOneColourLightsAsTheColourDoes) {
         r->lights.clear();
         if (asImage) {
             const std::vector<float> rgb = image(32, 16, [&](int, int) { return world; });
-            EXPECT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 32, 16), 0);
+            EXPECT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 32, 16, nullptr), 0);
             r->SetEnvColor(1, 1, 1);
         } else {
             r->SetEnvColor(world.x, world.y, world.z);

@@ -492,7 +492,40 @@ class Converter:
             if bg is not None:
                 colour = tuple(bg.inputs["Color"].default_value[:3])
                 strength = bg.inputs["Strength"].default_value
+                links = bg.inputs["Color"].links
+                if links and self._environment(links[0].from_node):
+                    colour = (1.0, 1.0, 1.0)
+                elif links:
+                    self.report({"WARNING"}, f"Tessra: the world's colour comes from a '{links[0].from_node.name}' "
+                                             "node, which is not converted; its own colour is used")
         self.r.background = tuple(c * strength for c in colour)
+
+    # Blender's equirectangular map has +Z up and +X in its middle, -Y a quarter to the
+    # right; Tessra's image frame has +Y up and -Z in the middle, +X a quarter right.
+    _BLENDER_TO_IMAGE = (0, -1, 0, 0, 0, 1, -1, 0, 0)
+
+    def _environment(self, node):
+        """Hands an Environment Texture's image to the world; False where it cannot."""
+        if node.type != "TEX_ENVIRONMENT" or node.image is None:
+            return False
+        image = node.image
+        if node.projection != "EQUIRECTANGULAR":
+            self.report({"WARNING"}, f"Tessra: '{image.name}' is a mirror ball; only equirectangular "
+                                     "environments are converted")
+            return False
+        if node.inputs["Vector"].links:
+            self.report({"WARNING"}, f"Tessra: the mapping of '{image.name}' is not converted; it is used unturned")
+        w, h = image.size
+        channels = image.channels
+        if w * h == 0 or channels not in (3, 4):
+            self.report({"WARNING"}, f"Tessra: the environment image '{image.name}' has no pixels")
+            return False
+        pixels = array.array("f", bytes(4 * w * h * channels))
+        image.pixels.foreach_get(pixels)
+        # Byte images hold their colour space's codes; float ones are linear.
+        srgb = not image.is_float and image.colorspace_settings.name == "sRGB"
+        self.r.set_environment(pixels, w, h, turn=self._BLENDER_TO_IMAGE, bottom_up=True, srgb=srgb)
+        return True
 
     def settings(self, s):
         r = self.r

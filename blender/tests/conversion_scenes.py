@@ -108,6 +108,37 @@ bpy.ops.mesh.primitive_cube_add(size=2, location=(1.3, 0, 1))
 add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
 results["world"] = {e: centre(scene, e, "world") for e in ("CYCLES", "TESSRA")}
 
+# An environment texture (float pixels made here): smooth colours that tell where the
+# camera looks, in u and v, and a bright patch 45 degrees up. Seen by a camera looking up
+# and to one side, and lighting a white plane from above.
+def environment(scene):
+    w, h = 64, 32
+    image = bpy.data.images.new("sky", w, h, float_buffer=True)
+    pixels = []
+    for j in range(h):  # Blender's rows start at the bottom
+        for i in range(w):
+            u, v = (i + 0.5) / w, (j + 0.5) / h
+            sun = 20.0 if abs(i - 19) <= 1 and abs(j - 23) <= 1 else 0.0
+            pixels += [0.2 + 0.6 * u + sun, 0.2 + 0.6 * v + sun, 0.3 + sun, 1.0]
+    image.pixels[:] = pixels
+    scene.world.use_nodes = True
+    nodes = scene.world.node_tree.nodes
+    tex = nodes.new("ShaderNodeTexEnvironment")
+    tex.image = image
+    scene.world.node_tree.links.new(tex.outputs["Color"], nodes["Background"].inputs["Color"])
+
+
+scene = clear()
+environment(scene)
+plane(material("white", *WHITE[:1], **WHITE[1]), 1, (0, 0, -100))
+add(scene, "CAMERA", (0, 0, 0), (math.pi / 2 + 0.3, 0, 0.7), lens=36, sensor_width=36)
+results["environment_seen"] = {e: centre(scene, e, "environment_seen") for e in ("CYCLES", "TESSRA")}
+scene = clear()
+environment(scene)
+plane(material("white", *WHITE[:1], **WHITE[1]))
+add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
+results["environment_light"] = {e: centre(scene, e, "environment_light") for e in ("CYCLES", "TESSRA")}
+
 # An Emission-shader panel above the camera lights the white plane, with no light and a
 # black world. (Its light hardly changes over the view's centre: Tessra's pixel centres lie
 # half a pixel from Cycles'.)
