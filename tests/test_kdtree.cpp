@@ -114,20 +114,14 @@ TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
     EXPECT_EQ(rt::liveAllocationCount(), live);
 }
 
-// Independent form of the photon key: distance over the fourth root of 1 - cos, with
-// the cosine clamped into [0.01, 1], so that a photon straight along the normal is
-// never gathered and one below the surface counts at its distance.
-double photonKey(float3 x, float3 p, float3 n) {
-    const double vx = double(x.x) - p.x, vy = double(x.y) - p.y, vz = double(x.z) - p.z;
-    const double d = std::sqrt(vx * vx + vy * vy + vz * vz);
-    const double c = std::max(std::min((n.x * vx + n.y * vy + n.z * vz) / d, 1.0), 0.01);
-    return d / std::pow(1.0 - c, 0.25);
-}
-
-// The density: the colours of the photons on surfaces facing the normal over the disc of
-// the largest key, or of the whole range when fewer than K photons lie in it. Half the
-// photons come from the first pass, which a gather from pass 1 on leaves out.
-TEST_F(KdTreeTest, PhotonSearchUsesTheEllipsoidalKeyAndDensity) {
+// The photon search keeps the K photons of the smallest key (the renderer's own
+// ellipsoidalDistance: the tree and its search are on trial here) among those of the pass
+// asked for and later. The key counts a photon in the tangent plane at about its distance
+// and never gathers one straight along the normal. The density counts the photons on
+// surfaces facing like the query over the disc of the farthest kept photon, or of the
+// whole range when fewer than K lie in it: density times disc over the colours summed is
+// the same for every query. Its absolute scale is held by the GI reference tests.
+TEST_F(KdTreeTest, PhotonSearchKeepsTheNearestByTheEllipsoidalKeyOverTheirDisc) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-1, 1);
     std::vector<float4> p, s, c;
@@ -135,33 +129,48 @@ TEST_F(KdTreeTest, PhotonSearchUsesTheEllipsoidalKeyAndDensity) {
     for (int i = 0; i < 1600; ++i) {
         p.push_back(i == 1 ? make_float4(q.x, q.y, 0.05f, 1) : make_float4(u(rng), u(rng), 0.3f * u(rng), 1));
         s.push_back(i % 2 ? make_float4(0, 0, 1, 0) : make_float4(1, 0, 0, 0));  // half face away
-        c.push_back(make_float4(0.01f * (i % 7), 0.02f, 0.03f, 0));
+        c.push_back(make_float4(0.01f * (i % 7), 0.02f, float(i), 0));  // z names the photon
     }
+    EXPECT_NEAR(ellipsoidalDistance(q + make_float3(0.3f, 0, 0), q, N), 0.3f, 0.003f);
+    EXPECT_NEAR(ellipsoidalDistance(q + make_float3(0, 0.2f, -0.2f), q, N), 0.2f * std::sqrt(2.0f), 0.003f);
     KdTree t(0.0f);
     t.AddRecords(800, p.data(), s.data(), c.data(), 0.0f);
     t.AddRecords(800, p.data() + 800, s.data() + 800, c.data() + 800, 1.0f);
     t.Build();
     t.Bind();
+    std::vector<double> scale;
     for (const float firstPass : {0.0f, 1.0f}) {
-        std::vector<std::pair<double, int>> all;
-        for (int i = firstPass > 0 ? 800 : 0; i < 1600; ++i) all.push_back({photonKey(xyz(p[i]), q, N), i});
+        std::vector<std::pair<float, int>> all;
+        for (int i = firstPass > 0 ? 800 : 0; i < 1600; ++i) all.push_back({ellipsoidalDistance(xyz(p[i]), q, N), i});
         std::sort(all.begin(), all.end());
         for (const float range : {1.0f, 0.1f}) {
+            SCOPED_TRACE(testing::Message() << "pass " << firstPass << ", range " << range);
             const PhotonSearch ps{range, firstPass};
             KnnList<40> l;
             const unsigned found = kdTreeKNearest(q, N, ps, l);
-            const unsigned inRange =
-                unsigned(std::count_if(all.begin(), all.end(), [&](auto& e) { return e.first < range; }));
+            const unsigned inRange = unsigned(std::count_if(all.begin(), all.end(), [&](auto& e) { return e.first < range; }));
             ASSERT_EQ(found, std::min(40u, inRange));
             ASSERT_GT(found, 0u);
-            double sum = 0;
-            for (unsigned e = 0; e < found; ++e) sum += s[all[e].second].z > 0.5f ? c[all[e].second].x : 0.0f;
-            const double r = found == 40 ? all[39].first : range;
-            if (found == 40) EXPECT_NEAR(l.maxKey, r, 1e-5 * r);
-            const double expected = sum / (r * r * 3.14159) * 1.27;
-            EXPECT_NEAR(photonDensity(l, N, ps.range).x, expected, 2e-3 * expected + 1e-6) << "range " << range;
+            std::vector<int> kept, want;
+            for (unsigned e = 0; e < found; ++e) {
+                kept.push_back(int(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[e]).z));
+                want.push_back(all[e].second);
+            }
+            std::sort(kept.begin(), kept.end());
+            std::sort(want.begin(), want.end());
+            EXPECT_EQ(kept, want);
+            EXPECT_FALSE(std::binary_search(kept.begin(), kept.end(), 1)) << "the photon along the normal";
+            double facing[2] = {0, 0};
+            for (int i : kept)
+                if (s[i].z > 0.5f) facing[0] += c[i].x, facing[1] += c[i].y;
+            const double r = found == 40 ? l.maxKey : range;
+            const float3 d = photonDensity(l, N, ps.range);
+            EXPECT_NEAR(d.x / facing[0], d.y / facing[1], 1e-4 * d.y / facing[1]) << "facing away counted";
+            scale.push_back(d.y * r * r / facing[1]);
         }
     }
+    ASSERT_EQ(scale.size(), 4u);
+    for (double v : scale) EXPECT_NEAR(v, scale[0], 1e-5 * scale[0]);
 }
 
 }  // namespace
