@@ -367,11 +367,16 @@ int polygonStart(const V3* corners, int n) {
     return n == 4 ? quadStart([&](int i) { return corners[i]; }) : 0;
 }
 
-void readPly(TriangleWriter& out, const std::string& path) {
-    const MappedFile f(path);
-    const char* p = f.begin();
-    const char* end = f.end();
-    if (f.size() == 0) throw SceneError(path + ": the file is empty");
+namespace {
+
+struct PlyHeader {
+    int format = -1;  // 0 text, 1 little-endian, 2 big-endian
+    std::vector<PlyElement> elements;
+    std::string texture;
+};
+
+// The header up to end_header, leaving p at the data; refuses counts the rest cannot hold.
+PlyHeader readPlyHeader(const std::string& path, const char*& p, const char* end) {
     auto line = [&]() {
         const char* b = p;
         while (p < end && *p != '\n') ++p;
@@ -392,9 +397,9 @@ void readPly(TriangleWriter& out, const std::string& path) {
         return w;
     };
     if (line() != "ply") throw SceneError(path + ": not a PLY file (no 'ply' line at the start)");
-    int format = -1;
-    std::vector<PlyElement> elements;
-    std::string texture;
+    PlyHeader h;
+    int& format = h.format;
+    std::vector<PlyElement>& elements = h.elements;
     bool ended = false;
     for (int n = 0; p < end && n < 100000 && !ended; ++n) {
         const std::vector<std::string_view> w = words(line());
@@ -430,7 +435,7 @@ void readPly(TriangleWriter& out, const std::string& path) {
                                  "' has an unknown type");
             elements.back().properties.push_back(std::move(prop));
         } else if (w[0] == "comment" && w.size() >= 3 && w[1] == "TextureFile") {
-            texture = std::string(w[2]);
+            h.texture = std::string(w[2]);
         }
     }
     if (!ended) throw SceneError(path + ": the PLY header has no end_header line");
@@ -450,109 +455,134 @@ void readPly(TriangleWriter& out, const std::string& path) {
                              " bytes after it (truncated or corrupt)");
     }
 
-    PlyReader in{path, p, end, format};
+    return h;
+}
+
+struct PlyMesh {
     std::vector<V3> positions, normals;
     std::vector<std::array<float, 2>> uvs;
-    bool haveVertices = false;
-    int material = -1;
+};
+
+void readPlyVertices(PlyReader& in, const PlyElement& e, const std::string& path, PlyMesh& m) {
+    int slot[8];  // x y z nx ny nz u v: the property index, or -1
+    std::fill(slot, slot + 8, -1);
+    static const char* names[8][3] = {{"x", "", ""},     {"y", "", ""},     {"z", "", ""},
+                                      {"nx", "", ""},    {"ny", "", ""},    {"nz", "", ""},
+                                      {"u", "s", "texture_u"}, {"v", "t", "texture_v"}};
+    for (size_t k = 0; k < e.properties.size(); ++k) {
+        const PlyProperty& prop = e.properties[k];
+        if (prop.countType != PlyType::None) continue;
+        for (int s = 0; s < 8; ++s)
+            for (const char* nm : names[s])
+                if (*nm && prop.name == nm && slot[s] < 0) slot[s] = int(k);
+        if (prop.name == "texture_s" && slot[6] < 0) slot[6] = int(k);
+        if (prop.name == "texture_t" && slot[7] < 0) slot[7] = int(k);
+    }
+    if (slot[0] < 0 || slot[1] < 0 || slot[2] < 0)
+        throw SceneError(path + ": the 'vertex' element has no x, y and z");
+    const bool hasNormals = slot[3] >= 0 || slot[4] >= 0 || slot[5] >= 0;
+    const bool hasUv = slot[6] >= 0 || slot[7] >= 0;
+    m.positions.resize(e.count);
+    if (hasNormals) m.normals.resize(e.count);
+    if (hasUv) m.uvs.resize(e.count);
+    // Which of the eight each property feeds.
+    std::vector<int> role(e.properties.size(), -1);
+    for (int s = 0; s < 8; ++s)
+        if (slot[s] >= 0) role[size_t(slot[s])] = s;
+    for (uint64_t i = 0; i < e.count; ++i) {
+        in.index = i;
+        float v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (size_t k = 0; k < e.properties.size(); ++k) {
+            if (role[k] < 0) in.skip(e.properties[k]);
+            else v[role[k]] = float(in.real(e.properties[k].type));
+        }
+        m.positions[i] = {v[0], v[1], v[2]};
+        if (!finite(m.positions[i])) notFinite(path + ": vertex " + std::to_string(i));
+        if (hasNormals) m.normals[i] = {v[3], v[4], v[5]};
+        if (hasUv) m.uvs[i] = {v[6], v[7]};
+    }
+}
+
+// The faces as triangles, of the file's one material (made at the first face element).
+void readPlyFaces(PlyReader& in, const PlyElement& e, const PlyHeader& h, const PlyMesh& m, bool haveVertices,
+                  int& material, TriangleWriter& out) {
+    const std::string& path = in.path;
     std::vector<V3> corners;
     std::vector<uint32_t> polygon;
-    for (const PlyElement& e : elements) {
+    int list = -1;
+    for (size_t k = 0; k < e.properties.size(); ++k)
+        if (e.properties[k].countType != PlyType::None &&
+            (e.properties[k].name == "vertex_indices" || e.properties[k].name == "vertex_index"))
+            list = int(k);
+    if (list < 0) throw SceneError(path + ": the 'face' element has no vertex_indices list");
+    if (!haveVertices) throw SceneError(path + ": the faces come before the vertices");
+    if (material < 0) {
+        const float white[3] = {1, 1, 1};
+        material = defaultMaterial(out, path, white, h.texture);
+    }
+    out.reserve(e.count);
+    const PlyProperty& lp = e.properties[size_t(list)];
+    for (uint64_t i = 0; i < e.count; ++i) {
+        in.index = i;
+        for (size_t k = 0; k < e.properties.size(); ++k) {
+            if (int(k) != list) {
+                in.skip(e.properties[k]);
+                continue;
+            }
+            const int64_t n = in.integer(lp.countType);
+            if (n < 0) throw SceneError(path + ": face " + std::to_string(i) + ": a negative list length");
+            polygon.resize(size_t(n));
+            for (int64_t c = 0; c < n; ++c) {
+                const int64_t at = in.integer(lp.type);
+                if (at < 0 || uint64_t(at) >= m.positions.size())
+                    throw SceneError(path + ": face " + std::to_string(i) + " refers to vertex " +
+                                     std::to_string(at) + ", but the file has " +
+                                     std::to_string(m.positions.size()) + " vertices");
+                polygon[size_t(c)] = uint32_t(at);
+            }
+        }
+        const size_t n = polygon.size();
+        if (n < 3) continue;  // points and lines draw nothing
+        corners.resize(n);
+        for (size_t c = 0; c < n; ++c) corners[c] = m.positions[polygon[c]];
+        const int s = polygonStart(corners.data(), int(n));
+        for (size_t k = 1; k + 1 < n; ++k) {
+            const uint32_t idx[3] = {polygon[size_t(s)], polygon[(s + k) % n], polygon[(s + k + 1) % n]};
+            const V3 q[3] = {m.positions[idx[0]], m.positions[idx[1]], m.positions[idx[2]]};
+            V3 nn[3];
+            float uv[6];
+            for (int c = 0; c < 3; ++c) {
+                if (!m.normals.empty()) nn[c] = m.normals[idx[c]];
+                if (!m.uvs.empty()) {
+                    uv[2 * c] = m.uvs[idx[c]][0];
+                    uv[2 * c + 1] = m.uvs[idx[c]][1];
+                }
+            }
+            out.add(q, m.normals.empty() ? nullptr : nn, m.uvs.empty() ? nullptr : uv, material);
+        }
+    }
+}
+
+}  // namespace
+
+void readPly(TriangleWriter& out, const std::string& path) {
+    const MappedFile f(path);
+    const char* p = f.begin();
+    const char* end = f.end();
+    if (f.size() == 0) throw SceneError(path + ": the file is empty");
+    const PlyHeader h = readPlyHeader(path, p, end);
+    PlyReader in{path, p, end, h.format};
+    PlyMesh m;
+    bool haveVertices = false;
+    int material = -1;
+    for (const PlyElement& e : h.elements) {
         in.element = e.name.c_str();
         if (e.name == "vertex") {
             if (haveVertices) throw SceneError(path + ": more than one 'vertex' element");
-            int slot[8];  // x y z nx ny nz u v: the property index, or -1
-            std::fill(slot, slot + 8, -1);
-            static const char* names[8][3] = {{"x", "", ""},     {"y", "", ""},     {"z", "", ""},
-                                              {"nx", "", ""},    {"ny", "", ""},    {"nz", "", ""},
-                                              {"u", "s", "texture_u"}, {"v", "t", "texture_v"}};
-            for (size_t k = 0; k < e.properties.size(); ++k) {
-                const PlyProperty& prop = e.properties[k];
-                if (prop.countType != PlyType::None) continue;
-                for (int s = 0; s < 8; ++s)
-                    for (const char* nm : names[s])
-                        if (*nm && prop.name == nm && slot[s] < 0) slot[s] = int(k);
-                if (prop.name == "texture_s" && slot[6] < 0) slot[6] = int(k);
-                if (prop.name == "texture_t" && slot[7] < 0) slot[7] = int(k);
-            }
-            if (slot[0] < 0 || slot[1] < 0 || slot[2] < 0)
-                throw SceneError(path + ": the 'vertex' element has no x, y and z");
-            const bool hasNormals = slot[3] >= 0 || slot[4] >= 0 || slot[5] >= 0;
-            const bool hasUv = slot[6] >= 0 || slot[7] >= 0;
-            positions.resize(e.count);
-            if (hasNormals) normals.resize(e.count);
-            if (hasUv) uvs.resize(e.count);
-            // Which of the eight each property feeds.
-            std::vector<int> role(e.properties.size(), -1);
-            for (int s = 0; s < 8; ++s)
-                if (slot[s] >= 0) role[size_t(slot[s])] = s;
-            for (uint64_t i = 0; i < e.count; ++i) {
-                in.index = i;
-                float v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-                for (size_t k = 0; k < e.properties.size(); ++k) {
-                    if (role[k] < 0) in.skip(e.properties[k]);
-                    else v[role[k]] = float(in.real(e.properties[k].type));
-                }
-                positions[i] = {v[0], v[1], v[2]};
-                if (!finite(positions[i])) notFinite(path + ": vertex " + std::to_string(i));
-                if (hasNormals) normals[i] = {v[3], v[4], v[5]};
-                if (hasUv) uvs[i] = {v[6], v[7]};
-            }
+            readPlyVertices(in, e, path, m);
             haveVertices = true;
         } else if (e.name == "face") {
-            int list = -1;
-            for (size_t k = 0; k < e.properties.size(); ++k)
-                if (e.properties[k].countType != PlyType::None &&
-                    (e.properties[k].name == "vertex_indices" || e.properties[k].name == "vertex_index"))
-                    list = int(k);
-            if (list < 0) throw SceneError(path + ": the 'face' element has no vertex_indices list");
-            if (!haveVertices) throw SceneError(path + ": the faces come before the vertices");
-            if (material < 0) {
-                const float white[3] = {1, 1, 1};
-                material = defaultMaterial(out, path, white, texture);
-            }
-            out.reserve(e.count);
-            const PlyProperty& lp = e.properties[size_t(list)];
-            for (uint64_t i = 0; i < e.count; ++i) {
-                in.index = i;
-                for (size_t k = 0; k < e.properties.size(); ++k) {
-                    if (int(k) != list) {
-                        in.skip(e.properties[k]);
-                        continue;
-                    }
-                    const int64_t n = in.integer(lp.countType);
-                    if (n < 0) throw SceneError(path + ": face " + std::to_string(i) + ": a negative list length");
-                    polygon.resize(size_t(n));
-                    for (int64_t c = 0; c < n; ++c) {
-                        const int64_t at = in.integer(lp.type);
-                        if (at < 0 || uint64_t(at) >= positions.size())
-                            throw SceneError(path + ": face " + std::to_string(i) + " refers to vertex " +
-                                             std::to_string(at) + ", but the file has " +
-                                             std::to_string(positions.size()) + " vertices");
-                        polygon[size_t(c)] = uint32_t(at);
-                    }
-                }
-                const size_t n = polygon.size();
-                if (n < 3) continue;  // points and lines draw nothing
-                corners.resize(n);
-                for (size_t c = 0; c < n; ++c) corners[c] = positions[polygon[c]];
-                const int s = polygonStart(corners.data(), int(n));
-                for (size_t k = 1; k + 1 < n; ++k) {
-                    const uint32_t idx[3] = {polygon[size_t(s)], polygon[(s + k) % n], polygon[(s + k + 1) % n]};
-                    const V3 q[3] = {positions[idx[0]], positions[idx[1]], positions[idx[2]]};
-                    V3 nn[3];
-                    float uv[6];
-                    for (int c = 0; c < 3; ++c) {
-                        if (!normals.empty()) nn[c] = normals[idx[c]];
-                        if (!uvs.empty()) {
-                            uv[2 * c] = uvs[idx[c]][0];
-                            uv[2 * c + 1] = uvs[idx[c]][1];
-                        }
-                    }
-                    out.add(q, normals.empty() ? nullptr : nn, uvs.empty() ? nullptr : uv, material);
-                }
-            }
-            polygon.clear();
+            readPlyFaces(in, e, h, m, haveVertices, material, out);
         } else {
             for (uint64_t i = 0; i < e.count; ++i) {
                 in.index = i;
