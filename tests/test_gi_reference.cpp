@@ -22,11 +22,27 @@ namespace {
 
 using tt::V3;
 
+double luminance(const float* p) { return (double(p[0]) + p[1] + p[2]) / 3; }
+
+// Luminance per pixel, row by row.
+using Lum = std::vector<double>;
+
 struct Render {
     int w, h;
     std::vector<float> image;
     const float* at(int x, int y) const { return &image[(size_t(y) * w + x) * 4]; }
+    Lum lum() const {
+        Lum l(image.size() / 4);
+        for (size_t i = 0; i < l.size(); ++i) l[i] = luminance(&image[4 * i]);
+        return l;
+    }
 };
+
+double meanOf(const Lum& a) {
+    double s = 0;
+    for (double v : a) s += v;
+    return s / double(a.size());
+}
 
 // A scene builder gets a renderer and the scene's scale.
 using Scene = std::function<void(TessraRendererCUDA&, float)>;
@@ -72,8 +88,6 @@ V3 onPlane(int x, int y, int w, int h, V3 eye, float zPlane) {
     const float u = 2.0f * x / w - 1, v = (2.0f * y / h - 1) * h / w;
     return {eye.x + u * t * dz, eye.y - v * t * dz, zPlane};
 }
-
-double luminance(const float* p) { return (double(p[0]) + p[1] + p[2]) / 3; }
 
 // ---------------------------------------------------------------------------------
 // One bounce in a closed box, against numerical integration.
@@ -231,11 +245,6 @@ TEST(GiReference, ABounceTakesTheReflectorsColourOnceAndTheReceiversOnce) {
 // ---------------------------------------------------------------------------------
 // The suggested settings' extremes and what a render leaves for the next.
 
-double mean(const Render& r) {
-    double s = 0;
-    for (size_t i = 0; i < r.image.size(); i += 4) s += luminance(&r.image[i]);
-    return s / double(r.image.size() / 4);
-}
 
 
 // A flat face lit only indirectly interpolates smoothly between final-gather records:
@@ -295,7 +304,7 @@ TEST(GiReference, EveryPixelIsFiniteWithTheDefaultPhotonEnergy) {
         size_t bad = 0;
         for (float v : r.image) bad += !std::isfinite(v);
         EXPECT_EQ(bad, 0u) << (gi == Gi::PhotonMap ? "photon map" : "final gather");
-        EXPECT_GT(mean(r), 100.0) << "the bright photons arrive";
+        EXPECT_GT(meanOf(r.lum()), 100.0) << "the bright photons arrive";
     }
 }
 
@@ -310,15 +319,14 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
         r.numBounces = 1;
         r.irradianceSamples = 16;
     };
-    auto draw = [](TessraRendererCUDA& r) { return tt::renderCornell(r); };
     std::unique_ptr<TessraRendererCUDA> reused(tt::newRenderer(W, H)), fresh(tt::newRenderer(W, H));
     tt::addCornellBox(*reused);
     tt::addCornellBox(*fresh);
     setUp(*reused, 0.9f, 0.1f);
-    const std::vector<float> first = draw(*reused);
+    const std::vector<float> first = tt::renderCornell(*reused);
     setUp(*reused, 0.1f, 0.9f);
     setUp(*fresh, 0.1f, 0.9f);
-    const std::vector<float> again = draw(*reused), alone = draw(*fresh);
+    const std::vector<float> again = tt::renderCornell(*reused), alone = tt::renderCornell(*fresh);
     ASSERT_EQ(again.size(), alone.size());
     EXPECT_EQ(std::memcmp(again.data(), alone.data(), again.size() * 4), 0);
     EXPECT_NE(std::memcmp(first.data(), alone.data(), first.size() * 4), 0) << "the background shows";
@@ -327,29 +335,9 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
 // ---------------------------------------------------------------------------------
 // Against the path tracer.
 
-struct Image {
-    int w = 0, h = 0;
-    std::vector<double> lum;  // per pixel, mean of r, g, b
-};
-
 // A square render's luminance; `bounces` are photon bounces or the paths' bounces.
-Image lumOf(const Scene& scene, Gi gi, int size, V3 eye, float scale, uint32_t bounces, uint32_t samples = 0) {
-    const Render r = render(scene, gi, size, size, eye, scale, gi == Gi::Path ? samples : 200000, bounces);
-    Image im{size, size, std::vector<double>(size_t(size) * size)};
-    for (size_t i = 0; i < im.lum.size(); ++i) im.lum[i] = luminance(&r.image[4 * i]);
-    return im;
-}
-
-Image minus(const Image& a, const Image& b) {
-    Image d = a;
-    for (size_t i = 0; i < d.lum.size(); ++i) d.lum[i] -= b.lum[i];
-    return d;
-}
-
-double meanOf(const Image& a) {
-    double s = 0;
-    for (double v : a.lum) s += v;
-    return s / double(a.lum.size());
+Lum lumOf(const Scene& scene, Gi gi, int size, V3 eye, float scale, uint32_t bounces, uint32_t samples = 0) {
+    return render(scene, gi, size, size, eye, scale, gi == Gi::Path ? samples : 200000, bounces).lum();
 }
 
 // How far an estimate of the indirect light lies from the reference: the relative error
@@ -358,18 +346,19 @@ double meanOf(const Image& a) {
 struct Errors {
     double mean, blockMedian, blockP90, perPixel;
 };
-Errors compare(const Image& est, const Image& ref, int block) {
+Errors compare(const Lum& est, const Lum& ref, int block) {
+    const int w = int(std::lround(std::sqrt(double(ref.size()))));  // square
     const double m = meanOf(ref);
     Errors e{meanOf(est) / m - 1.0, 0, 0, 0};
     double abs = 0;
-    for (size_t i = 0; i < ref.lum.size(); ++i) abs += std::fabs(est.lum[i] - ref.lum[i]);
-    e.perPixel = abs / double(ref.lum.size()) / m;
+    for (size_t i = 0; i < ref.size(); ++i) abs += std::fabs(est[i] - ref[i]);
+    e.perPixel = abs / double(ref.size()) / m;
     std::vector<double> blocks;
-    for (int by = 0; by + block <= ref.h; by += block)
-        for (int bx = 0; bx + block <= ref.w; bx += block) {
+    for (int by = 0; by + block <= w; by += block)
+        for (int bx = 0; bx + block <= w; bx += block) {
             double a = 0, b = 0;
             for (int y = by; y < by + block; ++y)
-                for (int x = bx; x < bx + block; ++x) a += est.lum[size_t(y) * ref.w + x], b += ref.lum[size_t(y) * ref.w + x];
+                for (int x = bx; x < bx + block; ++x) a += est[size_t(y) * w + x], b += ref[size_t(y) * w + x];
             // Blocks that hardly receive indirect light say nothing relative.
             if (b > 0.2 * m * block * block) blocks.push_back(std::fabs(a / b - 1.0));
         }
@@ -420,13 +409,17 @@ const V3 kEye = {0, 0, 3.4f};
 // Indirect light of a mode and of the path tracer (with one diffuse bounce more for
 // final gather, whose rays read the photons' first hits), each minus the direct light.
 struct Pair {
-    Image est, ref, direct;
+    Lum est, ref, direct;
 };
 Pair indirect(const Scene& scene, Gi mode, int size, V3 eye, float scale, uint32_t samples) {
-    const Image direct = lumOf(scene, Gi::Off, size, eye, scale, 0);
+    const Lum direct = lumOf(scene, Gi::Off, size, eye, scale, 0);
+    auto minusDirect = [&](Lum l) {
+        for (size_t i = 0; i < l.size(); ++i) l[i] -= direct[i];
+        return l;
+    };
     const uint32_t extra = mode == Gi::FinalGather ? 1 : 0;
-    return {minus(lumOf(scene, mode, size, eye, scale, 2), direct),
-            minus(lumOf(scene, Gi::Path, size, eye, scale, 2 + extra, samples), direct), direct};
+    return {minusDirect(lumOf(scene, mode, size, eye, scale, 2)),
+            minusDirect(lumOf(scene, Gi::Path, size, eye, scale, 2 + extra, samples)), direct};
 }
 
 TEST(GiReference, FinalGatherAndThePhotonMapMatchThePathTracer) {
@@ -605,7 +598,7 @@ TEST(GiReference, GlossyReflectionsMatchThePathTracer) {
         white.reflColor[0] = white.reflColor[1] = white.reflColor[2] = 150;
         white.reflGloss = 0.4f;
     };
-    const Image est = lumOf(box, Gi::Off, 48, kEye, 1, 0), ref = lumOf(box, Gi::Path, 48, kEye, 1, 0, 512);
+    const Lum est = lumOf(box, Gi::Off, 48, kEye, 1, 0), ref = lumOf(box, Gi::Path, 48, kEye, 1, 0, 512);
     const Errors e = compare(est, ref, 8);
     print("glossy", e);
     EXPECT_LT(std::fabs(e.mean), 0.02);
@@ -617,7 +610,7 @@ TEST(GiReference, GlossyReflectionsMatchThePathTracer) {
 // scene, so the image is the same.
 TEST(GiReference, TheIndirectLightDoesNotDependOnTheUnits) {
     for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
-        const Image one = lumOf(tt::addScaledCornellBox, mode, 48, kEye, 1, 2);
+        const Lum one = lumOf(tt::addScaledCornellBox, mode, 48, kEye, 1, 2);
         for (float scale : {0.001f, 1000.0f}) {
             const Errors e = compare(lumOf(tt::addScaledCornellBox, mode, 48, kEye, scale, 2), one, 8);
             print(scale < 1 ? "at 1 mm" : "at 1 km", e);
