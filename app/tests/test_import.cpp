@@ -199,23 +199,16 @@ TEST(Import, JsonSceneReachesEveryLightOperation) {
         EXPECT_NEAR(L[i].position[0], float(i), 1e-6f);
         EXPECT_NEAR(L[i].intensity, (i + 1) / 7.0f, 1e-6f) << i;
     }
-    EXPECT_NEAR(L[0].color[1], 0.25f, 1e-6f);
-    EXPECT_EQ(L[0].decayType, 2);
-    EXPECT_NEAR(L[0].decayStart, 2.5f, 1e-6f);
-    EXPECT_NEAR(L[1].radius, 0.3f, 1e-6f);
-    EXPECT_EQ(L[1].decayType, 3);
-    EXPECT_NEAR(L[2].rectWidth, 0.7f, 1e-6f);
-    EXPECT_NEAR(L[2].rectHeight, 0.4f, 1e-6f);
-    EXPECT_NEAR(L[2].rotation[7], -1.0f, 1e-6f);  // emits down, along its axis
-    EXPECT_EQ(L[2].decayType, 1);                 // "none" without indirect light
-    EXPECT_NEAR(L[3].rotation[6], -0.6f, 1e-6f);  // a spot's axis points back to the light
-    EXPECT_NEAR(L[3].rotation[8], -0.8f, 1e-6f);
-    EXPECT_NEAR(L[3].falloff, 40.0f, 1e-6f);
-    EXPECT_NEAR(L[3].hotspot, 30.0f, 1e-6f);
-    EXPECT_NEAR(L[3].decayStart, 4.0f, 1e-6f);
-    const float rows[9] = {0, 0, 1, 1, 0, 0, 0, 1, 0};  // given explicitly: passed as is
+    // Each light's own fields: the decay given or "none" (1) without indirect light, a
+    // spot's axis pointing back to the light, a rectangle's rotation rows passed as given.
+    const std::pair<float, float> fields[] = {
+        {L[0].color[1], 0.25f},  {L[0].decayType, 2},      {L[0].decayStart, 2.5f},  {L[1].radius, 0.3f},
+        {L[1].decayType, 3},     {L[2].rectWidth, 0.7f},   {L[2].rectHeight, 0.4f},  {L[2].rotation[7], -1},
+        {L[2].decayType, 1},     {L[3].rotation[6], -0.6f}, {L[3].rotation[8], -0.8f}, {L[3].falloff, 40},
+        {L[3].hotspot, 30},      {L[3].decayStart, 4},     {L[4].decayType, 0}};
+    for (size_t k = 0; k < std::size(fields); ++k) EXPECT_NEAR(fields[k].first, fields[k].second, 1e-6f) << k;
+    const float rows[9] = {0, 0, 1, 1, 0, 0, 0, 1, 0};
     for (int k = 0; k < 9; ++k) EXPECT_EQ(L[4].rotation[k], rows[k]);
-    EXPECT_EQ(L[4].decayType, 0);
     // Overrides and settings; a refused setting changes nothing.
     const material_t& m = rr.r->materials.at(size_t(scene.findMaterial("base")));
     EXPECT_TRUE(m.reflective);
@@ -332,10 +325,23 @@ struct Grid {
     }
 };
 
-std::string num(float v) {
-    char b[32];
-    std::snprintf(b, sizeof(b), "%.9g", double(v));
-    return b;
+// The values, space-separated, each exactly.
+std::string nums(const float* v, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        char b[32];
+        std::snprintf(b, sizeof(b), i ? " %.9g" : "%.9g", double(v[i]));
+        s += b;
+    }
+    return s;
+}
+
+std::array<float, 3> faceNormal(const std::array<float, 24>& t) {
+    const float a[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, b[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+    std::array<float, 3> n = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    const float l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (float& c : n) c /= l;
+    return n;
 }
 
 template <typename T>
@@ -347,27 +353,22 @@ void put(std::string& s, T v, bool big) {
 }
 
 void expectSameScene(const tr::Scene& a, const tr::Scene& b, const std::string& what) {
-    ASSERT_EQ(a.triangles.size(), b.triangles.size()) << what;
-    for (size_t i = 0; i < a.triangles.size(); ++i)
-        ASSERT_EQ(0, std::memcmp(a.triangles[i].data(), b.triangles[i].data(), sizeof(a.triangles[i])))
-            << what << ": triangle " << i;
-    EXPECT_EQ(a.triangleMaterial, b.triangleMaterial) << what;
-    ASSERT_EQ(a.materials.size(), b.materials.size()) << what;
+    SCOPED_TRACE(what);
+    auto same = [](const auto& x, const auto& y) { return std::memcmp(&x, &y, sizeof(x)) == 0; };
+    ASSERT_EQ(a.triangles.size(), b.triangles.size());
+    for (size_t i = 0; i < a.triangles.size(); ++i) ASSERT_TRUE(same(a.triangles[i], b.triangles[i])) << "triangle " << i;
+    EXPECT_EQ(a.triangleMaterial, b.triangleMaterial);
+    ASSERT_EQ(a.materials.size(), b.materials.size());
     for (size_t i = 0; i < a.materials.size(); ++i) {
         const tr::Material &x = a.materials[i], &y = b.materials[i];
-        EXPECT_EQ(x.name, y.name) << what;
-        EXPECT_EQ(0, std::memcmp(x.m.diffuse, y.m.diffuse, sizeof(x.m.diffuse))) << what << ": " << x.name;
-        EXPECT_EQ(x.m.reflective, y.m.reflective) << what << ": " << x.name;
-        EXPECT_EQ(x.m.refractive, y.m.refractive) << what << ": " << x.name;
-        EXPECT_EQ(0, std::memcmp(x.m.reflColor, y.m.reflColor, 3)) << what << ": " << x.name;
-        EXPECT_EQ(0, std::memcmp(x.m.refrColor, y.m.refrColor, 3)) << what << ": " << x.name;
-        EXPECT_EQ(x.m.specular, y.m.specular) << what << ": " << x.name;
-        EXPECT_EQ(x.m.specularLevel, y.m.specularLevel) << what << ": " << x.name;
-        EXPECT_EQ(x.m.specularExponent, y.m.specularExponent) << what << ": " << x.name;
-        EXPECT_EQ(x.diffuseMap, y.diffuseMap) << what << ": " << x.name;
-        EXPECT_EQ(0, std::memcmp(x.emission, y.emission, sizeof(x.emission))) << what << ": " << x.name;
+        EXPECT_TRUE(x.name == y.name && x.diffuseMap == y.diffuseMap && same(x.emission, y.emission) &&
+                    same(x.m.diffuse, y.m.diffuse) && x.m.reflective == y.m.reflective &&
+                    x.m.refractive == y.m.refractive && same(x.m.reflColor, y.m.reflColor) &&
+                    same(x.m.refrColor, y.m.refrColor) && x.m.specular == y.m.specular &&
+                    x.m.specularLevel == y.m.specularLevel && x.m.specularExponent == y.m.specularExponent)
+            << x.name;
     }
-    EXPECT_EQ(a.warnings, b.warnings) << what;
+    EXPECT_EQ(a.warnings, b.warnings);
 }
 
 TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
@@ -380,9 +381,9 @@ TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
     auto obj = [&](bool normals, const std::string& extra) {
         std::string s = "# grid\nmtllib grid.mtl\n" + extra + "o grid\nusemtl matte\n";
         for (size_t i = 0; i < g.p.size(); ++i) {
-            s += "v " + num(g.p[i][0]) + " " + num(g.p[i][1]) + " " + num(g.p[i][2]) + (i < 10 ? "\r\n" : "\n");
-            if (normals) s += "vn " + num(g.n[i][0]) + " " + num(g.n[i][1]) + " " + num(g.n[i][2]) + "\n";
-            s += "vt " + num(g.uv[i][0]) + " " + num(g.uv[i][1]) + "\n";
+            s += "v " + nums(g.p[i].data(), 3) + (i < 10 ? "\r\n" : "\n");
+            if (normals) s += "vn " + nums(g.n[i].data(), 3) + "\n";
+            s += "vt " + nums(g.uv[i].data(), 2) + "\n";
         }
         const int count = int(g.p.size());
         for (size_t f = 0; f < g.faces.size(); ++f) {
@@ -415,7 +416,7 @@ TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
             const float v[8] = {g.p[i][0], g.p[i][1], g.p[i][2], g.n[i][0], g.n[i][1], g.n[i][2], g.uv[i][0], g.uv[i][1]};
             for (int k = 0; k < 8; ++k) {
                 if (k == 6) text ? void(s += "200 ") : put<uint8_t>(s, 200, big);
-                text ? void(s += num(v[k]) + " ") : put(s, v[k], big);
+                text ? void(s += nums(&v[k], 1) + " ") : put(s, v[k], big);
             }
             if (text) s += "\n";
         }
@@ -427,25 +428,19 @@ TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
         return s;
     };
     // STL: one facet per triangle with the face's own normal.
-    const auto stlTriangles = g.triangles(false, false);
     std::string stlText = "solid grid\n", stlBinary = std::string(80, ' ');
-    put(stlBinary, uint32_t(stlTriangles.size()), false);
-    std::vector<std::array<float, 24>> stlExpected;
-    for (auto t : stlTriangles) {
-        const float e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
-        float n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
-        const float l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-        for (float& c : n) c /= l;
-        stlText += "facet normal " + num(n[0]) + " " + num(n[1]) + " " + num(n[2]) + "\n outer loop\n";
-        for (int k = 0; k < 3; ++k) put(stlBinary, n[k], false);
+    std::vector<std::array<float, 24>> stlExpected = g.triangles(false, false);
+    put(stlBinary, uint32_t(stlExpected.size()), false);
+    for (auto& t : stlExpected) {
+        const std::array<float, 3> n = faceNormal(t);
+        stlText += "facet normal " + nums(n.data(), 3) + "\n outer loop\n";
+        for (float c : n) put(stlBinary, c, false);
         for (int v = 0; v < 3; ++v) {
-            stlText += "  vertex " + num(t[3 * v]) + " " + num(t[3 * v + 1]) + " " + num(t[3 * v + 2]) + "\n";
-            for (int k = 0; k < 3; ++k) put(stlBinary, t[3 * v + k], false);
-            for (int k = 0; k < 3; ++k) t[9 + 3 * v + k] = n[k];
+            stlText += "  vertex " + nums(&t[3 * v], 3) + "\n";
+            for (int k = 0; k < 3; ++k) put(stlBinary, t[3 * v + k], false), t[9 + 3 * v + k] = n[k];
         }
         stlText += " endloop\nendfacet\n";
         stlBinary += std::string(2, '\0');
-        stlExpected.push_back(t);
     }
     stlText += "endsolid grid\n";
 
@@ -503,11 +498,6 @@ TEST(Import, ObjNormalsFlatUnlessGivenOrSmoothed) {
         for (const char* c = q; *c; ++c) f += *c == ' ' ? std::string(" ") : std::string(1, *c) + "//" + *c;
         withNormals += f + "\n";
     }
-    auto faceNormal = [](const std::array<float, 24>& t, int k) {
-        const float a[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]}, b[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
-        const float n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-        return n[k] / std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    };
     auto load = [&](tr::Scene& s, const std::string& name, const std::string& text, size_t triangles) {
         writeFile(dir + "/" + name, text);
         tr::importModel(s, dir + "/" + name, kIdentity, {});
@@ -516,7 +506,7 @@ TEST(Import, ObjNormalsFlatUnlessGivenOrSmoothed) {
     tr::Scene flat, given;
     load(flat, "flat.obj", cube, 12);
     for (const auto& t : flat.triangles)
-        for (int i = 0; i < 9; ++i) EXPECT_NEAR(t[9 + i], faceNormal(t, i % 3), 1e-5f);
+        for (int i = 0; i < 9; ++i) EXPECT_NEAR(t[9 + i], faceNormal(t)[i % 3], 1e-5f);
     load(given, "given.obj", withNormals, 12);
     for (const auto& t : given.triangles)
         for (int i = 0; i < 9; ++i) EXPECT_NEAR(t[9 + i], t[i] / std::sqrt(3.0f), 1e-5f);
@@ -527,7 +517,7 @@ TEST(Import, ObjNormalsFlatUnlessGivenOrSmoothed) {
         load(scene, "fold.obj", fold + s + "\nf 1 2 3 4\nf 2 5 6 3\n", 4);
         for (const auto& t : scene.triangles)
             for (int v = 0; v < 3; ++v)
-                if (t[3 * v] == 0) EXPECT_NEAR(t[9 + 3 * v], s == "s 1" ? 0.0f : faceNormal(t, 0), 1e-5f) << s;
+                if (t[3 * v] == 0) EXPECT_NEAR(t[9 + 3 * v], s == "s 1" ? 0.0f : faceNormal(t)[0], 1e-5f) << s;
     }
 }
 
