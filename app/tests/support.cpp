@@ -122,6 +122,10 @@ std::vector<float> readExr(const std::string& path, int& width, int& height, con
     return px;
 }
 
+std::vector<float> readExrPasses(const std::string& path, int& width, int& height) {
+    return readExr(path, width, height, {"R", "G", "B", "A", "albedo.R", "albedo.G", "albedo.B", "N.X", "N.Y", "N.Z", "Z"});
+}
+
 std::string exrAttribute(const std::string& path, const std::string& name) {
     Imf::InputFile file(path.c_str());
     const auto* a = file.header().findTypedAttribute<Imf::StringAttribute>(name);

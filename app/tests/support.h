@@ -37,6 +37,8 @@ Rgba8 readPng(const std::string& path);
 // The named channels of each pixel of the data window, in that order, top row first.
 std::vector<float> readExr(const std::string& path, int& width, int& height,
                            const std::vector<std::string>& names = {"R", "G", "B", "A"});
+// The colour, then the albedo, normal and depth passes: eleven values a pixel.
+std::vector<float> readExrPasses(const std::string& path, int& width, int& height);
 std::string exrAttribute(const std::string& path, const std::string& name);
 
 std::string base64(const std::vector<unsigned char>& bytes);

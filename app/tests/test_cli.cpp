@@ -47,8 +47,7 @@ TEST(Cli, GltfCameraPassesAndCoverage) {
     }
     const Rgba8 png = readPng(dir + "/out.png");
     int w = 0, h = 0;
-    const std::vector<float> p = readExr(dir + "/out.exr", w, h,
-                                         {"R", "G", "B", "A", "albedo.R", "albedo.G", "albedo.B", "N.X", "N.Y", "N.Z", "Z"});
+    const std::vector<float> p = readExrPasses(dir + "/out.exr", w, h);
     ASSERT_EQ(png.width, W);
     ASSERT_EQ(png.height, H);
     ASSERT_EQ(w, W);

@@ -60,7 +60,7 @@ std::vector<std::string> renderArgs(const std::string& scene, const std::vector<
 const std::vector<std::string> kPasses = {"--aov", "albedo,normal,depth"};
 std::vector<float> exrLayers(const std::string& path) {
     int w = 0, h = 0;
-    return readExr(path, w, h, {"R", "G", "B", "A", "albedo.R", "albedo.G", "albedo.B", "N.X", "N.Y", "N.Z", "Z"});
+    return readExrPasses(path, w, h);
 }
 
 // Four overlapping crops on no tile boundary, the right-hand ones straddling the tiles'

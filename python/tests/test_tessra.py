@@ -172,19 +172,6 @@ class Module(unittest.TestCase):
             setattr(r, k, v)
         self.assertEqual(bytes(memoryview(r.render())), bytes(memoryview(image)))
 
-    def test_paths_without_bounces_are_the_direct_light(self):
-        # The floor and the wall under the point and the rect light: without a bounce a path
-        # tracer sees the direct light alone; bounces add what the surfaces throw at each other.
-        r = python_scene(64, 48, [LIGHTS[0], LIGHTS[2]], solids=False)
-        r.aa_samples, means = 1, []
-        for samples, bounces in ((0, 2), (8, 0), (8, 2)):
-            r.path_samples, r.path_bounces = samples, bounces
-            rgb = rgb_of(r.render())
-            means.append(sum(rgb) / len(rgb))
-        self.assertGreater(means[0], 0.05)
-        self.assertLess(abs(means[1] / means[0] - 1), 0.03, means)
-        self.assertGreater(means[2], means[1] * 1.02, means)
-
     def test_flat_quad_passes_and_coverage(self):
         """A quad of half width 1 facing a camera 3 away: the passes where the ray through a
         pixel meets it, nothing elsewhere; alpha as coverage, the colour left as it was."""
