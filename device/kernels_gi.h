@@ -274,6 +274,12 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
         }
         case LIGHT_RECT: {
             O = P + L.U * ((h2 - 0.5f) * L.spot.z) + L.V * ((h3 - 0.5f) * L.spot.w);
+            if (L.lambert) {
+                // Intensity I cos about the light's direction sends pi I: the cosine's density is cos / pi.
+                D = sampleCosineHemisphere(normalize(L.A), h5, h7);
+                p = 1.0f / TESSRA_PI;
+                return;
+            }
             const float ct = 1.0f - 2.0f * h5;
             const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
             const float phi = TESSRA_2PI * h7;
@@ -390,7 +396,8 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
     // The lights' photons take the scene's energy factor; the flux of the world and of the
     // emitting surfaces is already in the direct pass's units and only loses the density
     // estimate's factor.
-    const float energy = world || surfaces ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy;
+    const float energy =
+        world || surfaces ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy * tex1Dfetch(S.texLightsPhotonScale, int(l));
     const float3 col = power * (d * d) * (float(numLights) / p) * energy * A * inv;
     out_photons_pos[i] = make_float4(h.position, 1.0f);
     out_photons_dir[i] = make_float4(D, 1.0f);

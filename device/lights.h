@@ -26,6 +26,10 @@ TESSRA_DEVICE float2 triangleTexCoords(unsigned int k, float2 b) {
     return wrapTexCoords(make_float2(u, v));
 }
 
+TESSRA_HD float srgbToLinear(float c) {
+    return c <= 0.04045f ? c * (1.0f / 12.92f) : powf((c + 0.055f) * (1.0f / 1.055f), 2.4f);
+}
+
 // The diffuse colour of material m at wrapped texture coordinates st: a texel of the
 // atlas when the material has a texture, else the material colour. The texel index is
 // summed in integers: a float sum skips texels once the atlas passes 2^24 of them.
@@ -38,7 +42,8 @@ TESSRA_DEVICE float3 diffuseColor(int m, float2 st) {
         const unsigned int row = unsigned(size.z) + unsigned(size.x) * f2u(float(size.y - 1) * st.y);
         const int index = int(row + f2u(float(size.x - 1) * st.x));
         const uchar4 texel = tex1Dfetch(S.texMatTextures, index);
-        return make_float3(texel.x / 255.0f, texel.y / 255.0f, texel.z / 255.0f);
+        const float3 c = make_float3(texel.x / 255.0f, texel.y / 255.0f, texel.z / 255.0f);
+        return S.c_srgbTextures ? make_float3(srgbToLinear(c.x), srgbToLinear(c.y), srgbToLinear(c.z)) : c;
     }
     return xyz(tex1Dfetch(S.texMatDiffuse, m));
 }
@@ -51,6 +56,7 @@ struct LightSample {
     float intensity;
     int kind;
     int decayType;
+    bool lambert;  // a rectangle that emits with the cosine to its direction
     float3 U, V, A;
     float4 spot;
     float decayStart;
@@ -68,6 +74,7 @@ TESSRA_DEVICE LightSample fetchLight(unsigned int i) {
     l.intensity = c.w;
     l.kind = params.x;
     l.decayType = params.y;
+    l.lambert = params.z != 0;
     l.U = xyz(tex1Dfetch(S.texLightsRotMat, int(3 * i)));
     l.V = xyz(tex1Dfetch(S.texLightsRotMat, int(3 * i + 1)));
     l.A = xyz(tex1Dfetch(S.texLightsRotMat, int(3 * i + 2)));
@@ -108,6 +115,7 @@ TESSRA_HD bool lightFalloff(const LightSample& l, float3 P, float3 L, float& f) 
             return true;
         }
         case LIGHT_RECT:
+            if (l.lambert) f = maxf(0.0f, -dot(L, normalize(l.A)));
             return dot(L, l.A) < 0.0f;
         case LIGHT_DIR_CIRCLE: {
             const float3 Q = l.pos + l.A * (dot(P - l.pos, l.A) / dot(l.A, l.A));

@@ -171,6 +171,24 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* r, uint32_t materi
     return -1;
 }
 
+TESSRA_API int Tessra_SetLightEmitterCosine(TessraRendererCUDA* r, uint32_t light, bool on) try {
+    if (!r || light >= r->lights.size()) return -1;
+    TessraRendererCUDA::Extension& x = r->extension_;
+    if (light >= x.lambertLightCount) {
+        const uint32_t n = uint32_t(r->lights.size());
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[n]());
+        if (x.lambertLights) std::memcpy(grown.get(), x.lambertLights, x.lambertLightCount);
+        delete[] x.lambertLights;
+        x.lambertLights = grown.release();
+        x.lambertLightCount = n;
+    }
+    x.lambertLights[light] = on ? 1 : 0;
+    return 0;
+} catch (...) {
+    host::reportException("Tessra_SetLightEmitterCosine");
+    return -1;
+}
+
 TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* r, const float* rgb, uint32_t width, uint32_t height,
                                     const float* turn) try {
     if (!r) return -1;

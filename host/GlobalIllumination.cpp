@@ -178,6 +178,15 @@ void TessraRendererCUDA::castPhotons() try {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonSearchDistance, &photonSearchDistance, 4), "volumeRender",
                  2772);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonEnergy, &photonEnergy, 4), "volumeRender", 2773);
+    {
+        const std::vector<float> scales = host::photonScales(*this);
+        host::freeChecked(extension_.photonScales, "Tessra", __LINE__);
+        extension_.photonScales = Malloc(scales.size() * 4);
+        if (!extension_.photonScales) throw std::bad_alloc();
+        TESSRA_CHECK(rt::memcpyHtoD(extension_.photonScales, scales.data(), scales.size() * 4), "Tessra", __LINE__);
+        TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLightsPhotonScale, extension_.photonScales, scales.size() * 4),
+                     "volumeRender", __LINE__);
+    }
     const float2 rands = make_float2(0.5f, 0.2f);
     const float3 rands01 = make_float3(0, 0, 0);
 

@@ -3,6 +3,7 @@
 // docs/global-illumination.md.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "host/internal.h"
 
@@ -18,7 +19,7 @@ constexpr uint32_t kCacheSamples = 256;
 constexpr float kCacheDensity = 2.5f;
 
 // Emission density of each kind as the photon kernel uses it (solid angle or area).
-double emissionDensity(const LightRecord& l, double& lit) {
+double emissionDensity(const LightRecord& l, bool lambert, double& lit) {
     const double o = l.falloff, in = std::min(double(l.hotspot), o);
     switch (l.type) {
         case LIGHT_OMNI:
@@ -26,8 +27,9 @@ double emissionDensity(const LightRecord& l, double& lit) {
             lit = 4 * kPi;
             return 0.0795775;
         case LIGHT_RECT:
-            lit = 2 * kPi;
-            return 0.1607627;
+            // With the emitter's cosine the direct pass sees its integral, pi.
+            lit = lambert ? kPi : 2 * kPi;
+            return lambert ? 1 / kPi : 0.1607627;
         case LIGHT_SPOT_CIRCLE: {
             // The cone's falloff runs linearly in the cosine from the hotspot outwards.
             const double cosO = std::cos(0.5 * o * kPi / 180), cosI = std::cos(0.5 * in * kPi / 180);
@@ -46,7 +48,70 @@ double emissionDensity(const LightRecord& l, double& lit) {
     }
 }
 
+struct LightPowers {
+    double kernel = 0, truth = 0;
+};
+
+// Power per photon: the kernel gives light l colour x intensity x d0^2 / p, the direct
+// pass sees n x colour x intensity x g x (lit solid angle or area), with g = d0^2 for the
+// inverse square, d0 r for the linear decay and r^2 for none, r the light's distance to
+// the scene. Lights whose photons carry nothing count 0 in both.
+std::vector<LightPowers> lightPowers(const TessraRendererCUDA& r, const double centre[3], double diagonal) {
+    const double n = double(r.lights.size());
+    std::vector<LightPowers> out(r.lights.size());
+    for (size_t j = 0; j < r.lights.size(); ++j) {
+        const LightRecord& l = r.lights[j];
+        const bool lambert = j < r.extension_.lambertLightCount && r.extension_.lambertLights[j];
+        double lit = 0;
+        const double p = emissionDensity(l, lambert, lit);
+        if (!(p > 0) || !(lit > 0)) continue;
+        const double colour = (double(l.color[0]) + l.color[1] + l.color[2]) / 3;
+        const double power = colour * l.intensity;
+        const double d0 = l.decayStart;
+        const bool directional = l.type == LIGHT_DIR_CIRCLE || l.type == LIGHT_DIR_RECT;
+        double g = d0 * d0;
+        if (!directional && l.decayType != 3) {
+            const double dx = l.position[0] - centre[0], dy = l.position[1] - centre[1], dz = l.position[2] - centre[2];
+            const double dist = std::max(std::sqrt(dx * dx + dy * dy + dz * dz), 0.25 * diagonal);
+            g = l.decayType == 2 ? d0 * dist : dist * dist;
+        }
+        const double k = power * d0 * d0 / p;
+        const double t = n * power * (directional ? lit : g * lit);
+        if (!std::isfinite(k) || !std::isfinite(t) || !(k > 0)) continue;
+        out[j] = {k, t};
+    }
+    return out;
+}
+
 }  // namespace
+
+namespace host {
+
+std::vector<float> photonScales(const TessraRendererCUDA& r) {
+    std::vector<float> scale(std::max<size_t>(r.lights.size(), 1), 1.0f);
+    if (!r.extension_.balancedPhotons || r.triangles.empty()) return scale;
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (const TriangleRecord& t : r.triangles)
+        for (int k = 0; k < 9; ++k) {
+            lo[k % 3] = std::min(lo[k % 3], double(t.vertices[k]));
+            hi[k % 3] = std::max(hi[k % 3], double(t.vertices[k]));
+        }
+    double centre[3], diagonal = 0;
+    for (int a = 0; a < 3; ++a) {
+        centre[a] = 0.5 * (lo[a] + hi[a]);
+        diagonal += (hi[a] - lo[a]) * (hi[a] - lo[a]);
+    }
+    const std::vector<LightPowers> powers = lightPowers(r, centre, std::sqrt(diagonal));
+    double kernel = 0, truth = 0;
+    for (const LightPowers& p : powers) kernel += p.kernel, truth += p.truth;
+    if (!(kernel > 0) || !(truth > 0)) return scale;
+    // Each light's own ratio over the common one: the photons' total power stays.
+    for (size_t j = 0; j < powers.size(); ++j)
+        if (powers[j].kernel > 0) scale[j] = float(powers[j].truth / powers[j].kernel / (truth / kernel));
+    return scale;
+}
+
+}  // namespace host
 
 extern "C" TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* r, TessraPhotonSettings* out) {
     if (!r || !out) return -1;
@@ -74,34 +139,9 @@ extern "C" TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA*
         const double diagonal = std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
                                           (hi[2] - lo[2]) * (hi[2] - lo[2]));
 
-        // Power per photon: the kernel gives light l colour x intensity x d0^2 / p,
-        // the direct pass sees n x colour x intensity x g x (lit solid angle or area),
-        // with g = d0^2 for the inverse square, d0 r for the linear decay and r^2 for
-        // none, r the light's distance to the scene. One factor for all lights: the
-        // ratio of the totals, so that the emitted energy is right.
-        const double n = double(r->lights.size());
         double kernelPower = 0, truePower = 0;
-        for (const LightRecord& l : r->lights) {
-            double lit = 0;
-            const double p = emissionDensity(l, lit);
-            if (!(p > 0) || !(lit > 0)) continue;
-            const double colour = (double(l.color[0]) + l.color[1] + l.color[2]) / 3;
-            const double power = colour * l.intensity;
-            const double d0 = l.decayStart;
-            const bool directional = l.type == LIGHT_DIR_CIRCLE || l.type == LIGHT_DIR_RECT;
-            double g = d0 * d0;
-            if (!directional && l.decayType != 3) {
-                const double dx = l.position[0] - centre[0], dy = l.position[1] - centre[1],
-                             dz = l.position[2] - centre[2];
-                const double dist = std::max(std::sqrt(dx * dx + dy * dy + dz * dz), 0.25 * diagonal);
-                g = l.decayType == 2 ? d0 * dist : dist * dist;
-            }
-            const double k = power * d0 * d0 / p;
-            const double t = n * power * (directional ? lit : g * lit);
-            if (!std::isfinite(k) || !std::isfinite(t) || !(k > 0)) continue;
-            kernelPower += k;
-            truePower += t;
-        }
+        const std::vector<LightPowers> powers = lightPowers(*r, centre, diagonal);
+        for (const LightPowers& p : powers) kernelPower += p.kernel, truePower += p.truth;
         out->photonEnergy = kernelPower > 0 ? float(truePower / kernelPower / kDensityFactor) : r->photonEnergy;
 
         // Search range: a few times the radius that holds a gather's photons where
@@ -119,4 +159,10 @@ extern "C" TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA*
     } catch (...) {
         return -1;
     }
+}
+
+extern "C" TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* r, bool on) {
+    if (!r) return -1;
+    r->extension_.balancedPhotons = on;
+    return 0;
 }

@@ -180,17 +180,15 @@ TessraRendererCUDA::TessraRendererCUDA(const TessraRendererCUDA& other) : Tessra
 
 TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& other) try {
     if (this == &other) return *this;
-    // The materials' emission and the world's image are the copy's own, like the lists.
-    auto ownCopy = [](const float* from, size_t floats) {
-        std::unique_ptr<float[]> copy(from && floats ? new float[floats] : nullptr);
-        if (copy) std::memcpy(copy.get(), from, floats * 4);
-        return copy;
-    };
+    // The arrays a host set through the Tessra_ functions are the copy's own, like the lists.
     const TessraRendererCUDA::Extension& ox = other.extension_;
-    std::unique_ptr<float[]> emission = ownCopy(ox.emission, 3 * size_t(ox.emissionMaterials));
-    std::unique_ptr<float[]> image = ownCopy(ox.worldImage, 3 * size_t(ox.worldImageSize[0]) * ox.worldImageSize[1]);
-    float* const replaced = extension_.emission;
-    float* const replacedImage = extension_.worldImage;
+#define TESSRA_COPY_OWNED(f, T, n)                                        \
+    const size_t f##Count = ox.f ? size_t(n) : 0;                         \
+    std::unique_ptr<T[]> f##Own(f##Count ? new T[f##Count] : nullptr);    \
+    if (f##Count) std::memcpy(f##Own.get(), ox.f, f##Count * sizeof(T)); \
+    T* const f##Replaced = extension_.f;
+    TESSRA_OWNED_ARRAYS(TESSRA_COPY_OWNED)
+#undef TESSRA_COPY_OWNED
 #define TESSRA_COPY_LIST(f) auto f##Copy = other.f;
 #define TESSRA_SKIP(f)
     TESSRA_RENDERER_FIELDS(TESSRA_COPY_LIST, TESSRA_SKIP)
@@ -201,20 +199,21 @@ TessraRendererCUDA& TessraRendererCUDA::operator=(const TessraRendererCUDA& othe
 #undef TESSRA_SKIP
 #undef TESSRA_SWAP_LIST
 #undef TESSRA_COPY_FIELD
-    extension_.emission = emission.release();
-    extension_.worldImage = image.release();
-    delete[] replaced;
-    delete[] replacedImage;
+#define TESSRA_TAKE_OWNED(f, T, n) \
+    extension_.f = f##Own.release(); \
+    delete[] f##Replaced;
+    TESSRA_OWNED_ARRAYS(TESSRA_TAKE_OWNED)
+#undef TESSRA_TAKE_OWNED
     return *this;
 } catch (...) {
     host::reportException("Copying a renderer");
     return *this;
 }
-// Destroys the lists, the materials' emission and the world's image; CleanUp releases
-// device memory.
+// Destroys the lists and the arrays a host set; CleanUp releases device memory.
 TessraRendererCUDA::~TessraRendererCUDA() {
-    delete[] extension_.emission;
-    delete[] extension_.worldImage;
+#define TESSRA_DELETE_OWNED(f, T, n) delete[] extension_.f;
+    TESSRA_OWNED_ARRAYS(TESSRA_DELETE_OWNED)
+#undef TESSRA_DELETE_OWNED
 }
 
 bool TessraRendererCUDA::UsePhotonMapping() const { return usePhotonMapping; }
@@ -512,6 +511,7 @@ void TessraRendererCUDA::CleanUp() try {
     host::freeChecked(extension_.matEmission, "Tessra", __LINE__);
     host::freeChecked(extension_.worldTexels, "Tessra", __LINE__);
     host::freeChecked(extension_.worldCdf, "Tessra", __LINE__);
+    host::freeChecked(extension_.photonScales, "Tessra", __LINE__);
     extension_.numEmitters = 0;
     host::releaseTextureImages(textureImages);
 } catch (...) {

@@ -412,6 +412,14 @@ void TessraRendererCUDA::SetCudaMaterialTextures() try {
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatReflGloss, d_matReflGloss, M * 4), "volumeRender", 2449);
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrColor, d_matRefrColor, M * 4), "volumeRender", 2450);
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrGloss, d_matRefrGloss, M * 4), "volumeRender", 2451);
+    const int srgb = extension_.srgbTextures ? 1 : 0;
+    TESSRA_CHECK(rt::copyToSymbol(Symbol::c_srgbTextures, &srgb, 4), "volumeRender", __LINE__);
 } catch (...) {
     host::reportException("SetCudaMaterialTextures");
+}
+
+extern "C" TESSRA_API int Tessra_SetSrgbTextures(TessraRendererCUDA* r, bool on) {
+    if (!r) return -1;
+    r->extension_.srgbTextures = on;
+    return 0;
 }

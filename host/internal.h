@@ -72,6 +72,13 @@ inline uint32_t strata(const TessraRendererCUDA& r) {
     return std::max(1u, TessraRendererCUDA::num_subdivs_glossy_refl / r.extension_.strataStep);
 }
 
+// The arrays a host sets through the Tessra_ functions, which a renderer owns: field,
+// element type, element count (read through the other renderer `ox`).
+#define TESSRA_OWNED_ARRAYS(X)                                                      \
+    X(emission, float, 3 * size_t(ox.emissionMaterials))                            \
+    X(worldImage, float, 3 * size_t(ox.worldImageSize[0]) * ox.worldImageSize[1]) \
+    X(lambertLights, uint8_t, ox.lambertLightCount)
+
 // Whether the background lights the scene: switched on, and not black.
 inline bool worldLit(const TessraRendererCUDA& r) {
     return r.extension_.worldLight && (r.envColor[0] > 0.0f || r.envColor[1] > 0.0f || r.envColor[2] > 0.0f);
@@ -81,6 +88,8 @@ inline bool worldLit(const TessraRendererCUDA& r) {
 inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || r.extension_.numEmitters > 0; }
 // Builds and uploads the table of emitting triangles and the materials' emission.
 bool uploadEmitters(TessraRendererCUDA& r);
+// Each light's factor on the photons' power: 1 unless balanced (Tessra_SetBalancedPhotons).
+std::vector<float> photonScales(const TessraRendererCUDA& r);
 // Uploads the world's image and its sampling tables (one unread texel without an image).
 bool uploadWorldImage(TessraRendererCUDA& r);
 // Whether a triangle's material emits.

@@ -333,6 +333,13 @@ public:
         float* worldImage = nullptr;
         uint32_t worldImageSize[2] = {0, 0};
         float worldImageTurn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+        bool srgbTextures = false;  // textures hold sRGB codes (Tessra_SetSrgbTextures)
+        // Per light, whether it emits with the cosine to its direction (Tessra_SetLightEmitterCosine);
+        // owned, lambertLightCount entries.
+        uint8_t* lambertLights = nullptr;
+        uint32_t lambertLightCount = 0;
+        bool balancedPhotons = false;  // each light's photons carry its own power (Tessra_SetBalancedPhotons)
+        void* photonScales = nullptr;  // per render on the device: each light's photon power factor
         void* worldTexels = nullptr;
         void* worldCdf = nullptr;
     } extension_;
@@ -475,6 +482,24 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* renderer, uint32_t
 // rotation (the world as it was is kept).
 TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* renderer, const float* rgb, uint32_t width, uint32_t height,
                                     const float* turn);
+// Whether rectangle light `light` emits as a Lambertian surface: times the cosine between
+// its direction and the direction to the lit point, as the area lights of most renderers
+// (Blender's among them) do, its photons cosine-distributed. Straight under it nothing
+// changes. Off (the default), a rectangle lights every point in front of it alike, as
+// the fixed light model has it. Returns 0, or -1 without a renderer or for a light index
+// the renderer does not have.
+TESSRA_API int Tessra_SetLightEmitterCosine(TessraRendererCUDA* renderer, uint32_t light, bool on);
+// Whether each light's photons carry that light's own share of the power the direct
+// pass sees, rather than one photonEnergy factor for all (the fixed interface's rule,
+// which is right only where every light has the same ratio, and lets a sun outshine a
+// lamp's photons many times over). The photons' total power, and photonEnergy's meaning
+// for it, stay. Off (the default), one factor. Returns 0, or -1 without a renderer.
+TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* renderer, bool on);
+// Whether the materials' textures hold sRGB codes, as PNG and JPEG images, glTF's base
+// colour and Blender's colour images mean them: decoded to linear colour where read.
+// Off (the default), a texel's code over 255 is the colour. Returns 0, or -1 without a
+// renderer.
+TESSRA_API int Tessra_SetSrgbTextures(TessraRendererCUDA* renderer, bool on);
 }
 
 #endif  // TESSRA_H

@@ -47,10 +47,11 @@ std::vector<V3> strata(bool sphere, V3 c, float radius, float w, float h) {
     return s;
 }
 
-// Area lights average N.L over their 64 strata.
-float meanOver(const std::vector<V3>& s, V3 P) {
+// Area lights average N.L over their 64 strata; a Lambertian rectangle facing down
+// times the cosine at the light, which on the floor is N.L again.
+float meanOver(const std::vector<V3>& s, V3 P, int power = 1) {
     float sum = 0;
-    for (const V3& S : s) sum += std::max(0.0f, unit(sub(S, P)).z);
+    for (const V3& S : s) sum += std::pow(std::max(0.0f, unit(sub(S, P)).z), float(power));
     return sum / 64;
 }
 
@@ -69,9 +70,9 @@ struct LightCase {
 // highlight, and two equal lights, which give four times one light's colour. A spot has
 // full light inside its hotspot, none outside the falloff cone and a linear ramp between;
 // a directional light does the same over its inner and outer radius (a square one along
-// each axis on its own); sphere and rectangle lights average their strata, and a
-// rectangle lights only the side its axis faces; a soft shadow is the mean over the
-// strata left visible.
+// each axis on its own); sphere and rectangle lights average their strata, a rectangle
+// lights only the side its axis faces, and a Lambertian one adds the cosine at the light;
+// a soft shadow is the mean over the strata left visible.
 std::vector<LightCase> lightCases() {
     const V3 at = {0.5f, -0.3f, 2.0f}, colour = {1.0f, 0.5f, 1.0f};
     auto omni = [=](int decay, int copies) {
@@ -152,6 +153,13 @@ std::vector<LightCase> lightCases() {
         {"rectangle",
          [](TessraRendererCUDA& r) { r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.5f, 0.8f, 0); },
          [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P)); }, 3e-4f},
+        {"Lambertian rectangle",
+         [](TessraRendererCUDA& r) {
+             r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.5f, 0.8f, 0);
+             EXPECT_EQ(Tessra_SetLightEmitterCosine(&r, 0, true), 0);
+             EXPECT_EQ(Tessra_SetLightEmitterCosine(&r, 1, true), -1);
+         },
+         [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P, 2)); }, 3e-4f},
         {"sphere over a blocker, shadows on", blocked(1), [=](V3 P) { return grey(visibleMean(P, true)); }, 5e-4f},
         {"sphere over a blocker, shadows off", blocked(0), [=](V3 P) { return grey(visibleMean(P, false)); }, 5e-4f},
         {"rectangle facing away",
