@@ -241,6 +241,7 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
             case LIGHT_RECT:
                 r.NuevaLuzRect(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
                                in, l.width, l.height, decay);
+                if (l.cosine) Tessra_SetLightEmitterCosine(&r, uint32_t(r.lights.size() - 1), true);
                 break;
             case LIGHT_SPOT_CIRCLE:
             case LIGHT_SPOT_RECT:
@@ -264,6 +265,8 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
     }
     if (scene.hasBackground) r.SetEnvColor(scene.background[0], scene.background[1], scene.background[2]);
     Tessra_SetWorldLight(&r, scene.hasBackground);
+    // Every format the hosts read means its colour textures as sRGB.
+    Tessra_SetSrgbTextures(&r, true);
     // setEnvironment has checked the pixels; what is left to refuse is a turn that is no rotation.
     if (Tessra_SetWorldImage(&r, scene.environment.empty() ? nullptr : scene.environment.data(),
                              uint32_t(scene.environmentWidth), uint32_t(scene.environmentHeight),
@@ -272,6 +275,8 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
 }
 
 std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(const char*)>& open) {
+    // Whatever the energy, each light's photons carry its own share of it.
+    Tessra_SetBalancedPhotons(&r, true);
     const bool photonMap = r.indirectIllumination && r.usePhotonMapping;
     // The library's defaults (100 photons, no bounce) suit no scene.
     if (photonMap && open("numPhotons")) r.numPhotons = 200000;

@@ -269,7 +269,7 @@ struct JsonReader {
 
     Light light(const Json& j, const std::string& ptr) const {
         allowKeys(j, ptr, {"type", "position", "color", "intensity", "decay", "decay_start", "radius", "width",
-                           "height", "direction", "up", "rotation", "falloff", "hotspot"});
+                           "height", "direction", "up", "rotation", "falloff", "hotspot", "cosine"});
         if (!j.contains("type")) fail(ptr, "missing key 'type'");
         static const std::map<std::string, LightType> kinds = {
             {"point", LIGHT_OMNI},       {"spot", LIGHT_SPOT_CIRCLE},      {"spot_rect", LIGHT_SPOT_RECT},
@@ -303,6 +303,12 @@ struct JsonReader {
             if (!j.contains("width") || !j.contains("height")) fail(ptr, "a rect light needs 'width' and 'height'");
             l.width = number(j["width"], ptr + "/width");
             l.height = number(j["height"], ptr + "/height");
+            if (j.contains("cosine")) {
+                if (!j["cosine"].is_boolean()) fail(ptr + "/cosine", "expected true or false");
+                l.cosine = j["cosine"].get<bool>();
+            }
+        } else if (j.contains("cosine")) {
+            fail(ptr + "/cosine", "only a rect light emits with a cosine");
         }
         const bool oriented = l.kind != LIGHT_OMNI && l.kind != LIGHT_OMNI_SPHERE;
         if (oriented) {

@@ -471,10 +471,11 @@ struct Renderer {
 
     void addLight(LightType kind, py::object position, py::object color, double intensity, py::object decay,
                   double decayStart, py::object direction, py::object up, double radius, double width,
-                  double height, double falloff, py::object hotspot) {
+                  double height, double falloff, py::object hotspot, bool cosine) {
         checkIdle();
         tr::Light l;
         l.kind = kind;
+        l.cosine = cosine;
         const auto pos = vec3(position, "position");
         const auto col = vec3(color, "color");
         std::copy(pos.begin(), pos.end(), l.position);
@@ -958,29 +959,31 @@ PYBIND11_MODULE(tessra, m) {
         r.def(name,
               [kind, uses](Renderer& self, py::object position, py::object direction, py::object color,
                            double intensity, py::object decay, double decayStart, py::object up, py::object radius,
-                           py::object width, py::object height, py::object falloff, py::object hotspot) {
+                           py::object width, py::object height, py::object falloff, py::object hotspot,
+                           py::object cosine) {
                   const std::pair<const char*, py::object*> given[] = {
-                      {"direction", &direction}, {"radius", &radius}, {"width", &width},
-                      {"height", &height},       {"falloff", &falloff}, {"hotspot", &hotspot}};
+                      {"direction", &direction}, {"radius", &radius},     {"width", &width},    {"height", &height},
+                      {"falloff", &falloff},     {"hotspot", &hotspot}, {"cosine", &cosine}};
                   for (const auto& [key, value] : given) {
-                      if (uses.count(key) && value->is_none() && std::string(key) != "hotspot")
+                      if (uses.count(key) && value->is_none() && std::string(key) != "hotspot" &&
+                          std::string(key) != "cosine")
                           throw py::value_error(std::string(key) + ": required for this light");
                       if (!uses.count(key) && !value->is_none())
                           throw py::value_error(std::string(key) + ": this light kind has none");
                   }
                   auto num = [](py::object v) { return v.is_none() ? 0.0 : v.cast<double>(); };
                   self.addLight(kind, position, color, intensity, decay, decayStart, direction, up, num(radius),
-                                num(width), num(height), num(falloff), hotspot);
+                                num(width), num(height), num(falloff), hotspot, !cosine.is_none() && cosine.cast<bool>());
               },
               py::kw_only(), py::arg("position"), py::arg("direction") = py::none(),
               py::arg("color") = py::make_tuple(1, 1, 1), py::arg("intensity") = 1.0, py::arg("decay") = py::none(),
               py::arg("decay_start") = 1.0, py::arg("up") = py::make_tuple(0, 1, 0), py::arg("radius") = py::none(),
               py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("falloff") = py::none(),
-              py::arg("hotspot") = py::none());
+              py::arg("hotspot") = py::none(), py::arg("cosine") = py::none());
     };
     light("add_point_light", LIGHT_OMNI, {});
     light("add_sphere_light", LIGHT_OMNI_SPHERE, {"radius"});
-    light("add_rect_light", LIGHT_RECT, {"direction", "width", "height"});
+    light("add_rect_light", LIGHT_RECT, {"direction", "width", "height", "cosine"});
     light("add_spot_light", LIGHT_SPOT_CIRCLE, {"direction", "falloff", "hotspot"});
     light("add_rect_spot_light", LIGHT_SPOT_RECT, {"direction", "falloff", "hotspot"});
     light("add_directional_light", LIGHT_DIR_CIRCLE, {"direction", "falloff", "hotspot"});

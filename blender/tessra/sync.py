@@ -455,7 +455,7 @@ class Converter:
             h = (light.size_y if light.shape in ("RECTANGLE", "ELLIPSE") else light.size) * abs(scale.y)
             if light.shape in ("DISK", "ELLIPSE"):
                 w, h = w * math.sqrt(math.pi) / 2, h * math.sqrt(math.pi) / 2
-            self.r.add_rect_light(direction=direction, up=up, width=w, height=h,
+            self.r.add_rect_light(direction=direction, up=up, width=w, height=h, cosine=True,
                                   intensity=light.energy / (4 * math.pi), **common)
         elif light.type == "SUN":
             suns.append((direction, up, color, light.energy / math.pi))

@@ -123,7 +123,7 @@ json_scene = {
     "models": [{"file": "scene.glb"}],
     "lights": [
         {"type": "rect", "position": AREA["location"], "direction": down_of(area_obj), "up": up_of(area_obj),
-         "width": AREA["size"][0], "height": AREA["size"][1], "intensity": AREA["watts"] / (4 * math.pi),
+         "width": AREA["size"][0], "height": AREA["size"][1], "intensity": AREA["watts"] / (4 * math.pi), "cosine": True,
          "decay": "inverse_square"},
         {"type": "spot", "position": SPOT["location"], "direction": down_of(spot_obj), "up": up_of(spot_obj),
          "falloff": SPOT["size"], "hotspot": SPOT["size"] * (1 - SPOT["blend"]),
