@@ -382,6 +382,12 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
         const LightSample L = fetchLight(l);
         emitFromLight(L, h2, h3, h5, h7, O, D, p, power);
         d = L.decayStart;
+        // Balanced, a cone's or a beam's photons fade towards its edge as its direct
+        // light does; their power factor makes up for the mean fade.
+        if (S.c_balancedPhotons && L.kind != LIGHT_RECT && L.kind != LIGHT_OMNI && L.kind != LIGHT_OMNI_SPHERE) {
+            float f;
+            power = lightFalloff(L, O, -D, f) ? power * f : make_float3(0, 0, 0);
+        }
     }
     Ray ray;
     ray.o = O;

@@ -179,6 +179,8 @@ void TessraRendererCUDA::castPhotons() try {
                  2772);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonEnergy, &photonEnergy, 4), "volumeRender", 2773);
     {
+        const int balanced = extension_.balancedPhotons ? 1 : 0;
+        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_balancedPhotons, &balanced, 4), "volumeRender", __LINE__);
         const std::vector<float> scales = host::photonScales(*this);
         host::freeChecked(extension_.photonScales, "Tessra", __LINE__);
         extension_.photonScales = Malloc(scales.size() * 4);

@@ -50,6 +50,7 @@ double emissionDensity(const LightRecord& l, bool lambert, double& lit) {
 
 struct LightPowers {
     double kernel = 0, truth = 0;
+    double spread = 1;  // the mean of the fade over where the photons start or go
 };
 
 // Power per photon: the kernel gives light l colour x intensity x d0^2 / p, the direct
@@ -78,7 +79,13 @@ std::vector<LightPowers> lightPowers(const TessraRendererCUDA& r, const double c
         const double k = power * d0 * d0 / p;
         const double t = n * power * (directional ? lit : g * lit);
         if (!std::isfinite(k) || !std::isfinite(t) || !(k > 0)) continue;
-        out[j] = {k, t};
+        // Photons leave a cone evenly over its solid angle, a beam over its disc or square.
+        const double o = l.falloff;
+        const double region = l.type == LIGHT_SPOT_CIRCLE ? 2 * kPi * (1 - std::cos(0.5 * o * kPi / 180))
+                              : l.type == LIGHT_DIR_CIRCLE ? kPi * o * o
+                              : l.type == LIGHT_DIR_RECT   ? 4 * o * o
+                                                           : 0;
+        out[j] = {k, t, region > 0 ? lit / region : 1.0};
     }
     return out;
 }
@@ -107,7 +114,8 @@ std::vector<float> photonScales(const TessraRendererCUDA& r) {
     if (!(kernel > 0) || !(truth > 0)) return scale;
     // Each light's own ratio over the common one: the photons' total power stays.
     for (size_t j = 0; j < powers.size(); ++j)
-        if (powers[j].kernel > 0) scale[j] = float(powers[j].truth / powers[j].kernel / (truth / kernel));
+        if (powers[j].kernel > 0)
+            scale[j] = float(powers[j].truth / (powers[j].kernel * powers[j].spread) / (truth / kernel));
     return scale;
 }
 

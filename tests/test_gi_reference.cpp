@@ -58,6 +58,7 @@ void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
         return;
     }
     r.indirectIllumination = r.usePhotonMapping = true;
+    EXPECT_EQ(Tessra_SetBalancedPhotons(&r, true), 0);
     r.useFinalGather = gi == Gi::FinalGather;
     r.numPhotons = photons;
     r.numBounces = bounces;
@@ -518,6 +519,20 @@ TEST(GiReference, TheWorldLightsTheSceneOnce) {
         Tessra_SetWorldLight(&r, true);
     };
     expectBothMatchThePathTracer(box, "world");
+}
+
+// Two kinds of light at once: a Lambertian rectangle under the ceiling and a beam through
+// the opening. With one energy factor for all, one kind's photons outshone the other's.
+TEST(GiReference, EachLightsPhotonsCarryItsOwnPower) {
+    const Scene box = [](TessraRendererCUDA& r, float s) {
+        tt::addScaledCornellBox(r, s);
+        r.lights.clear();
+        r.NuevaLuzRect(0.4f * s, 0.9f * s, -0.3f * s, 1.0f, 0.9f, 0.7f, 1, 0, 0, 0, 0, 1, 0, -1, 0, 1.0f, 0.3f * s,
+                       0.3f * s, 3);
+        EXPECT_EQ(Tessra_SetLightEmitterCosine(&r, 0, true), 0);
+        r.NuevaLuzDir(0, 0, 4 * s, 0.8f, 0.9f, 1.0f, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1.2f * s, 1.0f * s, 2.0f, 0, true, 1.0f);
+    };
+    expectBothMatchThePathTracer(box, "two kinds of light");
 }
 
 // The form factor of the rectangle [0, X] x [0, Y] in a parallel plane h above a point
