@@ -99,6 +99,14 @@ for name, mat, kind, values in (
     add(scene, kind, (0, 0, 2), **values)
     results[name] = {e: centre(scene, e, name) for e in ("CYCLES", "TESSRA")}
 
+# A 1 m area light 2 m over the plane, over the whole view (out to 56 degrees off its
+# axis, where the emitter's cosine matters).
+scene = clear()
+plane(material("area", WHITE[0], **WHITE[1]))
+add(scene, "CAMERA", (0, 0, 6), lens=36, sensor_width=36)
+add(scene, "AREA", (0, 0, 2), energy=100, size=1)
+results["area"] = {e: centre(scene, e, "area", SIZE // 2) for e in ("CYCLES", "TESSRA")}
+
 # The world alone: a white plane beside a box, under a world colour and no light. The
 # box hides part of the world from the plane's centre.
 scene = clear()
