@@ -211,14 +211,8 @@ bool endsWith(const std::string& s, const std::string& tail) {
     return end == tail;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"tessra-render: renders a model file (glTF, OBJ, PLY, STL) or a JSON scene file with the Tessra "
-                 "renderer and writes a PNG, OpenEXR or PFM image."};
-    app.set_version_flag("--version", std::string("tessra-render ") + Tessra_Version());
-    app.get_formatter()->column_width(34);
-
+// What the command line says.
+struct Options {
     std::string scenePath, output;
     int width = 0, height = 0;
     std::string device = "auto";
@@ -238,7 +232,11 @@ int main(int argc, char** argv) {
     bool transparent = false;
     std::string cropText;
     bool mpi = false;
+    CLI::Option *bouncesOption = nullptr, *pathOption = nullptr, *cropOption = nullptr;
+};
 
+// Declares every option on app, bound to o.
+void declareOptions(CLI::App& app, Options& o) {
     // CLI11's PositiveNumber lets NaN through, and a value past the float range becomes
     // infinite once stored.
     auto finiteFloat = [](bool positive) {
@@ -253,137 +251,130 @@ int main(int argc, char** argv) {
             },
             positive ? "POSITIVE" : "NUMBER");
     };
-    app.add_option("scene", scenePath, "Model file (.gltf .glb .obj .ply .stl) or JSON scene file (.json)");
-    app.add_option("-o,--output", output,
+    app.add_option("scene", o.scenePath, "Model file (.gltf .glb .obj .ply .stl) or JSON scene file (.json)");
+    app.add_option("-o,--output", o.output,
                    "Image to write; the extension picks the format: .png (8-bit sRGB), .exr (linear float "
                    "RGBA), .pfm (linear float RGB). Default: the scene's name with .png, in the current folder");
-    app.add_option("--width", width, "Image width in pixels (default 512, or the scene file's)")->check(CLI::Range(1, 65536));
-    app.add_option("--height", height, "Image height in pixels (default 512, or the scene file's)")->check(CLI::Range(1, 65536));
-    app.add_option("--device", device, "Where to render: auto (CUDA when a GPU answers, else CPU), cpu or cuda")
+    app.add_option("--width", o.width, "Image width in pixels (default 512, or the scene file's)")->check(CLI::Range(1, 65536));
+    app.add_option("--height", o.height, "Image height in pixels (default 512, or the scene file's)")->check(CLI::Range(1, 65536));
+    app.add_option("--device", o.device, "Where to render: auto (CUDA when a GPU answers, else CPU), cpu or cuda")
         ->check(CLI::IsMember({"auto", "cpu", "cuda"}))
         ->capture_default_str();
-    app.add_flag("--list-devices", listDevices, "List the render devices and exit");
-    app.add_option("--threads", threads, "Worker threads of the CPU device (0 = every core)")->capture_default_str();
-    auto* on = app.add_flag("--shadows", shadowsOn, "Cast shadow rays (the default)");
-    app.add_flag("--no-shadows", shadowsOff, "Cast no shadow rays")->excludes(on);
-    app.add_flag("--gi", gi, "Indirect light from a photon map");
-    app.add_option("--photons", photons, "Photons to cast (implies --gi)")->check(CLI::PositiveNumber);
-    auto* bouncesOption = app.add_option("--bounces", bounces,
+    app.add_flag("--list-devices", o.listDevices, "List the render devices and exit");
+    app.add_option("--threads", o.threads, "Worker threads of the CPU device (0 = every core)")->capture_default_str();
+    auto* on = app.add_flag("--shadows", o.shadowsOn, "Cast shadow rays (the default)");
+    app.add_flag("--no-shadows", o.shadowsOff, "Cast no shadow rays")->excludes(on);
+    app.add_flag("--gi", o.gi, "Indirect light from a photon map");
+    app.add_option("--photons", o.photons, "Photons to cast (implies --gi)")->check(CLI::PositiveNumber);
+    o.bouncesOption = app.add_option("--bounces", o.bounces,
                                          "Photon bounces (implies --gi); with path tracing, the diffuse bounces of "
                                          "each path after the first hit (default 2, no --gi implied)");
-    app.add_option("--photon-radius", photonRadius, "Photon search distance in scene units (implies --gi)")
+    app.add_option("--photon-radius", o.photonRadius, "Photon search distance in scene units (implies --gi)")
         ->check(finiteFloat(true));
-    app.add_option("--photon-energy", photonEnergy, "Energy of the photons (implies --gi)")->check(finiteFloat(true));
-    app.add_flag("--final-gather", finalGather, "Interpolate indirect light from final-gather records (implies --gi)");
-    app.add_option("--fg-samples", fgSamples, "Samples per final-gather record (implies --final-gather)")
+    app.add_option("--photon-energy", o.photonEnergy, "Energy of the photons (implies --gi)")->check(finiteFloat(true));
+    app.add_flag("--final-gather", o.finalGather, "Interpolate indirect light from final-gather records (implies --gi)");
+    app.add_option("--fg-samples", o.fgSamples, "Samples per final-gather record (implies --final-gather)")
         ->check(CLI::PositiveNumber);
-    app.add_option("--fg-density", fgDensity, "Density of the final-gather records (implies --final-gather)")
+    app.add_option("--fg-density", o.fgDensity, "Density of the final-gather records (implies --final-gather)")
         ->check(finiteFloat(true));
-    app.add_option("--background", background, "World colour R G B (linear): the background, and a light around the scene")
+    app.add_option("--background", o.background, "World colour R G B (linear): the background, and a light around the scene")
         ->expected(3)
         ->check(finiteFloat(false));
-    app.add_option("--environment", environment,
+    app.add_option("--environment", o.environment,
                    "Equirectangular image of the world (.exr, .hdr, .png, .jpg; row 0 looking up, the middle looking "
                    "down -Z): seen where rays meet nothing and lighting the scene, times --background if given")
         ->check(CLI::ExistingFile);
-    app.add_option("--aa", aa, "Antialiasing: at most N x N rays per pixel (1 = one ray per pixel)")
+    app.add_option("--aa", o.aa, "Antialiasing: at most N x N rays per pixel (1 = one ray per pixel)")
         ->check(CLI::Range(1, 16))
         ->capture_default_str();
-    app.add_option("--aa-threshold", aaThreshold,
+    app.add_option("--aa-threshold", o.aaThreshold,
                    "Colour difference to a neighbour (|dr| + |dg| + |db|) above which a pixel takes N x N rays; "
                    "0 gives every pixel N x N")
         ->check(finiteFloat(false) & CLI::NonNegativeNumber)
         ->capture_default_str();
-    auto* pathOption = app.add_option("--path-trace", pathSamples,
+    o.pathOption = app.add_option("--path-trace", o.pathSamples,
                                       "Unbiased path tracing instead of the direct, photon and reflection stages: "
                                       "SPP paths per camera ray (each of the --aa rays too), up to --bounces diffuse "
                                       "bounces; needs no --gi")
                            ->type_name("SPP")
                            ->check(CLI::Range(1, 65536));
-    app.add_option("--aov", aovs, "Output passes for denoisers and compositors, comma-separated: albedo, normal, depth "
+    app.add_option("--aov", o.aovs, "Output passes for denoisers and compositors, comma-separated: albedo, normal, depth "
                                   "(OpenEXR output only; layers albedo.R/G/B, N.X/Y/Z, Z)")
         ->delimiter(',')
         ->check(CLI::IsMember({"albedo", "normal", "depth"}));
-    app.add_flag("--transparent", transparent,
+    app.add_flag("--transparent", o.transparent,
                  "Alpha is coverage: the fraction of a pixel's rays that hit a surface, 0 where only the background "
                  "is seen (PNG and OpenEXR output; without it every pixel is opaque)");
     std::string setHelp = "Set a renderer field, FIELD=VALUE, repeatable. Fields:";
     for (const std::string& n : tr::settingNames()) setHelp += " " + n;
-    app.add_option("--set", sets, setHelp);
-    app.add_option("--scale", scale, "Scale model files by this factor (e.g. 0.001 for millimetres to metres)")
+    app.add_option("--set", o.sets, setHelp);
+    app.add_option("--scale", o.scale, "Scale model files by this factor (e.g. 0.001 for millimetres to metres)")
         ->check(finiteFloat(true));
-    app.add_option("--up", up, "Up axis of model files: y (glTF's) or z (turned to y)")
+    app.add_option("--up", o.up, "Up axis of model files: y (glTF's) or z (turned to y)")
         ->check(CLI::IsMember({"y", "z"}))
         ->capture_default_str();
-    app.add_flag("--allow-any-format", allowAny,
+    app.add_flag("--allow-any-format", o.allowAny,
                  "Read every format Assimp knows (its older parsers have open memory-safety bugs)");
-    app.add_flag("-q,--quiet", quiet, "No progress and no messages but errors");
-    app.add_flag("-v,--verbose", verbose, "Also show the library's own diagnostic lines and one line per tile");
-    app.add_flag("--stage-times", stageTimes,
+    app.add_flag("-q,--quiet", o.quiet, "No progress and no messages but errors");
+    app.add_flag("-v,--verbose", o.verbose, "Also show the library's own diagnostic lines and one line per tile");
+    app.add_flag("--stage-times", o.stageTimes,
                  "After the render, print the seconds spent under each status text (reading, upload, photons, "
                  "final gather, direct light, reflections, ...) on standard error");
-    auto* cropOption = app.add_option("--crop", cropText,
+    o.cropOption = app.add_option("--crop", o.cropText,
                    "Render only the pixels X0 <= x < X1, Y0 <= y < Y1 of the image, as X0,Y0,X1,Y1; they equal the "
                    "whole render's. OpenEXR places them in the frame (data window); PNG and PFM hold them alone");
-    app.add_flag("--mpi", mpi,
+    app.add_flag("--mpi", o.mpi,
                  std::string("Share the image's tiles between the ranks of an MPI job (mpirun -np N tessra-render "
                              "--mpi ...); rank 0 writes the image") +
                      (tr::mpiAvailable() ? "" : " [not in this build: no MPI was found]"));
     app.footer("Exit status: 0 success, 1 the scene cannot be read or the render failed, 2 usage error, "
                "130 interrupted (the tiles done so far are written, the rest black).\n"
                "Manual: docs/tessra-render.md");
+}
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitUsage;
-    }
-    if (quiet && verbose) {
+// Lists the render devices.
+int listDevices() {
+    // "auto" settles on CUDA only when it was compiled in and a device answers.
+    Tessra_SelectBackend("auto");
+    const bool cuda = std::string(Tessra_BackendName()) == "cuda";
+    std::printf("cpu    CPU emulation of the device\n");
+    std::printf("cuda   %s\n", cuda ? "NVIDIA GPU through CUDA" : "not available (no CUDA device, or built without CUDA)");
+    std::printf("auto   picks %s\n", Tessra_BackendName());
+    return kExitOk;
+}
+
+using FieldSets = std::vector<std::pair<std::string, std::string>>;
+
+// What CLI11 cannot check: -1 to go on, else the exit status.
+int checkOptions(Options& o, tr::CropWindow& crop, FieldSets& fieldSets) {
+    tr::ImageFormat format;
+    if (o.quiet && o.verbose) {
         std::fprintf(stderr, "tessra-render: --quiet and --verbose exclude each other\n");
         return kExitUsage;
     }
-
-    if (listDevices) {
-        // "auto" settles on CUDA only when it was compiled in and a device answers.
-        Tessra_SelectBackend("auto");
-        const bool cuda = std::string(Tessra_BackendName()) == "cuda";
-        std::printf("cpu    CPU emulation of the device\n");
-        std::printf("cuda   %s\n", cuda ? "NVIDIA GPU through CUDA" : "not available (no CUDA device, or built without CUDA)");
-        std::printf("auto   picks %s\n", Tessra_BackendName());
-        return kExitOk;
-    }
-    if (scenePath.empty()) {
+    if (o.scenePath.empty()) {
         std::fprintf(stderr, "tessra-render: no scene file given (see --help)\n");
         return kExitUsage;
     }
-    if (output.empty()) output = stem(scenePath) + ".png";
-    tr::ImageFormat format;
-    if (!tr::formatFromPath(output, format)) {
-        std::fprintf(stderr, "tessra-render: %s: unknown image format (use .png, .exr or .pfm)\n", output.c_str());
+    if (o.output.empty()) o.output = stem(o.scenePath) + ".png";
+    if (!tr::formatFromPath(o.output, format)) {
+        std::fprintf(stderr, "tessra-render: %s: unknown image format (use .png, .exr or .pfm)\n", o.output.c_str());
         return kExitUsage;
     }
-    if (!aovs.empty() && format != tr::ImageFormat::Exr) {
+    if (!o.aovs.empty() && format != tr::ImageFormat::Exr) {
         std::fprintf(stderr, "tessra-render: --aov needs OpenEXR output: name the image .exr\n");
         return kExitUsage;
     }
-    if (transparent && format == tr::ImageFormat::Pfm) {
+    if (o.transparent && format == tr::ImageFormat::Pfm) {
         std::fprintf(stderr, "tessra-render: --transparent needs an alpha channel: name the image .png or .exr\n");
         return kExitUsage;
     }
     // The crop's form is checked now, its bounds once the image size is known.
-    tr::CropWindow crop;
-    const bool cropped = cropOption->count() > 0;
-    if (std::string error; cropped && !tr::parseCropWindow(cropText, 65536, 65536, crop, error)) {
+    if (std::string error; o.cropOption->count() > 0 && !tr::parseCropWindow(o.cropText, 65536, 65536, crop, error)) {
         std::fprintf(stderr, "tessra-render: %s\n", error.c_str());
         return kExitUsage;
     }
-    std::vector<std::pair<std::string, std::string>> fieldSets;
-    for (const std::string& s : sets) {
+    for (const std::string& s : o.sets) {
         const size_t eq = s.find('=');
         if (eq == std::string::npos || eq == 0) {
             std::fprintf(stderr, "tessra-render: --set expects FIELD=VALUE, not '%s'\n", s.c_str());
@@ -391,82 +382,65 @@ int main(int argc, char** argv) {
         }
         fieldSets.emplace_back(s.substr(0, eq), s.substr(eq + 1));
     }
+    return -1;
+}
 
-    std::unique_ptr<tr::MpiRank> farm;
-    if (mpi) {
-        std::string error;
-        farm = tr::startMpi(error);
-        if (!farm) {
-            std::fprintf(stderr, "tessra-render: --mpi: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        // Rank 0 speaks for the job; the others show only errors and their stage times.
-        if (farm->rank() > 0) {
-            quiet = true;
-            verbose = false;
-        }
-    }
-
-    Progress progress(quiet, verbose);
-    Messages messages;
-    messages.progress = &progress;
-    Tessra_SetMessageHandler(&onMessage, &messages);
-
-    struct sigaction sa {};
-    sa.sa_handler = &onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    // mpirun passes Ctrl-C on to its ranks as SIGTERM.
-    if (farm) sigaction(SIGTERM, &sa, nullptr);
-
-    // Scene.
-    tr::Scene scene;
+// Reads the scene and gives it the options' world; false after saying why.
+bool loadScene(const Options& o, Progress& progress, tr::Scene& scene) {
     tr::ImportOptions options;
-    options.scale = scale;
-    options.up = up[0];
-    options.allowAnyFormat = allowAny;
-    progress.status("Reading " + scenePath);
+    options.scale = o.scale;
+    options.up = o.up[0];
+    options.allowAnyFormat = o.allowAny;
+    progress.status("Reading " + o.scenePath);
     try {
-        if (endsWith(scenePath, ".json")) {
-            tr::loadJsonScene(scene, scenePath, options);
+        if (endsWith(o.scenePath, ".json")) {
+            tr::loadJsonScene(scene, o.scenePath, options);
         } else {
             const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-            tr::importModel(scene, scenePath, identity, options);
+            tr::importModel(scene, o.scenePath, identity, options);
         }
-        if (scene.triangles.empty()) throw tr::SceneError(scenePath + ": the scene has no triangles");
-        if (!background.empty()) {
-            std::copy(background.begin(), background.end(), scene.background);
+        if (scene.triangles.empty()) throw tr::SceneError(o.scenePath + ": the scene has no triangles");
+        if (!o.background.empty()) {
+            std::copy(o.background.begin(), o.background.end(), scene.background);
             scene.hasBackground = true;
         }
-        if (!environment.empty()) scene.setEnvironment(environment);
+        if (!o.environment.empty()) scene.setEnvironment(o.environment);
         if (!scene.lit()) {
             // A bare model still shows something: a light where the camera is.
             const tr::Camera c = scene.hasCamera ? scene.camera : tr::defaultCamera(scene);
             tr::Light headlight;
             std::copy(c.eye, c.eye + 3, headlight.position);
             scene.lights.push_back(headlight);
-            scene.warnings.push_back(scenePath + ": the scene has no lights; a point light sits at the camera");
+            scene.warnings.push_back(o.scenePath + ": the scene has no lights; a point light sits at the camera");
         }
     } catch (const std::exception& e) {
         progress.message(std::string("tessra-render: error: ") + e.what());
-        return kExitFailure;
+        return false;
     }
-    if (!quiet)
+    if (!o.quiet)
         for (const std::string& w : scene.warnings) progress.message("tessra-render: warning: " + w);
+    return true;
+}
 
-    if (Tessra_SelectBackend(device.c_str()) != 0) return kExitUsage;
-    Tessra_SetThreadCount(threads);
-    TessraRendererCUDA* r = Tessra_InitRenderer();
-    if (!r) {
-        progress.message("tessra-render: error: cannot create the renderer");
-        return kExitFailure;
-    }
-    struct Owner {
-        TessraRendererCUDA*& r;
-        ~Owner() { Tessra_DeleteRenderer(&r); }
-    } owner{r};
+// Whether a field was given in the scene file or by --set (optionGave: by an option),
+// so that the derived photon settings fill in only what the user left open.
+bool givenAnywhere(const tr::Scene& scene, const FieldSets& fieldSets, const char* field) {
+    auto named = [&](const std::pair<std::string, std::string>& s) { return s.first == field; };
+    return std::any_of(scene.settings.begin(), scene.settings.end(), named) ||
+           std::any_of(fieldSets.begin(), fieldSets.end(), named);
+}
 
-    // Settings, weakest first: the renderer's defaults, the scene file, the options, --set.
+bool optionGave(const Options& o, unsigned photonBounces, const std::string& field) {
+    return (field == "numPhotons" && o.photons) || (field == "numBounces" && photonBounces) ||
+           (field == "photonEnergy" && o.photonEnergy > 0) ||
+           (field == "photonSearchDistance" && o.photonRadius > 0) ||
+           (field == "irradianceSamples" && o.fgSamples) || (field == "FG_record_density" && o.fgDensity > 0);
+}
+
+// Settings, weakest first: the renderer's defaults, the scene file, the options, --set;
+// then the crop and the camera. -1 to go on, else the exit status.
+int configure(TessraRendererCUDA* r, Options& o, const tr::Scene& scene, const FieldSets& fieldSets,
+              tr::CropWindow& crop, Progress& progress, unsigned& photonBounces) {
     r->shadowMode = 1;
     Tessra_SetPathTracing(r, 0, kDefaultPathBounces);
     auto apply = [&](const std::string& field, const std::string& value, const char* origin) {
@@ -476,48 +450,41 @@ int main(int argc, char** argv) {
         return false;
     };
     for (const auto& s : scene.settings)
-        if (!apply(s.first, s.second, scenePath.c_str())) return kExitFailure;
-    if (width) r->width = width;
-    if (height) r->height = height;
-    if (shadowsOn) r->shadowMode = 1;
-    if (shadowsOff) r->shadowMode = 0;
-    if (fgSamples || fgDensity > 0) finalGather = true;
-    if (pathOption->count() > 0) Tessra_SetPathTracing(r, pathSamples, r->extension_.pathBounces);
+        if (!apply(s.first, s.second, o.scenePath.c_str())) return kExitFailure;
+    if (o.width) r->width = o.width;
+    if (o.height) r->height = o.height;
+    if (o.shadowsOn) r->shadowMode = 1;
+    if (o.shadowsOff) r->shadowMode = 0;
+    if (o.fgSamples || o.fgDensity > 0) o.finalGather = true;
+    if (o.pathOption->count() > 0) Tessra_SetPathTracing(r, o.pathSamples, r->extension_.pathBounces);
     // A path tracer takes --bounces for its paths; implying --gi there would only make
     // lights given without decay fade.
     const bool pathTracing = r->extension_.pathSamples > 0;
-    if (pathTracing && bouncesOption->count() > 0 &&
-        Tessra_SetPathTracing(r, r->extension_.pathSamples, bounces) != 0) {
+    if (pathTracing && o.bouncesOption->count() > 0 &&
+        Tessra_SetPathTracing(r, r->extension_.pathSamples, o.bounces) != 0) {
         progress.message("tessra-render: --bounces: path tracing takes 0 to 64 bounces, not " +
-                         std::to_string(bounces));
+                         std::to_string(o.bounces));
         return kExitUsage;
     }
-    const unsigned photonBounces = pathTracing ? 0 : bounces;
-    if (photons || photonBounces || photonRadius > 0 || photonEnergy > 0 || finalGather) gi = true;
-    if (gi) r->indirectIllumination = r->usePhotonMapping = true;
-    if (finalGather) r->useFinalGather = true;
-    // Whether a field was given anywhere (scene file, option or --set), so that the
-    // derived photon settings fill in only what the user left open.
-    auto given = [&](const char* field) {
-        auto named = [&](const std::pair<std::string, std::string>& s) { return s.first == field; };
-        return std::any_of(scene.settings.begin(), scene.settings.end(), named) ||
-               std::any_of(fieldSets.begin(), fieldSets.end(), named);
-    };
-    if (photons) r->numPhotons = photons;
+    photonBounces = pathTracing ? 0 : o.bounces;
+    if (o.photons || photonBounces || o.photonRadius > 0 || o.photonEnergy > 0 || o.finalGather) o.gi = true;
+    if (o.gi) r->indirectIllumination = r->usePhotonMapping = true;
+    if (o.finalGather) r->useFinalGather = true;
+    if (o.photons) r->numPhotons = o.photons;
     if (photonBounces) r->numBounces = photonBounces;
-    if (photonRadius > 0) r->photonSearchDistance = photonRadius;
-    if (photonEnergy > 0) r->photonEnergy = photonEnergy;
-    if (fgSamples) r->irradianceSamples = fgSamples;
-    if (fgDensity > 0) r->FG_record_density = fgDensity;
+    if (o.photonRadius > 0) r->photonSearchDistance = o.photonRadius;
+    if (o.photonEnergy > 0) r->photonEnergy = o.photonEnergy;
+    if (o.fgSamples) r->irradianceSamples = o.fgSamples;
+    if (o.fgDensity > 0) r->FG_record_density = o.fgDensity;
     bool fovSet = false;
     for (const auto& s : fieldSets) {
         if (!apply(s.first, s.second, "--set")) return kExitUsage;
         fovSet = fovSet || s.first == "fieldOfView";
     }
 
-    if (cropped) {
+    if (o.cropOption->count() > 0) {
         std::string error;
-        if (!tr::parseCropWindow(cropText, r->width, r->height, crop, error)) {
+        if (!tr::parseCropWindow(o.cropText, r->width, r->height, crop, error)) {
             progress.message("tessra-render: " + error);
             return kExitUsage;
         }
@@ -531,13 +498,16 @@ int main(int argc, char** argv) {
                              : camera.fovRadians;
     }
     tr::cameraMatrix(camera, r->cameraMatrix);
+    return -1;
+}
 
-    Host host(r->width, r->height, progress);
+// The host's image and the passes the options ask for.
+void attachOutputs(TessraRendererCUDA* r, Host& host, const Options& o) {
     r->callbacks = &host;
-    Tessra_SetSupersampling(r, aa, aaThreshold);
-    Tessra_SetAlphaCoverage(r, transparent);
-    host.image.alpha = transparent;
-    auto wants = [&](const char* pass) { return std::find(aovs.begin(), aovs.end(), pass) != aovs.end(); };
+    Tessra_SetSupersampling(r, o.aa, o.aaThreshold);
+    Tessra_SetAlphaCoverage(r, o.transparent);
+    host.image.alpha = o.transparent;
+    auto wants = [&](const char* pass) { return std::find(o.aovs.begin(), o.aovs.end(), pass) != o.aovs.end(); };
     const size_t pixels = size_t(r->width) * size_t(r->height);
     if (wants("albedo")) host.image.albedo.assign(3 * pixels, 0.0f);
     if (wants("normal")) host.image.normal.assign(3 * pixels, 0.0f);
@@ -545,24 +515,135 @@ int main(int argc, char** argv) {
     Tessra_SetOutputPasses(r, host.image.albedo.empty() ? nullptr : host.image.albedo.data(),
                            host.image.normal.empty() ? nullptr : host.image.normal.data(),
                            host.image.depth.empty() ? nullptr : host.image.depth.data());
+}
+
+// Each rank repeats the stages before the tiles; their times show what a rank costs.
+void printStageTimes(const Progress& progress, const tr::MpiRank* farm) {
+    const std::string who = farm ? "rank " + std::to_string(farm->rank()) + " " : "";
+    for (const auto& [text, s] : progress.stageTimes())
+        std::fprintf(stderr, "tessra-render: %sstage %-56s %9.3f s\n", who.c_str(), text.c_str(), s);
+}
+
+// Writes the image with its attributes and says so: the exit status.
+int writeResult(TessraRendererCUDA* r, const Options& o, const tr::Image& image, const tr::CropWindow& crop,
+                const tr::MpiRank* farm, bool interrupted, double seconds, Progress& progress) {
+    std::vector<std::pair<std::string, std::string>> attributes;
+    for (const std::string& n : tr::settingNames()) attributes.emplace_back("tessra:" + n, tr::settingValue(*r, n));
+    char secondsText[32];
+    std::snprintf(secondsText, sizeof(secondsText), "%.3f", seconds);
+    attributes.emplace_back("tessra:renderSeconds", secondsText);
+    attributes.emplace_back("tessra:device", Tessra_BackendName());
+    attributes.emplace_back("tessra:version", Tessra_Version());
+    attributes.emplace_back("tessra:scene", o.scenePath);
+    if (interrupted) attributes.emplace_back("tessra:interrupted", "true");
+    if (farm) attributes.emplace_back("tessra:mpiRanks", std::to_string(farm->size()));
+    const bool cropped = o.cropOption->count() > 0;
+    const tr::Image window = cropped ? tr::cropImage(image, crop) : tr::Image();
+    try {
+        tr::writeImage(o.output, cropped ? window : image, attributes);
+    } catch (const std::exception& e) {
+        progress.message(std::string("tessra-render: error: ") + e.what());
+        return kExitFailure;
+    }
+    if (interrupted) {
+        progress.message("tessra-render: interrupted; wrote the tiles done so far to " + o.output);
+        return kExitInterrupted;
+    }
+    if (o.verbose && o.aa > 1)
+        std::fprintf(stderr, "tessra-render: antialiasing: %llu of %zu pixels took up to %u x %u rays\n",
+                     static_cast<unsigned long long>(Tessra_SupersampledPixelCount(r)),
+                     size_t(r->width) * size_t(r->height), o.aa, o.aa);
+    if (o.stageTimes) printStageTimes(progress, farm);
+    if (!o.quiet)
+        std::fprintf(stderr, "tessra-render: wrote %s (%d x %d, %s on %s)\n", o.output.c_str(), r->width, r->height,
+                     formatSeconds(seconds).c_str(), Tessra_BackendName());
+    return kExitOk;
+}
+
+}  // namespace
+int main(int argc, char** argv) {
+    CLI::App app{"tessra-render: renders a model file (glTF, OBJ, PLY, STL) or a JSON scene file with the Tessra "
+                 "renderer and writes a PNG, OpenEXR or PFM image."};
+    app.set_version_flag("--version", std::string("tessra-render ") + Tessra_Version());
+    app.get_formatter()->column_width(34);
+
+    Options o;
+    declareOptions(app, o);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+    if (o.listDevices) return listDevices();
+    tr::CropWindow crop;
+    FieldSets fieldSets;
+    if (const int status = checkOptions(o, crop, fieldSets); status >= 0) return status;
+
+    std::unique_ptr<tr::MpiRank> farm;
+    if (o.mpi) {
+        std::string error;
+        farm = tr::startMpi(error);
+        if (!farm) {
+            std::fprintf(stderr, "tessra-render: --mpi: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        // Rank 0 speaks for the job; the others show only errors and their stage times.
+        if (farm->rank() > 0) {
+            o.quiet = true;
+            o.verbose = false;
+        }
+    }
+
+    Progress progress(o.quiet, o.verbose);
+    Messages messages;
+    messages.progress = &progress;
+    Tessra_SetMessageHandler(&onMessage, &messages);
+
+    struct sigaction sa {};
+    sa.sa_handler = &onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    // mpirun passes Ctrl-C on to its ranks as SIGTERM.
+    if (farm) sigaction(SIGTERM, &sa, nullptr);
+
+    tr::Scene scene;
+    if (!loadScene(o, progress, scene)) return kExitFailure;
+
+    if (Tessra_SelectBackend(o.device.c_str()) != 0) return kExitUsage;
+    Tessra_SetThreadCount(o.threads);
+    TessraRendererCUDA* r = Tessra_InitRenderer();
+    if (!r) {
+        progress.message("tessra-render: error: cannot create the renderer");
+        return kExitFailure;
+    }
+    struct Owner {
+        TessraRendererCUDA*& r;
+        ~Owner() { Tessra_DeleteRenderer(&r); }
+    } owner{r};
+
+    unsigned photonBounces = 0;
+    if (const int status = configure(r, o, scene, fieldSets, crop, progress, photonBounces); status >= 0)
+        return status;
+    Host host(r->width, r->height, progress);
+    attachOutputs(r, host, o);
     if (farm) farm->attach(*r, host, host.image);
     const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
     progress.start(totalTiles);
     const auto t0 = std::chrono::steady_clock::now();
     {
-        StdoutMute mute(!verbose);
+        StdoutMute mute(!o.verbose);
         tr::feedRenderer(scene, *r);
         // What an option gave counts as given too.
         const std::string line = tr::completeSettings(*r, [&](const char* f) {
-            const std::string field = f;
-            const bool option = (field == "numPhotons" && photons) || (field == "numBounces" && photonBounces) ||
-                                (field == "photonEnergy" && photonEnergy > 0) ||
-                                (field == "photonSearchDistance" && photonRadius > 0) ||
-                                (field == "irradianceSamples" && fgSamples) ||
-                                (field == "FG_record_density" && fgDensity > 0);
-            return !option && !given(f);
+            return !optionGave(o, photonBounces, f) && !givenAnywhere(scene, fieldSets, f);
         });
-        if (verbose && !line.empty()) std::fprintf(stderr, "tessra-render: %s\n", line.c_str());
+        if (o.verbose && !line.empty()) std::fprintf(stderr, "tessra-render: %s\n", line.c_str());
         messages.rendering = true;
         progress.status("Rendering");
         if (g_interrupts == 0) r->Render();
@@ -571,19 +652,13 @@ int main(int argc, char** argv) {
         r->CleanUp();
     }
     r->callbacks = nullptr;
-    // Each rank repeats the stages before the tiles; their times show what a rank costs.
-    auto printStageTimes = [&] {
-        const std::string who = farm ? "rank " + std::to_string(farm->rank()) + " " : "";
-        for (const auto& [text, s] : progress.stageTimes())
-            std::fprintf(stderr, "tessra-render: %sstage %-56s %9.3f s\n", who.c_str(), text.c_str(), s);
-    };
     bool farmInterrupted = false;
     if (farm) {
         std::string error;
         const auto outcome = farm->finish(messages.errors > 0, error);
         using O = tr::MpiRank::Outcome;
         if (farm->rank() > 0) {
-            if (stageTimes && outcome == O::Complete) printStageTimes();
+            if (o.stageTimes && outcome == O::Complete) printStageTimes(progress, farm.get());
             return outcome == O::Complete ? kExitOk : outcome == O::Interrupted ? kExitInterrupted : kExitFailure;
         }
         if (outcome == O::Failed) {
@@ -595,39 +670,9 @@ int main(int argc, char** argv) {
     }
     const double seconds = secondsSince(t0);
     progress.finish();
-
     if (messages.errors > 0) {
         progress.message("tessra-render: error: the render failed; no image written");
         return kExitFailure;
     }
-    const bool interrupted = g_interrupts > 0 || farmInterrupted;
-    std::vector<std::pair<std::string, std::string>> attributes;
-    for (const std::string& n : tr::settingNames()) attributes.emplace_back("tessra:" + n, tr::settingValue(*r, n));
-    char secondsText[32];
-    std::snprintf(secondsText, sizeof(secondsText), "%.3f", seconds);
-    attributes.emplace_back("tessra:renderSeconds", secondsText);
-    attributes.emplace_back("tessra:device", Tessra_BackendName());
-    attributes.emplace_back("tessra:version", Tessra_Version());
-    attributes.emplace_back("tessra:scene", scenePath);
-    if (interrupted) attributes.emplace_back("tessra:interrupted", "true");
-    if (farm) attributes.emplace_back("tessra:mpiRanks", std::to_string(farm->size()));
-    const tr::Image window = cropped ? tr::cropImage(host.image, crop) : tr::Image();
-    try {
-        tr::writeImage(output, cropped ? window : host.image, attributes);
-    } catch (const std::exception& e) {
-        progress.message(std::string("tessra-render: error: ") + e.what());
-        return kExitFailure;
-    }
-    if (interrupted) {
-        progress.message("tessra-render: interrupted; wrote the tiles done so far to " + output);
-        return kExitInterrupted;
-    }
-    if (verbose && aa > 1)
-        std::fprintf(stderr, "tessra-render: antialiasing: %llu of %zu pixels took up to %u x %u rays\n",
-                     static_cast<unsigned long long>(Tessra_SupersampledPixelCount(r)), pixels, aa, aa);
-    if (stageTimes) printStageTimes();
-    if (!quiet)
-        std::fprintf(stderr, "tessra-render: wrote %s (%d x %d, %s on %s)\n", output.c_str(), r->width, r->height,
-                     formatSeconds(seconds).c_str(), Tessra_BackendName());
-    return kExitOk;
+    return writeResult(r, o, host.image, crop, farm.get(), g_interrupts > 0 || farmInterrupted, seconds, progress);
 }
