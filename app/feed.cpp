@@ -384,12 +384,17 @@ void principledMaterial(const float base[3], float metallic, float roughness, fl
         for (int i = 0; i < 3; ++i) m.refrColor[i] = byte(base[i] * transmission);
         m.refrGloss = gloss;
     }
+    // The lights' highlight: a normalised Blinn lobe, whose peak grows as it narrows so
+    // that it reflects Fresnel's share of the light (0.04 for dielectrics, the base colour
+    // for metals) as the metallic-roughness model does. A flat 0.04 peak left rough
+    // surfaces and every metal without the highlight their authors see.
     const float alpha = roughness * roughness;
-    const float exponent = alpha > 0 ? 2.0f / (alpha * alpha) - 2.0f : 1000.0f;
-    if (metallic < 1 && exponent >= 1) {
+    const float exponent = std::min(alpha > 0 ? 2.0f / (alpha * alpha) - 2.0f : 1000.0f, 1000.0f);
+    const float f0 = 0.04f * (1 - metallic) + metallic * (base[0] + base[1] + base[2]) / 3;
+    if (exponent >= 1 && f0 > 0) {
         m.specular = true;
-        m.specularLevel = 0.04f;
-        m.specularExponent = std::min(exponent, 1000.0f);
+        m.specularLevel = f0 * (exponent + 8) / 8;
+        m.specularExponent = exponent;
     }
 }
 
