@@ -730,23 +730,8 @@ py::tuple meshFacing(py::object positions, py::object indices, py::object normal
     return py::make_tuple(volume, solidAngle / (4 * M_PI), area > 0 ? len(netArea) / area : 0.0);
 }
 
-PYBIND11_MODULE(tessra, m) {
-    m.doc() = "Tessra, a tiled renderer, from Python. See docs/python.md.";
-    Tessra_SetMessageHandler(&onMessage, nullptr);
-    py::register_exception<LibraryError>(m, "Error", PyExc_RuntimeError);
-    m.attr("__version__") = Tessra_Version();
-    m.def("select_backend", [](const std::string& name) {
-        if (Tessra_SelectBackend(name.c_str()) != 0) throw py::value_error("unknown backend '" + name + "' (auto, cpu, cuda)");
-    }, py::arg("name"), "Picks the device: 'auto', 'cpu' or 'cuda'.");
-    m.def("backend_name", [] { return std::string(Tessra_BackendName()); });
-    m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(n); }, py::arg("threads"),
-          "Worker threads of the CPU device (0 = every core).");
-    m.def("_setting_names", &tr::settingNames);
-    m.def("mesh_facing", &meshFacing, py::arg("positions"), py::arg("indices"), py::kw_only(), py::arg("normals"),
-          py::arg("normal_indices") = py::none(), py::arg("eye"),
-          "(volume, winding number about eye, opening) of a mesh as its normals orient it: see add_mesh's "
-          "flip_normals.");
-
+// The image of a render and its output passes.
+void bindImages(py::module_& m) {
     py::class_<Image, std::shared_ptr<Image>> image(m, "Image", py::buffer_protocol());
     image
         .def_property_readonly("width", [](const Image& i) { return i.data.width; })
@@ -795,6 +780,9 @@ PYBIND11_MODULE(tessra, m) {
         }, py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
            "As Image.tile, with the pass's channels per pixel.");
 
+}
+
+void bindMaterial(py::module_& m) {
     py::class_<Material>(m, "Material")
         .def(py::init([](py::object diffuse, py::object texture, py::object reflection, double reflectionGloss,
                          py::object refraction, double refractionGloss, double specularLevel, double specularExponent,
@@ -846,28 +834,10 @@ PYBIND11_MODULE(tessra, m) {
         .def_property_readonly("emission", [](const Material& x) {
             return std::array<float, 3>{x.m.emission[0], x.m.emission[1], x.m.emission[2]};
         });
+}
 
-    py::class_<Renderer> r(m, "Renderer");
-    r.def(py::init<int, int>(), py::kw_only(), py::arg("width") = 512, py::arg("height") = 512);
-    setting(r, "width", "width", &TessraRendererCUDA::width);
-    setting(r, "height", "height", &TessraRendererCUDA::height);
-    setting(r, "maxOctreeDepth", "max_octree_depth", &TessraRendererCUDA::maxOctreeDepth);
-    setting(r, "fieldOfView", "field_of_view", &TessraRendererCUDA::fieldOfView);
-    setting(r, "photonTreeParam", "photon_tree_param", &TessraRendererCUDA::photonTreeParam);
-    setting(r, "usePhotonMapping", "use_photon_mapping", &TessraRendererCUDA::usePhotonMapping);
-    setting(r, "numBounces", "num_bounces", &TessraRendererCUDA::numBounces);
-    setting(r, "indirectIllumination", "indirect_illumination", &TessraRendererCUDA::indirectIllumination);
-    setting(r, "shadowMode", "shadow_mode", &TessraRendererCUDA::shadowMode);
-    setting(r, "ambientLightIntens", "ambient_light_intens", &TessraRendererCUDA::ambientLightIntens);
-    setting(r, "photonSearchDistance", "photon_search_distance", &TessraRendererCUDA::photonSearchDistance);
-    setting(r, "photonEnergy", "photon_energy", &TessraRendererCUDA::photonEnergy);
-    setting(r, "irradianceSamples", "irradiance_samples", &TessraRendererCUDA::irradianceSamples);
-    setting(r, "FG_record_density", "fg_record_density", &TessraRendererCUDA::FG_record_density);
-    setting(r, "useFinalGather", "use_final_gather", &TessraRendererCUDA::useFinalGather);
-    setting(r, "numPhotons", "num_photons", &TessraRendererCUDA::numPhotons);
-    setting(r, "pathSamples", "path_samples", [](const TessraRendererCUDA& x) { return x.extension_.pathSamples; });
-    setting(r, "pathBounces", "path_bounces", [](const TessraRendererCUDA& x) { return x.extension_.pathBounces; });
-
+// The scene a renderer holds: the world, meshes, bounds and camera.
+void bindScene(py::class_<Renderer>& r) {
     r.def_property(
          "background",
          [](const Renderer& x) -> py::object {
@@ -952,7 +922,9 @@ PYBIND11_MODULE(tessra, m) {
         .def("set_camera", &Renderer::setCamera, py::arg("position"), py::arg("look_at"),
              py::arg("up") = py::make_tuple(0, 1, 0), py::arg("fov_degrees") = 45.0,
              "A perspective camera; fov_degrees is the horizontal field of view.");
+}
 
+void bindLights(py::class_<Renderer>& r) {
     // One method per light kind. Every intensity is per light (the hand-over divides by the
     // count); a keyword that the kind has no use for is an error rather than ignored.
     auto light = [&](const char* name, LightType kind, std::set<std::string> uses) {
@@ -988,6 +960,51 @@ PYBIND11_MODULE(tessra, m) {
     light("add_rect_spot_light", LIGHT_SPOT_RECT, {"direction", "falloff", "hotspot"});
     light("add_directional_light", LIGHT_DIR_CIRCLE, {"direction", "falloff", "hotspot"});
     light("add_rect_directional_light", LIGHT_DIR_RECT, {"direction", "falloff", "hotspot"});
+}
+
+PYBIND11_MODULE(tessra, m) {
+    m.doc() = "Tessra, a tiled renderer, from Python. See docs/python.md.";
+    Tessra_SetMessageHandler(&onMessage, nullptr);
+    py::register_exception<LibraryError>(m, "Error", PyExc_RuntimeError);
+    m.attr("__version__") = Tessra_Version();
+    m.def("select_backend", [](const std::string& name) {
+        if (Tessra_SelectBackend(name.c_str()) != 0) throw py::value_error("unknown backend '" + name + "' (auto, cpu, cuda)");
+    }, py::arg("name"), "Picks the device: 'auto', 'cpu' or 'cuda'.");
+    m.def("backend_name", [] { return std::string(Tessra_BackendName()); });
+    m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(n); }, py::arg("threads"),
+          "Worker threads of the CPU device (0 = every core).");
+    m.def("_setting_names", &tr::settingNames);
+    m.def("mesh_facing", &meshFacing, py::arg("positions"), py::arg("indices"), py::kw_only(), py::arg("normals"),
+          py::arg("normal_indices") = py::none(), py::arg("eye"),
+          "(volume, winding number about eye, opening) of a mesh as its normals orient it: see add_mesh's "
+          "flip_normals.");
+
+    bindImages(m);
+    bindMaterial(m);
+
+    py::class_<Renderer> r(m, "Renderer");
+    r.def(py::init<int, int>(), py::kw_only(), py::arg("width") = 512, py::arg("height") = 512);
+    setting(r, "width", "width", &TessraRendererCUDA::width);
+    setting(r, "height", "height", &TessraRendererCUDA::height);
+    setting(r, "maxOctreeDepth", "max_octree_depth", &TessraRendererCUDA::maxOctreeDepth);
+    setting(r, "fieldOfView", "field_of_view", &TessraRendererCUDA::fieldOfView);
+    setting(r, "photonTreeParam", "photon_tree_param", &TessraRendererCUDA::photonTreeParam);
+    setting(r, "usePhotonMapping", "use_photon_mapping", &TessraRendererCUDA::usePhotonMapping);
+    setting(r, "numBounces", "num_bounces", &TessraRendererCUDA::numBounces);
+    setting(r, "indirectIllumination", "indirect_illumination", &TessraRendererCUDA::indirectIllumination);
+    setting(r, "shadowMode", "shadow_mode", &TessraRendererCUDA::shadowMode);
+    setting(r, "ambientLightIntens", "ambient_light_intens", &TessraRendererCUDA::ambientLightIntens);
+    setting(r, "photonSearchDistance", "photon_search_distance", &TessraRendererCUDA::photonSearchDistance);
+    setting(r, "photonEnergy", "photon_energy", &TessraRendererCUDA::photonEnergy);
+    setting(r, "irradianceSamples", "irradiance_samples", &TessraRendererCUDA::irradianceSamples);
+    setting(r, "FG_record_density", "fg_record_density", &TessraRendererCUDA::FG_record_density);
+    setting(r, "useFinalGather", "use_final_gather", &TessraRendererCUDA::useFinalGather);
+    setting(r, "numPhotons", "num_photons", &TessraRendererCUDA::numPhotons);
+    setting(r, "pathSamples", "path_samples", [](const TessraRendererCUDA& x) { return x.extension_.pathSamples; });
+    setting(r, "pathBounces", "path_bounces", [](const TessraRendererCUDA& x) { return x.extension_.pathBounces; });
+
+    bindScene(r);
+    bindLights(r);
 
     r.def("render", &Renderer::render, py::kw_only(), py::arg("on_tile") = py::none(), py::arg("on_status") = py::none(),
           py::arg("should_abort") = py::none(), py::arg("passes") = py::tuple(), py::arg("crop") = py::none(),
