@@ -128,6 +128,17 @@ def tessra_render(args, width, height, lights):
     return w, h, [v for y in range(h) for v in data[(h - 1 - y) * w * 3:(h - y) * w * 3]]  # PFM: bottom row first
 
 
+# An 8 x 4 sky of bright and dim texels written as a flat Radiance HDR file.
+SKY_ROWS = [[v for i in range(8) for v in ((4.0, 2.0, 1.0) if (i + j) % 3 else (0.5, 0.5, 0.25))] for j in range(4)]
+SKY = os.path.join(tempfile.mkdtemp(), "sky.hdr")
+with open(SKY, "wb") as f:
+    f.write(b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4 +X 8\n")
+    for row in SKY_ROWS:
+        for i in range(0, 24, 3):
+            e = math.frexp(max(row[i:i + 3]))[1]
+            f.write(bytes([int(c * 2.0 ** (8 - e)) for c in row[i:i + 3]] + [e + 128]))
+
+
 def rgb_of(image):
     return [v for i, v in enumerate(array.array("f", memoryview(image).tobytes())) if i % 4 != 3]
 
@@ -147,18 +158,28 @@ class Module(unittest.TestCase):
                 (dict(aa_samples=2, aa_threshold=0), ["--aa", "2", "--aa-threshold", "0"], small, LIGHTS),
                 (dict(aa_samples=1, path_samples=4, path_bounces=1), ["--aa", "1", "--path-trace", "4", "--bounces", "1"],
                  small, LIGHTS),
+                (dict(aa_samples=1, environment=SKY), ["--aa", "1", "--environment", SKY], small, LIGHTS),
                 (dict(indirect_illumination=True, use_photon_mapping=True, num_photons=20000),
                  ["--gi", "--photons", "20000"], small, NO_DECAY)):
             with self.subTest(args=args):
                 r = python_scene(*size, lights)
                 for k, v in settings.items():
-                    setattr(r, k, v)
+                    if k == "environment":
+                        r.set_environment(v)
+                    else:
+                        setattr(r, k, v)
                 image = r.render()
                 w, h, expected = tessra_render(args, *size, lights)
                 self.assertEqual((w, h), (image.width, image.height))
                 got = rgb_of(image)
                 self.assertGreater(sum(1 for v in got if v > 0), len(got) // 2, "the image is mostly black")
                 self.assertEqual(array.array("f", got).tobytes(), array.array("f", expected).tobytes())
+                if "environment" in settings:
+                    # The same sky as pixels, bottom row first as Blender gives them (the file's
+                    # decoding adds half a step of its 8-bit mantissas).
+                    r.set_environment(array.array("f", [v for row in reversed(SKY_ROWS) for v in row]), 8, 4,
+                                      bottom_up=True)
+                    self.assertLess(max(abs(a - b) for a, b in zip(rgb_of(r.render()), got)), 0.01 * max(got))
                 if not settings:
                     self.assertTrue(0 < r.supersampled_pixel_count < w * h, r.supersampled_pixel_count)
                 elif "aa_threshold" in settings:
@@ -310,7 +331,10 @@ except KeyboardInterrupt as e:
                 (lambda: setattr(r, "aa_samples", 17), "aa_samples"),
                 (lambda: setattr(r, "path_samples", 65537), "pathSamples"),
                 (lambda: r.render(passes=["z"]), "passes"),
-                (lambda: tessra.Material(diffuse=(1, 2)), "three numbers")]:
+                (lambda: tessra.Material(diffuse=(1, 2)), "three numbers"),
+                (lambda: r.set_environment(array.array("f", [math.nan] * 3), 1, 1), "not a finite"),
+                (lambda: r.set_environment(array.array("f", [1] * 5), 1, 1), "width x height"),
+                (lambda: r.set_environment("/no/such/sky.hdr"), "cannot open")]:
             with self.subTest(text=text), self.assertRaisesRegex(ValueError, text):
                 call()
         with self.assertRaises(TypeError):
