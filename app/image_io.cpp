@@ -62,8 +62,6 @@ std::vector<float> readExrRgb(const std::string& path, int& width, int& height) 
     }
 }
 
-float srgbToLinear(float s) { return s <= 0.04045f ? s / 12.92f : std::pow((s + 0.055f) / 1.055f, 2.4f); }
-
 // DevIL for the other formats; it keeps one current image for the whole process.
 std::vector<float> readDevilRgb(const std::string& path, int& width, int& height) {
     static std::mutex lock;
@@ -100,6 +98,8 @@ std::vector<float> readDevilRgb(const std::string& path, int& width, int& height
 }
 
 }  // namespace
+
+float srgbToLinear(float s) { return s <= 0.04045f ? s / 12.92f : std::pow((s + 0.055f) / 1.055f, 2.4f); }
 
 std::vector<float> readImageRgb(const std::string& path, int& width, int& height) {
     const size_t dot = path.find_last_of('.');

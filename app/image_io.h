@@ -39,6 +39,9 @@ void writeImage(const std::string& path, const Image& image,
 // std::runtime_error naming the file when it cannot be read.
 std::vector<float> readImageRgb(const std::string& path, int& width, int& height);
 
+// The linear value of an sRGB-encoded one (0 to 1).
+float srgbToLinear(float s);
+
 // sRGB encoding of a linear value clamped to [0, 1], as an 8-bit code.
 unsigned char linearToSrgb8(float v);
 

@@ -154,8 +154,7 @@ TESSRA_DEVICE void path_trace_ss(Lane t, unsigned int width, unsigned int height
     // The ray's own numbers come from the point it hit, so a pixel's paths are the same
     // in every tile layout, crop and band.
     PathSampler rng;
-    rng.seed = mixBits(unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^
-                       unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu);
+    rng.seed = pointHash(xyz(P));
     float3 sum = make_float3(0, 0, 0);
     const float3 eye = xyz(inEyePos[p]);
     for (unsigned int k = 0; k < samples; ++k) {

@@ -139,11 +139,7 @@ TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int hei
 TESSRA_HD void strataShift(float3 P, unsigned int step, unsigned int& ox, unsigned int& oy) {
     ox = oy = 0u;
     if (step <= 1u) return;
-    unsigned int h = unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^
-                     unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu ^ 0x9e3779b9u;
-    h = (h ^ (h >> 16)) * 0x7feb352du;
-    h = (h ^ (h >> 15)) * 0x846ca68bu;
-    h ^= h >> 16;
+    const unsigned int h = pointHash(P, 0x9e3779b9u);
     ox = h % step;
     oy = (h / step) % step;
 }
@@ -305,9 +301,7 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
         // errs the same way on every pixel of a flat floor where the image changes fast.
         float su = 0.5f, sv = 0.5f;
         if (S.c_worldImageSize.x != 0) {
-            const unsigned int h = mixBits(unsigned(floatBitsToInt(s.P.x)) * 0x8da6b343u ^
-                                           unsigned(floatBitsToInt(s.P.y)) * 0xd8163841u ^
-                                           unsigned(floatBitsToInt(s.P.z)) * 0xcb1ab31fu);
+            const unsigned int h = pointHash(s.P);
             su = float(h & 0xffffu) * (1.0f / 65536.0f);
             sv = float(h >> 16) * (1.0f / 65536.0f);
         }

@@ -234,6 +234,12 @@ TESSRA_HD unsigned int mixBits(unsigned int x) {
     return x;
 }
 
+// A hash of a point's bits: numbers that follow the point, whatever else was shaded.
+TESSRA_HD unsigned int pointHash(float3 P, unsigned int salt = 0u) {
+    return mixBits(unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^
+                   unsigned(floatBitsToInt(P.z)) * 0xcb1ab31fu ^ salt);
+}
+
 // ---------------------------------------------------------------------------------
 // Emitting triangles: triangles whose material has an emission. texEmitters holds, per
 // emitter, the triangle (as int bits), where its share of the scene's emitted power
@@ -333,6 +339,14 @@ TESSRA_DEVICE int findStretch(int first, int n, float u, float& rest, float& pmf
     return lo;
 }
 
+// The solid angle of a texel of row `row`, whose edges lie at cos theta ca and cb.
+TESSRA_DEVICE float texelSolidAngle(int row, float& ca, float& cb) {
+    const int2 size = SYM.c_worldImageSize;
+    ca = cosf(TESSRA_PI * float(row) / float(size.y));
+    cb = cosf(TESSRA_PI * float(row + 1) / float(size.y));
+    return TESSRA_2PI / float(size.x) * (ca - cb);
+}
+
 // A direction drawn from the world's image by (u1, u2), its probability density over
 // solid angle, and the radiance it brings. The texel is chosen by what it brings and
 // the direction spread evenly over its solid angle (evenly in cos theta), so that the
@@ -343,10 +357,10 @@ TESSRA_DEVICE float3 sampleWorldImage(float u1, float u2, float& pdf, float3& ra
     float fv, fu, pRow, pCol;
     const int row = findStretch(0, H, u2, fv, pRow);
     const int col = findStretch(H + 1 + row * (W + 1), W, u1, fu, pCol);
-    const float ca = cosf(TESSRA_PI * float(row) / float(H)), cb = cosf(TESSRA_PI * float(row + 1) / float(H));
+    float ca, cb;
+    const float solidAngle = texelSolidAngle(row, ca, cb);
     const float ct = ca + fv * (cb - ca), st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));
     const float phi = TESSRA_2PI * ((float(col) + fu) / float(W) - 0.5f);
-    const float solidAngle = TESSRA_2PI / float(W) * (ca - cb);
     pdf = solidAngle > 0.0f ? pRow * pCol / solidAngle : 0.0f;
     radiance = S.c_envColor * xyz(tex1Dfetch(S.texWorldImage, row * W + col));
     return outOfWorldImage(make_float3(st * sinf(phi), ct, -st * cosf(phi)));
@@ -360,8 +374,8 @@ TESSRA_DEVICE float worldImagePdf(float3 d) {
     const int rowAt = H + 1 + t.y * (W + 1) + t.x;
     const float pRow = tex1Dfetch(S.texWorldCdf, t.y + 1) - tex1Dfetch(S.texWorldCdf, t.y);
     const float pCol = tex1Dfetch(S.texWorldCdf, rowAt + 1) - tex1Dfetch(S.texWorldCdf, rowAt);
-    const float ca = cosf(TESSRA_PI * float(t.y) / float(H)), cb = cosf(TESSRA_PI * float(t.y + 1) / float(H));
-    const float solidAngle = TESSRA_2PI / float(W) * (ca - cb);
+    float ca, cb;
+    const float solidAngle = texelSolidAngle(t.y, ca, cb);
     return solidAngle > 0.0f ? pRow * pCol / solidAngle : 0.0f;
 }
 

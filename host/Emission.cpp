@@ -31,7 +31,28 @@ double emittedPower(const TessraRendererCUDA& r, const TriangleRecord& t) {
     return p > 0 && std::isfinite(p) ? p : 0;
 }
 
+// Grows an owned array of `per` values an item, zero-filled, to hold items up to `n` when
+// `item` lies past its `count`.
+template <class T>
+void growOwned(T*& array, uint32_t& count, uint32_t item, uint32_t n, size_t per) {
+    if (item < count) return;
+    std::unique_ptr<T[]> grown(new T[per * size_t(n)]());
+    if (array) std::memcpy(grown.get(), array, sizeof(T) * per * count);
+    delete[] array;
+    array = grown.release();
+    count = n;
+}
+
 }  // namespace
+
+bool uploadTable(TessraRendererCUDA& r, void*& slot, const void* data, size_t bytes, rt::Symbol symbol) {
+    freeChecked(slot, "Tessra", __LINE__);
+    slot = r.Malloc(bytes);
+    if (!slot) return false;
+    TESSRA_CHECK(rt::memcpyHtoD(slot, data, bytes), "Tessra", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(symbol, slot, bytes), "volumeRender", __LINE__);
+    return true;
+}
 
 bool anyEmitter(const TessraRendererCUDA& r) {
     if (!r.extension_.emission) return false;
@@ -68,16 +89,9 @@ bool uploadEmitters(TessraRendererCUDA& r) {
     // References cannot be bound to nothing: a scene without emitters binds one unread entry.
     if (table.empty()) table.push_back(make_float4(0, 0, 0, 0));
 
-    freeChecked(x.emitters, "Tessra", __LINE__);
-    freeChecked(x.matEmission, "Tessra", __LINE__);
-    x.emitters = r.Malloc(table.size() * 16);
-    x.matEmission = r.Malloc(radiance.size() * 16);
-    if (!x.emitters || !x.matEmission) return false;
-    TESSRA_CHECK(rt::memcpyHtoD(x.emitters, table.data(), table.size() * 16), "Tessra", __LINE__);
-    TESSRA_CHECK(rt::memcpyHtoD(x.matEmission, radiance.data(), radiance.size() * 16), "Tessra", __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texEmitters, x.emitters, table.size() * 16), "volumeRender", __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texMatEmission, x.matEmission, radiance.size() * 16), "volumeRender",
-                 __LINE__);
+    if (!uploadTable(r, x.emitters, table.data(), table.size() * 16, rt::Symbol::texEmitters) ||
+        !uploadTable(r, x.matEmission, radiance.data(), radiance.size() * 16, rt::Symbol::texMatEmission))
+        return false;
     const int count = int(x.numEmitters);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_numEmitters, &count, 4), "volumeRender", __LINE__);
     return true;
@@ -119,16 +133,9 @@ bool uploadWorldImage(TessraRendererCUDA& r) {
     }
     cdf[H] = 1.0f;
 
-    freeChecked(x.worldTexels, "Tessra", __LINE__);
-    freeChecked(x.worldCdf, "Tessra", __LINE__);
-    x.worldTexels = r.Malloc(texels.size() * 16);
-    x.worldCdf = r.Malloc(cdf.size() * 4);
-    if (!x.worldTexels || !x.worldCdf) return false;
-    TESSRA_CHECK(rt::memcpyHtoD(x.worldTexels, texels.data(), texels.size() * 16), "Tessra", __LINE__);
-    TESSRA_CHECK(rt::memcpyHtoD(x.worldCdf, cdf.data(), cdf.size() * 4), "Tessra", __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texWorldImage, x.worldTexels, texels.size() * 16), "volumeRender",
-                 __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texWorldCdf, x.worldCdf, cdf.size() * 4), "volumeRender", __LINE__);
+    if (!uploadTable(r, x.worldTexels, texels.data(), texels.size() * 16, rt::Symbol::texWorldImage) ||
+        !uploadTable(r, x.worldCdf, cdf.data(), cdf.size() * 4, rt::Symbol::texWorldCdf))
+        return false;
     const int size[2] = {image ? int(W) : 0, image ? int(H) : 0};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldImageSize, size, 8), "volumeRender", __LINE__);
     const float* t = x.worldImageTurn;
@@ -154,14 +161,7 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* r, uint32_t materi
     for (float c : {red, green, blue})
         if (!(c >= 0.0f) || !std::isfinite(c)) return -1;
     TessraRendererCUDA::Extension& x = r->extension_;
-    if (material >= x.emissionMaterials) {
-        const uint32_t n = uint32_t(r->materials.size());
-        std::unique_ptr<float[]> grown(new float[3 * size_t(n)]());
-        if (x.emission) std::memcpy(grown.get(), x.emission, 12 * size_t(x.emissionMaterials));
-        delete[] x.emission;
-        x.emission = grown.release();
-        x.emissionMaterials = n;
-    }
+    host::growOwned(x.emission, x.emissionMaterials, material, uint32_t(r->materials.size()), 3);
     x.emission[3 * size_t(material)] = red;
     x.emission[3 * size_t(material) + 1] = green;
     x.emission[3 * size_t(material) + 2] = blue;
@@ -174,14 +174,7 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* r, uint32_t materi
 TESSRA_API int Tessra_SetLightEmitterCosine(TessraRendererCUDA* r, uint32_t light, bool on) try {
     if (!r || light >= r->lights.size()) return -1;
     TessraRendererCUDA::Extension& x = r->extension_;
-    if (light >= x.lambertLightCount) {
-        const uint32_t n = uint32_t(r->lights.size());
-        std::unique_ptr<uint8_t[]> grown(new uint8_t[n]());
-        if (x.lambertLights) std::memcpy(grown.get(), x.lambertLights, x.lambertLightCount);
-        delete[] x.lambertLights;
-        x.lambertLights = grown.release();
-        x.lambertLightCount = n;
-    }
+    host::growOwned(x.lambertLights, x.lambertLightCount, light, uint32_t(r->lights.size()), 1);
     x.lambertLights[light] = on ? 1 : 0;
     return 0;
 } catch (...) {

@@ -182,12 +182,9 @@ void TessraRendererCUDA::castPhotons() try {
         const int balanced = extension_.balancedPhotons ? 1 : 0;
         TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_balancedPhotons, &balanced, 4), "volumeRender", __LINE__);
         const std::vector<float> scales = host::photonScales(*this);
-        host::freeChecked(extension_.photonScales, "Tessra", __LINE__);
-        extension_.photonScales = Malloc(scales.size() * 4);
-        if (!extension_.photonScales) throw std::bad_alloc();
-        TESSRA_CHECK(rt::memcpyHtoD(extension_.photonScales, scales.data(), scales.size() * 4), "Tessra", __LINE__);
-        TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLightsPhotonScale, extension_.photonScales, scales.size() * 4),
-                     "volumeRender", __LINE__);
+        if (!host::uploadTable(*this, extension_.photonScales, scales.data(), scales.size() * 4,
+                               rt::Symbol::texLightsPhotonScale))
+            throw std::bad_alloc();
     }
     const float2 rands = make_float2(0.5f, 0.2f);
     const float3 rands01 = make_float3(0, 0, 0);

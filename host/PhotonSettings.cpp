@@ -48,6 +48,38 @@ double emissionDensity(const LightRecord& l, bool lambert, double& lit) {
     }
 }
 
+// The centre and diagonal of the triangles' box, and their area.
+struct SceneExtent {
+    double centre[3] = {0, 0, 0}, diagonal = 0, area = 0;
+};
+
+SceneExtent sceneExtent(const TessraRendererCUDA& r) {
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    SceneExtent e;
+    for (const TriangleRecord& t : r.triangles) {
+        const float* v = t.vertices;
+        double e1[3], e2[3];
+        for (int a = 0; a < 3; ++a) {
+            for (int k = 0; k < 3; ++k) {
+                lo[a] = std::min(lo[a], double(v[3 * k + a]));
+                hi[a] = std::max(hi[a], double(v[3 * k + a]));
+            }
+            e1[a] = double(v[3 + a]) - v[a];
+            e2[a] = double(v[6 + a]) - v[a];
+        }
+        const double cx = e1[1] * e2[2] - e1[2] * e2[1], cy = e1[2] * e2[0] - e1[0] * e2[2],
+                     cz = e1[0] * e2[1] - e1[1] * e2[0];
+        const double a = 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
+        if (std::isfinite(a)) e.area += a;
+    }
+    for (int a = 0; a < 3; ++a) {
+        e.centre[a] = 0.5 * (lo[a] + hi[a]);
+        e.diagonal += (hi[a] - lo[a]) * (hi[a] - lo[a]);
+    }
+    e.diagonal = std::sqrt(e.diagonal);
+    return e;
+}
+
 struct LightPowers {
     double kernel = 0, truth = 0;
     double spread = 1;  // the mean of the fade over where the photons start or go
@@ -62,9 +94,8 @@ std::vector<LightPowers> lightPowers(const TessraRendererCUDA& r, const double c
     std::vector<LightPowers> out(r.lights.size());
     for (size_t j = 0; j < r.lights.size(); ++j) {
         const LightRecord& l = r.lights[j];
-        const bool lambert = j < r.extension_.lambertLightCount && r.extension_.lambertLights[j];
         double lit = 0;
-        const double p = emissionDensity(l, lambert, lit);
+        const double p = emissionDensity(l, host::lambertLight(r, j), lit);
         if (!(p > 0) || !(lit > 0)) continue;
         const double colour = (double(l.color[0]) + l.color[1] + l.color[2]) / 3;
         const double power = colour * l.intensity;
@@ -97,18 +128,8 @@ namespace host {
 std::vector<float> photonScales(const TessraRendererCUDA& r) {
     std::vector<float> scale(std::max<size_t>(r.lights.size(), 1), 1.0f);
     if (!r.extension_.balancedPhotons || r.triangles.empty()) return scale;
-    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    for (const TriangleRecord& t : r.triangles)
-        for (int k = 0; k < 9; ++k) {
-            lo[k % 3] = std::min(lo[k % 3], double(t.vertices[k]));
-            hi[k % 3] = std::max(hi[k % 3], double(t.vertices[k]));
-        }
-    double centre[3], diagonal = 0;
-    for (int a = 0; a < 3; ++a) {
-        centre[a] = 0.5 * (lo[a] + hi[a]);
-        diagonal += (hi[a] - lo[a]) * (hi[a] - lo[a]);
-    }
-    const std::vector<LightPowers> powers = lightPowers(r, centre, std::sqrt(diagonal));
+    const SceneExtent e = sceneExtent(r);
+    const std::vector<LightPowers> powers = lightPowers(r, e.centre, e.diagonal);
     double kernel = 0, truth = 0;
     for (const LightPowers& p : powers) kernel += p.kernel, truth += p.truth;
     if (!(kernel > 0) || !(truth > 0)) return scale;
@@ -124,31 +145,12 @@ std::vector<float> photonScales(const TessraRendererCUDA& r) {
 extern "C" TESSRA_API int Tessra_SuggestPhotonSettings(const TessraRendererCUDA* r, TessraPhotonSettings* out) {
     if (!r || !out) return -1;
     try {
-        double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-        double area = 0;
-        for (const TriangleRecord& t : r->triangles) {
-            const float* v = t.vertices;
-            double e1[3], e2[3];
-            for (int a = 0; a < 3; ++a) {
-                for (int k = 0; k < 3; ++k) {
-                    lo[a] = std::min(lo[a], double(v[3 * k + a]));
-                    hi[a] = std::max(hi[a], double(v[3 * k + a]));
-                }
-                e1[a] = double(v[3 + a]) - v[a];
-                e2[a] = double(v[6 + a]) - v[a];
-            }
-            const double cx = e1[1] * e2[2] - e1[2] * e2[1], cy = e1[2] * e2[0] - e1[0] * e2[2],
-                         cz = e1[0] * e2[1] - e1[1] * e2[0];
-            const double a = 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
-            if (std::isfinite(a)) area += a;
-        }
-        if (r->triangles.empty() || !(area > 0)) return -1;
-        const double centre[3] = {0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
-        const double diagonal = std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
-                                          (hi[2] - lo[2]) * (hi[2] - lo[2]));
+        const SceneExtent e = sceneExtent(*r);
+        if (r->triangles.empty() || !(e.area > 0)) return -1;
+        const double area = e.area, diagonal = e.diagonal;
 
         double kernelPower = 0, truePower = 0;
-        const std::vector<LightPowers> powers = lightPowers(*r, centre, diagonal);
+        const std::vector<LightPowers> powers = lightPowers(*r, e.centre, diagonal);
         for (const LightPowers& p : powers) kernelPower += p.kernel, truePower += p.truth;
         out->photonEnergy = kernelPower > 0 ? float(truePower / kernelPower / kDensityFactor) : r->photonEnergy;
 

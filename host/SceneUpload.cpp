@@ -159,8 +159,7 @@ bool TessraRendererCUDA::initScene() try {
     }
     for (size_t j = 0; j < L; ++j) {
         const LightRecord& l = lights[j];
-        const bool lambert = j < extension_.lambertLightCount && extension_.lambertLights[j];
-        params[j] = make_uchar4(l.type, l.decayType, lambert ? 1 : 0, 0);
+        params[j] = make_uchar4(l.type, l.decayType, host::lambertLight(*this, j) ? 1 : 0, 0);
         decayStart[j] = l.decayStart;
         if (indirectIllumination && l.decayType == 1) {
             platform::messageBox(

@@ -86,6 +86,13 @@ inline bool worldLit(const TessraRendererCUDA& r) {
 
 // Whether the world or emitting surfaces add anything to this render.
 inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || r.extension_.numEmitters > 0; }
+// Replaces the device table in slot with `bytes` of data and binds `symbol` to it; false
+// when the device has no memory for it.
+bool uploadTable(TessraRendererCUDA& r, void*& slot, const void* data, size_t bytes, rt::Symbol symbol);
+// Whether light j emits with the cosine to its direction (Tessra_SetLightEmitterCosine).
+inline bool lambertLight(const TessraRendererCUDA& r, size_t j) {
+    return j < r.extension_.lambertLightCount && r.extension_.lambertLights[j];
+}
 // Builds and uploads the table of emitting triangles and the materials' emission.
 bool uploadEmitters(TessraRendererCUDA& r);
 // Each light's factor on the photons' power: 1 unless balanced (Tessra_SetBalancedPhotons).

@@ -886,8 +886,7 @@ void bindScene(py::class_<Renderer>& r) {
                             const size_t row = bottomUp ? size_t(height) - 1 - i / w : i / w;
                             for (int c = 0; c < 3; ++c) {
                                 const double e = v[channels * i + c];
-                                rgb[3 * (row * w + i % w) + c] =
-                                    float(!srgb ? e : e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4));
+                                rgb[3 * (row * w + i % w) + c] = srgb ? tr::srgbToLinear(float(e)) : float(e);
                             }
                         }
                         x.scene.setEnvironment(width, height, std::move(rgb), "pixels");
