@@ -2,7 +2,6 @@
 // the tests compare against.
 #pragma once
 
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,20 +15,13 @@ inline const float kPointAt[3] = {-1.0f, 0.65f, 2.0f};
 inline const float kSpotAt[3] = {1.0f, 2.0f, 3.0f};
 inline const float kCameraAt[3] = {0.2f, 0.1f, 5.0f};
 inline const float kYfov = 0.8f, kAspect = 1.5f;
-inline const float kMinusZ[3] = {0, 0, -1};
 inline const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 // Quaternions x, y, z, w: the spot tilted 30 degrees down about x, the sun turned 40
-// degrees about y.
+// degrees about y; and where each turns the -z axis light shines along.
 inline const float kSpotRotation[4] = {-0.258819045f, 0, 0, 0.965925826f};
 inline const float kSunRotation[4] = {0, 0.342020143f, 0, 0.939692621f};
-
-inline void rotate(const float q[4], const float v[3], float out[3]) {
-    // v + 2 w (u x v) + 2 u x (u x v)
-    const float u[3] = {q[0], q[1], q[2]}, w = q[3];
-    const float t[3] = {2 * (u[1] * v[2] - u[2] * v[1]), 2 * (u[2] * v[0] - u[0] * v[2]), 2 * (u[0] * v[1] - u[1] * v[0])};
-    const float c[3] = {u[1] * t[2] - u[2] * t[1], u[2] * t[0] - u[0] * t[2], u[0] * t[1] - u[1] * t[0]};
-    for (int i = 0; i < 3; ++i) out[i] = v[i] + w * t[i] + c[i];
-}
+inline const float kSpotBeam[3] = {0, -0.5f, -0.866025404f};  // (0, -sin 30, -cos 30)
+inline const float kSunBeam[3] = {-0.642787610f, 0, -0.766044443f};  // (-sin 40, 0, -cos 40)
 
 inline std::string gltfScene() {
     const int order[6] = {0, 1, 2, 0, 2, 3};
