@@ -69,8 +69,7 @@ struct LightCase {
 // Point lights: Lambert with no decay, decay by d0 / d and by (d0 / d)^2, Blinn's white
 // highlight, and two equal lights, which give four times one light's colour. A spot has
 // full light inside its hotspot, none outside the falloff cone and a linear ramp between;
-// a directional light does the same over its inner and outer radius (a square one along
-// each axis on its own); sphere and rectangle lights average their strata, a rectangle
+// a directional light does the same over its inner and outer radius; sphere and rectangle lights average their strata, a rectangle
 // lights only the side its axis faces, and a Lambertian one adds the cosine at the light;
 // a soft shadow is the mean over the strata left visible.
 std::vector<LightCase> lightCases() {
@@ -86,11 +85,6 @@ std::vector<LightCase> lightCases() {
     };
     auto dist = [=](V3 P) { return std::sqrt(tt::dotv(sub(at, P), sub(at, P))); };
     auto grey = [](float e) { return V3{e * kd.x, e * kd.y, e * kd.z}; };
-    auto directional = [](bool circle) {
-        return [=](TessraRendererCUDA& r) {
-            r.NuevaLuzDir(0.5f, 0, 4, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1.2f, 0.6f, 1.0f, 0, circle, 1.0f);
-        };
-    };
     // A blocker square [-0.5, 0.5]^2 at z = 1 under a sphere light: a soft shadow is the
     // mean over the strata the blocker leaves visible (hidden ones pointing below P).
     auto blocked = [](int shadows) {
@@ -109,6 +103,12 @@ std::vector<LightCase> lightCases() {
             visible.push_back(shadows && std::fabs(X.x) <= 0.5f && std::fabs(X.y) <= 0.5f ? V3{P.x, P.y, P.z - 1} : S);
         }
         return meanOver(visible, P);
+    };
+    auto rect = [](float facing, bool cosine) {
+        return [=](TessraRendererCUDA& r) {
+            r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, facing, 1.0f, 1.5f, 0.8f, 0);
+            if (cosine) EXPECT_TRUE(Tessra_SetLightEmitterCosine(&r, 0, true) == 0 && Tessra_SetLightEmitterCosine(&r, 1, true) == -1);
+        };
     };
     const float cosOuter = std::cos(30.0f * 3.14159f / 180.0f), cosInner = std::cos(15.0f * 3.14159f / 180.0f);
     return {
@@ -135,36 +135,22 @@ std::vector<LightCase> lightCases() {
              return grey(c < cosOuter ? 0 : ramp(c, cosInner, cosOuter) * c);
          },
          3e-4f},
-        {"round directional", directional(true),
+        {"round directional",
+         [](TessraRendererCUDA& r) { r.NuevaLuzDir(0.5f, 0, 4, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1.2f, 0.6f, 1.0f, 0, true, 1.0f); },
          [=](V3 P) {
              const float dr = std::hypot(P.x - 0.5f, P.y);
              return grey(std::fabs(dr - 1.2f) < 1e-4f ? kNaN : ramp(dr, 0.6f, 1.2f));
          },
          2e-3f},
-        {"square directional", directional(false),
-         [=](V3 P) {
-             const float dx = std::fabs(P.x - 0.5f), dy = std::fabs(P.y);
-             if (std::fabs(dx - 1.2f) < 1e-4f || std::fabs(dy - 1.2f) < 1e-4f) return grey(kNaN);
-             return grey(ramp(dx, 0.6f, 1.2f) * ramp(dy, 0.6f, 1.2f));
-         },
-         2e-3f},
         {"sphere", [](TessraRendererCUDA& r) { r.NuevaLuzOmniEsfera(0.3f, 0.2f, 1.5f, 1, 1, 1, 1.0f, 0.5f, 0); },
          [=](V3 P) { return grey(meanOver(strata(true, {0.3f, 0.2f, 1.5f}, 0.5f, 0, 0), P)); }, 3e-4f},
-        {"rectangle",
-         [](TessraRendererCUDA& r) { r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.5f, 0.8f, 0); },
-         [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P)); }, 3e-4f},
-        {"Lambertian rectangle",
-         [](TessraRendererCUDA& r) {
-             r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 1.0f, 1.5f, 0.8f, 0);
-             EXPECT_EQ(Tessra_SetLightEmitterCosine(&r, 0, true), 0);
-             EXPECT_EQ(Tessra_SetLightEmitterCosine(&r, 1, true), -1);
-         },
+        {"rectangle", rect(-1, false), [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P)); },
+         3e-4f},
+        {"Lambertian rectangle", rect(-1, true),
          [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P, 2)); }, 3e-4f},
         {"sphere over a blocker, shadows on", blocked(1), [=](V3 P) { return grey(visibleMean(P, true)); }, 5e-4f},
         {"sphere over a blocker, shadows off", blocked(0), [=](V3 P) { return grey(visibleMean(P, false)); }, 5e-4f},
-        {"rectangle facing away",
-         [](TessraRendererCUDA& r) { r.NuevaLuzRect(0, 0, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1.0f, 1.5f, 0.8f, 0); },
-         [](V3) { return V3{0, 0, 0}; }, 0.0f},
+        {"rectangle facing away", rect(1, false), [](V3) { return V3{0, 0, 0}; }, 0.0f},
     };
 }
 

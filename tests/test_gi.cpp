@@ -21,11 +21,8 @@ double radicalInverse(int i, int b) {
 }
 
 void photonSettings(TessraRendererCUDA& r, uint32_t n, uint32_t bounces, bool finalGather = false) {
-    r.indirectIllumination = r.usePhotonMapping = true;
-    r.numPhotons = n;
+    tt::enablePhotonMapping(r, n, finalGather);
     r.numBounces = bounces;
-    r.photonEnergy = 1.0f;
-    r.useFinalGather = finalGather;
 }
 
 // Nothing escapes a closed box: each path leaves one record per hit, and the records
