@@ -104,7 +104,6 @@ std::vector<Case> cases(const std::string& dir) {
     // clang-format off
     return {
         {"-inf vertex", false, "vertex coordinate", [](Scene& s) { s.r.triangles[3].vertices[4] = -kInf; }},
-        {"inf normal", false, "normal", [](Scene& s) { s.r.triangles[5].normals[7] = kInf; }},
         {"NaN normal scale", false, "normal",
          [](Scene& s) { s.triangle({0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, 0, kNaN); }},
         {"zero-length normals", true, nullptr,
@@ -142,11 +141,9 @@ std::vector<Case> cases(const std::string& dir) {
         {"decay starting at 0", true, nullptr,
          [](Scene& s) { s.r.lights[0].decayType = 2, s.r.lights[0].decayStart = 0; }},
         {"height INT_MIN", false, "Invalid image size", [](Scene& s) { s.r.height = INT_MIN; }},
-        {"width 65536", false, "Invalid image size", [](Scene& s) { s.r.width = 65536; }},
         {"height 16385", false, "Invalid image size", [](Scene& s) { s.r.height = 16385; }},
         {"1 x 1 image", true, nullptr, [](Scene& s) { s.r.width = s.r.height = 1; }},
         {"maxOctreeDepth 0", true, nullptr, [](Scene& s) { s.r.maxOctreeDepth = 0; }},
-        {"maxOctreeDepth 64", true, nullptr, [](Scene& s) { s.r.maxOctreeDepth = 64; }},
         {"camera with NaN", false, "camera matrix", [](Scene& s) { s.r.cameraMatrix[6] = kNaN; }},
         {"all-zero camera", true, nullptr,
          [](Scene& s) { std::memset(s.r.cameraMatrix, 0, sizeof(s.r.cameraMatrix)); }},
@@ -178,7 +175,6 @@ std::vector<Case> cases(const std::string& dir) {
         {"TGA declaring 65535 x 65535", false, unreadable, tex("a.tga", tgaDeclaring(65535, 65535))},
         {"JPEG declaring 65535 x 65535", false, unreadable, tex("a.jpg", jpegDeclaring(65535, 65535))},
         {"GIF texture", false, unreadable, tex("a.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0})},
-        {"text named .bmp", false, unreadable, tex("text.bmp", {'h', 'e', 'l', 'l', 'o', '\n'})},
     };
     // clang-format on
 }

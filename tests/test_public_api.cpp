@@ -52,11 +52,9 @@ TEST(PublicApi, FactoryBackendMessagesRenderAndDelete) {
     r->fieldOfView = 1.0f;
     material_t m;
     m.diffuse[0] = m.diffuse[1] = m.diffuse[2] = 1.0f;
-    const int mat = r->NuevoMaterial(m);
-    const float a[24] = {-2, -2, 0, 2, -2, 0, 2, 2, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 1};
-    const float b[24] = {-2, -2, 0, 2, 2, 0, -2, 2, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 1, 0, 1};
-    r->NuevoTriangulo(a, mat, false, 1.0f);
-    r->NuevoTriangulo(b, mat, false, 1.0f);
+    const float quad[2][24] = {{-2, -2, 0, 2, -2, 0, 2, 2, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 1},
+                               {-2, -2, 0, 2, 2, 0, -2, 2, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 1, 0, 1}};
+    for (const float* t : quad) r->NuevoTriangulo(t, r->NuevoMaterial(m), false, 1.0f);
     r->NuevaLuzOmni(0, 0, 3, 1, 1, 1, 1.0f, 0, 1.0f);
     const float camera[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 4};  // at z = 4, looking down -z
     std::copy(camera, camera + 12, r->cameraMatrix);

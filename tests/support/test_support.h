@@ -15,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,16 +77,17 @@ struct MessageCapture {
     }
 };
 
+inline std::vector<uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 // Captures what the library prints on standard output between start() and stop(); with
 // `true` it starts at once, and it stops when destroyed.
 class StdoutCapture {
 public:
-    explicit StdoutCapture(bool now = false) {
-        if (now) start();
-    }
-    ~StdoutCapture() {
-        if (saved_ >= 0) stop();
-    }
+    explicit StdoutCapture(bool now = false) { if (now) start(); }
+    ~StdoutCapture() { if (saved_ >= 0) stop(); }
     void start() {
         std::fflush(stdout);
         char name[] = "/tmp/tessra-stdout-XXXXXX";
@@ -102,10 +102,9 @@ public:
         dup2(saved_, 1);
         close(saved_);
         saved_ = -1;
-        std::stringstream ss;
-        ss << std::ifstream(path_).rdbuf();
+        const std::vector<uint8_t> out = readBytes(path_);
         std::remove(path_.c_str());
-        return ss.str();
+        return std::string(out.begin(), out.end());
     }
 
 private:
@@ -131,11 +130,6 @@ inline void writeBytes(const std::string& path, const std::vector<uint8_t>& byte
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-inline std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // An RGB PNG of w x h texels, rgb(x, y, channel), through libpng's own writer.
 template <typename F>
 bool writePng(const std::string& path, int w, int h, F rgb) {
@@ -143,11 +137,8 @@ bool writePng(const std::string& path, int w, int h, F rgb) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 3; ++c) data.push_back(uint8_t(rgb(x, y, c)));
-    png_image image;
-    std::memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    image.width = uint32_t(w);
-    image.height = uint32_t(h);
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION, image.width = uint32_t(w), image.height = uint32_t(h);
     image.format = PNG_FORMAT_RGB;
     return png_image_write_to_file(&image, path.c_str(), 0, data.data(), 0, nullptr) != 0;
 }
@@ -166,11 +157,8 @@ inline std::vector<uint8_t> bmpHeader(int32_t w, int32_t h, uint32_t dataBytes, 
         for (int i = 0; i < 4; ++i) f[o + i] = uint8_t(v >> (8 * i));
     };
     f[0] = 'B', f[1] = 'M', f[26] = 1, f[28] = 24;
-    put32(2, uint32_t(f.size()));
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, uint32_t(w));
-    put32(22, uint32_t(h));
+    for (const auto& [at, v] : {std::pair{2, uint32_t(f.size())}, {10, 54u}, {14, 40u}, {18, uint32_t(w)}, {22, uint32_t(h)}})
+        put32(size_t(at), v);
     if (recordSize) put32(34, dataBytes);
     return f;
 }
@@ -241,9 +229,7 @@ inline void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up) {
     std::memcpy(r.cameraMatrix, m, sizeof(m));
 }
 
-inline void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) {
-    setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0});
-}
+inline void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) { setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0}); }
 
 // Renders with host as the callbacks, the camera written first and output silenced.
 inline void renderQuietly(TessraRendererCUDA& r, TessraCallbacks& host, V3 eye, V3 target, V3 up) {
@@ -266,23 +252,8 @@ inline TessraRendererCUDA* newRenderer(int w, int h) {
     const char* backend = std::getenv("TESSRA_TEST_BACKEND");
     Tessra_SelectBackend(backend ? backend : "cpu");
     auto* r = new TessraRendererCUDA();
-    r->width = w;
-    r->height = h;
-    r->fieldOfView = 0.9f;
+    r->width = w, r->height = h, r->fieldOfView = 0.9f;
     return r;
-}
-
-// Switches to the CUDA backend and returns "" when a device answers; otherwise switches
-// back to the CPU backend and returns why, for the test's skip message.
-inline std::string useCudaOrSayWhyNot() {
-    Tessra_SelectBackend("cuda");
-    int count = 0;
-    if (rt::activeBackend() == rt::Backend::Cuda && rt::getDeviceCount(&count) == rt::Success && count > 0 &&
-        rt::cudaUnavailableReason().empty())
-        return "";
-    const std::string why = rt::cudaUnavailableReason();
-    Tessra_SelectBackend("cpu");
-    return "no CUDA device in use (" + (why.empty() ? std::string("no device") : why) + ")";
 }
 
 }  // namespace tt
