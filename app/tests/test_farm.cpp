@@ -2,10 +2,6 @@
 // MPI mode, each against the single-process render of the whole frame.
 #include <gtest/gtest.h>
 
-#include <ImfHeader.h>
-#include <ImfInputFile.h>
-#include <ImathBox.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -64,38 +60,30 @@ std::vector<float> exrLayers(const std::string& path) {
 
 // Four overlapping crops on no tile boundary, the right-hand ones straddling the tiles'
 // seam at x = 256, each in its own process on three workers: the merge must give the
-// bytes of the whole render on one worker in every layer, as EXR and as PNG, and a PNG
-// crop holds its window alone. The whole render is finite and mostly lit.
+// bytes of the whole render on one worker in every layer, and a PNG crop holds its
+// window alone. The whole render is finite and mostly lit.
 TEST(Farm, CropsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender) {
-    const std::vector<std::array<int, 4>> split = {{0, 0, 200, 9}, {190, 0, W, 9}, {0, 5, 130, H}, {120, 5, W, H}};
+    const std::vector<std::string> split = {"0,0,200,9", "190,0,264,9", "0,5,130,16", "120,5,264,16"};
     const auto list = examples();
     ASSERT_GE(list.size(), 4u);
     for (const auto& [scene, extra] : list) {
         SCOPED_TRACE(scene);
         const std::string dir = scratchDir("crops");
-        std::vector<std::string> one = kPasses;
+        std::vector<std::string> one = kPasses, parts;
         one.insert(one.end(), {"--threads", "1"});
         ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.exr", one)).exitCode, 0);
         ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.png")).exitCode, 0);
         ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/crop.png", {"--crop", "100,5,260,11"})).exitCode, 0);
-        std::vector<std::string> parts;
-        for (const auto& c : split) {
+        for (const std::string& c : split) {
             parts.push_back(dir + "/part" + std::to_string(parts.size()) + ".exr");
             std::vector<std::string> more = kPasses;
-            more.insert(more.end(), {"--threads", "3", "--crop", std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
-                                                   std::to_string(c[2]) + "," + std::to_string(c[3])});
+            more.insert(more.end(), {"--threads", "3", "--crop", c});
             const RunResult r = runRender(renderArgs(scene, extra, W, H, parts.back(), more));
             ASSERT_EQ(r.exitCode, 0) << r.err;
-            Imf::InputFile f(parts.back().c_str());
-            EXPECT_EQ(f.header().dataWindow(), Imath::Box2i(Imath::V2i(c[0], c[1]), Imath::V2i(c[2] - 1, c[3] - 1)));
-            EXPECT_EQ(f.header().displayWindow(), Imath::Box2i(Imath::V2i(0, 0), Imath::V2i(W - 1, H - 1)));
         }
-        for (const std::string ext : {".exr", ".png"}) {
-            std::vector<std::string> args = parts;
-            args.insert(args.end(), {"-o", dir + "/merged" + ext, "-q"});
-            const RunResult m = runProgram(TESSRA_MERGE_BIN, args);
-            ASSERT_EQ(m.exitCode, 0) << m.err;
-        }
+        parts.insert(parts.end(), {"-o", dir + "/merged.exr", "-q"});
+        const RunResult m = runProgram(TESSRA_MERGE_BIN, parts);
+        ASSERT_EQ(m.exitCode, 0) << m.err;
         const std::vector<float> full = exrLayers(dir + "/full.exr"), merged = exrLayers(dir + "/merged.exr");
         ASSERT_EQ(merged.size(), full.size());
         EXPECT_EQ(std::memcmp(merged.data(), full.data(), full.size() * sizeof(float)), 0);
@@ -107,25 +95,24 @@ TEST(Farm, CropsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender) {
         EXPECT_EQ(bad, 0u);
         EXPECT_GT(lit, size_t(W) * H / 8) << "mostly black";
         const Rgba8 fullPng = readPng(dir + "/full.png"), crop = readPng(dir + "/crop.png");
-        EXPECT_EQ(readPng(dir + "/merged.png").px, fullPng.px);
-        ASSERT_EQ(crop.width, 160);
-        ASSERT_EQ(crop.height, 6);
+        ASSERT_TRUE(crop.width == 160 && crop.height == 6);
         for (int y = 0; y < crop.height; ++y)
             EXPECT_EQ(std::memcmp(&crop.px[size_t(y) * 160 * 4], &fullPng.px[(size_t(y + 5) * W + 100) * 4], 160 * 4), 0)
                 << "row " << y;
     }
 }
 
+// Overlaps that disagree (named with the pixel), gaps (unless allowed, then black), another
+// frame size, passes in some parts only and an unreadable part are refused.
 TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
     const std::string dir = scratchDir("merge");
     // Parts of an 8 x 4 frame, each pixel its own colour, one pixel changed where asked.
     auto part = [&](const std::string& name, int x0, int x1, int changedX, int frameWidth = 8, bool depth = false) {
         tr::Image im;
         im.width = x1 - x0;
-        im.height = 4;
+        im.height = im.frameHeight = 4;
         im.originX = x0;
         im.frameWidth = frameWidth;
-        im.frameHeight = 4;
         for (int y = 0; y < 4; ++y)
             for (int x = x0; x < x1; ++x)
                 im.rgba.insert(im.rgba.end(), {0.1f * x, 0.2f * y, x == changedX && y == 2 ? 0.5f : 0.0f, 1.0f});
@@ -133,8 +120,8 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
         tr::writeImage(dir + "/" + name, im);
         return dir + "/" + name;
     };
-    const std::string left = part("left.exr", 0, 5, -1), right = part("right.exr", 3, 8, -1),
-                      odd = part("odd.exr", 3, 8, 4), narrow = part("narrow.exr", 7, 8, -1);
+    const std::string left = part("left.exr", 0, 5, -1), narrow = part("narrow.exr", 7, 8, -1);
+    writeFile(dir + "/junk.exr", "not an image");
     auto merge = [&](std::vector<std::string> args, int status) {
         args.insert(args.end(), {"-o", dir + "/out.exr"});
         const RunResult r = runProgram(TESSRA_MERGE_BIN, args);
@@ -142,23 +129,20 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
         EXPECT_EQ(std::filesystem::exists(dir + "/out.exr"), status == 0);
         return r.err;
     };
-    std::string err = merge({left, odd}, 1);
+    std::string err = merge({left, part("odd.exr", 3, 8, 4)}, 1);
     EXPECT_TRUE(contains(err, "left.exr") && contains(err, "odd.exr") && contains(err, "(4, 2)")) << err;
-    err = merge({left, narrow}, 1);  // columns 5 and 6 are in no part
-    EXPECT_TRUE(contains(err, "8 of the 8 x 4 pixels")) << err;
+    EXPECT_TRUE(contains(merge({left, narrow}, 1), "8 of the 8 x 4 pixels"));  // columns 5 and 6 are in no part
     merge({left, part("other-frame.exr", 5, 7, -1, 9)}, 1);
     EXPECT_TRUE(contains(merge({left, part("depth.exr", 5, 8, -1, 8, true), "--allow-gaps"}, 1), "depth"));
-    writeFile(dir + "/junk.exr", "not an image");
     merge({left, dir + "/junk.exr"}, 1);
-    merge({left, right}, 0);
+    merge({left, part("right.exr", 3, 8, -1)}, 0);
     merge({left, narrow, "--allow-gaps"}, 0);
     int w = 0, h = 0;
     const std::vector<float> gaps = readExr(dir + "/out.exr", w, h);
     ASSERT_EQ(gaps.size(), 8u * 4 * 4);
     for (int x = 0; x < 8; ++x) {
         const float* p = &gaps[(2 * 8 + x) * 4];
-        EXPECT_FLOAT_EQ(p[0], x == 5 || x == 6 ? 0.0f : 0.1f * x) << x;
-        EXPECT_FLOAT_EQ(p[1], x == 5 || x == 6 ? 0.0f : 0.4f) << x;
+        EXPECT_TRUE(x == 5 || x == 6 ? p[0] == 0 && p[1] == 0 : p[0] == 0.1f * x && p[1] == 0.4f) << x;
     }
 }
 
@@ -202,30 +186,24 @@ std::vector<std::string> mpirun(int ranks, const std::vector<std::string>& rest)
 }
 
 // The example with photons and final gather, the state each rank builds for itself
-// (every example is held to its one-process bytes by the crops test above).
+// (every example is held to its one-process bytes by the crops test above). Two tiles in a
+// row (256 and 4 pixels wide) of 40 rows: the ranks share them in bands of 16 rows, joined
+// into runs, so that band edges fall inside tiles. The crop starts inside a band.
 TEST(Mpi, SameBytesAsOneProcessOnAnyRankCount) {
     SKIP_WITHOUT_MPI();
-    // Two tiles in a row (256 and 4 pixels wide) of 40 rows: the ranks share them in
-    // bands of 16 rows, joined into runs, so that band edges fall inside tiles. The crop
-    // starts inside a band.
-    const int w = 260, h = 40;
     const std::string scene = kExamples + "/cornell-photon-mapping.json", dir = scratchDir("mpi");
     std::vector<std::string> extra = {"--photons", "20000"};
     extra.insert(extra.end(), kPasses.begin(), kPasses.end());
-    for (const bool cropped : {false, true}) {
-        if (cropped) extra.insert(extra.end(), {"--crop", "3,21,259,37"});
-        ASSERT_EQ(runRender(renderArgs(scene, extra, w, h, dir + "/single.exr")).exitCode, 0);
-        const std::vector<float> single = exrLayers(dir + "/single.exr");
-        for (int ranks : cropped ? std::vector<int>{2} : std::vector<int>{2, 3}) {
-            const std::string out = dir + "/ranks" + std::to_string(ranks) + ".exr";
-            const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, w, h, out)), 300);
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-            const std::vector<float> mpi = exrLayers(out);
-            ASSERT_EQ(mpi.size(), single.size());
-            EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0)
-                << ranks << " ranks" << (cropped ? ", cropped" : "");
-            EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
-        }
+    for (const int ranks : {3, 2}) {
+        if (ranks == 2) extra.insert(extra.end(), {"--crop", "3,21,259,37"});
+        ASSERT_EQ(runRender(renderArgs(scene, extra, 260, 40, dir + "/single.exr")).exitCode, 0);
+        const std::string out = dir + "/ranks.exr";
+        const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, 260, 40, out)), 300);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const std::vector<float> single = exrLayers(dir + "/single.exr"), mpi = exrLayers(out);
+        ASSERT_EQ(mpi.size(), single.size());
+        EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0) << ranks << " ranks";
+        EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
     }
 }
 
