@@ -132,15 +132,14 @@ std::string exrAttribute(const std::string& path, const std::string& name) {
     return a ? a->value() : std::string("<missing>");
 }
 
-std::string base64(const std::vector<unsigned char>& b) {
+std::string base64(const std::string& text) {
+    const auto* b = reinterpret_cast<const unsigned char*>(text.data());
     static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string s;
-    for (size_t i = 0; i < b.size(); i += 3) {
-        const unsigned v = (b[i] << 16) | ((i + 1 < b.size() ? b[i + 1] : 0) << 8) | (i + 2 < b.size() ? b[i + 2] : 0);
-        s += t[(v >> 18) & 63];
-        s += t[(v >> 12) & 63];
-        s += i + 1 < b.size() ? t[(v >> 6) & 63] : '=';
-        s += i + 2 < b.size() ? t[v & 63] : '=';
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; i += 3) {
+        const unsigned v = (b[i] << 16) | ((i + 1 < n ? b[i + 1] : 0) << 8) | (i + 2 < n ? b[i + 2] : 0);
+        s += {t[(v >> 18) & 63], t[(v >> 12) & 63], i + 1 < n ? t[(v >> 6) & 63] : '=', i + 2 < n ? t[v & 63] : '='};
     }
     return s;
 }

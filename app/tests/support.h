@@ -27,6 +27,7 @@ inline bool contains(const std::string& text, const std::string& part) { return 
 // A fresh folder under the build tree, emptied first.
 std::string scratchDir(const std::string& name);
 void writeFile(const std::string& path, const std::string& text);
+std::string readAll(const std::string& path);
 std::vector<std::string> listDir(const std::string& dir);
 
 struct Rgba8 {
@@ -41,6 +42,6 @@ std::vector<float> readExr(const std::string& path, int& width, int& height,
 std::vector<float> readExrPasses(const std::string& path, int& width, int& height);
 std::string exrAttribute(const std::string& path, const std::string& name);
 
-std::string base64(const std::vector<unsigned char>& bytes);
+std::string base64(const std::string& bytes);
 
 }  // namespace apptest

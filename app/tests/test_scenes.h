@@ -2,7 +2,6 @@
 // the tests compare against.
 #pragma once
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,8 +27,7 @@ inline std::string gltfScene() {
     std::vector<float> data;
     for (int i : order) data.insert(data.end(), kQuadCorners[i], kQuadCorners[i] + 3);
     for (int i = 0; i < 6; ++i) data.insert(data.end(), {0.0f, 0.0f, 1.0f});
-    std::vector<unsigned char> bytes(data.size() * 4);
-    std::memcpy(bytes.data(), data.data(), bytes.size());
+    const std::string bytes(reinterpret_cast<const char*>(data.data()), data.size() * 4);
     auto f = [](float v) { return std::to_string(v); };
     auto q = [&](const float* r) { return "[" + f(r[0]) + "," + f(r[1]) + "," + f(r[2]) + "," + f(r[3]) + "]"; };
     auto v3 = [&](const float* r) { return "[" + f(r[0]) + "," + f(r[1]) + "," + f(r[2]) + "]"; };
