@@ -133,7 +133,6 @@ TEST(Cli, PathTracingTakesTheBouncesWithOrWithoutGi) {
         const char *samples, *bounces, *gi, *photonBounces;
     };
     for (const Case& c : {Case{{"--path-trace", "3", "--bounces", "0"}, "3", "0", "false", "0"},
-                          Case{{"--path-trace", "3"}, "3", "2", "false", "0"},
                           Case{{"--gi", "--path-trace", "2", "--bounces", "5"}, "2", "5", "true", "2"},
                           Case{{"--bounces", "5", "--set", "pathBounces=1"}, "0", "1", "true", "5"}}) {
         std::vector<std::string> args = {kExamples + "/cornell-box.json", "-o", dir + "/out.exr", "--width", "8",

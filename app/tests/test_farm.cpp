@@ -32,10 +32,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> examples() {
     std::vector<std::pair<std::string, std::vector<std::string>>> list;
     for (const auto& e : std::filesystem::directory_iterator(kExamples)) {
         if (e.path().extension() != ".json") continue;
-        std::ifstream f(e.path());
-        const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         std::vector<std::string> extra;
-        if (contains(text, "\"usePhotonMapping\": true")) extra = {"--photons", "20000"};
+        if (contains(readAll(e.path()), "\"usePhotonMapping\": true")) extra = {"--photons", "20000"};
         list.emplace_back(e.path().string(), extra);
     }
     std::sort(list.begin(), list.end());
@@ -60,8 +58,8 @@ std::vector<float> exrLayers(const std::string& path) {
 
 // Four overlapping crops on no tile boundary, the right-hand ones straddling the tiles'
 // seam at x = 256, each in its own process on three workers: the merge must give the
-// bytes of the whole render on one worker in every layer, and a PNG crop holds its
-// window alone. The whole render is finite and mostly lit.
+// bytes of the whole render on one worker in every layer. The whole render is finite and
+// mostly lit.
 TEST(Farm, CropsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender) {
     const std::vector<std::string> split = {"0,0,200,9", "190,0,264,9", "0,5,130,16", "120,5,264,16"};
     const auto list = examples();
@@ -72,8 +70,6 @@ TEST(Farm, CropsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender) {
         std::vector<std::string> one = kPasses, parts;
         one.insert(one.end(), {"--threads", "1"});
         ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.exr", one)).exitCode, 0);
-        ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/full.png")).exitCode, 0);
-        ASSERT_EQ(runRender(renderArgs(scene, extra, W, H, dir + "/crop.png", {"--crop", "100,5,260,11"})).exitCode, 0);
         for (const std::string& c : split) {
             parts.push_back(dir + "/part" + std::to_string(parts.size()) + ".exr");
             std::vector<std::string> more = kPasses;
@@ -94,11 +90,6 @@ TEST(Farm, CropsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender) {
         }
         EXPECT_EQ(bad, 0u);
         EXPECT_GT(lit, size_t(W) * H / 8) << "mostly black";
-        const Rgba8 fullPng = readPng(dir + "/full.png"), crop = readPng(dir + "/crop.png");
-        ASSERT_TRUE(crop.width == 160 && crop.height == 6);
-        for (int y = 0; y < crop.height; ++y)
-            EXPECT_EQ(std::memcmp(&crop.px[size_t(y) * 160 * 4], &fullPng.px[(size_t(y + 5) * W + 100) * 4], 160 * 4), 0)
-                << "row " << y;
     }
 }
 
@@ -213,8 +204,7 @@ std::vector<pid_t> markedProcesses(const std::string& marker, int rank = -1) {
     for (const auto& e : std::filesystem::directory_iterator("/proc")) {
         const std::string name = e.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream f(e.path() / "environ", std::ios::binary);
-        const std::string env = '\0' + std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const std::string env = '\0' + readAll(e.path() / "environ");
         if (contains(env, '\0' + marker + '\0') &&
             (rank < 0 || contains(env, std::string(1, '\0') + "OMPI_COMM_WORLD_RANK=" + std::to_string(rank) + '\0')))
             pids.push_back(pid_t(std::stoi(name)));
