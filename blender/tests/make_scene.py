@@ -45,7 +45,9 @@ def principled(name, base, metallic=0.0, roughness=0.5, transmission=0.0, image=
     return mat
 
 
-def add(name, data, location=(0, 0, 0), target=None):
+def add(name, data, location=(0, 0, 0), target=None, **settings):
+    for key, value in settings.items():
+        setattr(data, key, value)
     obj = bpy.data.objects.new(name, data)
     obj.location = location
     if target:
@@ -87,19 +89,14 @@ for i, where in enumerate([(-2.2, 1.8, 0), (2.0, 1.5, 0)]):
     empty = add(f"props.{i}", None, where)
     empty.instance_type, empty.instance_collection, empty.rotation_euler = "COLLECTION", props, (0, 0, 0.7 * i)
 
-area = bpy.data.lights.new("area", "AREA")
-area.shape, area.size, area.size_y, area.energy = "RECTANGLE", *AREA["size"], AREA["watts"]
-area_obj = add("area", area, AREA["location"])
-spot = bpy.data.lights.new("spot", "SPOT")
-spot.energy, spot.spot_size, spot.spot_blend, spot.shadow_soft_size = (
-    SPOT["watts"], math.radians(SPOT["size"]), SPOT["blend"], 0)
-spot_obj = add("spot", spot, SPOT["location"], SPOT["target"])
-sun = bpy.data.lights.new("sun", "SUN")
-sun.energy, sun.color = SUN["strength"], SUN["color"]
-sun_obj = add("sun", sun, (0, 0, 2.5), Vector((0, 0, 2.5)) + SUN["direction"])
-cam = bpy.data.cameras.new("camera")
-cam.lens, cam.sensor_width, cam.sensor_fit = CAMERA["lens"], CAMERA["sensor"], "HORIZONTAL"
-scene.camera = add("camera", cam, CAMERA["location"], CAMERA["target"])
+area_obj = add("area", bpy.data.lights.new("area", "AREA"), AREA["location"], shape="RECTANGLE", size=AREA["size"][0],
+               size_y=AREA["size"][1], energy=AREA["watts"])
+spot_obj = add("spot", bpy.data.lights.new("spot", "SPOT"), SPOT["location"], SPOT["target"], energy=SPOT["watts"],
+               spot_size=math.radians(SPOT["size"]), spot_blend=SPOT["blend"], shadow_soft_size=0)
+sun_obj = add("sun", bpy.data.lights.new("sun", "SUN"), (0, 0, 2.5), Vector((0, 0, 2.5)) + SUN["direction"],
+              energy=SUN["strength"], color=SUN["color"])
+scene.camera = add("camera", bpy.data.cameras.new("camera"), CAMERA["location"], CAMERA["target"], lens=CAMERA["lens"],
+                   sensor_width=CAMERA["sensor"], sensor_fit="HORIZONTAL")
 scene.world = bpy.data.worlds.new("world")
 scene.world.color = BACKGROUND
 
@@ -115,22 +112,25 @@ bpy.ops.wm.save_as_mainfile(filepath=os.path.join(out, "scene.blend"))
 
 bpy.ops.export_scene.gltf(filepath=os.path.join(out, "scene.glb"), export_format="GLB", export_yup=False,
                           export_lights=False, export_cameras=False)
-up_of = lambda obj: list(obj.matrix_world.col[1].xyz)
-down_of = lambda obj: list(-obj.matrix_world.col[2].xyz)
+
+
+def frame(obj):
+    """A light's direction (its -Z) and up (its +Y) in the world."""
+    return dict(direction=list(-obj.matrix_world.col[2].xyz), up=list(obj.matrix_world.col[1].xyz))
+
+
 centre, radius = (0, 0, 1.5), math.sqrt(2 * R * R + 1.5 * 1.5)  # the room's bounding sphere
-sun_dir = down_of(sun_obj)
 json_scene = {
     "models": [{"file": "scene.glb"}],
     "lights": [
-        {"type": "rect", "position": AREA["location"], "direction": down_of(area_obj), "up": up_of(area_obj),
-         "width": AREA["size"][0], "height": AREA["size"][1], "intensity": AREA["watts"] / (4 * math.pi), "cosine": True,
-         "decay": "inverse_square"},
-        {"type": "spot", "position": SPOT["location"], "direction": down_of(spot_obj), "up": up_of(spot_obj),
-         "falloff": SPOT["size"], "hotspot": SPOT["size"] * (1 - SPOT["blend"]),
-         "intensity": SPOT["watts"] / (4 * math.pi ** 2), "decay": "inverse_square"},
-        {"type": "directional", "position": [c - d * 3 * radius for c, d in zip(centre, sun_dir)],
-         "direction": sun_dir, "up": up_of(sun_obj), "color": SUN["color"], "falloff": 1.05 * radius,
-         "hotspot": radius, "intensity": SUN["strength"] / math.pi},
+        dict(type="rect", position=AREA["location"], **frame(area_obj), width=AREA["size"][0], height=AREA["size"][1],
+             intensity=AREA["watts"] / (4 * math.pi), cosine=True, decay="inverse_square"),
+        dict(type="spot", position=SPOT["location"], **frame(spot_obj), falloff=SPOT["size"],
+             hotspot=SPOT["size"] * (1 - SPOT["blend"]), intensity=SPOT["watts"] / (4 * math.pi ** 2),
+             decay="inverse_square"),
+        dict(type="directional", position=[c - d * 3 * radius for c, d in zip(centre, frame(sun_obj)["direction"])],
+             **frame(sun_obj), color=SUN["color"], falloff=1.05 * radius, hotspot=radius,
+             intensity=SUN["strength"] / math.pi),
     ],
     "camera": {"position": CAMERA["location"], "look_at": CAMERA["target"], "up": [0, 0, 1],
                "fov": math.degrees(2 * math.atan(CAMERA["sensor"] / 2 / CAMERA["lens"]))},
