@@ -5,8 +5,6 @@
 // share of differing pixels.
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "support/cornell.h"
 
 namespace {

@@ -1,15 +1,12 @@
-// The same scene gives the same bytes on 1 and 3 worker threads in one process, on 2 in
-// other processes (plain and strict CPU emulation), and on host threads rendering other
-// scenes at the same time; a renderer used from two places at once refuses the second
-// use with a message.
+// The same scenes give the same bytes on 1 and 3 worker threads, on host threads
+// rendering other scenes at the same time, and on 2 in another process under the strict
+// CPU emulation; a renderer used from two places at once refuses the second use with a
+// message.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <thread>
 
-#include "runtime/device.h"
 #include "support/cornell.h"
 
 namespace {
@@ -20,61 +17,9 @@ const std::string& texture() {
     return path;
 }
 
-// The Cornell box with every stage on, antialiasing and output passes included, and the
-// photon map read without final gather.
-std::vector<uint8_t> renderBytes() {
-    std::vector<float> all;
-    for (const bool finalGather : {true, false}) {
-        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(24, 24));
-        tt::addEveryStage(*r, texture());
-        r->useFinalGather = finalGather;
-        std::vector<float> passes(24 * 24 * 7, -1.0f);
-        if (finalGather) {
-            Tessra_SetSupersampling(r.get(), 3, 0.05f);
-            Tessra_SetOutputPasses(r.get(), passes.data(), passes.data() + 24 * 24 * 3, passes.data() + 24 * 24 * 6);
-        }
-        const std::vector<float> image = tt::renderCornell(*r);
-        r->CleanUp();
-        EXPECT_EQ(Tessra_SupersampledPixelCount(r.get()) > 0, finalGather);
-        all.insert(all.end(), image.begin(), image.end());
-        all.insert(all.end(), passes.begin(), passes.end());
-    }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(all.data());
-    return std::vector<uint8_t>(bytes, bytes + all.size() * sizeof(float));
-}
-
-// Run by the test below in a fresh process (disabled, so ctest does not list it).
-TEST(Determinism, DISABLED_ImageOfAnotherProcess) {
-    const char* out = std::getenv("TESSRA_DETERMINISM_OUT");
-    if (!out) GTEST_SKIP() << "run by Determinism.SameBytesEverywhere";
-    rt::setThreadCount(2);
-    tt::writeBytes(out, renderBytes());
-}
-
-TEST(Determinism, SameBytesEverywhere) {
-    const tt::TempDir dir;
-    const std::string out = dir.file("other");
-    rt::setThreadCount(1);
-    const std::vector<uint8_t> reference = renderBytes();
-    const float* px = reinterpret_cast<const float*>(reference.data());
-    size_t lit = 0;
-    for (size_t i = 0; i < 24 * 24; ++i) lit += px[4 * i] > 0.01f;
-    EXPECT_GT(lit, 24u * 24 / 2) << "most pixels are lit";
-    rt::setThreadCount(3);
-    EXPECT_TRUE(renderBytes() == reference) << "3 threads";
-    rt::setThreadCount(0);
-    // Another process (its plain emulation gives the reference too in the fault-injection
-    // children) whose strict emulation visits blocks and threads in reverse, fills fresh
-    // memory with garbage and hides device memory from the host.
-    pid_t pid = tt::spawnSelf("Determinism.DISABLED_ImageOfAnotherProcess",
-                              {"TESSRA_DETERMINISM_OUT=" + out, "TESSRA_CPU_STRICT=reverse,poison,nohostread"});
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(tt::waitChild(pid), 0);
-    EXPECT_TRUE(tt::readBytes(out) == reference) << "another process, strict modes";
-}
-
 // Four different scenes and sizes, so that a render shading with another's scene, size
-// or settings shows in its image.
+// or settings shows in its image: the box with every stage on, by direct light alone, by
+// the photon map without final gather, and with every stage and antialiasing.
 std::unique_ptr<TessraRendererCUDA> makeScene(int kind) {
     const int sizes[4][2] = {{24, 24}, {32, 20}, {20, 28}, {16, 16}};
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(sizes[kind][0], sizes[kind][1]));
@@ -102,18 +47,62 @@ std::vector<float> render(TessraRendererCUDA& r) {
     return render(r, host);
 }
 
-// Each renderer on its own thread gives the image it gives alone. One created and fed
-// here and rendered on another thread calls back only on that thread; on its first tile
-// its host renders it again from a third thread and another renderer from this one:
-// both are refused with a message, and both renderers still give their lone images.
-TEST(Concurrency, RenderersOnTheirOwnThreadsGiveTheirLoneImages) {
+std::vector<std::vector<float>> renderAll() {
+    std::vector<std::vector<float>> images;
+    for (int k = 0; k < 4; ++k) images.push_back(render(*makeScene(k)));
+    return images;
+}
+
+std::vector<uint8_t> bytesOf(const std::vector<std::vector<float>>& images) {
+    std::vector<uint8_t> bytes;
+    for (const std::vector<float>& im : images)
+        bytes.insert(bytes.end(), reinterpret_cast<const uint8_t*>(im.data()),
+                     reinterpret_cast<const uint8_t*>(im.data() + im.size()));
+    return bytes;
+}
+
+// Run by the test below in a fresh process (disabled, so ctest does not list it).
+TEST(Determinism, DISABLED_ImagesOfAnotherProcess) {
+    const char* out = std::getenv("TESSRA_DETERMINISM_OUT");
+    if (!out) GTEST_SKIP() << "run by Determinism.SameBytesEverywhere";
+    rt::setThreadCount(2);
     tt::StdoutCapture quiet(true);
-    std::vector<std::vector<float>> lone, images(4);
-    for (int k = 0; k < 4; ++k) lone.push_back(render(*makeScene(k)));
+    tt::writeBytes(out, bytesOf(renderAll()));
+}
+
+// The images of one worker thread; of three, each renderer on a host thread of its own at
+// the same time; and of another process whose strict emulation visits blocks and threads
+// in reverse, fills fresh memory with garbage and hides device memory from the host (its
+// plain emulation gives the same bytes in the fault-injection children).
+TEST(Determinism, SameBytesEverywhere) {
+    tt::StdoutCapture quiet(true);
+    rt::setThreadCount(1);
+    const std::vector<std::vector<float>> lone = renderAll();
+    size_t lit = 0;
+    for (size_t i = 0; i < 24 * 24; ++i) lit += lone[0][4 * i] > 0.01f;
+    EXPECT_GT(lit, 24u * 24 / 2) << "most pixels are lit";
+    rt::setThreadCount(3);
+    std::vector<std::vector<float>> images(4);
     std::vector<std::thread> pool;
     for (int k = 0; k < 4; ++k) pool.emplace_back([&images, k] { images[size_t(k)] = render(*makeScene(k)); });
     for (std::thread& t : pool) t.join();
+    rt::setThreadCount(0);
     for (int k = 0; k < 4; ++k) EXPECT_TRUE(images[size_t(k)] == lone[size_t(k)]) << "scene " << k;
+    const tt::TempDir dir;
+    pid_t pid = tt::spawnSelf("Determinism.DISABLED_ImagesOfAnotherProcess",
+                              {"TESSRA_DETERMINISM_OUT=" + dir.file("other"), "TESSRA_CPU_STRICT=reverse,poison,nohostread"});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(tt::waitChild(pid), 0);
+    EXPECT_TRUE(tt::readBytes(dir.file("other")) == bytesOf(lone)) << "another process, strict modes";
+}
+
+// One renderer created and fed here and rendered on another thread calls back only on
+// that thread; on its first tile its host renders it again from a third thread and
+// another renderer from this one: both are refused with a message, and both renderers
+// still give their lone images.
+TEST(Concurrency, ARendererInUseRefusesASecondUse) {
+    tt::StdoutCapture quiet(true);
+    const std::vector<float> lone2 = render(*makeScene(2)), lone3 = render(*makeScene(3));
     std::unique_ptr<TessraRendererCUDA> r = makeScene(2), other = makeScene(3);
     struct Host : tt::RecordingHost {
         using RecordingHost::RecordingHost;
@@ -138,8 +127,8 @@ TEST(Concurrency, RenderersOnTheirOwnThreadsGiveTheirLoneImages) {
     }).join();
     const std::vector<float> otherAfter = render(*other);
     quiet.stop();
-    EXPECT_TRUE(host.image == lone[2]);
-    EXPECT_TRUE(otherAfter == lone[3]);
+    EXPECT_TRUE(host.image == lone2);
+    EXPECT_TRUE(otherAfter == lone3);
     EXPECT_FALSE(host.tiles.empty());
     EXPECT_EQ(host.elsewhere, 0);
     EXPECT_TRUE(messages.contains("already rendering on another thread"));

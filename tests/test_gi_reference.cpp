@@ -7,12 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
+#include <numeric>
 
 #include "support/cornell.h"
 #include "support/stages.h"
@@ -37,11 +33,7 @@ struct Render {
     }
 };
 
-double meanOf(const Lum& a) {
-    double s = 0;
-    for (double v : a) s += v;
-    return s / double(a.size());
-}
+double meanOf(const Lum& a) { return std::accumulate(a.begin(), a.end(), 0.0) / double(a.size()); }
 
 // A scene builder gets a renderer and the scene's scale.
 using Scene = std::function<void(TessraRendererCUDA&, float)>;
@@ -59,15 +51,11 @@ void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
     }
     r.indirectIllumination = r.usePhotonMapping = true;
     EXPECT_EQ(Tessra_SetBalancedPhotons(&r, true), 0);
-    r.useFinalGather = gi == Gi::FinalGather;
-    r.numPhotons = photons;
-    r.numBounces = bounces;
+    r.useFinalGather = gi == Gi::FinalGather, r.numPhotons = photons, r.numBounces = bounces;
     TessraPhotonSettings s;
     EXPECT_EQ(Tessra_SuggestPhotonSettings(&r, &s), 0);
-    r.irradianceSamples = s.irradianceSamples;
-    r.FG_record_density = s.FG_record_density;
-    r.photonEnergy = s.photonEnergy;
-    r.photonSearchDistance = s.photonSearchDistance;
+    r.irradianceSamples = s.irradianceSamples, r.FG_record_density = s.FG_record_density;
+    r.photonEnergy = s.photonEnergy, r.photonSearchDistance = s.photonSearchDistance;
     r.ambientLightIntens = s.ambientLightIntens;
 }
 
@@ -159,13 +147,12 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
     const auto fb = st.placeRecords();
     ASSERT_TRUE(st.r->CalculateIrradianceCache());
     const uint32_t n = st.r->fgKdTree->numRecords;
-    const std::vector<float4> pos = tt::readFloat4(st.r->fgKdTree->d_positions, n);
-    const std::vector<float4> irr = tt::readFloat4(st.r->fgKdTree->d_thirds, n);
+    const std::vector<float4> pos = tt::readFloat4(st.r->fgKdTree->d_positions, n),
+                              irr = tt::readFloat4(st.r->fgKdTree->d_thirds, n);
     double sumDev = 0, worst = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const double dev = std::fabs(luminance(&irr[i].x) / oneBounceIrradiance({pos[i].x, pos[i].y, pos[i].z}) - 1);
-        sumDev += dev;
-        worst = std::max(worst, dev);
+        sumDev += dev, worst = std::max(worst, dev);
     }
     ASSERT_GE(n, 16u);
     EXPECT_LT(sumDev / n, 0.04);
@@ -247,8 +234,7 @@ TEST(GiReference, EveryPixelIsFiniteWithTheDefaultPhotonEnergy) {
     for (Gi gi : {Gi::PhotonMap, Gi::FinalGather}) {
         const Render r = render(tt::addScaledCornellBox, gi, 48, 48, tt::kCornellEye, 1, 20000, 2, [](TessraRendererCUDA& t) {
             const TessraRendererCUDA defaults;
-            t.photonEnergy = defaults.photonEnergy;
-            t.photonSearchDistance = defaults.photonSearchDistance;
+            t.photonEnergy = defaults.photonEnergy, t.photonSearchDistance = defaults.photonSearchDistance;
             t.ambientLightIntens = defaults.ambientLightIntens;
         });
         EXPECT_TRUE(std::all_of(r.image.begin(), r.image.end(), [](float v) { return std::isfinite(v); })) << name(gi);
@@ -262,9 +248,7 @@ TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
     auto setUp = [](TessraRendererCUDA& r, float red, float blue) {
         r.SetEnvColor(red, 0.3f, blue);
         r.indirectIllumination = r.usePhotonMapping = r.useFinalGather = true;
-        r.numPhotons = 5000;
-        r.numBounces = 1;
-        r.irradianceSamples = 16;
+        r.numPhotons = 5000, r.numBounces = 1, r.irradianceSamples = 16;
     };
     std::unique_ptr<TessraRendererCUDA> reused(tt::newRenderer(40, 40)), fresh(tt::newRenderer(40, 40));
     tt::addCornellBox(*reused);
@@ -402,8 +386,7 @@ TEST(GiReference, TheWorldLightsTheSceneOnce) {
     const auto cube = [&](bool on, bool coverage) {
         std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(32, 32));
         tt::addClosedBox(*r, 0.5f, tt::addDiffuse(*r, kd[0], kd[1], kd[2]));
-        r->shadowMode = 1;
-        r->SetEnvColor(world[0], world[1], world[2]);
+        r->shadowMode = 1, r->SetEnvColor(world[0], world[1], world[2]);
         EXPECT_EQ(Tessra_SetWorldLight(r.get(), on), 0);
         EXPECT_EQ(Tessra_SetAlphaCoverage(r.get(), coverage), 0);
         return tt::renderDownZ(*r, {0.4f, 0.7f, 2.5f}).image;
@@ -486,8 +469,7 @@ TEST(GiReference, EmittingSurfacesLightTheSceneOnce) {
                          cornerFactor(x1 - p.x, y0 - p.y, h) + cornerFactor(x0 - p.x, y0 - p.y, h);
         for (int c = 0; c < 3; ++c) {
             const double rel = std::fabs(px[c] / (kd * e[c] * F) - 1);
-            worst = std::max(worst, rel);
-            sum += rel;
+            worst = std::max(worst, rel), sum += rel;
         }
         ++floor;
     }
@@ -516,9 +498,8 @@ TEST(GiReference, GlossyReflectionsMatchThePathTracer) {
         r.lights.clear();
         r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 1.4f, 1.4f, 0.5f, 2);
         material_t& white = r.materials[0];
-        white.reflective = true;
+        white.reflective = true, white.reflGloss = 0.4f;
         white.reflColor[0] = white.reflColor[1] = white.reflColor[2] = 150;
-        white.reflGloss = 0.4f;
     };
     const Errors e = compare(lumOf(box, Gi::Off, 48, kEye, 1, 0), lumOf(box, Gi::Path, 48, kEye, 1, 0, 512), 8);
     EXPECT_LT(std::fabs(e.mean), 0.02);

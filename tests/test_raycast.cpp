@@ -4,9 +4,6 @@
 // grouped tests against closed forms and their one-at-a-time forms.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
-
 #include "support/meshes.h"
 
 namespace {

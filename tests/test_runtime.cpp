@@ -1,15 +1,11 @@
 // The device-runtime layer on the CPU backend: tracked memory, texture and constant
-// bindings, launch configuration, worker-count independence, the strict modes, and the
+// bindings, launch configuration, the strict modes, and the
 // renderer's accounting and fatal checks on top of it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <tuple>
-#include <vector>
 
 #include "device/kernels_screen.h"
 #include "host/internal.h"
@@ -55,9 +51,7 @@ TEST_F(Runtime, MemoryIsTrackedAndForeignPointersAreRefused) {
     EXPECT_EQ(r.Malloc(1 << 20), nullptr);
     EXPECT_EQ(r.usedDeviceMem, 1000u + (1u << 20));
     r.Free(&r);
-    ASSERT_EQ(messages.messages.size(), 2u);
-    EXPECT_EQ(messages.messages[0].text, "Unable to allocate memory: 1048576\n");
-    EXPECT_EQ(messages.messages[1].text, "Unable to deallocate memory");
+    EXPECT_EQ(messages.messages.size(), 2u);
 }
 
 // Fetches clamp to the bound range like the GPU, unbound references read zero, bindings
@@ -89,39 +83,19 @@ TEST_F(Runtime, TexturesClampAndConstantsAreSized) {
     EXPECT_EQ(f2u(5e9f), UINT_MAX);
 }
 
-// combineBuffers over a 300 x 200 extent with 16 x 16 blocks, for a given worker count,
-// into memory filled with NaN bytes.
-std::vector<float4> combine(unsigned threads, dim3 grid) {
-    rt::setThreadCount(threads);
-    const unsigned w = 300, h = 200, n = w * h;
-    float4 *total, *direct, *indirect;
-    for (float4** p : {&total, &direct, &indirect}) rt::malloc(reinterpret_cast<void**>(p), n * 16);
-    std::vector<float4> a(n), out(n);
-    for (unsigned i = 0; i < n; ++i) a[i] = make_float4(std::sin(float(i)), float(i % 7), 0.5f, float(i % 3));
-    rt::memcpyHtoD(direct, a.data(), n * 16);
-    rt::memcpyHtoD(indirect, a.data(), n * 16);
-    rt::memset(total, 0xff, n * 16);
-    rt::launch(TESSRA_KERNEL(combineBuffers), grid, dim3(16, 16, 1), total, direct, indirect, w, h, 0u, 0u, false);
-    rt::synchronize();
-    rt::memcpyDtoH(out.data(), total, n * 16);
-    for (float4* p : {total, direct, indirect}) rt::free(p);
-    return out;
-}
-
-// A grid a little larger than the extent covers every element once, the same with one
-// worker as with eight; a grid or block with a zero extent skips the launch without a
-// word, and one over the block limit is refused.
-TEST_F(Runtime, LaunchCoversTheGridWithAnyWorkerCount) {
-    const dim3 grid(19, 13, 1);  // 304 x 208 threads over 300 x 200 elements
-    const std::vector<float4> one = combine(1, grid), eight = combine(8, grid);
-    EXPECT_EQ(std::memcmp(one.data(), eight.data(), one.size() * 16), 0);
-    EXPECT_EQ(std::count_if(one.begin(), one.end(), [](float4 p) { return std::isnan(p.x) || std::isnan(p.w); }), 0);
+// A grid with a zero extent skips the launch without a word, and a block over the limit
+// is refused. (That a grid covers its extent once, with any worker count, shows in the
+// determinism test's renders on poisoned memory in reverse order.)
+TEST_F(Runtime, EmptyGridsAreSkippedAndOversizedBlocksRefused) {
+    auto launch = [](dim3 grid, dim3 block) {
+        return rt::launch(TESSRA_KERNEL(combineBuffers), grid, block, nullptr, nullptr, nullptr, 0u, 0u, 0u, 0u, false);
+    };
     const uint64_t launched = rt::launchCount(rt::KernelId::combineBuffers);
-    EXPECT_TRUE(std::isnan(combine(2, dim3(0, 13, 1))[0].x));
+    tt::MessageCapture messages;
+    launch(dim3(0, 13, 1), dim3(16, 16, 1));
     EXPECT_EQ(rt::launchCount(rt::KernelId::combineBuffers), launched);
-    EXPECT_EQ(rt::launch(TESSRA_KERNEL(combineBuffers), dim3(1, 1, 1), dim3(64, 32, 1), nullptr, nullptr, nullptr, 0u,
-                         0u, 0u, 0u, false),
-              rt::ErrorInvalidConfiguration);
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(launch(dim3(1, 1, 1), dim3(64, 32, 1)), rt::ErrorInvalidConfiguration);
 }
 
 // The strict modes: blocks and threads visited in exactly the reverse order, or in a
@@ -144,13 +118,11 @@ TEST_F(Runtime, StrictModesReorderPoisonAndHideDeviceMemory) {
     };
     const std::vector<Visit> natural = visits("");
     ASSERT_EQ(natural.size(), 48u);
-    std::vector<Visit> reversed = visits("reverse"), shuffled = visits("shuffle"), sorted = natural;
-    std::reverse(reversed.begin(), reversed.end());
-    EXPECT_EQ(reversed, natural);
+    const std::vector<Visit> reversed = visits("reverse"), shuffled = visits("shuffle");
+    EXPECT_TRUE(std::equal(natural.begin(), natural.end(), reversed.rbegin(), reversed.rend()));
     EXPECT_NE(shuffled, natural);
-    std::sort(shuffled.begin(), shuffled.end());
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(shuffled, sorted) << "a shuffle visits every thread once";
+    EXPECT_TRUE(std::is_permutation(natural.begin(), natural.end(), shuffled.begin(), shuffled.end()))
+        << "a shuffle visits every thread once";
     EXPECT_FALSE(rt::cpu::setStrictModes("shuffle,fast"));
 
     ASSERT_TRUE(rt::cpu::setStrictModes("poison,nohostread"));
@@ -169,9 +141,8 @@ TEST_F(Runtime, StrictModesReorderPoisonAndHideDeviceMemory) {
     EXPECT_TRUE(rt::cpu::setStrictModes(env ? env : ""));
 }
 
-TEST(ErrorChecksDeathTest, CudaAndTimerChecksPrintAndExit) {
-    EXPECT_EXIT(platform::cudaCheck(rt::ErrorMemoryAllocation, "Tessra", 1016), ::testing::ExitedWithCode(1),
-                "Cuda error in file 'Tessra' in line 1016 : out of memory\\.");
+// The CUDA check's message and exit code show in the fault-injection children.
+TEST(ErrorChecksDeathTest, TimerCheckPrintsAndExits) {
     EXPECT_EXIT(platform::cutCheck(false, "volumeRender", 2524), ::testing::ExitedWithCode(1),
                 "Cut error in file 'volumeRender' in line 2524\\.");
 }

@@ -4,8 +4,6 @@
 // ceiling. The camera looks down -z from in front of the opening.
 #pragma once
 
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -79,18 +77,13 @@ inline void enablePhotonMapping(TessraRendererCUDA& r, uint32_t photons, bool fi
 
 // The box with every stage on: the point light and a rectangular area light (both
 // attenuated), a mirror red wall, a glass green wall, the texture on every white
-// surface, and photon mapping with final gather and the irradiance cache.
+// surface, and photon mapping with final gather and the irradiance cache. The texture's
+// path must outlive the renders.
 inline void addEveryStage(TessraRendererCUDA& r, const std::string& texture) {
     const CornellMaterials m = addCornellBox(r);
     r.lights[0].decayType = 2;
     r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 0.5f, 0.4f, 0.4f, 2);
-    // The path must outlive the renders; scenes are also built on several threads at once.
-    static std::set<std::string> paths;
-    static std::mutex pathsLock;
-    {
-        std::lock_guard<std::mutex> g(pathsLock);
-        r.materials[size_t(m.white)].diffuseMap = paths.insert(texture).first->c_str();
-    }
+    r.materials[size_t(m.white)].diffuseMap = texture.c_str();
     material_t& red = r.materials[size_t(m.red)];
     red.reflective = true;
     red.reflColor[0] = red.reflColor[1] = red.reflColor[2] = 150;

@@ -125,17 +125,11 @@ public:
             tt::StdoutCapture quiet(true);  // the build prints its statistics
             octree = new Octree(uint32_t(m.triangles()), m.vertices.data(), maxDepth);
         }
-        rt::malloc(&vertices_, bytes_);
-        rt::memcpyHtoD(vertices_, m.vertices.data(), bytes_);
-        rt::malloc(&normals_, bytes_);
-        rt::memcpyHtoD(normals_, m.normals.data(), bytes_);
+        for (auto [p, from] : {std::pair{&vertices_, &m.vertices}, {&normals_, &m.normals}})
+            rt::malloc(p, bytes_), rt::memcpyHtoD(*p, from->data(), bytes_);
         bind();
     }
-    ~DeviceScene() {
-        delete octree;
-        rt::free(vertices_);
-        rt::free(normals_);
-    }
+    ~DeviceScene() { delete octree, rt::free(vertices_), rt::free(normals_); }
     DeviceScene(const DeviceScene&) = delete;
     DeviceScene& operator=(const DeviceScene&) = delete;
     void bind() const {
@@ -169,8 +163,7 @@ public:
         for (int f = 0; f < 6; ++f) rt::malloc(&out_[f], n_ * kBytes[f]);
     }
     ~RayBatch() {
-        rt::free(rays_);
-        for (void* p : out_) rt::free(p);
+        for (void* p : {rays_, out_[0], out_[1], out_[2], out_[3], out_[4], out_[5]}) rt::free(p);
     }
     RayBatch(const RayBatch&) = delete;
     RayBatch& operator=(const RayBatch&) = delete;
@@ -219,8 +212,7 @@ struct RefHit {
 
 inline Ray rayAt(const std::vector<float4>& rays, size_t i) {
     Ray r;
-    r.o = xyz(rays[2 * i]);
-    r.d = xyz(rays[2 * i + 1]);
+    r.o = xyz(rays[2 * i]), r.d = xyz(rays[2 * i + 1]);
     return r;
 }
 

@@ -171,8 +171,7 @@ inline pid_t spawnSelf(const std::string& test, const std::vector<std::string>& 
     std::vector<char*> envp;
     for (std::string& e : all) envp.push_back(&e[0]);
     envp.push_back(nullptr);
-    std::string self = "/proc/self/exe", filter = "--gtest_filter=" + test,
-                disabled = "--gtest_also_run_disabled_tests";
+    std::string self = "/proc/self/exe", filter = "--gtest_filter=" + test, disabled = "--gtest_also_run_disabled_tests";
     char* argv[] = {&self[0], &filter[0], &disabled[0], nullptr};
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
