@@ -313,17 +313,25 @@ Pair indirect(const Scene& scene, Gi mode, int size, V3 eye, uint32_t samples) {
             minusDirect(lumOf(scene, Gi::Path, size, eye, 1, 2 + extra, samples)), direct};
 }
 
-TEST(GiReference, FinalGatherAndThePhotonMapMatchThePathTracer) {
+// Final gather and the photon map on a box against the path tracer's indirect light: at
+// 48 x 48 the mean within 6 %, the median 8 x 8 block within 10 %; at 64 x 64 the mean
+// within 5 %, the median block within 6 %, and bounds on the 90th percentile block and
+// the per-pixel error.
+void expectBothMatchThePathTracer(const Scene& box, int size = 48) {
     for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
-        const Pair p = indirect(tt::addScaledCornellBox, mode, 64, kEye, 1024);
+        const Pair p = indirect(box, mode, size, kEye, 1024);
         const Errors e = compare(p.est, p.ref, 8);
-        const bool fg = mode == Gi::FinalGather;
-        EXPECT_LT(std::fabs(e.mean), 0.05) << name(mode);
-        EXPECT_LT(e.blockMedian, 0.06) << name(mode);
+        const bool fg = mode == Gi::FinalGather, fine = size == 64;
+        EXPECT_GT(meanOf(p.ref), 0.02) << name(mode);
+        EXPECT_LT(std::fabs(e.mean), fine ? 0.05 : 0.06) << name(mode);
+        EXPECT_LT(e.blockMedian, fine ? 0.06 : 0.1) << name(mode);
+        if (!fine) continue;
         EXPECT_LT(e.blockP90, fg ? 0.15 : 0.2) << name(mode);
         EXPECT_LT(e.perPixel, fg ? 0.15 : 0.25) << name(mode);
     }
 }
+
+TEST(GiReference, FinalGatherAndThePhotonMapMatchThePathTracer) { expectBothMatchThePathTracer(tt::addScaledCornellBox, 64); }
 
 // Single-sided walls: a room [-1, 1]^3 lit only by a sun through a window in its wall
 // x = +1 gets the reference's indirect light, and closed it gets none, however the sun
@@ -360,18 +368,6 @@ TEST(GiReference, NoLightPassesThroughSingleSidedWalls) {
                 EXPECT_NEAR(meanOf(p.est), meanOf(p.ref), 0.08 * meanOf(p.ref));
             }
         }
-    }
-}
-
-// Final gather and the photon map on a box at 48 x 48 against the path tracer's indirect
-// light: the mean within 6 %, the median 8 x 8 block within 10 %.
-void expectBothMatchThePathTracer(const Scene& box) {
-    for (Gi mode : {Gi::FinalGather, Gi::PhotonMap}) {
-        const Pair p = indirect(box, mode, 48, kEye, 1024);
-        const Errors e = compare(p.est, p.ref, 8);
-        EXPECT_GT(meanOf(p.ref), 0.02) << name(mode);
-        EXPECT_LT(std::fabs(e.mean), 0.06) << name(mode);
-        EXPECT_LT(e.blockMedian, 0.1) << name(mode);
     }
 }
 
