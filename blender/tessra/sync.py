@@ -14,11 +14,9 @@ Units, written once here:
   point, P watts              ``P / (4 pi^2)``; a radius > 0 gives a sphere light
   spot, P watts               ``P / (4 pi^2)`` (Blender spots do not concentrate
                               their power into the cone either)
-  area, P watts               ``P / (4 pi)``: Cycles' area light has the radiance
-                              P / (4 A) (measured: 1 % off for a small one).
-                              Tessra's rectangle has no emitter cosine, so it
-                              matches Cycles straight under the light and is
-                              brighter at grazing angles
+  area, P watts               ``P / (4 pi)`` on a rectangle with the emitter's
+                              cosine: Cycles' area light has the radiance
+                              P / (4 A) (measured: 1 % off for a small one)
   sun, S watts per m^2        ``S / pi``, no decay
   ==========================  ================================================
 
@@ -36,6 +34,9 @@ Units, written once here:
   stronger side's gloss where both differ (a Fresnel factor counts as its average). Images
   reach a colour directly or through Mix nodes. Tessra always refracts with index 1.6.
   What is approximated is named in one warning per material.
+* Smooth normals are the angle-weighted face normals, summed here in a fixed order: Blender
+  sums them in threads, so its own differ in the last bit from one render to the next, and
+  a glass pixel seen through such a normal by more than that.
 * Meshes whose faces show the camera their back (inside-out) get their normals turned,
   since Tessra lights only the side a normal faces.
 * The camera keeps Blender's sensor fit: the horizontal field of view follows from the
@@ -51,6 +52,7 @@ import os
 import tempfile
 
 import bpy
+import numpy
 
 try:
     from . import tessra
@@ -157,6 +159,43 @@ class Lobes:
 
 def _flat(matrix):
     return array.array("f", [v for row in matrix for v in row])
+
+
+def _corner_normals(mesh, positions):
+    """Per corner: Blender's split normals where custom normals or auto smooth shape them,
+    else the face's normal on flat faces and the vertex's on smooth ones."""
+    nl, npoly = len(mesh.loops), len(mesh.polygons)
+    if mesh.has_custom_normals or mesh.use_auto_smooth:
+        normals = array.array("f", bytes(4 * 3 * nl))
+        mesh.loops.foreach_get("normal", normals)
+        return normals
+
+    def get(items, key, dtype, n):
+        a = numpy.empty(n, dtype)
+        items.foreach_get(key, a)
+        return a
+
+    p = numpy.frombuffer(positions, numpy.float32).reshape(-1, 3).astype(numpy.float64)
+    start, total = get(mesh.polygons, "loop_start", numpy.int32, npoly), get(mesh.polygons, "loop_total", numpy.int32, npoly)
+    face = get(mesh.polygons, "normal", numpy.float32, 3 * npoly).reshape(-1, 3).astype(numpy.float64)
+    smooth = get(mesh.polygons, "use_smooth", bool, npoly)
+    vertex = get(mesh.loops, "vertex_index", numpy.int32, nl)
+    poly = numpy.repeat(numpy.arange(npoly), total)
+    corner = numpy.arange(nl) - start[poly]
+    prev = vertex[start[poly] + (corner - 1) % total[poly]]
+    after = vertex[start[poly] + (corner + 1) % total[poly]]
+    a, b = p[prev] - p[vertex], p[after] - p[vertex]
+    a /= numpy.maximum(numpy.linalg.norm(a, axis=1), 1e-30)[:, None]
+    b /= numpy.maximum(numpy.linalg.norm(b, axis=1), 1e-30)[:, None]
+    angle = numpy.arccos(numpy.clip(numpy.einsum("ij,ij->i", a, b), -1, 1))
+    sums = numpy.zeros_like(p)
+    numpy.add.at(sums, vertex, face[poly] * angle[:, None])  # one corner after the other
+    length = numpy.linalg.norm(sums, axis=1)
+    # A vertex whose faces cancel gets its position's direction, as Blender gives it.
+    away = p / numpy.maximum(numpy.linalg.norm(p, axis=1), 1e-30)[:, None]
+    sums = numpy.where(length[:, None] > 1e-30, sums / numpy.maximum(length, 1e-30)[:, None], away)
+    out = numpy.where(smooth[poly][:, None], sums[vertex], face[poly]).astype(numpy.float32)
+    return array.array("f", out.tobytes())
 
 
 def resolution(scene):
@@ -391,8 +430,7 @@ class Converter:
             mesh.loop_triangles.foreach_get("vertices", indices)
             corners = array.array("i", bytes(4 * 3 * nt))
             mesh.loop_triangles.foreach_get("loops", corners)
-            normals = array.array("f", bytes(4 * 3 * nl))
-            mesh.loops.foreach_get("normal", normals)
+            normals = _corner_normals(mesh, positions)
             uvs = None
             if mesh.uv_layers.active is not None:
                 uvs = array.array("f", bytes(4 * 2 * nl))
