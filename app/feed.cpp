@@ -60,28 +60,12 @@ struct Field {
 };
 const std::vector<Field>& fields() {
     static const std::vector<Field> f = {
-        {"width", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.width; }},
-        {"height", Kind::Int, [](TessraRendererCUDA& r) -> void* { return &r.height; }},
-        {"maxOctreeDepth", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.maxOctreeDepth; }},
-        {"fieldOfView", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.fieldOfView; }},
-        {"photonTreeParam", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonTreeParam; }},
-        {"usePhotonMapping", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.usePhotonMapping; }},
-        {"numBounces", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numBounces; }},
-        {"indirectIllumination", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.indirectIllumination; }},
-        {"shadowMode", Kind::UInt8, [](TessraRendererCUDA& r) -> void* { return &r.shadowMode; }},
-        {"ambientLightIntens", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.ambientLightIntens; }},
-        {"photonSearchDistance", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonSearchDistance; }},
-        {"photonEnergy", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.photonEnergy; }},
-        {"irradianceSamples", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.irradianceSamples; }},
-        {"FG_record_density", Kind::Float, [](TessraRendererCUDA& r) -> void* { return &r.FG_record_density; }},
-        {"useFinalGather", Kind::Bool, [](TessraRendererCUDA& r) -> void* { return &r.useFinalGather; }},
-        {"numPhotons", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.numPhotons; }},
-        {"pathSamples", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.extension_.pathSamples; },
-         [](TessraRendererCUDA& r, uint32_t v) { return Tessra_SetPathTracing(&r, v, r.extension_.pathBounces) == 0; },
-         65536},
-        {"pathBounces", Kind::UInt, [](TessraRendererCUDA& r) -> void* { return &r.extension_.pathBounces; },
-         [](TessraRendererCUDA& r, uint32_t v) { return Tessra_SetPathTracing(&r, r.extension_.pathSamples, v) == 0; },
-         64},
+#define TESSRA_SETTING(name, py, kind, place) \
+    {#name, Kind::kind, [](TessraRendererCUDA& r) -> void* { return &place; }},
+#define TESSRA_EXPORTED_SETTING(name, py, kind, place, call, top)                      \
+    {#name, Kind::kind, [](TessraRendererCUDA& r) -> void* { return &place; },         \
+     [](TessraRendererCUDA& r, uint32_t v) { return call == 0; }, top},
+#include "settings.def"
     };
     return f;
 }

@@ -633,7 +633,7 @@ int main(int argc, char** argv) {
     Host host(r->width, r->height, progress);
     attachOutputs(r, host, o);
     if (farm) farm->attach(*r, host, host.image);
-    const int totalTiles = (r->width / 256 + 1) * (r->height / 256 + 1);
+    const int totalTiles = (r->width / TESSRA_TILE_SIZE + 1) * (r->height / TESSRA_TILE_SIZE + 1);
     progress.start(totalTiles);
     const auto t0 = std::chrono::steady_clock::now();
     {

@@ -39,7 +39,7 @@ enum Status : int { kOk = 0, kInterrupted = 1, kFailed = 2 };
 constexpr auto kStopGrace = std::chrono::milliseconds(700);
 
 using TileKey = std::pair<uint32_t, uint32_t>;
-constexpr uint32_t kTileEdge = 256;  // the library's tile edge
+constexpr uint32_t kTileEdge = TESSRA_TILE_SIZE;
 
 // Starts MPI: "" or the reason it did not start.
 std::string initMpi() {

@@ -73,7 +73,7 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* r, uint32_t x0, uint32_t
 }
 
 TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* r, uint32_t rows) {
-    if (!r || rows > 256) return -1;
+    if (!r || rows > TESSRA_TILE_SIZE) return -1;
     r->extension_.bandRows = rows;
     return 0;
 }

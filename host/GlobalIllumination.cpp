@@ -7,6 +7,8 @@
 
 #include "device/kernels_gi.h"
 #include "host/internal.h"
+
+using host::kBlock;
 #include "host/kdtree.h"
 
 namespace {
@@ -14,7 +16,6 @@ namespace {
 // One thread per photon in blocks of 16; one launch covers a batch of 131072 photons.
 const dim3 kPhotonBlock(16, 1, 1);
 constexpr uint32_t kPhotonBatch = 131072;
-const dim3 kBlock(16, 16, 1);
 const dim3 kRecordBlock(256, 1, 1);
 
 // Blocks of 256 threads for a per-record launch, enough to cover the records. (128

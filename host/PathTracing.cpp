@@ -6,6 +6,8 @@
 #include "device/kernels_screen.h"
 #include "host/internal.h"
 
+using host::kBlock;
+
 // Every camera hit of the tile (or of a batch of sub-pixel rays) takes its paths in
 // bands of rows and fixed chunks of samples, polling the host for an abort between them.
 bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb) try {
@@ -14,9 +16,9 @@ bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb) try {
     const uint32_t total = extension_.pathSamples, band = 32, chunk = 8;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!shadesRows(fb, row, row + band)) continue;
+        const dim3 grid(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1);
         for (uint32_t first = 0; first < total; first += chunk) {
-            rt::launch(TESSRA_KERNEL(path_trace_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
-                       dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, row, numLights, char(shadowMode), fb.ssTriID,
+            rt::launch(TESSRA_KERNEL(path_trace_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, row, numLights, char(shadowMode), fb.ssTriID,
                        fb.ssUVs, fb.ssNormals, fb.ssPos, fb.ssEyePos, first, std::min(chunk, total - first), total,
                        extension_.pathBounces, uint32_t(num_subdivs_glossy_refl), ambientLightIntens, fb.ssColor);
             rt::synchronize();

@@ -8,11 +8,12 @@
 #include "device/kernels_screen.h"
 #include "host/internal.h"
 
+using host::kBlock;
+
 namespace {
 
 // The global launch block of the per-pixel kernels.
-const dim3 kBlock(16, 16, 1);
-constexpr uint32_t kTile = 256;
+constexpr uint32_t kTile = TESSRA_TILE_SIZE;
 
 float4* f4(void* p) { return static_cast<float4*>(p); }
 

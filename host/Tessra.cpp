@@ -13,7 +13,7 @@
 #include "host/kdtree.h"
 
 namespace {
-constexpr uint32_t kTileSize = 256;
+constexpr uint32_t kTileSize = TESSRA_TILE_SIZE;
 // 16384 x 16384 RGBA floats are 4 GiB at the host; larger images are refused.
 constexpr int kMaxImageSide = 16384;
 bool g_deviceReady = false;

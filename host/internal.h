@@ -48,6 +48,9 @@ inline T* dev(void* p) {
 
 // Prints a diagnostic line on standard output (the library's own printf-style lines).
 #define TESSRA_PRINTF(...) std::printf(__VA_ARGS__)
+// The thread block of every launch over the pixels of a tile or an image.
+inline const dim3 kBlock(16, 16, 1);
+
 inline void flushOut() { std::fflush(stdout); }
 
 inline void status(TessraRendererCUDA* r, const char* text) {

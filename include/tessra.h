@@ -406,9 +406,11 @@ TESSRA_API int Tessra_SetCropWindow(TessraRendererCUDA* renderer, uint32_t x0, u
 // Asks filter(user, x, y) before each tile (its top-left pixel) whether this render
 // shades it; a tile refused is neither shaded nor delivered. The render farm's way to
 // share one image's tiles between processes. nullptr shades every tile.
+// The edge of the square tiles the library shades and reports, in pixels.
+#define TESSRA_TILE_SIZE 256u
 typedef bool (*TessraTileFilter)(void* user, uint32_t x, uint32_t y);
 TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilter filter, void* user);
-// Splits each tile into bands of rows rows (1 to 256; 0, the default, keeps whole tiles)
+// Splits each tile into bands of rows rows (1 to TESSRA_TILE_SIZE; 0, the default, keeps whole tiles)
 // for the tile filter, which is then asked with each band's top-left pixel. Once a band
 // is granted, the filter is asked at once about the tile's next bands: those granted join
 // it in a run, which shades only its rows (and the row each side that antialiasing
@@ -416,7 +418,7 @@ TESSRA_API int Tessra_SetTileFilter(TessraRendererCUDA* renderer, TessraTileFilt
 // width, run rows). The band refused after a run is asked about again once the run is
 // shaded; a band without a pixel of the image is skipped. Every pixel is what a render of
 // whole tiles gives it. Lets processes share an image of few tiles evenly.
-// Returns 0, or -1 without a renderer or for rows above 256.
+// Returns 0, or -1 without a renderer or for rows above TESSRA_TILE_SIZE.
 TESSRA_API int Tessra_SetBandRows(TessraRendererCUDA* renderer, uint32_t rows);
 
 // Shares the work before the first tile between processes as share describes (a copy is

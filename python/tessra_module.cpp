@@ -972,6 +972,7 @@ PYBIND11_MODULE(tessra, m) {
     m.def("backend_name", [] { return std::string(Tessra_BackendName()); });
     m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(n); }, py::arg("threads"),
           "Worker threads of the CPU device (0 = every core).");
+    m.attr("TILE_SIZE") = TESSRA_TILE_SIZE;
     m.def("_setting_names", &tr::settingNames);
     m.def("mesh_facing", &meshFacing, py::arg("positions"), py::arg("indices"), py::kw_only(), py::arg("normals"),
           py::arg("normal_indices") = py::none(), py::arg("eye"),
@@ -983,24 +984,9 @@ PYBIND11_MODULE(tessra, m) {
 
     py::class_<Renderer> r(m, "Renderer");
     r.def(py::init<int, int>(), py::kw_only(), py::arg("width") = 512, py::arg("height") = 512);
-    setting(r, "width", "width", &TessraRendererCUDA::width);
-    setting(r, "height", "height", &TessraRendererCUDA::height);
-    setting(r, "maxOctreeDepth", "max_octree_depth", &TessraRendererCUDA::maxOctreeDepth);
-    setting(r, "fieldOfView", "field_of_view", &TessraRendererCUDA::fieldOfView);
-    setting(r, "photonTreeParam", "photon_tree_param", &TessraRendererCUDA::photonTreeParam);
-    setting(r, "usePhotonMapping", "use_photon_mapping", &TessraRendererCUDA::usePhotonMapping);
-    setting(r, "numBounces", "num_bounces", &TessraRendererCUDA::numBounces);
-    setting(r, "indirectIllumination", "indirect_illumination", &TessraRendererCUDA::indirectIllumination);
-    setting(r, "shadowMode", "shadow_mode", &TessraRendererCUDA::shadowMode);
-    setting(r, "ambientLightIntens", "ambient_light_intens", &TessraRendererCUDA::ambientLightIntens);
-    setting(r, "photonSearchDistance", "photon_search_distance", &TessraRendererCUDA::photonSearchDistance);
-    setting(r, "photonEnergy", "photon_energy", &TessraRendererCUDA::photonEnergy);
-    setting(r, "irradianceSamples", "irradiance_samples", &TessraRendererCUDA::irradianceSamples);
-    setting(r, "FG_record_density", "fg_record_density", &TessraRendererCUDA::FG_record_density);
-    setting(r, "useFinalGather", "use_final_gather", &TessraRendererCUDA::useFinalGather);
-    setting(r, "numPhotons", "num_photons", &TessraRendererCUDA::numPhotons);
-    setting(r, "pathSamples", "path_samples", [](const TessraRendererCUDA& x) { return x.extension_.pathSamples; });
-    setting(r, "pathBounces", "path_bounces", [](const TessraRendererCUDA& x) { return x.extension_.pathBounces; });
+#define TESSRA_SETTING(name, py, kind, place) \
+    setting(r, #name, #py, [](const TessraRendererCUDA& r) { return place; });
+#include "settings.def"
 
     bindScene(r);
     bindLights(r);

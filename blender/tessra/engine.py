@@ -55,7 +55,8 @@ class TessraRenderEngine(bpy.types.RenderEngine):
         except (ValueError, TypeError) as e:
             self.report({"ERROR"}, f"Tessra: {e}")
             return
-        total = ((x1 - 1) // 256 - x0 // 256 + 1) * ((y1 - 1) // 256 - y0 // 256 + 1)
+        t = sync.tessra.TILE_SIZE
+        total = ((x1 - 1) // t - x0 // t + 1) * ((y1 - 1) // t - y0 // t + 1)
         done = [0]
         background = bpy.app.background
 
