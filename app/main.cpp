@@ -27,12 +27,7 @@
 namespace {
 
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 130;
-// Antialiasing a user gets without asking: up to 3 x 3 rays where a pixel differs from a
-// neighbour by more than the threshold (chosen by measurement: docs/tessra-render.md).
-constexpr unsigned kDefaultAaSamples = 3;
-constexpr float kDefaultAaThreshold = 0.1f;
-// Path bounces unless --bounces or pathBounces says otherwise: the photon map's default.
-constexpr unsigned kDefaultPathBounces = 2;
+using tr::kDefaultAaSamples, tr::kDefaultAaThreshold, tr::kDefaultPathBounces;
 
 volatile std::sig_atomic_t g_interrupts = 0;
 

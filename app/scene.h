@@ -115,6 +115,13 @@ using ModelLoader = std::function<void(Scene&, const std::string& path, const fl
 void parseJsonScene(Scene& scene, const std::string& path, const std::string& text, const ImportOptions& options,
                     const ModelLoader& loadModel);
 
+// What the hosts give a user who does not ask. Antialiasing: up to 3 x 3 rays where a pixel
+// differs from a neighbour by more than the threshold (chosen by measurement:
+// docs/tessra-render.md). Path bounces unless the user gives them: the photon map's default.
+constexpr unsigned kDefaultAaSamples = 3;
+constexpr float kDefaultAaThreshold = 0.1f;
+constexpr unsigned kDefaultPathBounces = 2;
+
 // Writes FIELD=VALUE into the renderer's public field; false with a reason for an unknown
 // field or a value of the wrong type.
 bool applySetting(TessraRendererCUDA& r, const std::string& field, const std::string& value, std::string& error);

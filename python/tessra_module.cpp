@@ -331,8 +331,8 @@ struct Renderer {
     bool hasCamera = false, fovSet = false;
     std::set<std::string> given;  // settings the user assigned
     // tessra-render's antialiasing unless the user picks another.
-    uint32_t aaSamples = 3;
-    float aaThreshold = 0.1f;
+    uint32_t aaSamples = tr::kDefaultAaSamples;
+    float aaThreshold = tr::kDefaultAaThreshold;
     bool transparent = false;
     uint64_t supersampled = 0;
     bool rendering = false;  // the scene is read without the GIL then
@@ -345,8 +345,7 @@ struct Renderer {
     Renderer(int width, int height) : settings(Tessra_InitRenderer()) {
         if (!settings) throw std::runtime_error("cannot create the renderer");
         settings->shadowMode = 1;
-        // tessra-render's bounces for a path tracer switched on without them.
-        setInt("pathBounces", 2);
+        setInt("pathBounces", tr::kDefaultPathBounces);
         setInt("width", width);
         setInt("height", height);
     }
