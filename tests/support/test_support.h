@@ -91,25 +91,27 @@ public:
     void start() {
         std::fflush(stdout);
         char name[] = "/tmp/tessra-stdout-XXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
+        file_ = mkstemp(name);
+        // Unlinked at once: a child that ends in a fatal check leaves no file behind.
+        unlink(name);
         saved_ = dup(1);
-        dup2(fd, 1);
-        close(fd);
+        dup2(file_, 1);
     }
     std::string stop() {
         std::fflush(stdout);
         dup2(saved_, 1);
         close(saved_);
         saved_ = -1;
-        const std::vector<uint8_t> out = readBytes(path_);
-        std::remove(path_.c_str());
-        return std::string(out.begin(), out.end());
+        std::string out;
+        char buffer[4096];
+        lseek(file_, 0, SEEK_SET);
+        for (ssize_t n; (n = read(file_, buffer, sizeof(buffer))) > 0;) out.append(buffer, size_t(n));
+        close(file_);
+        return out;
     }
 
 private:
-    int saved_ = -1;
-    std::string path_;
+    int saved_ = -1, file_ = -1;
 };
 
 // A fresh folder, removed with its contents when destroyed.
