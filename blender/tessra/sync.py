@@ -166,6 +166,7 @@ def _corner_normals(mesh, positions):
     else the face's normal on flat faces and the vertex's on smooth ones."""
     nl, npoly = len(mesh.loops), len(mesh.polygons)
     if mesh.has_custom_normals or mesh.use_auto_smooth:
+        mesh.calc_normals_split()
         normals = array.array("f", bytes(4 * 3 * nl))
         mesh.loops.foreach_get("normal", normals)
         return normals
@@ -175,8 +176,12 @@ def _corner_normals(mesh, positions):
         items.foreach_get(key, a)
         return a
 
+    def unit(v):
+        return v / numpy.maximum(numpy.linalg.norm(v, axis=1), 1e-30)[:, None]
+
     p = numpy.frombuffer(positions, numpy.float32).reshape(-1, 3).astype(numpy.float64)
-    start, total = get(mesh.polygons, "loop_start", numpy.int32, npoly), get(mesh.polygons, "loop_total", numpy.int32, npoly)
+    start = get(mesh.polygons, "loop_start", numpy.int32, npoly)
+    total = get(mesh.polygons, "loop_total", numpy.int32, npoly)
     face = get(mesh.polygons, "normal", numpy.float32, 3 * npoly).reshape(-1, 3).astype(numpy.float64)
     smooth = get(mesh.polygons, "use_smooth", bool, npoly)
     vertex = get(mesh.loops, "vertex_index", numpy.int32, nl)
@@ -184,16 +189,12 @@ def _corner_normals(mesh, positions):
     corner = numpy.arange(nl) - start[poly]
     prev = vertex[start[poly] + (corner - 1) % total[poly]]
     after = vertex[start[poly] + (corner + 1) % total[poly]]
-    a, b = p[prev] - p[vertex], p[after] - p[vertex]
-    a /= numpy.maximum(numpy.linalg.norm(a, axis=1), 1e-30)[:, None]
-    b /= numpy.maximum(numpy.linalg.norm(b, axis=1), 1e-30)[:, None]
+    a, b = unit(p[prev] - p[vertex]), unit(p[after] - p[vertex])
     angle = numpy.arccos(numpy.clip(numpy.einsum("ij,ij->i", a, b), -1, 1))
     sums = numpy.zeros_like(p)
     numpy.add.at(sums, vertex, face[poly] * angle[:, None])  # one corner after the other
-    length = numpy.linalg.norm(sums, axis=1)
     # A vertex whose faces cancel gets its position's direction, as Blender gives it.
-    away = p / numpy.maximum(numpy.linalg.norm(p, axis=1), 1e-30)[:, None]
-    sums = numpy.where(length[:, None] > 1e-30, sums / numpy.maximum(length, 1e-30)[:, None], away)
+    sums = numpy.where(numpy.linalg.norm(sums, axis=1)[:, None] > 1e-30, unit(sums), unit(p))
     out = numpy.where(smooth[poly][:, None], sums[vertex], face[poly]).astype(numpy.float32)
     return array.array("f", out.tobytes())
 
@@ -422,7 +423,6 @@ class Converter:
             if mesh is None or not mesh.polygons:
                 return
             mesh.calc_loop_triangles()
-            mesh.calc_normals_split()  # per corner: smooth, flat and custom normals alike
             nv, nl, nt = len(mesh.vertices), len(mesh.loops), len(mesh.loop_triangles)
             positions = array.array("f", bytes(4 * 3 * nv))
             mesh.vertices.foreach_get("co", positions)
