@@ -535,9 +535,9 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,
                                         float4* positions, float ambientLightIntens, float4* lightAccum,
                                         float4* lightNorm, unsigned int numIters, float2 rands, float4* gradAccum,
-                                        float4* gradNorm) {
+                                        float4* gradNorm, const unsigned int* rays) {
     const unsigned int k = first + t.x();
-    if (k >= last) return;
+    if (k >= last || (rays && numIters > rays[k - first])) return;
     const float3 P = xyz(positions[k]);
     const float3 N = xyz(normals[k]);
     const Ray ray = gatherRay(P, N, rands);
@@ -552,8 +552,10 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
         // A world that lights the scene reaches the record through the direct pass.
         L = SYM.c_worldLight ? make_float3(0, 0, 0) : worldRadiance(ray.d);
     }
-    const float3 acc = xyz(lightAccum[k]) + L;
-    lightAccum[k] = make_float4(acc, 1.0f);
+    // w sums the squares of the rays' mean light: the host reads how much they disagree.
+    const float4 sum = lightAccum[k];
+    const float3 acc = xyz(sum) + L;
+    lightAccum[k] = make_float4(acc, sum.w + mean3(L) * mean3(L));
     const float inv = fastRcp(float(numIters));
     lightNorm[k] = make_float4(acc * inv, 1.0f);
     float4* g = gradAccum + 6 * size_t(k);

@@ -45,8 +45,6 @@ TESSRA_DEVICE float3 specularDirection(float3 D, float3 N, bool refract, float g
     return glossyTurn(R, powf(gloss, 0.0111111f), a, phi);
 }
 
-TESSRA_HD float mean3(float3 v) { return (v.x + v.y + v.z) * (1.0f / 3.0f); }
-
 // One path from a camera hit; what it brings back to the pixel.
 TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, char shadowMode,
                                unsigned int lightSubDivs, unsigned int bounces, float ambientLightIntens,

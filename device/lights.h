@@ -225,6 +225,8 @@ TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
     return T * d.x + B * d.y + N * sqrtf(maxf(0.0f, 1.0f - d.x * d.x - d.y * d.y));
 }
 
+TESSRA_HD float mean3(float3 v) { return (v.x + v.y + v.z) * (1.0f / 3.0f); }
+
 TESSRA_HD unsigned int mixBits(unsigned int x) {
     x ^= x >> 16;
     x *= 0x7feb352du;

@@ -333,6 +333,25 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
     return false;
 }
 
+namespace {
+
+// The most rays a record may take, as a multiple of irradianceSamples, and the relative
+// error of its mean light those rays aim at.
+constexpr uint32_t kMoreRays = 4;
+constexpr double kRecordError = 0.1;
+
+// The rays a record takes, from the sum of its S rays' mean light (x, y, z) and of its
+// squares (w): as many as bring the mean's standard error to the target, within [S, kMoreRays S].
+uint32_t moreRaysFor(float4 sums, uint32_t S) {
+    const double m = (double(sums.x) + sums.y + sums.z) / (3.0 * S);
+    if (!(m > 0.0)) return S;
+    const double variance = std::max(double(sums.w) / S - m * m, 0.0);
+    const double wanted = variance / (m * m * kRecordError * kRecordError);
+    return uint32_t(std::min(std::max(wanted, double(S)), double(kMoreRays * S)));
+}
+
+}  // namespace
+
 bool TessraRendererCUDA::CalculateIrradianceCache() try {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
@@ -360,6 +379,14 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", 2930);
     TESSRA_PRINTF("\n[-------------------------------------------------]\n[");
 
+    const auto gather = [&](uint32_t j, const uint32_t* rays) {
+        const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
+        rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
+                   fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
+                   ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands,
+                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients), rays);
+        rt::synchronize();
+    };
     int lastStep = 0;
     bool aborted = false;
     for (uint32_t j = 1; j <= S; ++j) {
@@ -377,12 +404,29 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             lastStep = step;
         }
         if (j == 1) bindTree(extension_.irradianceKdTree);
-        const float2 rands = make_float2(float(haltonHost(int(j), 2)), float(haltonHost(int(j), 3)));
-        rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
-                   fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
-                   ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands,
-                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients));
-        rt::synchronize();
+        gather(j, nullptr);
+    }
+    // Records whose rays disagree (a small bright patch that few of them see) take more,
+    // up to kMoreRays times as many, as far as their error calls for; the others keep S.
+    // Every process walks the same steps, so that they can stop together.
+    if (!aborted && share.last > share.first) {
+        const size_t mine = share.last - share.first;
+        std::vector<float4> sums(mine);
+        TESSRA_CHECK(rt::memcpyDtoH(sums.data(), static_cast<float4*>(accum.p) + share.first, mine * 16),
+                     "volumeRender", __LINE__);
+        std::vector<uint32_t> rays(mine);
+        uint32_t most = S;
+        for (size_t i = 0; i < mine; ++i) {
+            rays[i] = moreRaysFor(sums[i], S);
+            most = std::max(most, rays[i]);
+        }
+        host::ScopedDeviceMemory counts(Malloc(mine * 4));
+        if (!counts.p) return false;
+        TESSRA_CHECK(rt::memcpyHtoD(counts.p, rays.data(), mine * 4), "volumeRender", __LINE__);
+        for (uint32_t j = S + 1; j <= kMoreRays * S && !aborted; ++j) {
+            if (j % S == 0 && callbacks) aborted = host::stopTogether(*this);
+            if (j <= most) gather(j, static_cast<const uint32_t*>(counts.p));
+        }
     }
     // Each record's irradiance is its own: processes sharing the work light their own
     // records and exchange the results.
