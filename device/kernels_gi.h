@@ -218,7 +218,8 @@ TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
 #define TESSRA_DENSITY_FACTOR 1.27f
 
 template <int K>
-TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range) {
+TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, float* radius = nullptr) {
+    if (radius) *radius = l.count < unsigned(K) ? range : l.maxKey;
     if (l.count == 0) return make_float3(0, 0, 0);
     const DeviceSymbols& S = SYM;
     float3 sum = make_float3(0, 0, 0);
@@ -232,13 +233,13 @@ TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range) {
     return sum * fastRcp(r * r * TESSRA_PI) * TESSRA_DENSITY_FACTOR;
 }
 
-TESSRA_DEVICE float3 photonEstimate(float3 P, float3 N, float firstPass) {
+TESSRA_DEVICE float3 photonEstimate(float3 P, float3 N, float firstPass, float* radius = nullptr) {
     PhotonSearch s;
     s.range = SYM.c_photonSearchDistance;
     s.firstPass = firstPass;
     KnnList<40> l;
     kdTreeKNearest(P, N, s, l);
-    return photonDensity(l, N, s.range);
+    return photonDensity(l, N, s.range, radius);
 }
 
 // ---------------------------------------------------------------------------------
@@ -503,12 +504,17 @@ TESSRA_DEVICE void precompute_irradiance(Lane t, unsigned int first, unsigned in
     const unsigned int k = first + t.x();
     if (k >= last) return;
     const size_t i = size_t(k) * stride;
-    out[k] = make_float4(photonEstimate(xyz(positions[i]), xyz(normals[i]), 0.0f), 1.0f);
+    float radius;
+    const float3 E = photonEstimate(xyz(positions[i]), xyz(normals[i]), 0.0f, &radius);
+    out[k] = make_float4(E, radius);
 }
 
 // The nearest precomputed estimate on a surface facing like the query's and lying in
 // its tangent plane: a parallel surface a little behind or in front (the other wall of
-// a thin shell, lit inside) is not the query's.
+// a thin shell, lit inside) is not the query's. An estimate reaches REACH times the
+// radius of the photons it took (w of its colour): where photons are sparse that is far,
+// but the estimate of a dense, bright patch does not light the dark floor beside it.
+#define TESSRA_ESTIMATE_REACH 3.0f
 struct IrradianceSearch {
     float range, thickness;
     TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
@@ -517,7 +523,7 @@ struct IrradianceSearch {
         const float3 v = xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P;
         if (fabsf(dot(N, v)) > thickness) return false;
         key = length(v);
-        return key < range;
+        return key < range && key <= TESSRA_ESTIMATE_REACH * tex1Dfetch(S.texKDTreePhotonCol, i).w;
     }
 };
 

@@ -140,11 +140,13 @@ bool precomputeIrradiance(TessraRendererCUDA& r) {
     host::freeChecked(out.p, "volumeRender", __LINE__);
     if (!host::gatherShared(r, col.data(), m, 16)) return false;
     std::vector<float4> subPos(m), subNor(m);
+    std::vector<float> radius(m);
     for (uint32_t k = 0; k < m; ++k) {
         subPos[k] = make_float4(xyz(pos[size_t(k) * kStride]), 1.0f);
         subNor[k] = nor[size_t(k) * kStride];
+        radius[k] = col[k].w;
     }
-    r.extension_.irradianceKdTree->AddRecords(m, subPos.data(), subNor.data(), col.data());
+    r.extension_.irradianceKdTree->AddRecords(m, subPos.data(), subNor.data(), col.data(), 0.0f, radius.data());
     r.extension_.irradianceKdTree->Build();
     return true;
 }

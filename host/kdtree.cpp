@@ -52,7 +52,7 @@ uint32_t KdTree::buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t e
     planes_[i] = make_float4(e, -dot(e, p.position));
     positions_[i] = make_float4(p.position, p.tag);
     seconds_[i] = make_float4(p.second, 0.0f);
-    thirds_[i] = make_float4(p.third, 0.0f);
+    thirds_[i] = make_float4(p.third, p.scalar);
     scalars[i] = p.scalar;
     int4 children = make_int4(-1, -1, 0, 0);
     if (median >= 1) children.x = int(buildKdNode(list, begin, begin + median, depth + 1));

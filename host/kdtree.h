@@ -14,7 +14,7 @@ struct KdRecord {
     float3 second;
     float3 third;
     float tag;     // uploaded as the position's w: the photon pass that stored the record
-    float scalar;  // kept on the host, in node order (scalars)
+    float scalar;  // kept on the host, in node order (scalars), and in w of the device's thirds
 };
 
 class KdTree {
