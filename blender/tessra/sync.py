@@ -276,11 +276,10 @@ class Converter:
             if surface is not None:
                 lobes = self._shader(surface, notes)
         if lobes is None:
-            if mat is None:
-                lobes = Lobes.of(tessra.Material.principled(base_color=(0.8, 0.8, 0.8)))
-            else:
-                lobes = Lobes.of(tessra.Material.principled(base_color=tuple(mat.diffuse_color[:3]),
-                                                            metallic=mat.metallic, roughness=mat.roughness))
+            # Cycles shades a mesh without a material, and a material without nodes, as plain
+            # diffuse of the viewport colour, whatever its metallic and roughness: with the
+            # highlight they gave, old files came out 1.4 times as bright as Cycles shows them.
+            lobes = Lobes(diffuse=(0.8, 0.8, 0.8) if mat is None else tuple(mat.diffuse_color[:3]))
         m = lobes.material()
         if notes:
             self.report({"WARNING"}, f"Tessra: material '{mat.name}': " + "; ".join(dict.fromkeys(notes)))

@@ -100,6 +100,17 @@ case("mix")(lambda scene: (plane("mix", ("MIX", (0.3, ("ShaderNodeBsdfDiffuse", 
 case("area", SIZE // 2)(lambda scene: (plane(), add("AREA", (0, 0, 2), energy=100, size=1)))
 
 
+@case("no_nodes")
+def _(scene):
+    # A material without nodes (old files' kind): Cycles shades it as plain diffuse of its
+    # viewport colour, whatever its metallic; the sun behind the camera would show a highlight.
+    plane()
+    old = bpy.data.materials.new("old")
+    old.diffuse_color, old.metallic = (0.5, 0.6, 0.7, 1), 0.5
+    bpy.context.object.data.materials[0] = old
+    add("SUN", (0, 0, 2), **SUN)
+
+
 @case("world")
 def _(scene):
     # The world alone; the box hides part of it from the plane's centre.
