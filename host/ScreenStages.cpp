@@ -45,7 +45,7 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
     const dim3 grid(kTile / kBlock.x, kTile / kBlock.y, 1);
     rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
                fb.tileHeight, xoffset, yoffset, extension_.shadeRows[0], extension_.shadeRows[1], fieldOfView,
-               float(width) / float(height), fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr,
+               host::imageAspect(*this), fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr,
                fb.ssNormals, fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
                fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
     rt::synchronize();

@@ -151,7 +151,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
             batch.Reset();
             rt::launch(TESSRA_KERNEL(init_screen_samples), dim3(W / kBlock.x, H / kBlock.y, 1), kBlock,
                        static_cast<float2*>(positions.p), count, uint32_t(width), uint32_t(height), W, fieldOfView,
-                       float(width) / float(height), batch.ssTriID, batch.ssUVs, batch.ssNormals, batch.ssTexCoords,
+                       host::imageAspect(*this), batch.ssTriID, batch.ssUVs, batch.ssNormals, batch.ssTexCoords,
                        batch.ssPos, batch.ssEyePos, batch.reflectFlags, batch.ssRefrIndex);
             rt::synchronize();
             if (!shadeTile(batch)) return false;
@@ -223,6 +223,12 @@ TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* r, float* albedo, floa
 TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* r, bool on) {
     if (!r) return -1;
     r->extension_.coverage = on;
+    return 0;
+}
+
+TESSRA_API int Tessra_SetPixelAspect(TessraRendererCUDA* r, float aspect) {
+    if (!r || !(aspect > 0.0f) || !std::isfinite(aspect)) return -1;
+    r->extension_.pixelAspect = aspect;
     return 0;
 }
 }

@@ -88,6 +88,12 @@ inline bool worldLit(const TessraRendererCUDA& r) {
 }
 
 // Whether the world or emitting surfaces add anything to this render.
+// What camera rays take as the image's aspect: its width over its height, in pixels of
+// Tessra_SetPixelAspect's shape.
+inline float imageAspect(const TessraRendererCUDA& r) {
+    return float(r.width) / float(r.height) * r.extension_.pixelAspect;
+}
+
 inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || r.extension_.numEmitters > 0; }
 // Replaces the device table in slot with `bytes` of data and binds `symbol` to it; false
 // when the device has no memory for it.

@@ -342,6 +342,7 @@ public:
         void* photonScales = nullptr;  // per render on the device: each light's photon power factor
         void* worldTexels = nullptr;
         void* worldCdf = nullptr;
+        float pixelAspect = 1.0f;  // a pixel's width over its height (Tessra_SetPixelAspect)
     } extension_;
 
 private:
@@ -457,6 +458,11 @@ TESSRA_API int Tessra_SetOutputPasses(TessraRendererCUDA* renderer, float* albed
 // premultiplied by this alpha. Off (the default), alpha is what the stages leave.
 // Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetAlphaCoverage(TessraRendererCUDA* renderer, bool on);
+// Pixels that are not square (Blender's pixel aspect, old video formats): a pixel's width
+// over its height. The horizontal field of view stays; the vertical one is what the
+// image's height in such pixels spans. 1, the default, is square. Returns 0, or -1 without
+// a renderer or for a value that is not finite and positive.
+TESSRA_API int Tessra_SetPixelAspect(TessraRendererCUDA* renderer, float aspect);
 // The background colour (SetEnvColor) as a world around the scene: seen where camera,
 // mirror and glass rays meet nothing (camera rays excepted under alpha coverage, where it
 // is transparent), and lighting the scene as a uniform environment of that colour

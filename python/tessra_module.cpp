@@ -334,6 +334,7 @@ struct Renderer {
     uint32_t aaSamples = tr::kDefaultAaSamples;
     float aaThreshold = tr::kDefaultAaThreshold;
     bool transparent = false;
+    float pixelAspect = 1.0f;
     uint64_t supersampled = 0;
     bool rendering = false;  // the scene is read without the GIL then
 
@@ -534,6 +535,7 @@ struct Renderer {
             tr::cameraMatrix(camera, r->cameraMatrix);
             Tessra_SetSupersampling(r, from.aaSamples, from.aaThreshold);
             Tessra_SetAlphaCoverage(r, from.transparent);
+            Tessra_SetPixelAspect(r, from.pixelAspect);
         }
         ~LibraryRenderer() { Tessra_DeleteRenderer(&r); }
         LibraryRenderer(const LibraryRenderer&) = delete;
@@ -1024,6 +1026,14 @@ PYBIND11_MODULE(tessra, m) {
         },
         "Alpha as coverage: the fraction of a pixel's rays that hit a surface (0 where only the background is "
         "seen), kept by save() in PNG and OpenEXR files. False: alpha is not coverage and files are opaque.");
+    r.def_property(
+        "pixel_aspect", [](const Renderer& x) { return x.pixelAspect; },
+        [](Renderer& x, double v) {
+            x.checkIdle();
+            if (!(v > 0) || !std::isfinite(v)) throw py::value_error("pixel_aspect: expected a finite number > 0");
+            x.pixelAspect = float(v);
+        },
+        "A pixel's width over its height (1: square). The horizontal field of view stays.");
     r.def_property_readonly("supersampled_pixel_count", [](const Renderer& x) { return x.supersampled; },
                             "The pixels the last render gave more than one ray.");
 }

@@ -70,7 +70,8 @@ class TessraRenderEngine(bpy.types.RenderEngine):
             for name, n, key in passes:
                 values = getattr(image, key).tile(x, y, w, h)
                 if key == "depth":
-                    values = sync.camera_depth(values, x, y, w, h, width, height, renderer.field_of_view)
+                    values = sync.camera_depth(values, x, y, w, h, width, height, renderer.field_of_view,
+                                               renderer.pixel_aspect)
                 result.layers[0].passes[name].rect = list(zip(*[iter(values)] * n))
             self.end_result(result)
             done[0] += 1

@@ -40,7 +40,8 @@ Units, written once here:
 * Meshes whose faces show the camera their back (inside-out) get their normals turned,
   since Tessra lights only the side a normal faces.
 * The camera keeps Blender's sensor fit: the horizontal field of view follows from the
-  lens, the sensor and the aspect ratio; shift and orthographic cameras are not supported.
+  lens, the sensor and the aspect ratio, and pixels keep their aspect; shift and
+  orthographic cameras are not supported.
 * Passes: Diffuse Color is Tessra's albedo (the diffuse colour above, textured), Normal the
   world-space shading normal, Depth the distance along the camera's axis, as Cycles gives
   it (Tessra measures along the ray; ``camera_depth`` converts). Where nothing is hit,
@@ -223,17 +224,17 @@ def horizontal_fov(camera_object, scene):
     return math.degrees(2 * half)
 
 
-def camera_depth(distances, x, y, w, h, width, height, fov):
+def camera_depth(distances, x, y, w, h, width, height, fov, pixel_aspect=1.0):
     """Distances along the camera rays of a tile (bottom row first, as Image.tile gives them)
     as depths along the camera's axis. Tessra's ray through pixel (px, py) has the direction
     (u, v, -1) with u = (2 px / width - 1) tan(fov / 2), v = (2 py / height - 1) tan(fov / 2)
-    height / width."""
+    height / (width pixel_aspect)."""
     t = math.tan(fov / 2)
     us = [((2 * px / width - 1) * t) ** 2 for px in range(x, x + w)]
     out = array.array("f", distances)
     i = 0
     for py in range(y + h - 1, y - 1, -1):
-        vv = 1 + ((2 * py / height - 1) * t * height / width) ** 2
+        vv = 1 + ((2 * py / height - 1) * t * height / (width * pixel_aspect)) ** 2
         for uu in us:
             out[i] /= math.sqrt(vv + uu)
             i += 1
@@ -595,6 +596,7 @@ class Converter:
         self.world(scene)
         self.settings(scene.tessra)
         self.r.transparent = scene.render.film_transparent
+        self.r.pixel_aspect = scene.render.pixel_aspect_x / scene.render.pixel_aspect_y
 
     def cleanup(self):
         for path in self.temp_files:

@@ -216,6 +216,19 @@ class Module(unittest.TestCase):
         with self.assertRaises(TypeError):
             r.transparent = 1
 
+    def test_tall_pixels_see_what_twice_as_many_square_rows_see(self):
+        # Pixels of aspect 1/2 (twice as tall as wide) cast the rays of every other row of an
+        # image with twice the rows, which keeps the same horizontal field of view.
+        def rows(r):
+            px = memoryview(r.render()).tobytes()
+            return [px[j * r.width * 16:(j + 1) * r.width * 16] for j in range(r.height)]
+        tall, square = python_scene(64, 32), python_scene(64, 64)
+        tall.pixel_aspect = 0.5
+        tall.aa_samples = square.aa_samples = 1
+        self.assertEqual(rows(tall), rows(square)[::2])
+        with self.assertRaises(ValueError):
+            tall.pixel_aspect = 0
+
     def test_callbacks(self):
         covered, copies, statuses = [0] * (WIDTH * HEIGHT), [], []
 
