@@ -12,7 +12,6 @@
 #include "image_io.h"
 #include "scene.h"
 #include "support.h"
-#include "tessra.h"
 #include "test_scenes.h"
 
 namespace {
@@ -86,25 +85,25 @@ TEST(Cli, GltfCameraPassesAndCoverage) {
 }
 
 // The library's values reach the files: PFM (held to the module's render by its tests)
-// and OpenEXR hold the same floats, PNG their sRGB bytes; nothing else is left.
+// and OpenEXR hold the same floats (PNG their sRGB bytes: Cli.GltfCameraPassesAndCoverage);
+// nothing else is left.
 TEST(Cli, ImageFilesHoldTheSameValues) {
     const std::string dir = scratchDir("files");
     const int W = 40, H = 24;
-    for (const char* ext : {"exr", "png", "pfm"}) {
+    for (const char* ext : {"exr", "pfm"}) {
         const RunResult r = runRender({kExamples + "/cornell-box.json", "-o", dir + "/out." + ext, "--width",
                                        std::to_string(W), "--height", std::to_string(H), "--device", "cpu", "--aa", "1", "-q"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
-    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"out.exr", "out.pfm", "out.png"}));  // no temporaries
+    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"out.exr", "out.pfm"}));  // no temporaries
     int w = 0, h = 0;
     const std::vector<float> exr = readExr(dir + "/out.exr", w, h);
-    const Rgba8 png = readPng(dir + "/out.png");
     std::ifstream pfm(dir + "/out.pfm", std::ios::binary);
     std::string magic, scale;
     int pw = 0, ph = 0;
     pfm >> magic >> pw >> ph >> scale;
     pfm.get();
-    ASSERT_TRUE(w == W && h == H && png.width == W && magic == "PF" && pw == W && ph == H);
+    ASSERT_TRUE(w == W && h == H && magic == "PF" && pw == W && ph == H);
     EXPECT_LT(std::stof(scale), 0.0f);  // little-endian
     std::vector<float> pf(size_t(W) * H * 3);
     pfm.read(reinterpret_cast<char*>(pf.data()), std::streamsize(pf.size() * 4));
@@ -114,11 +113,9 @@ TEST(Cli, ImageFilesHoldTheSameValues) {
         for (int x = 0; x < W; ++x) {
             const size_t i = (size_t(y) * W + x) * 4;
             lit += exr[i] > 0;
-            for (int c = 0; c < 3; ++c) {
-                mismatches += pf[(size_t(H - 1 - y) * W + x) * 3 + c] != exr[i + c];  // PFM rows bottom first
-                mismatches += std::fabs(png.px[i + c] - srgbReference(exr[i + c])) > 0.51f;
-            }
-            mismatches += exr[i + 3] != 1.0f || png.px[i + 3] != 255;
+            // PFM rows bottom first
+            for (int c = 0; c < 3; ++c) mismatches += pf[(size_t(H - 1 - y) * W + x) * 3 + c] != exr[i + c];
+            mismatches += exr[i + 3] != 1.0f;
         }
     EXPECT_GT(lit, W * H / 2);
     EXPECT_EQ(mismatches, 0);
@@ -185,32 +182,13 @@ TEST(Cli, UsageErrorsExitWithTwo) {
     EXPECT_TRUE(listDir(dir).empty());
 }
 
-TEST(Cli, HelpVersionAndDevices) {
-    const RunResult r = runRender({"--help"}), v = runRender({"--version"}), d = runRender({"--list-devices"});
-    EXPECT_TRUE(r.exitCode == 0 && v.exitCode == 0 && d.exitCode == 0);
-    for (const char* opt : {"--crop", "--path-trace", "numPhotons", "pathSamples"})  // options and the settings table
-        EXPECT_TRUE(contains(r.out, opt)) << opt;
-    EXPECT_TRUE(contains(v.out, Tessra_Version())) << v.out;
-    Tessra_SelectBackend("auto");
-    EXPECT_TRUE(contains(d.out, std::string("auto   picks ") + Tessra_BackendName())) << d.out;
-}
-
-// -v adds the library's lines and each tile, the default a plain line per status, -q
-// nothing but what --stage-times asks for: the library's stages, each once.
-TEST(Cli, VerbosityLevels) {
+// -q prints nothing but what --stage-times asks for: the library's stages, each once.
+// (The -v tile lines are what the Ctrl-C tests wait for.)
+TEST(Cli, QuietStageTimesNameEachStageOnce) {
     const std::string dir = scratchDir("verbosity");
-    auto run = [&](std::vector<std::string> extra) {
-        extra.insert(extra.begin(), {kExamples + "/cornell-box.json", "-o", dir + "/a.png", "--width", "16",
-                                     "--height", "16", "--device", "cpu"});
-        RunResult r = runRender(extra);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return r;
-    };
-    RunResult r = run({"-v"});
-    EXPECT_TRUE(contains(r.out, "LUZ:") && contains(r.err, "tile 1/1 done")) << r.out << r.err;
-    r = run({});
-    EXPECT_TRUE(!contains(r.out, "LUZ:") && contains(r.err, "Rendering")) << r.out << r.err;
-    r = run({"-q", "--stage-times"});
+    const RunResult r = runRender({kExamples + "/cornell-box.json", "-o", dir + "/a.png", "--width", "16", "--height",
+                                   "16", "--device", "cpu", "-q", "--stage-times"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "");
     std::istringstream lines(r.err);
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("tessra-render: stage ", 0), 0u) << line;

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include <unistd.h>
 
@@ -49,12 +48,8 @@ std::vector<std::string> renderArgs(const std::string& scene, const std::vector<
     return a;
 }
 
-// The colour and every output pass of an EXR file, pixel by pixel.
+// Every output pass; readExrPasses gives them with the colour, pixel by pixel.
 const std::vector<std::string> kPasses = {"--aov", "albedo,normal,depth"};
-std::vector<float> exrLayers(const std::string& path) {
-    int w = 0, h = 0;
-    return readExrPasses(path, w, h);
-}
 
 // Four overlapping crops on no tile boundary, the right-hand ones straddling the tiles'
 // seam at x = 256, each in its own process on three workers: the merge must give the
@@ -80,7 +75,9 @@ TEST(Farm, CropsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender) {
         parts.insert(parts.end(), {"-o", dir + "/merged.exr", "-q"});
         const RunResult m = runProgram(TESSRA_MERGE_BIN, parts);
         ASSERT_EQ(m.exitCode, 0) << m.err;
-        const std::vector<float> full = exrLayers(dir + "/full.exr"), merged = exrLayers(dir + "/merged.exr");
+        int w = 0, h = 0;
+        const std::vector<float> full = readExrPasses(dir + "/full.exr", w, h),
+                                 merged = readExrPasses(dir + "/merged.exr", w, h);
         ASSERT_EQ(merged.size(), full.size());
         EXPECT_EQ(std::memcmp(merged.data(), full.data(), full.size() * sizeof(float)), 0);
         size_t bad = 0, lit = 0;
@@ -191,7 +188,8 @@ TEST(Mpi, SameBytesAsOneProcessOnAnyRankCount) {
         const std::string out = dir + "/ranks.exr";
         const RunResult r = runProgram(kMpiexec, mpirun(ranks, renderArgs(scene, extra, 260, 40, out)), 300);
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        const std::vector<float> single = exrLayers(dir + "/single.exr"), mpi = exrLayers(out);
+        int w = 0, h = 0;
+        const std::vector<float> single = readExrPasses(dir + "/single.exr", w, h), mpi = readExrPasses(out, w, h);
         ASSERT_EQ(mpi.size(), single.size());
         EXPECT_EQ(std::memcmp(mpi.data(), single.data(), single.size() * sizeof(float)), 0) << ranks << " ranks";
         EXPECT_EQ(exrAttribute(out, "tessra:mpiRanks"), std::to_string(ranks));
@@ -212,44 +210,41 @@ std::vector<pid_t> markedProcesses(const std::string& marker, int rank = -1) {
     return pids;
 }
 
-// Runs a two-rank job that renders many tiles, does `act` to it once rank 0 reports a
-// finished tile, and waits for mpirun to end; no rank may outlive it.
-RunResult interruptJob(const std::string& out, const std::function<void(pid_t mpirunPid, const std::string& marker)>& act) {
-    const std::string marker = "TESSRA_FARM_TEST=" + std::to_string(getpid()) + "-" + out;
-    std::vector<std::string> args{"--mca", "odls_base_sigkill_timeout", "3", "-x", marker};
-    for (const std::string& a : mpirun(2, {kExamples + "/cornell-box.json", "--width", "1280", "--height", "1024",
-                                           "--threads", "1", "-v", "-o", out}))
-        args.push_back(a);
-    const RunResult run = runProgram(kMpiexec, args, 180, "tile 1/", [&](pid_t pid) { act(pid, marker); });
-    EXPECT_TRUE(run.acted) << "no tile was reported: " << run.err;
-    EXPECT_NE(run.exitCode, 0);
-    const std::vector<pid_t> left = markedProcesses(marker);
-    EXPECT_TRUE(left.empty()) << "ranks outlived mpirun";
-    for (pid_t p : left) kill(p, SIGKILL);
-    return run;
-}
-
-TEST(Mpi, CtrlCEndsEveryRankAndRankZeroWritesThePartialImage) {
+// Two-rank jobs that render many tiles, stopped once rank 0 reports a finished tile: by
+// Ctrl-C to mpirun, after which rank 0 writes the tiles done so far (the rest black), or
+// by killing rank 1, which fails the run without an image. No rank may outlive mpirun.
+TEST(Mpi, CtrlCOrADeadRankEndsEveryRank) {
     SKIP_WITHOUT_MPI();
     const std::string dir = scratchDir("mpi-interrupt");
-    const RunResult end = interruptJob(dir + "/partial.png", [](pid_t mpirunPid, const std::string&) { kill(mpirunPid, SIGINT); });
-    EXPECT_TRUE(contains(end.err, "interrupted; wrote the tiles done so far")) << end.err;
-    // Finished tiles are there and the rest is black.
-    const Rgba8 im = readPng(dir + "/partial.png");
-    size_t lit = 0;
-    for (size_t i = 0; i < im.px.size(); i += 4) lit += im.px[i] || im.px[i + 1] || im.px[i + 2];
-    EXPECT_GT(lit, 0u);
-    EXPECT_LT(lit, size_t(im.width) * im.height);
-}
-
-TEST(Mpi, ARankThatDiesFailsTheRunWithoutAnImage) {
-    SKIP_WITHOUT_MPI();
-    const std::string dir = scratchDir("mpi-death");
-    const RunResult end = interruptJob(dir + "/frame.png", [](pid_t, const std::string& marker) {
-        for (pid_t p : markedProcesses(marker, 1)) kill(p, SIGKILL);
-    });
-    EXPECT_TRUE(contains(end.err, "signal 9") && contains(end.err, "rank 1 did not report")) << end.err;
-    EXPECT_FALSE(std::filesystem::exists(dir + "/frame.png"));
+    for (const bool ctrlC : {true, false}) {
+        SCOPED_TRACE(ctrlC ? "Ctrl-C" : "rank 1 killed");
+        const std::string out = dir + (ctrlC ? "/partial.png" : "/frame.png");
+        const std::string marker = "TESSRA_FARM_TEST=" + std::to_string(getpid()) + "-" + out;
+        std::vector<std::string> args{"--mca", "odls_base_sigkill_timeout", "3", "-x", marker};
+        for (const std::string& a : mpirun(2, {kExamples + "/cornell-box.json", "--width", "1280", "--height", "1024",
+                                               "--threads", "1", "-v", "-o", out}))
+            args.push_back(a);
+        const RunResult run = runProgram(kMpiexec, args, 180, "tile 1/", [&](pid_t pid) {
+            for (pid_t p : ctrlC ? std::vector<pid_t>{pid} : markedProcesses(marker, 1))
+                kill(p, ctrlC ? SIGINT : SIGKILL);
+        });
+        EXPECT_TRUE(run.acted) << "no tile was reported: " << run.err;
+        EXPECT_NE(run.exitCode, 0);
+        const std::vector<pid_t> left = markedProcesses(marker);
+        EXPECT_TRUE(left.empty()) << "ranks outlived mpirun";
+        for (pid_t p : left) kill(p, SIGKILL);
+        if (!ctrlC) {
+            EXPECT_TRUE(contains(run.err, "signal 9") && contains(run.err, "rank 1 did not report")) << run.err;
+            EXPECT_FALSE(std::filesystem::exists(out));
+            continue;
+        }
+        EXPECT_TRUE(contains(run.err, "interrupted; wrote the tiles done so far")) << run.err;
+        const Rgba8 im = readPng(out);
+        size_t lit = 0;
+        for (size_t i = 0; i < im.px.size(); i += 4) lit += im.px[i] || im.px[i + 1] || im.px[i + 2];
+        EXPECT_GT(lit, 0u);
+        EXPECT_LT(lit, size_t(im.width) * im.height);
+    }
 }
 
 }  // namespace
