@@ -369,7 +369,10 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     if (n) TESSRA_CHECK(rt::memset(extension_.fgGradients, 0, size_t(n) * 96), "volumeRender", __LINE__);
     if (callbacks) callbacks->SetFinalGatherCount(n);
     const host::SharedRange share = host::sharedRange(*this, n);
-    const dim3 grid = recordGrid(uint32_t(share.last - share.first));
+    const size_t mine = share.last - share.first;
+    host::ScopedDeviceMemory counts(Malloc(mine * 4));  // the rays each of this process's records takes
+    if (mine && !counts.p) return false;
+    const dim3 grid = recordGrid(uint32_t(mine));
     // Gather rays that escape see this scene's background, which the direct pass
     // uploads only later: without this the first render saw black and later ones the
     // background of whatever was rendered before.
@@ -411,8 +414,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     // Records whose rays disagree (a small bright patch that few of them see) take more,
     // up to kMoreRays times as many, as far as their error calls for; the others keep S.
     // Every process walks the same steps, so that they can stop together.
-    if (!aborted && share.last > share.first) {
-        const size_t mine = share.last - share.first;
+    if (!aborted && mine) {
         std::vector<float4> sums(mine);
         TESSRA_CHECK(rt::memcpyDtoH(sums.data(), static_cast<float4*>(accum.p) + share.first, mine * 16),
                      "volumeRender", __LINE__);
@@ -422,8 +424,6 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             rays[i] = moreRaysFor(sums[i], S);
             most = std::max(most, rays[i]);
         }
-        host::ScopedDeviceMemory counts(Malloc(mine * 4));
-        if (!counts.p) return false;
         TESSRA_CHECK(rt::memcpyHtoD(counts.p, rays.data(), mine * 4), "volumeRender", __LINE__);
         for (uint32_t j = S + 1; j <= kMoreRays * S && !aborted; ++j) {
             if (j % S == 0 && callbacks) aborted = host::stopTogether(*this);
