@@ -219,7 +219,8 @@ TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
 
 template <int K>
 TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, float* radius = nullptr) {
-    if (radius) *radius = l.count < unsigned(K) ? range : l.maxKey;
+    const float r = l.count < unsigned(K) ? range : l.maxKey;
+    if (radius) *radius = r;
     if (l.count == 0) return make_float3(0, 0, 0);
     const DeviceSymbols& S = SYM;
     float3 sum = make_float3(0, 0, 0);
@@ -227,7 +228,6 @@ TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, f
         const int i = l.record[e];
         if (dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f) sum += xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
     }
-    const float r = l.count < unsigned(K) ? range : l.maxKey;
     // A zero radius (every photon kept sits on the query) spreads light over no area.
     if (!(r > 0.0f)) return make_float3(0, 0, 0);
     return sum * fastRcp(r * r * TESSRA_PI) * TESSRA_DENSITY_FACTOR;
