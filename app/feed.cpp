@@ -225,7 +225,6 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
             case LIGHT_RECT:
                 r.NuevaLuzRect(p[0], p[1], p[2], c[0], c[1], c[2], m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
                                in, l.width, l.height, decay);
-                if (l.cosine) Tessra_SetLightEmitterCosine(&r, uint32_t(r.lights.size() - 1), true);
                 break;
             case LIGHT_SPOT_CIRCLE:
             case LIGHT_SPOT_RECT:
@@ -238,6 +237,7 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
                               l.falloff, l.hotspot, in, decay, l.kind == LIGHT_DIR_CIRCLE, l.decayStart);
                 break;
         }
+        if (l.cosine) Tessra_SetLightEmitterCosine(&r, uint32_t(r.lights.size() - 1), true);
         if (l.decay == kDecayAuto && decay == 3) {
             // Indirect light needs a light that fades; one given without decay fades
             // from the scene's centre on, so that the scene keeps its brightness at any

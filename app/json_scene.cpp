@@ -303,12 +303,12 @@ struct JsonReader {
             if (!j.contains("width") || !j.contains("height")) fail(ptr, "a rect light needs 'width' and 'height'");
             l.width = number(j["width"], ptr + "/width");
             l.height = number(j["height"], ptr + "/height");
-            if (j.contains("cosine")) {
-                if (!j["cosine"].is_boolean()) fail(ptr + "/cosine", "expected true or false");
-                l.cosine = j["cosine"].get<bool>();
-            }
-        } else if (j.contains("cosine")) {
-            fail(ptr + "/cosine", "only a rect light emits with a cosine");
+        }
+        if (j.contains("cosine")) {
+            if (l.kind != LIGHT_RECT && l.kind != LIGHT_OMNI_SPHERE)
+                fail(ptr + "/cosine", "only a rect or sphere light emits with a cosine");
+            if (!j["cosine"].is_boolean()) fail(ptr + "/cosine", "expected true or false");
+            l.cosine = j["cosine"].get<bool>();
         }
         const bool oriented = l.kind != LIGHT_OMNI && l.kind != LIGHT_OMNI_SPHERE;
         if (oriented) {

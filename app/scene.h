@@ -34,7 +34,7 @@ struct Light {
     float falloff = 0, hotspot = 0;
     int decay = kDecayAuto;  // or the renderer's code
     float decayStart = 1;
-    bool cosine = false;  // a rectangle that emits with the cosine to its direction, as Blender's area lights
+    bool cosine = false;  // a rectangle or sphere that emits with the cosine, as Blender's area and point lights
 };
 
 struct Camera {

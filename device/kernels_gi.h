@@ -264,6 +264,16 @@ TESSRA_DEVICE void emitFromLight(const LightSample& L, float h2, float h3, float
         }
         case LIGHT_OMNI:
         case LIGHT_OMNI_SPHERE: {
+            if (L.kind == LIGHT_OMNI_SPHERE && L.lambert) {
+                // From anywhere on the sphere, with the cosine to its normal: the same power
+                // as the point's, so the same density.
+                const float z = 1.0f - 2.0f * h2, r = fastSqrt(maxf(0.0f, 1.0f - z * z)), phi = TESSRA_2PI * h3;
+                const float3 n = make_float3(r * cosf(phi), r * sinf(phi), z);
+                O = P + n * L.radius;
+                D = sampleCosineHemisphere(n, h5, h7);
+                p = 0.0795775f;
+                return;
+            }
             if (L.kind == LIGHT_OMNI_SPHERE) P.z += L.radius;
             const float ct = 1.0f - 2.0f * h2;
             const float st = fastSqrt(maxf(0.0f, 1.0f - ct * ct));

@@ -167,13 +167,20 @@ struct LitSurface {
 TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, unsigned int sj, unsigned int n,
                                        unsigned int numlights, char shadowMode, const LightSample& l) {
     const float3 P = s.P, N = s.N;
-    const float3 Sp = lightSamplePoint(l, si, sj, n);
+    const bool disc = l.lambert && l.kind == LIGHT_OMNI_SPHERE;
+    const float3 Sp = disc ? facingDiscPoint(l, P, si, sj, n) : lightSamplePoint(l, si, sj, n);
     const float3 toLight = Sp - P;
     const float dist2 = dot(toLight, toLight);
     const bool directional = l.kind == LIGHT_DIR_CIRCLE || l.kind == LIGHT_DIR_RECT;
     const float3 L = directional ? l.A : toLight * fastRsqrt(dist2);
     float f;
     bool lit = lightFalloff(l, P, L, f);
+    if (lit && disc) {
+        // The disc sends with the cosine to its normal, which points at P: far off the
+        // sphere lights as the point does, near it a surface gets what the disc sends.
+        f = maxf(0.0f, dot(L, l.pos - P) * fastRsqrt(dot(l.pos - P, l.pos - P)));
+        lit = f > 0.0f;
+    }
     if (lit && shadowMode == 1) {
         const float3 O = directional ? P + L * fastSqrt(dist2) : Sp;
         const float3 toP = P - O;

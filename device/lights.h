@@ -56,7 +56,7 @@ struct LightSample {
     float intensity;
     int kind;
     int decayType;
-    bool lambert;  // a rectangle that emits with the cosine to its direction
+    bool lambert;  // a rectangle or sphere that emits with the cosine (Tessra_SetLightEmitterCosine)
     float3 U, V, A;
     float4 spot;
     float decayStart;
@@ -203,6 +203,15 @@ TESSRA_HD float2 concentricSampleDisk(float a, float b) {
 TESSRA_HD float3 tangentOf(float3 N) {
     if (fabsf(N.x) > fabsf(N.y)) return make_float3(-N.z, 0.0f, N.x) / sqrtf(N.x * N.x + N.z * N.z);
     return make_float3(0.0f, N.z, -N.y) / sqrtf(N.y * N.y + N.z * N.z);
+}
+
+// Stratum (si, sj) of n x n, at its centre, on the disc of a Lambertian sphere's radius
+// through its centre facing P: the sphere as Blender's point lights with a radius have it.
+TESSRA_HD float3 facingDiscPoint(const LightSample& l, float3 P, unsigned si, unsigned sj, unsigned n) {
+    const float3 w = normalize(P - l.pos), t = tangentOf(w), b = cross(w, t);
+    const float2 d = concentricSampleDisk(2.0f * (float(si) + 0.5f) / float(n) - 1.0f,
+                                          2.0f * (float(sj) + 0.5f) / float(n) - 1.0f);
+    return l.pos + (t * d.x + b * d.y) * l.radius;
 }
 
 // N turned to face the side a ray travelling along D arrives from: light, photons and

@@ -334,7 +334,7 @@ public:
         uint32_t worldImageSize[2] = {0, 0};
         float worldImageTurn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
         bool srgbTextures = false;  // textures hold sRGB codes (Tessra_SetSrgbTextures)
-        // Per light, whether it emits with the cosine to its direction (Tessra_SetLightEmitterCosine);
+        // Per light, whether it emits with the cosine to its direction or normal (Tessra_SetLightEmitterCosine);
         // owned, lambertLightCount entries.
         uint8_t* lambertLights = nullptr;
         uint32_t lambertLightCount = 0;
@@ -490,12 +490,14 @@ TESSRA_API int Tessra_SetMaterialEmission(TessraRendererCUDA* renderer, uint32_t
 // rotation (the world as it was is kept).
 TESSRA_API int Tessra_SetWorldImage(TessraRendererCUDA* renderer, const float* rgb, uint32_t width, uint32_t height,
                                     const float* turn);
-// Whether rectangle light `light` emits as a Lambertian surface: times the cosine between
-// its direction and the direction to the lit point, as the area lights of most renderers
-// (Blender's among them) do, its photons cosine-distributed. Straight under it nothing
-// changes. Off (the default), a rectangle lights every point in front of it alike, as
-// the fixed light model has it. Returns 0, or -1 without a renderer or for a light index
-// the renderer does not have.
+// Whether rectangle or sphere light `light` emits as a Lambertian surface: times the cosine
+// between its direction and the direction to the lit point, as the area lights of most
+// renderers (Blender's among them) do, its photons cosine-distributed. A sphere then lights
+// a point from the disc of its radius through its centre that faces the point, as Blender's
+// point lights with a radius do, and sends its photons from its surface. Straight under a
+// rectangle, and far from a sphere, nothing changes. Off (the default), every point of the
+// light sends alike, as the fixed light model has it; other kinds ignore it. Returns 0, or
+// -1 without a renderer or for a light index the renderer does not have.
 TESSRA_API int Tessra_SetLightEmitterCosine(TessraRendererCUDA* renderer, uint32_t light, bool on);
 // Whether each light's photons carry that light's own share of the power the direct
 // pass sees, rather than one photonEnergy factor for all (the fixed interface's rule,

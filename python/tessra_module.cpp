@@ -954,7 +954,7 @@ void bindLights(py::class_<Renderer>& r) {
               py::arg("hotspot") = py::none(), py::arg("cosine") = py::none());
     };
     light("add_point_light", LIGHT_OMNI, {});
-    light("add_sphere_light", LIGHT_OMNI_SPHERE, {"radius"});
+    light("add_sphere_light", LIGHT_OMNI_SPHERE, {"radius", "cosine"});
     light("add_rect_light", LIGHT_RECT, {"direction", "width", "height", "cosine"});
     light("add_spot_light", LIGHT_SPOT_CIRCLE, {"direction", "falloff", "hotspot"});
     light("add_rect_spot_light", LIGHT_SPOT_RECT, {"direction", "falloff", "hotspot"});

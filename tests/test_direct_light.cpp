@@ -110,6 +110,22 @@ std::vector<LightCase> lightCases() {
             if (cosine) EXPECT_TRUE(Tessra_SetLightEmitterCosine(&r, 0, true) == 0 && Tessra_SetLightEmitterCosine(&r, 1, true) == -1);
         };
     };
+    // A Lambertian sphere lights P from the disc of its radius through its centre facing P,
+    // of radiance I / (pi R^2): integrated here over a fine grid of equal areas.
+    const V3 ball = {0.3f, 0.2f, 1.5f};
+    auto facingDisc = [=](V3 P) {
+        const V3 w = unit(sub(P, ball)), t = unit({-w.y, w.x, 0}), b = {w.y * t.z - w.z * t.y, w.z * t.x - w.x * t.z,
+                                                                         w.x * t.y - w.y * t.x};
+        double E = 0;
+        for (int i = 0; i < 64; ++i)
+            for (int j = 0; j < 64; ++j) {
+                const float rho = 0.5f * std::sqrt((i + 0.5f) / 64), phi = 6.28318f * (j + 0.5f) / 64;
+                const V3 d = sub(add(ball, add(mul(t, rho * std::cos(phi)), mul(b, rho * std::sin(phi)))), P);
+                const float t2 = tt::dotv(d, d);
+                E += std::max(0.0f, d.z) * std::max(0.0f, -tt::dotv(d, w)) / (t2 * t2);
+            }
+        return grey(float(E / 4096));
+    };
     const float cosOuter = std::cos(30.0f * 3.14159f / 180.0f), cosInner = std::cos(15.0f * 3.14159f / 180.0f);
     return {
         {"omni, no decay", omni(0, 1), [=](V3 P) { return lambert(P, 1); }, 2e-4f},
@@ -142,8 +158,14 @@ std::vector<LightCase> lightCases() {
              return grey(std::fabs(dr - 1.2f) < 1e-4f ? kNaN : ramp(dr, 0.6f, 1.2f));
          },
          2e-3f},
-        {"sphere", [](TessraRendererCUDA& r) { r.NuevaLuzOmniEsfera(0.3f, 0.2f, 1.5f, 1, 1, 1, 1.0f, 0.5f, 0); },
-         [=](V3 P) { return grey(meanOver(strata(true, {0.3f, 0.2f, 1.5f}, 0.5f, 0, 0), P)); }, 3e-4f},
+        {"sphere", [=](TessraRendererCUDA& r) { r.NuevaLuzOmniEsfera(ball.x, ball.y, ball.z, 1, 1, 1, 1.0f, 0.5f, 0); },
+         [=](V3 P) { return grey(meanOver(strata(true, ball, 0.5f, 0, 0), P)); }, 3e-4f},
+        {"Lambertian sphere",
+         [=](TessraRendererCUDA& r) {
+             r.NuevaLuzOmniEsfera(ball.x, ball.y, ball.z, 1, 1, 1, 1.0f, 0.5f, 3);
+             Tessra_SetLightEmitterCosine(&r, 0, true);
+         },
+         facingDisc, 2e-3f},
         {"rectangle", rect(-1, false), [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P)); },
          3e-4f},
         {"Lambertian rectangle", rect(-1, true),

@@ -11,7 +11,7 @@ Units, written once here:
   ==========================  ================================================
   Blender light               Tessra intensity (inverse-square decay from 1 m)
   ==========================  ================================================
-  point, P watts              ``P / (4 pi^2)``; a radius > 0 gives a sphere light
+  point, P watts              ``P / (4 pi^2)``; a radius > 0 gives a Lambertian sphere
   spot, P watts               ``P / (4 pi^2)`` (Blender spots do not concentrate
                               their power into the cone either)
   area, P watts               ``P / (4 pi)`` on a rectangle with the emitter's
@@ -479,7 +479,8 @@ class Converter:
         if light.type == "POINT":
             intensity = light.energy / (4 * math.pi ** 2)
             if light.shadow_soft_size > 0:
-                self.r.add_sphere_light(radius=light.shadow_soft_size, intensity=intensity, **common)
+                self.r.add_sphere_light(radius=light.shadow_soft_size, intensity=intensity, cosine=True,
+                                        **common)
             else:
                 self.r.add_point_light(intensity=intensity, **common)
         elif light.type == "SPOT":

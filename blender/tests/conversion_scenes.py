@@ -98,6 +98,8 @@ case("mix")(lambda scene: (plane("mix", ("MIX", (0.3, ("ShaderNodeBsdfDiffuse", 
 # A 1 m area light 2 m over the plane, over the whole view (out to 56 degrees off its
 # axis, where the emitter's cosine matters).
 case("area", SIZE // 2)(lambda scene: (plane(), add("AREA", (0, 0, 2), energy=100, size=1)))
+# A point light of radius 1 m: Cycles lights from a disc of that radius facing the point.
+case("sphere", SIZE // 2)(lambda scene: (plane(), add("POINT", (0, 0, 2), energy=100, shadow_soft_size=1)))
 
 
 @case("no_nodes")

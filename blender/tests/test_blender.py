@@ -139,7 +139,7 @@ class Addon(unittest.TestCase):
                            os.path.join(HERE, "conversion_scenes.py"), "--", self.dir)
         results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
         print("conversions:", json.dumps(results))
-        for case in ("point", "sun", "mix", "no_nodes", "area", "world", "emission", "environment_seen",
+        for case in ("point", "sun", "mix", "no_nodes", "area", "sphere", "world", "emission", "environment_seen",
                      "environment_light"):
             for cycles, tessra in zip(results[case]["CYCLES"], results[case]["TESSRA"]):
                 self.assertLess(abs(tessra / cycles - 1), 0.05, case)
