@@ -100,6 +100,221 @@ bool validateLightsAndMaterials(const TessraRendererCUDA* r) {
     return true;
 }
 
+// The triangles as the device reads them: three float4 of each kind per triangle.
+struct TriangleArrays {
+    std::vector<float4> vertices, normals, texCoords;
+    std::vector<int32_t> matIds;
+};
+
+TriangleArrays triangleArrays(const TessraRendererCUDA& r) {
+    const size_t N = r.numTris;
+    TriangleArrays a{std::vector<float4>(3 * N), std::vector<float4>(3 * N), std::vector<float4>(3 * N),
+                     std::vector<int32_t>(N)};
+    for (size_t i = 0; i < N; ++i) {
+        const TriangleRecord& t = r.triangles[i];
+        for (int k = 0; k < 3; ++k) {
+            a.vertices[3 * i + k] = make_float4(t.vertices[3 * k], t.vertices[3 * k + 1], t.vertices[3 * k + 2], 1.0f);
+            a.normals[3 * i + k] = make_float4(t.normals[3 * k], t.normals[3 * k + 1], t.normals[3 * k + 2], 1.0f);
+            a.texCoords[3 * i + k] = make_float4(t.uvs[2 * k], t.uvs[2 * k + 1], 0.0f, 1.0f);
+        }
+        a.matIds[i] = t.materialId;
+    }
+    return a;
+}
+
+struct LightArrays {
+    std::vector<float4> posCol, rotRows, spotData;
+    std::vector<uchar4> params;
+    std::vector<float> decayStart;
+};
+
+// The lights as the device reads them; false, with a message, where indirect light meets a
+// light that does not fade.
+bool lightArrays(const TessraRendererCUDA& r, LightArrays& a) {
+    // A scene lit by the world alone still binds one (unread) light, as references
+    // cannot be bound to nothing.
+    const size_t L = r.numLights, LA = std::max<size_t>(L, 1);
+    a = LightArrays{std::vector<float4>(2 * LA), std::vector<float4>(3 * LA), std::vector<float4>(LA),
+                    std::vector<uchar4>(LA), std::vector<float>(LA)};
+    for (size_t j = 0; j < L; ++j) {
+        const LightRecord& l = r.lights[j];
+        a.posCol[2 * j] = make_float4(l.position[0], l.position[1], l.position[2], l.radius);
+        a.posCol[2 * j + 1] = make_float4(l.color[0], l.color[1], l.color[2], l.intensity);
+        for (int row = 0; row < 3; ++row) {
+            const float* m = l.rotation + 3 * row;
+            a.rotRows[3 * j + row] = make_float4(m[0], m[1], m[2], 0.0f);
+        }
+        a.spotData[j] = make_float4(l.falloff, l.hotspot, l.rectWidth, l.rectHeight);
+        a.params[j] = make_uchar4(l.type, l.decayType, host::lambertLight(r, j) ? 1 : 0, 0);
+        a.decayStart[j] = l.decayStart;
+        if (r.indirectIllumination && l.decayType == 1) {
+            platform::messageBox(
+                "When using indirect illumination all lights must be configured with ATTENUATION enabled in order "
+                "to get correct results.\n\nPlease activate attenuation on every light and setup light intensity "
+                "accordingly.\nAborting render.",
+                "Tessra");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The scene's part of the ray offset (rayOffset), a millionth of its size, and the sphere
+// around it that the world's light comes from.
+void uploadSceneBounds(const TessraRendererCUDA& r, const std::vector<float4>& vertices) {
+    float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (const float4& v : vertices) {
+        const float c[3] = {v.x, v.y, v.z};
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
+    }
+    float size = 0.0f;
+    for (int a = 0; a < 3; ++a) size = std::max(size, hi[a] - lo[a]);
+    const float epsilon = size > 0.0f ? 1e-6f * size : 1e-6f;
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_rayEpsilon, &epsilon, 4), "volumeRender", __LINE__);
+    float diagonal2 = 0.0f;
+    for (int a = 0; a < 3; ++a) diagonal2 += (hi[a] - lo[a]) * (hi[a] - lo[a]);
+    const float4 sphere = make_float4(0.5f * (lo[0] + hi[0]), 0.5f * (lo[1] + hi[1]), 0.5f * (lo[2] + hi[2]),
+                                      0.5f * std::sqrt(diagonal2) + 4.0f * epsilon);
+    const int world = host::worldLit(r) ? 1 : 0;
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldSphere, &sphere, 16), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldLight, &world, 4), "volumeRender", __LINE__);
+    // The world's photons leave before any light pass has written the colour.
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, r.envColor, 12), "volumeRender", __LINE__);
+}
+
+bool buildOctree(TessraRendererCUDA& r, const std::vector<float4>& vertices) {
+    TESSRA_PRINTF("BuildOctree.\n");
+    host::flushOut();
+    host::status(&r, "Building Octree...");
+    r.octree = new Octree(r.numTris, vertices.data(), r.maxOctreeDepth);
+    if (!r.octree->built()) {
+        char message[256];
+        std::snprintf(message, sizeof(message),
+                      "The octree of %u triangles needs more than %llu nodes or triangle references at "
+                      "maxOctreeDepth %u (overlapping triangles?). Lower maxOctreeDepth. Aborting rendering.",
+                      r.numTris, static_cast<unsigned long long>(Octree::budget(r.numTris)), r.maxOctreeDepth);
+        platform::messageBox(message, "Error");
+        delete r.octree;
+        r.octree = nullptr;
+        return false;
+    }
+    SetCudaOctreeTextures(r.octree);
+    TESSRA_PRINTF("BuildOK!n");
+    host::flushOut();
+    return true;
+}
+
+bool uploadGeometry(TessraRendererCUDA& r, const TriangleArrays& t, const LightArrays& l) {
+    TESSRA_PRINTF("Pasando geometria a CUDA...\n");
+    host::status(&r, "Passing geometry to CUDA...");
+    TESSRA_PRINTF("numTris: %d\n", int(r.numTris));
+    TESSRA_PRINTF("numlighttris: %d\n", int(r.numlighttris));
+    TESSRA_PRINTF("numLights: %d\n", int(r.numLights));
+    r.d_triVertices = upload(&r, t.vertices, 1016);
+    r.d_triNormals = upload(&r, t.normals, 1019);
+    r.d_triTexCoords = upload(&r, t.texCoords, 1022);
+    r.d_triMatIds = upload(&r, t.matIds, 1025);
+    TESSRA_PRINTF("---0a---\n");
+    host::flushOut();
+    r.d_lightPosCol = upload(&r, l.posCol, 1030);
+    r.d_lightSpotData = upload(&r, l.spotData, 1033);
+    r.d_lightParams = upload(&r, l.params, 1036);
+    r.d_lightDecayStart = upload(&r, l.decayStart, 1039);
+    r.d_lightRotRows = upload(&r, l.rotRows, 1042);
+    if (!r.d_triVertices || !r.d_triNormals || !r.d_triTexCoords || !r.d_triMatIds || !r.d_lightPosCol ||
+        !r.d_lightSpotData || !r.d_lightParams || !r.d_lightDecayStart || !r.d_lightRotRows)
+        return false;
+    TESSRA_PRINTF("---0c---\n");
+    host::flushOut();
+    r.SetCudaCustomTextures();
+    TESSRA_PRINTF("---0d---\n");
+    host::flushOut();
+    return true;
+}
+
+bool uploadMaterials(TessraRendererCUDA& r) {
+    const size_t M = r.materials.size();
+    TESSRA_PRINTF("numMats: %d\n", int(M));
+    std::vector<float4> diffuse(M), spec(M);
+    std::vector<int4> caps(M);
+    std::vector<uchar4> reflColor(M), refrColor(M);
+    std::vector<float> reflGloss(M), refrGloss(M);
+    for (size_t m = 0; m < M; ++m) {
+        const material_t& mat = r.materials[m];
+        diffuse[m] = make_float4(mat.diffuse[0], mat.diffuse[1], mat.diffuse[2], 1.0f);
+        caps[m] = make_int4(-1, -1, -1, -1);
+        spec[m] = make_float4(0, 0, 0, 0);
+        reflColor[m] = refrColor[m] = make_uchar4(0, 0, 0, 0);
+        reflGloss[m] = refrGloss[m] = 1.0f;
+        if (mat.reflective) {
+            caps[m].y = mat.reflGloss < 1.0f ? 8 : 1;
+            reflColor[m] = make_uchar4(mat.reflColor[0], mat.reflColor[1], mat.reflColor[2], 1);
+            reflGloss[m] = mat.reflGloss;
+        }
+        if (mat.refractive) {
+            caps[m].z = mat.refrGloss < 1.0f ? 8 : 1;
+            refrColor[m] = make_uchar4(mat.refrColor[0], mat.refrColor[1], mat.refrColor[2], 1);
+            refrGloss[m] = mat.refrGloss;
+        }
+        if (mat.diffuseMap) {
+            caps[m].x = r.LoadTexture(mat.diffuseMap);
+            if (caps[m].x < 0) return false;
+        }
+        if (mat.secondMap) {
+            caps[m].w = r.LoadTexture(mat.secondMap);
+            if (caps[m].w < 0) return false;
+        }
+        if (mat.specular) {
+            caps[m].w = 1;
+            spec[m] = make_float4(mat.specularLevel, mat.specularExponent, 0, 0);
+        }
+    }
+
+    TESSRA_PRINTF("---0g---\n");
+    host::flushOut();
+    TESSRA_PRINTF("numTex: %d\n", int(r.textureImages.size()));
+    host::status(&r, "Loading textures...");
+    if (!r.textureImages.empty()) host::buildTextureAtlas(&r);
+
+    host::status(&r, "Allocating material data on CUDA..");
+    r.d_matDiffuse = upload(&r, diffuse, 1208);
+    r.d_matCaps = upload(&r, caps, 1212);
+    r.d_matSpec = upload(&r, spec, 1216);
+    r.d_matReflColor = upload(&r, reflColor, 1220);
+    r.d_matReflGloss = upload(&r, reflGloss, 1224);
+    r.d_matRefrColor = upload(&r, refrColor, 1228);
+    r.d_matRefrGloss = upload(&r, refrGloss, 1232);
+    if (!r.d_matDiffuse || !r.d_matCaps || !r.d_matSpec || !r.d_matReflColor || !r.d_matReflGloss ||
+        !r.d_matRefrColor || !r.d_matRefrGloss || (!r.textureImages.empty() && (!r.d_textureAtlas || !r.d_textureSizes)))
+        return false;
+
+    host::status(&r, "SetCudaMaterialTextures..");
+    r.SetCudaMaterialTextures();
+    return true;
+}
+
+// A photon count whose buffers do not fit is refused with a message instead of ending the
+// process halfway through the upload.
+bool allocatePhotonBuffers(TessraRendererCUDA& r) {
+    const size_t bytes = size_t(r.numPhotons) * 16;
+    void** buffers[] = {&r.d_photonPos,   &r.d_photonDir,   &r.d_photonCol,    &r.d_photonInPos,
+                        &r.d_photonInCol, &r.d_photonInDir, &r.d_photonNormals};
+    for (void** b : buffers) {
+        if (rt::malloc(b, bytes) != rt::Success) {
+            *b = nullptr;
+            char message[192];
+            std::snprintf(message, sizeof(message),
+                          "Not enough device memory for %u photons (%zu bytes per photon buffer).", r.numPhotons, bytes);
+            platform::messageBox(message, "Tessra error");
+            return false;
+        }
+    }
+    TESSRA_CHECK(rt::memset(r.d_photonPos, 0, bytes), "Tessra", 1244);
+    TESSRA_CHECK(rt::memset(r.d_photonDir, 0, bytes), "Tessra", 1247);
+    TESSRA_CHECK(rt::memset(r.d_photonCol, 0, bytes), "Tessra", 1250);
+    return true;
+}
+
 }  // namespace
 
 bool TessraRendererCUDA::initScene() try {
@@ -123,203 +338,18 @@ bool TessraRendererCUDA::initScene() try {
     std::srand(0);
 
     if (!validateTriangles(this) || !validateLightsAndMaterials(this)) return false;
-
-    const size_t N = numTris, L = numLights;
-    std::vector<float4> vertices(3 * N), normals(3 * N), texCoords(3 * N);
-    std::vector<int32_t> matIds(N);
-    for (size_t i = 0; i < N; ++i) {
-        const TriangleRecord& t = triangles[i];
-        for (int k = 0; k < 3; ++k) {
-            vertices[3 * i + k] = make_float4(t.vertices[3 * k], t.vertices[3 * k + 1], t.vertices[3 * k + 2], 1.0f);
-            normals[3 * i + k] = make_float4(t.normals[3 * k], t.normals[3 * k + 1], t.normals[3 * k + 2], 1.0f);
-            texCoords[3 * i + k] = make_float4(t.uvs[2 * k], t.uvs[2 * k + 1], 0.0f, 1.0f);
-        }
-        matIds[i] = t.materialId;
-    }
-
-    // A scene lit by the world alone still binds one (unread) light, as references
-    // cannot be bound to nothing.
-    const size_t LA = std::max<size_t>(L, 1);
-    std::vector<float4> posCol(2 * LA), rotRows(3 * LA), spotData(LA);
-    std::vector<uchar4> params(LA);
-    std::vector<float> decayStart(LA);
-    for (size_t j = 0; j < L; ++j) {
-        const LightRecord& l = lights[j];
-        posCol[2 * j] = make_float4(l.position[0], l.position[1], l.position[2], l.radius);
-        posCol[2 * j + 1] = make_float4(l.color[0], l.color[1], l.color[2], l.intensity);
-    }
-    for (size_t j = 0; j < L; ++j)
-        for (int r = 0; r < 3; ++r) {
-            const float* m = lights[j].rotation + 3 * r;
-            rotRows[3 * j + r] = make_float4(m[0], m[1], m[2], 0.0f);
-        }
-    for (size_t j = 0; j < L; ++j) {
-        const LightRecord& l = lights[j];
-        spotData[j] = make_float4(l.falloff, l.hotspot, l.rectWidth, l.rectHeight);
-    }
-    for (size_t j = 0; j < L; ++j) {
-        const LightRecord& l = lights[j];
-        params[j] = make_uchar4(l.type, l.decayType, host::lambertLight(*this, j) ? 1 : 0, 0);
-        decayStart[j] = l.decayStart;
-        if (indirectIllumination && l.decayType == 1) {
-            platform::messageBox(
-                "When using indirect illumination all lights must be configured with ATTENUATION enabled in order "
-                "to get correct results.\n\nPlease activate attenuation on every light and setup light intensity "
-                "accordingly.\nAborting render.",
-                "Tessra");
-            return false;
-        }
-    }
-
-    // The scene's part of the ray offset (rayOffset): a millionth of its size.
-    {
-        float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-        for (const float4& v : vertices) {
-            const float c[3] = {v.x, v.y, v.z};
-            for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
-        }
-        float size = 0.0f;
-        for (int a = 0; a < 3; ++a) size = std::max(size, hi[a] - lo[a]);
-        const float epsilon = size > 0.0f ? 1e-6f * size : 1e-6f;
-        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_rayEpsilon, &epsilon, 4), "volumeRender", __LINE__);
-        float diagonal2 = 0.0f;
-        for (int a = 0; a < 3; ++a) diagonal2 += (hi[a] - lo[a]) * (hi[a] - lo[a]);
-        const float4 sphere = make_float4(0.5f * (lo[0] + hi[0]), 0.5f * (lo[1] + hi[1]), 0.5f * (lo[2] + hi[2]),
-                                          0.5f * std::sqrt(diagonal2) + 4.0f * epsilon);
-        const int world = host::worldLit(*this) ? 1 : 0;
-        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldSphere, &sphere, 16), "volumeRender", __LINE__);
-        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldLight, &world, 4), "volumeRender", __LINE__);
-        // The world's photons leave before any light pass has written the colour.
-        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
-    }
-
-    TESSRA_PRINTF("BuildOctree.\n");
-    host::flushOut();
-    host::status(this, "Building Octree...");
-    octree = new Octree(numTris, vertices.data(), maxOctreeDepth);
-    if (!octree->built()) {
-        char message[256];
-        std::snprintf(message, sizeof(message),
-                      "The octree of %u triangles needs more than %llu nodes or triangle references at "
-                      "maxOctreeDepth %u (overlapping triangles?). Lower maxOctreeDepth. Aborting rendering.",
-                      numTris, static_cast<unsigned long long>(Octree::budget(numTris)), maxOctreeDepth);
-        platform::messageBox(message, "Error");
-        delete octree;
-        octree = nullptr;
+    const TriangleArrays tris = triangleArrays(*this);
+    LightArrays lightData;
+    if (!lightArrays(*this, lightData)) return false;
+    uploadSceneBounds(*this, tris.vertices);
+    if (!buildOctree(*this, tris.vertices) || !uploadGeometry(*this, tris, lightData) || !uploadMaterials(*this) ||
+        !host::uploadEmitters(*this) || !host::uploadWorldImage(*this))
         return false;
-    }
-    SetCudaOctreeTextures(octree);
-    TESSRA_PRINTF("BuildOK!n");
-    host::flushOut();
-
-    TESSRA_PRINTF("Pasando geometria a CUDA...\n");
-    host::status(this, "Passing geometry to CUDA...");
-    TESSRA_PRINTF("numTris: %d\n", int(numTris));
-    TESSRA_PRINTF("numlighttris: %d\n", int(numlighttris));
-    TESSRA_PRINTF("numLights: %d\n", int(numLights));
-
-    d_triVertices = upload(this, vertices, 1016);
-    d_triNormals = upload(this, normals, 1019);
-    d_triTexCoords = upload(this, texCoords, 1022);
-    d_triMatIds = upload(this, matIds, 1025);
-    TESSRA_PRINTF("---0a---\n");
-    host::flushOut();
-    d_lightPosCol = upload(this, posCol, 1030);
-    d_lightSpotData = upload(this, spotData, 1033);
-    d_lightParams = upload(this, params, 1036);
-    d_lightDecayStart = upload(this, decayStart, 1039);
-    d_lightRotRows = upload(this, rotRows, 1042);
-    if (!d_triVertices || !d_triNormals || !d_triTexCoords || !d_triMatIds || !d_lightPosCol || !d_lightSpotData ||
-        !d_lightParams || !d_lightDecayStart || !d_lightRotRows)
-        return false;
-    TESSRA_PRINTF("---0c---\n");
-    host::flushOut();
-    SetCudaCustomTextures();
-    TESSRA_PRINTF("---0d---\n");
-    host::flushOut();
-
-    const size_t M = materials.size();
-    TESSRA_PRINTF("numMats: %d\n", int(M));
-    std::vector<float4> diffuse(M), spec(M);
-    std::vector<int4> caps(M);
-    std::vector<uchar4> reflColor(M), refrColor(M);
-    std::vector<float> reflGloss(M), refrGloss(M);
-    for (size_t m = 0; m < M; ++m) {
-        const material_t& mat = materials[m];
-        diffuse[m] = make_float4(mat.diffuse[0], mat.diffuse[1], mat.diffuse[2], 1.0f);
-        caps[m] = make_int4(-1, -1, -1, -1);
-        spec[m] = make_float4(0, 0, 0, 0);
-        reflColor[m] = refrColor[m] = make_uchar4(0, 0, 0, 0);
-        reflGloss[m] = refrGloss[m] = 1.0f;
-        if (mat.reflective) {
-            caps[m].y = mat.reflGloss < 1.0f ? 8 : 1;
-            reflColor[m] = make_uchar4(mat.reflColor[0], mat.reflColor[1], mat.reflColor[2], 1);
-            reflGloss[m] = mat.reflGloss;
-        }
-        if (mat.refractive) {
-            caps[m].z = mat.refrGloss < 1.0f ? 8 : 1;
-            refrColor[m] = make_uchar4(mat.refrColor[0], mat.refrColor[1], mat.refrColor[2], 1);
-            refrGloss[m] = mat.refrGloss;
-        }
-        if (mat.diffuseMap) {
-            caps[m].x = LoadTexture(mat.diffuseMap);
-            if (caps[m].x < 0) return false;
-        }
-        if (mat.secondMap) {
-            caps[m].w = LoadTexture(mat.secondMap);
-            if (caps[m].w < 0) return false;
-        }
-        if (mat.specular) {
-            caps[m].w = 1;
-            spec[m] = make_float4(mat.specularLevel, mat.specularExponent, 0, 0);
-        }
-    }
-
-    TESSRA_PRINTF("---0g---\n");
-    host::flushOut();
-    TESSRA_PRINTF("numTex: %d\n", int(textureImages.size()));
-    host::status(this, "Loading textures...");
-    if (!textureImages.empty()) host::buildTextureAtlas(this);
-
-    host::status(this, "Allocating material data on CUDA..");
-    d_matDiffuse = upload(this, diffuse, 1208);
-    d_matCaps = upload(this, caps, 1212);
-    d_matSpec = upload(this, spec, 1216);
-    d_matReflColor = upload(this, reflColor, 1220);
-    d_matReflGloss = upload(this, reflGloss, 1224);
-    d_matRefrColor = upload(this, refrColor, 1228);
-    d_matRefrGloss = upload(this, refrGloss, 1232);
-    if (!d_matDiffuse || !d_matCaps || !d_matSpec || !d_matReflColor || !d_matReflGloss || !d_matRefrColor ||
-        !d_matRefrGloss || (!textureImages.empty() && (!d_textureAtlas || !d_textureSizes)))
-        return false;
-
-    host::status(this, "SetCudaMaterialTextures..");
-    SetCudaMaterialTextures();
-    if (!host::uploadEmitters(*this) || !host::uploadWorldImage(*this)) return false;
-
-    if (indirectIllumination && usePhotonMapping) {
-        // A photon count whose buffers do not fit is refused with a message instead of
-        // ending the process halfway through the upload.
-        const size_t bytes = size_t(numPhotons) * 16;
-        void** buffers[] = {&d_photonPos, &d_photonDir, &d_photonCol, &d_photonInPos,
-                            &d_photonInCol, &d_photonInDir, &d_photonNormals};
-        for (void** b : buffers) {
-            if (rt::malloc(b, bytes) != rt::Success) {
-                *b = nullptr;
-                char message[192];
-                std::snprintf(message, sizeof(message),
-                              "Not enough device memory for %u photons (%zu bytes per photon buffer).", numPhotons,
-                              bytes);
-                platform::messageBox(message, "Tessra error");
-                return false;
-            }
-        }
-        TESSRA_CHECK(rt::memset(d_photonPos, 0, bytes), "Tessra", 1244);
-        TESSRA_CHECK(rt::memset(d_photonDir, 0, bytes), "Tessra", 1247);
-        TESSRA_CHECK(rt::memset(d_photonCol, 0, bytes), "Tessra", 1250);
-    }
+    if (indirectIllumination && usePhotonMapping && !allocatePhotonBuffers(*this)) return false;
 
     host::status(this, "Alloacting CUDA memory...");
+    // Element 1 of each row, the camera's y column, changes sign on every call (image rows
+    // run downwards), so a host writes the matrix before every render.
     cameraMatrix[1] = -cameraMatrix[1];
     cameraMatrix[5] = -cameraMatrix[5];
     cameraMatrix[9] = -cameraMatrix[9];
