@@ -1,6 +1,5 @@
-// The world's image: the directions the camera sees it along, the light a patch of it
-// sends against the closed form, and an image of one colour lighting the scene as that
-// colour does (direct light and photons), though it is sampled by another route.
+// The world's image: the directions the camera sees it along, and the light a patch of it
+// sends against the closed form.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,31 +94,6 @@ TEST(WorldImage, ACapOfSkyLightsAFloorAsTheClosedFormSays) {
             }
         for (int c = 0; c < 3; ++c) EXPECT_NEAR(mean[c], expected[c], (paths ? 0.015 : 0.02) * expected[c]);
     }
-}
-
-// An open Cornell box under a world of one colour, given as the colour and as an image of
-// it: the photon map (photons from the whole sphere both ways) brings the same indirect
-// light within its noise. (The image's direct light is the cap test's.)
-TEST(WorldImage, AnImageOfOneColourLightsAsTheColourDoes) {
-    const V3 white = {1, 1, 1}, colour = {0.8f, 0.9f, 1.0f};
-    const std::vector<float> rgb = image(32, 16, [&](int, int) { return colour; });
-    const auto render = [&](bool asImage, bool photons) {
-        const auto r = asImage ? world(48, &rgb, 32, 16, white) : world(48, nullptr, 0, 0, colour);
-        tt::addScaledCornellBox(*r, 1.0f);
-        r->lights.clear();
-        if (photons) tt::enablePhotonMapping(*r, 100000, false);
-        return tt::renderDownZ(*r, tt::kCornellEye).image;
-    };
-    const auto mean = [](const std::vector<float>& a, const std::vector<float>& minus) {
-        double s = 0;
-        for (size_t i = 0; i < a.size(); i += 4)
-            for (int c = 0; c < 3; ++c) s += a[i + c] - minus[i + c];
-        return s / (3 * double(a.size() / 4));
-    };
-    const std::vector<float> none(48 * 48 * 4, 0.0f), direct = render(false, false);
-    const double indirect = mean(render(false, true), direct), fromImage = mean(render(true, true), render(true, false));
-    EXPECT_GT(indirect, 0.02 * mean(direct, none));
-    EXPECT_NEAR(fromImage, indirect, 0.04 * indirect);
 }
 
 }  // namespace

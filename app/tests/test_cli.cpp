@@ -84,66 +84,6 @@ TEST(Cli, GltfCameraPassesAndCoverage) {
     EXPECT_EQ(disagree, 0);
 }
 
-// The library's values reach the files: PFM (held to the module's render by its tests)
-// and OpenEXR hold the same floats (PNG their sRGB bytes: Cli.GltfCameraPassesAndCoverage);
-// nothing else is left.
-TEST(Cli, ImageFilesHoldTheSameValues) {
-    const std::string dir = scratchDir("files");
-    const int W = 40, H = 24;
-    for (const char* ext : {"exr", "pfm"}) {
-        const RunResult r = runRender({kExamples + "/cornell-box.json", "-o", dir + "/out." + ext, "--width",
-                                       std::to_string(W), "--height", std::to_string(H), "--device", "cpu", "--aa", "1", "-q"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    }
-    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"out.exr", "out.pfm"}));  // no temporaries
-    int w = 0, h = 0;
-    const std::vector<float> exr = readExr(dir + "/out.exr", w, h);
-    std::ifstream pfm(dir + "/out.pfm", std::ios::binary);
-    std::string magic, scale;
-    int pw = 0, ph = 0;
-    pfm >> magic >> pw >> ph >> scale;
-    pfm.get();
-    ASSERT_TRUE(w == W && h == H && magic == "PF" && pw == W && ph == H);
-    EXPECT_LT(std::stof(scale), 0.0f);  // little-endian
-    std::vector<float> pf(size_t(W) * H * 3);
-    pfm.read(reinterpret_cast<char*>(pf.data()), std::streamsize(pf.size() * 4));
-    ASSERT_TRUE(pfm.good());
-    int mismatches = 0, lit = 0;
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            const size_t i = (size_t(y) * W + x) * 4;
-            lit += exr[i] > 0;
-            // PFM rows bottom first
-            for (int c = 0; c < 3; ++c) mismatches += pf[(size_t(H - 1 - y) * W + x) * 3 + c] != exr[i + c];
-            mismatches += exr[i + 3] != 1.0f;
-        }
-    EXPECT_GT(lit, W * H / 2);
-    EXPECT_EQ(mismatches, 0);
-}
-
-// Path tracing reaches the library with or without --gi, and takes --bounces for its
-// paths instead of the photon map's; the OpenEXR header shows what the library was given.
-TEST(Cli, PathTracingTakesTheBouncesWithOrWithoutGi) {
-    const std::string dir = scratchDir("path");
-    struct Case {
-        std::vector<std::string> args;
-        const char *samples, *bounces, *gi, *photonBounces;
-    };
-    for (const Case& c : {Case{{"--path-trace", "3", "--bounces", "0"}, "3", "0", "false", "0"},
-                          Case{{"--gi", "--path-trace", "2", "--bounces", "5"}, "2", "5", "true", "2"},
-                          Case{{"--bounces", "5", "--set", "pathBounces=1"}, "0", "1", "true", "5"}}) {
-        std::vector<std::string> args = {kExamples + "/cornell-box.json", "-o", dir + "/out.exr", "--width", "8",
-                                         "--height", "8", "--device", "cpu", "--aa", "1", "-q"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const RunResult r = runRender(args);
-        ASSERT_EQ(r.exitCode, 0) << c.args[0] << "\n" << r.err;
-        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:pathSamples"), c.samples);
-        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:pathBounces"), c.bounces);
-        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:indirectIllumination"), c.gi);
-        EXPECT_EQ(exrAttribute(dir + "/out.exr", "tessra:numBounces"), c.photonBounces);
-    }
-}
-
 TEST(Cli, AFailedWriteLeavesNoTemporary) {
     const std::string dir = scratchDir("atomic");
     tr::Image im;
@@ -180,22 +120,6 @@ TEST(Cli, UsageErrorsExitWithTwo) {
         EXPECT_FALSE(r.err.empty());
     }
     EXPECT_TRUE(listDir(dir).empty());
-}
-
-// -q prints nothing but what --stage-times asks for: the library's stages, each once.
-// (The -v tile lines are what the Ctrl-C tests wait for.)
-TEST(Cli, QuietStageTimesNameEachStageOnce) {
-    const std::string dir = scratchDir("verbosity");
-    const RunResult r = runRender({kExamples + "/cornell-box.json", "-o", dir + "/a.png", "--width", "16", "--height",
-                                   "16", "--device", "cpu", "-q", "--stage-times"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    std::istringstream lines(r.err);
-    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("tessra-render: stage ", 0), 0u) << line;
-    for (const char* stage : {"stage Reading", "stage Building Octree...", "stage Rendering direct illumination..."}) {
-        const size_t at = r.err.find(stage);
-        EXPECT_TRUE(at != std::string::npos && r.err.find(stage, at + 1) == std::string::npos) << stage << "\n" << r.err;
-    }
 }
 
 TEST(Cli, CtrlCWritesThePartialImage) {

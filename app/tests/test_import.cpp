@@ -389,39 +389,4 @@ TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
     }
 }
 
-// Collada lights carry the full attenuation polynomial: 1/(q d^2) = (d0/d)^2 with d0 = 1/sqrt(q), 1/(l d) = d0/d with d0 = 1/l.
-TEST(Import, ColladaLightAttenuation) {
-    const std::string dir = scratchDir("collada");
-    auto lamp = [](const char* id, const char* colour, const char* linear, const char* quadratic) {
-        return std::string("<light id=\"") + id + "\"><technique_common><point><color>" + colour +
-               "</color><constant_attenuation>0</constant_attenuation><linear_attenuation>" + linear +
-               "</linear_attenuation><quadratic_attenuation>" + quadratic + "</quadratic_attenuation></point>"
-               "</technique_common></light>";
-    };
-    writeFile(dir + "/lamp.dae", R"(<?xml version="1.0"?>
-<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1"><asset><up_axis>Y_UP</up_axis></asset>
- <library_lights>)" + lamp("near", "1 1 1", "0", "0.04") + lamp("far", "2 2 2", "0.5", "0") + R"(</library_lights>
- <library_geometries><geometry id="tri"><mesh><source id="p"><float_array id="pa" count="9">0 0 0 1 0 0 0 1 0</float_array>
-  <technique_common><accessor source="#pa" count="3" stride="3"><param name="X" type="float"/><param name="Y" type="float"/>
-  <param name="Z" type="float"/></accessor></technique_common></source><vertices id="v"><input semantic="POSITION" source="#p"/>
-  </vertices><triangles count="1"><input semantic="VERTEX" source="#v" offset="0"/><p>0 1 2</p></triangles></mesh></geometry>
- </library_geometries><library_visual_scenes><visual_scene id="s"><node id="mesh"><instance_geometry url="#tri"/></node>
-  <node id="lamp1"><translate>1 2 3</translate><instance_light url="#near"/></node>
-  <node id="lamp2"><translate>-1 0 4</translate><instance_light url="#far"/></node>
- </visual_scene></library_visual_scenes><scene><instance_visual_scene url="#s"/></scene></COLLADA>
-)");
-    tr::Scene scene;
-    tr::ImportOptions o;  // without it, refused (BadInput.EveryCaseFailsCleanly)
-    o.allowAnyFormat = true;
-    tr::importModel(scene, dir + "/lamp.dae", kIdentity, o);
-    ASSERT_EQ(scene.lights.size(), 2u);
-    const tr::Light *quadratic = &scene.lights[0], *linear = &scene.lights[1];
-    if (quadratic->decay != 3) std::swap(quadratic, linear);
-    EXPECT_TRUE(quadratic->decay == 3 && linear->decay == 2);
-    EXPECT_NEAR(quadratic->decayStart, 5.0f, 1e-4f);
-    EXPECT_NEAR(linear->decayStart, 2.0f, 1e-5f);
-    EXPECT_NEAR(linear->intensity, 2.0f, 1e-5f);
-    EXPECT_TRUE(quadratic->position[2] == 3.0f && linear->position[2] == 4.0f && linear->position[0] == -1.0f);
-}
-
 }  // namespace
