@@ -3,6 +3,10 @@
 // over to the renderer. Free of the file readers, so that the Python module links it alone.
 #include "scene.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -196,6 +200,16 @@ bool Scene::lit() const {
            std::any_of(materials.begin(), materials.end(), [](const Material& m) { return m.emits(); });
 }
 
+void adviseHugePages(const void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t from = (uintptr_t(p) + kHuge - 1) & ~(kHuge - 1), to = (uintptr_t(p) + bytes) & ~(kHuge - 1);
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)p, (void)bytes;
+#endif
+}
+
 void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
     for (const Material& m : scene.materials) {
         material_t copy = m.m;
@@ -204,6 +218,8 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
         if (index >= 0 && m.emits())
             Tessra_SetMaterialEmission(&r, uint32_t(index), m.emission[0], m.emission[1], m.emission[2]);
     }
+    r.triangles.reserve(r.triangles.size() + scene.triangles.size());
+    adviseHugePages(r.triangles.data() + r.triangles.size(), scene.triangles.size() * sizeof(TriangleRecord));
     for (size_t i = 0; i < scene.triangles.size(); ++i)
         r.NuevoTriangulo(scene.triangles[i].data(), scene.triangleMaterial[i], false, 1.0f);
     // The kernel multiplies every light by the light count; undo that so that a light's

@@ -67,12 +67,7 @@ void TriangleWriter::reserve(size_t more) {
     std::vector<std::array<float, 24>>& t = scene.triangles;
     t.reserve(t.size() + more);
     scene.triangleMaterial.reserve(scene.triangleMaterial.size() + more);
-    // Fresh memory faults in 4 KiB at a time, one fault per 42 triangles, which took most
-    // of the time of reading a binary file; huge pages where the kernel offers them.
-    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
-    const uintptr_t from = (uintptr_t(t.data() + t.size()) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t to = uintptr_t(t.data() + t.capacity()) & ~(kHuge - 1);
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    adviseHugePages(t.data() + t.size(), (t.capacity() - t.size()) * sizeof(t[0]));
 }
 
 namespace {

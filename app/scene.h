@@ -149,6 +149,10 @@ Camera defaultCamera(const Scene& scene);
 // Hands triangles, materials, lights and background to the renderer. The scene must
 // outlive the render: the renderer keeps pointers to the texture paths.
 void feedRenderer(const Scene& scene, TessraRendererCUDA& r);
+// Asks for huge pages over [p, p + bytes) before it is first written: fresh memory faults
+// in 4 KiB at a time, one fault per 42 triangle records, which took most of the time of
+// reading a binary file.
+void adviseHugePages(const void* p, size_t bytes);
 // After feedRenderer, fills in the settings the user left open (open(field) is true):
 // the photon counts, and the photon settings derived from the scene; path tracing takes
 // indirect light at its physical strength. Returns the photon settings used as one line

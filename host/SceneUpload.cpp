@@ -100,26 +100,30 @@ bool validateLightsAndMaterials(const TessraRendererCUDA* r) {
     return true;
 }
 
-// The triangles as the device reads them: three float4 of each kind per triangle.
-struct TriangleArrays {
-    std::vector<float4> vertices, normals, texCoords;
-    std::vector<int32_t> matIds;
-};
-
-TriangleArrays triangleArrays(const TessraRendererCUDA& r) {
-    const size_t N = r.numTris;
-    TriangleArrays a{std::vector<float4>(3 * N), std::vector<float4>(3 * N), std::vector<float4>(3 * N),
-                     std::vector<int32_t>(N)};
-    for (size_t i = 0; i < N; ++i) {
-        const TriangleRecord& t = r.triangles[i];
-        for (int k = 0; k < 3; ++k) {
-            a.vertices[3 * i + k] = make_float4(t.vertices[3 * k], t.vertices[3 * k + 1], t.vertices[3 * k + 2], 1.0f);
-            a.normals[3 * i + k] = make_float4(t.normals[3 * k], t.normals[3 * k + 1], t.normals[3 * k + 2], 1.0f);
-            a.texCoords[3 * i + k] = make_float4(t.uvs[2 * k], t.uvs[2 * k + 1], 0.0f, 1.0f);
-        }
-        a.matIds[i] = t.materialId;
+// Fills the device array d of `count` elements, element i being fill(i), through a staging
+// buffer of a few megabytes, so that the host never holds a second copy of the scene. d
+// is the renderer's at once: CleanUp releases it whatever fails after.
+template <typename T, typename F>
+void uploadStaged(TessraRendererCUDA* r, void*& d, size_t count, F fill, int line) {
+    d = r->Malloc(count * sizeof(T));
+    if (!d) return;  // reported by Malloc; the caller stops the upload
+    std::vector<T> stage(std::min<size_t>(count, size_t(1) << 18));
+    for (size_t first = 0; first < count; first += stage.size()) {
+        const size_t n = std::min(stage.size(), count - first);
+        for (size_t i = 0; i < n; ++i) stage[i] = fill(first + i);
+        TESSRA_CHECK(rt::memcpyHtoD(static_cast<T*>(d) + first, stage.data(), n * sizeof(T)), "Tessra", line);
     }
-    return a;
+}
+
+// The triangles' corners as the device reads them, three float4 per triangle: the octree
+// is built from them on the host.
+std::vector<float4> triangleVertices(const TessraRendererCUDA& r) {
+    std::vector<float4> v;
+    v.reserve(3 * size_t(r.numTris));
+    platform::adviseHugePages(v.data(), v.capacity() * sizeof(float4));
+    for (const TriangleRecord& t : r.triangles)
+        for (const float* c = t.vertices; c < t.vertices + 9; c += 3) v.push_back(make_float4(c[0], c[1], c[2], 1.0f));
+    return v;
 }
 
 struct LightArrays {
@@ -204,16 +208,23 @@ bool buildOctree(TessraRendererCUDA& r, const std::vector<float4>& vertices) {
     return true;
 }
 
-bool uploadGeometry(TessraRendererCUDA& r, const TriangleArrays& t, const LightArrays& l) {
+bool uploadGeometry(TessraRendererCUDA& r, const std::vector<float4>& vertices, const LightArrays& l) {
     TESSRA_PRINTF("Pasando geometria a CUDA...\n");
     host::status(&r, "Passing geometry to CUDA...");
     TESSRA_PRINTF("numTris: %d\n", int(r.numTris));
     TESSRA_PRINTF("numlighttris: %d\n", int(r.numlighttris));
     TESSRA_PRINTF("numLights: %d\n", int(r.numLights));
-    r.d_triVertices = upload(&r, t.vertices, 1016);
-    r.d_triNormals = upload(&r, t.normals, 1019);
-    r.d_triTexCoords = upload(&r, t.texCoords, 1022);
-    r.d_triMatIds = upload(&r, t.matIds, 1025);
+    const std::vector<TriangleRecord>& t = r.triangles;
+    r.d_triVertices = upload(&r, vertices, 1016);
+    uploadStaged<float4>(&r, r.d_triNormals, vertices.size(), [&](size_t i) {
+        const float* n = t[i / 3].normals + 3 * (i % 3);
+        return make_float4(n[0], n[1], n[2], 1.0f);
+    }, 1019);
+    uploadStaged<float4>(&r, r.d_triTexCoords, vertices.size(), [&](size_t i) {
+        const float* uv = t[i / 3].uvs + 2 * (i % 3);
+        return make_float4(uv[0], uv[1], 0.0f, 1.0f);
+    }, 1022);
+    uploadStaged<int32_t>(&r, r.d_triMatIds, t.size(), [&](size_t i) { return t[i].materialId; }, 1025);
     TESSRA_PRINTF("---0a---\n");
     host::flushOut();
     r.d_lightPosCol = upload(&r, l.posCol, 1030);
@@ -338,11 +349,11 @@ bool TessraRendererCUDA::initScene() try {
     std::srand(0);
 
     if (!validateTriangles(this) || !validateLightsAndMaterials(this)) return false;
-    const TriangleArrays tris = triangleArrays(*this);
+    const std::vector<float4> vertices = triangleVertices(*this);
     LightArrays lightData;
     if (!lightArrays(*this, lightData)) return false;
-    uploadSceneBounds(*this, tris.vertices);
-    if (!buildOctree(*this, tris.vertices) || !uploadGeometry(*this, tris, lightData) || !uploadMaterials(*this) ||
+    uploadSceneBounds(*this, vertices);
+    if (!buildOctree(*this, vertices) || !uploadGeometry(*this, vertices, lightData) || !uploadMaterials(*this) ||
         !host::uploadEmitters(*this) || !host::uploadWorldImage(*this))
         return false;
     if (indirectIllumination && usePhotonMapping && !allocatePhotonBuffers(*this)) return false;

@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <map>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace platform {
 namespace {
 
@@ -85,6 +89,16 @@ float cutGetAverageTimerValue(unsigned name) {
         total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t.start).count();
     const unsigned n = t.sessions ? t.sessions : 1;
     return static_cast<float>(total / n);
+}
+
+void adviseHugePages(const void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t from = (uintptr_t(p) + kHuge - 1) & ~(kHuge - 1), to = (uintptr_t(p) + bytes) & ~(kHuge - 1);
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)p, (void)bytes;
+#endif
 }
 
 void cudaCheck(rt::Status status, const char* file, int line) {

@@ -1,8 +1,9 @@
 // What the renderer takes from the operating system and the vendor SDK: message boxes
 // (sent to a handler a host can install), a wrapping millisecond tick count, the SDK's
-// timers, and the two fatal checks with their fixed texts.
+// timers, a huge-page hint, and the two fatal checks with their fixed texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/device.h"
@@ -26,6 +27,11 @@ bool cutResetTimer(unsigned name);
 bool cutStartTimer(unsigned name);
 bool cutStopTimer(unsigned name);
 float cutGetAverageTimerValue(unsigned name);  // milliseconds
+
+// Asks for huge pages over the whole 2 MiB pages inside [p, p + bytes), before it is first
+// written: fresh memory faulting in 4 KiB at a time is most of the cost of copying a big
+// scene. A hint only; nothing where the system has no such pages.
+void adviseHugePages(const void* p, size_t bytes);
 
 // "Cuda error in file '%s' in line %i : %s.\n" on standard error, then exit(1).
 void cudaCheck(rt::Status status, const char* file, int line);
