@@ -208,7 +208,8 @@ bool buildOctree(TessraRendererCUDA& r, const std::vector<float4>& vertices) {
     return true;
 }
 
-bool uploadGeometry(TessraRendererCUDA& r, const std::vector<float4>& vertices, const LightArrays& l) {
+// Releases `vertices` once the device has them, before the other arrays take their room.
+bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const LightArrays& l) {
     TESSRA_PRINTF("Pasando geometria a CUDA...\n");
     host::status(&r, "Passing geometry to CUDA...");
     TESSRA_PRINTF("numTris: %d\n", int(r.numTris));
@@ -216,11 +217,13 @@ bool uploadGeometry(TessraRendererCUDA& r, const std::vector<float4>& vertices, 
     TESSRA_PRINTF("numLights: %d\n", int(r.numLights));
     const std::vector<TriangleRecord>& t = r.triangles;
     r.d_triVertices = upload(&r, vertices, 1016);
-    uploadStaged<float4>(&r, r.d_triNormals, vertices.size(), [&](size_t i) {
+    const size_t corners = vertices.size();
+    std::vector<float4>().swap(vertices);
+    uploadStaged<float4>(&r, r.d_triNormals, corners, [&](size_t i) {
         const float* n = t[i / 3].normals + 3 * (i % 3);
         return make_float4(n[0], n[1], n[2], 1.0f);
     }, 1019);
-    uploadStaged<float4>(&r, r.d_triTexCoords, vertices.size(), [&](size_t i) {
+    uploadStaged<float4>(&r, r.d_triTexCoords, corners, [&](size_t i) {
         const float* uv = t[i / 3].uvs + 2 * (i % 3);
         return make_float4(uv[0], uv[1], 0.0f, 1.0f);
     }, 1022);
@@ -349,7 +352,7 @@ bool TessraRendererCUDA::initScene() try {
     std::srand(0);
 
     if (!validateTriangles(this) || !validateLightsAndMaterials(this)) return false;
-    const std::vector<float4> vertices = triangleVertices(*this);
+    std::vector<float4> vertices = triangleVertices(*this);
     LightArrays lightData;
     if (!lightArrays(*this, lightData)) return false;
     uploadSceneBounds(*this, vertices);
