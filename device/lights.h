@@ -84,7 +84,9 @@ TESSRA_DEVICE LightSample fetchLight(unsigned int i) {
 }
 
 // The point of stratum (si, sj) of an n x n pattern on the light: a sphere's (z, angle)
-// grid, a rectangle's corner-anchored grid, else the light position. No jitter.
+// grid, a rectangle's corner-anchored grid (a Lambertian one's strata centres: from the
+// corners its light lacked a sixteenth of the rectangle on two sides, a fifth of the light
+// on a wall that meets the light's plane), else the light position. No jitter.
 TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj, unsigned n) {
     if (l.kind == LIGHT_OMNI_SPHERE) {
         const float a = float(si) / float(n);
@@ -94,8 +96,9 @@ TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj
         return l.pos + make_float3(r * cosf(phi), r * sinf(phi), z) * l.radius;
     }
     if (l.kind == LIGHT_RECT) {
-        const float a = float(si) / float(n) - 0.5f;
-        const float b = float(sj) / float(n) - 0.5f;
+        const float c = l.lambert ? 0.5f : 0.0f;
+        const float a = (float(si) + c) / float(n) - 0.5f;
+        const float b = (float(sj) + c) / float(n) - 0.5f;
         return l.pos + l.U * (a * l.spot.z) + l.V * (b * l.spot.w);
     }
     return l.pos;

@@ -35,14 +35,15 @@ tt::RecordingHost renderFloor(const std::function<void(TessraRendererCUDA&)>& li
     return tt::renderDownZ(*r, kEye);
 }
 
-// The 8 x 8 strata of a sphere light (rings of equal area, evenly turned) or a rectangle.
-std::vector<V3> strata(bool sphere, V3 c, float radius, float w, float h) {
+// The 8 x 8 strata of a sphere light (rings of equal area, evenly turned) or a rectangle,
+// from their corners or (a Lambertian rectangle) their centres.
+std::vector<V3> strata(bool sphere, V3 c, float radius, float w, float h, float at = 0) {
     std::vector<V3> s;
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j) {
             const float z = 1 - 2 * (i / 8.0f), r = std::sqrt(std::max(0.0f, 1 - z * z)), phi = 6.28318f * j / 8;
             s.push_back(sphere ? add(c, mul({r * std::cos(phi), r * std::sin(phi), z}, radius))
-                               : add(c, {(i / 8.0f - 0.5f) * w, (j / 8.0f - 0.5f) * h, 0}));
+                               : add(c, {((i + at) / 8.0f - 0.5f) * w, ((j + at) / 8.0f - 0.5f) * h, 0}));
         }
     return s;
 }
@@ -169,7 +170,7 @@ std::vector<LightCase> lightCases() {
         {"rectangle", rect(-1, false), [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P)); },
          3e-4f},
         {"Lambertian rectangle", rect(-1, true),
-         [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f), P, 2)); }, 3e-4f},
+         [=](V3 P) { return grey(meanOver(strata(false, {0, 0, 1.5f}, 0, 1.5f, 0.8f, 0.5f), P, 2)); }, 3e-4f},
         {"sphere over a blocker, shadows on", blocked(1), [=](V3 P) { return grey(visibleMean(P, true)); }, 5e-4f},
         {"sphere over a blocker, shadows off", blocked(0), [=](V3 P) { return grey(visibleMean(P, false)); }, 5e-4f},
         {"rectangle facing away", rect(1, false), [](V3) { return V3{0, 0, 0}; }, 0.0f},
