@@ -115,16 +115,13 @@ std::vector<LightCase> lightCases() {
     // of radiance I / (pi R^2): integrated here over a fine grid of equal areas.
     const V3 ball = {0.3f, 0.2f, 1.5f};
     auto facingDisc = [=](V3 P) {
-        const V3 w = unit(sub(P, ball)), t = unit({-w.y, w.x, 0}), b = {w.y * t.z - w.z * t.y, w.z * t.x - w.x * t.z,
-                                                                         w.x * t.y - w.y * t.x};
+        const V3 w = unit(sub(P, ball)), t = unit({-w.y, w.x, 0}), b = {-w.z * t.y, w.z * t.x, w.x * t.y - w.y * t.x};
         double E = 0;
-        for (int i = 0; i < 64; ++i)
-            for (int j = 0; j < 64; ++j) {
-                const float rho = 0.5f * std::sqrt((i + 0.5f) / 64), phi = 6.28318f * (j + 0.5f) / 64;
-                const V3 d = sub(add(ball, add(mul(t, rho * std::cos(phi)), mul(b, rho * std::sin(phi)))), P);
-                const float t2 = tt::dotv(d, d);
-                E += std::max(0.0f, d.z) * std::max(0.0f, -tt::dotv(d, w)) / (t2 * t2);
-            }
+        for (int k = 0; k < 4096; ++k) {
+            const float rho = 0.5f * std::sqrt((k / 64 + 0.5f) / 64), phi = 6.28318f * (k % 64 + 0.5f) / 64;
+            const V3 d = sub(add(ball, add(mul(t, rho * std::cos(phi)), mul(b, rho * std::sin(phi)))), P);
+            E += std::max(0.0f, d.z) * std::max(0.0f, -tt::dotv(d, w)) / (tt::dotv(d, d) * tt::dotv(d, d));
+        }
         return grey(float(E / 4096));
     };
     const float cosOuter = std::cos(30.0f * 3.14159f / 180.0f), cosInner = std::cos(15.0f * 3.14159f / 180.0f);

@@ -20,11 +20,6 @@ double radicalInverse(int i, int b) {
     return r;
 }
 
-void photonSettings(TessraRendererCUDA& r, uint32_t n, uint32_t bounces, bool finalGather = false) {
-    tt::enablePhotonMapping(r, n, finalGather);
-    r.numBounces = bounces;
-}
-
 // Zero photons, or photons all sent away from the only surface: an empty map and the
 // direct image exactly.
 TEST(Photons, NoPhotonsOrAllLostGiveTheDirectImage) {
@@ -55,7 +50,8 @@ TEST(Photons, NoPhotonsOrAllLostGiveTheDirectImage) {
 // (At this accuracy the clamps to 2 to 48 pixels over the accuracy do not bind.)
 TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
     tt::Stages s;
-    photonSettings(*s.r, 100, 0, true);
+    tt::enablePhotonMapping(*s.r, 100, true);
+    s.r->numBounces = 0;
     s.r->FG_record_density = 10.0f;
     const float h = 2.0f;
     const int m = tt::addDiffuse(*s.r, 0.6f, 0.6f, 0.6f);

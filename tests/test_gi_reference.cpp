@@ -228,26 +228,6 @@ TEST(GiReference, IndirectLightOnAFlatFaceHasNoDotsAtTheRecords) {
     EXPECT_LT(worst, 0.03);
 }
 
-// A render does not depend on what the renderer rendered before: the background that
-// final-gather rays see is this render's.
-TEST(GiReference, ARenderIsTheSameWhateverWasRenderedBefore) {
-    auto setUp = [](TessraRendererCUDA& r, float red, float blue) {
-        r.SetEnvColor(red, 0.3f, blue);
-        r.indirectIllumination = r.usePhotonMapping = r.useFinalGather = true;
-        r.numPhotons = 5000, r.numBounces = 1, r.irradianceSamples = 16;
-    };
-    std::unique_ptr<TessraRendererCUDA> reused(tt::newRenderer(40, 40)), fresh(tt::newRenderer(40, 40));
-    tt::addCornellBox(*reused);
-    tt::addCornellBox(*fresh);
-    setUp(*reused, 0.9f, 0.1f);
-    const std::vector<float> first = tt::renderCornell(*reused);
-    setUp(*reused, 0.1f, 0.9f);
-    setUp(*fresh, 0.1f, 0.9f);
-    const std::vector<float> alone = tt::renderCornell(*fresh), again = tt::renderCornell(*reused);
-    EXPECT_EQ(std::memcmp(again.data(), alone.data(), alone.size() * 4), 0);
-    EXPECT_FALSE(first == alone) << "the background shows";
-}
-
 // ---------------------------------------------------------------------------------
 // Against the path tracer.
 

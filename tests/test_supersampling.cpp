@@ -144,23 +144,4 @@ TEST(Supersampling, CloserToAFourTimesLargerRenderThanOneRayIs) {
     EXPECT_LT(errorSmooth, 0.5 * errorSingle) << errorSmooth << " vs " << errorSingle;
 }
 
-// On a surface lit softly by a square light and nothing else, a pixel's 4 x 4 rays take
-// the light's 8 x 8 strata between them once each: the pixel is what its one ray gives,
-// up to the light's change across the pixel, rather than a noisier draw of the strata.
-TEST(Supersampling, RaysOfAPixelShareTheAreaLightsStrata) {
-    auto render = [](uint32_t n) {
-        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(kSize, kSize));
-        tt::addQuad(*r, {-50, -50, 0}, {50, -50, 0}, {50, 50, 0}, {-50, 50, 0}, {0, 0, 1}, tt::addDiffuse(*r, 1, 1, 1));
-        r->NuevaLuzRect(-1.0f, 0.5f, 1.5f, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, -1, 2.0f, 2.0f, 1.0f, 0);
-        r->shadowMode = 1;
-        EXPECT_EQ(Tessra_SetSupersampling(r.get(), n, 0.0f), 0);
-        return tt::renderDownZ(*r, kEye);
-    };
-    const tt::RecordingHost one = render(1), sixteen = render(4);
-    double worst = 0;
-    for (size_t i = 0; i < one.image.size(); i += 4)
-        worst = std::max(worst, std::fabs(double(sixteen.image[i]) / one.image[i] - 1));
-    EXPECT_LT(worst, 0.01);
-}
-
 }  // namespace
