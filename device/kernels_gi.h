@@ -64,13 +64,14 @@ TESSRA_HD float ellipsoidalDistance(float3 X, float3 P, float3 N) {
 
 TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreePlanos.count == 0; }
 
-// The search rules: key and candidate test of each use. A photon's position carries in
+// The search rules: key and candidate test of each use. A key above `bound` would not be
+// kept, so a rule may refuse it before its other tests. A photon's position carries in
 // w the pass that stored it (0 for the first hits, 1 after one bounce, ...); a search
 // counts the photons of pass firstPass and later.
 struct PhotonSearch {
     float range;
     float firstPass;
-    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float) const {
         const float4 x = tex1Dfetch(SYM.texKDTreePhotonPos, i);
         if (x.w < firstPass) return false;
         key = ellipsoidalDistance(xyz(x), P, N);
@@ -98,7 +99,7 @@ TESSRA_DEVICE float recordError(int i, float3 P, float3 N, float& d) {
 // Records valid at the query, nearest first.
 struct FGSearch {
     float range;
-    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float) const {
         return recordError(i, P, N, key) < 1.0f && key < range;
     }
 };
@@ -156,7 +157,7 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
     while (top > 0) {
         const int i = int(kdtreeQueue[--top]);
         float key;
-        if (rule.candidate(i, P, N, key)) {
+        if (rule.candidate(i, P, N, key, l.count < unsigned(K) ? INFINITY : l.maxKey)) {
             int slot = -1;
             if (l.count < unsigned(K)) {
                 slot = int(l.count++);
@@ -527,13 +528,15 @@ TESSRA_DEVICE void precompute_irradiance(Lane t, unsigned int first, unsigned in
 #define TESSRA_ESTIMATE_REACH 3.0f
 struct IrradianceSearch {
     float range, thickness;
-    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key) const {
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float bound) const {
         const DeviceSymbols& S = SYM;
-        if (!(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.7f)) return false;
         const float3 v = xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P;
-        if (fabsf(dot(N, v)) > thickness) return false;
         key = length(v);
-        return key < range && key <= TESSRA_ESTIMATE_REACH * tex1Dfetch(S.texKDTreePhotonCol, i).w;
+        // Most estimates a search visits lie beyond the nearest found: their normal is
+        // never read.
+        if (key > bound || !(key < range) || fabsf(dot(N, v)) > thickness) return false;
+        if (!(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.7f)) return false;
+        return key <= TESSRA_ESTIMATE_REACH * tex1Dfetch(S.texKDTreePhotonCol, i).w;
     }
 };
 

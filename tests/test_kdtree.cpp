@@ -39,7 +39,7 @@ void add(KdTree& t, const std::vector<float3>& points, size_t first, float w = 1
 // The Euclidean key, below the range.
 struct IndexSearch {
     float range;
-    bool candidate(int i, float3 P, float3, float& key) const {
+    bool candidate(int i, float3 P, float3, float& key, float) const {
         key = length(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)) - P);
         return key < range;
     }
