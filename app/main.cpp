@@ -634,7 +634,9 @@ int main(int argc, char** argv) {
     {
         StdoutMute mute(!o.verbose);
         tr::feedRenderer(scene, *r);
-        std::vector<std::array<float, 24>>().swap(scene.triangles);  // the renderer holds its own copy
+        // The renderer holds its own copy of the triangles.
+        std::vector<std::array<float, 24>>().swap(scene.triangles);
+        std::vector<int>().swap(scene.triangleMaterial);
         // What an option gave counts as given too.
         const std::string line = tr::completeSettings(*r, [&](const char* f) {
             return !optionGave(o, photonBounces, f) && !givenAnywhere(scene, fieldSets, f);

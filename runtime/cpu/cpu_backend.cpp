@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
+
 DeviceSymbols g_cpuSymbols{};
 
 namespace rt::cpu {
@@ -121,9 +123,7 @@ void* allocate(size_t rounded) {
     constexpr size_t kHuge = size_t(2) << 20;
     if (rounded < 4 * kHuge) return std::aligned_alloc(256, rounded);
     void* mem = std::aligned_alloc(kHuge, (rounded + kHuge - 1) & ~(kHuge - 1));
-#if defined(MADV_HUGEPAGE)
-    if (mem) ::madvise(mem, rounded & ~(kHuge - 1), MADV_HUGEPAGE);
-#endif
+    if (mem) platform::adviseHugePages(mem, rounded);
     return mem;
 }
 
