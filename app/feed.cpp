@@ -217,6 +217,8 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
         const int32_t index = r.NuevoMaterial(copy);
         if (index >= 0 && m.emits())
             Tessra_SetMaterialEmission(&r, uint32_t(index), m.emission[0], m.emission[1], m.emission[2]);
+        if (index >= 0 && m.specularLayer[0] > 0)
+            Tessra_SetMaterialSpecularLayer(&r, uint32_t(index), m.specularLayer[0], m.specularLayer[1]);
     }
     r.triangles.reserve(r.triangles.size() + scene.triangles.size());
     adviseHugePages(r.triangles.data() + r.triangles.size(), scene.triangles.size() * sizeof(TriangleRecord));
@@ -366,7 +368,8 @@ void orientLight(Light& l, const float direction[3], const float up[3]) {
     frameRows(l.kind == LIGHT_RECT ? d : d * -1.0f, V3{up[0], up[1], up[2]}, l.rotation);
 }
 
-void principledMaterial(const float base[3], float metallic, float roughness, float transmission, material_t& m) {
+void principledMaterial(const float base[3], float metallic, float roughness, float transmission, Material& out) {
+    material_t& m = out.m;
     const float keep = (1 - metallic) * (1 - transmission);
     for (int i = 0; i < 3; ++i) m.diffuse[i] = base[i] * keep;
     // The kernel's glossy cone: cosMax = gloss^(1/90); the cone half-angle grows with
@@ -384,18 +387,21 @@ void principledMaterial(const float base[3], float metallic, float roughness, fl
         for (int i = 0; i < 3; ++i) m.refrColor[i] = byte(base[i] * transmission);
         m.refrGloss = gloss;
     }
-    // The lights' highlight: a normalised Blinn lobe, whose peak grows as it narrows so
-    // that it reflects Fresnel's share of the light (0.04 for dielectrics, the base colour
-    // for metals) as the metallic-roughness model does. A flat 0.04 peak left rough
-    // surfaces and every metal without the highlight their authors see.
+    // A metal's highlight: a normalised Blinn lobe, whose peak grows as it narrows so that
+    // it reflects the base colour's share of the light. A flat peak left rough metals
+    // without the highlight their authors see.
     const float alpha = roughness * roughness;
     const float exponent = std::min(alpha > 0 ? 2.0f / (alpha * alpha) - 2.0f : 1000.0f, 1000.0f);
-    const float f0 = 0.04f * (1 - metallic) + metallic * (base[0] + base[1] + base[2]) / 3;
+    const float f0 = metallic * (base[0] + base[1] + base[2]) / 3;
     if (exponent >= 1 && f0 > 0) {
         m.specular = true;
         m.specularLevel = f0 * (exponent + 8) / 8;
         m.specularExponent = exponent;
     }
+    // The dielectric's coat (0.04 at normal incidence, more at grazing): the lights'
+    // highlight, and the room and the world reflected.
+    out.specularLayer[0] = 0.04f * (1 - metallic);
+    out.specularLayer[1] = std::clamp(roughness, 0.0f, 1.0f);
 }
 
 }  // namespace tr

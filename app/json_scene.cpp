@@ -338,7 +338,7 @@ struct JsonReader {
 
     void material(Scene& scene, const std::string& name, const Json& j, const std::string& ptr) const {
         allowKeys(j, ptr, {"diffuse", "texture", "reflection", "reflection_gloss", "refraction", "refraction_gloss",
-                           "specular_level", "specular_exponent", "emission"});
+                           "specular_level", "specular_exponent", "emission", "specular_layer"});
         bool found = false;
         for (Material& m : scene.materials) {
             if (m.name != name) continue;
@@ -367,6 +367,17 @@ struct JsonReader {
                 const V3 e = vec3(j["emission"], ptr + "/emission");
                 if (!(e.x >= 0 && e.y >= 0 && e.z >= 0)) fail(ptr + "/emission", "emission cannot be negative");
                 store(m.emission, e);
+            }
+            if (j.contains("specular_layer")) {
+                const Json& l = j["specular_layer"];
+                const std::string at = ptr + "/specular_layer";
+                if (!l.is_array() || l.size() != 2 || !l[0].is_number() || !l[1].is_number())
+                    fail(at, "expected [normal reflectance, roughness]");
+                for (int i = 0; i < 2; ++i) {
+                    const double v = l[i].get<double>();
+                    if (!(v >= 0 && v <= 1)) fail(at, "values must lie in [0, 1]");
+                    m.specularLayer[i] = float(v);
+                }
             }
         }
         if (!found) fail(ptr, "no material of the models is called '" + name + "'");

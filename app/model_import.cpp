@@ -147,7 +147,7 @@ struct ModelImport {
         am->Get(AI_MATKEY_TRANSMISSION_FACTOR, transmission);
         const bool hasIor = am->Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS;
         const float rgb[3] = {base.r, base.g, base.b};
-        principledMaterial(rgb, metallic, roughness, transmission, out.m);
+        principledMaterial(rgb, metallic, roughness, transmission, out);
         // emissiveFactor, times KHR_materials_emissive_strength where the importer passes it on.
         aiColor3D emissive(0, 0, 0);
         float strength = 1;

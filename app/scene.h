@@ -51,6 +51,7 @@ struct Material {
     material_t m;
     std::string diffuseMap;  // empty: none
     float emission[3] = {0, 0, 0};  // radiance the surface emits (Tessra_SetMaterialEmission)
+    float specularLayer[2] = {0, 0};  // normal reflectance and roughness (Tessra_SetMaterialSpecularLayer)
     bool emits() const { return emission[0] > 0 || emission[1] > 0 || emission[2] > 0; }
 };
 
@@ -141,8 +142,9 @@ bool lookAtCamera(const float eye[3], const float at[3], const float up[3], floa
 void orientLight(Light& l, const float direction[3], const float up[3]);
 // A metallic-roughness material (glTF's, Blender's Principled BSDF) on the renderer's
 // fixed model: diffuse = base x (1 - metallic) x (1 - transmission), metal mirrors base x
-// metallic, transmission refracts, roughness widens the glossy cone and the highlight.
-void principledMaterial(const float base[3], float metallic, float roughness, float transmission, material_t& m);
+// metallic, transmission refracts, roughness widens the glossy cone and the metal's
+// highlight; the dielectric part gets a specular layer of 0.04 at that roughness.
+void principledMaterial(const float base[3], float metallic, float roughness, float transmission, Material& out);
 // A camera that frames the bounding sphere from +Z at 45 degrees.
 Camera defaultCamera(const Scene& scene);
 

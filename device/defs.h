@@ -218,6 +218,13 @@ struct CameraRows {
     float4 row[3];  // 3 x 4 row-major camera-to-world matrix
 };
 
+// A specular layer's directional albedo for normal reflectance f0: f0 x a + b, over the
+// cosine to the viewer (kLayerCosines steps from 0 to 1) and roughness (kLayerRoughness).
+constexpr int kLayerCosines = 32, kLayerRoughness = 8;
+struct LayerTable {
+    float a[kLayerRoughness][kLayerCosines], b[kLayerRoughness][kLayerCosines];
+};
+
 // Every texture reference and constant symbol, in one structure. The CUDA backend keeps
 // it in constant memory; the CPU backend in one host object.
 struct DeviceSymbols {

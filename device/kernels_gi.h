@@ -641,8 +641,9 @@ TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigne
     const float4 P4 = ssPos[k];
     if (P4.w < 0.5f) return;
     const float3 P = xyz(P4), N = faceForward(xyz(ssNormals[k]), P - xyz(ssEyePos[k]));
-    const int tri = ssTriID[k];
-    const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, tri), triangleTexCoords(unsigned(tri), ssUVs[k]));
+    const int tri = ssTriID[k], m = tex1Dfetch(SYM.texTriMatID, tri);
+    const float layer = layerAlbedo(m, dot(N, normalize(xyz(ssEyePos[k]) - P)));
+    const float3 A = diffuseColor(m, triangleTexCoords(unsigned(tri), ssUVs[k])) + make_float3(layer, layer, layer);
     float3 E;
     if (interpolateRecords(P, N, E) == 0) {
         storeSharedFlag(outNeedFG, 1);

@@ -76,6 +76,8 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         s.V = D;
         s.Kd = diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric));
         s.spec = primary ? tex1Dfetch(S.texMatSpec, m) : make_float4(0, 0, 0, 0);
+        // The specular layer reflects what the first hit gathers, as final gather's records do.
+        s.layer = primary ? layerAlbedo(m, -dot(Nf, D)) : 0.0f;
         float3 direct = make_float3(0, 0, 0);
         for (unsigned int il = 0; il < numlights; ++il) {
             const LightSample l = fetchLight(il);
@@ -112,7 +114,8 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         } else {
             ray.d = sampleCosineHemisphere(Nf, rng.next(), rng.next());
             ray.o = h.position + Nf * rayOffset(h.position);
-            beta = beta * wDiff * s.Kd * (ambientLightIntens * total / pDiff);
+            beta = beta * wDiff * (s.Kd + make_float3(s.layer, s.layer, s.layer)) *
+                   (ambientLightIntens * total / pDiff);
             --diffuseLeft;
             diffuse = true;
         }

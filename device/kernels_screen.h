@@ -161,6 +161,7 @@ struct LitSurface {
     float3 P, N, V;  // position, normal, unit direction from the eye
     float3 Kd;       // diffuse colour
     float4 spec;     // the material's specular level and exponent
+    float layer;     // what its specular layer adds to Kd for the world's and emitters' light
 };
 
 // The colour of light l's sample point (si, sj) of n x n seen from surface s.
@@ -210,6 +211,7 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
         // pixel; such a highlight contributes nothing.
         if (!(spec == spec)) spec = 0.0f;
     }
+    if (s.spec.z > 0.0f) spec += layerHighlight(s.spec, N, s.V, L);
     return (l.color * s.Kd + make_float3(spec, spec, spec)) * I;
 }
 
@@ -242,7 +244,7 @@ TESSRA_DEVICE float3 worldSampleColour(const LitSurface& s, float u1, float u2, 
         ray.o = s.P + s.N * rayOffset(s.P);
         if (intersectOctree(ray, 10000000.0f, true).found) return make_float3(0, 0, 0);
     }
-    return s.Kd * light;
+    return (s.Kd + make_float3(s.layer, s.layer, s.layer)) * light;
 }
 
 // The light of an emitting triangle chosen by u0 at a point, seen from surface s: the
@@ -269,7 +271,7 @@ TESSRA_DEVICE float3 emitterSampleColour(const LitSurface& s, float u0, float u1
         if (intersectOctree(ray, len - rayOffset(X) - 1e-6f * len, true).found) return make_float3(0, 0, 0);
     }
     const float ce = fabsf(dot(c, L)) / twiceArea;
-    return s.Kd * e.radiance * (cs * ce * 0.5f * twiceArea / (TESSRA_PI * d2 * e.pmf));
+    return (s.Kd + make_float3(s.layer, s.layer, s.layer)) * e.radiance * (cs * ce * 0.5f * twiceArea / (TESSRA_PI * d2 * e.pmf));
 }
 
 // What the world and the emitting surfaces add at each element of rows firstRow on. A
@@ -300,6 +302,7 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
         s.V = normalize(s.P - xyz(inEyePos[p]));
         s.N = faceForward(xyz(inNormal[p]), s.V);
         s.Kd = diffuseColor(m, make_float2(st.x, st.y));
+        s.layer = layerAlbedo(m, -dot(s.N, s.V));
         unsigned int ox, oy;
         rayStrata(inShift, p, s.P, strataStep, ox, oy);
         float3 world = make_float3(0, 0, 0), emitted = make_float3(0, 0, 0);
@@ -355,6 +358,7 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
         s.N = faceForward(xyz(inNormal[p]), s.V);
         s.Kd = diffuseColor(m, make_float2(st.x, st.y));
         s.spec = tex1Dfetch(SYM.texMatSpec, m);
+        s.layer = 0.0f;
         const LightSample l = fetchLight(ilight);
         unsigned int ox, oy;
         rayStrata(inShift, p, s.P, strataStep, ox, oy);

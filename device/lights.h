@@ -48,6 +48,46 @@ TESSRA_DEVICE float3 diffuseColor(int m, float2 st) {
     return xyz(tex1Dfetch(S.texMatDiffuse, m));
 }
 
+TESSRA_DEVICE float layerLerp(const float (&v)[kLayerRoughness][kLayerCosines], int i, int j, float fx, float fy) {
+    const float lo = v[j][i] + (v[j][i + 1] - v[j][i]) * fx;
+    const float hi = v[j + 1][i] + (v[j + 1][i + 1] - v[j + 1][i]) * fx;
+    return lo + (hi - lo) * fy;
+}
+
+// The specular layer's highlight of light arriving along L, seen along V: pi times its
+// GGX BRDF (Smith's masking, Schlick's Fresnel), in the units of the diffuse colour.
+// Below roughness 0.21 the lobe stays as wide as there, as the Blinn highlight's exponent
+// stops at 1000: a light's few samples would otherwise sparkle on a polished floor.
+TESSRA_DEVICE float layerHighlight(float4 spec, float3 N, float3 V, float3 L) {
+    const float nl = dot(N, L), nv = -dot(N, V);
+    if (!(nl > 0.0f) || !(nv > 0.0f)) return 0.0f;
+    const float3 H = normalize(L - V);
+    const float nh = dot(N, H), vh = maxf(dot(L, H), 0.0f);
+    const float r = maxf(spec.w, 0.21f), a2 = r * r * r * r;
+    const float q = nh * nh * (a2 - 1.0f) + 1.0f;
+    const float g1v = 2.0f * nv / (nv + fastSqrt(a2 + (1.0f - a2) * nv * nv));
+    const float g1l = 2.0f * nl / (nl + fastSqrt(a2 + (1.0f - a2) * nl * nl));
+    const float s = 1.0f - vh, s2 = s * s;
+    const float F = spec.z + (1.0f - spec.z) * s2 * s2 * s;
+    return a2 * g1v * g1l * F / (4.0f * q * q * nv * nl);
+}
+
+// What material m's specular layer (Tessra_SetMaterialSpecularLayer) reflects of light
+// that arrives alike from every direction, seen at cosine mu to the normal: f0 x a + b
+// from the table, bilinear. texMatSpec's z holds f0, w the roughness.
+// A material that mirrors its surroundings already reflects them: it takes none.
+TESSRA_DEVICE float layerAlbedo(int m, float mu) {
+    const float4 spec = tex1Dfetch(SYM.texMatSpec, m);
+    if (!(spec.z > 0.0f) || tex1Dfetch(SYM.texMatCaps, m).y > 0) return 0.0f;
+    const LayerTable& t = SYM.c_layerTable;
+    const float x = clampf(mu, 0.0f, 1.0f) * float(kLayerCosines - 1);
+    const float y = clampf(spec.w, 0.0f, 1.0f) * float(kLayerRoughness - 1);
+    const int i = x < float(kLayerCosines - 2) ? int(x) : kLayerCosines - 2;
+    const int j = y < float(kLayerRoughness - 2) ? int(y) : kLayerRoughness - 2;
+    const float fx = x - float(i), fy = y - float(j);
+    return spec.z * layerLerp(t.a, i, j, fx, fy) + layerLerp(t.b, i, j, fx, fy);
+}
+
 // Light i as the kernels read it.
 struct LightSample {
     float3 pos;

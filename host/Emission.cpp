@@ -31,18 +31,6 @@ double emittedPower(const TessraRendererCUDA& r, const TriangleRecord& t) {
     return p > 0 && std::isfinite(p) ? p : 0;
 }
 
-// Grows an owned array of `per` values an item, zero-filled, to hold items up to `n` when
-// `item` lies past its `count`.
-template <class T>
-void growOwned(T*& array, uint32_t& count, uint32_t item, uint32_t n, size_t per) {
-    if (item < count) return;
-    std::unique_ptr<T[]> grown(new T[per * size_t(n)]());
-    if (array) std::memcpy(grown.get(), array, sizeof(T) * per * count);
-    delete[] array;
-    array = grown.release();
-    count = n;
-}
-
 }  // namespace
 
 bool uploadTable(TessraRendererCUDA& r, void*& slot, const void* data, size_t bytes, rt::Symbol symbol) {

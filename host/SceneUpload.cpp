@@ -282,6 +282,10 @@ bool uploadMaterials(TessraRendererCUDA& r) {
             caps[m].w = 1;
             spec[m] = make_float4(mat.specularLevel, mat.specularExponent, 0, 0);
         }
+        if (const float* layer = host::specularLayerOf(r, m)) {
+            spec[m].z = layer[0];
+            spec[m].w = layer[1];
+        }
     }
 
     TESSRA_PRINTF("---0g---\n");

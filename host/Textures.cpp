@@ -414,6 +414,8 @@ void TessraRendererCUDA::SetCudaMaterialTextures() try {
     TESSRA_CHECK(rt::bindTexture(Symbol::texMatRefrGloss, d_matRefrGloss, M * 4), "volumeRender", 2451);
     const int srgb = extension_.srgbTextures ? 1 : 0;
     TESSRA_CHECK(rt::copyToSymbol(Symbol::c_srgbTextures, &srgb, 4), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::copyToSymbol(Symbol::c_layerTable, &host::layerTable(), sizeof(LayerTable)), "volumeRender",
+                 __LINE__);
 } catch (...) {
     host::reportException("SetCudaMaterialTextures");
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/platform.h"
@@ -80,7 +82,25 @@ inline uint32_t strata(const TessraRendererCUDA& r) {
 #define TESSRA_OWNED_ARRAYS(X)                                                      \
     X(emission, float, 3 * size_t(ox.emissionMaterials))                            \
     X(worldImage, float, 3 * size_t(ox.worldImageSize[0]) * ox.worldImageSize[1]) \
-    X(lambertLights, uint8_t, ox.lambertLightCount)
+    X(lambertLights, uint8_t, ox.lambertLightCount)                                 \
+    X(specularLayer, float, 2 * size_t(ox.specularLayerMaterials))
+
+// Grows an owned array of `per` values an item, zero-filled, to hold items up to `n` when
+// `item` lies past its `count`.
+template <class T>
+void growOwned(T*& array, uint32_t& count, uint32_t item, uint32_t n, size_t per) {
+    if (item < count) return;
+    std::unique_ptr<T[]> grown(new T[per * size_t(n)]());
+    if (array) std::memcpy(grown.get(), array, sizeof(T) * per * count);
+    delete[] array;
+    array = grown.release();
+    count = n;
+}
+
+// The specular layers' albedo table (computed once) and material's layer (f0, roughness),
+// or nullptr where it has none.
+const LayerTable& layerTable();
+const float* specularLayerOf(const TessraRendererCUDA& r, size_t material);
 
 // Whether the background lights the scene: switched on, and not black.
 inline bool worldLit(const TessraRendererCUDA& r) {

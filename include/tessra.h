@@ -343,6 +343,10 @@ public:
         void* worldTexels = nullptr;
         void* worldCdf = nullptr;
         float pixelAspect = 1.0f;  // a pixel's width over its height (Tessra_SetPixelAspect)
+        // Per material, its specular layer's normal reflectance and roughness
+        // (Tessra_SetMaterialSpecularLayer); owned, specularLayerMaterials entries of two.
+        float* specularLayer = nullptr;
+        uint32_t specularLayerMaterials = 0;
     } extension_;
 
 private:
@@ -510,6 +514,16 @@ TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* renderer, bool on);
 // Off (the default), a texel's code over 255 is the colour. Returns 0, or -1 without a
 // renderer.
 TESSRA_API int Tessra_SetSrgbTextures(TessraRendererCUDA* renderer, bool on);
+// A dielectric coat over material's diffuse colour (plastic, paint, varnish: Blender's
+// Principled BSDF, glTF's dielectrics): a GGX microfacet layer of normal reflectance f0
+// under Schlick's Fresnel and of roughness (alpha = roughness^2). It reflects the light
+// that reaches the surface from other surfaces (final gather and the path tracer), the
+// world and emitting surfaces by its albedo at the angle the surface is seen from, which
+// grows towards grazing; the lights' highlight stays the material's own. 0 (the default)
+// adds nothing. Returns 0, or -1 without a renderer, for a material index the renderer
+// does not have, or for f0 or roughness outside [0, 1].
+TESSRA_API int Tessra_SetMaterialSpecularLayer(TessraRendererCUDA* renderer, uint32_t material, float f0,
+                                               float roughness);
 }
 
 #endif  // TESSRA_H

@@ -787,7 +787,7 @@ void bindMaterial(py::module_& m) {
     py::class_<Material>(m, "Material")
         .def(py::init([](py::object diffuse, py::object texture, py::object reflection, double reflectionGloss,
                          py::object refraction, double refractionGloss, double specularLevel, double specularExponent,
-                         py::object emission) {
+                         py::object emission, py::object specularLayer) {
                  Material mat;
                  const auto d = vec3(diffuse, "diffuse");
                  std::copy(d.begin(), d.end(), mat.m.m.diffuse);
@@ -802,19 +802,24 @@ void bindMaterial(py::module_& m) {
                  const auto e = vec3(emission, "emission");
                  if (!(e[0] >= 0 && e[1] >= 0 && e[2] >= 0)) throw py::value_error("emission: cannot be negative");
                  std::copy(e.begin(), e.end(), mat.m.emission);
+                 const auto l = specularLayer.cast<std::array<double, 2>>();
+                 for (int i = 0; i < 2; ++i) {
+                     if (!(l[i] >= 0 && l[i] <= 1)) throw py::value_error("specular_layer: values must lie in [0, 1]");
+                     mat.m.specularLayer[i] = float(l[i]);
+                 }
                  return mat;
              }),
              py::kw_only(), py::arg("diffuse") = py::make_tuple(0.8, 0.8, 0.8), py::arg("texture") = py::none(),
              py::arg("reflection") = py::make_tuple(0, 0, 0), py::arg("reflection_gloss") = 1.0,
              py::arg("refraction") = py::make_tuple(0, 0, 0), py::arg("refraction_gloss") = 1.0,
              py::arg("specular_level") = 0.0, py::arg("specular_exponent") = 0.0,
-             py::arg("emission") = py::make_tuple(0, 0, 0))
+             py::arg("emission") = py::make_tuple(0, 0, 0), py::arg("specular_layer") = py::make_tuple(0, 0))
         .def_static("principled", [](py::object base, double metallic, double roughness, double transmission,
                                      py::object texture) {
             Material mat;
             const auto b = vec3(base, "base_color");
             tr::principledMaterial(b.data(), finite(metallic, "metallic"), finite(roughness, "roughness"),
-                                   finite(transmission, "transmission"), mat.m.m);
+                                   finite(transmission, "transmission"), mat.m);
             if (!texture.is_none()) mat.m.diffuseMap = texture.cast<std::string>();
             return mat;
         }, py::kw_only(), py::arg("base_color") = py::make_tuple(0.8, 0.8, 0.8), py::arg("metallic") = 0.0,
@@ -834,6 +839,9 @@ void bindMaterial(py::module_& m) {
         .def_property_readonly("specular_exponent", [](const Material& x) { return x.m.m.specularExponent; })
         .def_property_readonly("emission", [](const Material& x) {
             return std::array<float, 3>{x.m.emission[0], x.m.emission[1], x.m.emission[2]};
+        })
+        .def_property_readonly("specular_layer", [](const Material& x) {
+            return std::array<float, 2>{x.m.specularLayer[0], x.m.specularLayer[1]};
         });
 }
 

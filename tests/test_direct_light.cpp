@@ -194,6 +194,72 @@ TEST(DirectLight, EveryLightKindMatchesItsClosedForm) {
     }
 }
 
+// pi times a coat's BRDF (GGX, alpha = roughness^2; Smith's masking; Schlick's Fresnel).
+double coatBrdfPi(double f0, double roughness, V3 V, V3 L) {
+    const double nv = -V.z, nl = L.z;
+    if (nv <= 0 || nl <= 0) return 0;
+    const V3 H = unit(sub(L, V));
+    const double a2 = std::pow(roughness, 4), c = H.z * H.z, d = c * (a2 - 1) + 1;
+    auto lambda = [a2](double u) { return (std::sqrt(1 + a2 * (1 - u * u) / (u * u)) - 1) / 2; };
+    const double F = f0 + (1 - f0) * std::pow(1 - tt::dotv(L, H), 5);
+    return a2 / (d * d) * F / ((1 + lambda(nv)) * (1 + lambda(nl)) * 4 * nv * nl);
+}
+
+// A coated floor seen from low down: under a white world it shows its colour plus what the
+// coat's BRDF integrates to over the sky (here by brute force over directions, more
+// towards grazing), and under a lamp the BRDF itself.
+TEST(DirectLight, ASpecularLayerReflectsWhatItsBrdfSays) {
+    const double f0 = 0.04, rough = 0.5;
+    const V3 eye = {0, -3, 1.2f}, target = {0, 1, 0}, lamp = {0.5f, 2, 1.5f};
+    const V3 back = unit(sub(eye, target)), right = {1, 0, 0}, up = {0, back.z, -back.y};
+    for (const bool world : {true, false}) {
+        SCOPED_TRACE(world ? "world" : "lamp");
+        std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(kSize, kSize));
+        const int m = tt::addDiffuse(*r, kd.x, kd.y, kd.z);
+        tt::addQuad(*r, {-40, -40, 0}, {40, -40, 0}, {40, 40, 0}, {-40, 40, 0}, {0, 0, 1}, m);
+        ASSERT_EQ(Tessra_SetMaterialSpecularLayer(r.get(), uint32_t(m), float(f0), float(rough)), 0);
+        EXPECT_EQ(Tessra_SetMaterialSpecularLayer(r.get(), uint32_t(m), 1.5f, 0.5f), -1);
+        if (world) {
+            r->SetEnvColor(1, 1, 1);
+            Tessra_SetWorldLight(r.get(), true);
+        } else {
+            r->NuevaLuzOmni(lamp.x, lamp.y, lamp.z, 1, 1, 1, 1, 0, 1.0f);
+        }
+        tt::RecordingHost host(kSize, kSize);
+        tt::renderQuietly(*r, host, eye, target, {0, 0, 1});
+        int checked = 0;
+        for (int y = kSize / 2 + 2; y < kSize; y += 3)
+            for (int x = 1; x < kSize; x += 5) {
+                const V3 V = unit(add(add(mul(right, 2.0f * x / kSize - 1), mul(up, -(2.0f * y / kSize - 1))),
+                                      mul(back, -1 / std::tan(0.45f))));
+                const V3 P = add(eye, mul(V, eye.z / -V.z));
+                double coat = 0, lambert = 1;
+                if (world) {
+                    const int n = 256;
+                    for (int i = 0; i < n; ++i)
+                        for (int j = 0; j < 2 * n; ++j) {
+                            const double t = 1.5707963 * (i + 0.5) / n, p = 3.1415927 * (j + 0.5) / n;
+                            const V3 L = {float(std::sin(t) * std::cos(p)), float(std::sin(t) * std::sin(p)),
+                                          float(std::cos(t))};
+                            coat += coatBrdfPi(f0, rough, V, L) * L.z * std::sin(t) * (1.5707963 / n) *
+                                    (3.1415927 / n) / 3.1415927;
+                        }
+                } else {
+                    const V3 L = unit(sub(lamp, P));
+                    lambert = L.z;
+                    coat = coatBrdfPi(f0, rough, V, L) * L.z;
+                }
+                const float* px = host.pixel(x, y);
+                const float want[3] = {float(kd.x * lambert + coat), float(kd.y * lambert + coat),
+                                       float(kd.z * lambert + coat)};
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_NEAR(px[c], want[c], 0.03 * coat + 2e-4) << x << "," << y << " coat " << coat << " mu " << -V.z;
+                ++checked;
+            }
+        EXPECT_GT(checked, 100);
+    }
+}
+
 // Tiles of 256 go out column by column, rows clipped at the image edge.
 TEST(Delivery, TilesColumnByColumnRowsClipped) {
     const tt::RecordingHost host =

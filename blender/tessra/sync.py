@@ -25,7 +25,8 @@ Units, written once here:
   light three scene radii back along its beam, covering the scene's bounding sphere.
 * Materials: the shader tree from the material output. The Principled BSDF's base colour
   (or the Image Texture linked into it), metallic, roughness and transmission go through
-  ``tessra.Material.principled``, the mapping tessra-render uses for glTF, plus a sharp
+  ``tessra.Material.principled``, the mapping tessra-render uses for glTF, its specular
+  layer scaled by Specular (0.5 is the 0.04 at normal incidence glTF has), plus a sharp
   reflection of 0.08 x Specular x (1 - metallic) for smooth dielectrics (roughness under
   0.25). Diffuse is the diffuse colour; Glossy a metal of its colour; Glass a refraction,
   and when smooth a sharp reflection of 0.08;
@@ -100,17 +101,18 @@ class Lobes:
 
     def __init__(self, diffuse=(0.0, 0.0, 0.0), texture=None, reflection=(0.0, 0.0, 0.0), reflection_gloss=1.0,
                  refraction=(0.0, 0.0, 0.0), refraction_gloss=1.0, specular_level=0.0, specular_exponent=0.0,
-                 emission=(0.0, 0.0, 0.0)):
+                 emission=(0.0, 0.0, 0.0), specular_layer=(0.0, 0.0)):
         self.diffuse, self.texture = tuple(diffuse), texture
         self.reflection, self.reflection_gloss = tuple(reflection), reflection_gloss
         self.refraction, self.refraction_gloss = tuple(refraction), refraction_gloss
         self.specular_level, self.specular_exponent = specular_level, specular_exponent
         self.emission = tuple(emission)
+        self.specular_layer = tuple(specular_layer)
 
     @classmethod
     def of(cls, m):
         return cls(m.diffuse, m.texture, m.reflection, m.reflection_gloss, m.refraction, m.refraction_gloss,
-                   m.specular_level, m.specular_exponent, m.emission)
+                   m.specular_level, m.specular_exponent, m.emission, m.specular_layer)
 
     @staticmethod
     def gloss(roughness):
@@ -121,7 +123,8 @@ class Lobes:
         return tessra.Material(diffuse=self.diffuse, texture=self.texture, reflection=self.reflection,
                                reflection_gloss=self.reflection_gloss, refraction=self.refraction,
                                refraction_gloss=self.refraction_gloss, specular_level=self.specular_level,
-                               specular_exponent=self.specular_exponent, emission=self.emission)
+                               specular_exponent=self.specular_exponent, emission=self.emission,
+                               specular_layer=self.specular_layer)
 
     def combine(self, other, wa, wb, notes):
         """wa x self + wb x other where the model holds it; one gloss, exponent and image
@@ -147,6 +150,8 @@ class Lobes:
         out.refraction_gloss = pick("refraction_gloss", self.refraction, other.refraction)
         sa, sb = wa * self.specular_level, wb * other.specular_level
         out.specular_exponent = self.specular_exponent if sa >= sb else other.specular_exponent
+        (fa, ra), (fb, rb) = self.specular_layer, other.specular_layer
+        out.specular_layer = (wa * fa + wb * fb, ra if wa * fa >= wb * fb else rb)
         if self.texture or other.texture:
             # The image replaces the diffuse colour: it cannot be weighted or tinted.
             ta = strength(self.diffuse, wa) if self.texture else 0
@@ -359,6 +364,11 @@ class Converter:
             lobes.reflection = tuple(r + FRESNEL_MAX * specular * (1 - metallic) for r in lobes.reflection)
             if metallic == 0:
                 lobes.reflection_gloss = 1.0
+        # The coat as Cycles' specular layer (Specular 0.5 is a normal reflectance of
+        # 0.04): the lights' highlight and, unless the surface mirrors, the room and the
+        # world reflected, more at grazing.
+        f0, r = lobes.specular_layer
+        lobes.specular_layer = (min(f0 * 2 * specular, 1.0), r)
         return lobes
 
     def _emission(self, colour, strength, notes):

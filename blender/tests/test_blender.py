@@ -1,5 +1,5 @@
 """The Blender add-on, headless, against tessra-render on the same scene (make_scene.py),
-against Cycles on small scenes, on assimp's test files, a render region and a cancel.
+against Cycles on small scenes and on that scene with global illumination, on assimp's test files, a render region and a cancel.
 
 The two paths round the geometry differently, which flips isolated edge and shadow-edge
 pixels; a conversion error (a light's power, a cone, an orientation, the field of view, a
@@ -147,6 +147,14 @@ class Addon(unittest.TestCase):
         self.assertGreater(r, 0.1, "the wall behind the glass is not seen")
         self.assertGreater(r, 4 * max(g, b), "the glass is opaque")
         self.assertEqual(out.count("material 'glass'"), 1, "one warning for the index Tessra cannot follow")
+
+    def test_room_with_global_illumination_against_cycles(self):
+        out = self.blender(self.blend, "--addons", "tessra", "--python-exit-code", "1", "--python",
+                           os.path.join(HERE, "room_gi.py"), "--", self.dir)
+        results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
+        print("room with final gather against Cycles:", json.dumps(results))
+        self.assertLess(abs(results["mean_ratio"] - 1), 0.10)  # measured: 0.93
+        self.assertLess(results["block_median"], 0.15)  # measured: 0.04
 
     def test_assimp_models_are_lit(self):
         # Old files whose meshes are inside out: Tessra lights only the side a normal faces,

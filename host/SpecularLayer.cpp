@@ -1,0 +1,71 @@
+// Materials' specular layers: what a host sets, and the albedo table the kernels read.
+#include <cmath>
+
+#include "host/internal.h"
+
+namespace host {
+
+namespace {
+
+// The directional albedo of a GGX layer (Smith's masking, Schlick's Fresnel) split as
+// f0 x a + b, integrated over its half vectors on a 64 x 64 grid of strata drawn by the
+// distribution: the same numbers on every run.
+LayerTable computeLayerTable() {
+    LayerTable t = {};
+    const int n = 64;
+    for (int j = 0; j < kLayerRoughness; ++j) {
+        const double r = double(j) / (kLayerRoughness - 1), alpha = std::max(r * r, 1e-3), a2 = alpha * alpha;
+        const auto g1 = [a2](double c) { return 2.0 / (1.0 + std::sqrt(1.0 + a2 * (1.0 - c * c) / (c * c))); };
+        for (int i = 0; i < kLayerCosines; ++i) {
+            const double mu = std::max(double(i) / (kLayerCosines - 1), 1e-3), vx = std::sqrt(1.0 - mu * mu);
+            double sa = 0, sb = 0;
+            for (int p = 0; p < n; ++p)
+                for (int q = 0; q < n; ++q) {
+                    const double u1 = (p + 0.5) / n, phi = 2.0 * M_PI * (q + 0.5) / n;
+                    const double ct = 1.0 / std::sqrt(1.0 + a2 * u1 / (1.0 - u1)), st = std::sqrt(1.0 - ct * ct);
+                    const double vh = vx * st * std::cos(phi) + mu * ct, nl = 2.0 * vh * ct - mu;
+                    if (!(vh > 0) || !(nl > 0)) continue;
+                    const double w = g1(mu) * g1(nl) * vh / (mu * ct), s = std::pow(1.0 - vh, 5.0);
+                    sa += w * (1.0 - s);
+                    sb += w * s;
+                }
+            t.a[j][i] = float(sa / (n * n));
+            t.b[j][i] = float(sb / (n * n));
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
+const LayerTable& layerTable() {
+    static const LayerTable table = computeLayerTable();
+    return table;
+}
+
+const float* specularLayerOf(const TessraRendererCUDA& r, size_t material) {
+    const TessraRendererCUDA::Extension& x = r.extension_;
+    if (!x.specularLayer || material >= x.specularLayerMaterials) return nullptr;
+    const float* l = x.specularLayer + 2 * material;
+    return l[0] > 0.0f ? l : nullptr;
+}
+
+}  // namespace host
+
+extern "C" {
+
+TESSRA_API int Tessra_SetMaterialSpecularLayer(TessraRendererCUDA* r, uint32_t material, float f0,
+                                               float roughness) try {
+    if (!r || material >= r->materials.size()) return -1;
+    if (!(f0 >= 0.0f && f0 <= 1.0f) || !(roughness >= 0.0f && roughness <= 1.0f)) return -1;
+    TessraRendererCUDA::Extension& x = r->extension_;
+    host::growOwned(x.specularLayer, x.specularLayerMaterials, material, uint32_t(r->materials.size()), 2);
+    x.specularLayer[2 * size_t(material)] = f0;
+    x.specularLayer[2 * size_t(material) + 1] = roughness;
+    return 0;
+} catch (...) {
+    host::reportException("Tessra_SetMaterialSpecularLayer");
+    return -1;
+}
+
+}  // extern "C"
