@@ -364,10 +364,11 @@ TESSRA_DEVICE void emitFromSurfaces(int q, float h2, float h3, float h5, float h
     flux = e.radiance * (twiceArea * fastRcp(e.pmf));
 }
 
-// The diffuse colour of the surface a ray hit.
+// What the surface a ray hit reflects diffusely: its diffuse colour and its coat's mean.
 TESSRA_DEVICE float3 hitDiffuse(const OctreeHit& h) {
     const int m = tex1Dfetch(SYM.texTriMatID, int(h.triangle));
-    return diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric));
+    const float c = layerMeanAlbedo(m);
+    return diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric)) + make_float3(c, c, c);
 }
 
 TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,

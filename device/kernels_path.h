@@ -76,8 +76,10 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         s.V = D;
         s.Kd = diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric));
         s.spec = primary ? tex1Dfetch(S.texMatSpec, m) : make_float4(0, 0, 0, 0);
-        // The specular layer reflects what the first hit gathers, as final gather's records do.
+        // The specular layer reflects what the first hit gathers, as final gather's records
+        // do; later, the photons' mean share.
         s.layer = primary ? layerAlbedo(m, -dot(Nf, D)) : 0.0f;
+        if (!primary) s.Kd += make_float3(layerMeanAlbedo(m), layerMeanAlbedo(m), layerMeanAlbedo(m));
         float3 direct = make_float3(0, 0, 0);
         for (unsigned int il = 0; il < numlights; ++il) {
             const LightSample l = fetchLight(il);

@@ -54,6 +54,11 @@ TESSRA_DEVICE float layerLerp(const float (&v)[kLayerRoughness][kLayerCosines], 
     return lo + (hi - lo) * fy;
 }
 
+// What material m's specular layer reflects of light arriving alike from every direction,
+// averaged over the directions it is seen from: where photons and the path tracer's later
+// vertices meet it, as a part of its diffuse colour.
+TESSRA_DEVICE float layerMeanAlbedo(int m) { return tex1Dfetch(SYM.texMatDiffuse, m).w; }
+
 // The specular layer's highlight of light arriving along L, seen along V: pi times its
 // GGX BRDF (Smith's masking, Schlick's Fresnel), in the units of the diffuse colour.
 // Below roughness 0.21 the lobe stays as wide as there, as the Blinn highlight's exponent

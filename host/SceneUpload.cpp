@@ -255,7 +255,8 @@ bool uploadMaterials(TessraRendererCUDA& r) {
     std::vector<float> reflGloss(M), refrGloss(M);
     for (size_t m = 0; m < M; ++m) {
         const material_t& mat = r.materials[m];
-        diffuse[m] = make_float4(mat.diffuse[0], mat.diffuse[1], mat.diffuse[2], 1.0f);
+        // w: the specular layer's mean albedo, for the surfaces photons and paths reach.
+        diffuse[m] = make_float4(mat.diffuse[0], mat.diffuse[1], mat.diffuse[2], 0.0f);
         caps[m] = make_int4(-1, -1, -1, -1);
         spec[m] = make_float4(0, 0, 0, 0);
         reflColor[m] = refrColor[m] = make_uchar4(0, 0, 0, 0);
@@ -285,6 +286,7 @@ bool uploadMaterials(TessraRendererCUDA& r) {
         if (const float* layer = host::specularLayerOf(r, m)) {
             spec[m].z = layer[0];
             spec[m].w = layer[1];
+            if (!mat.reflective) diffuse[m].w = host::layerMeanAlbedo(layer[0], layer[1]);
         }
     }
 

@@ -1,4 +1,5 @@
 // Materials' specular layers: what a host sets, and the albedo table the kernels read.
+#include <algorithm>
 #include <cmath>
 
 #include "host/internal.h"
@@ -41,6 +42,20 @@ LayerTable computeLayerTable() {
 const LayerTable& layerTable() {
     static const LayerTable table = computeLayerTable();
     return table;
+}
+
+float layerMeanAlbedo(float f0, float roughness) {
+    const LayerTable& t = layerTable();
+    const float y = std::clamp(roughness, 0.0f, 1.0f) * (kLayerRoughness - 1);
+    const int j = std::min(int(y), kLayerRoughness - 2);
+    const float fy = y - float(j);
+    double sum = 0;
+    for (int i = 0; i < kLayerCosines; ++i) {
+        const double at = (1 - fy) * (f0 * t.a[j][i] + t.b[j][i]) + fy * (f0 * t.a[j + 1][i] + t.b[j + 1][i]);
+        const double mu = double(i) / (kLayerCosines - 1);
+        sum += at * 2 * mu * (i == 0 || i == kLayerCosines - 1 ? 0.5 : 1.0);  // the trapezoid rule
+    }
+    return float(sum / (kLayerCosines - 1));
 }
 
 const float* specularLayerOf(const TessraRendererCUDA& r, size_t material) {

@@ -101,6 +101,8 @@ void growOwned(T*& array, uint32_t& count, uint32_t item, uint32_t n, size_t per
 // or nullptr where it has none.
 const LayerTable& layerTable();
 const float* specularLayerOf(const TessraRendererCUDA& r, size_t material);
+// The layer's albedo averaged over the cosine-weighted directions it is seen from.
+float layerMeanAlbedo(float f0, float roughness);
 
 // Whether the background lights the scene: switched on, and not black.
 inline bool worldLit(const TessraRendererCUDA& r) {
