@@ -12,15 +12,6 @@ bool TessraRendererCUDA::shadesRegion(uint32_t x, uint32_t y, uint32_t w, uint32
     return !extension_.tileFilter || extension_.tileFilter(extension_.tileFilterUser, x, y);
 }
 
-// Whether rows first to last (half-open, of fb) hold pixels to shade: the tile in
-// progress is limited to its band, a sub-pixel batch to the rows its rays fill;
-// reflection windows are not limited.
-bool TessraRendererCUDA::shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const {
-    if (&fb == extension_.batch) return first < extension_.batchRows;
-    if (&fb != currentFrameBuffer) return true;
-    return tileY + first < extension_.shadeRows[1] && tileY + last > extension_.shadeRows[0];
-}
-
 namespace host {
 
 namespace {

@@ -532,18 +532,28 @@ bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) try {
     return false;
 }
 
-bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) try {
-    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb);
-    if (!calcGlobalIlumPhoton_FromFG(fb)) return false;
+bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) {
+    return PerformPhotonMappingStep(fb, TileContext());
+}
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) {
+    return calcGlobalIlumPhoton_ScreenSpace(fb, TileContext());
+}
+bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) {
+    return calcGlobalIlumPhoton_FromFG(fb, TileContext());
+}
+
+bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb, const TileContext& c) try {
+    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb, c);
+    if (!calcGlobalIlumPhoton_FromFG(fb, c)) return false;
     // Within a render every record was placed before the first tile (see Render).
     if (extension_.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
-    return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb);
+    return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb, c);
 } catch (...) {
     host::reportException("PerformPhotonMappingStep");
     return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) try {
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb, const TileContext& c) try {
     host::status(this, "Indirect illumination from photonmap...");
     bindTree(photonKdTree);
     // The first hits are the direct light, which the direct pass has already added:
@@ -555,7 +565,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
-            if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
+            if (!c.shadesRows(64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, fb.ssColor,
                        W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands, fb.ssEyePos);
             rt::synchronize();
@@ -568,7 +578,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try {
+bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb, const TileContext& c) try {
     host::status(this, "Indirect Illumination from FG records...");
     bindTree(fgKdTree);
     const float2 rands2 = randomPair();
@@ -576,7 +586,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try 
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
-            if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
+            if (!c.shadesRows(64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_FromFG), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, W, H,
                        fb.ssNormals, fb.ssPos, fb.ssTriID, fb.ssUVs, 64 * bx, 64 * by, 64u, ambientLightIntens, rands2,
                        fb.ssColor, fb.needsGI, fb.maskFG, fb.ssEyePos);
