@@ -34,9 +34,7 @@ bool gatherShared(TessraRendererCUDA& r, void* items, size_t count, size_t itemB
         offsets[p] = boundary(count, p, s.parts, align) * itemBytes;
         bytes[p] = boundary(count, p + 1, s.parts, align) * itemBytes - offsets[p];
     }
-    if (s.gather(s.user, items, offsets.data(), bytes.data(), true)) return true;
-    r.extension_.shareStopped = true;
-    return false;
+    return s.gather(s.user, items, offsets.data(), bytes.data(), true);
 }
 
 bool stopTogether(TessraRendererCUDA& r) {
@@ -44,9 +42,7 @@ bool stopTogether(TessraRendererCUDA& r) {
     const TessraWorkShare& s = r.extension_.share;
     if (s.parts <= 1) return !going;
     const std::vector<size_t> none(s.parts, 0);
-    if (s.gather(s.user, nullptr, none.data(), none.data(), going)) return false;
-    r.extension_.shareStopped = true;
-    return true;
+    return !s.gather(s.user, nullptr, none.data(), none.data(), going);
 }
 
 }  // namespace host

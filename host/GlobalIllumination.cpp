@@ -114,8 +114,8 @@ void uploadCacheReach(TessraRendererCUDA& r) {
 
 // The irradiance tree: the photon map's estimate at every eighth photon, which final
 // gather's rays read instead of searching the photons. Processes sharing the work each
-// estimate their share and exchange the results.
-bool precomputeIrradiance(TessraRendererCUDA& r) {
+// estimate their share and exchange the results; *stopped tells when one of them stopped.
+bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     constexpr uint32_t kStride = 8;
     const KdTree& photons = *r.photonKdTree;
     const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
@@ -138,7 +138,10 @@ bool precomputeIrradiance(TessraRendererCUDA& r) {
                      "volumeRender", __LINE__);
     }
     host::freeChecked(out.p, "volumeRender", __LINE__);
-    if (!host::gatherShared(r, col.data(), m, 16)) return false;
+    if (!host::gatherShared(r, col.data(), m, 16)) {
+        if (stopped) *stopped = true;
+        return false;
+    }
     std::vector<float4> subPos(m), subNor(m);
     std::vector<float> radius(m);
     for (uint32_t k = 0; k < m; ++k) {
@@ -172,7 +175,12 @@ struct InsideTiles {
 
 }  // namespace
 
-void TessraRendererCUDA::castPhotons() try {
+void TessraRendererCUDA::castPhotons() {
+    bool shareStopped = false;
+    castPhotons(shareStopped);
+}
+
+void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     host::status(this, "Casting photons...");
     TESSRA_PRINTF("Casting %d photons...", int(numPhotons));
     host::flushOut();
@@ -214,7 +222,10 @@ void TessraRendererCUDA::castPhotons() try {
     // Each record remembers its pass, so that a gather can leave out the first hits.
     const auto add = [&](Pass& p, uint32_t pass) {
         for (auto* v : {&p.pos, &p.col, &p.nor})
-            if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) return false;
+            if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) {
+                shareStopped = true;
+                return false;
+            }
         photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass));
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
         return true;
@@ -258,7 +269,7 @@ void TessraRendererCUDA::castPhotons() try {
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
     delete extension_.irradianceKdTree;
     extension_.irradianceKdTree = nullptr;
-    if (useFinalGather && !precomputeIrradiance(*this)) return;
+    if (useFinalGather && !precomputeIrradiance(*this, &shareStopped)) return;
     photonsCast = true;
 } catch (...) {
     host::reportException("castPhotons");
@@ -546,7 +557,7 @@ bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb, const T
     if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb, c);
     if (!calcGlobalIlumPhoton_FromFG(fb, c)) return false;
     // Within a render every record was placed before the first tile (see Render).
-    if (extension_.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
+    if (c.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
     return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb, c);
 } catch (...) {
     host::reportException("PerformPhotonMappingStep");

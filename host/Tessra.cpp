@@ -623,20 +623,22 @@ int32_t TessraRendererCUDA::Render() {
         const uint32_t tilesX = uint32_t(width) / kTileSize + 1;
         const uint32_t tilesY = uint32_t(height) / kTileSize + 1;
 
-        extension_.cacheComplete = false;
+        // What the tiles' context holds for the whole render; the loop adds each run's rows.
+        TileContext tile;
+        tile.camera = true;
         extension_.supersampled = 0;
         if (indirectIllumination && UsePhotonMapping() && !extension_.pathSamples) {
             std::vector<float> hits;
             if (useFinalGather && !findCameraHits(*fb, tilesX, tilesY, hits)) return 0;
-            extension_.shareStopped = false;
-            castPhotons();
-            if (extension_.shareStopped) return 0;
+            bool shareStopped = false;
+            castPhotons(shareStopped);
+            if (shareStopped) return 0;
             if (useFinalGather) {
                 delete fgKdTree;
                 fgKdTree = new KdTree(0.0f);
                 if (!placeFinalGatherRecords(*fb, tilesX, tilesY, hits)) return 0;
                 if (!CalculateIrradianceCache()) return 0;
-                extension_.cacheComplete = true;
+                tile.cacheComplete = true;
             }
         }
 
@@ -644,8 +646,6 @@ int32_t TessraRendererCUDA::Render() {
         blockSize = block;
         gridSize = {kTileSize / blockSize.x, kTileSize / blockSize.y, 1};
 
-        TileContext tile;  // of the tile, or run of bands, in progress
-        tile.camera = true;
         const uint32_t bandRows = extension_.bandRows ? extension_.bandRows : kTileSize;
         // A band, or a crop, shades only its rows; it compares its edge pixels with the
         // rows beside it before taking more rays.
@@ -692,7 +692,6 @@ int32_t TessraRendererCUDA::Render() {
             }
         }
         currentFrameBuffer = nullptr;
-        extension_.cacheComplete = false;
         fb.reset();
         CleanUp();
     } catch (...) {

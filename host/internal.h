@@ -184,6 +184,7 @@ struct TessraRendererCUDA::TileContext {
     // device, chosen so that a pixel's rays together take every stratum of the pattern.
     uint32_t strataStep = 1;
     const unsigned int* strataShifts = nullptr;
+    bool cacheComplete = false;  // every final-gather record of the render was placed before its first tile
 
     // Whether rows first to last (half-open, of the buffer) hold pixels to shade.
     bool shadesRows(uint32_t first, uint32_t last) const {

@@ -291,7 +291,6 @@ public:
         uint32_t crop[4] = {0, 0, 0, 0};  // x0, y0, x1, y1, half-open; empty: the whole image
         bool (*tileFilter)(void* user, uint32_t x, uint32_t y) = nullptr;
         void* tileFilterUser = nullptr;
-        bool cacheComplete = false;  // the final-gather records of this render are all placed
         uint32_t samples = 1;         // at most samples x samples rays per pixel
         float threshold = 0.0f;       // colour difference to a neighbour that asks for more
         uint64_t supersampled = 0;    // pixels given more than one ray by the last render
@@ -300,7 +299,6 @@ public:
         float* depth = nullptr;
         uint32_t bandRows = 0;  // the tile filter is asked per band of this many rows; 0: per tile
         TessraWorkShare share = {1, 0, nullptr, nullptr};
-        bool shareStopped = false;  // a process sharing the work stopped before the first tile
         uint32_t pathSamples = 0;   // path tracing instead of the stages: samples per ray, 0 off
         uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
         void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
@@ -336,6 +334,9 @@ private:
     struct TileContext;
 
     bool shadesRegion(uint32_t x, uint32_t y, uint32_t w, uint32_t h);
+    // Sets shareStopped when a process sharing the work stopped, which ends the render; a failure of
+    // its own is reported and the render goes on.
+    void castPhotons(bool& shareStopped);
     // The public stages shade a buffer as outside a render; a render's stages take the context.
     bool InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb, bool fullBuffers,
                         const TileContext& c);
