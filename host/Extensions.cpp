@@ -12,15 +12,6 @@ bool TessraRendererCUDA::shadesRegion(uint32_t x, uint32_t y, uint32_t w, uint32
     return !extension_.tileFilter || extension_.tileFilter(extension_.tileFilterUser, x, y);
 }
 
-// Whether rows first to last (half-open, of fb) hold pixels to shade: the tile in
-// progress is limited to its band, a sub-pixel batch to the rows its rays fill;
-// reflection windows are not limited.
-bool TessraRendererCUDA::shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const {
-    if (&fb == extension_.batch) return first < extension_.batchRows;
-    if (&fb != currentFrameBuffer) return true;
-    return tileY + first < extension_.shadeRows[1] && tileY + last > extension_.shadeRows[0];
-}
-
 namespace host {
 
 namespace {
@@ -43,9 +34,7 @@ bool gatherShared(TessraRendererCUDA& r, void* items, size_t count, size_t itemB
         offsets[p] = boundary(count, p, s.parts, align) * itemBytes;
         bytes[p] = boundary(count, p + 1, s.parts, align) * itemBytes - offsets[p];
     }
-    if (s.gather(s.user, items, offsets.data(), bytes.data(), true)) return true;
-    r.extension_.shareStopped = true;
-    return false;
+    return s.gather(s.user, items, offsets.data(), bytes.data(), true);
 }
 
 bool stopTogether(TessraRendererCUDA& r) {
@@ -53,9 +42,7 @@ bool stopTogether(TessraRendererCUDA& r) {
     const TessraWorkShare& s = r.extension_.share;
     if (s.parts <= 1) return !going;
     const std::vector<size_t> none(s.parts, 0);
-    if (s.gather(s.user, nullptr, none.data(), none.data(), going)) return false;
-    r.extension_.shareStopped = true;
-    return true;
+    return !s.gather(s.user, nullptr, none.data(), none.data(), going);
 }
 
 }  // namespace host

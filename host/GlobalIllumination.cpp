@@ -114,8 +114,8 @@ void uploadCacheReach(TessraRendererCUDA& r) {
 
 // The irradiance tree: the photon map's estimate at every eighth photon, which final
 // gather's rays read instead of searching the photons. Processes sharing the work each
-// estimate their share and exchange the results.
-bool precomputeIrradiance(TessraRendererCUDA& r) {
+// estimate their share and exchange the results; *stopped tells when one of them stopped.
+bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     constexpr uint32_t kStride = 8;
     const KdTree& photons = *r.photonKdTree;
     const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
@@ -138,7 +138,10 @@ bool precomputeIrradiance(TessraRendererCUDA& r) {
                      "volumeRender", __LINE__);
     }
     host::freeChecked(out.p, "volumeRender", __LINE__);
-    if (!host::gatherShared(r, col.data(), m, 16)) return false;
+    if (!host::gatherShared(r, col.data(), m, 16)) {
+        if (stopped) *stopped = true;
+        return false;
+    }
     std::vector<float4> subPos(m), subNor(m);
     std::vector<float> radius(m);
     for (uint32_t k = 0; k < m; ++k) {
@@ -172,7 +175,12 @@ struct InsideTiles {
 
 }  // namespace
 
-void TessraRendererCUDA::castPhotons() try {
+void TessraRendererCUDA::castPhotons() {
+    bool shareStopped = false;
+    castPhotons(shareStopped);
+}
+
+void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     host::status(this, "Casting photons...");
     TESSRA_PRINTF("Casting %d photons...", int(numPhotons));
     host::flushOut();
@@ -214,7 +222,10 @@ void TessraRendererCUDA::castPhotons() try {
     // Each record remembers its pass, so that a gather can leave out the first hits.
     const auto add = [&](Pass& p, uint32_t pass) {
         for (auto* v : {&p.pos, &p.col, &p.nor})
-            if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) return false;
+            if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) {
+                shareStopped = true;
+                return false;
+            }
         photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass));
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
         return true;
@@ -258,7 +269,7 @@ void TessraRendererCUDA::castPhotons() try {
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
     delete extension_.irradianceKdTree;
     extension_.irradianceKdTree = nullptr;
-    if (useFinalGather && !precomputeIrradiance(*this)) return;
+    if (useFinalGather && !precomputeIrradiance(*this, &shareStopped)) return;
     photonsCast = true;
 } catch (...) {
     host::reportException("castPhotons");
@@ -532,18 +543,28 @@ bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) try {
     return false;
 }
 
-bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) try {
-    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb);
-    if (!calcGlobalIlumPhoton_FromFG(fb)) return false;
+bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb) {
+    return PerformPhotonMappingStep(fb, TileContext());
+}
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) {
+    return calcGlobalIlumPhoton_ScreenSpace(fb, TileContext());
+}
+bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) {
+    return calcGlobalIlumPhoton_FromFG(fb, TileContext());
+}
+
+bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb, const TileContext& c) try {
+    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb, c);
+    if (!calcGlobalIlumPhoton_FromFG(fb, c)) return false;
     // Within a render every record was placed before the first tile (see Render).
-    if (extension_.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
-    return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb);
+    if (c.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
+    return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb, c);
 } catch (...) {
     host::reportException("PerformPhotonMappingStep");
     return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb) try {
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb, const TileContext& c) try {
     host::status(this, "Indirect illumination from photonmap...");
     bindTree(photonKdTree);
     // The first hits are the direct light, which the direct pass has already added:
@@ -555,7 +576,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
-            if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
+            if (!c.shadesRows(64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, fb.ssColor,
                        W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands, fb.ssEyePos);
             rt::synchronize();
@@ -568,7 +589,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try {
+bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb, const TileContext& c) try {
     host::status(this, "Indirect Illumination from FG records...");
     bindTree(fgKdTree);
     const float2 rands2 = randomPair();
@@ -576,7 +597,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) try 
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
-            if (!shadesRows(fb, 64 * by, 64 * by + 64)) continue;
+            if (!c.shadesRows(64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_FromFG), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, W, H,
                        fb.ssNormals, fb.ssPos, fb.ssTriID, fb.ssUVs, 64 * bx, 64 * by, 64u, ambientLightIntens, rands2,
                        fb.ssColor, fb.needsGI, fb.maskFG, fb.ssEyePos);

@@ -10,12 +10,12 @@ using host::kBlock;
 
 // Every camera hit of the tile (or of a batch of sub-pixel rays) takes its paths in
 // bands of rows and fixed chunks of samples, polling the host for an abort between them.
-bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb) try {
+bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb, const TileContext& c) try {
     host::status(this, "Path tracing...");
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
     const uint32_t total = extension_.pathSamples, band = 32, chunk = 8;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
-        if (!shadesRows(fb, row, row + band)) continue;
+        if (!c.shadesRows(row, row + band)) continue;
         const dim3 grid(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1);
         for (uint32_t first = 0; first < total; first += chunk) {
             rt::launch(TESSRA_KERNEL(path_trace_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, row, numLights, char(shadowMode), fb.ssTriID,
@@ -25,7 +25,7 @@ bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb) try {
             if (host::abortRequested(this)) return false;
         }
     }
-    return !host::emits(*this) || renderEmission(fb, 0, 0);
+    return !host::emits(*this) || renderEmission(fb, 0, 0, c);
 } catch (...) {
     host::reportException("pathTraceTile");
     return false;

@@ -17,34 +17,35 @@ constexpr uint32_t kTile = TESSRA_TILE_SIZE;
 
 float4* f4(void* p) { return static_cast<float4*>(p); }
 
-// The strata step of the stages that shade a window's rays, restored however they end.
-struct StrataScope {
-    uint32_t& step;
-    const uint32_t saved;
-    StrataScope(uint32_t& s, uint32_t value) : step(s), saved(s) { s = value; }
-    ~StrataScope() { step = saved; }
-};
-
 void uploadCamera(const TessraRendererCUDA* r, int line) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_invViewMatrix, r->invViewMatrix, 48), "volumeRender", line);
 }
 
 }  // namespace
 
-// The strata of a batch's rays, for the stages that shade the batch itself.
-const unsigned int* TessraRendererCUDA::batchShifts(const TessraFrameBuffer& fb) const {
-    return &fb == extension_.batch ? static_cast<const unsigned int*>(extension_.strataShifts) : nullptr;
+bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb, bool fullBuffers) {
+    return InitScreenCUDA(xoffset, yoffset, fb, fullBuffers, TileContext());
+}
+bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) {
+    return RenderDirectLighting(fb, TileContext());
+}
+bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) {
+    return renderAreaLight(fb, ilight, n, TileContext());
+}
+bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n, uint8_t reflpass,
+                                        uint8_t refl0_refr1, uint32_t level) {
+    return ReflectBuffers(fb, n, reflpass, refl0_refr1, level, TileContext());
 }
 
-bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb,
-                                        bool fullBuffers) try {
+bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb, bool fullBuffers,
+                                        const TileContext& c) try {
     uploadCamera(this, 2481);
     const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", 2483);
     fb.Reset();
     const dim3 grid(kTile / kBlock.x, kTile / kBlock.y, 1);
     rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
-               fb.tileHeight, xoffset, yoffset, extension_.shadeRows[0], extension_.shadeRows[1], fieldOfView,
+               fb.tileHeight, xoffset, yoffset, c.shadeRows[0], c.shadeRows[1], fieldOfView,
                host::imageAspect(*this), fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr,
                fb.ssNormals, fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
                fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
@@ -55,14 +56,14 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
     return false;
 }
 
-bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
+bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb, const TileContext& c) try {
     for (uint32_t i = 0; i < lights.size(); ++i) {
         const uint8_t kind = lights[i].type;
-        const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? host::strata(*this) : 1;
-        if (!renderAreaLight(fb, i, n, 0.5f, 0.5f)) return false;
+        const uint32_t n = (kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT) ? c.strata() : 1;
+        if (!renderAreaLight(fb, i, n, c)) return false;
     }
-    const uint32_t n = host::strata(*this);
-    return !host::emits(*this) || renderEmission(fb, host::worldLit(*this) ? n : 0, extension_.numEmitters ? n : 0);
+    const uint32_t n = c.strata();
+    return !host::emits(*this) || renderEmission(fb, host::worldLit(*this) ? n : 0, extension_.numEmitters ? n : 0, c);
 } catch (...) {
     host::reportException("RenderDirectLighting");
     return false;
@@ -71,17 +72,17 @@ bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb) try {
 // The world's colour where rays missed, the emission of surfaces, and with n > 0 the light
 // of the world and of the emitting surfaces from n x n samples each. Camera rays see the
 // world unless alpha is coverage, where it is transparent; mirror and glass rays always do.
-bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN) try {
+bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN,
+                                        const TileContext& c) try {
     // c_envColor holds the world's colour since initScene.
-    const bool camera = &fb == currentFrameBuffer || &fb == extension_.batch;
-    const bool showMisses = !(camera && extension_.coverage);
-    const uint32_t step = worldN + emitterN > 0 ? extension_.strataStep : 1, band = 32;
+    const bool showMisses = !(c.camera && extension_.coverage);
+    const uint32_t step = worldN + emitterN > 0 ? c.strataStep : 1, band = 32;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
-        if (!shadesRows(fb, row, row + band)) continue;
+        if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_emission_ss),
                    dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1), kBlock, fb.tileWidth,
                    fb.tileHeight, char(shadowMode), fb.ssTriID, fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos,
-                   worldN, emitterN, step, row, showMisses, fb.ssColor, batchShifts(fb));
+                   worldN, emitterN, step, row, showMisses, fb.ssColor, c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) return false;
     }
@@ -91,7 +92,8 @@ bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t wo
     return false;
 }
 
-bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n, float, float) try {
+bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t n,
+                                         const TileContext& c) try {
     host::status(this, "Rendering direct illumination...");
     uploadCamera(this, 2520);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2521);
@@ -105,16 +107,16 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     // it (n = 1 under fine antialiasing or in a glossy window): with a step of 1 that
     // sample was the rectangle's corner for every ray.
     const uint8_t kind = lights[ilight].type;
-    const uint32_t step = kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT ? extension_.strataStep : 1;
+    const uint32_t step = kind == LIGHT_OMNI_SPHERE || kind == LIGHT_RECT ? c.strataStep : 1;
     // Each pixel sums its own n x n samples, in the order the samples' colours were once
     // summed from an accumulator, so the bytes are as they were. Bands of rows keep the
     // host's abort polls a fraction of a tile apart.
     const uint32_t band = n > 1 ? 32 : fb.tileHeight;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
-        if (!shadesRows(fb, row, row + band)) continue;
+        if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
                    dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
-                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row, fb.ssColor, batchShifts(fb));
+                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row, fb.ssColor, c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) {
             platform::cutDeleteTimer(timer);
@@ -131,7 +133,7 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
 }
 
 bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n, uint8_t reflpass,
-                                        uint8_t refl0_refr1, uint32_t level) try {
+                                        uint8_t refl0_refr1, uint32_t level, const TileContext& c) try {
     if (level > 4) return true;
     host::status(this, "Reflecting...");
     if (firstPassDone && level > 1 && n > 1) n >>= 1;
@@ -140,32 +142,38 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
     const uint32_t nx = (fb.tileWidth * n) / T.tileWidth, ny = (fb.tileHeight * n) / T.tileHeight;
     host::drawRandomPair();  // kept: later stages draw from the same sequence
     const bool glossy = reflpass == 8;
-    const uint32_t step = glossy ? extension_.strataStep : 1;
+    const uint32_t step = glossy ? c.strataStep : 1;
+    // A window's rays are no camera's, and it shades all its rows; it keeps the tile's delivered
+    // rows for the refreshes. A pixel's n x n glossy rays share the lights' patterns and the
+    // nested cones' out among them, as a pixel's antialiasing rays do: each takes 1 / n^2 of the
+    // samples, so that a glossy level costs about one light sample per ray and a glossy level
+    // under it one ray per ray, instead of the whole patterns again.
+    TileContext window = c;
+    window.top = window.shadeRows[0] = 0;
+    window.shadeRows[1] = ~0u;
+    window.camera = false;
+    window.strataStep = c.strataStep * (glossy ? n : 1);
+    window.strataShifts = nullptr;
     for (uint32_t tx = 0; tx < nx; ++tx) {
         for (uint32_t ty = 0; ty < ny; ++ty) {
             const uint32_t xo = tx * T.tileWidth, yo = ty * T.tileHeight;
             // A window whose parent pixels all lie outside the band shades nothing.
-            if (!shadesRows(fb, yo / n, (yo + T.tileHeight + n - 1) / n)) continue;
+            if (!c.shadesRows(yo / n, (yo + T.tileHeight + n - 1) / n)) continue;
             T.Reset();
             rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
                        fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
                        fb.ssTexCoords, fb.ssPos, fb.ssEyePos, fb.ssRefrIndex, T.ssTriID, T.ssUVs, T.ssNormals,
                        T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, T.reflectFlags, reflpass,
-                       refl0_refr1, batchShifts(fb));
+                       refl0_refr1, c.strataShifts);
             rt::synchronize();
-            // A pixel's n x n glossy rays share the lights' patterns and the nested cones'
-            // out among them, as a pixel's antialiasing rays do: each takes 1 / n^2 of the
-            // samples, so that a glossy level costs about one light sample per ray and a
-            // glossy level under it one ray per ray, instead of the whole patterns again.
-            const StrataScope shared(extension_.strataStep, glossy ? step * n : extension_.strataStep);
-            if (!RenderDirectLighting(T)) return false;
-            if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T)) return false;
+            if (!RenderDirectLighting(T, window)) return false;
+            if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T, window)) return false;
 
-            const uint32_t nested = host::strata(*this);
-            if (T.NeedsSharpRefraction() && !ReflectBuffers(T, 1, 1, REFR_STEP, level + 1)) return false;
-            if (T.NeedsGlossyRefraction() && !ReflectBuffers(T, nested, 8, REFR_STEP, level + 1)) return false;
-            if (T.NeedsSharpReflection() && !ReflectBuffers(T, 1, 1, REFL_STEP, level + 1)) return false;
-            if (T.NeedsGlossyReflection() && !ReflectBuffers(T, nested, 8, REFL_STEP, level + 1)) return false;
+            const uint32_t nested = window.strata();
+            if (T.NeedsSharpRefraction() && !ReflectBuffers(T, 1, 1, REFR_STEP, level + 1, window)) return false;
+            if (T.NeedsGlossyRefraction() && !ReflectBuffers(T, nested, 8, REFR_STEP, level + 1, window)) return false;
+            if (T.NeedsSharpReflection() && !ReflectBuffers(T, 1, 1, REFL_STEP, level + 1, window)) return false;
+            if (T.NeedsGlossyReflection() && !ReflectBuffers(T, nested, 8, REFL_STEP, level + 1, window)) return false;
 
             const uint32_t pw = T.tileWidth / n, ph = T.tileHeight / n;
             if (pw % kBlock.x != 0)
@@ -175,7 +183,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
             rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / 16, ph / 16, 1), kBlock, pw, ph, T.tileWidth,
                        fb.tileWidth, n, xo / n, yo / n, T.ssColor, fb.ssColor, fb.ssTriID, reflpass, refl0_refr1);
             rt::synchronize();
-            if (level < 2 && uint32_t(platform::getTickCount() - lastRefreshTick) > 2000) RefreshResultsScreen();
+            if (level < 2 && uint32_t(platform::getTickCount() - lastRefreshTick) > 2000) RefreshResultsScreen(c);
             if (host::abortRequested(this)) return false;
         }
     }
@@ -186,12 +194,12 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
 }
 
 void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset,
-                                               uint32_t yoffset, TessraFrameBuffer* fb) try {
+                                               uint32_t yoffset, TessraFrameBuffer* fb, const TileContext& c) try {
     if (!fb) return;
     rt::launch(TESSRA_KERNEL(combineBuffers), dim3(grid.x, grid.y, grid.z), dim3(block.x, block.y, block.z),
                fb->ssTotal, fb->ssColor, fb->ssIndirect, fb->tileWidth, fb->tileHeight, 0u, 0u, false);
     rt::synchronize();
-    deliverTile(*fb, xoffset, yoffset, nullptr);
+    deliverTile(*fb, xoffset, yoffset, nullptr, c);
 } catch (...) {
     host::reportException("VisualizeResultsBlock");
 }
@@ -200,16 +208,16 @@ void TessraRendererCUDA::VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 blo
 // the tile. The colours come from the tile's total on the device, or from colour (RGBA
 // in the tile's layout) where the host side has finished them.
 void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset,
-                                     const float* colour) {
+                                     const float* colour, const TileContext& c) {
     if (!callbacks) return;
     std::vector<float4> row(fb.tileWidth);
     const uint32_t* crop = extension_.crop;
     const bool cropped = crop[2] > crop[0] && crop[3] > crop[1];
     const uint32_t x0 = std::max(xoffset, cropped ? crop[0] : 0u);
-    const uint32_t y0 = std::max({yoffset, cropped ? crop[1] : 0u, extension_.deliverRows[0]});
+    const uint32_t y0 = std::max({yoffset, cropped ? crop[1] : 0u, c.deliverRows[0]});
     const uint32_t x1 = std::min({xoffset + fb.tileWidth, uint32_t(width), cropped ? crop[2] : ~0u});
     const uint32_t y1 = std::min({yoffset + fb.tileHeight, uint32_t(height), cropped ? crop[3] : ~0u,
-                                  extension_.deliverRows[1]});
+                                  c.deliverRows[1]});
     // A tile wholly right of the image (or the crop) has nothing to deliver.
     for (uint32_t y = y0; x1 > x0 && y < y1; ++y) {
         const size_t at = size_t(y - yoffset) * fb.tileWidth + (x0 - xoffset);
@@ -220,15 +228,15 @@ void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffs
         callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), x1 - x0, x0, y);
     }
     // A band reports itself; a whole tile its full size, also at the image edge.
-    const uint32_t* band = extension_.deliverRows;
+    const uint32_t* band = c.deliverRows;
     if (extension_.bandRows)
         callbacks->TileFinished(xoffset, band[0], fb.tileWidth, band[1] - band[0]);
     else
         callbacks->TileFinished(xoffset, yoffset, fb.tileWidth, fb.tileHeight);
 }
 
-void TessraRendererCUDA::RefreshResultsScreen() try {
-    VisualizeResultsBlock(gridSize, blockSize, tileX, tileY, currentFrameBuffer);
+void TessraRendererCUDA::RefreshResultsScreen(const TileContext& c) try {
+    VisualizeResultsBlock(gridSize, blockSize, tileX, tileY, currentFrameBuffer, c);
     lastRefreshTick = platform::getTickCount();
 } catch (...) {
     host::reportException("RefreshResultsScreen");

@@ -57,11 +57,11 @@ uint32_t fineStratum(uint32_t px, uint32_t py, uint32_t k, uint32_t n, uint32_t 
 
 }  // namespace
 
-bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
+bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb, const TileContext& c) {
     Extension& e = extension_;
     const bool passes = e.albedo || e.normal || e.depth;
     if (e.samples <= 1 && !passes && !e.coverage) {
-        RefreshResultsScreen();
+        RefreshResultsScreen(c);
         return true;
     }
     const uint32_t W = fb.tileWidth, H = fb.tileHeight, N = W * H;
@@ -94,8 +94,8 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
     // in the tile by more than the threshold (every one with threshold 0).
     const uint32_t n = std::max(1u, e.samples);
     // The rows delivered (a band's, or all), in the tile.
-    const uint32_t bottom = std::min({e.deliverRows[1], uint32_t(height), tileY + H});
-    const uint32_t first = std::max(e.deliverRows[0], tileY) - tileY, last = std::max(bottom, tileY) - tileY;
+    const uint32_t bottom = std::min({c.deliverRows[1], uint32_t(height), tileY + H});
+    const uint32_t first = std::max(c.deliverRows[0], tileY) - tileY, last = std::max(bottom, tileY) - tileY;
     std::vector<uint32_t> refine;
     for (uint32_t y = first; n > 1 && y < last; ++y)
         for (uint32_t x = 0; x < W && tileX + x < uint32_t(width); ++x) {
@@ -125,37 +125,31 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
         // The n x n rays share the pixel's 8 x 8 strata of area lights and glossy cones:
         // 2 x 2 rays take a quarter of them each, 3 x 3 and 4 x 4 rays one in sixteen,
         // more rays one each; each ray's fine strata are shifted by a hash of its hit point.
-        struct Strata {
-            Extension& e;
-            ~Strata() {
-                e.strataStep = 1;
-                e.batch = nullptr;
-                e.strataShifts = nullptr;
-            }
-        } restore{e};
-        e.strataStep = n <= 1 ? 1 : n <= 2 ? 2 : n <= 4 ? 4 : 8;
-        e.strataShifts = shifts.p;
+        // The batch keeps the tile's delivered rows for the refreshes of its stages.
+        TileContext b = c;
+        b.top = b.shadeRows[0] = 0;
+        b.strataStep = n <= 1 ? 1 : n <= 2 ? 2 : n <= 4 ? 4 : 8;
+        b.strataShifts = static_cast<const unsigned int*>(shifts.p);
         for (uint64_t first = 0; first < rays; first += N) {
             const uint32_t count = uint32_t(std::min<uint64_t>(N, rays - first));
             for (uint32_t j = 0; j < count; ++j) {
                 const uint64_t ray = first + j;
                 const uint32_t i = refine[ray / (n * n)];
                 at[j] = subPixel(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n);
-                strata[j] = fineStratum(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n, e.strataStep);
+                strata[j] = fineStratum(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n, b.strataStep);
             }
             TESSRA_CHECK(rt::memcpyHtoD(positions.p, at.data(), size_t(count) * 8), "volumeRender", 2650);
             TESSRA_CHECK(rt::memcpyHtoD(shifts.p, strata.data(), size_t(count) * 4), "volumeRender", __LINE__);
             // Elements past the rays see nothing; the stages skip whole rows of them.
-            e.batch = &batch;
-            e.batchRows = (count + W - 1) / W;
+            b.shadeRows[1] = (count + W - 1) / W;
             batch.Reset();
             rt::launch(TESSRA_KERNEL(init_screen_samples), dim3(W / kBlock.x, H / kBlock.y, 1), kBlock,
                        static_cast<float2*>(positions.p), count, uint32_t(width), uint32_t(height), W, fieldOfView,
                        host::imageAspect(*this), batch.ssTriID, batch.ssUVs, batch.ssNormals, batch.ssTexCoords,
                        batch.ssPos, batch.ssEyePos, batch.reflectFlags, batch.ssRefrIndex);
             rt::synchronize();
-            if (!shadeTile(batch)) return false;
-            readBack(batch, e.batchRows);
+            if (!shadeTile(batch, b)) return false;
+            readBack(batch, b.shadeRows[1]);
             for (uint32_t j = 0; j < count; ++j) {
                 const size_t p = size_t((first + j) / (n * n));
                 Sample& s = sum[p];
@@ -194,7 +188,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb) {
                 if (e.depth) e.depth[k] = s.albedoDepth.w;
             }
     }
-    deliverTile(fb, tileX, tileY, reinterpret_cast<const float*>(colour.data()));
+    deliverTile(fb, tileX, tileY, reinterpret_cast<const float*>(colour.data()), c);
     lastRefreshTick = platform::getTickCount();
     return true;
 }

@@ -572,15 +572,15 @@ bool ensureDevice() {
 
 // Every stage after the primary rays, on a tile's screen buffers (or on the elements of
 // a batch of sub-pixel rays, which the stages take for pixels).
-bool TessraRendererCUDA::shadeTile(TessraFrameBuffer& fb) {
-    if (extension_.pathSamples) return pathTraceTile(fb);
-    bool going = RenderDirectLighting(fb);
-    going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(fb));
+bool TessraRendererCUDA::shadeTile(TessraFrameBuffer& fb, const TileContext& c) {
+    if (extension_.pathSamples) return pathTraceTile(fb, c);
+    bool going = RenderDirectLighting(fb, c);
+    going = going && (!NeedPhotonMapping() || PerformPhotonMappingStep(fb, c));
     if (going) firstPassDone = true;
-    going = going && (!fb.NeedsSharpRefraction() || ReflectBuffers(fb, 1, 1, REFR_STEP, 1));
-    going = going && (!fb.NeedsGlossyRefraction() || ReflectBuffers(fb, host::strata(*this), 8, REFR_STEP, 1));
-    going = going && (!fb.NeedsSharpReflection() || ReflectBuffers(fb, 1, 1, REFL_STEP, 1));
-    going = going && (!fb.NeedsGlossyReflection() || ReflectBuffers(fb, host::strata(*this), 8, REFL_STEP, 1));
+    going = going && (!fb.NeedsSharpRefraction() || ReflectBuffers(fb, 1, 1, REFR_STEP, 1, c));
+    going = going && (!fb.NeedsGlossyRefraction() || ReflectBuffers(fb, c.strata(), 8, REFR_STEP, 1, c));
+    going = going && (!fb.NeedsSharpReflection() || ReflectBuffers(fb, 1, 1, REFL_STEP, 1, c));
+    going = going && (!fb.NeedsGlossyReflection() || ReflectBuffers(fb, c.strata(), 8, REFL_STEP, 1, c));
     return going;
 }
 
@@ -623,20 +623,22 @@ int32_t TessraRendererCUDA::Render() {
         const uint32_t tilesX = uint32_t(width) / kTileSize + 1;
         const uint32_t tilesY = uint32_t(height) / kTileSize + 1;
 
-        extension_.cacheComplete = false;
+        // What the tiles' context holds for the whole render; the loop adds each run's rows.
+        TileContext tile;
+        tile.camera = true;
         extension_.supersampled = 0;
         if (indirectIllumination && UsePhotonMapping() && !extension_.pathSamples) {
             std::vector<float> hits;
             if (useFinalGather && !findCameraHits(*fb, tilesX, tilesY, hits)) return 0;
-            extension_.shareStopped = false;
-            castPhotons();
-            if (extension_.shareStopped) return 0;
+            bool shareStopped = false;
+            castPhotons(shareStopped);
+            if (shareStopped) return 0;
             if (useFinalGather) {
                 delete fgKdTree;
                 fgKdTree = new KdTree(0.0f);
                 if (!placeFinalGatherRecords(*fb, tilesX, tilesY, hits)) return 0;
                 if (!CalculateIrradianceCache()) return 0;
-                extension_.cacheComplete = true;
+                tile.cacheComplete = true;
             }
         }
 
@@ -644,14 +646,6 @@ int32_t TessraRendererCUDA::Render() {
         blockSize = block;
         gridSize = {kTileSize / blockSize.x, kTileSize / blockSize.y, 1};
 
-        // Whatever way the loop ends, the next render starts with whole tiles shaded.
-        struct Rows {
-            Extension& e;
-            ~Rows() {
-                e.shadeRows[0] = e.deliverRows[0] = 0;
-                e.shadeRows[1] = e.deliverRows[1] = ~0u;
-            }
-        } restore{extension_};
         const uint32_t bandRows = extension_.bandRows ? extension_.bandRows : kTileSize;
         // A band, or a crop, shades only its rows; it compares its edge pixels with the
         // rows beside it before taking more rays.
@@ -679,15 +673,16 @@ int32_t TessraRendererCUDA::Render() {
                     tileY = r * kTileSize;
                     const uint32_t first = cropped ? std::max(top, crop[1]) : top;
                     const uint32_t last = cropped ? std::min(bottom, crop[3]) : bottom;
-                    extension_.deliverRows[0] = first;
-                    extension_.deliverRows[1] = last;
-                    extension_.shadeRows[0] = first - std::min(halo, first - tileY);
-                    extension_.shadeRows[1] = std::min(last + halo, end);
+                    tile.top = tileY;
+                    tile.deliverRows[0] = first;
+                    tile.deliverRows[1] = last;
+                    tile.shadeRows[0] = first - std::min(halo, first - tileY);
+                    tile.shadeRows[1] = std::min(last + halo, end);
                     currentFrameBuffer = fb.get();
                     // A stage returns false after an abort (or a reported failure): the
                     // render ends there, without polling again.
-                    const bool going = InitScreenCUDA(tileX, tileY, *fb, true) && shadeTile(*fb) &&
-                                       !launchFailed() && finishTile(*fb) && !launchFailed() &&
+                    const bool going = InitScreenCUDA(tileX, tileY, *fb, true, tile) && shadeTile(*fb, tile) &&
+                                       !launchFailed() && finishTile(*fb, tile) && !launchFailed() &&
                                        !host::abortRequested(this);
                     if (!going) {
                         currentFrameBuffer = nullptr;
@@ -697,7 +692,6 @@ int32_t TessraRendererCUDA::Render() {
             }
         }
         currentFrameBuffer = nullptr;
-        extension_.cacheComplete = false;
         fb.reset();
         CleanUp();
     } catch (...) {

@@ -71,12 +71,6 @@ bool gatherShared(TessraRendererCUDA& r, void* items, size_t count, size_t itemB
 // The abort poll before the first tile: processes that share work stop together.
 bool stopTogether(TessraRendererCUDA& r);
 
-// The strata per side of area lights and glossy cones for the rays now shaded: fewer
-// for sub-pixel rays, which share one pixel's pattern.
-inline uint32_t strata(const TessraRendererCUDA& r) {
-    return std::max(1u, TessraRendererCUDA::num_subdivs_glossy_refl / r.extension_.strataStep);
-}
-
 // The arrays a host sets through the Tessra_ functions, which a renderer owns: field,
 // element type, element count (read through the other renderer `ox`).
 #define TESSRA_OWNED_ARRAYS(X)                                                      \
@@ -194,3 +188,30 @@ uint64_t atlasTexels(const std::vector<uint32_t>& images);
 void releaseTextureImages(std::vector<uint32_t>& images);
 
 }  // namespace host
+
+// Made by the render for each tile (or run of bands), and copied with changes for the batches
+// of sub-pixel rays and the reflection windows shaded for it. A public stage takes the default:
+// every row of its buffer, the whole patterns, no camera's rays.
+struct TessraRendererCUDA::TileContext {
+    // Rows of the image (half-open) that are shaded, with the row each side that antialiasing
+    // compares with, and delivered; the buffer's first row is image row top. A batch shades the
+    // rows its rays fill, counted from its first.
+    uint32_t top = 0;
+    uint32_t shadeRows[2] = {0, ~0u};
+    uint32_t deliverRows[2] = {0, ~0u};
+    bool camera = false;  // the buffer holds camera rays (a tile or a batch), not a window's
+    // Each ray takes every strataStep-th stratum of the light and glossy patterns, shifted by a
+    // hash of its hit point, so that a pixel's rays share the pattern rather than each repeating
+    // it whole. A batch's rays take their fine strata (x | y << 8) from strataShifts on the
+    // device, chosen so that a pixel's rays together take every stratum of the pattern.
+    uint32_t strataStep = 1;
+    const unsigned int* strataShifts = nullptr;
+    bool cacheComplete = false;  // every final-gather record of the render was placed before its first tile
+
+    // Whether rows first to last (half-open, of the buffer) hold pixels to shade.
+    bool shadesRows(uint32_t first, uint32_t last) const {
+        return top + first < shadeRows[1] && top + last > shadeRows[0];
+    }
+    // The strata per side of area lights and glossy cones.
+    uint32_t strata() const { return std::max(1u, TessraRendererCUDA::num_subdivs_glossy_refl / strataStep); }
+};

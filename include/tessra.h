@@ -291,30 +291,14 @@ public:
         uint32_t crop[4] = {0, 0, 0, 0};  // x0, y0, x1, y1, half-open; empty: the whole image
         bool (*tileFilter)(void* user, uint32_t x, uint32_t y) = nullptr;
         void* tileFilterUser = nullptr;
-        bool cacheComplete = false;  // the final-gather records of this render are all placed
         uint32_t samples = 1;         // at most samples x samples rays per pixel
         float threshold = 0.0f;       // colour difference to a neighbour that asks for more
         uint64_t supersampled = 0;    // pixels given more than one ray by the last render
         float* albedo = nullptr;      // output passes the host asked for (width x height x 3, 3, 1)
         float* normal = nullptr;
         float* depth = nullptr;
-        // While sub-pixel rays are shaded, each takes every strataStep-th stratum of the
-        // light and glossy patterns, shifted by a hash of its hit point, so a pixel's
-        // rays share the pattern rather than each repeating it whole.
-        uint32_t strataStep = 1;
-        // While a batch is shaded: each ray's fine stratum (x | y << 8) on the device,
-        // chosen so that a pixel's rays together take every stratum of the pattern.
-        void* strataShifts = nullptr;
         uint32_t bandRows = 0;  // the tile filter is asked per band of this many rows; 0: per tile
-        // Rows of the image (half-open) that the tile in progress shades and delivers: a
-        // band, and for shading also the row each side that antialiasing compares with.
-        uint32_t shadeRows[2] = {0, ~0u};
-        uint32_t deliverRows[2] = {0, ~0u};
-        // The sub-pixel batch being shaded and the rows that hold its rays.
-        const TessraFrameBuffer* batch = nullptr;
-        uint32_t batchRows = 0;
         TessraWorkShare share = {1, 0, nullptr, nullptr};
-        bool shareStopped = false;  // a process sharing the work stopped before the first tile
         uint32_t pathSamples = 0;   // path tracing instead of the stages: samples per ray, 0 off
         uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
         void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
@@ -350,20 +334,35 @@ public:
     } extension_;
 
 private:
+    // What the stages shade now: a tile, a batch of sub-pixel rays or a reflection window (host/internal.h).
+    struct TileContext;
+
     bool shadesRegion(uint32_t x, uint32_t y, uint32_t w, uint32_t h);
-    bool shadesRows(const TessraFrameBuffer& fb, uint32_t first, uint32_t last) const;
-    bool shadeTile(TessraFrameBuffer& fb);
-    bool pathTraceTile(const TessraFrameBuffer& fb);
-    bool renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN);
-    const unsigned int* batchShifts(const TessraFrameBuffer& fb) const;
-    bool finishTile(TessraFrameBuffer& fb);
-    void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour);
+    // Sets shareStopped when a process sharing the work stopped, which ends the render; a failure of
+    // its own is reported and the render goes on.
+    void castPhotons(bool& shareStopped);
+    // The public stages shade a buffer as outside a render; a render's stages take the context.
+    bool InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb, bool fullBuffers,
+                        const TileContext& c);
+    bool RenderDirectLighting(const TessraFrameBuffer& fb, const TileContext& c);
+    bool renderAreaLight(const TessraFrameBuffer& fb, uint32_t ilight, uint32_t subdivisions, const TileContext& c);
+    bool PerformPhotonMappingStep(TessraFrameBuffer& fb, const TileContext& c);
+    bool calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb, const TileContext& c);
+    bool calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb, const TileContext& c);
+    bool ReflectBuffers(const TessraFrameBuffer& fb, uint32_t subdivisions, uint8_t reflpass, uint8_t refl0_refr1,
+                        uint32_t level, const TileContext& c);
+    bool shadeTile(TessraFrameBuffer& fb, const TileContext& c);
+    bool pathTraceTile(const TessraFrameBuffer& fb, const TileContext& c);
+    bool renderEmission(const TessraFrameBuffer& fb, uint32_t worldN, uint32_t emitterN, const TileContext& c);
+    bool finishTile(TessraFrameBuffer& fb, const TileContext& c);
+    void deliverTile(const TessraFrameBuffer& fb, uint32_t xoffset, uint32_t yoffset, const float* colour,
+                     const TileContext& c);
     bool findMissingRecords(TessraFrameBuffer& fb);
     bool findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY, std::vector<float>& hits);
     bool placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t tilesX, uint32_t tilesY, std::vector<float>& hits);
-    void RefreshResultsScreen();
+    void RefreshResultsScreen(const TileContext& c);
     void VisualizeResultsBlock(TessraUInt3 grid, TessraUInt3 block, uint32_t xoffset, uint32_t yoffset,
-                               TessraFrameBuffer* fb);
+                               TessraFrameBuffer* fb, const TileContext& c);
 };
 
 extern "C" {
