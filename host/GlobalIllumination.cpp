@@ -56,18 +56,18 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     host::ScopedDeviceMemory pos(r.Malloc(n * 16)), nor(r.Malloc(n * 16)), mean(r.Malloc(n * 4)),
         accum(r.Malloc(n * 4)), counter(r.Malloc(n * 4));
     if (!pos.p || !nor.p || !mean.p || !accum.p || !counter.p) return false;
-    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data(), n * 16), "volumeRender", 2876);
-    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data(), n * 16), "volumeRender", 2877);
-    TESSRA_CHECK(rt::memset(mean.p, 0, n * 4), "volumeRender", 2880);
-    TESSRA_CHECK(rt::memset(accum.p, 0, n * 4), "volumeRender", 2881);
-    TESSRA_CHECK(rt::memset(counter.p, 0, n * 4), "volumeRender", 2882);
+    TESSRA_CHECK(rt::memcpyHtoD(pos.p, positions.data(), n * 16), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memcpyHtoD(nor.p, normals.data(), n * 16), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memset(mean.p, 0, n * 4), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memset(accum.p, 0, n * 4), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memset(counter.p, 0, n * 4), "volumeRender", __LINE__);
     for (int j = 1; j <= 128; ++j) {
         const float2 rands = make_float2(float(haltonHost(j, 3)), float(haltonHost(j, 7)));
         rt::launch(TESSRA_KERNEL(calculate_harmonic_distances), recordGrid(uint32_t(n)), kRecordBlock, uint32_t(n),
                    pos.p, nor.p, mean.p, accum.p, counter.p, rands);
         rt::synchronize();
     }
-    TESSRA_CHECK(rt::memcpyDtoH(out.data(), mean.p, n * 4), "volumeRender", 2890);
+    TESSRA_CHECK(rt::memcpyDtoH(out.data(), mean.p, n * 4), "volumeRender", __LINE__);
     // Released through the check: a release that fails must not pass unseen.
     for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
     return true;
@@ -185,10 +185,10 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     TESSRA_PRINTF("Casting %d photons...", int(numPhotons));
     host::flushOut();
     const int maxPhotons = int(numPhotons);
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_maxPhotons, &maxPhotons, 4), "volumeRender", 2771);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_maxPhotons, &maxPhotons, 4), "volumeRender", __LINE__);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonSearchDistance, &photonSearchDistance, 4), "volumeRender",
-                 2772);
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonEnergy, &photonEnergy, 4), "volumeRender", 2773);
+                 __LINE__);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonEnergy, &photonEnergy, 4), "volumeRender", __LINE__);
     {
         const int balanced = extension_.balancedPhotons ? 1 : 0;
         TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_balancedPhotons, &balanced, 4), "volumeRender", __LINE__);
@@ -250,9 +250,9 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     const size_t bytes = size_t(numPhotons) * 16;
     for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
         if (bytes) {
-            TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", 2806);
-            TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", 2807);
-            TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", 2808);
+            TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", __LINE__);
+            TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", __LINE__);
+            TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", __LINE__);
         }
         launchBatches([&](dim3 grid, uint32_t first) {
             rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
@@ -282,12 +282,12 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
     host::ScopedDeviceMemory candPos(Malloc(pixels * 16)), candNormal(Malloc(pixels * 16));
     if (!candPos.p || !candNormal.p) return false;
     // Every pixel copied back is defined, also those no pass writes (mask 0).
-    TESSRA_CHECK(rt::memset(candNormal.p, 0, pixels * 16), "volumeRender", 2846);
+    TESSRA_CHECK(rt::memset(candNormal.p, 0, pixels * 16), "volumeRender", __LINE__);
     host::status(this, "Irradiance Cache: distributing FG records...");
     std::vector<float4> hostPos(pixels), hostNormal(pixels);
 
     const dim3 grid(W / kBlock.x + 1, H / kBlock.y + 1, 1);
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", 2851);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_FG_record_density, &FG_record_density, 4), "volumeRender", __LINE__);
     uploadCacheReach(*this);
     // Records face the camera; a process whose share held no tile has cast no camera ray.
     const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
@@ -296,7 +296,7 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
     // Spacings 2 and 1 place records only where no record is valid; a pass that places
     // none leaves the tree as it is.
     for (uint32_t spacing = 32; spacing >= 1; spacing >>= 1) {
-        TESSRA_CHECK(rt::memset(candPos.p, 0, pixels * 16), "volumeRender", 2855);
+        TESSRA_CHECK(rt::memset(candPos.p, 0, pixels * 16), "volumeRender", __LINE__);
         if (spacing > 31) {
             rt::launch(TESSRA_KERNEL(init_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
                        candPos.p, candNormal.p, spacing, fb.maskFG);
@@ -306,8 +306,8 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
                        0u, 0u, candPos.p, candNormal.p, spacing, fb.maskFG);
         }
         rt::synchronize();
-        TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos.p, pixels * 16), "volumeRender", 2866);
-        TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal.p, pixels * 16), "volumeRender", 2867);
+        TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos.p, pixels * 16), "volumeRender", __LINE__);
+        TESSRA_CHECK(rt::memcpyDtoH(hostNormal.data(), candNormal.p, pixels * 16), "volumeRender", __LINE__);
         // A record's harmonic distance depends on its own position and normal only, so each
         // is measured once, when it is placed, and the tree carries it through every later
         // rebuild; measuring all of them again after every step made placement grow with
@@ -331,14 +331,14 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
         if (n && !harmMeanDistFG) return false;
         if (n)
             TESSRA_CHECK(rt::memcpyHtoD(harmMeanDistFG, fgKdTree->scalars.data(), size_t(n) * 4), "volumeRender",
-                         2880);
+                         __LINE__);
         TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHarmMeanDistFG, harmMeanDistFG, size_t(n) * 4), "volumeRender",
-                     2893);
+                     __LINE__);
         uploadCacheReach(*this);
     }
-    TESSRA_CHECK(rt::free(candPos.p), "volumeRender", 2897);
+    TESSRA_CHECK(rt::free(candPos.p), "volumeRender", __LINE__);
     candPos.p = nullptr;
-    TESSRA_CHECK(rt::free(candNormal.p), "volumeRender", 2898);
+    TESSRA_CHECK(rt::free(candNormal.p), "volumeRender", __LINE__);
     candNormal.p = nullptr;
     return true;
 } catch (...) {
@@ -372,7 +372,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     if (!extension_.irradianceKdTree && photonKdTree && !precomputeIrradiance(*this)) return false;
     host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16)), gradAccum(Malloc(size_t(n) * 96));
     if (n && (!accum.p || !gradAccum.p)) return false;
-    if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", 2921);
+    if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", __LINE__);
     if (n) TESSRA_CHECK(rt::memset(gradAccum.p, 0, size_t(n) * 96), "volumeRender", __LINE__);
     host::freeChecked(extension_.fgGradients, "volumeRender", __LINE__);
     extension_.fgGradients = Malloc(size_t(n) * 96);
@@ -387,7 +387,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     // Gather rays that escape see this scene's background, which the direct pass
     // uploads only later: without this the first render saw black and later ones the
     // background of whatever was rendered before.
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2924);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
 
     unsigned timer = 0;
     platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", 2928);
@@ -445,11 +445,11 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     // records and exchange the results.
     if (!aborted && n && extension_.share.parts > 1) {
         std::vector<float4> irradiance(n);
-        TESSRA_CHECK(rt::memcpyDtoH(irradiance.data(), fgKdTree->d_thirds, size_t(n) * 16), "volumeRender", 2964);
+        TESSRA_CHECK(rt::memcpyDtoH(irradiance.data(), fgKdTree->d_thirds, size_t(n) * 16), "volumeRender", __LINE__);
         aborted = !host::gatherShared(*this, irradiance.data(), n, 16);
         if (!aborted)
             TESSRA_CHECK(rt::memcpyHtoD(fgKdTree->d_thirds, irradiance.data(), size_t(n) * 16), "volumeRender",
-                         2965);
+                         __LINE__);
         std::vector<float4> gradients(size_t(n) * 6);
         TESSRA_CHECK(rt::memcpyDtoH(gradients.data(), extension_.fgGradients, size_t(n) * 96), "volumeRender",
                      __LINE__);
@@ -463,7 +463,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     TESSRA_CHECK(rt::free(gradAccum.p), "volumeRender", __LINE__);
     gradAccum.p = nullptr;
     TESSRA_PRINTF("]\n");
-    TESSRA_CHECK(rt::free(accum.p), "volumeRender", 2966);
+    TESSRA_CHECK(rt::free(accum.p), "volumeRender", __LINE__);
     accum.p = nullptr;
     platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2968);
     const float ms = platform::cutGetAverageTimerValue(timer);
@@ -494,9 +494,9 @@ bool TessraRendererCUDA::findCameraHits(TessraFrameBuffer& fb, uint32_t tilesX, 
         const uint32_t k = tiles.number[t];
         if (k == ~0u || k < share.first || k >= share.last) continue;
         if (!InitScreenCUDA(tiles.x(t), tiles.y(t), fb, false)) return false;
-        TESSRA_CHECK(rt::memcpyDtoH(&hits[k * pixels * 8], fb.ssPos, pixels * 16), "volumeRender", 3050);
+        TESSRA_CHECK(rt::memcpyDtoH(&hits[k * pixels * 8], fb.ssPos, pixels * 16), "volumeRender", __LINE__);
         TESSRA_CHECK(rt::memcpyDtoH(&hits[(k * 2 + 1) * pixels * 4], fb.ssNormals, pixels * 16), "volumeRender",
-                     3051);
+                     __LINE__);
     }
     return true;
 }
@@ -516,9 +516,9 @@ bool TessraRendererCUDA::placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t
         const uint32_t k = tiles.number[t];
         if (!keep || k == ~0u) return InitScreenCUDA(tiles.x(t), tiles.y(t), fb, false);
         fb.Reset();
-        TESSRA_CHECK(rt::memcpyHtoD(fb.ssPos, &hits[k * pixels * 8], pixels * 16), "volumeRender", 3052);
+        TESSRA_CHECK(rt::memcpyHtoD(fb.ssPos, &hits[k * pixels * 8], pixels * 16), "volumeRender", __LINE__);
         TESSRA_CHECK(rt::memcpyHtoD(fb.ssNormals, &hits[(k * 2 + 1) * pixels * 4], pixels * 16), "volumeRender",
-                     3053);
+                     __LINE__);
         return true;
     };
     for (uint32_t t = 0; t < tiles.number.size(); ++t)
@@ -532,7 +532,7 @@ bool TessraRendererCUDA::placeFinalGatherRecords(TessraFrameBuffer& fb, uint32_t
 
 bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) try {
     bindTree(fgKdTree);
-    TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", 3040);
+    TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", __LINE__);
     const dim3 grid(fb.tileWidth / kBlock.x + 1, fb.tileHeight / kBlock.y + 1, 1);
     rt::launch(TESSRA_KERNEL(find_fg_records_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, fb.ssNormals, fb.ssPos,
                fb.needsGI, fb.maskFG);
@@ -571,7 +571,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     // once the map holds bounced photons, this gather counts only those. A map of first
     // hits alone is shown whole, as an ambient fill.
     const float gatherFrom = numBounces > 0 ? 1.0f : 0.0f;
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonGatherFrom, &gatherFrom, 4), "volumeRender", 3021);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonGatherFrom, &gatherFrom, 4), "volumeRender", __LINE__);
     const float2 rands = randomPair();
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
@@ -593,7 +593,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb, cons
     host::status(this, "Indirect Illumination from FG records...");
     bindTree(fgKdTree);
     const float2 rands2 = randomPair();
-    TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", 3046);
+    TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", __LINE__);
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {

@@ -437,7 +437,7 @@ void Octree::upload(const float4* vertices, unsigned workers) {
         }
     };
 
-    TESSRA_CHECK(rt::malloc(&d_nodes, 64 * n), "Octree", 176);
+    TESSRA_CHECK(rt::malloc(&d_nodes, 64 * n), "Octree", __LINE__);
     stream(d_nodes, n, 177, [&](float4* out, size_t a, size_t b) {
         for (size_t i = a; i < b; ++i, out += 4) {
             const int32_t off = offsetsCont[i];
@@ -451,7 +451,7 @@ void Octree::upload(const float4* vertices, unsigned workers) {
     // The leaves' triangles in leaf order, prepared for the ray test, so that a leaf's
     // tests read consecutive memory. A node's stretch of contenido runs from its offset
     // to the next node's; a leaf's first entry is its count.
-    TESSRA_CHECK(rt::malloc(&d_leafTris, 64 * entries), "Octree", 178);
+    TESSRA_CHECK(rt::malloc(&d_leafTris, 64 * entries), "Octree", __LINE__);
     stream(d_leafTris, entries, 179, [&](float4* out, size_t a, size_t b) {
         size_t i = size_t(std::upper_bound(offsets.begin(), offsets.end(), uint32_t(a)) - offsets.begin()) - 1;
         for (size_t e = a; e < b; ++i) {
@@ -500,7 +500,7 @@ void SetCudaOctreeTextures(const Octree* o) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texParentsOctree, o->d_parents, 4 * n), "volumeRender", 2419);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texOffsetsCont, o->d_offsetsCont, 4 * n), "volumeRender", 2420);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texTraverseOrder, o->d_traverseOrder, 64), "volumeRender", 2421);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texNodes, o->d_nodes, 64 * n), "volumeRender", 2422);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texNodes, o->d_nodes, 64 * n), "volumeRender", __LINE__);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris, 64 * size_t(o->totalContenido)),
-                 "volumeRender", 2423);
+                 "volumeRender", __LINE__);
 }

@@ -41,7 +41,7 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
                                         const TileContext& c) try {
     uploadCamera(this, 2481);
     const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", 2483);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", __LINE__);
     fb.Reset();
     const dim3 grid(kTile / kBlock.x, kTile / kBlock.y, 1);
     rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
@@ -96,7 +96,7 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
                                          const TileContext& c) try {
     host::status(this, "Rendering direct illumination...");
     uploadCamera(this, 2520);
-    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", 2521);
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
     unsigned timer = 0;
     platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", 2524);
     platform::cutCheck(platform::cutResetTimer(timer), "volumeRender", 2525);
@@ -224,7 +224,7 @@ void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffs
         if (colour)
             std::memcpy(row.data(), colour + 4 * at, size_t(x1 - x0) * 16);
         else
-            TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb.ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", 2610);
+            TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb.ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", __LINE__);
         callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), x1 - x0, x0, y);
     }
     // A band reports itself; a whole tile its full size, also at the image edge.

@@ -78,9 +78,9 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb, const TileContext& c)
         rt::launch(TESSRA_KERNEL(output_passes_ss), grid, kBlock, W, rows, b.ssTriID, b.ssTexCoords, b.ssNormals,
                    b.ssPos, b.ssEyePos, albedoDepth.p, normals.p);
         rt::synchronize();
-        TESSRA_CHECK(rt::memcpyDtoH(colour.data(), b.ssTotal, bytes), "volumeRender", 2640);
-        TESSRA_CHECK(rt::memcpyDtoH(ad.data(), albedoDepth.p, bytes), "volumeRender", 2641);
-        TESSRA_CHECK(rt::memcpyDtoH(nor.data(), normals.p, bytes), "volumeRender", 2642);
+        TESSRA_CHECK(rt::memcpyDtoH(colour.data(), b.ssTotal, bytes), "volumeRender", __LINE__);
+        TESSRA_CHECK(rt::memcpyDtoH(ad.data(), albedoDepth.p, bytes), "volumeRender", __LINE__);
+        TESSRA_CHECK(rt::memcpyDtoH(nor.data(), normals.p, bytes), "volumeRender", __LINE__);
     };
     readBack(fb, H);
     std::vector<Sample> pixel(N);
@@ -138,7 +138,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb, const TileContext& c)
                 at[j] = subPixel(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n);
                 strata[j] = fineStratum(tileX + i % W, tileY + i / W, uint32_t(ray % (n * n)), n, b.strataStep);
             }
-            TESSRA_CHECK(rt::memcpyHtoD(positions.p, at.data(), size_t(count) * 8), "volumeRender", 2650);
+            TESSRA_CHECK(rt::memcpyHtoD(positions.p, at.data(), size_t(count) * 8), "volumeRender", __LINE__);
             TESSRA_CHECK(rt::memcpyHtoD(shifts.p, strata.data(), size_t(count) * 4), "volumeRender", __LINE__);
             // Elements past the rays see nothing; the stages skip whole rows of them.
             b.shadeRows[1] = (count + W - 1) / W;

@@ -100,9 +100,9 @@ void KdTree::Bind() const {
     // The arrays hold the nodes of the last build; records added since are not on the
     // device yet and must not widen the bound range.
     const size_t bytes = size_t(nodeCount) * 16;
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePlanos, d_planes, bytes), "volumeRender", 2460);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreeHijos, d_children, bytes), "volumeRender", 2461);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonPos, d_positions, bytes), "volumeRender", 2462);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonDir, d_seconds, bytes), "volumeRender", 2463);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonCol, d_thirds, bytes), "volumeRender", 2464);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePlanos, d_planes, bytes), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreeHijos, d_children, bytes), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonPos, d_positions, bytes), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonDir, d_seconds, bytes), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texKDTreePhotonCol, d_thirds, bytes), "volumeRender", __LINE__);
 }
