@@ -377,10 +377,11 @@ struct Renderer {
 
     // Vertex indices (or, with an attribute's own index buffer, attribute indices) checked
     // against the number of elements they index.
+    // count 0 takes any number of indices (the triangles' own).
     static std::vector<double> indexBuffer(py::handle obj, const char* what, size_t count, size_t elements,
                                            const char* unit) {
         const std::vector<double> idx = View(obj, what).numbers(true);
-        if (idx.size() != count)
+        if (count && idx.size() != count)
             throw py::value_error(std::string(what) + ": " + std::to_string(idx.size()) + " indices, expected " +
                                   std::to_string(count));
         for (size_t i = 0; i < idx.size(); ++i)
@@ -393,11 +394,19 @@ struct Renderer {
 
     // An attribute with `width` numbers per element, indexed per triangle corner by its own
     // indices or else by the vertex indices.
+    // Indices already read for another attribute from the same object (`sameAs`) are reused.
     static std::vector<double> attribute(py::handle values, py::handle ownIndices, const char* what,
                                          const char* indicesName, size_t width, size_t vertices,
-                                         const std::vector<double>& vertexIdx, std::vector<double>& idx) {
+                                         const std::vector<double>& vertexIdx, std::vector<double>& idx,
+                                         py::handle sameAs = py::handle(), const std::vector<double>* read = nullptr) {
         std::vector<double> v = finiteNumbers(values, what, width);
-        if (ownIndices.is_none()) {
+        if (read && !ownIndices.is_none() && ownIndices.is(sameAs) && !read->empty()) {
+            idx = *read;
+            for (double i : idx)
+                if (i >= double(v.size() / width))
+                    throw py::value_error(std::string(indicesName) + ": an index lies outside the " +
+                                          std::to_string(v.size() / width) + " " + what);
+        } else if (ownIndices.is_none()) {
             if (v.size() != width * vertices)
                 throw py::value_error(std::string(what) + ": " + std::to_string(v.size() / width) + " values for " +
                                       std::to_string(vertices) + " vertices");
@@ -415,13 +424,15 @@ struct Renderer {
         using namespace tr::math;
         const std::vector<double> p = finiteNumbers(positions, "positions", 3);
         const size_t nv = p.size() / 3;
-        const size_t corners = View(indices, "indices").numbers(true).size();
+        const std::vector<double> idx = indexBuffer(indices, "indices", 0, nv, "vertices");
+        const size_t corners = idx.size();
         if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
-        const std::vector<double> idx = indexBuffer(indices, "indices", corners, nv, "vertices");
         std::vector<double> n, nIdx, uv, uvIdx, mIdx;
         if (!normals.is_none())
             n = attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx, nIdx);
-        if (!uvs.is_none()) uv = attribute(uvs, uvIndices, "uvs", "uv_indices", 2, nv, idx, uvIdx);
+        // Blender hands one corner list for both.
+        if (!uvs.is_none())
+            uv = attribute(uvs, uvIndices, "uvs", "uv_indices", 2, nv, idx, uvIdx, normalIndices, &nIdx);
         M4 t = M4::identity();
         const bool transformed = !transform.is_none();
         if (transformed) {
@@ -444,6 +455,8 @@ struct Renderer {
         auto vec = [](const std::vector<double>& a, size_t i) {
             return V3{float(a[3 * i]), float(a[3 * i + 1]), float(a[3 * i + 2])};
         };
+        scene.triangles.reserve(scene.triangles.size() + corners / 3);
+        scene.triangleMaterial.reserve(scene.triangleMaterial.size() + corners / 3);
         for (size_t f = 0; f < corners; f += 3) {
             std::array<float, 24> tri{};
             V3 v[3];
@@ -688,9 +701,9 @@ py::tuple meshFacing(py::object positions, py::object indices, py::object normal
                      py::object eye) {
     const std::vector<double> p = finiteNumbers(positions, "positions", 3);
     const size_t nv = p.size() / 3;
-    const size_t corners = View(indices, "indices").numbers(true).size();
+    const std::vector<double> idx = Renderer::indexBuffer(indices, "indices", 0, nv, "vertices");
+    const size_t corners = idx.size();
     if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
-    const std::vector<double> idx = Renderer::indexBuffer(indices, "indices", corners, nv, "vertices");
     std::vector<double> nIdx;
     const std::vector<double> n = Renderer::attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx,
                                                       nIdx);
