@@ -26,10 +26,6 @@ extern char** environ;
 
 namespace apptest {
 
-RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds) {
-    return runProgram(TESSRA_RENDER_BIN, args, timeoutSeconds);
-}
-
 std::string readAll(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

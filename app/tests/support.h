@@ -21,7 +21,9 @@ struct RunResult {
 // however long that takes on a busy machine.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutSeconds = 0,
                      const std::string& when = "", const std::function<void(pid_t)>& act = nullptr);
-RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds = 0);
+inline RunResult runRender(const std::vector<std::string>& args, int timeoutSeconds = 0) {
+    return runProgram(TESSRA_RENDER_BIN, args, timeoutSeconds);
+}
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 // A fresh folder under the build tree, emptied first.

@@ -2,19 +2,18 @@
 // lists after the scene is fed, against values worked out here from the file contents.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "mesh_readers.h"
 #include "scene.h"
 #include "support.h"
 #include "tessra.h"
-#include "test_scenes.h"
 
 namespace {
 
@@ -27,9 +26,69 @@ struct Renderer {
 
 void quiet(const char*, const char*, void*) {}
 
-// The camera is checked through the rendered image (Cli.GltfCameraPassesAndCoverage).
-TEST(Import, GltfLightsAndMaterial) {
-    const std::string dir = scratchDir("gltf-mapping");
+// A glTF file with a quad, three punctual lights and a camera, written from the constants
+// the tests compare against.
+const float kQuadCorners[4][3] = {{-1.5f, 0.3f, 0}, {-0.5f, 0.3f, 0}, {-0.5f, 1.0f, 0}, {-1.5f, 1.0f, 0}};
+const float kPointAt[3] = {-1.0f, 0.65f, 2.0f};
+const float kSpotAt[3] = {1.0f, 2.0f, 3.0f};
+const float kCameraAt[3] = {0.2f, 0.1f, 5.0f};
+const float kYfov = 0.8f, kAspect = 1.5f;
+const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+// Quaternions x, y, z, w: the spot tilted 30 degrees down about x, the sun turned 40
+// degrees about y; and where each turns the -z axis light shines along.
+const float kSpotRotation[4] = {-0.258819045f, 0, 0, 0.965925826f};
+const float kSunRotation[4] = {0, 0.342020143f, 0, 0.939692621f};
+const float kSpotBeam[3] = {0, -0.5f, -0.866025404f};  // (0, -sin 30, -cos 30)
+const float kSunBeam[3] = {-0.642787610f, 0, -0.766044443f};  // (-sin 40, 0, -cos 40)
+
+std::string gltfScene() {
+    const int order[6] = {0, 1, 2, 0, 2, 3};
+    std::vector<float> data;
+    for (int i : order) data.insert(data.end(), kQuadCorners[i], kQuadCorners[i] + 3);
+    for (int i = 0; i < 6; ++i) data.insert(data.end(), {0.0f, 0.0f, 1.0f});
+    const std::string bytes(reinterpret_cast<const char*>(data.data()), data.size() * 4);
+    auto f = [](float v) { return std::to_string(v); };
+    auto q = [&](const float* r) { return "[" + f(r[0]) + "," + f(r[1]) + "," + f(r[2]) + "," + f(r[3]) + "]"; };
+    auto v3 = [&](const float* r) { return "[" + f(r[0]) + "," + f(r[1]) + "," + f(r[2]) + "]"; };
+    return std::string(R"({"asset": {"version": "2.0"},
+  "extensionsUsed": ["KHR_lights_punctual"],
+  "extensions": {"KHR_lights_punctual": {"lights": [
+    {"type": "point", "color": [0.5, 1.0, 0.5], "intensity": 5.0},
+    {"type": "spot", "intensity": 3.0, "spot": {"innerConeAngle": 0.2, "outerConeAngle": 0.5}},
+    {"type": "directional", "color": [1.0, 0.5, 0.25], "intensity": 2.0}]}},
+  "scene": 0, "scenes": [{"nodes": [0, 1, 2, 3, 4]}],
+  "nodes": [
+    {"name": "Quad", "mesh": 0},
+    {"name": "PointLamp", "translation": )") + v3(kPointAt) + R"(, "extensions": {"KHR_lights_punctual": {"light": 0}}},
+    {"name": "SpotLamp", "translation": )" + v3(kSpotAt) + R"(, "rotation": )" + q(kSpotRotation) +
+           R"(, "extensions": {"KHR_lights_punctual": {"light": 1}}},
+    {"name": "Sun", "rotation": )" + q(kSunRotation) + R"(, "extensions": {"KHR_lights_punctual": {"light": 2}}},
+    {"name": "Eye", "camera": 0, "translation": )" + v3(kCameraAt) + R"(}],
+  "cameras": [{"type": "perspective", "perspective": {"yfov": )" + f(kYfov) + R"(, "aspectRatio": )" + f(kAspect) +
+           R"(, "znear": 0.1}}],
+  "materials": [{"name": "Paint", "pbrMetallicRoughness": {"baseColorFactor": [0.8, 0.6, 0.4, 1.0],
+                 "metallicFactor": 0.5, "roughnessFactor": 0.5}}],
+  "meshes": [{"primitives": [{"attributes": {"POSITION": 0, "NORMAL": 1}, "material": 0}]}],
+  "buffers": [{"byteLength": 144, "uri": "data:application/octet-stream;base64,)" + base64(bytes) + R"("}],
+  "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 72}, {"buffer": 0, "byteOffset": 72, "byteLength": 72}],
+  "accessors": [
+    {"bufferView": 0, "componentType": 5126, "count": 6, "type": "VEC3", "min": [-1.5, 0.3, 0], "max": [-0.5, 1.0, 0]},
+    {"bufferView": 1, "componentType": 5126, "count": 6, "type": "VEC3"}]}
+)";
+}
+
+float srgbReference(float v) {
+    v = std::clamp(v, 0.0f, 1.0f);
+    return 255.0f * (v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f);
+}
+
+// The glTF file's lights and material at the library, and its camera through
+// tessra-render's image: where each camera ray meets the quad's plane follows from the
+// file's numbers alone, and so does what the passes and the coverage hold there (the
+// imported diffuse colour, the normal +z, the distance from the eye). The image is wider
+// than the file's aspect ratio, so the vertical angle must be kept.
+TEST(Import, GltfLightsMaterialAndCamera) {
+    const std::string dir = scratchDir("gltf");
     writeFile(dir + "/scene.gltf", gltfScene());
     tr::Scene scene;
     tr::importModel(scene, dir + "/scene.gltf", kIdentity, {});
@@ -74,6 +133,55 @@ TEST(Import, GltfLightsAndMaterial) {
     EXPECT_NEAR(m.diffuse[0], 0.4f, 1e-5f);
     EXPECT_TRUE(m.reflective && m.reflGloss < 1.0f && !m.refractive);
     for (const auto& t : rr.r->triangles) EXPECT_EQ(t.materialId, paint);
+
+    ASSERT_EQ(rr.r->triangles.size(), 2u);
+    const float* kd = m.diffuse;
+    const int W = 72, H = 40;
+    for (const char* ext : {"png", "exr"}) {
+        std::vector<std::string> args = {dir + "/scene.gltf", "-o", dir + "/out." + ext, "--width", std::to_string(W),
+                                         "--height", std::to_string(H), "--device", "cpu", "--transparent", "-q"};
+        if (ext[0] == 'e') args.insert(args.end(), {"--aov", "albedo,normal,depth"});
+        const RunResult r = runRender(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    const Rgba8 png = readPng(dir + "/out.png");
+    int w = 0, h = 0;
+    const std::vector<float> p = readExrPasses(dir + "/out.exr", w, h);
+    ASSERT_TRUE(png.width == W && png.height == H && w == W && h == H);
+    const float tanY = std::tan(0.5f * kYfov), tanX = tanY * float(W) / float(H);
+    int inside = 0, outside = 0, fractional = 0, disagree = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const float* a = &p[11 * (size_t(y) * W + x)];
+            const unsigned char* q8 = &png.px[4 * (size_t(y) * W + x)];
+            // OpenEXR keeps the premultiplied colour, PNG the straight one.
+            fractional += a[3] > 0.0f && a[3] < 1.0f;
+            disagree += std::fabs(a[3] * 255.0f - q8[3]) > 0.51f;
+            for (int c = 0; a[3] > 0.0f && c < 3; ++c) disagree += std::fabs(q8[c] - srgbReference(a[c] / a[3])) > 0.51f;
+            // The camera ray through the pixel meets the plane z = 0 at (qx, qy); a pixel is
+            // 0.106 wide there.
+            const float dx = (2.0f * x / W - 1.0f) * tanX, dy = (1.0f - 2.0f * y / H) * tanY;
+            const float qx = kCameraAt[0] + dx * kCameraAt[2], qy = kCameraAt[1] + dy * kCameraAt[2];
+            auto within = [&](float m) {
+                return qx > kQuadCorners[0][0] + m && qx < kQuadCorners[1][0] - m && qy > kQuadCorners[0][1] + m &&
+                       qy < kQuadCorners[2][1] - m;
+            };
+            if (within(0.12f)) {
+                ++inside;
+                EXPECT_TRUE(a[3] == 1.0f && a[0] + a[1] + a[2] > 0.0f) << x << "," << y;
+                for (int c = 0; c < 3; ++c) EXPECT_NEAR(a[4 + c], kd[c], 1e-6f);
+                EXPECT_NEAR(a[9], 1.0f, 1e-5f);
+                EXPECT_NEAR(a[10], kCameraAt[2] * std::sqrt(1 + dx * dx + dy * dy), 1e-2f);
+            } else if (!within(-0.12f)) {
+                ++outside;
+                EXPECT_TRUE(a[3] == 0.0f && a[4] + a[5] + a[6] + std::fabs(a[9]) == 0.0f) << x << "," << y;
+                EXPECT_TRUE(std::isinf(a[10]) && a[10] > 0) << x << "," << y;
+            }
+        }
+    EXPECT_GT(inside, 20);
+    EXPECT_GT(outside, W * H / 2);
+    EXPECT_GT(fractional, 0);  // antialiased edges
+    EXPECT_EQ(disagree, 0);
 }
 
 const char* kSevenLightsJson = R"({
@@ -182,10 +290,7 @@ TEST(Import, ScaleAndUpAxisOfModelFiles) {
     writeFile(dir + "/z.obj", "v 0 0 1\nv 1 0 1\nv 0 1 1\nvn 0 0 1\nf 1//1 2//1 3//1\n");
     tr::Scene scene;
     const float shift[16] = {1, 0, 0, 10, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};  // applied after scale and up
-    tr::ImportOptions o;
-    o.scale = 2;
-    o.up = 'z';
-    tr::importModel(scene, dir + "/z.obj", shift, o);
+    tr::importModel(scene, dir + "/z.obj", shift, tr::ImportOptions{2, 'z'});  // scale 2, Z up
     ASSERT_EQ(scene.triangles.size(), 1u);
     const auto& t = scene.triangles[0];
     // (x, y, z) -> (x, z, -y), times 2, then x + 10; the +Z normal now points up.
@@ -241,13 +346,10 @@ struct Grid {
 
 // The values, space-separated, each exactly.
 std::string nums(const float* v, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        char b[32];
-        std::snprintf(b, sizeof(b), i ? " %.9g" : "%.9g", double(v[i]));
-        s += b;
-    }
-    return s;
+    std::ostringstream s;
+    s.precision(9);
+    for (int i = 0; i < n; ++i) s << (i ? " " : "") << v[i];
+    return s.str();
 }
 
 template <typename T>
@@ -342,11 +444,8 @@ TEST(Import, MeshFormatsReadBackAndObjMatchesAssimp) {
         stlBinary += std::string(2, '\0');
     }
     stlText += "endsolid grid\n";
-    struct File {
-        std::string name, text;
-        const std::vector<std::array<float, 24>>& expected;
-        bool exact;  // binary: the very floats written
-    };
+    // Binary files are exact: the very floats written.
+    struct File { std::string name, text; const std::vector<std::array<float, 24>>& expected; bool exact; };
     for (const File& f : {File{"grid.obj", obj(true, ""), full, false}, File{"text.ply", ply("ascii"), full, false},
                           File{"little.ply", ply("binary_little_endian"), full, true},
                           File{"big.ply", ply("binary_big_endian"), full, true}, File{"text.stl", stlText, faceted, false},
