@@ -20,13 +20,6 @@ using tt::V3;
 constexpr int kSize = 64;
 const V3 kEye = {0, 0, 5}, kd = {0.8f, 0.6f, 0.4f};
 
-// Where the primary ray of pixel (x, y) meets the plane z = 0: row 0 at the top, no
-// half-pixel offset, field of view 0.9.
-V3 planeHit(int x, int y) {
-    const V3 d = unit({2.0f * x / kSize - 1.0f, -(2.0f * y / kSize - 1.0f), -1.0f / std::tan(0.45f)});
-    return add(kEye, mul(d, kEye.z / -d.z));
-}
-
 // The floor [-4, 4]^2 at z = 0 facing +z, of colour kd (material 0), under the lights added.
 tt::RecordingHost renderFloor(const std::function<void(TessraRendererCUDA&)>& lights, int w = kSize, int h = kSize) {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(w, h));
@@ -181,7 +174,7 @@ TEST(DirectLight, EveryLightKindMatchesItsClosedForm) {
         int checked = 0;
         for (int y = 1; y < kSize; y += 3)
             for (int x = 1; x < kSize; x += 3) {
-                const V3 want = c.expected(planeHit(x, y));
+                const V3 want = c.expected(tt::onPlane(x, y, kSize, kSize, kEye));
                 if (std::isnan(want.x)) continue;
                 const float* px = host.pixel(x, y);
                 ASSERT_TRUE(std::fabs(px[0] - want.x) <= c.tol && std::fabs(px[1] - want.y) <= c.tol &&

@@ -3,7 +3,8 @@
 // integrated numerically over its walls (which checks the path tracer too), the colours
 // a bounce carries, closed forms for the world and emitters, and the path tracer as the
 // oracle of the photon map and final gather (indirect light alone: each render minus the
-// direct render).
+// direct render); the direct image when no photon lands, final gather's harmonic mean
+// distance under a parallel ceiling, and the world's image.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,23 +16,18 @@
 
 namespace {
 
+using tt::onPlane;
 using tt::V3;
 
 double luminance(const float* p) { return (double(p[0]) + p[1] + p[2]) / 3; }
 
 // Luminance per pixel, row by row.
 using Lum = std::vector<double>;
-
-struct Render {
-    int w, h;
-    std::vector<float> image;
-    const float* at(int x, int y) const { return &image[(size_t(y) * w + x) * 4]; }
-    Lum lum() const {
-        Lum l(image.size() / 4);
-        for (size_t i = 0; i < l.size(); ++i) l[i] = luminance(&image[4 * i]);
-        return l;
-    }
-};
+Lum lum(const std::vector<float>& image) {
+    Lum l(image.size() / 4);
+    for (size_t i = 0; i < l.size(); ++i) l[i] = luminance(&image[4 * i]);
+    return l;
+}
 
 double meanOf(const Lum& a) { return std::accumulate(a.begin(), a.end(), 0.0) / double(a.size()); }
 
@@ -59,23 +55,13 @@ void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
     r.ambientLightIntens = s.ambientLightIntens;
 }
 
-// Renders the scene with the camera looking down -z from eye, with GI unless Off; tweak
-// may change the settings last.
-Render render(const Scene& scene, Gi gi, int w, int h, V3 eye, float scale = 1.0f, uint32_t photons = 200000,
-              uint32_t bounces = 1, const std::function<void(TessraRendererCUDA&)>& tweak = {}) {
+// Renders the scene with the camera looking down -z from eye, with GI unless Off.
+std::vector<float> render(const Scene& scene, Gi gi, int w, int h, V3 eye, float scale = 1.0f,
+                          uint32_t photons = 200000, uint32_t bounces = 1) {
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(w, h));
     scene(*r, scale);
     if (gi != Gi::Off) setUpGi(*r, gi, photons, bounces);
-    if (tweak) tweak(*r);
-    return {w, h, tt::renderDownZ(*r, tt::mul(eye, scale)).image};
-}
-
-// Pixel (x, y) of a camera at eye looking down -z (fov 0.9) sees the plane z = zPlane at
-// this point; the inverse of the primary-ray set-up.
-V3 onPlane(int x, int y, int w, int h, V3 eye, float zPlane) {
-    const float t = std::tan(0.45f), dz = eye.z - zPlane;
-    const float u = 2.0f * x / w - 1, v = (2.0f * y / h - 1) * h / w;
-    return {eye.x + u * t * dz, eye.y - v * t * dz, zPlane};
+    return tt::renderDownZ(*r, tt::mul(eye, scale)).image;
 }
 
 // ---------------------------------------------------------------------------------
@@ -120,20 +106,19 @@ double oneBounceIrradiance(V3 x) {
 TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
     const int W = 128, H = 128;
     const V3 eye = {0, 0, 0.9f};
-    const Render direct = render(closedBox, Gi::Off, W, H, eye);
+    const Lum direct = lum(render(closedBox, Gi::Off, W, H, eye));
     // The photon map from its bounced photons and the path tracer with one diffuse bounce:
     // both the light of exactly one bounce. (Final gather's pixels follow the path tracer,
     // below; here each of its records, gathered over first hits alone.)
-    const Render photonMap = render(closedBox, Gi::PhotonMap, W, H, eye, 1.0f, 400000, 1);
-    const Render path = render(closedBox, Gi::Path, W, H, eye, 1.0f, 256, 1);
-    auto indirect = [&](const Render& gi, int x, int y) { return luminance(gi.at(x, y)) - luminance(direct.at(x, y)); };
+    const Lum photonMap = lum(render(closedBox, Gi::PhotonMap, W, H, eye, 1.0f, 400000, 1)),
+              path = lum(render(closedBox, Gi::Path, W, H, eye, 1.0f, 256, 1));
     // 9 x 9 windows against the integral.
     for (const auto& [cx, cy] : {std::pair{64, 64}, std::pair{92, 44}, std::pair{36, 88}}) {
         double ref = 0, got = 0, traced = 0;
         for (int y = cy - 4; y <= cy + 4; ++y)
-            for (int x = cx - 4; x <= cx + 4; ++x)
-                ref += kAlbedo * oneBounceIrradiance(onPlane(x, y, W, H, eye, -1)), got += indirect(photonMap, x, y),
-                    traced += indirect(path, x, y);
+            for (int x = cx - 4, i = y * W + x; x <= cx + 4; ++x, ++i)
+                ref += kAlbedo * oneBounceIrradiance(onPlane(x, y, W, H, eye, -1)), got += photonMap[i] - direct[i],
+                    traced += path[i] - direct[i];
         EXPECT_NEAR(got, ref, 0.1 * ref) << "photon map at " << cx << "," << cy;
         EXPECT_NEAR(traced, ref, 0.03 * ref) << "path tracer at " << cx << "," << cy;
     }
@@ -174,9 +159,10 @@ TEST(GiReference, ABounceTakesTheReflectorsColourOnceAndTheReceiversOnce) {
             r.shadowMode = 1;
         };
         const V3 eye = {1.0f, 0.6f, 2.5f};
-        const Render d = render(scene, Gi::Off, 48, 48, eye), g = render(scene, Gi::FinalGather, 48, 48, eye, 1, 20000, 0);
+        const std::vector<float> d = render(scene, Gi::Off, 48, 48, eye),
+                                 g = render(scene, Gi::FinalGather, 48, 48, eye, 1, 20000, 0);
         double sum = 0;
-        for (size_t i = 0; i < g.image.size(); i += 4) sum += g.image[i + channel] - d.image[i + channel];
+        for (size_t i = 0; i < g.size(); i += 4) sum += g[i + channel] - d[i + channel];
         return sum;
     };
     const double red = indirect(0.8f, 0);
@@ -200,7 +186,8 @@ TEST(GiReference, IndirectLightOnAFlatFaceHasNoDotsAtTheRecords) {
         r.NuevaLuzFoco(0, 0.9f, 0.2f, 1, 1, 1, 1, 0, 0, 0, 0, -1, 0, 1, 0, 50, 40, 1.0f, 3, true, 1.0f);
     };
     const V3 eye = {0, 0, 1.8f};
-    const Render g = render(scene, Gi::FinalGather, W, H, eye, 1.0f, 200000, 2), d = render(scene, Gi::Off, W, H, eye);
+    const Lum g = lum(render(scene, Gi::FinalGather, W, H, eye, 1.0f, 200000, 2)),
+              d = lum(render(scene, Gi::Off, W, H, eye));
     // Back-wall pixels away from its edges; -1 elsewhere.
     std::vector<double> ind(size_t(W) * H, -1);
     double mean = 0;
@@ -208,8 +195,8 @@ TEST(GiReference, IndirectLightOnAFlatFaceHasNoDotsAtTheRecords) {
     for (int i = 0; i < W * H; ++i) {
         const V3 p = onPlane(i % W, i / W, W, H, eye, -1);
         if (std::fabs(p.x) > 0.9f || std::fabs(p.y) > 0.9f) continue;
-        ASSERT_EQ(luminance(&d.image[4 * size_t(i)]), 0.0) << "the back wall is lit directly at pixel " << i;
-        mean += ind[size_t(i)] = luminance(&g.image[4 * size_t(i)]);
+        ASSERT_EQ(d[size_t(i)], 0.0) << "the back wall is lit directly at pixel " << i;
+        mean += ind[size_t(i)] = g[size_t(i)];
         ++n;
     }
     ASSERT_GT(n, W * H / 4);
@@ -233,7 +220,7 @@ TEST(GiReference, IndirectLightOnAFlatFaceHasNoDotsAtTheRecords) {
 
 // A square render's luminance; `bounces` are photon bounces or the paths' bounces.
 Lum lumOf(const Scene& scene, Gi gi, int size, V3 eye, float scale, uint32_t bounces, uint32_t samples = 0) {
-    return render(scene, gi, size, size, eye, scale, gi == Gi::Path ? samples : 200000, bounces).lum();
+    return lum(render(scene, gi, size, size, eye, scale, gi == Gi::Path ? samples : 200000, bounces));
 }
 
 // How far an estimate lies from the reference: the relative error of the mean, the
@@ -479,6 +466,160 @@ TEST(GiReference, TheIndirectLightDoesNotDependOnTheUnits) {
             EXPECT_LT(std::fabs(e.mean), 0.01) << name(mode) << " at scale " << scale;
             EXPECT_LT(e.blockP90, 0.03) << name(mode) << " at scale " << scale;
         }
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Global illumination by stages against closed forms.
+
+// Radical inverse from the base-b digits of i, written independently of the renderer.
+double radicalInverse(int i, int b) {
+    double r = 0, scale = 1.0 / b;
+    for (; i > 0; i /= b, scale /= b) r += (i % b) * scale;
+    return r;
+}
+
+// Zero photons, or photons all sent away from the only surface: an empty map and the
+// direct image exactly.
+TEST(Photons, NoPhotonsOrAllLostGiveTheDirectImage) {
+    for (const bool spotAway : {false, true}) {
+        SCOPED_TRACE(spotAway ? "every photon lost" : "zero photons");
+        auto scene = [&](bool gi) {
+            std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(32, 32));
+            tt::addQuad(*r, {-4, -4, 0}, {4, -4, 0}, {4, 4, 0}, {-4, 4, 0}, {0, 0, 1}, tt::addDiffuse(*r, 0.7f, 0.7f, 0.7f));
+            if (spotAway)
+                r->NuevaLuzFoco(0, 0, 2, 1, 1, 1, 1, 0, 0, 0, -1, 0, 0, 0, -1, 30, 20, 1.0f, 0, true, 1.0f);
+            else
+                r->NuevaLuzOmni(0.5f, 0.2f, 2, 1, 1, 1, 1, 0, 1.0f);
+            r->shadowMode = 1;
+            if (gi) tt::enablePhotonMapping(*r, spotAway ? 500 : 0, false);
+            return tt::renderDownZ(*r, {0, 0, 5});
+        };
+        const tt::RecordingHost direct = scene(false), gi = scene(true);
+        ASSERT_FALSE(gi.photonCounts.empty());
+        EXPECT_EQ(gi.photonCounts.back(), 0u);
+        for (size_t i = 0; i < direct.image.size(); i += 4)
+            for (int k = 0; k < 3; ++k) ASSERT_EQ(direct.image[i + k], gi.image[i + k]) << i / 4;
+    }
+}
+
+// Ray j leaves at sin theta = r = max(|2u1 - 1|, |2u2 - 1|) (the concentric radius) from
+// 0.01 above the record (a millionth of the 10 km ceiling, see rayOffset) and meets the
+// ceiling (h - 0.01) tan theta away sideways; the distance counts from the record itself.
+// (At this accuracy the clamps to 2 to 48 pixels over the accuracy do not bind.)
+TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
+    tt::Stages s;
+    tt::enablePhotonMapping(*s.r, 100, true);
+    s.r->numBounces = 0;
+    s.r->FG_record_density = 10.0f;
+    const float h = 2.0f;
+    const int m = tt::addDiffuse(*s.r, 0.6f, 0.6f, 0.6f);
+    tt::addQuad(*s.r, {-50, -50, 0}, {50, -50, 0}, {50, 50, 0}, {-50, 50, 0}, {0, 0, 1}, m);
+    tt::addQuad(*s.r, {-5000, -5000, h}, {5000, -5000, h}, {5000, 5000, h}, {-5000, 5000, h}, {0, 0, -1}, m);
+    s.r->NuevaLuzOmni(0.3f, 0.2f, 0.8f * h, 1, 1, 1, 1, 0, 1.0f);
+    s.upload({0, 0, 1}, {0, 0, 0});
+    const auto fb = s.placeRecords();
+    const uint32_t n = s.r->fgKdTree->numRecords;
+    ASSERT_GT(n, 0u);
+    double invSum = 0;
+    for (int j = 1; j <= 128; ++j) {
+        const double r = std::max(std::fabs(2 * radicalInverse(j, 3) - 1), std::fabs(2 * radicalInverse(j, 7) - 1));
+        const double side = (h - 0.01) * r / std::sqrt(1 - r * r);
+        invSum += 1 / std::sqrt(double(h) * h + side * side);
+    }
+    const double want = 128 / invSum;
+    std::vector<float> R(n);
+    ASSERT_EQ(rt::memcpyDtoH(R.data(), s.r->harmMeanDistFG, n * 4), rt::Success);
+    const std::vector<float4> pos = tt::readFloat4(s.r->fgKdTree->d_positions, n);
+    for (uint32_t i = 0; i < n; ++i) {
+        ASSERT_NEAR(pos[i].z, 0.0f, 1e-5f);
+        ASSERT_NEAR(R[i], want, want * 5e-4) << i;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// The world's image: the directions the camera sees it along, and the light a patch of it
+// sends against the closed form.
+
+// An image of w x h texels of one colour, or of colour(column, row).
+template <typename F>
+std::vector<float> texels(int w, int h, F colour) {
+    std::vector<float> rgb;
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) {
+            const V3 c = colour(i, j);
+            rgb.insert(rgb.end(), {c.x, c.y, c.z});
+        }
+    return rgb;
+}
+
+// A renderer lit by the world: the image rgb (w x h) times colour, or colour alone.
+std::unique_ptr<TessraRendererCUDA> worldLit(int size, const std::vector<float>* rgb, int w, int h, V3 colour,
+                                          const float* turn = nullptr) {
+    std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(size, size));
+    if (rgb) EXPECT_EQ(Tessra_SetWorldImage(r.get(), rgb->data(), w, h, turn), 0);
+    r->SetEnvColor(colour.x, colour.y, colour.z);
+    Tessra_SetWorldLight(r.get(), true);
+    return r;
+}
+
+// Four columns by two rows, each texel its own colour: a camera looking down -Z sees the
+// two middle columns, +X to the right of the middle and row 0 above the horizon, all
+// times the background colour; turned so that -Z is the image's +X, the right half. The
+// one triangle sits behind the camera.
+TEST(WorldImage, TheCameraSeesItWhereItLooks) {
+    const int size = 24;
+    const auto texel = [](int i, int j) { return V3{0.1f + 0.2f * i, 0.1f + 0.4f * j, 0.05f * (i + j)}; };
+    const std::vector<float> rgb = texels(4, 2, texel);
+    const float quarterTurn[9] = {0, 0, -1, 0, 1, 0, 1, 0, 0};
+    for (const float* turn : {static_cast<const float*>(nullptr), quarterTurn}) {
+        const auto r = worldLit(size, &rgb, 4, 2, {0.5f, 1.0f, 2.0f}, turn);
+        tt::addTriangle(*r, {0, 0, 5}, {1, 0, 5}, {0, 1, 5}, {0, 0, -1}, tt::addDiffuse(*r, 1, 1, 1));
+        const std::vector<float> seen = tt::renderDownZ(*r, {0, 0, 0}).image;
+        const int left = turn ? 2 : 1;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                if (x == size / 2 || y == size / 2) continue;  // on the seams
+                const V3 c = texel(x < size / 2 ? left : left + 1, y < size / 2 ? 0 : 1);
+                const float* p = &seen[(size_t(y) * size + x) * 4];
+                ASSERT_NEAR(p[0], 0.5f * c.x, 1e-6f) << x << "," << y;
+                ASSERT_NEAR(p[1], 1.0f * c.y, 1e-6f) << x << "," << y;
+                ASSERT_NEAR(p[2], 2.0f * c.z, 1e-6f) << x << "," << y;
+            }
+        // A bad image or a turn that is no rotation is refused and the world kept.
+        const float bad[3] = {1, -1, 1}, mirror[9] = {-1, 0, 0, 0, 1, 0, 0, 0, 1};
+        EXPECT_EQ(Tessra_SetWorldImage(r.get(), bad, 1, 1, nullptr), -1);
+        EXPECT_EQ(Tessra_SetWorldImage(r.get(), rgb.data(), 4, 2, mirror), -1);
+        EXPECT_EQ(r->extension_.worldImageSize[0], 4u);
+    }
+}
+
+// The top quarter of the rows bright, the rest black: a cap of the sky 45 degrees round
+// the zenith, which gives a floor open to it the irradiance of colour x sin^2(45 deg).
+// The path tracer's light samples meet it in the mean, and so do the direct pass's strata
+// (their pattern shifted per point), each pixel within the pattern's error at the cap's
+// edge.
+TEST(WorldImage, ACapOfSkyLightsAFloorAsTheClosedFormSays) {
+    const int size = 24, w = 16, h = 32;
+    const V3 sky = {1.0f, 0.8f, 0.6f};
+    const float kd = 0.5f;
+    const float expected[3] = {kd * sky.x * 0.5f, kd * sky.y * 0.5f, kd * sky.z * 0.5f};
+    for (const uint32_t paths : {0u, 64u}) {
+        const std::vector<float> rgb = texels(w, h, [&](int, int j) { return j < h / 4 ? sky : V3{0, 0, 0}; });
+        const auto r = worldLit(size, &rgb, w, h, {1, 1, 1});
+        tt::addQuad(*r, {-50, 0, 50}, {50, 0, 50}, {50, 0, -50}, {-50, 0, -50}, {0, 1, 0},
+                    tt::addDiffuse(*r, kd, kd, kd));
+        r->shadowMode = 1;
+        if (paths) Tessra_SetPathTracing(r.get(), paths, 0);
+        tt::RecordingHost host(size, size);
+        tt::renderQuietly(*r, host, {0, 1, 0}, {0, 0, 0}, {0, 0, -1});
+        double mean[3] = {0, 0, 0};
+        for (size_t i = 0; i < host.image.size(); i += 4)
+            for (int c = 0; c < 3; ++c) {
+                if (!paths) ASSERT_NEAR(host.image[i + c], expected[c], 0.12f * expected[c]) << "pixel " << i / 4;
+                mean[c] += host.image[i + c] / (size * size);
+            }
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(mean[c], expected[c], (paths ? 0.015 : 0.02) * expected[c]);
     }
 }
 

@@ -34,13 +34,6 @@ float coverage(int x, int y) {
     return float(in) / float(n * n);
 }
 
-// Image position (x, y) on the plane z = 0 seen by a camera of w x h pixels: the view
-// of a plane facing the camera is a scaling, so straight lines stay straight.
-V3 onPlane(float x, float y, int w, int h) {
-    const float k = kEye.z * std::tan(kFov * 0.5f);
-    return {(2.0f * x / w - 1.0f) * k, -(2.0f * y / h - 1.0f) / (float(w) / h) * k, 0.0f};
-}
-
 // A white quad whose one edge crosses the image, lit from straight above by a distant
 // light, over a black background; at scale s the image has s times the pixels.
 struct EdgeScene {
@@ -49,9 +42,10 @@ struct EdgeScene {
         r->fieldOfView = kFov;
         const int m = tt::addDiffuse(*r, 1, 1, 1);
         const float d[2] = {std::cos(kAngle), std::sin(kAngle)};
+        // The view of a plane facing the camera is a scaling: straight lines stay straight.
         auto at = [&](float along, float in) {
-            return onPlane(kOrigin[0] + d[0] * along + kInward[0] * in, kOrigin[1] + d[1] * along + kInward[1] * in,
-                           kSize, kSize);
+            return tt::onPlane(kOrigin[0] + d[0] * along + kInward[0] * in, kOrigin[1] + d[1] * along + kInward[1] * in,
+                               kSize, kSize, kEye, 0, kFov);
         };
         tt::addQuad(*r, at(-200, 0), at(200, 0), at(200, 200), at(-200, 200), {0, 0, 1}, m);
         r->NuevaLuzOmni(0, 0, 1000, 1, 1, 1, 1.0f, 0, 1.0f);

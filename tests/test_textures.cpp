@@ -60,15 +60,14 @@ TEST(TexturedSurface, ShowsTheTexelsOfTheWrappedFlippedLookupOfEachFile) {
     int checked[4] = {0, 0, 0, 0};
     for (int y = 0; y < 40; ++y)
         for (int x = 0; x < 40; ++x) {
-            const float k = eye.z * std::tan(0.45f);
-            const float px = eye.x + (2.0f * x / 40 - 1) * k, py = eye.y - (2.0f * y / 40 - 1) * k;
-            const int q = (px >= 0) + 2 * (py >= 0);
+            const tt::V3 p = tt::onPlane(x, y, 40, 40, eye);
+            const int q = (p.x >= 0) + 2 * (p.y >= 0);
             const Picture& tex = maps[size_t(q)].second;
-            const float s = std::fmod((px + 4) / 2, 1.0f), t = std::fmod(1.0f - std::fmod((py + 4) / 2, 1.0f), 1.0f);
+            const float s = std::fmod((p.x + 4) / 2, 1.0f), t = std::fmod(1.0f - std::fmod((p.y + 4) / 2, 1.0f), 1.0f);
             // Points close to a texel border or a seam may round either way.
             const float cs = (tex.w - 1) * s, rs = (tex.h - 1) * t;
             if (std::fabs(cs - std::round(cs)) < 0.02f || std::fabs(rs - std::round(rs)) < 0.02f ||
-                std::min(std::fabs(px), std::fabs(py)) < 0.05f)
+                std::min(std::fabs(p.x), std::fabs(p.y)) < 0.05f)
                 continue;
             for (int ch = 0; ch < 3; ++ch)
                 EXPECT_NEAR(host.pixel(x, y)[ch], tex.at(int(cs), int(rs), ch) / 255.0f, 1e-5f) << x << "," << y;

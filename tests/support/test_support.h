@@ -232,6 +232,13 @@ inline void setCamera(TessraRendererCUDA& r, V3 eye, V3 target, V3 up) {
 
 inline void setCameraLookingDownZ(TessraRendererCUDA& r, V3 eye) { setCamera(r, eye, {eye.x, eye.y, eye.z - 1}, {0, 1, 0}); }
 
+// Where the primary ray through image position (x, y) of a w x h camera at eye looking down
+// -z meets the plane z = zPlane: row 0 at the top, no half-pixel offset.
+inline V3 onPlane(float x, float y, int w, int h, V3 eye, float zPlane = 0, float fov = 0.9f) {
+    const float t = std::tan(0.5f * fov) * (eye.z - zPlane);
+    return {eye.x + (2 * x / w - 1) * t, eye.y - (2 * y / h - 1) * t * h / w, zPlane};
+}
+
 // Renders with host as the callbacks, the camera written first and output silenced.
 inline void renderQuietly(TessraRendererCUDA& r, TessraCallbacks& host, V3 eye, V3 target, V3 up) {
     r.callbacks = &host;
