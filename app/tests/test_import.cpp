@@ -24,8 +24,6 @@ struct Renderer {
     ~Renderer() { Tessra_DeleteRenderer(&r); }
 };
 
-void quiet(const char*, const char*, void*) {}
-
 // A glTF file with a quad, three punctual lights and a camera, written from the constants
 // the tests compare against.
 const float kQuadCorners[4][3] = {{-1.5f, 0.3f, 0}, {-0.5f, 0.3f, 0}, {-0.5f, 1.0f, 0}, {-1.5f, 1.0f, 0}};
@@ -213,7 +211,8 @@ TEST(Import, JsonSceneReachesEveryLightOperation) {
     writeFile(dir + "/scene.json", kSevenLightsJson);
     tr::Scene scene;
     tr::loadJsonScene(scene, dir + "/scene.json", {});
-    Tessra_SetMessageHandler(&quiet, nullptr);  // the rectangular spot is reported as unsupported
+    // The rectangular spot is reported as unsupported.
+    Tessra_SetMessageHandler([](const char*, const char*, void*) {}, nullptr);
     Renderer rr, gi;
     std::string error;
     for (const auto& s : scene.settings) ASSERT_TRUE(tr::applySetting(*rr.r, s.first, s.second, error)) << error;
@@ -278,9 +277,6 @@ TEST(Import, EmbeddedGltfTextureGoesToATemporaryFile) {
         ASSERT_GE(m, 0);
         written = scene.materials[size_t(m)].diffuseMap;
         EXPECT_EQ(readAll(written), png);
-        // glTF's top-left UV origin arrives flipped to bottom-left.
-        EXPECT_NEAR(scene.triangles[0][19], 1.0f, 1e-6f);
-        EXPECT_NEAR(scene.triangles[0][23], 0.0f, 1e-6f);
     }
     EXPECT_FALSE(std::filesystem::exists(written));  // removed with the scene
 }
