@@ -36,11 +36,9 @@ TEST(Backends, CpuAndCudaImagesAgree) {
                 const int floor = tt::addDiffuse(r, 0.8f, 0.7f, 0.6f), red = tt::addDiffuse(r, 0.9f, 0.1f, 0.1f);
                 const int metal = tt::addDiffuse(r, 0.3f, 0.3f, 0.3f), glass = tt::addDiffuse(r, 0, 0, 0);
                 material_t &m = r.materials[size_t(metal)], &g = r.materials[size_t(glass)];
-                m.reflective = m.specular = true;
-                m.reflColor[0] = m.reflColor[1] = m.reflColor[2] = 200;
+                m.reflective = m.specular = true, m.reflColor[0] = m.reflColor[1] = m.reflColor[2] = 200;
                 m.reflGloss = 0.6f, m.specularLevel = 0.4f, m.specularExponent = 20;
-                g.refractive = true;
-                g.refrColor[0] = g.refrColor[1] = g.refrColor[2] = 230;
+                g.refractive = true, g.refrColor[0] = g.refrColor[1] = g.refrColor[2] = 230;
                 tt::addQuad(r, {-4, -4, 0}, {4, -4, 0}, {4, 4, 0}, {-4, 4, 0}, {0, 0, 1}, floor);
                 tt::addQuad(r, {-0.5f, -0.5f, 1}, {0.5f, -0.5f, 1}, {0.5f, 0.5f, 1}, {-0.5f, 0.5f, 1}, {0, 0, 1}, red);
                 tt::addQuad(r, {-3, 2, 0}, {3, 2, 0}, {3, 2, 3}, {-3, 2, 3}, {0, -1, 0}, metal);

@@ -118,8 +118,7 @@ TEST(Concurrency, ARendererInUseRefusesASecondUse) {
             RecordingHost::TileFinished(x, y, w, h);
         }
     } host(r->width, r->height);
-    host.self = r.get();
-    host.other = other.get();
+    host.self = r.get(), host.other = other.get();
     tt::MessageCapture messages;
     std::thread([&] {
         host.caller = std::this_thread::get_id();

@@ -284,9 +284,7 @@ const V3 kEye = {0, 0, 2.5f}, kLight = {0.3f, 0.2f, 1.5f};
 material_t mirror(uint8_t kc, float gloss = 1.0f) {
     material_t m;
     m.diffuse[0] = m.diffuse[1] = m.diffuse[2] = 0.5f;
-    m.reflective = true;
-    m.reflColor[0] = m.reflColor[1] = m.reflColor[2] = kc;
-    m.reflGloss = gloss;
+    m.reflective = true, m.reflGloss = gloss, m.reflColor[0] = m.reflColor[1] = m.reflColor[2] = kc;
     return m;
 }
 
@@ -381,8 +379,7 @@ float4 secondaryHit(TessraRendererCUDA& r, V3 P, V3 O) {
 // critical angle, it is reflected back down instead of getting a non-number direction.
 TEST(Glass, BendsBySnellAndReflectsBeyondTheCriticalAngle) {
     material_t glass;
-    glass.refractive = true;
-    glass.refrColor[0] = glass.refrColor[1] = glass.refrColor[2] = 255;
+    glass.refractive = true, glass.refrColor[0] = glass.refrColor[1] = glass.refrColor[2] = 255;
     const auto r = scene(glass);
     tt::addQuad(*r, {-9, -9, -1}, {9, -9, -1}, {9, 9, -1}, {-9, 9, -1}, {0, 0, 1}, tt::addDiffuse(*r, 1, 1, 1));
     {

@@ -32,8 +32,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-class AbortingHost : public tt::RecordingHost {
-public:
+struct AbortingHost : tt::RecordingHost {
     AbortingHost() : RecordingHost(8, 8) {}
     bool AbortRequested() override { return ++polls == abortAt; }
     int polls = 0, abortAt = -1;

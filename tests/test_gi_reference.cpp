@@ -510,8 +510,7 @@ TEST(Photons, NoPhotonsOrAllLostGiveTheDirectImage) {
 TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
     tt::Stages s;
     tt::enablePhotonMapping(*s.r, 100, true);
-    s.r->numBounces = 0;
-    s.r->FG_record_density = 10.0f;
+    s.r->numBounces = 0, s.r->FG_record_density = 10.0f;
     const float h = 2.0f;
     const int m = tt::addDiffuse(*s.r, 0.6f, 0.6f, 0.6f);
     tt::addQuad(*s.r, {-50, -50, 0}, {50, -50, 0}, {50, 50, 0}, {-50, 50, 0}, {0, 0, 1}, m);

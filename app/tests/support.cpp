@@ -91,8 +91,7 @@ Rgba8 readPng(const std::string& path) {
     if (!png_image_begin_read_from_file(&image, path.c_str())) throw std::runtime_error("cannot read " + path);
     image.format = PNG_FORMAT_RGBA;
     Rgba8 out;
-    out.width = int(image.width);
-    out.height = int(image.height);
+    out.width = int(image.width), out.height = int(image.height);
     out.px.resize(PNG_IMAGE_SIZE(image));
     if (!png_image_finish_read(&image, nullptr, out.px.data(), 0, nullptr))
         throw std::runtime_error("cannot decode " + path);
@@ -102,8 +101,7 @@ Rgba8 readPng(const std::string& path) {
 std::vector<float> readExr(const std::string& path, int& width, int& height, const std::vector<std::string>& names) {
     Imf::InputFile file(path.c_str());
     const Imath::Box2i dw = file.header().dataWindow();
-    width = dw.max.x - dw.min.x + 1;
-    height = dw.max.y - dw.min.y + 1;
+    width = dw.max.x - dw.min.x + 1, height = dw.max.y - dw.min.y + 1;
     const size_t n = names.size(), stride = n * sizeof(float);
     std::vector<float> px(size_t(width) * height * n);
     Imf::FrameBuffer fb;

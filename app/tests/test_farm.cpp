@@ -116,10 +116,8 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
     // Parts of an 8 x 4 frame, each pixel its own colour, one pixel changed where asked.
     auto part = [&](const std::string& name, int x0, int x1, int changedX, int frameWidth = 8, bool depth = false) {
         tr::Image im;
-        im.width = x1 - x0;
-        im.height = im.frameHeight = 4;
-        im.originX = x0;
-        im.frameWidth = frameWidth;
+        im.width = x1 - x0, im.height = im.frameHeight = 4;
+        im.originX = x0, im.frameWidth = frameWidth;
         for (int y = 0; y < 4; ++y)
             for (int x = x0; x < x1; ++x)
                 im.rgba.insert(im.rgba.end(), {0.1f * x, 0.2f * y, x == changedX && y == 2 ? 0.5f : 0.0f, 1.0f});

@@ -36,8 +36,7 @@ inline CornellMaterials addCornellBox(TessraRendererCUDA& r, bool withBlock = tr
         addQuad(r, {x1, y0, z1}, {x1, y0, z0}, {x1, y1, z0}, {x1, y1, z1}, {1, 0, 0}, m.white);
     }
     r.NuevaLuzOmni(0.0f, 0.85f, 0.0f, 1, 1, 1, 0.8f, 0, 1.0f);
-    r.shadowMode = 1;
-    r.fieldOfView = 0.9f;
+    r.shadowMode = 1, r.fieldOfView = 0.9f;
     return m;
 }
 
@@ -49,8 +48,7 @@ inline void addScaledCornellBox(TessraRendererCUDA& r, float s) {
         for (float& v : t.vertices) v *= s;
     LightRecord& l = r.lights[0];
     for (float& p : l.position) p *= s;
-    l.decayType = 3;
-    l.decayStart = s;
+    l.decayType = 3, l.decayStart = s;
 }
 
 // A closed cube [-s, s]^3 of one material with inward normals.
@@ -66,13 +64,8 @@ inline void addClosedBox(TessraRendererCUDA& r, float s, int m) {
 // Photon-mapping settings sized for small test renders.
 inline void enablePhotonMapping(TessraRendererCUDA& r, uint32_t photons, bool finalGather) {
     r.indirectIllumination = r.usePhotonMapping = true;
-    r.numPhotons = photons;
-    r.numBounces = 1;
-    r.photonEnergy = 1.0f;
-    r.photonSearchDistance = 1.0f;
-    r.ambientLightIntens = 0.5f;
-    r.useFinalGather = finalGather;
-    r.irradianceSamples = 32;
+    r.numPhotons = photons, r.numBounces = 1, r.useFinalGather = finalGather, r.irradianceSamples = 32;
+    r.photonEnergy = 1.0f, r.photonSearchDistance = 1.0f, r.ambientLightIntens = 0.5f;
 }
 
 // The box with every stage on: the point light and a rectangular area light (both
@@ -85,11 +78,9 @@ inline void addEveryStage(TessraRendererCUDA& r, const std::string& texture) {
     r.NuevaLuzRect(0, 0.95f, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, -1, 0, 0.5f, 0.4f, 0.4f, 2);
     r.materials[size_t(m.white)].diffuseMap = texture.c_str();
     material_t& red = r.materials[size_t(m.red)];
-    red.reflective = true;
-    red.reflColor[0] = red.reflColor[1] = red.reflColor[2] = 150;
+    red.reflective = true, red.reflColor[0] = red.reflColor[1] = red.reflColor[2] = 150;
     material_t& green = r.materials[size_t(m.green)];
-    green.refractive = true;
-    green.refrColor[0] = green.refrColor[1] = green.refrColor[2] = 150;
+    green.refractive = true, green.refrColor[0] = green.refrColor[1] = green.refrColor[2] = 150;
     enablePhotonMapping(r, 200, true);
     r.irradianceSamples = 4;
 }
