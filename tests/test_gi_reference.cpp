@@ -11,13 +11,51 @@
 #include <functional>
 #include <numeric>
 
+#include "host/internal.h"
+#include "host/kdtree.h"
 #include "support/cornell.h"
-#include "support/stages.h"
 
 namespace {
 
 using tt::onPlane;
 using tt::V3;
+
+std::vector<float4> readFloat4(const void* p, size_t n) {
+    std::vector<float4> v(n);
+    if (n) EXPECT_EQ(rt::memcpyDtoH(v.data(), p, n * 16), rt::Success);
+    return v;
+}
+
+// Runs the stages of a render by hand (scene upload, camera, photons), for the tests that
+// look at what one stage leaves on the device.
+struct Stages {
+    std::unique_ptr<TessraRendererCUDA> r;
+    tt::RecordingHost host;
+    explicit Stages(int w = 64, int h = 64) : r(tt::newRenderer(w, h)), host(w, h) { r->callbacks = &host; }
+    ~Stages() {
+        tt::StdoutCapture quiet(true);
+        r->CleanUp();
+    }
+    void upload(V3 eye, V3 target, V3 up = {0, 1, 0}) {
+        tt::setCamera(*r, eye, target, up);
+        tt::StdoutCapture quiet(true);
+        ASSERT_TRUE(r->initScene());
+        for (int row = 0; row < 3; ++row)
+            for (int c = 0; c < 4; ++c) r->invViewMatrix[row * 4 + c] = r->cameraMatrix[row * 4 + c];
+    }
+    void photons() {
+        tt::StdoutCapture quiet(true);
+        r->castPhotons();
+    }
+    // A 256 x 256 tile at the origin with its final-gather records placed.
+    std::unique_ptr<TessraFrameBuffer> placeRecords() {
+        auto fb = std::make_unique<TessraFrameBuffer>(r.get(), 256, 256);
+        r->fgKdTree = new KdTree(0.0f);
+        r->InitScreenCUDA(0, 0, *fb, false);
+        EXPECT_TRUE(r->DistributeFinalGatherPoints(*fb));
+        return fb;
+    }
+};
 
 double luminance(const float* p) { return (double(p[0]) + p[1] + p[2]) / 3; }
 
@@ -123,7 +161,7 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
         EXPECT_NEAR(traced, ref, 0.03 * ref) << "path tracer at " << cx << "," << cy;
     }
 
-    tt::Stages st(W, H);
+    Stages st(W, H);
     closedBox(*st.r, 1.0f);
     setUpGi(*st.r, Gi::FinalGather, 400000, 0);
     st.r->ambientLightIntens = 1.0f;
@@ -132,8 +170,8 @@ TEST(GiReference, OneBounceInAClosedBoxMatchesNumericalIntegration) {
     const auto fb = st.placeRecords();
     ASSERT_TRUE(st.r->CalculateIrradianceCache());
     const uint32_t n = st.r->fgKdTree->numRecords;
-    const std::vector<float4> pos = tt::readFloat4(st.r->fgKdTree->d_positions, n),
-                              irr = tt::readFloat4(st.r->fgKdTree->d_thirds, n);
+    const std::vector<float4> pos = readFloat4(st.r->fgKdTree->d_positions, n),
+                              irr = readFloat4(st.r->fgKdTree->d_thirds, n);
     double sumDev = 0, worst = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const double dev = std::fabs(luminance(&irr[i].x) / oneBounceIrradiance({pos[i].x, pos[i].y, pos[i].z}) - 1);
@@ -508,7 +546,7 @@ TEST(Photons, NoPhotonsOrAllLostGiveTheDirectImage) {
 // ceiling (h - 0.01) tan theta away sideways; the distance counts from the record itself.
 // (At this accuracy the clamps to 2 to 48 pixels over the accuracy do not bind.)
 TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
-    tt::Stages s;
+    Stages s;
     tt::enablePhotonMapping(*s.r, 100, true);
     s.r->numBounces = 0, s.r->FG_record_density = 10.0f;
     const float h = 2.0f;
@@ -529,7 +567,7 @@ TEST(FinalGather, HarmonicMeanDistanceUnderAParallelCeiling) {
     const double want = 128 / invSum;
     std::vector<float> R(n);
     ASSERT_EQ(rt::memcpyDtoH(R.data(), s.r->harmMeanDistFG, n * 4), rt::Success);
-    const std::vector<float4> pos = tt::readFloat4(s.r->fgKdTree->d_positions, n);
+    const std::vector<float4> pos = readFloat4(s.r->fgKdTree->d_positions, n);
     for (uint32_t i = 0; i < n; ++i) {
         ASSERT_NEAR(pos[i].z, 0.0f, 1e-5f);
         ASSERT_NEAR(R[i], want, want * 5e-4) << i;
