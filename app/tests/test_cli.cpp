@@ -202,12 +202,10 @@ std::vector<Case> cases() {
         {"tex-missing.obj", "mtllib tex-missing.mtl\n" + tri, {"wood.png"}},
         {"tex-folder.obj", "mtllib tex-folder.mtl\n" + tri, {"texdir.png", "folder"}},
     };
-    const char* magic[] = {"", "ply\n", "solid x\n", "", "glTF"};
-    unsigned seed = 4;
-    for (const char* ext : {"obj", "ply", "stl", "gltf", "glb"}) {
-        c.push_back({std::string("empty.") + ext, "", {}});
-        c.push_back({std::string("corrupt.") + ext, magic[seed - 4] + bytes(4096, seed), {}});
-        ++seed;
+    const char *ext[] = {"obj", "ply", "stl", "gltf", "glb"}, *magic[] = {"", "ply\n", "solid x\n", "", "glTF"};
+    for (unsigned k = 0; k < 5; ++k) {
+        c.push_back({std::string("empty.") + ext[k], "", {}});
+        c.push_back({std::string("corrupt.") + ext[k], magic[k] + bytes(4096, 4 + k), {}});
     }
     return c;
 }
