@@ -356,10 +356,8 @@ float4 secondaryHit(TessraRendererCUDA& r, V3 P, V3 O) {
     const int tri = 0;
     const float4 pos = make_float4(P.x, P.y, P.z, 1), nrm = make_float4(0, 0, 1, 0),
                  orig = make_float4(O.x, O.y, O.z, 1);
-    rt::memcpyHtoD(parent.ssTriID, &tri, 4);
-    rt::memcpyHtoD(parent.ssPos, &pos, 16);
-    rt::memcpyHtoD(parent.ssNormals, &nrm, 16);
-    rt::memcpyHtoD(parent.ssEyePos, &orig, 16);
+    rt::memcpyHtoD(parent.ssTriID, &tri, 4), rt::memcpyHtoD(parent.ssPos, &pos, 16);
+    rt::memcpyHtoD(parent.ssNormals, &nrm, 16), rt::memcpyHtoD(parent.ssEyePos, &orig, 16);
     rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(16, 16, 1), dim3(16, 16, 1), 256u, 256u, 256u, 256u, parent.ssTriID,
                parent.ssUVs, parent.ssNormals, parent.ssTexCoords, parent.ssPos, parent.ssEyePos, parent.ssRefrIndex,
                T.ssTriID, T.ssUVs, T.ssNormals, T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, 1u, 0u, 0u, 1u,
@@ -367,8 +365,7 @@ float4 secondaryHit(TessraRendererCUDA& r, V3 P, V3 O) {
     rt::synchronize();
     float4 out;
     float refr;
-    rt::memcpyDtoH(&out, T.ssPos, 16);
-    rt::memcpyDtoH(&refr, T.ssRefrIndex, 4);
+    rt::memcpyDtoH(&out, T.ssPos, 16), rt::memcpyDtoH(&refr, T.ssRefrIndex, 4);
     EXPECT_FLOAT_EQ(refr, 1.6f);
     return out;
 }
