@@ -249,3 +249,12 @@ TESSRA_HD const DeviceSymbols& symbols() {
 #endif
 }
 #define SYM (::symbols())
+
+// A screen-sized buffer set's device buffers, typed, as the kernels see them: taken by
+// value, so a launch passes one argument per set and a new buffer is one line of the list.
+// A null member is a buffer the launch leaves alone.
+struct ScreenView {
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) T* f;
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
+};

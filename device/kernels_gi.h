@@ -464,20 +464,19 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
 // ---------------------------------------------------------------------------------
 // Photon gathers.
 
-TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, float4* outIlum, unsigned int imageW, unsigned int imageH,
-                                        float4* ssNormals, float4* ssPos, unsigned int xoffset, unsigned int yoffset,
-                                        unsigned int renderViewWidth, float ambientLightIntens, float2 rands,
-                                        float4* ssEyePos) {
+TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, ScreenView screen, unsigned int imageW, unsigned int imageH,
+                                        unsigned int xoffset, unsigned int yoffset, unsigned int renderViewWidth,
+                                        float ambientLightIntens, float2 rands) {
     (void)renderViewWidth;
     (void)rands;
     const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
     if (x >= imageW || y >= imageH) return;
     const unsigned int k = y * imageW + x;
-    const float4 P = ssPos[k];
+    const float4 P = screen.ssPos[k];
     if (P.w < 0.5f) return;
-    const float3 N = faceForward(xyz(ssNormals[k]), xyz(P) - xyz(ssEyePos[k]));
+    const float3 N = faceForward(xyz(screen.ssNormals[k]), xyz(P) - xyz(screen.ssEyePos[k]));
     const float3 E = photonEstimate(xyz(P), N, SYM.c_photonGatherFrom);
-    outIlum[k] += make_float4(E * ambientLightIntens, 1.0f);
+    screen.ssColor[k] += make_float4(E * ambientLightIntens, 1.0f);
 }
 
 // A cosine-weighted ray from a final-gather record, lifted off its surface.
@@ -628,31 +627,30 @@ TESSRA_DEVICE unsigned int interpolateRecords(float3 P, float3 N, float3& E) {
     return l.count;
 }
 
-TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigned int imageH, float4* ssNormals,
-                                            float4* ssPos, int* ssTriID, float2* ssUVs, unsigned int xoffset,
-                                            unsigned int yoffset, unsigned int renderViewWidth,
-                                            float ambientLightIntens, float2 rands2, float4* outLight,
-                                            unsigned char* outNeedFG, unsigned char* inoutMaskFG, float4* ssEyePos) {
+TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigned int imageH, ScreenView screen,
+                                            unsigned int xoffset, unsigned int yoffset, unsigned int renderViewWidth,
+                                            float ambientLightIntens, float2 rands2) {
     (void)renderViewWidth;
     (void)rands2;
     const unsigned int x = xoffset + t.x(), y = yoffset + t.y();
     if (x >= imageW || y >= imageH) return;
     const unsigned int k = y * imageW + x;
-    if (inoutMaskFG[k] == 0) return;
-    const float4 P4 = ssPos[k];
+    if (screen.maskFG[k] == 0) return;
+    const float4 P4 = screen.ssPos[k];
     if (P4.w < 0.5f) return;
-    const float3 P = xyz(P4), N = faceForward(xyz(ssNormals[k]), P - xyz(ssEyePos[k]));
-    const int tri = ssTriID[k], m = tex1Dfetch(SYM.texTriMatID, tri);
-    const float layer = layerAlbedo(m, dot(N, normalize(xyz(ssEyePos[k]) - P)));
-    const float3 A = diffuseColor(m, triangleTexCoords(unsigned(tri), ssUVs[k])) + make_float3(layer, layer, layer);
+    const float3 P = xyz(P4), N = faceForward(xyz(screen.ssNormals[k]), P - xyz(screen.ssEyePos[k]));
+    const int tri = screen.ssTriID[k], m = tex1Dfetch(SYM.texTriMatID, tri);
+    const float layer = layerAlbedo(m, dot(N, normalize(xyz(screen.ssEyePos[k]) - P)));
+    const float3 A =
+        diffuseColor(m, triangleTexCoords(unsigned(tri), screen.ssUVs[k])) + make_float3(layer, layer, layer);
     float3 E;
     if (interpolateRecords(P, N, E) == 0) {
-        storeSharedFlag(outNeedFG, 1);
-        inoutMaskFG[k] = 1;
+        storeSharedFlag(screen.needsGI, 1);
+        screen.maskFG[k] = 1;
         return;
     }
-    outLight[k] += make_float4(A * ambientLightIntens * E, 1.0f);
-    inoutMaskFG[k] = 0;
+    screen.ssColor[k] += make_float4(A * ambientLightIntens * E, 1.0f);
+    screen.maskFG[k] = 0;
 }
 
 // The normal of a camera hit for the irradiance cache: facing the camera.
@@ -662,21 +660,20 @@ TESSRA_DEVICE float3 cameraFacing(float3 P, float3 N) { return faceForward(N, P 
 // estimatePhotonMap_FromFG without the interpolation. Resolved pixels clear their mask;
 // the others keep it and raise the tile's flag, so that records are placed for them
 // before any tile is shaded.
-TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int imageH, float4* ssNormals,
-                                      float4* ssPos, unsigned char* outNeedFG, unsigned char* inoutMaskFG) {
+TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int imageH, ScreenView screen) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= imageW || y >= imageH) return;
     const unsigned int k = y * imageW + x;
-    if (inoutMaskFG[k] == 0) return;
-    const float4 P = ssPos[k];
+    if (screen.maskFG[k] == 0) return;
+    const float4 P = screen.ssPos[k];
     if (P.w < 0.5f) return;
     FGSearch s;
     s.range = SYM.c_fgMaxRadius;
-    if (!kdTreeAny(xyz(P), cameraFacing(xyz(P), xyz(ssNormals[k])), s)) {
-        storeSharedFlag(outNeedFG, 1);
+    if (!kdTreeAny(xyz(P), cameraFacing(xyz(P), xyz(screen.ssNormals[k])), s)) {
+        storeSharedFlag(screen.needsGI, 1);
         return;
     }
-    inoutMaskFG[k] = 0;
+    screen.maskFG[k] = 0;
 }
 
 // ---------------------------------------------------------------------------------
@@ -685,17 +682,16 @@ TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int 
 // Pixels without a surface never take indirect light, so they never receive a record:
 // a record there would sit at whatever the screen buffer holds (the origin) with a zero
 // normal.
-TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH, float4* ss_pos,
-                                                 float4* ss_normals, float4* out_fg_pos, float4* out_fg_normal,
-                                                 unsigned int fg_spacing, unsigned char* inMaskFG) {
+TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH, ScreenView screen,
+                                                 float4* out_fg_pos, float4* out_fg_normal, unsigned int fg_spacing) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= imageW || y >= imageH) return;
     const unsigned int p = y * imageW + x;
-    if (inMaskFG[p] == 0) return;
-    const float4 P = ss_pos[p];
+    if (screen.maskFG[p] == 0) return;
+    const float4 P = screen.ssPos[p];
     if (x % fg_spacing == 0 && y % fg_spacing == 0 && P.w > 0.5f) {
         out_fg_pos[p] = make_float4(xyz(P), 1.0f);
-        out_fg_normal[p] = make_float4(cameraFacing(xyz(P), xyz(ss_normals[p])), 1.0f);
+        out_fg_normal[p] = make_float4(cameraFacing(xyz(P), xyz(screen.ssNormals[p])), 1.0f);
     } else {
         out_fg_pos[p] = make_float4(0, 0, 0, 0);
         out_fg_normal[p] = make_float4(0, 0, 0, 0);
@@ -703,16 +699,15 @@ TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, un
 }
 
 TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH,
-                                                      float4* ss_pos, float4* ss_normals, unsigned int xoffset,
-                                                      unsigned int yoffset, float4* out_fg_pos,
-                                                      float4* out_fg_normal, unsigned int fg_spacing,
-                                                      unsigned char* inMaskFG) {
+                                                      ScreenView screen, unsigned int xoffset, unsigned int yoffset,
+                                                      float4* out_fg_pos, float4* out_fg_normal,
+                                                      unsigned int fg_spacing) {
     const unsigned int x = t.x() + xoffset, y = t.y() + yoffset;
     if (x >= imageW || y >= imageH) return;
     const unsigned int p = y * imageW + x;
-    if (inMaskFG[p] == 0) return;
+    if (screen.maskFG[p] == 0) return;
     if (out_fg_normal[p].w > 0.5f) return;
-    const float4 P4 = ss_pos[p];
+    const float4 P4 = screen.ssPos[p];
     if (x % fg_spacing != 0 || y % fg_spacing != 0 || !(P4.w > 0.5f)) {
         out_fg_normal[p] = make_float4(0, 0, 0, 0);
         out_fg_pos[p] = make_float4(0, 0, 0, 0);
@@ -721,7 +716,7 @@ TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int image
     // A candidate becomes a record where the valid records around it weigh too little
     // together; on the finest spacings only where none is valid at all, so that every
     // pixel ends with a record to interpolate.
-    const float3 P = xyz(P4), N = cameraFacing(P, xyz(ss_normals[p]));
+    const float3 P = xyz(P4), N = cameraFacing(P, xyz(screen.ssNormals[p]));
     FGSearch s;
     s.range = SYM.c_fgMaxRadius;
     bool place;

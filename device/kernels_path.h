@@ -139,31 +139,30 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
 // the host launches the samples in fixed chunks, so a pixel's sum is formed in one
 // order whatever the worker count.
 TESSRA_DEVICE void path_trace_ss(Lane t, unsigned int width, unsigned int height, unsigned int firstRow,
-                                 unsigned int numlights, char shadowMode, int* inTriID, float2* inUVs,
-                                 float4* inNormal, float4* inPos, float4* inEyePos, unsigned int firstSample,
+                                 unsigned int numlights, char shadowMode, ScreenView screen, unsigned int firstSample,
                                  unsigned int samples, unsigned int totalSamples, unsigned int bounces,
-                                 unsigned int lightSubDivs, float ambientLightIntens, float4* colorOutput) {
+                                 unsigned int lightSubDivs, float ambientLightIntens) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
-    const float4 P = inPos[p];
+    const float4 P = screen.ssPos[p];
     if (P.w < 0.5f) return;
     OctreeHit h = noHit();
     h.found = true;
     h.position = xyz(P);
-    h.normal = xyz(inNormal[p]);
-    h.triangle = unsigned(inTriID[p]);
-    h.barycentric = inUVs[p];
+    h.normal = xyz(screen.ssNormals[p]);
+    h.triangle = unsigned(screen.ssTriID[p]);
+    h.barycentric = screen.ssUVs[p];
     // The ray's own numbers come from the point it hit, so a pixel's paths are the same
     // in every tile layout, crop and band.
     PathSampler rng;
     rng.seed = pointHash(xyz(P));
     float3 sum = make_float3(0, 0, 0);
-    const float3 eye = xyz(inEyePos[p]);
+    const float3 eye = xyz(screen.ssEyePos[p]);
     for (unsigned int k = 0; k < samples; ++k) {
         rng.sample = firstSample + k;
         rng.dim = 0;
         sum += tracePath(h, eye, numlights, shadowMode, lightSubDivs, bounces, ambientLightIntens, rng);
     }
-    colorOutput[p] += make_float4(sum * fastRcp(float(totalSamples)), 0.0f);
+    screen.ssColor[p] += make_float4(sum * fastRcp(float(totalSamples)), 0.0f);
 }

@@ -22,30 +22,30 @@ TESSRA_DEVICE void raiseReflectFlags(unsigned int k, uchar4* flags) {
     if (c.z == 8) storeSharedFlag(b + 3, 1);
 }
 
-// Writes the screen-buffer record of one ray's result (primary or secondary) along dir.
+// Writes the screen-buffer record of one ray's result (primary or secondary) along dir;
+// ssEyePos takes the ray's origin. A miss raises no flags.
 TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float3 dir, float secondaryW, unsigned int i,
-                                  int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
-                                  float4* outPos, float4* outEyePos, uchar4* outNeedReflRefr) {
+                                  const ScreenView& out) {
     if (h.found) {
-        if (outTriID) outTriID[i] = int(h.triangle);
-        if (outUVs) outUVs[i] = h.barycentric;
-        if (outTexCoord) {
+        if (out.ssTriID) out.ssTriID[i] = int(h.triangle);
+        if (out.ssUVs) out.ssUVs[i] = h.barycentric;
+        if (out.ssTexCoords) {
             const float2 st = triangleTexCoords(h.triangle, h.barycentric);
-            outTexCoord[i] = make_float4(st.x, st.y, 0.0f, 0.0f);
+            out.ssTexCoords[i] = make_float4(st.x, st.y, 0.0f, 0.0f);
         }
-        if (outEyePos) outEyePos[i] = make_float4(origin, 1.0f);
-        outPos[i] = make_float4(h.position, 1.0f);
-        outNormal[i] = make_float4(h.normal, secondaryW);
-        if (outNeedReflRefr) raiseReflectFlags(h.triangle, outNeedReflRefr);
+        if (out.ssEyePos) out.ssEyePos[i] = make_float4(origin, 1.0f);
+        out.ssPos[i] = make_float4(h.position, 1.0f);
+        out.ssNormals[i] = make_float4(h.normal, secondaryW);
+        if (out.reflectFlags) raiseReflectFlags(h.triangle, out.reflectFlags);
     } else {
         const float4 zero = make_float4(0, 0, 0, 0);
-        if (outTriID) outTriID[i] = -1;
-        if (outUVs) outUVs[i] = make_float2(0, 0);
-        if (outTexCoord) outTexCoord[i] = zero;
-        if (outEyePos) outEyePos[i] = zero;
-        outPos[i] = zero;
+        if (out.ssTriID) out.ssTriID[i] = -1;
+        if (out.ssUVs) out.ssUVs[i] = make_float2(0, 0);
+        if (out.ssTexCoords) out.ssTexCoords[i] = zero;
+        if (out.ssEyePos) out.ssEyePos[i] = zero;
+        out.ssPos[i] = zero;
         // Where the ray went, for the world's colour it sees there.
-        outNormal[i] = make_float4(dir, 0.0f);
+        out.ssNormals[i] = make_float4(dir, 0.0f);
     }
 }
 
@@ -69,9 +69,7 @@ TESSRA_DEVICE Ray cameraRay(float x, float y, unsigned int imageW, unsigned int 
 TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int imageH, unsigned int subWidth,
                                       unsigned int subHeight, unsigned int xoffset, unsigned int yoffset,
                                       unsigned int firstRow, unsigned int endRow, float fovRad,
-                                      float aspectRatio, int* outTriID, float2* outUVs,
-                                      float4* outNormal, float4* outTexCoord, float4* outPos, float4* outEyePos,
-                                      uchar4* outNeedReflRefr, float* outRefrIndex) {
+                                      float aspectRatio, ScreenView out) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= subWidth || ly >= subHeight) return;
     const unsigned int x = xoffset + lx, y = yoffset + ly;
@@ -80,16 +78,14 @@ TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int 
     if (x >= imageW || y >= imageH || y < firstRow || y >= endRow) {
         // Pixels beyond the image edge (or the rows shaded) are cleared to "no surface"
         // so that the later stages skip them instead of shading stale hits.
-        writeScreenHit(noHit(), S.c_eyePos, make_float3(0, 0, 0), 0.0f, i, outTriID, outUVs, outNormal, outTexCoord,
-                       outPos, outEyePos, nullptr);
-        if (outRefrIndex) outRefrIndex[i] = 1.0f;
+        writeScreenHit(noHit(), S.c_eyePos, make_float3(0, 0, 0), 0.0f, i, out);
+        if (out.ssRefrIndex) out.ssRefrIndex[i] = 1.0f;
         return;
     }
     const Ray ray = cameraRay(float(x), float(y), imageW, imageH, fovRad, aspectRatio);
     const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
-    writeScreenHit(h, S.c_eyePos, ray.d, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
-                   outNeedReflRefr);
-    if (outRefrIndex) outRefrIndex[i] = 1.0f;
+    writeScreenHit(h, S.c_eyePos, ray.d, 0.0f, i, out);
+    if (out.ssRefrIndex) out.ssRefrIndex[i] = 1.0f;
 }
 
 // Primary rays through sub-pixel positions: element i of the tile-sized buffers takes
@@ -97,9 +93,7 @@ TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int 
 // later stage works on the elements as on the pixels of a tile.
 TESSRA_DEVICE void init_screen_samples(Lane t, float2* samples, unsigned int count, unsigned int imageW,
                                        unsigned int imageH, unsigned int subWidth, float fovRad, float aspectRatio,
-                                       int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
-                                       float4* outPos, float4* outEyePos, uchar4* outNeedReflRefr,
-                                       float* outRefrIndex) {
+                                       ScreenView out) {
     const unsigned int i = t.y() * subWidth + t.x();
     if (t.x() >= subWidth) return;
     const DeviceSymbols& S = SYM;
@@ -107,30 +101,28 @@ TESSRA_DEVICE void init_screen_samples(Lane t, float2* samples, unsigned int cou
     ray.o = ray.d = make_float3(0, 0, 0);
     if (i < count) ray = cameraRay(samples[i].x, samples[i].y, imageW, imageH, fovRad, aspectRatio);
     const OctreeHit h = i < count ? intersectOctree(ray, 10000000.0f, false) : noHit();
-    writeScreenHit(h, S.c_eyePos, ray.d, 0.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outEyePos,
-                   outNeedReflRefr);
-    outRefrIndex[i] = 1.0f;
+    writeScreenHit(h, S.c_eyePos, ray.d, 0.0f, i, out);
+    out.ssRefrIndex[i] = 1.0f;
 }
 
 // What denoisers and compositors take besides the colour, per element: the diffuse
 // colour at the first hit and the distance along the camera ray (albedoDepth), and the
 // unit shading normal. Elements without a surface: zero, and an infinite distance.
-TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int height, int* inTriID,
-                                    float4* inTexCoord, float4* inNormal, float4* inPos, float4* inEyePos,
+TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int height, ScreenView screen,
                                     float4* outAlbedoDepth, float4* outNormal) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= width || y >= height) return;
     const unsigned int i = y * width + x;
-    const float4 P = inPos[i];
+    const float4 P = screen.ssPos[i];
     if (P.w < 0.5f) {
         outAlbedoDepth[i] = make_float4(0.0f, 0.0f, 0.0f, INFINITY);
         outNormal[i] = make_float4(0, 0, 0, 0);
         return;
     }
-    const float4 st = inTexCoord[i];
-    const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, inTriID[i]), make_float2(st.x, st.y));
-    outAlbedoDepth[i] = make_float4(A, length(xyz(P) - xyz(inEyePos[i])));
-    outNormal[i] = make_float4(normalize(xyz(inNormal[i])), 0.0f);
+    const float4 st = screen.ssTexCoords[i];
+    const float3 A = diffuseColor(tex1Dfetch(SYM.texTriMatID, screen.ssTriID[i]), make_float2(st.x, st.y));
+    outAlbedoDepth[i] = make_float4(A, length(xyz(P) - xyz(screen.ssEyePos[i])));
+    outNormal[i] = make_float4(normalize(xyz(screen.ssNormals[i])), 0.0f);
 }
 
 // Which of the step x step fine strata a ray takes within each coarse stratum (the
@@ -279,28 +271,28 @@ TESSRA_DEVICE float3 emitterSampleColour(const LitSurface& s, float u0, float u1
 // cosine strata and the emitters' from emitterN x emitterN samples (both shared out among
 // a pixel's rays as the area lights' are); where the ray met nothing the world's colour
 // shows when showMisses. Counts of 0 leave that light out.
-TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int height, char shadowMode, int* inTriID,
-                                    float4* inNormal, float4* inTexCoord, float4* inPos, float4* inEyePos,
-                                    unsigned int worldN, unsigned int emitterN, unsigned int strataStep,
-                                    unsigned int firstRow, bool showMisses, float4* colorOutput,
+TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int height, char shadowMode,
+                                    ScreenView screen, unsigned int worldN, unsigned int emitterN,
+                                    unsigned int strataStep, unsigned int firstRow, bool showMisses,
                                     const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
     const DeviceSymbols& S = SYM;
-    if (!(inPos[p].w > 0.5f)) {
+    if (!(screen.ssPos[p].w > 0.5f)) {
         // A miss keeps its ray's direction in the normal.
-        if (showMisses && S.c_worldLight) colorOutput[p] += make_float4(worldRadiance(xyz(inNormal[p])), 0.0f);
+        if (showMisses && S.c_worldLight)
+            screen.ssColor[p] += make_float4(worldRadiance(xyz(screen.ssNormals[p])), 0.0f);
         return;
     }
-    const int m = tex1Dfetch(S.texTriMatID, inTriID[p]);
+    const int m = tex1Dfetch(S.texTriMatID, screen.ssTriID[p]);
     float3 sum = S.c_numEmitters > 0 ? xyz(tex1Dfetch(S.texMatEmission, m)) : make_float3(0, 0, 0);
     if (worldN + emitterN > 0) {
-        const float4 st = inTexCoord[p];
+        const float4 st = screen.ssTexCoords[p];
         LitSurface s;
-        s.P = xyz(inPos[p]);
-        s.V = normalize(s.P - xyz(inEyePos[p]));
-        s.N = faceForward(xyz(inNormal[p]), s.V);
+        s.P = xyz(screen.ssPos[p]);
+        s.V = normalize(s.P - xyz(screen.ssEyePos[p]));
+        s.N = faceForward(xyz(screen.ssNormals[p]), s.V);
         s.Kd = diffuseColor(m, make_float2(st.x, st.y));
         s.layer = layerAlbedo(m, -dot(s.N, s.V));
         unsigned int ox, oy;
@@ -332,30 +324,28 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
         if (worldN) sum += world * fastRcp(float(worldN * worldN));
         if (emitterN) sum += emitted * fastRcp(float(emitterN * emitterN));
     }
-    colorOutput[p] += make_float4(sum, 0.0f);
+    screen.ssColor[p] += make_float4(sum, 0.0f);
 }
 
 // Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one
 // for point-like lights), each with its own shadow ray. With strataStep > 1 the n x n
 // points are every strataStep-th of a finer pattern, shifted per ray.
 TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
-                                 char shadowMode, unsigned int ilight, int* inTriID, float4* inNormal,
-                                 float4* inTexCoord, float4* inPos, float4* inEyePos, unsigned int n,
-                                 unsigned int strataStep, unsigned int firstRow, float4* colorOutput,
-                                 const unsigned int* inShift) {
+                                 char shadowMode, unsigned int ilight, ScreenView screen, unsigned int n,
+                                 unsigned int strataStep, unsigned int firstRow, const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
     float4 sum = make_float4(0, 0, 0, 0);
-    if (inPos[p].w > 0.5f) {
-        const float4 st = inTexCoord[p];
-        const int m = tex1Dfetch(SYM.texTriMatID, inTriID[p]);
+    if (screen.ssPos[p].w > 0.5f) {
+        const float4 st = screen.ssTexCoords[p];
+        const int m = tex1Dfetch(SYM.texTriMatID, screen.ssTriID[p]);
         LitSurface s;
-        s.P = xyz(inPos[p]);
-        s.V = normalize(s.P - xyz(inEyePos[p]));
+        s.P = xyz(screen.ssPos[p]);
+        s.V = normalize(s.P - xyz(screen.ssEyePos[p]));
         // Lit on the side the ray sees: a face seen from behind was black under a light
         // on the viewer's side, and a light behind a single-sided wall must not reach it.
-        s.N = faceForward(xyz(inNormal[p]), s.V);
+        s.N = faceForward(xyz(screen.ssNormals[p]), s.V);
         s.Kd = diffuseColor(m, make_float2(st.x, st.y));
         s.spec = tex1Dfetch(SYM.texMatSpec, m);
         s.layer = 0.0f;
@@ -368,7 +358,7 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
                                                      numlights, shadowMode, l),
                                    0.0f);
     }
-    colorOutput[p] += sum * fastRcp(float(n * n));
+    screen.ssColor[p] += sum * fastRcp(float(n * n));
 }
 
 // Whether the parent pixel of triangle k takes part in a pass; m receives its material.
@@ -405,15 +395,12 @@ TESSRA_DEVICE float3 glossyTurn(float3 R, float cosMax, float a, float phi) {
     return R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
 }
 
-// Secondary rays of one window of the expanded reflection grid.
+// Secondary rays of one window of the expanded reflection grid: from the parent pixels (in)
+// into the window (out).
 TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int calcWidth,
-                                unsigned int calcHeight, int* inTriID, float2* inUVs, float4* inNormal,
-                                float4* inTexCoord, float4* inPos, float4* inRayOrig, float* inRefrIndex,
-                                int* outTriID, float2* outUVs, float4* outNormal, float4* outTexCoord,
-                                float4* outPos, float4* outRayOrig, float* outRefrIndex, unsigned int reflSubDivs,
+                                unsigned int calcHeight, ScreenView in, ScreenView out, unsigned int reflSubDivs,
                                 unsigned int xoffset, unsigned int yoffset, unsigned int strataStep,
-                                uchar4* outNeedReflRefr, unsigned char reflpass, unsigned char refl0_refr1,
-                                const unsigned int* inShift) {
+                                unsigned char reflpass, unsigned char refl0_refr1, const unsigned int* inShift) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= calcWidth || ly >= calcHeight) return;
     const unsigned int n = reflSubDivs;
@@ -423,16 +410,15 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     const unsigned int p = py * imageW + px;
     const unsigned int i = ly * calcWidth + lx;
     int m = 0;
-    if (!takesPart(inTriID[p], reflpass, refl0_refr1, m)) {
+    if (!takesPart(in.ssTriID[p], reflpass, refl0_refr1, m)) {
         const OctreeHit none = noHit();
-        writeScreenHit(none, make_float3(0, 0, 0), make_float3(0, 0, 0), 1.0f, i, outTriID, outUVs, outNormal,
-                       outTexCoord, outPos, outRayOrig, nullptr);
+        writeScreenHit(none, make_float3(0, 0, 0), make_float3(0, 0, 0), 1.0f, i, out);
         return;
     }
     const DeviceSymbols& S = SYM;
-    const float3 P = xyz(inPos[p]);
-    const float3 N = xyz(inNormal[p]);
-    const float3 O = xyz(inRayOrig[p]);
+    const float3 P = xyz(in.ssPos[p]);
+    const float3 N = xyz(in.ssNormals[p]);
+    const float3 O = xyz(in.ssEyePos[p]);
     float3 R = layerDirection(normalize(P - O), N, refl0_refr1 == 1);
     // A glossy pass turns every ray into the cone, also a pixel's single ray that takes
     // one stratum of the cone's pattern (nested glossy levels, fine antialiasing).
@@ -449,32 +435,32 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
     ray.o = P + R * rayOffset(P);
     ray.d = R;
     const OctreeHit h = intersectOctree(ray, 10000000.0f, false);
-    writeScreenHit(h, P, R, 1.0f, i, outTriID, outUVs, outNormal, outTexCoord, outPos, outRayOrig, outNeedReflRefr);
-    outRefrIndex[i] = 1.6f;
+    writeScreenHit(h, P, R, 1.0f, i, out);
+    out.ssRefrIndex[i] = 1.6f;
 }
 
-// Blends the average of a window's n x n secondary colours into the parent pixel.
+// Blends the average of a window's (in) n x n secondary colours into the parent pixel (out).
 TESSRA_DEVICE void calc_final_color_refl(Lane t, unsigned int pixelsCalcWidth, unsigned int pixelsCalcHeight,
                                          unsigned int areaCalcWidth, unsigned int fbWidth,
                                          unsigned int lightSubDivs, unsigned int xoffset, unsigned int yoffset,
-                                         float4* colaccum, float4* colorOutput, int* inTriID,
-                                         unsigned char reflpass, unsigned char refl0_refr1) {
+                                         ScreenView in, ScreenView out, unsigned char reflpass,
+                                         unsigned char refl0_refr1) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= pixelsCalcWidth || y >= pixelsCalcHeight) return;
     const unsigned int n = lightSubDivs;
     const unsigned int L = f2u(float(pixelsCalcWidth) * float((fbWidth * n) / areaCalcWidth));
     const unsigned int p = (yoffset + y) * L + xoffset + x;
     int m = 0;
-    if (!takesPart(inTriID[p], reflpass, refl0_refr1, m)) return;
+    if (!takesPart(out.ssTriID[p], reflpass, refl0_refr1, m)) return;
     float3 sum = make_float3(0, 0, 0);
     for (unsigned int i = 0; i < n; ++i)
-        for (unsigned int j = 0; j < n; ++j) sum += xyz(colaccum[(y * n + j) * areaCalcWidth + x * n + i]);
+        for (unsigned int j = 0; j < n; ++j) sum += xyz(in.ssColor[(y * n + j) * areaCalcWidth + x * n + i]);
     const float3 avg = sum * (1.0f / float(n * n));
     const DeviceSymbols& S = SYM;
     const uchar4 k = refl0_refr1 == 0 ? tex1Dfetch(S.texMatReflColor, m) : tex1Dfetch(S.texMatRefrColor, m);
     const float3 kc = make_float3(k.x / 255.0f, k.y / 255.0f, k.z / 255.0f);
-    const float4 old = colorOutput[p];
-    colorOutput[p] = make_float4(old.x * (1.0f - kc.x) + avg.x * kc.x, old.y * (1.0f - kc.y) + avg.y * kc.y,
+    const float4 old = out.ssColor[p];
+    out.ssColor[p] = make_float4(old.x * (1.0f - kc.x) + avg.x * kc.x, old.y * (1.0f - kc.y) + avg.y * kc.y,
                                  old.z * (1.0f - kc.z) + avg.z * kc.z, 1.0f);
 }
 

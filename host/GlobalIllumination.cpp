@@ -298,12 +298,12 @@ bool TessraRendererCUDA::DistributeFinalGatherPoints(TessraFrameBuffer& fb) try 
     for (uint32_t spacing = 32; spacing >= 1; spacing >>= 1) {
         TESSRA_CHECK(rt::memset(candPos.p, 0, pixels * 16), "volumeRender", __LINE__);
         if (spacing > 31) {
-            rt::launch(TESSRA_KERNEL(init_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
-                       candPos.p, candNormal.p, spacing, fb.maskFG);
+            rt::launch(TESSRA_KERNEL(init_irradiance_cache_records), grid, kBlock, W, H, host::view(fb), candPos.p,
+                       candNormal.p, spacing);
         } else {
             fgKdTree->Bind();
-            rt::launch(TESSRA_KERNEL(calculate_irradiance_cache_records), grid, kBlock, W, H, fb.ssPos, fb.ssNormals,
-                       0u, 0u, candPos.p, candNormal.p, spacing, fb.maskFG);
+            rt::launch(TESSRA_KERNEL(calculate_irradiance_cache_records), grid, kBlock, W, H, host::view(fb), 0u, 0u,
+                       candPos.p, candNormal.p, spacing);
         }
         rt::synchronize();
         TESSRA_CHECK(rt::memcpyDtoH(hostPos.data(), candPos.p, pixels * 16), "volumeRender", __LINE__);
@@ -534,8 +534,7 @@ bool TessraRendererCUDA::findMissingRecords(TessraFrameBuffer& fb) try {
     bindTree(fgKdTree);
     TESSRA_CHECK(rt::memset(fb.needsGI, 0, 1), "volumeRender", __LINE__);
     const dim3 grid(fb.tileWidth / kBlock.x + 1, fb.tileHeight / kBlock.y + 1, 1);
-    rt::launch(TESSRA_KERNEL(find_fg_records_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, fb.ssNormals, fb.ssPos,
-               fb.needsGI, fb.maskFG);
+    rt::launch(TESSRA_KERNEL(find_fg_records_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, host::view(fb));
     rt::synchronize();
     return fb.NeedsIndirectStepAgain();
 } catch (...) {
@@ -577,8 +576,8 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
             if (!c.shadesRows(64 * by, 64 * by + 64)) continue;
-            rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, fb.ssColor,
-                       W, H, fb.ssNormals, fb.ssPos, 64 * bx, 64 * by, 64u, ambientLightIntens, rands, fb.ssEyePos);
+            rt::launch(TESSRA_KERNEL(estimatePhotonMap_ss), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock,
+                       host::view(fb), W, H, 64 * bx, 64 * by, 64u, ambientLightIntens, rands);
             rt::synchronize();
             if (host::abortRequested(this)) return false;
         }
@@ -599,8 +598,7 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb, cons
         for (uint32_t by = 0; by <= (H >> 6); ++by) {
             if (!c.shadesRows(64 * by, 64 * by + 64)) continue;
             rt::launch(TESSRA_KERNEL(estimatePhotonMap_FromFG), dim3(64 / kBlock.x, 64 / kBlock.y, 1), kBlock, W, H,
-                       fb.ssNormals, fb.ssPos, fb.ssTriID, fb.ssUVs, 64 * bx, 64 * by, 64u, ambientLightIntens, rands2,
-                       fb.ssColor, fb.needsGI, fb.maskFG, fb.ssEyePos);
+                       host::view(fb), 64 * bx, 64 * by, 64u, ambientLightIntens, rands2);
             rt::synchronize();
             if (host::abortRequested(this)) return false;
         }

@@ -18,9 +18,9 @@ bool TessraRendererCUDA::pathTraceTile(const TessraFrameBuffer& fb, const TileCo
         if (!c.shadesRows(row, row + band)) continue;
         const dim3 grid(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1);
         for (uint32_t first = 0; first < total; first += chunk) {
-            rt::launch(TESSRA_KERNEL(path_trace_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, row, numLights, char(shadowMode), fb.ssTriID,
-                       fb.ssUVs, fb.ssNormals, fb.ssPos, fb.ssEyePos, first, std::min(chunk, total - first), total,
-                       extension_.pathBounces, uint32_t(num_subdivs_glossy_refl), ambientLightIntens, fb.ssColor);
+            rt::launch(TESSRA_KERNEL(path_trace_ss), grid, kBlock, fb.tileWidth, fb.tileHeight, row, numLights,
+                       char(shadowMode), host::view(fb), first, std::min(chunk, total - first), total,
+                       extension_.pathBounces, uint32_t(num_subdivs_glossy_refl), ambientLightIntens);
             rt::synchronize();
             if (host::abortRequested(this)) return false;
         }

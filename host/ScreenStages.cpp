@@ -43,12 +43,20 @@ bool TessraRendererCUDA::InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, Tess
     const float eye[3] = {invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_eyePos, eye, 12), "volumeRender", __LINE__);
     fb.Reset();
+    ScreenView out = host::view(fb);
+    if (!fullBuffers) {
+        // Positions and normals alone: what the final-gather records are placed from.
+        out.ssTriID = nullptr;
+        out.ssUVs = nullptr;
+        out.ssTexCoords = nullptr;
+        out.ssEyePos = nullptr;
+        out.reflectFlags = nullptr;
+        out.ssRefrIndex = nullptr;
+    }
     const dim3 grid(kTile / kBlock.x, kTile / kBlock.y, 1);
     rt::launch(TESSRA_KERNEL(init_screen_kernel), grid, kBlock, uint32_t(width), uint32_t(height), fb.tileWidth,
                fb.tileHeight, xoffset, yoffset, c.shadeRows[0], c.shadeRows[1], fieldOfView,
-               host::imageAspect(*this), fullBuffers ? fb.ssTriID : nullptr, fullBuffers ? fb.ssUVs : nullptr,
-               fb.ssNormals, fullBuffers ? fb.ssTexCoords : nullptr, fb.ssPos, fullBuffers ? fb.ssEyePos : nullptr,
-               fullBuffers ? fb.reflectFlags : nullptr, fullBuffers ? fb.ssRefrIndex : nullptr);
+               host::imageAspect(*this), out);
     rt::synchronize();
     return true;
 } catch (...) {
@@ -81,8 +89,8 @@ bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t wo
         if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_emission_ss),
                    dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1), kBlock, fb.tileWidth,
-                   fb.tileHeight, char(shadowMode), fb.ssTriID, fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos,
-                   worldN, emitterN, step, row, showMisses, fb.ssColor, c.strataShifts);
+                   fb.tileHeight, char(shadowMode), host::view(fb), worldN, emitterN, step, row, showMisses,
+                   c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) return false;
     }
@@ -115,8 +123,8 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
-                   dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, fb.ssTriID,
-                   fb.ssNormals, fb.ssTexCoords, fb.ssPos, fb.ssEyePos, n, step, row, fb.ssColor, c.strataShifts);
+                   dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, host::view(fb), n,
+                   step, row, c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) {
             platform::cutDeleteTimer(timer);
@@ -161,10 +169,8 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
             if (!c.shadesRows(yo / n, (yo + T.tileHeight + n - 1) / n)) continue;
             T.Reset();
             rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
-                       fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, fb.ssTriID, fb.ssUVs, fb.ssNormals,
-                       fb.ssTexCoords, fb.ssPos, fb.ssEyePos, fb.ssRefrIndex, T.ssTriID, T.ssUVs, T.ssNormals,
-                       T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, n, xo, yo, step, T.reflectFlags, reflpass,
-                       refl0_refr1, c.strataShifts);
+                       fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, host::view(fb), host::view(T), n, xo,
+                       yo, step, reflpass, refl0_refr1, c.strataShifts);
             rt::synchronize();
             if (!RenderDirectLighting(T, window)) return false;
             if (indirectIllumination && usePhotonMapping && !PerformPhotonMappingStep(T, window)) return false;
@@ -181,7 +187,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
             if (ph % kBlock.y != 0)
                 platform::messageBox("max_pixels_reales_calculados_y % blockSize.y != 0", "Error");
             rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / 16, ph / 16, 1), kBlock, pw, ph, T.tileWidth,
-                       fb.tileWidth, n, xo / n, yo / n, T.ssColor, fb.ssColor, fb.ssTriID, reflpass, refl0_refr1);
+                       fb.tileWidth, n, xo / n, yo / n, host::view(T), host::view(fb), reflpass, refl0_refr1);
             rt::synchronize();
             if (level < 2 && uint32_t(platform::getTickCount() - lastRefreshTick) > 2000) RefreshResultsScreen(c);
             if (host::abortRequested(this)) return false;

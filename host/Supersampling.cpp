@@ -75,8 +75,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb, const TileContext& c)
         const size_t bytes = size_t(W) * rows * 16;
         rt::launch(TESSRA_KERNEL(combineBuffers), grid, kBlock, b.ssTotal, b.ssColor, b.ssIndirect, W, rows, 0u, 0u,
                    false);
-        rt::launch(TESSRA_KERNEL(output_passes_ss), grid, kBlock, W, rows, b.ssTriID, b.ssTexCoords, b.ssNormals,
-                   b.ssPos, b.ssEyePos, albedoDepth.p, normals.p);
+        rt::launch(TESSRA_KERNEL(output_passes_ss), grid, kBlock, W, rows, host::view(b), albedoDepth.p, normals.p);
         rt::synchronize();
         TESSRA_CHECK(rt::memcpyDtoH(colour.data(), b.ssTotal, bytes), "volumeRender", __LINE__);
         TESSRA_CHECK(rt::memcpyDtoH(ad.data(), albedoDepth.p, bytes), "volumeRender", __LINE__);
@@ -145,8 +144,7 @@ bool TessraRendererCUDA::finishTile(TessraFrameBuffer& fb, const TileContext& c)
             batch.Reset();
             rt::launch(TESSRA_KERNEL(init_screen_samples), dim3(W / kBlock.x, H / kBlock.y, 1), kBlock,
                        static_cast<float2*>(positions.p), count, uint32_t(width), uint32_t(height), W, fieldOfView,
-                       host::imageAspect(*this), batch.ssTriID, batch.ssUVs, batch.ssNormals, batch.ssTexCoords,
-                       batch.ssPos, batch.ssEyePos, batch.reflectFlags, batch.ssRefrIndex);
+                       host::imageAspect(*this), host::view(batch));
             rt::synchronize();
             if (!shadeTile(batch, b)) return false;
             readBack(batch, b.shadeRows[1]);

@@ -419,14 +419,14 @@ void TessraRendererCUDA::printMemStats() try {
 
 TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint32_t h)
     : tileWidth(w), tileHeight(h), renderer(owner) {
-#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) f = nullptr;
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) f = nullptr;
 #include "host/framebuffer.def"
 #undef TESSRA_FB_BUFFER
     // A constructor's function-try-block would rethrow; the buffer reports and stays
     // incomplete instead.
     try {
         const size_t n = size_t(w) * h;
-#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) f = owner->Malloc(n * perPixel + perTile);
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) f = owner->Malloc(sizeof(T) * (perPixel ? n : 1));
 #include "host/framebuffer.def"
 #undef TESSRA_FB_BUFFER
         // After a failed allocation (already reported) the buffer stays unusable, and
@@ -438,7 +438,7 @@ TessraFrameBuffer::TessraFrameBuffer(TessraRendererCUDA* owner, uint32_t w, uint
 }
 
 TessraFrameBuffer::~TessraFrameBuffer() {
-#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) \
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) \
     TESSRA_CHECK(rt::free(f), "Tessra", freeLine);                           \
     f = nullptr;
 #include "host/framebuffer.def"
@@ -447,8 +447,8 @@ TessraFrameBuffer::~TessraFrameBuffer() {
 
 void TessraFrameBuffer::Reset() try {
     const size_t n = size_t(tileWidth) * tileHeight;
-#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) \
-    if (clear >= 0) TESSRA_CHECK(rt::memset(f, clear, n * perPixel + perTile), "Tessra", resetLine);
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) \
+    if (clear >= 0) TESSRA_CHECK(rt::memset(f, clear, sizeof(T) * (perPixel ? n : 1)), "Tessra", resetLine);
 #include "host/framebuffer.def"
 #undef TESSRA_FB_BUFFER
 } catch (...) {
@@ -459,7 +459,7 @@ void TessraFrameBuffer::Reset() try {
 // from the first to the tile size.
 namespace {
 constexpr size_t kFbOffsets[] = {
-#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) offsetof(TessraFrameBuffer, f),
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) offsetof(TessraFrameBuffer, f),
 #include "host/framebuffer.def"
 #undef TESSRA_FB_BUFFER
 };

@@ -149,11 +149,20 @@ inline void freeChecked(void*& p, const char* file, int line) {
 
 // Whether every buffer of a frame buffer was allocated.
 inline bool complete(const TessraFrameBuffer& fb) {
-#define TESSRA_FB_BUFFER(f, perPixel, perTile, clear, resetLine, freeLine) \
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) \
     if (!fb.f) return false;
 #include "host/framebuffer.def"
 #undef TESSRA_FB_BUFFER
     return true;
+}
+
+// The kernels' typed view of a frame buffer's device buffers.
+inline ScreenView view(const TessraFrameBuffer& fb) {
+    ScreenView v;
+#define TESSRA_FB_BUFFER(f, T, perPixel, clear, resetLine, freeLine) v.f = static_cast<T*>(fb.f);
+#include "host/framebuffer.def"
+#undef TESSRA_FB_BUFFER
+    return v;
 }
 
 // The random pair of the lighting and reflection drivers: (rand() % 1000) / 1000,

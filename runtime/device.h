@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -156,6 +157,8 @@ Status launchCuda(KernelId id, dim3 grid, dim3 block, Bound<P...>& b, std::index
 template <typename... P, typename... A>
 Status launch(KernelRef<P...> k, dim3 grid, dim3 block, A&&... args) {
     static_assert(sizeof...(P) == sizeof...(A), "kernel argument count");
+    // CUDA copies each parameter's bytes into the launch, and the CPU backend copies the tuple.
+    static_assert((std::is_trivially_copyable<P>::value && ...), "kernel parameters are copied as bytes");
     Status s = detail::checkConfiguration(k.id, grid, block);
     if (s != Success) return s;
     detail::Bound<P...> b{k.fn, std::tuple<P...>(static_cast<P>(std::forward<A>(args))...)};

@@ -358,10 +358,9 @@ float4 secondaryHit(TessraRendererCUDA& r, V3 P, V3 O) {
                  orig = make_float4(O.x, O.y, O.z, 1);
     rt::memcpyHtoD(parent.ssTriID, &tri, 4), rt::memcpyHtoD(parent.ssPos, &pos, 16);
     rt::memcpyHtoD(parent.ssNormals, &nrm, 16), rt::memcpyHtoD(parent.ssEyePos, &orig, 16);
-    rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(16, 16, 1), dim3(16, 16, 1), 256u, 256u, 256u, 256u, parent.ssTriID,
-               parent.ssUVs, parent.ssNormals, parent.ssTexCoords, parent.ssPos, parent.ssEyePos, parent.ssRefrIndex,
-               T.ssTriID, T.ssUVs, T.ssNormals, T.ssTexCoords, T.ssPos, T.ssEyePos, T.ssRefrIndex, 1u, 0u, 0u, 1u,
-               T.reflectFlags, (unsigned char)1, (unsigned char)1, static_cast<const unsigned int*>(nullptr));
+    rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(16, 16, 1), dim3(16, 16, 1), 256u, 256u, 256u, 256u,
+               host::view(parent), host::view(T), 1u, 0u, 0u, 1u, (unsigned char)1, (unsigned char)1,
+               static_cast<const unsigned int*>(nullptr));
     rt::synchronize();
     float4 out;
     float refr;
