@@ -88,7 +88,7 @@ bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t wo
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_emission_ss),
-                   dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1), kBlock, fb.tileWidth,
+                   dim3(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1), kBlock, fb.tileWidth,
                    fb.tileHeight, char(shadowMode), host::view(fb), worldN, emitterN, step, row, showMisses,
                    c.strataShifts);
         rt::synchronize();
@@ -122,8 +122,8 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     const uint32_t band = n > 1 ? 32 : fb.tileHeight;
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!c.shadesRows(row, row + band)) continue;
-        rt::launch(TESSRA_KERNEL(calc_light_ss), dim3(fb.tileWidth / 16, std::min(band, fb.tileHeight - row) / 16, 1),
-                   dim3(16, 16, 1), fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, host::view(fb), n,
+        rt::launch(TESSRA_KERNEL(calc_light_ss),
+                   dim3(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1), kBlock, fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, host::view(fb), n,
                    step, row, c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) {
@@ -168,7 +168,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
             // A window whose parent pixels all lie outside the band shades nothing.
             if (!c.shadesRows(yo / n, (yo + T.tileHeight + n - 1) / n)) continue;
             T.Reset();
-            rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth >> 4, T.tileHeight >> 4, 1), dim3(16, 16, 1),
+            rt::launch(TESSRA_KERNEL(calc_refl_ss), dim3(T.tileWidth / kBlock.x, T.tileHeight / kBlock.y, 1), kBlock,
                        fb.tileWidth, fb.tileHeight, T.tileWidth, T.tileHeight, host::view(fb), host::view(T), n, xo,
                        yo, step, reflpass, refl0_refr1, c.strataShifts);
             rt::synchronize();
@@ -186,7 +186,7 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
                 platform::messageBox("max_pixels_reales_calculados_x % blockSize.x != 0", "Error");
             if (ph % kBlock.y != 0)
                 platform::messageBox("max_pixels_reales_calculados_y % blockSize.y != 0", "Error");
-            rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / 16, ph / 16, 1), kBlock, pw, ph, T.tileWidth,
+            rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / kBlock.x, ph / kBlock.y, 1), kBlock, pw, ph, T.tileWidth,
                        fb.tileWidth, n, xo / n, yo / n, host::view(T), host::view(fb), reflpass, refl0_refr1);
             rt::synchronize();
             if (level < 2 && uint32_t(platform::getTickCount() - lastRefreshTick) > 2000) RefreshResultsScreen(c);

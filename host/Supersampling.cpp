@@ -11,7 +11,7 @@
 
 namespace {
 
-const dim3 kBlock(16, 16, 1);
+using host::kBlock;
 
 // What one ray (or the mean of several) leaves at a pixel.
 struct Sample {
