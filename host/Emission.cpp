@@ -73,14 +73,15 @@ bool uploadEmitters(TessraRendererCUDA& r) {
         table[i].y = i + 1 == table.size() ? 1.0f : float(running / total);
         table[i].z = float(power[i] / total);
     }
-    x.numEmitters = uint32_t(table.size());
+    TessraRenderState& st = state(r);
+    st.numEmitters = uint32_t(table.size());
     // References cannot be bound to nothing: a scene without emitters binds one unread entry.
     if (table.empty()) table.push_back(make_float4(0, 0, 0, 0));
 
-    if (!uploadTable(r, x.emitters, table.data(), table.size() * 16, rt::Symbol::texEmitters) ||
-        !uploadTable(r, x.matEmission, radiance.data(), radiance.size() * 16, rt::Symbol::texMatEmission))
+    if (!uploadTable(r, st.emitters, table.data(), table.size() * 16, rt::Symbol::texEmitters) ||
+        !uploadTable(r, st.matEmission, radiance.data(), radiance.size() * 16, rt::Symbol::texMatEmission))
         return false;
-    const int count = int(x.numEmitters);
+    const int count = int(st.numEmitters);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_numEmitters, &count, 4), "volumeRender", __LINE__);
     return true;
 }
@@ -121,8 +122,8 @@ bool uploadWorldImage(TessraRendererCUDA& r) {
     }
     cdf[H] = 1.0f;
 
-    if (!uploadTable(r, x.worldTexels, texels.data(), texels.size() * 16, rt::Symbol::texWorldImage) ||
-        !uploadTable(r, x.worldCdf, cdf.data(), cdf.size() * 4, rt::Symbol::texWorldCdf))
+    if (!uploadTable(r, state(r).worldTexels, texels.data(), texels.size() * 16, rt::Symbol::texWorldImage) ||
+        !uploadTable(r, state(r).worldCdf, cdf.data(), cdf.size() * 4, rt::Symbol::texWorldCdf))
         return false;
     const int size[2] = {image ? int(W) : 0, image ? int(H) : 0};
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_worldImageSize, size, 8), "volumeRender", __LINE__);

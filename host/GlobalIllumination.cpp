@@ -69,7 +69,7 @@ bool measureHarmonicDistances(TessraRendererCUDA& r, const std::vector<float4>& 
     }
     TESSRA_CHECK(rt::memcpyDtoH(out.data(), mean.p, n * 4), "volumeRender", __LINE__);
     // Released through the check: a release that fails must not pass unseen.
-    for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", 2891);
+    for (void** q : {&pos.p, &nor.p, &mean.p, &accum.p, &counter.p}) host::freeChecked(*q, "volumeRender", __LINE__);
     return true;
 }
 
@@ -119,7 +119,7 @@ bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     constexpr uint32_t kStride = 8;
     const KdTree& photons = *r.photonKdTree;
     const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
-    r.extension_.irradianceKdTree = new KdTree(0.0f);
+    host::state(r).irradianceKdTree = new KdTree(0.0f);
     if (!m) return true;
     std::vector<float4> pos(n), nor(n), col(m);
     copyBack(pos, photons.d_positions, __LINE__);
@@ -149,8 +149,8 @@ bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
         subNor[k] = nor[size_t(k) * kStride];
         radius[k] = col[k].w;
     }
-    r.extension_.irradianceKdTree->AddRecords(m, subPos.data(), subNor.data(), col.data(), 0.0f, radius.data());
-    r.extension_.irradianceKdTree->Build();
+    host::state(r).irradianceKdTree->AddRecords(m, subPos.data(), subNor.data(), col.data(), 0.0f, radius.data());
+    host::state(r).irradianceKdTree->Build();
     return true;
 }
 
@@ -193,7 +193,7 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
         const int balanced = extension_.balancedPhotons ? 1 : 0;
         TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_balancedPhotons, &balanced, 4), "volumeRender", __LINE__);
         const std::vector<float> scales = host::photonScales(*this);
-        if (!host::uploadTable(*this, extension_.photonScales, scales.data(), scales.size() * 4,
+        if (!host::uploadTable(*this, host::state(*this).photonScales, scales.data(), scales.size() * 4,
                                rt::Symbol::texLightsPhotonScale))
             throw std::bad_alloc();
     }
@@ -242,7 +242,7 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
 
     launchBatches([&](dim3 grid, uint32_t first) {
         rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
-                   numLights + (host::worldLit(*this) ? 1u : 0u) + (extension_.numEmitters ? 1u : 0u), rands,
+                   numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u), rands,
                    rands01, d_photonNormals, first);
     });
     collect(2796, 0);
@@ -267,8 +267,8 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     host::status(this, "Building KdTree for photons...");
     photonKdTree->Build();
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
-    delete extension_.irradianceKdTree;
-    extension_.irradianceKdTree = nullptr;
+    delete host::state(*this).irradianceKdTree;
+    host::state(*this).irradianceKdTree = nullptr;
     if (useFinalGather && !precomputeIrradiance(*this, &shareStopped)) return;
     photonsCast = true;
 } catch (...) {
@@ -369,15 +369,15 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
     // The gather rays read the irradiance tree, made with the photon map.
-    if (!extension_.irradianceKdTree && photonKdTree && !precomputeIrradiance(*this)) return false;
+    if (!host::state(*this).irradianceKdTree && photonKdTree && !precomputeIrradiance(*this)) return false;
     host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16)), gradAccum(Malloc(size_t(n) * 96));
     if (n && (!accum.p || !gradAccum.p)) return false;
     if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", __LINE__);
     if (n) TESSRA_CHECK(rt::memset(gradAccum.p, 0, size_t(n) * 96), "volumeRender", __LINE__);
-    host::freeChecked(extension_.fgGradients, "volumeRender", __LINE__);
-    extension_.fgGradients = Malloc(size_t(n) * 96);
-    if (n && !extension_.fgGradients) return false;
-    if (n) TESSRA_CHECK(rt::memset(extension_.fgGradients, 0, size_t(n) * 96), "volumeRender", __LINE__);
+    host::freeChecked(host::state(*this).fgGradients, "volumeRender", __LINE__);
+    host::state(*this).fgGradients = Malloc(size_t(n) * 96);
+    if (n && !host::state(*this).fgGradients) return false;
+    if (n) TESSRA_CHECK(rt::memset(host::state(*this).fgGradients, 0, size_t(n) * 96), "volumeRender", __LINE__);
     if (callbacks) callbacks->SetFinalGatherCount(n);
     const host::SharedRange share = host::sharedRange(*this, n);
     const size_t mine = share.last - share.first;
@@ -400,7 +400,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
         rt::launch(TESSRA_KERNEL(estimatePhotonMap_FG), grid, kRecordBlock, uint32_t(share.first), uint32_t(share.last),
                    fgKdTree ? fgKdTree->d_seconds : nullptr, fgKdTree ? fgKdTree->d_positions : nullptr,
                    ambientLightIntens, accum.p, fgKdTree ? fgKdTree->d_thirds : nullptr, j, rands,
-                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(extension_.fgGradients), rays);
+                   static_cast<float4*>(gradAccum.p), static_cast<float4*>(host::state(*this).fgGradients), rays);
         rt::synchronize();
     };
     int lastStep = 0;
@@ -419,7 +419,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             }
             lastStep = step;
         }
-        if (j == 1) bindTree(extension_.irradianceKdTree);
+        if (j == 1) bindTree(host::state(*this).irradianceKdTree);
         gather(j, nullptr);
     }
     // Records whose rays disagree (a small bright patch that few of them see) take more,
@@ -451,14 +451,14 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             TESSRA_CHECK(rt::memcpyHtoD(fgKdTree->d_thirds, irradiance.data(), size_t(n) * 16), "volumeRender",
                          __LINE__);
         std::vector<float4> gradients(size_t(n) * 6);
-        TESSRA_CHECK(rt::memcpyDtoH(gradients.data(), extension_.fgGradients, size_t(n) * 96), "volumeRender",
+        TESSRA_CHECK(rt::memcpyDtoH(gradients.data(), host::state(*this).fgGradients, size_t(n) * 96), "volumeRender",
                      __LINE__);
         aborted = aborted || !host::gatherShared(*this, gradients.data(), n, 96);
         if (!aborted)
-            TESSRA_CHECK(rt::memcpyHtoD(extension_.fgGradients, gradients.data(), size_t(n) * 96), "volumeRender",
+            TESSRA_CHECK(rt::memcpyHtoD(host::state(*this).fgGradients, gradients.data(), size_t(n) * 96), "volumeRender",
                          __LINE__);
     }
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texFGGradients, extension_.fgGradients, size_t(n) * 96), "volumeRender",
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texFGGradients, host::state(*this).fgGradients, size_t(n) * 96), "volumeRender",
                  __LINE__);
     TESSRA_CHECK(rt::free(gradAccum.p), "volumeRender", __LINE__);
     gradAccum.p = nullptr;

@@ -71,7 +71,7 @@ bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb, const
         if (!renderAreaLight(fb, i, n, c)) return false;
     }
     const uint32_t n = c.strata();
-    return !host::emits(*this) || renderEmission(fb, host::worldLit(*this) ? n : 0, extension_.numEmitters ? n : 0, c);
+    return !host::emits(*this) || renderEmission(fb, host::worldLit(*this) ? n : 0, host::emitterCount(*this) ? n : 0, c);
 } catch (...) {
     host::reportException("RenderDirectLighting");
     return false;
@@ -106,9 +106,9 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     uploadCamera(this, 2520);
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, envColor, 12), "volumeRender", __LINE__);
     unsigned timer = 0;
-    platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", 2524);
-    platform::cutCheck(platform::cutResetTimer(timer), "volumeRender", 2525);
-    platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", 2526);
+    platform::cutCheck(platform::cutCreateTimer(&timer), "volumeRender", __LINE__);
+    platform::cutCheck(platform::cutResetTimer(timer), "volumeRender", __LINE__);
+    platform::cutCheck(platform::cutStartTimer(timer), "volumeRender", __LINE__);
 
     host::drawRandomPair();  // kept: later stages draw from the same sequence
     // An area light's rays share its pattern out also when each takes a single sample of
@@ -131,9 +131,9 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
             return false;
         }
     }
-    platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", 2560);
+    platform::cutCheck(platform::cutStopTimer(timer), "volumeRender", __LINE__);
     platform::cutGetAverageTimerValue(timer);
-    platform::cutCheck(platform::cutDeleteTimer(timer), "volumeRender", 2563);
+    platform::cutCheck(platform::cutDeleteTimer(timer), "volumeRender", __LINE__);
     return true;
 } catch (...) {
     host::reportException("renderAreaLight");

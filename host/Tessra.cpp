@@ -498,21 +498,20 @@ void TessraRendererCUDA::CleanUp() try {
     fgKdTree = nullptr;
     delete photonKdTree;
     photonKdTree = nullptr;
-    delete extension_.irradianceKdTree;
-    extension_.irradianceKdTree = nullptr;
+    if (TessraRenderState* const st = extension_.state) {
+        delete st->irradianceKdTree;
+        st->irradianceKdTree = nullptr;
+        for (void** table : {&st->fgGradients, &st->emitters, &st->matEmission, &st->worldTexels, &st->worldCdf,
+                             &st->photonScales})
+            host::freeChecked(*table, "Tessra", __LINE__);
+        st->numEmitters = 0;
+    }
 
     // The photon buffers are released whenever they exist: the flags may have been
     // switched off by the host since the upload that allocated them.
 #define TESSRA_DEVICE_ARRAY(f, line) host::freeChecked(f, "Tessra", line);
 #include "host/device_arrays.def"
 #undef TESSRA_DEVICE_ARRAY
-    host::freeChecked(extension_.fgGradients, "Tessra", __LINE__);
-    host::freeChecked(extension_.emitters, "Tessra", __LINE__);
-    host::freeChecked(extension_.matEmission, "Tessra", __LINE__);
-    host::freeChecked(extension_.worldTexels, "Tessra", __LINE__);
-    host::freeChecked(extension_.worldCdf, "Tessra", __LINE__);
-    host::freeChecked(extension_.photonScales, "Tessra", __LINE__);
-    extension_.numEmitters = 0;
     host::releaseTextureImages(textureImages);
 } catch (...) {
     host::reportException("CleanUp");

@@ -17,7 +17,30 @@
 // support staff know them from the original messages.
 #define TESSRA_CHECK(call, file, line) ::platform::cudaCheck((call), (file), (line))
 
+// What the library keeps per render beside what a host sets: device tables and the
+// irradiance tree. Copies of a renderer share them (plain pointer copies), as they share
+// the scene's arrays.
+struct TessraRenderState {
+    void* fgGradients = nullptr;         // irradiance gradients, six float4 per final-gather record
+    KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
+    uint32_t numEmitters = 0;            // the emitting triangles and each material's emission
+    void* emitters = nullptr;
+    void* matEmission = nullptr;
+    void* photonScales = nullptr;  // each light's photon power factor
+    void* worldTexels = nullptr;   // the world image's texels and sampling tables
+    void* worldCdf = nullptr;
+};
+
 namespace host {
+
+// The renderer's per-render state, made on first use.
+inline TessraRenderState& state(TessraRendererCUDA& r) {
+    if (!r.extension_.state) r.extension_.state = new TessraRenderState[1]();
+    return *r.extension_.state;
+}
+inline uint32_t emitterCount(const TessraRendererCUDA& r) {
+    return r.extension_.state ? r.extension_.state->numEmitters : 0;
+}
 
 // Nothing thrown inside the library reaches a host: every exported function and public
 // member ends in a catch-all that calls this from its handler. It names the caller and
@@ -77,7 +100,8 @@ bool stopTogether(TessraRendererCUDA& r);
     X(emission, float, 3 * size_t(ox.emissionMaterials))                            \
     X(worldImage, float, 3 * size_t(ox.worldImageSize[0]) * ox.worldImageSize[1]) \
     X(lambertLights, uint8_t, ox.lambertLightCount)                                 \
-    X(specularLayer, float, 2 * size_t(ox.specularLayerMaterials))
+    X(specularLayer, float, 2 * size_t(ox.specularLayerMaterials))                  \
+    X(state, TessraRenderState, 1)
 
 // Grows an owned array of `per` values an item, zero-filled, to hold items up to `n` when
 // `item` lies past its `count`.
@@ -110,7 +134,7 @@ inline float imageAspect(const TessraRendererCUDA& r) {
     return float(r.width) / float(r.height) * r.extension_.pixelAspect;
 }
 
-inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || r.extension_.numEmitters > 0; }
+inline bool emits(const TessraRendererCUDA& r) { return worldLit(r) || emitterCount(r) > 0; }
 // Replaces the device table in slot with `bytes` of data and binds `symbol` to it; false
 // when the device has no memory for it.
 bool uploadTable(TessraRendererCUDA& r, void*& slot, const void* data, size_t bytes, rt::Symbol symbol);

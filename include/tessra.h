@@ -24,6 +24,7 @@
 
 class Octree;
 class KdTree;
+struct TessraRenderState;
 class TessraRendererCUDA;
 
 // Implemented by the host. Every notification is skipped while the renderer's
@@ -301,19 +302,12 @@ public:
         TessraWorkShare share = {1, 0, nullptr, nullptr};
         uint32_t pathSamples = 0;   // path tracing instead of the stages: samples per ray, 0 off
         uint32_t pathBounces = 0;   // diffuse bounces of each path after the first hit
-        void* fgGradients = nullptr;  // irradiance gradients, six float4 per final-gather record
-        KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
         bool coverage = false;  // delivered alpha is the fraction of the pixel's rays that hit
         bool worldLight = false;  // the background colour is a world that lights the scene and is seen
-        // Emission of materials (RGB radiance by material index, owned; Tessra_SetMaterialEmission),
-        // and per render the emitting triangles and each material's emission on the device.
+        // Emission of materials (RGB radiance by material index, owned; Tessra_SetMaterialEmission).
         float* emission = nullptr;
         uint32_t emissionMaterials = 0;
-        uint32_t numEmitters = 0;
-        void* emitters = nullptr;
-        void* matEmission = nullptr;
-        // The world's image (Tessra_SetWorldImage): width x height linear RGB, owned; and
-        // per render its texels and sampling tables on the device.
+        // The world's image (Tessra_SetWorldImage): width x height linear RGB, owned.
         float* worldImage = nullptr;
         uint32_t worldImageSize[2] = {0, 0};
         float worldImageTurn[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -323,10 +317,8 @@ public:
         uint8_t* lambertLights = nullptr;
         uint32_t lambertLightCount = 0;
         bool balancedPhotons = false;  // each light's photons carry its own power (Tessra_SetBalancedPhotons)
-        void* photonScales = nullptr;  // per render on the device: each light's photon power factor
-        void* worldTexels = nullptr;
-        void* worldCdf = nullptr;
         float pixelAspect = 1.0f;  // a pixel's width over its height (Tessra_SetPixelAspect)
+        TessraRenderState* state = nullptr;  // what the library keeps per render; owned, private
         // Per material, its specular layer's normal reflectance and roughness
         // (Tessra_SetMaterialSpecularLayer); owned, specularLayerMaterials entries of two.
         float* specularLayer = nullptr;
