@@ -403,22 +403,12 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
 
 void Octree::upload(const float4* vertices, unsigned workers) {
     const size_t n = num_nodos_totales, entries = totalContenido;
-    struct Item {
-        void** dev;
-        const void* host;
-        size_t bytes;
-        int allocLine;
-    };
-    const Item items[] = {
-        {&d_bounds, bounds, 32 * n, 155},          {&d_pos, pos, 16 * n, 158},
-        {&d_contenido, contenido, 4 * entries, 161}, {&d_hijos, hijos, 32 * n, 164},
-        {&d_parents, parents, 4 * n, 167},         {&d_offsetsCont, offsetsCont, 4 * n, 170},
-        {&d_traverseOrder, traverseOrder, 64, 173},
-    };
-    for (const Item& it : items) {
-        TESSRA_CHECK(rt::malloc(it.dev, it.bytes), "Octree", it.allocLine);
-        TESSRA_CHECK(rt::memcpyHtoD(*it.dev, it.host, it.bytes), "Octree", it.allocLine + 1);
-    }
+    const Octree& O = *this;
+#define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) \
+    TESSRA_CHECK(rt::malloc(&d, bytes), "Octree", allocLine);                   \
+    TESSRA_CHECK(rt::memcpyHtoD(d, h, bytes), "Octree", allocLine + 1);
+#include "host/octree_arrays.def"
+#undef TESSRA_OCTREE_ARRAY
 
     // The walk's node records and prepared triangles are made a stretch at a time into
     // one staging buffer, every worker filling a part, and copied from there, so that
@@ -473,33 +463,23 @@ void Octree::upload(const float4* vertices, unsigned workers) {
 Octree::~Octree() { release(); }
 
 void Octree::release() {
-    delete[] bounds;
-    delete[] pos;
-    delete[] contenido;
-    delete[] hijos;
-    delete[] parents;
-    delete[] offsetsCont;
-    delete[] traverseOrder;
-    host::freeChecked(d_bounds, "Octree", 189);
-    host::freeChecked(d_pos, "Octree", 190);
-    host::freeChecked(d_contenido, "Octree", 191);
-    host::freeChecked(d_hijos, "Octree", 192);
-    host::freeChecked(d_parents, "Octree", 193);
-    host::freeChecked(d_offsetsCont, "Octree", 194);
-    host::freeChecked(d_traverseOrder, "Octree", 195);
+#define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) delete[] h;
+#include "host/octree_arrays.def"
+#undef TESSRA_OCTREE_ARRAY
+#define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) \
+    host::freeChecked(d, "Octree", freeLine);
+#include "host/octree_arrays.def"
+#undef TESSRA_OCTREE_ARRAY
     host::freeChecked(d_nodes, "Octree", 196);
     host::freeChecked(d_leafTris, "Octree", 197);
 }
 void SetCudaOctreeTextures(const Octree* o) {
     const size_t n = o->num_nodos_totales;
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBoundsOctree, o->d_bounds, 32 * n), "volumeRender", 2415);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texPosOctree, o->d_pos, 16 * n), "volumeRender", 2416);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texContenido, o->d_contenido, 4 * size_t(o->totalContenido)),
-                 "volumeRender", 2417);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texHijosOctree, o->d_hijos, 32 * n), "volumeRender", 2418);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texParentsOctree, o->d_parents, 4 * n), "volumeRender", 2419);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texOffsetsCont, o->d_offsetsCont, 4 * n), "volumeRender", 2420);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texTraverseOrder, o->d_traverseOrder, 64), "volumeRender", 2421);
+    const Octree& O = *o;
+#define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) \
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::tex, O.d, bytes), "volumeRender", bindLine);
+#include "host/octree_arrays.def"
+#undef TESSRA_OCTREE_ARRAY
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texNodes, o->d_nodes, 64 * n), "volumeRender", __LINE__);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris, 64 * size_t(o->totalContenido)),
                  "volumeRender", __LINE__);

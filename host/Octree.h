@@ -36,20 +36,12 @@ public:
     // Host arrays and their device copies. The renderer reads none of the host arrays
     // after the upload, but the tests walk them, so they are kept until destruction
     // (88 bytes per node and 4 per entry of contenido).
-    float4* bounds = nullptr;
-    float4* pos = nullptr;
-    uint32_t* contenido = nullptr;
-    int32_t* hijos = nullptr;
-    int32_t* parents = nullptr;
-    int32_t* offsetsCont = nullptr;
-    uint8_t* traverseOrder = nullptr;
-    void* d_bounds = nullptr;
-    void* d_pos = nullptr;
-    void* d_contenido = nullptr;
-    void* d_hijos = nullptr;
-    void* d_parents = nullptr;
-    void* d_offsetsCont = nullptr;
-    void* d_traverseOrder = nullptr;
+#define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) T* h = nullptr;
+#include "host/octree_arrays.def"
+#undef TESSRA_OCTREE_ARRAY
+#define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) void* d = nullptr;
+#include "host/octree_arrays.def"
+#undef TESSRA_OCTREE_ARRAY
     // What one step of the walk reads, in one 64-byte record per node: (min, leaf offset
     // into contenido or -1), (max, leaf triangle count), children 0-3, children 4-7, the
     // integers stored as float bits. Written to the device a slice at a time, with no
