@@ -79,7 +79,10 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         // The specular layer reflects what the first hit gathers, as final gather's records
         // do; later, the photons' mean share.
         s.layer = primary ? layerAlbedo(m, -dot(Nf, D)) : 0.0f;
-        if (!primary) s.Kd += make_float3(layerMeanAlbedo(m), layerMeanAlbedo(m), layerMeanAlbedo(m));
+        if (!primary) {
+            const float c = layerMeanAlbedo(m);
+            s.Kd += make_float3(c, c, c);
+        }
         float3 direct = make_float3(0, 0, 0);
         for (unsigned int il = 0; il < numlights; ++il) {
             const LightSample l = fetchLight(il);
