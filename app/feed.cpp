@@ -103,6 +103,7 @@ bool setField(TessraRendererCUDA* r, const std::string& field, const std::string
             if (v == "true" || v == "1" || v == "on" || v == "yes") *static_cast<bool*>(p) = true;
             else if (v == "false" || v == "0" || v == "off" || v == "no") *static_cast<bool*>(p) = false;
             else break;
+            if (it->set && r && !it->set(*r, *static_cast<bool*>(p) ? 1u : 0u)) break;
             return true;
         }
         case Kind::Float: {

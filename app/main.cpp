@@ -213,7 +213,8 @@ struct Options {
     std::string device = "auto";
     bool listDevices = false;
     unsigned threads = 0;
-    bool gi = false, finalGather = false, quiet = false, verbose = false, allowAny = false, stageTimes = false;
+    bool gi = false, finalGather = false, caustics = false, quiet = false, verbose = false, allowAny = false;
+    bool stageTimes = false;
     bool shadowsOn = false, shadowsOff = false;
     unsigned photons = 0, bounces = 0, fgSamples = 0, pathSamples = 0;
     float photonRadius = 0, photonEnergy = 0, fgDensity = 0, scale = 1.0f;
@@ -268,6 +269,9 @@ void declareOptions(CLI::App& app, Options& o) {
         ->check(finiteFloat(true));
     app.add_option("--photon-energy", o.photonEnergy, "Energy of the photons (implies --gi)")->check(finiteFloat(true));
     app.add_flag("--final-gather", o.finalGather, "Interpolate indirect light from final-gather records (implies --gi)");
+    app.add_flag("--caustics", o.caustics,
+                 "Photons go on through mirrors and glass, which focus light on what they face (implies --gi; "
+                 "--set reflectiveCaustics=false or refractiveCaustics=false leaves one kind out)");
     app.add_option("--fg-samples", o.fgSamples, "Samples per final-gather record (implies --final-gather)")
         ->check(CLI::PositiveNumber);
     app.add_option("--fg-density", o.fgDensity, "Density of the final-gather records (implies --final-gather)")
@@ -462,7 +466,9 @@ int configure(TessraRendererCUDA* r, Options& o, const tr::Scene& scene, const F
         return kExitUsage;
     }
     photonBounces = pathTracing ? 0 : o.bounces;
-    if (o.photons || photonBounces || o.photonRadius > 0 || o.photonEnergy > 0 || o.finalGather) o.gi = true;
+    if (o.photons || photonBounces || o.photonRadius > 0 || o.photonEnergy > 0 || o.finalGather || o.caustics)
+        o.gi = true;
+    if (o.caustics) Tessra_SetCaustics(r, true, true);
     if (o.gi) r->indirectIllumination = r->usePhotonMapping = true;
     if (o.finalGather) r->useFinalGather = true;
     if (o.photons) r->numPhotons = o.photons;

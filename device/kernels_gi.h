@@ -371,14 +371,54 @@ TESSRA_DEVICE float3 hitDiffuse(const OctreeHit& h) {
     return diffuseColor(m, triangleTexCoords(h.triangle, h.barycentric)) + make_float3(c, c, c);
 }
 
-TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
-                                unsigned int numLights, float2 rands, float3 rands01,
-                                float4* out_normals_at_photon_pos, unsigned int photon_offset) {
-    (void)rands01;
+// A photon on a mirror, glossy or glass layer goes on through it with the chance of the
+// layer's share, as a path of the path tracer does, and rests on the diffuse rest (at
+// most four layers deep). Returns the power factor of the layers passed, zero when the
+// photon died or left the scene; h becomes where it rests, D its last direction, and
+// viaLayer tells whether a layer sent it there. The numbers come from the photon's own.
+TESSRA_DEVICE float3 throughLayers(OctreeHit& h, float3& D, unsigned int seed, bool& viaLayer) {
+    float3 factor = make_float3(1, 1, 1);
+    viaLayer = false;
+    for (unsigned int depth = 0;; ++depth) {
+        const int m = tex1Dfetch(SYM.texTriMatID, int(h.triangle));
+        const LayerShares w = layerShares(m);
+        if (w.caps.y <= 0 && w.caps.z <= 0) return factor;
+        const float pRefl = depth < 4 ? mean3(w.refl) : 0.0f, pRefr = depth < 4 ? mean3(w.refr) : 0.0f;
+        const unsigned int key = mixBits(seed ^ (depth * 0x9e3779b9u));
+        const float u = float(key >> 8) * (1.0f / 16777216.0f);
+        if (!(u < pRefl + pRefr)) {
+            const float pDiff = 1.0f - pRefl - pRefr;
+            return pDiff > 0.0f ? factor * w.diffuse * fastRcp(pDiff) : make_float3(0, 0, 0);
+        }
+        const bool refract = !(u < pRefl);
+        // A layer whose caustics are off takes its share of the light with it.
+        if (!(SYM.c_caustics & (refract ? 2 : 1))) return make_float3(0, 0, 0);
+        factor = factor * (refract ? w.refr * fastRcp(pRefr) : w.refl * fastRcp(pRefl));
+        const unsigned int k2 = mixBits(key + 0x632be5abu);
+        const float u1 = float(k2 >> 8) * (1.0f / 16777216.0f);
+        const float u2 = float(mixBits(k2) >> 8) * (1.0f / 16777216.0f);
+        Ray ray;
+        ray.d = layerSampleDirection(D, h.normal, refract, layerGloss(w, m, refract), u1, u2);
+        ray.o = h.position + ray.d * rayOffset(h.position);
+        h = intersectOctree(ray, 999999.9f, false);
+        if (!h.found) return make_float3(0, 0, 0);
+        D = ray.d;
+        viaLayer = true;
+    }
+}
+
+// A photon's key for throughLayers: its number and its pass.
+TESSRA_DEVICE unsigned int photonSeed(unsigned int i, unsigned int pass) {
+    return mixBits(i * 0x85ebca6bu + pass * 0xc2b2ae35u + 0x27d4eb2fu);
+}
+
+// Emits photon number q (from 1) and follows it to where it rests, into slot i of the
+// outputs, with inv its share of the light's power. A caustics round keeps only the
+// photons that a layer sent.
+TESSRA_DEVICE void emitPhoton(unsigned int i, int q, float inv, bool causticsOnly, float4* out_photons_pos,
+                              float4* out_photons_dir, float4* out_photons_col, float4* out_normals_at_photon_pos,
+                              unsigned int numLights, float2 rands) {
     const DeviceSymbols& S = SYM;
-    const unsigned int i = photon_offset + t.x();
-    if (int(i) >= S.c_maxPhotons || i >= 0x7fffffffu) return;
-    const int q = int(i) + 1;
     const float h9 = halton(q, 9), h2 = halton(q, 2), h3 = halton(q, 3), h5 = halton(q, 5), h7 = halton(q, 7);
     // numLights counts, after the lights, the world when it lights the scene and then the
     // emitting triangles (one share for all of them) when there are any.
@@ -405,23 +445,51 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
     Ray ray;
     ray.o = O;
     ray.d = D;
-    const OctreeHit h = intersectOctree(ray, 999999.9f, false);
-    if (!h.found) {
+    OctreeHit h = intersectOctree(ray, 999999.9f, false);
+    bool viaLayer = false;
+    // Without caustics a photon rests where it lands, whatever the layers there.
+    const float3 through = !h.found        ? make_float3(0, 0, 0)
+                           : S.c_caustics ? throughLayers(h, D, photonSeed(unsigned(q - 1), 0), viaLayer)
+                                          : make_float3(1, 1, 1);
+    if (!h.found || !(mean3(through) > 0.0f) || (causticsOnly && !viaLayer)) {
         out_photons_pos[i] = make_float4(0, 0, 0, 0);
         return;
     }
-    const float3 A = hitDiffuse(h);
-    const float inv = fastRcp(float(S.c_maxPhotons));
+    const float3 A = hitDiffuse(h) * through;
     // The lights' photons take the scene's energy factor; the flux of the world and of the
     // emitting surfaces is already in the direct pass's units and only loses the density
     // estimate's factor.
     const float energy =
         world || surfaces ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy * tex1Dfetch(S.texLightsPhotonScale, int(l));
     const float3 col = power * (d * d) * (float(numLights) / p) * energy * A * inv;
-    out_photons_pos[i] = make_float4(h.position, 1.0f);
+    // A photon that a layer sent is marked (w 2): the camera's hits gather those apart.
+    out_photons_pos[i] = make_float4(h.position, viaLayer ? 2.0f : 1.0f);
     out_photons_dir[i] = make_float4(D, 1.0f);
     out_photons_col[i] = make_float4(col, inv);
     out_normals_at_photon_pos[i] = make_float4(faceForward(h.normal, D), 1.0f);
+}
+
+TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
+                                unsigned int numLights, float2 rands, float3 rands01,
+                                float4* out_normals_at_photon_pos, unsigned int photon_offset) {
+    (void)rands01;
+    const unsigned int i = photon_offset + t.x();
+    if (int(i) >= SYM.c_maxPhotons || i >= 0x7fffffffu) return;
+    emitPhoton(i, int(i) + 1, fastRcp(float(SYM.c_maxPhotons)), false, out_photons_pos, out_photons_dir,
+               out_photons_col, out_normals_at_photon_pos, numLights, rands);
+}
+
+// One more round of c_maxPhotons photons, numbered after those of the rounds before, of
+// which only those a layer sent are kept, each with inv of the power: the caustics, which
+// few photons of the cast reach, take their own.
+TESSRA_DEVICE void cast_caustic_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir,
+                                        float4* out_photons_col, float4* out_normals_at_photon_pos,
+                                        unsigned int numLights, float2 rands, unsigned int photon_offset,
+                                        unsigned int round, float inv) {
+    const unsigned int i = photon_offset + t.x();
+    if (int(i) >= SYM.c_maxPhotons) return;
+    emitPhoton(i, int(i) + 1 + int(round) * SYM.c_maxPhotons, inv, true, out_photons_pos, out_photons_dir,
+               out_photons_col, out_normals_at_photon_pos, numLights, rands);
 }
 
 TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
@@ -453,12 +521,17 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
     Ray ray;
     ray.d = sampleCosineHemisphere(N, u1, u2);
     ray.o = xyz(inPos) + N * rayOffset(xyz(inPos));
-    const OctreeHit h = intersectOctree(ray, 999999.9f, false);
+    OctreeHit h = intersectOctree(ray, 999999.9f, false);
     if (!h.found) return;
-    out_photons_pos[i] = make_float4(h.position, 1.0f);
-    out_photons_dir[i] = make_float4(ray.d, 1.0f);
-    out_photons_col[i] = make_float4(power * hitDiffuse(h), 1.0f);
-    out_normals_at_photon_pos[i] = make_float4(faceForward(h.normal, ray.d), 1.0f);
+    bool viaLayer = false;
+    float3 D = ray.d;
+    const float3 through = S.c_caustics ? throughLayers(h, D, photonSeed(i, irebote + 1), viaLayer)
+                                        : make_float3(1, 1, 1);
+    if (!(mean3(through) > 0.0f)) return;
+    out_photons_pos[i] = make_float4(h.position, viaLayer ? 2.0f : 1.0f);
+    out_photons_dir[i] = make_float4(D, 1.0f);
+    out_photons_col[i] = make_float4(power * hitDiffuse(h) * through, 1.0f);
+    out_normals_at_photon_pos[i] = make_float4(faceForward(h.normal, D), 1.0f);
 }
 
 // ---------------------------------------------------------------------------------
@@ -551,6 +624,13 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
     return xyz(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[0]));
 }
 
+// Whether photons rest on material m: with caustics a pure mirror or clear glass passes
+// every one on, and the estimate nearest to it would be a neighbour's light.
+TESSRA_DEVICE bool keepsPhotons(int m) {
+    const int4 caps = tex1Dfetch(SYM.texMatCaps, m);
+    return !SYM.c_caustics || (caps.y <= 0 && caps.z <= 0) || mean3(layerShares(m).diffuse) > 0.0f;
+}
+
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,
                                         float4* positions, float ambientLightIntens, float4* lightAccum,
                                         float4* lightNorm, unsigned int numIters, float2 rands, float4* gradAccum,
@@ -566,7 +646,9 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
         // The directions are cosine-distributed, so the plain mean of what they see is
         // the irradiance: weighting each by the cosine again counted it twice. The
         // photons counted are those on the side the ray arrives at.
-        L = precomputedEstimate(h.position, faceForward(h.normal, ray.d)) * ambientLightIntens;
+        L = keepsPhotons(tex1Dfetch(SYM.texTriMatID, int(h.triangle)))
+                ? precomputedEstimate(h.position, faceForward(h.normal, ray.d)) * ambientLightIntens
+                : make_float3(0, 0, 0);
     } else {
         // A world that lights the scene reaches the record through the direct pass.
         L = SYM.c_worldLight ? make_float3(0, 0, 0) : worldRadiance(ray.d);

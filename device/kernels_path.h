@@ -35,16 +35,6 @@ struct PathSampler {
     }
 };
 
-// A mirror, glossy, clear or frosted layer's direction: the reflection passes' rule with
-// the stratum drawn at random.
-TESSRA_DEVICE float3 specularDirection(float3 D, float3 N, bool refract, float gloss, PathSampler& rng) {
-    const float3 R = layerDirection(D, N, refract);
-    if (gloss < 0.0f) return R;
-    const float a = rng.next();
-    const float phi = 2.0f * TESSRA_PI * rng.next();
-    return glossyTurn(R, powf(gloss, 0.0111111f), a, phi);
-}
-
 // One path from a camera hit; what it brings back to the pixel.
 TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, char shadowMode,
                                unsigned int lightSubDivs, unsigned int bounces, float ambientLightIntens,
@@ -59,13 +49,8 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         // Emission reaches diffuse surfaces through their light samples, and the camera
         // through the emission pass; a mirror or glass shows it.
         if (viaSpecular && S.c_numEmitters > 0) L += beta * xyz(tex1Dfetch(S.texMatEmission, m));
-        const int4 caps = tex1Dfetch(S.texMatCaps, m);
-        const uchar4 rc = tex1Dfetch(S.texMatReflColor, m), tc = tex1Dfetch(S.texMatRefrColor, m);
-        const float3 kc = caps.y > 0 ? make_float3(rc.x, rc.y, rc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
-        const float3 kr = caps.z > 0 ? make_float3(tc.x, tc.y, tc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
-        const float3 one = make_float3(1, 1, 1);
-        // The layers blend as the passes do: refraction over the surface, reflection over both.
-        const float3 wDiff = (one - kc) * (one - kr), wRefr = (one - kc) * kr, wRefl = kc;
+        const LayerShares w = layerShares(m);
+        const float3 wDiff = w.diffuse, wRefr = w.refr, wRefl = w.refl;
         const float3 Nf = faceForward(h.normal, D);
 
         LitSurface s;
@@ -109,10 +94,9 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         bool diffuse = false;
         if (u < pRefl || u < pRefl + pRefr) {
             const bool refract = !(u < pRefl);
-            const float gloss = (refract ? caps.z : caps.y) == 8
-                                    ? tex1Dfetch(refract ? S.texMatRefrGloss : S.texMatReflGloss, m)
-                                    : -1.0f;
-            ray.d = specularDirection(D, h.normal, refract, gloss, rng);
+            const float gloss = layerGloss(w, m, refract);
+            const float u1 = gloss < 0.0f ? 0.0f : rng.next(), u2 = gloss < 0.0f ? 0.0f : rng.next();
+            ray.d = layerSampleDirection(D, h.normal, refract, gloss, u1, u2);
             ray.o = h.position + ray.d * rayOffset(h.position);
             beta = beta * (refract ? wRefr : wRefl) * (total / (refract ? pRefr : pRefl));
             --specularLeft;

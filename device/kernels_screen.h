@@ -371,30 +371,6 @@ TESSRA_DEVICE bool takesPart(int k, unsigned char reflpass, unsigned char refl0_
     return mode > 0 && mode == int(reflpass);
 }
 
-// The mirror direction of D off a surface of normal N, or for glass the refracted one
-// (index 1.6 entering, its inverse leaving).
-TESSRA_DEVICE float3 layerDirection(float3 D, float3 N, bool refract) {
-    const float c = dot(D, N);
-    const float3 mirror = normalize(D - N * (2.0f * c));
-    if (!refract) return mirror;
-    const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
-    const float3 Nf = c < 0.0f ? -N : N;
-    const float cosi = dot(D, Nf);
-    const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
-    // Total internal reflection: the ray is reflected (the physical outcome) rather
-    // than given the non-number direction that sqrt(k2 < 0) would produce.
-    return k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
-}
-
-// R turned into a glossy cone about itself: cos theta = a + (1 - a) cosMax, azimuth phi.
-TESSRA_DEVICE float3 glossyTurn(float3 R, float cosMax, float a, float phi) {
-    const float cosT = a + (1.0f - a) * cosMax;
-    const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
-    const float3 Tg = tangentOf(R);
-    const float3 Bt = cross(R, Tg);
-    return R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
-}
-
 // Secondary rays of one window of the expanded reflection grid: from the parent pixels (in)
 // into the window (out).
 TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int calcWidth,

@@ -284,6 +284,64 @@ TESSRA_HD float3 sampleCosineHemisphere(float3 N, float u1, float u2) {
 
 TESSRA_HD float mean3(float3 v) { return (v.x + v.y + v.z) * (1.0f / 3.0f); }
 
+// The mirror direction of D off a surface of normal N, or for glass the refracted one
+// (index 1.6 entering, its inverse leaving).
+TESSRA_HD float3 layerDirection(float3 D, float3 N, bool refract) {
+    const float c = dot(D, N);
+    const float3 mirror = normalize(D - N * (2.0f * c));
+    if (!refract) return mirror;
+    const float eta = c > 0.0f ? 1.6f : 1.0f / 1.6f;
+    const float3 Nf = c < 0.0f ? -N : N;
+    const float cosi = dot(D, Nf);
+    const float k2 = 1.0f - eta * eta * (1.0f - cosi * cosi);
+    // Total internal reflection: the ray is reflected (the physical outcome) rather
+    // than given the non-number direction that sqrt(k2 < 0) would produce.
+    return k2 < 0.0f ? mirror : normalize(D * eta + Nf * (fastSqrt(k2) - eta * cosi));
+}
+
+// R turned into a glossy cone about itself: cos theta = a + (1 - a) cosMax, azimuth phi.
+TESSRA_HD float3 glossyTurn(float3 R, float cosMax, float a, float phi) {
+    const float cosT = a + (1.0f - a) * cosMax;
+    const float sinT = fastSqrt(maxf(0.0f, 1.0f - cosT * cosT));
+    const float3 Tg = tangentOf(R);
+    const float3 Bt = cross(R, Tg);
+    return R * cosT + Tg * (sinT * cosf(phi)) + Bt * (sinT * sinf(phi));
+}
+
+// How a surface's light divides among its layers, as the reflection passes blend them:
+// refraction over the diffuse surface, reflection over both. The three shares sum to one.
+struct LayerShares {
+    float3 diffuse, refl, refr;
+    int4 caps;
+};
+TESSRA_DEVICE LayerShares layerShares(int m) {
+    const DeviceSymbols& S = SYM;
+    LayerShares w;
+    w.caps = tex1Dfetch(S.texMatCaps, m);
+    const uchar4 rc = tex1Dfetch(S.texMatReflColor, m), tc = tex1Dfetch(S.texMatRefrColor, m);
+    const float3 kc = w.caps.y > 0 ? make_float3(rc.x, rc.y, rc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
+    const float3 kr = w.caps.z > 0 ? make_float3(tc.x, tc.y, tc.z) * (1.0f / 255.0f) : make_float3(0, 0, 0);
+    const float3 one = make_float3(1, 1, 1);
+    w.diffuse = (one - kc) * (one - kr);
+    w.refr = (one - kc) * kr;
+    w.refl = kc;
+    return w;
+}
+
+// A mirror, glossy, clear or frosted layer's direction for two sample numbers: the
+// reflection passes' rule with the stratum drawn at random (gloss < 0: a sharp layer).
+TESSRA_DEVICE float3 layerSampleDirection(float3 D, float3 N, bool refract, float gloss, float u1, float u2) {
+    const float3 R = layerDirection(D, N, refract);
+    if (gloss < 0.0f) return R;
+    return glossyTurn(R, powf(gloss, 0.0111111f), u1, 2.0f * TESSRA_PI * u2);
+}
+
+// The gloss of a layer that has one (mode 8), else -1.
+TESSRA_DEVICE float layerGloss(const LayerShares& w, int m, bool refract) {
+    if ((refract ? w.caps.z : w.caps.y) != 8) return -1.0f;
+    return tex1Dfetch(refract ? SYM.texMatRefrGloss : SYM.texMatReflGloss, m);
+}
+
 TESSRA_HD unsigned int mixBits(unsigned int x) {
     x ^= x >> 16;
     x *= 0x7feb352du;

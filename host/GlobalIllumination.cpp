@@ -154,6 +154,20 @@ bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     return true;
 }
 
+// The rounds of extra photons that the caustics take: as many again as the cast, eight
+// times over, when a material has a layer whose caustics are on, so that the light a
+// small mirror or glass focuses is not a few photons' blotches. (Photon numbers stay
+// within an int.)
+uint32_t causticRounds(const TessraRendererCUDA& r) {
+    constexpr uint32_t kRounds = 8;
+    const bool reflective = r.extension_.reflectiveCaustics, refractive = r.extension_.refractiveCaustics;
+    const bool layer = std::any_of(r.materials.begin(), r.materials.end(), [&](const material_t& m) {
+        return (reflective && m.reflective) || (refractive && m.refractive);
+    });
+    const uint32_t room = layer && r.numPhotons ? 0x7ffffffeu / r.numPhotons : 0;
+    return room > 1 ? std::min(kRounds, room - 1) : 0;
+}
+
 // The tiles of a render in tile order (columns outer), those that hold pixels of the
 // image numbered from 0 (count of them), those wholly outside ~0u: where the camera hits
 // of placement are kept.
@@ -192,6 +206,8 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     {
         const int balanced = extension_.balancedPhotons ? 1 : 0;
         TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_balancedPhotons, &balanced, 4), "volumeRender", __LINE__);
+        const int caustics = (extension_.reflectiveCaustics ? 1 : 0) | (extension_.refractiveCaustics ? 2 : 0);
+        TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_caustics, &caustics, 4), "volumeRender", __LINE__);
         const std::vector<float> scales = host::photonScales(*this);
         if (!host::uploadTable(*this, host::state(*this).photonScales, scales.data(), scales.size() * 4,
                                rt::Symbol::texLightsPhotonScale))
@@ -202,6 +218,9 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
 
     delete photonKdTree;
     photonKdTree = new KdTree(photonTreeParam);
+    KdTree*& caustics = host::state(*this).causticKdTree;
+    delete caustics;
+    caustics = new KdTree(photonTreeParam);
 
     // A photon's path depends on its number alone: processes sharing the work each follow
     // their own photons through every bounce, in batches of whole blocks, and exchange
@@ -218,15 +237,30 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     struct Pass {
         std::vector<float4> pos, col, nor;
     };
-    std::vector<Pass> passes(shared ? numBounces + 1 : 1);
-    // Each record remembers its pass, so that a gather can leave out the first hits.
+    const uint32_t rounds = causticRounds(*this);
+    std::vector<Pass> passes(shared ? numBounces + 1 + rounds : 1);
+    // Each record remembers its pass, so that a gather can leave out the first hits. The
+    // passes after the bounces are caustics rounds.
     const auto add = [&](Pass& p, uint32_t pass) {
         for (auto* v : {&p.pos, &p.col, &p.nor})
             if (!host::gatherShared(*this, v->data(), v->size(), 16, kPhotonBlock.x)) {
                 shareStopped = true;
                 return false;
             }
-        photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass));
+        // Photons a mirror or glass sent (w 2) are gathered apart at the camera's hits,
+        // and in the photon tree belong with the first hits, which the direct pass's
+        // gathers leave out; the others keep their pass.
+        // gathers leave out; the others keep their pass. The cast's own go to the camera's
+        // hits through the rounds, which hold more of them.
+        if (pass > numBounces) {
+            caustics->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f);
+            return true;
+        }
+        std::vector<float4> plain(p.pos), viaLayer(p.pos);
+        for (size_t k = 0; k < plain.size(); ++k) (p.pos[k].w > 1.5f ? plain : viaLayer)[k].w = 0.0f;
+        photonKdTree->AddRecords(numPhotons, plain.data(), p.nor.data(), p.col.data(), float(pass));
+        photonKdTree->AddRecords(numPhotons, viaLayer.data(), p.nor.data(), p.col.data(), 0.0f);
+        if (pass > 0 || !rounds) caustics->AddRecords(numPhotons, viaLayer.data(), p.nor.data(), p.col.data(), 0.0f);
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
         return true;
     };
@@ -261,11 +295,21 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
         });
         collect(2815, irebote + 1);
     }
+    for (uint32_t round = 1; round <= rounds; ++round) {
+        launchBatches([&](dim3 grid, uint32_t first) {
+            rt::launch(TESSRA_KERNEL(cast_caustic_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
+                       d_photonNormals,
+                       numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u), rands,
+                       first, round, 1.0f / (float(numPhotons) * float(rounds)));
+        });
+        collect(__LINE__, numBounces + round);
+    }
     for (uint32_t pass = 0; shared && pass < passes.size(); ++pass)
         if (!add(passes[pass], pass)) return;
 
     host::status(this, "Building KdTree for photons...");
     photonKdTree->Build();
+    caustics->Build();
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
     delete host::state(*this).irradianceKdTree;
     host::state(*this).irradianceKdTree = nullptr;
@@ -553,23 +597,22 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb) {
 }
 
 bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb, const TileContext& c) try {
-    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb, c);
+    if (!useFinalGather) return calcGlobalIlumPhoton_ScreenSpace(fb, c) && gatherCaustics(fb, c);
     if (!calcGlobalIlumPhoton_FromFG(fb, c)) return false;
     // Within a render every record was placed before the first tile (see Render).
-    if (c.cacheComplete || !fb.NeedsIndirectStepAgain()) return true;
-    return DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb, c);
+    if (!c.cacheComplete && fb.NeedsIndirectStepAgain() &&
+        !(DistributeFinalGatherPoints(fb) && CalculateIrradianceCache() && calcGlobalIlumPhoton_FromFG(fb, c)))
+        return false;
+    return gatherCaustics(fb, c);
 } catch (...) {
     host::reportException("PerformPhotonMappingStep");
     return false;
 }
 
-bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb, const TileContext& c) try {
-    host::status(this, "Indirect illumination from photonmap...");
-    bindTree(photonKdTree);
-    // The first hits are the direct light, which the direct pass has already added:
-    // once the map holds bounced photons, this gather counts only those. A map of first
-    // hits alone is shown whole, as an ambient fill.
-    const float gatherFrom = numBounces > 0 ? 1.0f : 0.0f;
+// The photon gather of every camera hit of a tile over the tree bound, from pass
+// gatherFrom on, added to the pixel.
+bool TessraRendererCUDA::gatherPhotonsPerPixel(const TessraFrameBuffer& fb, const TileContext& c,
+                                               float gatherFrom) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonGatherFrom, &gatherFrom, 4), "volumeRender", __LINE__);
     const float2 rands = randomPair();
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
@@ -583,6 +626,30 @@ bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffe
         }
     }
     return true;
+}
+
+// Light that reached the camera's hits through mirrors and glass (caustics): neither the
+// direct pass, nor a gather ray, which sees no light behind a layer, nor the photon
+// gather, which leaves these photons out, counts it. A map of first hits alone, shown
+// whole, holds them already.
+bool TessraRendererCUDA::gatherCaustics(const TessraFrameBuffer& fb, const TileContext& c) try {
+    const KdTree* caustics = extension_.state ? extension_.state->causticKdTree : nullptr;
+    if (!caustics || !caustics->numRecords || (!useFinalGather && numBounces == 0)) return true;
+    host::status(this, "Caustics from photonmap...");
+    caustics->Bind();
+    return gatherPhotonsPerPixel(fb, c, 0.0f);
+} catch (...) {
+    host::reportException("gatherCaustics");
+    return false;
+}
+
+bool TessraRendererCUDA::calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb, const TileContext& c) try {
+    host::status(this, "Indirect illumination from photonmap...");
+    bindTree(photonKdTree);
+    // The first hits are the direct light, which the direct pass has already added:
+    // once the map holds bounced photons, this gather counts only those. A map of first
+    // hits alone is shown whole, as an ambient fill.
+    return gatherPhotonsPerPixel(fb, c, numBounces > 0 ? 1.0f : 0.0f);
 } catch (...) {
     host::reportException("calcGlobalIlumPhoton_ScreenSpace");
     return false;

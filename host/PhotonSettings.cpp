@@ -176,3 +176,10 @@ extern "C" TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* r, bool 
     r->extension_.balancedPhotons = on;
     return 0;
 }
+
+extern "C" TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* r, bool reflective, bool refractive) {
+    if (!r) return -1;
+    r->extension_.reflectiveCaustics = reflective;
+    r->extension_.refractiveCaustics = refractive;
+    return 0;
+}

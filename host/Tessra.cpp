@@ -501,6 +501,8 @@ void TessraRendererCUDA::CleanUp() try {
     if (TessraRenderState* const st = extension_.state) {
         delete st->irradianceKdTree;
         st->irradianceKdTree = nullptr;
+        delete st->causticKdTree;
+        st->causticKdTree = nullptr;
         for (void** table : {&st->fgGradients, &st->emitters, &st->matEmission, &st->worldTexels, &st->worldCdf,
                              &st->photonScales})
             host::freeChecked(*table, "Tessra", __LINE__);

@@ -23,6 +23,7 @@
 struct TessraRenderState {
     void* fgGradients = nullptr;         // irradiance gradients, six float4 per final-gather record
     KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
+    KdTree* causticKdTree = nullptr;     // the photons that mirrors and glass sent
     uint32_t numEmitters = 0;            // the emitting triangles and each material's emission
     void* emitters = nullptr;
     void* matEmission = nullptr;

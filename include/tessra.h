@@ -323,6 +323,8 @@ public:
         // (Tessra_SetMaterialSpecularLayer); owned, specularLayerMaterials entries of two.
         float* specularLayer = nullptr;
         uint32_t specularLayerMaterials = 0;
+        bool reflectiveCaustics = false;  // photons go through mirrors and glass (Tessra_SetCaustics)
+        bool refractiveCaustics = false;
     } extension_;
 
 private:
@@ -341,6 +343,8 @@ private:
     bool PerformPhotonMappingStep(TessraFrameBuffer& fb, const TileContext& c);
     bool calcGlobalIlumPhoton_ScreenSpace(const TessraFrameBuffer& fb, const TileContext& c);
     bool calcGlobalIlumPhoton_FromFG(TessraFrameBuffer& fb, const TileContext& c);
+    bool gatherPhotonsPerPixel(const TessraFrameBuffer& fb, const TileContext& c, float gatherFrom);
+    bool gatherCaustics(const TessraFrameBuffer& fb, const TileContext& c);
     bool ReflectBuffers(const TessraFrameBuffer& fb, uint32_t subdivisions, uint8_t reflpass, uint8_t refl0_refr1,
                         uint32_t level, const TileContext& c);
     bool shadeTile(TessraFrameBuffer& fb, const TileContext& c);
@@ -500,6 +504,13 @@ TESSRA_API int Tessra_SetLightEmitterCosine(TessraRendererCUDA* renderer, uint32
 // lamp's photons many times over). The photons' total power, and photonEnergy's meaning
 // for it, stay. Off (the default), one factor. Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* renderer, bool on);
+// Whether photons go on through mirror and glossy layers (reflective) and through glass
+// (refractive), with the chance of each layer's share, and rest on the diffuse rest: the
+// camera's hits then show the light that mirrors and glass focus on them (caustics),
+// gathered apart, under the photon map and final gather alike. A layer whose caustics are
+// off absorbs its share. Off (the default), a photon rests wherever it lands, as the fixed
+// interface has it. Returns 0, or -1 without a renderer.
+TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* renderer, bool reflective, bool refractive);
 // Whether the materials' textures hold sRGB codes, as PNG and JPEG images, glTF's base
 // colour and Blender's colour images mean them: decoded to linear colour where read.
 // Off (the default), a texel's code over 255 is the colour. Returns 0, or -1 without a

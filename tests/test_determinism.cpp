@@ -18,13 +18,14 @@ const std::string& texture() {
 }
 
 // Four different scenes and sizes, so that a render shading with another's scene, size
-// or settings shows in its image: the box with every stage on, by direct light alone, by
+// or settings shows in its image: the box with every stage on (and caustics), by direct light alone, by
 // the photon map without final gather, and with every stage and antialiasing.
 std::unique_ptr<TessraRendererCUDA> makeScene(int kind) {
     const int sizes[4][2] = {{24, 24}, {32, 20}, {20, 28}, {16, 16}};
     std::unique_ptr<TessraRendererCUDA> r(tt::newRenderer(sizes[kind][0], sizes[kind][1]));
     if (kind % 3 == 0) {
         tt::addEveryStage(*r, texture());
+        if (kind == 0) Tessra_SetCaustics(r.get(), true, true);
         if (kind == 3) Tessra_SetSupersampling(r.get(), 3, 0.05f);
     } else {
         tt::addCornellBox(*r);

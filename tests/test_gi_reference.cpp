@@ -475,6 +475,51 @@ TEST(GiReference, EmittingSurfacesLightTheSceneOnce) {
     });
 }
 
+// Caustics: a point light beside an upright mirror lights the floor also through it,
+// as its image behind the mirror would (the mirror's caustics on). Final gather with photons' first hits alone: its
+// rays see nothing behind the mirror, so what the render adds to the direct image is the
+// light the mirror sends, against the direct image of the mirrored light with no mirror.
+TEST(GiReference, AMirrorLightsTheFloorAsTheLightsImageWould) {
+    const int size = 48;
+    const V3 eye = {0, 0, 3}, light = {0.4f, 0, 0.4f};
+    const auto room = [&](bool mirror, float lightX) {
+        return [=](TessraRendererCUDA& r, float) {
+            tt::addQuad(r, {-1.5f, -1.5f, 0}, {1, -1.5f, 0}, {1, 1.5f, 0}, {-1.5f, 1.5f, 0}, {0, 0, 1},
+                        tt::addDiffuse(r, 0.6f, 0.6f, 0.6f));
+            if (mirror) {
+                material_t m;
+                m.reflective = true;
+                m.reflColor[0] = m.reflColor[1] = m.reflColor[2] = 255;
+                tt::addQuad(r, {1, -3, 0}, {1, 3, 0}, {1, 3, 2}, {1, -3, 2}, {-1, 0, 0}, r.NuevoMaterial(m));
+                EXPECT_EQ(Tessra_SetCaustics(&r, true, false), 0);
+            }
+            r.NuevaLuzOmni(lightX, light.y, light.z, 1, 1, 1, 0.7f, 3, 1.0f);
+            r.shadowMode = 1;
+        };
+    };
+    const Lum direct = lumOf(room(true, light.x), Gi::Off, size, eye, 1, 0);
+    Lum caustic = lumOf(room(true, light.x), Gi::FinalGather, size, eye, 1, 0);
+    const Lum image = lumOf(room(false, 2 - light.x), Gi::Off, size, eye, 1, 0);
+    for (size_t i = 0; i < caustic.size(); ++i) caustic[i] -= direct[i];
+    // 6 x 6 blocks of the floor away from its edges and the mirror.
+    double sumE = 0, sumR = 0, worst = 0;
+    for (int by = 6; by + 6 <= size - 6; by += 6)
+        for (int bx = 6; bx + 6 <= size; bx += 6) {
+            double e = 0, ref = 0;
+            bool inside = true;
+            for (int y = by; y < by + 6; ++y)
+                for (int x = bx; x < bx + 6; ++x) {
+                    inside = inside && onPlane(float(x), float(y), size, size, eye).x < 0.85f;
+                    e += caustic[size_t(y) * size + x], ref += image[size_t(y) * size + x];
+                }
+            if (!inside) continue;
+            sumE += e, sumR += ref, worst = std::max(worst, std::fabs(e / ref - 1));
+        }
+    ASSERT_GT(sumR, 0);
+    EXPECT_LT(std::fabs(sumE / sumR - 1), 0.03);
+    EXPECT_LT(worst, 0.08);
+}
+
 // Glossy reflections share the lights' samples and the nested cones among a pixel's
 // glossy rays: the Cornell box with every white surface glossy, under a large area light,
 // against the path tracer's mirror paths (no diffuse bounce). Samples lost, counted twice

@@ -34,6 +34,11 @@ class TessraRenderSettings(bpy.types.PropertyGroup):
     photon_radius: FloatProperty(name="Photon Radius", default=0.1, min=1e-6, soft_max=10, subtype="DISTANCE",
                                  description="Photon search distance")
     photon_energy: FloatProperty(name="Photon Energy", default=1.0, min=1e-6, soft_max=100)
+    caustics_reflective: BoolProperty(name="Reflective Caustics", default=True,
+                                      description="Photons go on through mirror and glossy surfaces, which focus "
+                                                  "light on what they face (as Cycles' Light Paths > Caustics)")
+    caustics_refractive: BoolProperty(name="Refractive Caustics", default=True,
+                                      description="Photons go on through glass, which focuses light behind it")
     final_gather: BoolProperty(name="Final Gather", default=False,
                                description="Interpolate indirect light from final-gather records")
     fg_samples: IntProperty(name="Samples", default=64, min=1, max=4096, description="Samples per final-gather record")

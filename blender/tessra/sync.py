@@ -593,6 +593,7 @@ class Converter:
             r.indirect_illumination = r.use_photon_mapping = True
             r.num_photons = s.photons
             r.num_bounces = s.bounces
+            r.reflective_caustics, r.refractive_caustics = s.caustics_reflective, s.caustics_refractive
             if not s.photon_auto:  # else the module derives them
                 r.photon_search_distance = s.photon_radius
                 r.photon_energy = s.photon_energy

@@ -48,6 +48,8 @@ class RENDER_PT_tessra_light(TessraButtonsPanel, bpy.types.Panel):
         sub.enabled = not s.photon_auto
         sub.prop(s, "photon_radius")
         sub.prop(s, "photon_energy")
+        col.prop(s, "caustics_reflective")
+        col.prop(s, "caustics_refractive")
         col.prop(s, "final_gather")
         sub = col.column()
         sub.enabled = s.final_gather
