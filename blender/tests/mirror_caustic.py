@@ -8,9 +8,11 @@ blender -b --factory-startup --addons tessra --python mirror_caustic.py -- OUT_F
 import json
 import os
 import sys
-import time
 
 import bpy
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import compare  # noqa: E402
 
 out = sys.argv[sys.argv.index("--") + 1]
 s = bpy.context.scene
@@ -47,23 +49,7 @@ c.caustics_reflective, c.blur_glossy, c.sample_clamp_direct, c.sample_clamp_indi
 s.tessra.gi, s.tessra.final_gather, s.tessra.bounces = True, True, 2
 
 
-def render(engine):
-    s.render.engine = engine
-    s.render.filepath = os.path.join(out, "mirror_" + engine)
-    start = time.time()
-    bpy.ops.render.render(write_still=True)
-    seconds = time.time() - start
-    image = bpy.data.images.load(s.render.filepath + ".exr")
-    p, (w, h) = image.pixels[:], image.size
-    return seconds, w, h, [(p[4 * i] + p[4 * i + 1] + p[4 * i + 2]) / 3 for i in range(w * h)]
-
-
-tc, w, h, cy = render("CYCLES")
-tt, _, _, te = render("TESSRA")
-B = 16
-blocks = [[(y, x) for y in range(by, by + B) for x in range(bx, bx + B)]
-          for by in range(0, h - B + 1, B) for bx in range(0, w - B + 1, B)]
-errors = sorted(abs(sum(te[y * w + x] for y, x in b) / sum(cy[y * w + x] for y, x in b) - 1)
-                for b in blocks if sum(cy[y * w + x] for y, x in b) > 1e-3 * B * B)
+(tc, w, h, cy), (tt, _, _, te) = compare.engines(s, out, "mirror")
+errors = compare.block_errors(te, cy, w, h, floor=1e-3)
 print("RESULTS " + json.dumps(dict(mean_ratio=sum(te) / sum(cy), block_median=errors[len(errors) // 2],
                                    cycles_s=tc, tessra_s=tt)), flush=True)

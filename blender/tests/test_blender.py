@@ -63,6 +63,14 @@ class Addon(unittest.TestCase):
                     "-o", os.path.join(cls.dir, name), "-f", "1")
         return exr.read(os.path.join(cls.dir, name + "0001.exr"))
 
+    def script(self, name, blend=None):
+        """Runs one of the comparison scripts here; gives its output and the RESULTS it printed."""
+        out = self.blender(*([blend] if blend else ["--factory-startup"]), "--addons", "tessra", "--python-exit-code",
+                           "1", "--python", os.path.join(HERE, name), "--", self.dir)
+        results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
+        print(name, json.dumps(results))
+        return out, results
+
     def tessra_render(self, *args):
         out = os.path.join(self.dir, "ref.exr")
         subprocess.run([RENDER, os.path.join(self.dir, "scene.json"), "-o", out, "-q", "--aa", "1", *args], check=True)
@@ -135,10 +143,7 @@ class Addon(unittest.TestCase):
     def test_conversions_against_cycles(self):
         # The irradiance of a point light and a sun on a white plane and a Mix Shader's
         # colour, by both engines in one Blender; a Glass BSDF pane, which Tessra alone renders.
-        out = self.blender("--factory-startup", "--addons", "tessra", "--python-exit-code", "1", "--python",
-                           os.path.join(HERE, "conversion_scenes.py"), "--", self.dir)
-        results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
-        print("conversions:", json.dumps(results))
+        out, results = self.script("conversion_scenes.py")
         for case in ("point", "sun", "mix", "no_nodes", "area", "sphere", "world", "emission", "environment_seen",
                      "environment_light"):
             for cycles, tessra in zip(results[case]["CYCLES"], results[case]["TESSRA"]):
@@ -148,20 +153,12 @@ class Addon(unittest.TestCase):
         self.assertGreater(r, 4 * max(g, b), "the glass is opaque")
         self.assertEqual(out.count("material 'glass'"), 1, "one warning for the index Tessra cannot follow")
 
-    def test_room_with_global_illumination_against_cycles(self):
-        out = self.blender(self.blend, "--addons", "tessra", "--python-exit-code", "1", "--python",
-                           os.path.join(HERE, "room_gi.py"), "--", self.dir)
-        results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
-        print("room with final gather against Cycles:", json.dumps(results))
+    def test_global_illumination_and_a_mirrors_caustic_against_cycles(self):
+        results = self.script("room_gi.py", self.blend)[1]
         self.assertLess(abs(results["mean_ratio"] - 1), 0.10)  # measured: 0.965
         self.assertLess(results["block_median"], 0.15)  # measured: 0.03
-
-    def test_a_mirrors_caustic_against_cycles(self):
-        out = self.blender("--factory-startup", "--addons", "tessra", "--python-exit-code", "1", "--python",
-                           os.path.join(HERE, "mirror_caustic.py"), "--", self.dir)
-        results = json.loads(next(line[8:] for line in out.splitlines() if line.startswith("RESULTS ")))
-        print("a mirror's caustic against Cycles:", json.dumps(results))
         # Without caustics Tessra's mean is 0.59 of Cycles'; the median holds Cycles' noise.
+        results = self.script("mirror_caustic.py")[1]
         self.assertLess(abs(results["mean_ratio"] - 1), 0.08)  # measured: 0.974
         self.assertLess(results["block_median"], 0.15)  # measured: 0.098
 
