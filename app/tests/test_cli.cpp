@@ -398,16 +398,14 @@ std::vector<std::string> mpirun(int ranks, const std::vector<std::string>& rest)
     return a;
 }
 
-// The example of mirrors and glass with photons, caustics and final gather, the state each
-// rank builds for itself (every example is held to its one-process bytes by the crops test
-// above). Two tiles in a row (256 and 4 pixels wide) of 40 rows: the ranks share them in
-// bands of 16 rows, joined into runs, so that band edges fall inside tiles. The crop starts
-// inside a band.
+// The example with photons and final gather, the state each rank builds for itself
+// (every example is held to its one-process bytes by the crops test above). Two tiles in a
+// row (256 and 4 pixels wide) of 40 rows: the ranks share them in bands of 16 rows, joined
+// into runs, so that band edges fall inside tiles. The crop starts inside a band.
 TEST(Mpi, SameBytesAsOneProcessOnAnyRankCount) {
     SKIP_WITHOUT_MPI();
-    const std::string scene = kExamples + "/materials.json", dir = scratchDir("mpi");
-    std::vector<std::string> extra = {"--photons", "5000", "--final-gather", "--fg-samples", "16",
-                                      "--caustics", "--aa", "1"};
+    const std::string scene = kExamples + "/cornell-photon-mapping.json", dir = scratchDir("mpi");
+    std::vector<std::string> extra = {"--photons", "20000"};
     extra.insert(extra.end(), kPasses.begin(), kPasses.end());
     for (const int ranks : {3, 2}) {
         if (ranks == 2) extra.insert(extra.end(), {"--crop", "3,21,259,37"});
