@@ -385,7 +385,7 @@ TESSRA_DEVICE float3 throughLayers(OctreeHit& h, float3& D, unsigned int seed, b
         if (w.caps.y <= 0 && w.caps.z <= 0) return factor;
         const float pRefl = depth < 4 ? mean3(w.refl) : 0.0f, pRefr = depth < 4 ? mean3(w.refr) : 0.0f;
         const unsigned int key = mixBits(seed ^ (depth * 0x9e3779b9u));
-        const float u = float(key >> 8) * (1.0f / 16777216.0f);
+        const float u = unitFromBits(key);
         if (!(u < pRefl + pRefr)) {
             const float pDiff = 1.0f - pRefl - pRefr;
             return pDiff > 0.0f ? factor * w.diffuse * fastRcp(pDiff) : make_float3(0, 0, 0);
@@ -395,8 +395,7 @@ TESSRA_DEVICE float3 throughLayers(OctreeHit& h, float3& D, unsigned int seed, b
         if (!(SYM.c_caustics & (refract ? 2 : 1))) return make_float3(0, 0, 0);
         factor = factor * (refract ? w.refr * fastRcp(pRefr) : w.refl * fastRcp(pRefl));
         const unsigned int k2 = mixBits(key + 0x632be5abu);
-        const float u1 = float(k2 >> 8) * (1.0f / 16777216.0f);
-        const float u2 = float(mixBits(k2) >> 8) * (1.0f / 16777216.0f);
+        const float u1 = unitFromBits(k2), u2 = unitFromBits(mixBits(k2));
         Ray ray;
         ray.d = layerSampleDirection(D, h.normal, refract, layerGloss(w, m, refract), u1, u2);
         ray.o = h.position + ray.d * rayOffset(h.position);
@@ -624,11 +623,13 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
     return xyz(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[0]));
 }
 
-// Whether photons rest on material m: with caustics a pure mirror or clear glass passes
-// every one on, and the estimate nearest to it would be a neighbour's light.
-TESSRA_DEVICE bool keepsPhotons(int m) {
+// Whether photons rest on the surface of triangle t: with caustics a pure mirror or clear
+// glass passes every one on, and the estimate nearest to it would be a neighbour's light.
+TESSRA_DEVICE bool keepsPhotons(unsigned int t) {
+    if (!SYM.c_caustics) return true;
+    const int m = tex1Dfetch(SYM.texTriMatID, int(t));
     const int4 caps = tex1Dfetch(SYM.texMatCaps, m);
-    return !SYM.c_caustics || (caps.y <= 0 && caps.z <= 0) || mean3(layerShares(m).diffuse) > 0.0f;
+    return (caps.y <= 0 && caps.z <= 0) || mean3(layerShares(m).diffuse) > 0.0f;
 }
 
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,
@@ -646,7 +647,7 @@ TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int
         // The directions are cosine-distributed, so the plain mean of what they see is
         // the irradiance: weighting each by the cosine again counted it twice. The
         // photons counted are those on the side the ray arrives at.
-        L = keepsPhotons(tex1Dfetch(SYM.texTriMatID, int(h.triangle)))
+        L = keepsPhotons(h.triangle)
                 ? precomputedEstimate(h.position, faceForward(h.normal, ray.d)) * ambientLightIntens
                 : make_float3(0, 0, 0);
     } else {

@@ -22,14 +22,14 @@ struct PathSampler {
     unsigned int seed, sample, dim;
     TESSRA_DEVICE float next() {
         const unsigned int d = dim++;
-        const float shift = float(mixBits(seed ^ (d * 0x9e3779b9u + 0x632be5abu)) >> 8) * (1.0f / 16777216.0f);
+        const float shift = unitFromBits(mixBits(seed ^ (d * 0x9e3779b9u + 0x632be5abu)));
         float u;
         if (d < 12) {
             const int primes[12] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37};
             u = halton(int(sample) + 1, primes[d]) + shift;
             u -= floorf(u);
         } else {
-            u = float(mixBits(seed ^ mixBits(sample * 0x68bc21ebu + d)) >> 8) * (1.0f / 16777216.0f);
+            u = unitFromBits(mixBits(seed ^ mixBits(sample * 0x68bc21ebu + d)));
         }
         return minf(u, 0.99999994f);
     }
@@ -50,7 +50,6 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
         // through the emission pass; a mirror or glass shows it.
         if (viaSpecular && S.c_numEmitters > 0) L += beta * xyz(tex1Dfetch(S.texMatEmission, m));
         const LayerShares w = layerShares(m);
-        const float3 wDiff = w.diffuse, wRefr = w.refr, wRefl = w.refl;
         const float3 Nf = faceForward(h.normal, D);
 
         LitSurface s;
@@ -83,10 +82,10 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
             const float u0 = rng.next();
             direct += emitterSampleColour(s, u0, rng.next(), shadowMode);
         }
-        L += beta * wDiff * direct;
+        L += beta * w.diffuse * direct;
 
-        const float pRefl = specularLeft ? mean3(wRefl) : 0.0f, pRefr = specularLeft ? mean3(wRefr) : 0.0f;
-        const float pDiff = diffuseLeft ? mean3(wDiff) : 0.0f;
+        const float pRefl = specularLeft ? mean3(w.refl) : 0.0f, pRefr = specularLeft ? mean3(w.refr) : 0.0f;
+        const float pDiff = diffuseLeft ? mean3(w.diffuse) : 0.0f;
         const float total = pRefl + pRefr + pDiff;
         if (!(total > 0.0f)) break;
         const float u = rng.next() * total;
@@ -98,12 +97,12 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
             const float u1 = gloss < 0.0f ? 0.0f : rng.next(), u2 = gloss < 0.0f ? 0.0f : rng.next();
             ray.d = layerSampleDirection(D, h.normal, refract, gloss, u1, u2);
             ray.o = h.position + ray.d * rayOffset(h.position);
-            beta = beta * (refract ? wRefr : wRefl) * (total / (refract ? pRefr : pRefl));
+            beta = beta * (refract ? w.refr : w.refl) * (total / (refract ? pRefr : pRefl));
             --specularLeft;
         } else {
             ray.d = sampleCosineHemisphere(Nf, rng.next(), rng.next());
             ray.o = h.position + Nf * rayOffset(h.position);
-            beta = beta * wDiff * (s.Kd + make_float3(s.layer, s.layer, s.layer)) *
+            beta = beta * w.diffuse * (s.Kd + make_float3(s.layer, s.layer, s.layer)) *
                    (ambientLightIntens * total / pDiff);
             --diffuseLeft;
             diffuse = true;

@@ -351,6 +351,9 @@ TESSRA_HD unsigned int mixBits(unsigned int x) {
     return x;
 }
 
+// A number in [0, 1) from the top 24 bits of a hashed word.
+TESSRA_HD float unitFromBits(unsigned int x) { return float(x >> 8) * (1.0f / 16777216.0f); }
+
 // A hash of a point's bits: numbers that follow the point, whatever else was shaded.
 TESSRA_HD unsigned int pointHash(float3 P, unsigned int salt = 0u) {
     return mixBits(unsigned(floatBitsToInt(P.x)) * 0x8da6b343u ^ unsigned(floatBitsToInt(P.y)) * 0xd8163841u ^

@@ -256,11 +256,10 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
             caustics->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f);
             return true;
         }
-        std::vector<float4> plain(p.pos), viaLayer(p.pos);
-        for (size_t k = 0; k < plain.size(); ++k) (p.pos[k].w > 1.5f ? plain : viaLayer)[k].w = 0.0f;
-        photonKdTree->AddRecords(numPhotons, plain.data(), p.nor.data(), p.col.data(), float(pass));
-        photonKdTree->AddRecords(numPhotons, viaLayer.data(), p.nor.data(), p.col.data(), 0.0f);
-        if (pass > 0 || !rounds) caustics->AddRecords(numPhotons, viaLayer.data(), p.nor.data(), p.col.data(), 0.0f);
+        photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass), nullptr, 0.5f, 1.5f);
+        photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f, nullptr, 1.5f);
+        if (pass > 0 || !rounds)
+            caustics->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f, nullptr, 1.5f);
         if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
         return true;
     };
@@ -274,10 +273,12 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
         return shared || add(p, pass);
     };
 
+    // The shares photons are cast in: the lights, the world when it lights the scene, the
+    // emitting surfaces together.
+    const uint32_t sources = numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u);
     launchBatches([&](dim3 grid, uint32_t first) {
-        rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
-                   numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u), rands,
-                   rands01, d_photonNormals, first);
+        rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, sources,
+                   rands, rands01, d_photonNormals, first);
     });
     collect(2796, 0);
 
@@ -298,9 +299,7 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     for (uint32_t round = 1; round <= rounds; ++round) {
         launchBatches([&](dim3 grid, uint32_t first) {
             rt::launch(TESSRA_KERNEL(cast_caustic_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
-                       d_photonNormals,
-                       numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u), rands,
-                       first, round, 1.0f / (float(numPhotons) * float(rounds)));
+                       d_photonNormals, sources, rands, first, round, 1.0f / (float(numPhotons) * float(rounds)));
         });
         collect(__LINE__, numBounces + round);
     }

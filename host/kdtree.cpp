@@ -17,12 +17,12 @@ KdTree::~KdTree() {
 }
 
 void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
-                        float tag, const float* scalars) {
+                        float tag, const float* scalars, float wAbove, float wAtMost) {
     // The final-gather tree grows by small batches: keep the growth geometric.
     if (records.capacity() < records.size() + count)
         records.reserve(std::max(records.size() + count, 2 * records.capacity()));
     for (uint32_t i = 0; i < count; ++i) {
-        if (!(positions[i].w > 0.5f)) continue;
+        if (!(positions[i].w > wAbove && positions[i].w <= wAtMost)) continue;
         records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag, scalars ? scalars[i] : 0.0f});
         ++numRecords;
     }

@@ -4,6 +4,7 @@
 // a search over it finds nothing.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -24,9 +25,10 @@ public:
     KdTree(const KdTree&) = delete;
     KdTree& operator=(const KdTree&) = delete;
 
-    // Records whose position has w > 0.5; scalars, when given, one per record.
+    // Records whose position has wAbove < w <= wAtMost (a photon's w tells how it came);
+    // scalars, when given, one per record.
     void AddRecords(uint32_t count, const float4* positions, const float4* seconds, const float4* thirds,
-                    float tag = 0.0f, const float* scalars = nullptr);
+                    float tag = 0.0f, const float* scalars = nullptr, float wAbove = 0.5f, float wAtMost = INFINITY);
     void Build();
     // Binds the five arrays to the kd-tree texture references.
     void Bind() const;
