@@ -318,7 +318,7 @@ void expectBothMatchThePathTracer(const Scene& box, int size = 48) {
         EXPECT_LT(e.blockMedian, fine ? 0.06 : 0.1) << name(mode);
         if (!fine) continue;
         EXPECT_LT(e.blockP90, fg ? 0.15 : 0.2) << name(mode);
-        EXPECT_LT(e.perPixel, fg ? 0.15 : 0.25) << name(mode);
+        EXPECT_LT(e.perPixel, 0.15) << name(mode);
     }
 }
 
