@@ -284,6 +284,10 @@ std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(con
     // The library's defaults (100 photons, no bounce) suit no scene.
     if (photonMap && open("numPhotons")) r.numPhotons = 200000;
     if (photonMap && open("numBounces")) r.numBounces = 2;
+    // A room lit through a window lights its inside with few of the photons. Final
+    // gather's records each average many photons' estimates; the photon map alone shows
+    // them as they are, and takes more rounds.
+    if (photonMap && open("photonRounds")) Tessra_SetPhotonRounds(&r, r.useFinalGather ? 8 : 16);
     const char* derived[] = {"photonEnergy", "photonSearchDistance", "irradianceSamples", "FG_record_density"};
     const bool any = std::any_of(std::begin(derived), std::end(derived), open);
     TessraPhotonSettings s;

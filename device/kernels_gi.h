@@ -528,30 +528,32 @@ TESSRA_DEVICE void cast_photons(Lane t, float4* out_photons_pos, float4* out_pho
                out_photons_col, out_normals_at_photon_pos, numLights, rands);
 }
 
-// One more round of c_maxPhotons photons, numbered after those of the rounds before, of
-// which only those a layer sent are kept, each with inv of the power: the caustics, which
-// few photons of the cast reach, take their own.
-TESSRA_DEVICE void cast_caustic_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir,
-                                        float4* out_photons_col, float4* out_normals_at_photon_pos,
-                                        unsigned int numLights, float2 rands, unsigned int photon_offset,
-                                        unsigned int round, float inv) {
+// One more round of c_maxPhotons photons, numbered after those of the rounds before,
+// each with inv of the power: the rounds of a scene that few photons light twice (a room
+// lit through a window), and the caustics' rounds, which keep only the photons a layer
+// sent (few photons of the cast reach the caustics).
+TESSRA_DEVICE void cast_photon_round(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
+                                     float4* out_normals_at_photon_pos, unsigned int numLights, float2 rands,
+                                     unsigned int photon_offset, unsigned int round, float inv, int causticsOnly) {
     const unsigned int i = photon_offset + t.x();
     if (int(i) >= SYM.c_maxPhotons) return;
-    emitPhoton(i, int(i) + 1 + int(round) * SYM.c_maxPhotons, inv, true, out_photons_pos, out_photons_dir,
-               out_photons_col, out_normals_at_photon_pos, numLights, rands);
+    emitPhoton(i, int(i) + 1 + int(round) * SYM.c_maxPhotons, inv, causticsOnly != 0, out_photons_pos,
+               out_photons_dir, out_photons_col, out_normals_at_photon_pos, numLights, rands);
 }
 
 TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_photons_dir, float4* out_photons_col,
                                   float4* in_photons_pos, float4* in_photons_dir, float4* in_photons_col,
                                   unsigned int numLights, float2 rands, float3 rands01,
                                   float4* out_normals_at_photon_pos, unsigned int irebote,
-                                  unsigned int photon_offset) {
+                                  unsigned int photon_offset, unsigned int round) {
     (void)in_photons_dir;
     (void)numLights;
     (void)rands01;
     const DeviceSymbols& S = SYM;
     const unsigned int i = photon_offset + t.x();
     if (int(i) >= S.c_maxPhotons || i >= 0x7fffffffu) return;
+    // The photon's number, from 0: the slot in the round's cast.
+    const unsigned int number = i + round * unsigned(S.c_maxPhotons);
     const float4 inPos = in_photons_pos[i];
     if (inPos.w < 0.5f) return;
     out_photons_pos[i] = make_float4(0, 0, 0, 0);
@@ -559,12 +561,12 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
     const float3 N = xyz(out_normals_at_photon_pos[i]);
     float u1, u2;
     if (irebote == 0) {
-        const int q = int(i) + 1;
+        const int q = int(number) + 1;
         u1 = halton(q, 13);
         u2 = halton(q, 17);
     } else {
-        u1 = hashRand(float(irebote) * rands.x, float(i) + rands.y);
-        u2 = hashRand(float(irebote) * rands.y, float(i) + rands.x);
+        u1 = hashRand(float(irebote) * rands.x, float(number) + rands.y);
+        u2 = hashRand(float(irebote) * rands.y, float(number) + rands.x);
     }
     // The stored normal faces the side the photon arrived on, so it leaves from there.
     Ray ray;
@@ -574,7 +576,7 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
     if (!h.found) return;
     bool viaLayer = false;
     float3 D = ray.d;
-    const float3 through = S.c_caustics ? throughLayers(h, D, photonSeed(i, irebote + 1), viaLayer)
+    const float3 through = S.c_caustics ? throughLayers(h, D, photonSeed(number, irebote + 1), viaLayer)
                                         : make_float3(1, 1, 1);
     if (!(mean3(through) > 0.0f)) return;
     out_photons_pos[i] = make_float4(h.position, viaLayer ? 2.0f : 1.0f);

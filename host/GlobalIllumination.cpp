@@ -158,14 +158,14 @@ bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
 // times over, when a material has a layer whose caustics are on, so that the light a
 // small mirror or glass focuses is not a few photons' blotches. (Photon numbers stay
 // within an int.)
-uint32_t causticRounds(const TessraRendererCUDA& r) {
+uint32_t causticRounds(const TessraRendererCUDA& r, uint32_t lightRounds) {
     constexpr uint32_t kRounds = 8;
     const bool reflective = r.extension_.reflectiveCaustics, refractive = r.extension_.refractiveCaustics;
     const bool layer = std::any_of(r.materials.begin(), r.materials.end(), [&](const material_t& m) {
         return (reflective && m.reflective) || (refractive && m.refractive);
     });
     const uint32_t room = layer && r.numPhotons ? 0x7ffffffeu / r.numPhotons : 0;
-    return room > 1 ? std::min(kRounds, room - 1) : 0;
+    return room > lightRounds ? std::min(kRounds, room - lightRounds) : 0;
 }
 
 // The tiles of a render in tile order (columns outer), those that hold pixels of the
@@ -188,6 +188,38 @@ struct InsideTiles {
 };
 
 }  // namespace
+
+// How many rounds of numPhotons photons the cast takes: as many as bring the photons
+// that land a second time to half of numPhotons, at most the host's limit. A trial of
+// the first photons, which every process sharing the work casts whole, tells what share
+// of them lands twice. (Photon numbers stay within an int.)
+uint32_t TessraRendererCUDA::photonRounds() {
+    constexpr uint32_t kTrial = 16384;
+    const uint32_t limit = std::min(extension_.photonRounds, numPhotons ? 0x7ffffffeu / numPhotons : 1u);
+    if (limit <= 1 || numBounces == 0) return 1;
+    const uint32_t trial = std::min(numPhotons, kTrial);
+    const uint32_t sources = numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u);
+    const dim3 grid((trial + kPhotonBlock.x - 1) / kPhotonBlock.x, 1, 1);
+    const float2 rands = make_float2(0.5f, 0.2f);
+    const float3 rands01 = make_float3(0, 0, 0);
+    rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, sources, rands,
+               rands01, d_photonNormals, 0u);
+    rt::synchronize();
+    const size_t bytes = size_t(trial) * 16;
+    TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", __LINE__);
+    rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, d_photonInPos,
+               d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals, 0u, 0u, 0u);
+    rt::synchronize();
+    std::vector<float4> second(trial);
+    TESSRA_CHECK(rt::memcpyDtoH(second.data(), d_photonPos, bytes), "volumeRender", __LINE__);
+    uint32_t twice = 0;
+    for (const float4& p : second) twice += p.w > 0.5f ? 1 : 0;
+    if (!twice) return 1;
+    const uint64_t wanted = (uint64_t(trial) + 2 * twice - 1) / (2 * twice);
+    return uint32_t(std::min<uint64_t>(limit, std::max<uint64_t>(1, wanted)));
+}
 
 void TessraRendererCUDA::castPhotons() {
     bool shareStopped = false;
@@ -236,9 +268,12 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     // Each pass's photons: positions, colours, normals.
     struct Pass {
         std::vector<float4> pos, col, nor;
+        uint32_t pass = 0;
     };
-    const uint32_t rounds = causticRounds(*this);
-    std::vector<Pass> passes(shared ? numBounces + 1 + rounds : 1);
+    const uint32_t lightRounds = photonRounds(), rounds = causticRounds(*this, lightRounds);
+    if (lightRounds > 1) TESSRA_PRINTF("Casting %u rounds of photons...", lightRounds);
+    std::vector<Pass> passes(shared ? (numBounces + 1) * lightRounds + rounds : 1);
+    uint32_t collected = 0;
     // Each record remembers its pass, so that a gather can leave out the first hits. The
     // passes after the bounces are caustics rounds.
     const auto add = [&](Pass& p, uint32_t pass) {
@@ -249,7 +284,6 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
             }
         // Photons a mirror or glass sent (w 2) are gathered apart at the camera's hits,
         // and in the photon tree belong with the first hits, which the direct pass's
-        // gathers leave out; the others keep their pass.
         // gathers leave out; the others keep their pass. The cast's own go to the camera's
         // hits through the rounds, which hold more of them.
         if (pass > numBounces) {
@@ -265,7 +299,8 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     };
     const auto collect = [&](int line, uint32_t pass) {
         rt::synchronize();
-        Pass& p = passes[shared ? pass : 0];
+        Pass& p = passes[shared ? collected++ : 0];
+        p.pass = pass;
         for (auto* v : {&p.pos, &p.col, &p.nor}) v->resize(numPhotons);
         copyBack(p.pos, d_photonPos, line);
         copyBack(p.col, d_photonCol, line + 1);
@@ -276,35 +311,43 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     // The shares photons are cast in: the lights, the world when it lights the scene, the
     // emitting surfaces together.
     const uint32_t sources = numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u);
-    launchBatches([&](dim3 grid, uint32_t first) {
-        rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, sources,
-                   rands, rands01, d_photonNormals, first);
-    });
-    collect(2796, 0);
-
     const size_t bytes = size_t(numPhotons) * 16;
-    for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
-        if (bytes) {
-            TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", __LINE__);
-            TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", __LINE__);
-            TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", __LINE__);
-        }
+    for (uint32_t round = 0; round < lightRounds; ++round) {
         launchBatches([&](dim3 grid, uint32_t first) {
-            rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
-                       d_photonInPos, d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals,
-                       irebote, first);
+            if (lightRounds == 1)
+                rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
+                           sources, rands, rands01, d_photonNormals, first);
+            else
+                rt::launch(TESSRA_KERNEL(cast_photon_round), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
+                           d_photonNormals, sources, rands, first, round,
+                           1.0f / (float(numPhotons) * float(lightRounds)), 0);
         });
-        collect(2815, irebote + 1);
+        collect(2796, 0);
+        for (uint32_t irebote = 0; irebote < numBounces; ++irebote) {
+            if (bytes) {
+                TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", __LINE__);
+                TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", __LINE__);
+                TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", __LINE__);
+            }
+            launchBatches([&](dim3 grid, uint32_t first) {
+                rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
+                           d_photonInPos, d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals,
+                           irebote, first, round);
+            });
+            collect(2815, irebote + 1);
+        }
     }
+    // The caustics' rounds are numbered after the light's.
     for (uint32_t round = 1; round <= rounds; ++round) {
         launchBatches([&](dim3 grid, uint32_t first) {
-            rt::launch(TESSRA_KERNEL(cast_caustic_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
-                       d_photonNormals, sources, rands, first, round, 1.0f / (float(numPhotons) * float(rounds)));
+            rt::launch(TESSRA_KERNEL(cast_photon_round), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol,
+                       d_photonNormals, sources, rands, first, lightRounds - 1 + round,
+                       1.0f / (float(numPhotons) * float(rounds)), 1);
         });
         collect(__LINE__, numBounces + round);
     }
-    for (uint32_t pass = 0; shared && pass < passes.size(); ++pass)
-        if (!add(passes[pass], pass)) return;
+    for (size_t k = 0; shared && k < passes.size(); ++k)
+        if (!add(passes[k], passes[k].pass)) return;
 
     host::status(this, "Building KdTree for photons...");
     photonKdTree->Build();

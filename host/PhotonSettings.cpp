@@ -177,6 +177,12 @@ extern "C" TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* r, bool 
     return 0;
 }
 
+extern "C" TESSRA_API int Tessra_SetPhotonRounds(TessraRendererCUDA* r, uint32_t maxRounds) {
+    if (!r || maxRounds < 1 || maxRounds > 64) return -1;
+    r->extension_.photonRounds = maxRounds;
+    return 0;
+}
+
 extern "C" TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* r, bool reflective, bool refractive) {
     if (!r) return -1;
     r->extension_.reflectiveCaustics = reflective;

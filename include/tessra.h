@@ -325,6 +325,7 @@ public:
         uint32_t specularLayerMaterials = 0;
         bool reflectiveCaustics = false;  // photons go through mirrors and glass (Tessra_SetCaustics)
         bool refractiveCaustics = false;
+        uint32_t photonRounds = 1;  // the most rounds of numPhotons photons a cast takes (Tessra_SetPhotonRounds)
     } extension_;
 
 private:
@@ -335,6 +336,7 @@ private:
     // Sets shareStopped when a process sharing the work stopped, which ends the render; a failure of
     // its own is reported and the render goes on.
     void castPhotons(bool& shareStopped);
+    uint32_t photonRounds();
     // The public stages shade a buffer as outside a render; a render's stages take the context.
     bool InitScreenCUDA(uint32_t xoffset, uint32_t yoffset, TessraFrameBuffer& fb, bool fullBuffers,
                         const TileContext& c);
@@ -511,6 +513,13 @@ TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* renderer, bool on);
 // off absorbs its share. Off (the default), a photon rests wherever it lands, as the fixed
 // interface has it. Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* renderer, bool reflective, bool refractive);
+// The most rounds of numPhotons photons a cast takes (1, the default, to 64): where few
+// photons land a second time (a room lit through a window, whose light mostly falls on
+// the outside), more rounds are cast, each numbered after the last and with its share of
+// the power, until the bounced photons number half of numPhotons. A trial of 16,384 photons
+// tells how many land a second time. Returns 0, or -1 without a renderer or with
+// maxRounds outside 1 to 64.
+TESSRA_API int Tessra_SetPhotonRounds(TessraRendererCUDA* renderer, uint32_t maxRounds);
 // Whether the materials' textures hold sRGB codes, as PNG and JPEG images, glTF's base
 // colour and Blender's colour images mean them: decoded to linear colour where read.
 // Off (the default), a texel's code over 255 is the colour. Returns 0, or -1 without a

@@ -85,6 +85,7 @@ void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
     }
     r.indirectIllumination = r.usePhotonMapping = true;
     EXPECT_EQ(Tessra_SetBalancedPhotons(&r, true), 0);
+    EXPECT_EQ(Tessra_SetPhotonRounds(&r, gi == Gi::FinalGather ? 8 : 16), 0);
     r.useFinalGather = gi == Gi::FinalGather, r.numPhotons = photons, r.numBounces = bounces;
     TessraPhotonSettings s;
     EXPECT_EQ(Tessra_SuggestPhotonSettings(&r, &s), 0);
@@ -326,7 +327,7 @@ TEST(GiReference, FinalGatherAndThePhotonMapMatchThePathTracer) { expectBothMatc
 
 // Single-sided walls: a room [-1, 1]^3 lit only by a sun through a window in its wall
 // x = +1 gets the reference's indirect light, and closed it gets none, however the sun
-// lights its outside. The camera sees the joint of the floor and the window wall, which
+// lights its outside (where most photons land). The camera sees the joint of the floor and the window wall, which
 // lies on the scene's bounds.
 TEST(GiReference, NoLightPassesThroughSingleSidedWalls) {
     for (bool closed : {false, true}) {
@@ -356,7 +357,12 @@ TEST(GiReference, NoLightPassesThroughSingleSidedWalls) {
                 EXPECT_LT(meanOf(p.ref), 1e-4);
             } else {
                 EXPECT_GT(meanOf(p.ref), 0.01);
-                EXPECT_NEAR(meanOf(p.est), meanOf(p.ref), 0.08 * meanOf(p.ref));
+                // The few photons the window lets in take more rounds, or the photon map
+                // is blotches (a median block 12 % off, a pixel 36 %).
+                const Errors e = compare(p.est, p.ref, 8);
+                EXPECT_LT(std::fabs(e.mean), 0.05);
+                EXPECT_LT(e.blockMedian, 0.08);
+                EXPECT_LT(e.perPixel, 0.2);
             }
         }
     }
