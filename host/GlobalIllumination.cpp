@@ -190,34 +190,28 @@ struct InsideTiles {
 }  // namespace
 
 // How many rounds of numPhotons photons the cast takes: as many as bring the photons
-// that land a second time to half of numPhotons, at most the host's limit. A trial of
-// the first photons, which every process sharing the work casts whole, tells what share
-// of them lands twice. (Photon numbers stay within an int.)
+// that land on the camera's side of a surface to half of numPhotons, at most the host's
+// limit. Few do where the camera looks at a room lit through a window: most photons land
+// on its outside. A trial of the first photons, which every process sharing the work
+// casts whole, tells their share. (Photon numbers stay within an int.)
 uint32_t TessraRendererCUDA::photonRounds() {
     constexpr uint32_t kTrial = 16384;
     const uint32_t limit = std::min(extension_.photonRounds, numPhotons ? 0x7ffffffeu / numPhotons : 1u);
-    if (limit <= 1 || numBounces == 0) return 1;
+    if (limit <= 1) return 1;
     const uint32_t trial = std::min(numPhotons, kTrial);
     const uint32_t sources = numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u);
-    const dim3 grid((trial + kPhotonBlock.x - 1) / kPhotonBlock.x, 1, 1);
-    const float2 rands = make_float2(0.5f, 0.2f);
-    const float3 rands01 = make_float3(0, 0, 0);
-    rt::launch(TESSRA_KERNEL(cast_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, sources, rands,
-               rands01, d_photonNormals, 0u);
+    rt::launch(TESSRA_KERNEL(cast_photons), dim3((trial + kPhotonBlock.x - 1) / kPhotonBlock.x, 1, 1), kPhotonBlock,
+               d_photonPos, d_photonDir, d_photonCol, sources, make_float2(0.5f, 0.2f), make_float3(0, 0, 0),
+               d_photonNormals, 0u);
     rt::synchronize();
-    const size_t bytes = size_t(trial) * 16;
-    TESSRA_CHECK(rt::memcpyDtoD(d_photonInPos, d_photonPos, bytes), "volumeRender", __LINE__);
-    TESSRA_CHECK(rt::memcpyDtoD(d_photonInCol, d_photonCol, bytes), "volumeRender", __LINE__);
-    TESSRA_CHECK(rt::memcpyDtoD(d_photonInDir, d_photonDir, bytes), "volumeRender", __LINE__);
-    rt::launch(TESSRA_KERNEL(bounce_photons), grid, kPhotonBlock, d_photonPos, d_photonDir, d_photonCol, d_photonInPos,
-               d_photonInDir, d_photonInCol, numLights, rands, rands01, d_photonNormals, 0u, 0u, 0u);
-    rt::synchronize();
-    std::vector<float4> second(trial);
-    TESSRA_CHECK(rt::memcpyDtoH(second.data(), d_photonPos, bytes), "volumeRender", __LINE__);
-    uint32_t twice = 0;
-    for (const float4& p : second) twice += p.w > 0.5f ? 1 : 0;
-    if (!twice) return 1;
-    const uint64_t wanted = (uint64_t(trial) + 2 * twice - 1) / (2 * twice);
+    std::vector<float4> pos(trial), nor(trial);
+    TESSRA_CHECK(rt::memcpyDtoH(pos.data(), d_photonPos, size_t(trial) * 16), "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::memcpyDtoH(nor.data(), d_photonNormals, size_t(trial) * 16), "volumeRender", __LINE__);
+    const float3 eye = make_float3(invViewMatrix[3], invViewMatrix[7], invViewMatrix[11]);
+    uint32_t seen = 0;
+    for (uint32_t i = 0; i < trial; ++i) seen += pos[i].w > 0.5f && dot(xyz(nor[i]), eye - xyz(pos[i])) > 0.0f ? 1 : 0;
+    if (!seen) return 1;
+    const uint64_t wanted = (uint64_t(trial) + 2 * seen - 1) / (2 * seen);
     return uint32_t(std::min<uint64_t>(limit, std::max<uint64_t>(1, wanted)));
 }
 

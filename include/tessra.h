@@ -514,11 +514,11 @@ TESSRA_API int Tessra_SetBalancedPhotons(TessraRendererCUDA* renderer, bool on);
 // interface has it. Returns 0, or -1 without a renderer.
 TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* renderer, bool reflective, bool refractive);
 // The most rounds of numPhotons photons a cast takes (1, the default, to 64): where few
-// photons land a second time (a room lit through a window, whose light mostly falls on
-// the outside), more rounds are cast, each numbered after the last and with its share of
-// the power, until the bounced photons number half of numPhotons. A trial of 16,384 photons
-// tells how many land a second time. Returns 0, or -1 without a renderer or with
-// maxRounds outside 1 to 64.
+// photons land on the camera's side of a surface (a room seen from inside and lit through
+// a window, whose light mostly falls on the outside), more rounds are cast, each numbered
+// after the last and with its share of the power, until those photons number half of
+// numPhotons. A trial of 16,384 photons tells their share. Returns 0, or -1 without a
+// renderer or with maxRounds outside 1 to 64.
 TESSRA_API int Tessra_SetPhotonRounds(TessraRendererCUDA* renderer, uint32_t maxRounds);
 // Whether the materials' textures hold sRGB codes, as PNG and JPEG images, glTF's base
 // colour and Blender's colour images mean them: decoded to linear colour where read.
