@@ -670,7 +670,7 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
     IrradianceSearch s;
     s.range = 4.0f * SYM.c_photonSearchDistance;
     s.thickness = 0.25f * SYM.c_photonSearchDistance;
-    KnnList<1> l;
+    KnnList<1> l{};  // (the compiler cannot see that a found record was written)
     if (kdTreeKNearest(P, N, s, l) == 0) return make_float3(0, 0, 0);
     return xyz(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[0]));
 }
