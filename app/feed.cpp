@@ -26,16 +26,21 @@ Scene::~Scene() {
 }
 
 void Scene::bounds(float centre[3], float& radius) const {
-    if (triangles.empty()) {
+    boundsOf(triangles.data(), triangles.size(), centre, radius);
+}
+
+void boundsOf(const TriangleRecord* triangles, size_t n, float centre[3], float& radius) {
+    if (n == 0) {
         centre[0] = centre[1] = centre[2] = 0;
         radius = 1;
         return;
     }
     V3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
-    for (const auto& t : triangles)
+    for (size_t i = 0; i < n; ++i)
         for (int v = 0; v < 3; ++v) {
-            lo = {std::min(lo.x, t[3 * v]), std::min(lo.y, t[3 * v + 1]), std::min(lo.z, t[3 * v + 2])};
-            hi = {std::max(hi.x, t[3 * v]), std::max(hi.y, t[3 * v + 1]), std::max(hi.z, t[3 * v + 2])};
+            const float* p = triangles[i].vertices + 3 * v;
+            lo = {std::min(lo.x, p[0]), std::min(lo.y, p[1]), std::min(lo.z, p[2])};
+            hi = {std::max(hi.x, p[0]), std::max(hi.y, p[1]), std::max(hi.z, p[2])};
         }
     const V3 c = (lo + hi) * 0.5f;
     store(centre, c);
@@ -211,7 +216,7 @@ void adviseHugePages(const void* p, size_t bytes) {
 #endif
 }
 
-void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
+void feedRenderer(const Scene& scene, TessraRendererCUDA& r, std::vector<TriangleRecord>* handOver) {
     for (const Material& m : scene.materials) {
         material_t copy = m.m;
         copy.diffuseMap = m.diffuseMap.empty() ? nullptr : m.diffuseMap.c_str();
@@ -221,15 +226,22 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r) {
         if (index >= 0 && m.specularLayer[0] > 0)
             Tessra_SetMaterialSpecularLayer(&r, uint32_t(index), m.specularLayer[0], m.specularLayer[1]);
     }
-    r.triangles.reserve(r.triangles.size() + scene.triangles.size());
-    adviseHugePages(r.triangles.data() + r.triangles.size(), scene.triangles.size() * sizeof(TriangleRecord));
-    for (size_t i = 0; i < scene.triangles.size(); ++i)
-        r.NuevoTriangulo(scene.triangles[i].data(), scene.triangleMaterial[i], false, 1.0f);
+    // The records are what NuevoTriangulo makes of them.
+    const size_t first = r.triangles.size();
+    if (handOver && first == 0) {
+        r.triangles.swap(*handOver);
+    } else {
+        const std::vector<TriangleRecord>& t = handOver ? *handOver : scene.triangles;
+        r.triangles.reserve(first + t.size());
+        adviseHugePages(r.triangles.data() + first, t.size() * sizeof(TriangleRecord));
+        r.triangles.insert(r.triangles.end(), t.begin(), t.end());
+        if (handOver) std::vector<TriangleRecord>().swap(*handOver);
+    }
     // The kernel multiplies every light by the light count; undo that so that a light's
     // brightness does not depend on how many others there are.
     const float n = float(std::max<size_t>(scene.lights.size(), 1));
     float centre[3], radius;
-    scene.bounds(centre, radius);
+    boundsOf(r.triangles.data() + first, r.triangles.size() - first, centre, radius);
     for (const Light& l : scene.lights) {
         const int decay = l.decay == kDecayAuto ? (r.indirectIllumination ? 3 : 1) : l.decay;
         const float* p = l.position;

@@ -639,10 +639,7 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     {
         StdoutMute mute(!o.verbose);
-        tr::feedRenderer(scene, *r);
-        // The renderer holds its own copy of the triangles.
-        std::vector<std::array<float, 24>>().swap(scene.triangles);
-        std::vector<int>().swap(scene.triangleMaterial);
+        tr::feedRenderer(scene, *r, &scene.triangles);
         // What an option gave counts as given too.
         const std::string line = tr::completeSettings(*r, [&](const char* f) {
             return !optionGave(o, photonBounces, f) && !givenAnywhere(scene, fieldSets, f);

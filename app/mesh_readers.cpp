@@ -64,9 +64,8 @@ TriangleWriter::TriangleWriter(Scene& s, const M4& toWorld) : scene(s), g(toWorl
 }
 
 void TriangleWriter::reserve(size_t more) {
-    std::vector<std::array<float, 24>>& t = scene.triangles;
+    std::vector<TriangleRecord>& t = scene.triangles;
     t.reserve(t.size() + more);
-    scene.triangleMaterial.reserve(scene.triangleMaterial.size() + more);
     adviseHugePages(t.data() + t.size(), (t.capacity() - t.size()) * sizeof(t[0]));
 }
 
@@ -80,9 +79,9 @@ inline V3 faceNormal(const float* t) {
 }  // namespace
 
 void TriangleWriter::add(const V3* p, const V3* n, const float* uv, int material) {
-    std::array<float, 24>& t = scene.triangles.emplace_back();
-    for (int v = 0; v < 3; ++v) store(&t[3 * v], point(g, p[v]));
-    const V3 flat = faceNormal(t.data());
+    TriangleRecord& t = scene.triangles.emplace_back();
+    for (int v = 0; v < 3; ++v) store(&t.vertices[3 * v], point(g, p[v]));
+    const V3 flat = faceNormal(t.vertices);
     for (int v = 0; v < 3; ++v) {
         V3 w{};
         if (n) {
@@ -90,11 +89,11 @@ void TriangleWriter::add(const V3* p, const V3* n, const float* uv, int material
             if (flip) w = w * -1.0f;
             w = normalize(w);
         }
-        store(&t[9 + 3 * v], length(w) > 0.5f ? w : flat);
+        store(&t.normals[3 * v], length(w) > 0.5f ? w : flat);
     }
-    if (uv) std::copy(uv, uv + 6, &t[18]);
-    else std::fill(&t[18], &t[24], 0.0f);
-    scene.triangleMaterial.push_back(material);
+    if (uv) std::copy(uv, uv + 6, t.uvs);
+    else std::fill(t.uvs, t.uvs + 6, 0.0f);
+    t.materialId = material;
 }
 
 namespace {

@@ -207,7 +207,7 @@ struct ModelImport {
             for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
                 const aiFace& face = mesh->mFaces[f];
                 if (face.mNumIndices != 3) continue;
-                std::array<float, 24> t{};
+                TriangleRecord t{};
                 V3 p[3];
                 for (int v = 0; v < 3; ++v) p[v] = point(g, v3(mesh->mVertices[face.mIndices[v]]));
                 // Flat where the file gives no normal (and for STL's "facet normal 0 0 0"):
@@ -216,16 +216,16 @@ struct ModelImport {
                 const V3 flat = normalize(cross(p[1] - p[0], p[2] - p[0]));
                 for (int v = 0; v < 3; ++v) {
                     const unsigned i = face.mIndices[v];
-                    store(&t[3 * v], p[v]);
+                    store(&t.vertices[3 * v], p[v]);
                     const V3 n = mesh->mNormals ? normalVector(g, v3(mesh->mNormals[i])) : V3{};
-                    store(&t[9 + 3 * v], length(n) > 0.5f ? n : flat);
+                    store(&t.normals[3 * v], length(n) > 0.5f ? n : flat);
                     if (mesh->mTextureCoords[0]) {
-                        t[18 + 2 * v] = mesh->mTextureCoords[0][i].x;
-                        t[19 + 2 * v] = mesh->mTextureCoords[0][i].y;
+                        t.uvs[2 * v] = mesh->mTextureCoords[0][i].x;
+                        t.uvs[2 * v + 1] = mesh->mTextureCoords[0][i].y;
                     }
                 }
+                t.materialId = materialBase + int(mesh->mMaterialIndex);
                 scene.triangles.push_back(t);
-                scene.triangleMaterial.push_back(materialBase + int(mesh->mMaterialIndex));
             }
         }
         for (unsigned c = 0; c < node->mNumChildren; ++c) meshes(node->mChildren[c]);

@@ -281,8 +281,7 @@ void ObjReader::read() {
         const size_t from = meshMaterials_[m].first;
         const size_t to = m + 1 < meshMaterials_.size() ? meshMaterials_[m + 1].first : out_.scene.triangles.size();
         const int id = base + int(meshMaterials_[m].second == kNoMaterial ? 0 : meshMaterials_[m].second);
-        std::fill(out_.scene.triangleMaterial.begin() + ptrdiff_t(from), out_.scene.triangleMaterial.begin() + ptrdiff_t(to),
-                  id);
+        for (size_t t = from; t < to; ++t) out_.scene.triangles[t].materialId = id;
     }
     for (const ObjMaterialValues& v : library_) {
         Material m;
@@ -706,7 +705,6 @@ bool readObj(TriangleWriter& out, const std::string& path) {
         return true;
     } catch (const LeaveToAssimp&) {
         s.triangles.resize(triangles);
-        s.triangleMaterial.resize(triangles);
         s.materials.resize(materials);
         s.warnings.resize(warnings);
         return false;

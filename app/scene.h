@@ -63,8 +63,8 @@ struct ImportOptions {
 };
 
 struct Scene {
-    std::vector<std::array<float, 24>> triangles;
-    std::vector<int> triangleMaterial;
+    // The renderer's own records, so that a render can take them over without a copy.
+    std::vector<TriangleRecord> triangles;
     std::vector<Material> materials;
     std::vector<Light> lights;
     bool hasCamera = false;
@@ -149,8 +149,12 @@ void principledMaterial(const float base[3], float metallic, float roughness, fl
 Camera defaultCamera(const Scene& scene);
 
 // Hands triangles, materials, lights and background to the renderer. The scene must
-// outlive the render: the renderer keeps pointers to the texture paths.
-void feedRenderer(const Scene& scene, TessraRendererCUDA& r);
+// outlive the render: the renderer keeps pointers to the texture paths. With handOver
+// (the scene's own triangles), a renderer that has no triangles yet takes them over and
+// leaves it empty: a copy of a few million into fresh memory took most of a second.
+void feedRenderer(const Scene& scene, TessraRendererCUDA& r, std::vector<TriangleRecord>* handOver = nullptr);
+// The bounding sphere of n triangle records.
+void boundsOf(const TriangleRecord* t, size_t n, float centre[3], float& radius);
 // Asks for huge pages over [p, p + bytes) before it is first written: fresh memory faults
 // in 4 KiB at a time, one fault per 42 triangle records, which took most of the time of
 // reading a binary file.

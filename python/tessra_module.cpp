@@ -456,29 +456,28 @@ struct Renderer {
             return V3{float(a[3 * i]), float(a[3 * i + 1]), float(a[3 * i + 2])};
         };
         scene.triangles.reserve(scene.triangles.size() + corners / 3);
-        scene.triangleMaterial.reserve(scene.triangleMaterial.size() + corners / 3);
         for (size_t f = 0; f < corners; f += 3) {
-            std::array<float, 24> tri{};
+            TriangleRecord tri{};
             V3 v[3];
             for (int k = 0; k < 3; ++k) {
                 v[k] = vec(p, size_t(idx[f + k]));
                 if (transformed) v[k] = point(t, v[k]);
-                store(&tri[3 * k], v[k]);
+                store(&tri.vertices[3 * k], v[k]);
                 if (!n.empty()) {
                     const V3 nn = vec(n, size_t(nIdx[f + k])) * (flipNormals ? -1.0f : 1.0f);
-                    store(&tri[9 + 3 * k], transformed ? normalVector(t, nn) : nn);
+                    store(&tri.normals[3 * k], transformed ? normalVector(t, nn) : nn);
                 }
                 if (!uv.empty()) {
-                    tri[18 + 2 * k] = float(uv[2 * size_t(uvIdx[f + k])]);
-                    tri[19 + 2 * k] = float(uv[2 * size_t(uvIdx[f + k]) + 1]);
+                    tri.uvs[2 * k] = float(uv[2 * size_t(uvIdx[f + k])]);
+                    tri.uvs[2 * k + 1] = float(uv[2 * size_t(uvIdx[f + k]) + 1]);
                 }
             }
             if (n.empty()) {
                 const V3 face = normalize(cross(v[1] - v[0], v[2] - v[0])) * (flipNormals ? -1.0f : 1.0f);
-                for (int k = 0; k < 3; ++k) store(&tri[9 + 3 * k], face);
+                for (int k = 0; k < 3; ++k) store(&tri.normals[3 * k], face);
             }
+            tri.materialId = materialIds[mIdx.empty() ? 0 : size_t(mIdx[f / 3])];
             scene.triangles.push_back(tri);
-            scene.triangleMaterial.push_back(materialIds[mIdx.empty() ? 0 : size_t(mIdx[f / 3])]);
         }
     }
 
