@@ -2,7 +2,6 @@
 // go to a stand-in that adds one triangle and a material, so Assimp stays out of the way.
 // Every input must be read or refused with a SceneError; any other exception, crash or
 // runaway allocation is a bug.
-#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -25,11 +24,11 @@ std::string makeFolder() {
 }
 
 void standIn(tr::Scene& scene, const std::string&, const float t[16], const tr::ImportOptions&) {
-    std::array<float, 24> tri{};
+    TriangleRecord tri{};
     for (int v = 0; v < 3; ++v)
-        for (int i = 0; i < 3; ++i) tri[3 * v + i] = t[4 * i + 3] + (v == i ? t[4 * i + i] : 0.0f);
+        for (int i = 0; i < 3; ++i) tri.vertices[3 * v + i] = t[4 * i + 3] + (v == i ? t[4 * i + i] : 0.0f);
+    tri.materialId = int(scene.materials.size());
     scene.triangles.push_back(tri);
-    scene.triangleMaterial.push_back(int(scene.materials.size()));
     tr::Material m;
     m.name = "DefaultMaterial";
     scene.materials.push_back(m);
