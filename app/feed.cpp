@@ -292,6 +292,7 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r, std::vector<Triangl
 std::string completeSettings(TessraRendererCUDA& r, const std::function<bool(const char*)>& open) {
     // Whatever the energy, each light's photons carry its own share of it.
     Tessra_SetBalancedPhotons(&r, true);
+    Tessra_SetWidePhotonEstimate(&r, true);
     const bool photonMap = r.indirectIllumination && r.usePhotonMapping;
     // The library's defaults (100 photons, no bounce) suit no scene.
     if (photonMap && open("numPhotons")) r.numPhotons = 200000;

@@ -599,7 +599,8 @@ TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, ScreenView screen, unsigned int 
     const float4 P = screen.ssPos[k];
     if (P.w < 0.5f) return;
     const float3 N = faceForward(xyz(screen.ssNormals[k]), xyz(P) - xyz(screen.ssEyePos[k]));
-    const float3 E = widePhotonEstimate(xyz(P), N, SYM.c_photonGatherFrom);
+    const float3 E = SYM.c_widePhotonEstimate ? widePhotonEstimate(xyz(P), N, SYM.c_photonGatherFrom)
+                                              : photonEstimate(xyz(P), N, SYM.c_photonGatherFrom);
     screen.ssColor[k] += make_float4(E * ambientLightIntens, 1.0f);
 }
 

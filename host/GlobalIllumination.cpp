@@ -650,6 +650,8 @@ bool TessraRendererCUDA::PerformPhotonMappingStep(TessraFrameBuffer& fb, const T
 bool TessraRendererCUDA::gatherPhotonsPerPixel(const TessraFrameBuffer& fb, const TileContext& c,
                                                float gatherFrom) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_photonGatherFrom, &gatherFrom, 4), "volumeRender", __LINE__);
+    const int wide = extension_.widePhotonEstimate ? 1 : 0;
+    TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_widePhotonEstimate, &wide, 4), "volumeRender", __LINE__);
     const float2 rands = randomPair();
     const uint32_t W = fb.tileWidth, H = fb.tileHeight;
     for (uint32_t bx = 0; bx <= (W >> 6); ++bx) {

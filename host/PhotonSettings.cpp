@@ -183,6 +183,12 @@ extern "C" TESSRA_API int Tessra_SetPhotonRounds(TessraRendererCUDA* r, uint32_t
     return 0;
 }
 
+extern "C" TESSRA_API int Tessra_SetWidePhotonEstimate(TessraRendererCUDA* r, bool on) {
+    if (!r) return -1;
+    r->extension_.widePhotonEstimate = on;
+    return 0;
+}
+
 extern "C" TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* r, bool reflective, bool refractive) {
     if (!r) return -1;
     r->extension_.reflectiveCaustics = reflective;

@@ -326,6 +326,7 @@ public:
         bool reflectiveCaustics = false;  // photons go through mirrors and glass (Tessra_SetCaustics)
         bool refractiveCaustics = false;
         uint32_t photonRounds = 1;  // the most rounds of numPhotons photons a cast takes (Tessra_SetPhotonRounds)
+        bool widePhotonEstimate = false;  // camera hits show the wider estimate (Tessra_SetWidePhotonEstimate)
     } extension_;
 
 private:
@@ -520,6 +521,12 @@ TESSRA_API int Tessra_SetCaustics(TessraRendererCUDA* renderer, bool reflective,
 // numPhotons. A trial of 16,384 photons tells their share. Returns 0, or -1 without a
 // renderer or with maxRounds outside 1 to 64.
 TESSRA_API int Tessra_SetPhotonRounds(TessraRendererCUDA* renderer, uint32_t maxRounds);
+// Whether the photon map's estimate at the camera's hits (and the caustics') widens the
+// disc of its forty photons to twice its radius, some 160 photons, wherever that disc's
+// light agrees with the disc of half its area (else the smaller one, or the forty
+// photons'): forty photons leave a pixel's light some 16 % off, whatever their number.
+// Off (the default), the forty photons' estimate. Returns 0, or -1 without a renderer.
+TESSRA_API int Tessra_SetWidePhotonEstimate(TessraRendererCUDA* renderer, bool on);
 // Whether the materials' textures hold sRGB codes, as PNG and JPEG images, glTF's base
 // colour and Blender's colour images mean them: decoded to linear colour where read.
 // Off (the default), a texel's code over 255 is the colour. Returns 0, or -1 without a

@@ -85,6 +85,7 @@ void setUpGi(TessraRendererCUDA& r, Gi gi, uint32_t photons, uint32_t bounces) {
     }
     r.indirectIllumination = r.usePhotonMapping = true;
     EXPECT_EQ(Tessra_SetBalancedPhotons(&r, true), 0);
+    EXPECT_EQ(Tessra_SetWidePhotonEstimate(&r, true), 0);
     EXPECT_EQ(Tessra_SetPhotonRounds(&r, gi == Gi::FinalGather ? 8 : 16), 0);
     r.useFinalGather = gi == Gi::FinalGather, r.numPhotons = photons, r.numBounces = bounces;
     TessraPhotonSettings s;
