@@ -231,11 +231,9 @@ void feedRenderer(const Scene& scene, TessraRendererCUDA& r, std::vector<Triangl
     if (handOver && first == 0) {
         r.triangles.swap(*handOver);
     } else {
-        const std::vector<TriangleRecord>& t = handOver ? *handOver : scene.triangles;
-        r.triangles.reserve(first + t.size());
-        adviseHugePages(r.triangles.data() + first, t.size() * sizeof(TriangleRecord));
-        r.triangles.insert(r.triangles.end(), t.begin(), t.end());
-        if (handOver) std::vector<TriangleRecord>().swap(*handOver);
+        r.triangles.reserve(first + scene.triangles.size());
+        adviseHugePages(r.triangles.data() + first, scene.triangles.size() * sizeof(TriangleRecord));
+        r.triangles.insert(r.triangles.end(), scene.triangles.begin(), scene.triangles.end());
     }
     // The kernel multiplies every light by the light count; undo that so that a light's
     // brightness does not depend on how many others there are.

@@ -149,9 +149,10 @@ void principledMaterial(const float base[3], float metallic, float roughness, fl
 Camera defaultCamera(const Scene& scene);
 
 // Hands triangles, materials, lights and background to the renderer. The scene must
-// outlive the render: the renderer keeps pointers to the texture paths. With handOver
-// (the scene's own triangles), a renderer that has no triangles yet takes them over and
-// leaves it empty: a copy of a few million into fresh memory took most of a second.
+// outlive the render: the renderer keeps pointers to the texture paths. With handOver,
+// which must be &scene.triangles, a renderer that has no triangles yet takes them over and
+// leaves the scene without them: a copy of a few million into fresh memory took most of a
+// second.
 void feedRenderer(const Scene& scene, TessraRendererCUDA& r, std::vector<TriangleRecord>* handOver = nullptr);
 // The bounding sphere of n triangle records.
 void boundsOf(const TriangleRecord* t, size_t n, float centre[3], float& radius);

@@ -218,6 +218,9 @@ TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
 // The density estimate's constant factor.
 #define TESSRA_DENSITY_FACTOR 1.27f
 
+// Whether photon i lies on a surface facing like the query's normal N.
+TESSRA_DEVICE bool photonFacesLike(float3 N, int i) { return dot(N, xyz(tex1Dfetch(SYM.texKDTreePhotonDir, i))) > 0.5f; }
+
 template <int K>
 TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, float* radius = nullptr) {
     const float r = l.count < unsigned(K) ? range : l.maxKey;
@@ -227,7 +230,7 @@ TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, f
     float3 sum = make_float3(0, 0, 0);
     for (unsigned int e = 0; e < l.count; ++e) {
         const int i = l.record[e];
-        if (dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f) sum += xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
+        if (photonFacesLike(N, i)) sum += xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
     }
     // A zero radius (every photon kept sits on the query) spreads light over no area.
     if (!(r > 0.0f)) return make_float3(0, 0, 0);
@@ -238,24 +241,21 @@ TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, f
 // within `outer` of (P, N) and within `inner`: sums of all of them, without a list.
 TESSRA_DEVICE void photonRangeSums(float3 P, float3 N, float firstPass, float inner, float outer, float3& in,
                                    float3& out) {
-    const DeviceSymbols& S = SYM;
     in = out = make_float3(0, 0, 0);
     if (kdTreeIsEmpty()) return;
+    PhotonSearch s;
+    s.range = outer;
+    s.firstPass = firstPass;
     unsigned int queue[32];
     unsigned int top = 0;
     kdDescend(0, P, queue, top);
     while (top > 0) {
         const int i = int(queue[--top]);
-        const float4 x = tex1Dfetch(S.texKDTreePhotonPos, i);
-        const float3 v = xyz(x) - P;
-        // The ellipsoidal distance is never below the straight one.
-        if (!(x.w < firstPass) && dot(v, v) < outer * outer) {
-            const float d = ellipsoidalDistance(xyz(x), P, N);
-            if (d < outer && dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.5f) {
-                const float3 c = xyz(tex1Dfetch(S.texKDTreePhotonCol, i));
-                out += c;
-                if (d < inner) in += c;
-            }
+        float d;
+        if (s.candidate(i, P, N, d, outer) && photonFacesLike(N, i)) {
+            const float3 c = xyz(tex1Dfetch(SYM.texKDTreePhotonCol, i));
+            out += c;
+            if (d < inner) in += c;
         }
         const KdSplit k = kdSplit(i, P);
         if (k.farChild >= 0 && fabsf(k.side) < outer) kdDescend(k.farChild, P, queue, top);
@@ -429,6 +429,8 @@ TESSRA_DEVICE float3 hitDiffuse(const OctreeHit& h) {
 TESSRA_DEVICE float3 throughLayers(OctreeHit& h, float3& D, unsigned int seed, bool& viaLayer) {
     float3 factor = make_float3(1, 1, 1);
     viaLayer = false;
+    // Without caustics a photon rests where it lands, whatever the layers there.
+    if (!SYM.c_caustics) return factor;
     for (unsigned int depth = 0;; ++depth) {
         const int m = tex1Dfetch(SYM.texTriMatID, int(h.triangle));
         const LayerShares w = layerShares(m);
@@ -496,10 +498,7 @@ TESSRA_DEVICE void emitPhoton(unsigned int i, int q, float inv, bool causticsOnl
     ray.d = D;
     OctreeHit h = intersectOctree(ray, 999999.9f, false);
     bool viaLayer = false;
-    // Without caustics a photon rests where it lands, whatever the layers there.
-    const float3 through = !h.found        ? make_float3(0, 0, 0)
-                           : S.c_caustics ? throughLayers(h, D, photonSeed(unsigned(q - 1), 0), viaLayer)
-                                          : make_float3(1, 1, 1);
+    const float3 through = h.found ? throughLayers(h, D, photonSeed(unsigned(q - 1), 0), viaLayer) : make_float3(0, 0, 0);
     if (!h.found || !(mean3(through) > 0.0f) || (causticsOnly && !viaLayer)) {
         out_photons_pos[i] = make_float4(0, 0, 0, 0);
         return;
@@ -576,8 +575,7 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
     if (!h.found) return;
     bool viaLayer = false;
     float3 D = ray.d;
-    const float3 through = S.c_caustics ? throughLayers(h, D, photonSeed(number, irebote + 1), viaLayer)
-                                        : make_float3(1, 1, 1);
+    const float3 through = throughLayers(h, D, photonSeed(number, irebote + 1), viaLayer);
     if (!(mean3(through) > 0.0f)) return;
     out_photons_pos[i] = make_float4(h.position, viaLayer ? 2.0f : 1.0f);
     out_photons_dir[i] = make_float4(D, 1.0f);
@@ -680,9 +678,8 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
 // glass passes every one on, and the estimate nearest to it would be a neighbour's light.
 TESSRA_DEVICE bool keepsPhotons(unsigned int t) {
     if (!SYM.c_caustics) return true;
-    const int m = tex1Dfetch(SYM.texTriMatID, int(t));
-    const int4 caps = tex1Dfetch(SYM.texMatCaps, m);
-    return (caps.y <= 0 && caps.z <= 0) || mean3(layerShares(m).diffuse) > 0.0f;
+    const LayerShares w = layerShares(tex1Dfetch(SYM.texTriMatID, int(t)));
+    return (w.caps.y <= 0 && w.caps.z <= 0) || mean3(w.diffuse) > 0.0f;
 }
 
 TESSRA_DEVICE void estimatePhotonMap_FG(Lane t, unsigned int first, unsigned int last, float4* normals,

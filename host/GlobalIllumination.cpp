@@ -158,13 +158,25 @@ bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
 // times over, when a material has a layer whose caustics are on, so that the light a
 // small mirror or glass focuses is not a few photons' blotches. (Photon numbers stay
 // within an int.)
+// The random pair the photon kernels take.
+const float2 kPhotonRands = make_float2(0.5f, 0.2f);
+
+// How many rounds of numPhotons photons can be numbered within an int.
+uint32_t photonRoundsRoom(const TessraRendererCUDA& r) { return r.numPhotons ? 0x7ffffffeu / r.numPhotons : 1u; }
+
+// The shares photons are cast in: the lights, the world when it lights the scene, the
+// emitting surfaces together.
+uint32_t photonSources(const TessraRendererCUDA& r) {
+    return r.numLights + (host::worldLit(r) ? 1u : 0u) + (host::emitterCount(r) ? 1u : 0u);
+}
+
 uint32_t causticRounds(const TessraRendererCUDA& r, uint32_t lightRounds) {
     constexpr uint32_t kRounds = 8;
     const bool reflective = r.extension_.reflectiveCaustics, refractive = r.extension_.refractiveCaustics;
     const bool layer = std::any_of(r.materials.begin(), r.materials.end(), [&](const material_t& m) {
         return (reflective && m.reflective) || (refractive && m.refractive);
     });
-    const uint32_t room = layer && r.numPhotons ? 0x7ffffffeu / r.numPhotons : 0;
+    const uint32_t room = layer && r.numPhotons ? photonRoundsRoom(r) : 0;
     return room > lightRounds ? std::min(kRounds, room - lightRounds) : 0;
 }
 
@@ -196,12 +208,11 @@ struct InsideTiles {
 // casts whole, tells their share. (Photon numbers stay within an int.)
 uint32_t TessraRendererCUDA::photonRounds() {
     constexpr uint32_t kTrial = 16384;
-    const uint32_t limit = std::min(extension_.photonRounds, numPhotons ? 0x7ffffffeu / numPhotons : 1u);
+    const uint32_t limit = std::min(extension_.photonRounds, photonRoundsRoom(*this));
     if (limit <= 1) return 1;
     const uint32_t trial = std::min(numPhotons, kTrial);
-    const uint32_t sources = numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u);
     rt::launch(TESSRA_KERNEL(cast_photons), dim3((trial + kPhotonBlock.x - 1) / kPhotonBlock.x, 1, 1), kPhotonBlock,
-               d_photonPos, d_photonDir, d_photonCol, sources, make_float2(0.5f, 0.2f), make_float3(0, 0, 0),
+               d_photonPos, d_photonDir, d_photonCol, photonSources(*this), kPhotonRands, make_float3(0, 0, 0),
                d_photonNormals, 0u);
     rt::synchronize();
     std::vector<float4> pos(trial), nor(trial);
@@ -239,7 +250,7 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
                                rt::Symbol::texLightsPhotonScale))
             throw std::bad_alloc();
     }
-    const float2 rands = make_float2(0.5f, 0.2f);
+    const float2 rands = kPhotonRands;
     const float3 rands01 = make_float3(0, 0, 0);
 
     delete photonKdTree;
@@ -302,9 +313,7 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
         return shared || add(p, pass);
     };
 
-    // The shares photons are cast in: the lights, the world when it lights the scene, the
-    // emitting surfaces together.
-    const uint32_t sources = numLights + (host::worldLit(*this) ? 1u : 0u) + (host::emitterCount(*this) ? 1u : 0u);
+    const uint32_t sources = photonSources(*this);
     const size_t bytes = size_t(numPhotons) * 16;
     for (uint32_t round = 0; round < lightRounds; ++round) {
         launchBatches([&](dim3 grid, uint32_t first) {
