@@ -13,20 +13,30 @@ namespace {
 // distribution: the same numbers on every run.
 LayerTable computeLayerTable() {
     LayerTable t = {};
-    const int n = 64;
+    constexpr int n = 64;
+    // Every render's first frame waits for this table: what depends on fewer indices is
+    // computed outside the loops that do not change it.
+    double cosPhi[n];
+    for (int q = 0; q < n; ++q) cosPhi[q] = std::cos(2.0 * M_PI * (q + 0.5) / n);
     for (int j = 0; j < kLayerRoughness; ++j) {
         const double r = double(j) / (kLayerRoughness - 1), alpha = std::max(r * r, 1e-3), a2 = alpha * alpha;
         const auto g1 = [a2](double c) { return 2.0 / (1.0 + std::sqrt(1.0 + a2 * (1.0 - c * c) / (c * c))); };
+        double cts[n], sts[n];
+        for (int p = 0; p < n; ++p) {
+            const double u1 = (p + 0.5) / n;
+            cts[p] = 1.0 / std::sqrt(1.0 + a2 * u1 / (1.0 - u1));
+            sts[p] = std::sqrt(1.0 - cts[p] * cts[p]);
+        }
         for (int i = 0; i < kLayerCosines; ++i) {
             const double mu = std::max(double(i) / (kLayerCosines - 1), 1e-3), vx = std::sqrt(1.0 - mu * mu);
+            const double g1mu = g1(mu);
             double sa = 0, sb = 0;
             for (int p = 0; p < n; ++p)
                 for (int q = 0; q < n; ++q) {
-                    const double u1 = (p + 0.5) / n, phi = 2.0 * M_PI * (q + 0.5) / n;
-                    const double ct = 1.0 / std::sqrt(1.0 + a2 * u1 / (1.0 - u1)), st = std::sqrt(1.0 - ct * ct);
-                    const double vh = vx * st * std::cos(phi) + mu * ct, nl = 2.0 * vh * ct - mu;
+                    const double ct = cts[p], st = sts[p];
+                    const double vh = vx * st * cosPhi[q] + mu * ct, nl = 2.0 * vh * ct - mu;
                     if (!(vh > 0) || !(nl > 0)) continue;
-                    const double w = g1(mu) * g1(nl) * vh / (mu * ct), s = std::pow(1.0 - vh, 5.0);
+                    const double w = g1mu * g1(nl) * vh / (mu * ct), s = std::pow(1.0 - vh, 5.0);
                     sa += w * (1.0 - s);
                     sb += w * s;
                 }
