@@ -9,46 +9,68 @@
 // ---------------------------------------------------------------------------------
 // k-nearest search over the kd-tree bound to the five kd-tree references.
 //
-// The kept entries form a binary search tree ordered by key, so that the worst entry
-// can be found and replaced without sorting. An entry holds its key and the record's
-// index; whatever a gather needs of the record is read from the tree once the search
-// is done. Keys stay in single precision: a half-precision key loses the radius of a
-// small scene (millimetre distances are subnormal halves) and half-precision colours
-// overflow to infinity on a bright one, which is where non-numbers in the image came
-// from.
+// The kept entries form a max-heap over their slots, ordered by key and, among equal
+// keys, by arrival, so that the worst entry is at the top: the later of two equal keys
+// goes first, as it would from the right of a search tree. (A search tree was the first
+// form; the walk meets records roughly nearest first, so it grew into a chain that every
+// insertion walked.) An entry holds its key and the record's index in a slot that stays
+// put while the heap moves; whatever a gather needs of the record is read from the tree
+// once the search is done. Keys stay in single precision: a half-precision key loses the
+// radius of a small scene (millimetre distances are subnormal halves) and half-precision
+// colours overflow to infinity on a bright one, which is where non-numbers in the image
+// came from.
 
 template <int K>
 struct KnnList {
-    short left[K];
-    short right[K];
     float key[K];
     int record[K];
+    unsigned int arrival[K];
+    short heap[K];
     unsigned int count;
-    short root;
+    unsigned int arrived;
     float maxKey;
 };
 
-// The entry with the largest key: the rightmost one.
+// Whether slot a's entry is worse than slot b's.
 template <int K>
-TESSRA_HD int searchMaxDist(const KnnList<K>& l) {
-    int s = l.root;
-    if (s < 0) return -1;
-    while (l.right[s] >= 0) s = l.right[s];
-    return s;
+TESSRA_HD bool worseEntry(const KnnList<K>& l, int a, int b) {
+    return l.key[a] > l.key[b] || (l.key[a] == l.key[b] && l.arrival[a] > l.arrival[b]);
 }
 
-// Unlinks the entry with the largest key and returns its slot.
+// Writes an entry into a slot and moves the slot from heap place h to where it belongs.
 template <int K>
-TESSRA_HD int delWorstElem(KnnList<K>& l) {
-    int parent = -1;
-    int s = l.root;
-    while (l.right[s] >= 0) {
-        parent = s;
-        s = l.right[s];
+TESSRA_HD void placeEntry(KnnList<K>& l, int slot, unsigned int h, float key, int record) {
+    l.key[slot] = key;
+    l.record[slot] = record;
+    l.arrival[slot] = l.arrived++;
+    while (h > 0) {
+        const unsigned int up = (h - 1) / 2;
+        if (!worseEntry(l, slot, l.heap[up])) break;
+        l.heap[h] = l.heap[up];
+        h = up;
     }
-    if (parent < 0) l.root = l.left[s];
-    else l.right[parent] = l.left[s];
-    return s;
+    for (;;) {
+        unsigned int c = 2 * h + 1;
+        if (c >= l.count) break;
+        if (c + 1 < l.count && worseEntry(l, l.heap[c + 1], l.heap[c])) ++c;
+        if (!worseEntry(l, l.heap[c], slot)) break;
+        l.heap[h] = l.heap[c];
+        h = c;
+    }
+    l.heap[h] = short(slot);
+    l.maxKey = l.key[l.heap[0]];
+}
+
+// Keeps a candidate: in a free slot while there is one, else in place of the worst entry
+// unless its key is larger.
+template <int K>
+TESSRA_HD void keepEntry(KnnList<K>& l, float key, int record) {
+    if (l.count < unsigned(K)) {
+        const unsigned int h = l.count++;
+        placeEntry(l, int(h), h, key, record);
+    } else if (!(key > l.maxKey)) {
+        placeEntry(l, l.heap[0], 0u, key, record);
+    }
 }
 
 // Ellipsoidal distance of a photon at X from the query (P, N): photons in or below the
@@ -65,9 +87,13 @@ TESSRA_HD float ellipsoidalDistance(float3 X, float3 P, float3 N) {
 TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreePlanos.count == 0; }
 
 // The search rules: key and candidate test of each use. A key above `bound` would not be
-// kept, so a rule may refuse it before its other tests. A photon's position carries in
-// w the pass that stored it (0 for the first hits, 1 after one bounce, ...); a search
-// counts the photons of pass firstPass and later.
+// kept, so a rule may refuse it before its other tests. `reaches` tells whether a subtree
+// whose largest scalar is `largest` may hold a candidate at distance a or more: the
+// irradiance cache's records and the precomputed estimates reach only as far as some
+// multiple of their scalar.
+//
+// A photon's position carries in w the pass that stored it (0 for the first hits, 1
+// after one bounce, ...); a search counts the photons of pass firstPass and later.
 struct PhotonSearch {
     float range;
     float firstPass;
@@ -77,6 +103,7 @@ struct PhotonSearch {
         key = ellipsoidalDistance(xyz(x), P, N);
         return key < range;
     }
+    TESSRA_DEVICE bool reaches(float, float) const { return true; }
 };
 
 // Ward's error of record i at (P, N), over the cache's accuracy: the record is valid
@@ -96,11 +123,16 @@ TESSRA_DEVICE float recordError(int i, float3 P, float3 N, float& d) {
     return (d / R + fastSqrt(maxf(1.0f - c, 0.0f))) * maxf(S.c_FG_record_density, 0.0f);
 }
 
-// Records valid at the query, nearest first.
+// Records valid at the query, nearest first. A record is valid no farther than its
+// scale times the accuracy's inverse.
 struct FGSearch {
     float range;
     TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float) const {
         return recordError(i, P, N, key) < 1.0f && key < range;
+    }
+    TESSRA_DEVICE bool reaches(float a, float largest) const {
+        const float density = SYM.c_FG_record_density;
+        return !(density > 0.0f) || a * density < largest;
     }
 };
 
@@ -117,6 +149,7 @@ TESSRA_HD float recordWeight(float e) {
 struct KdSplit {
     float side;
     int nearChild, farChild;
+    float farLargest;  // the largest scalar under the far child
 };
 TESSRA_DEVICE KdSplit kdSplit(int s, float3 P) {
     const DeviceSymbols& S = SYM;
@@ -126,7 +159,8 @@ TESSRA_DEVICE KdSplit kdSplit(int s, float3 P) {
     // The query's own side first. (A margin of 0.001 scene units sent queries near a
     // plane to the other side first, and in a millimetre-sized scene the far-side test
     // then skipped their own neighbourhood.)
-    return side < 0.0f ? KdSplit{side, ch.x, ch.y} : KdSplit{side, ch.y, ch.x};
+    return side < 0.0f ? KdSplit{side, ch.x, ch.y, intBitsToFloat(ch.w)}
+                       : KdSplit{side, ch.y, ch.x, intBitsToFloat(ch.z)};
 }
 
 // Pushes the path from node s down to a leaf, choosing the query's side at each plane.
@@ -146,7 +180,7 @@ TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int&
 template <int K, typename Rule, bool First = false>
 TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, KnnList<K>& l) {
     l.count = 0;
-    l.root = -1;
+    l.arrived = 0;
     l.maxKey = -1e10f;
     // An empty tree binds empty references, which read as zero: there is nothing to
     // search, and a zero child index would send the walk round node 0 for ever.
@@ -158,44 +192,13 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
         const int i = int(kdtreeQueue[--top]);
         float key;
         if (rule.candidate(i, P, N, key, l.count < unsigned(K) ? INFINITY : l.maxKey)) {
-            int slot = -1;
-            if (l.count < unsigned(K)) {
-                slot = int(l.count++);
-            } else if (!(key > l.maxKey)) {
-                slot = delWorstElem(l);
-            }
-            if (slot >= 0) {
-                l.key[slot] = key;
-                l.record[slot] = i;
-                l.left[slot] = -1;
-                l.right[slot] = -1;
-                if (l.root < 0) {
-                    l.root = short(slot);
-                } else {
-                    int s = l.root;
-                    for (;;) {
-                        if (key < l.key[s]) {
-                            if (l.left[s] < 0) {
-                                l.left[s] = short(slot);
-                                break;
-                            }
-                            s = l.left[s];
-                        } else {
-                            if (l.right[s] < 0) {
-                                l.right[s] = short(slot);
-                                break;
-                            }
-                            s = l.right[s];
-                        }
-                    }
-                }
-                l.maxKey = l.key[searchMaxDist(l)];
-            }
+            keepEntry(l, key, i);
             if (First) break;
         }
         const KdSplit k = kdSplit(i, P);
         const float a = fabsf(k.side);
-        if (k.farChild >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey))
+        if (k.farChild >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey) &&
+            rule.reaches(a, k.farLargest))
             kdDescend(k.farChild, P, kdtreeQueue, top);
     }
     return l.count;
@@ -661,6 +664,7 @@ struct IrradianceSearch {
         if (!(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.7f)) return false;
         return key <= TESSRA_ESTIMATE_REACH * tex1Dfetch(S.texKDTreePhotonCol, i).w;
     }
+    TESSRA_DEVICE bool reaches(float a, float largest) const { return a <= TESSRA_ESTIMATE_REACH * largest; }
 };
 
 // Four times the photon search distance: an eighth of the photons carry an estimate, and

@@ -18,6 +18,8 @@ struct KdRecord {
     float scalar;  // kept on the host, in node order (scalars), and in w of the device's thirds
 };
 
+struct KdRange;  // a range of the records that a subtree's nodes come from
+
 class KdTree {
 public:
     explicit KdTree(float value);
@@ -48,7 +50,9 @@ public:
     std::vector<float> scalars;
 
 private:
-    uint32_t buildKdNode(std::vector<KdRecord>& list, size_t begin, size_t end, uint32_t depth);
+    void buildKdTree(unsigned workers);
+    void splitKdRange(const KdRange& r, KdRange* halves, int& count);
+    uint32_t buildKdSubtree(const KdRange& r);
     // Staging arrays of a build, released when it ends.
     std::vector<float4> planes_, positions_, seconds_, thirds_;
     std::vector<int4> children_;

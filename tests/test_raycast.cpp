@@ -499,27 +499,32 @@ void add(KdTree& t, const std::vector<float3>& points, size_t first, float w = 1
     t.AddRecords(uint32_t(p.size()), p.data(), s.data(), c.data(), 0.0f, scalars.data());
 }
 
-// The Euclidean key, below the range.
+// The Euclidean key, below the range; with `reach`, also below the record's scalar, so
+// that the walk may skip subtrees by their largest scalar.
 struct IndexSearch {
     float range;
+    bool reach = false;
     bool candidate(int i, float3 P, float3, float& key, float) const {
         key = length(xyz(tex1Dfetch(SYM.texKDTreePhotonPos, i)) - P);
-        return key < range;
+        return key < range && (!reach || key < tex1Dfetch(SYM.texKDTreePhotonCol, i).w);
     }
+    bool reaches(float a, float largest) const { return !reach || a < largest; }
 };
 
 // The K nearest within range, each once, with the scalar of its own record: a search
 // that skips a subtree on a wrong plane, or a build that loses, repeats or moves a
 // record or its payload, shows here.
 template <int K>
-void compareWithBruteForce(const KdTree& t, const std::vector<float3>& pts, float3 q, float range) {
-    IndexSearch s{range};
+void compareWithBruteForce(const KdTree& t, const std::vector<float3>& pts, float3 q, float range,
+                           bool reach = false) {
+    IndexSearch s{range, reach};
     KnnList<K> l;
     const unsigned count = kdTreeKNearest(q, make_float3(0, 0, 1), s, l);
     std::vector<std::pair<double, int>> all;
     for (size_t i = 0; i < pts.size(); ++i) {
         const double dx = double(pts[i].x) - q.x, dy = double(pts[i].y) - q.y, dz = double(pts[i].z) - q.z;
-        if (const double d = std::sqrt(dx * dx + dy * dy + dz * dz); d < range) all.push_back({d, int(i)});
+        const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+        if (d < range && (!reach || d < scalarOf(pts[i]))) all.push_back({d, int(i)});
     }
     std::sort(all.begin(), all.end());
     EXPECT_EQ(kdTreeAny(q, make_float3(0, 0, 1), s), !all.empty());
@@ -572,9 +577,35 @@ TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
             compareWithBruteForce<32>(t, pts, q, 2.0f);
             compareWithBruteForce<4>(t, pts, q, 200000.0f);
             compareWithBruteForce<1>(t, pts, q, 0.5f);
+            compareWithBruteForce<32>(t, pts, q, 1e6f, true);
+            compareWithBruteForce<1>(t, pts, q, 1e6f, true);
         }
     }
     EXPECT_EQ(rt::liveAllocationCount(), live);
+}
+
+// A tree large enough to be built on the workers has the bytes of the one-thread build.
+TEST_F(KdTreeTest, ABuildOnSeveralWorkersHasTheSerialBytes) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-5, 5);
+    std::vector<float3> pts;
+    for (int i = 0; i < 40000; ++i) pts.push_back(make_float3(u(rng), u(rng), std::floor(u(rng))));
+    std::vector<uint8_t> serial;
+    for (const unsigned threads : {1u, 3u}) {
+        rt::setThreadCount(threads);
+        KdTree t(0.0f);
+        add(t, pts, 0);
+        t.Build();
+        std::vector<uint8_t> bytes;
+        for (void* d : {t.d_planes, t.d_children, t.d_positions, t.d_seconds, t.d_thirds}) {
+            bytes.resize(bytes.size() + pts.size() * 16);
+            ASSERT_EQ(rt::memcpyDtoH(bytes.data() + bytes.size() - pts.size() * 16, d, pts.size() * 16), rt::Success);
+        }
+        bytes.push_back(uint8_t(t.maxDepth));
+        if (threads == 1) serial = bytes;
+        else EXPECT_TRUE(bytes == serial);
+    }
+    rt::setThreadCount(0);
 }
 
 // The photon search keeps the K photons of the smallest key (the renderer's own
