@@ -100,11 +100,89 @@ public:
         return out;
     }
 
+    // The elements where the buffer holds them, when it holds T of the kind asked for
+    // (float32 values, or 32-bit indices, signed ones flagged) and they are aligned.
+    template <typename T>
+    const T* inPlace(bool integral, bool& isSigned) const {
+        std::string f = v_.format ? v_.format : "B";
+        if (!f.empty() && std::strchr("@=<", f[0])) f.erase(0, 1);
+        const bool raw = raw_ || f == "c";
+        isSigned = !raw && f == "i";
+        const bool match = integral ? (raw || f == "I" || f == "i") : (raw || f == "f");
+        if (!match || size_t(v_.len) % sizeof(T) || reinterpret_cast<uintptr_t>(v_.buf) % alignof(T)) return nullptr;
+        return static_cast<const T*>(v_.buf);
+    }
+    size_t bytes() const { return size_t(v_.len); }
+
 private:
     Py_buffer v_{};
     const char* what_;
     bool raw_;
 };
+
+// A mesh buffer's elements as float values or uint32 indices: read where the buffer lies
+// when it holds them already (Blender's float32 and int32 arrays), else converted once.
+// A million-face mesh's buffers as doubles took a second of fresh memory.
+template <typename T>
+class Elements {
+public:
+    Elements() = default;
+    Elements(py::handle obj, const char* what) : view_(std::make_unique<View>(obj, what)) {
+        constexpr bool integral = std::is_integral_v<T>;
+        if (const T* p = view_->inPlace<T>(integral, signed_)) {
+            data_ = p;
+            size_ = view_->bytes() / sizeof(T);
+            return;
+        }
+        signed_ = false;
+        const std::vector<double> wide = view_->numbers(integral);
+        owned_.resize(wide.size());
+        for (size_t i = 0; i < wide.size(); ++i) {
+            if constexpr (integral) {
+                // An index outside uint32 reads as its largest, which no mesh has elements
+                // for; the first is kept to be reported as given.
+                const bool fits = wide[i] >= 0 && wide[i] <= 4294967295.0;
+                if (!fits && unfitAt_ == SIZE_MAX) unfitAt_ = i, unfit_ = (long long)wide[i];
+                owned_[i] = fits ? T(wide[i]) : T(4294967295u);
+            } else {
+                owned_[i] = T(wide[i]);
+            }
+        }
+        data_ = owned_.data();
+        size_ = owned_.size();
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T operator[](size_t i) const { return data_[i]; }
+    // Index i as the caller gave it.
+    long long given(size_t i) const {
+        if (i == unfitAt_) return unfit_;
+        return signed_ ? (long long)int32_t(data_[i]) : (long long)data_[i];
+    }
+
+private:
+    std::unique_ptr<View> view_;
+    std::vector<T> owned_;
+    const T* data_ = nullptr;
+    size_t size_ = 0;
+    bool signed_ = false;
+    size_t unfitAt_ = SIZE_MAX;
+    long long unfit_ = 0;
+};
+using Values = Elements<float>;
+using Indices = Elements<uint32_t>;
+
+// Checked: a whole number of `multiple`, every value a finite float.
+Values finiteValues(py::handle obj, const char* what, size_t multiple) {
+    Values v(obj, what);
+    if (v.size() % multiple)
+        throw py::value_error(std::string(what) + ": " + std::to_string(v.size()) + " values are not a multiple of " +
+                              std::to_string(multiple));
+    for (size_t i = 0; i < v.size(); ++i)
+        if (!std::isfinite(v[i]))
+            throw py::value_error(std::string(what) + ": value " + std::to_string(i) + " is not a finite float");
+    return v;
+}
 
 std::vector<double> finiteNumbers(py::handle obj, const char* what, size_t multiple) {
     std::vector<double> v = View(obj, what).numbers(false);
@@ -378,41 +456,40 @@ struct Renderer {
     // Vertex indices (or, with an attribute's own index buffer, attribute indices) checked
     // against the number of elements they index.
     // count 0 takes any number of indices (the triangles' own).
-    static std::vector<double> indexBuffer(py::handle obj, const char* what, size_t count, size_t elements,
-                                           const char* unit) {
-        const std::vector<double> idx = View(obj, what).numbers(true);
+    static Indices indexBuffer(py::handle obj, const char* what, size_t count, size_t elements, const char* unit) {
+        Indices idx(obj, what);
         if (count && idx.size() != count)
             throw py::value_error(std::string(what) + ": " + std::to_string(idx.size()) + " indices, expected " +
                                   std::to_string(count));
         for (size_t i = 0; i < idx.size(); ++i)
-            if (idx[i] < 0 || idx[i] >= double(elements))
+            if (idx[i] >= elements || idx.given(i) < 0)
                 throw py::value_error(std::string(what) + ": index " + std::to_string(i) + " is " +
-                                      std::to_string((long long)idx[i]) + ", outside the " + std::to_string(elements) +
+                                      std::to_string(idx.given(i)) + ", outside the " + std::to_string(elements) +
                                       " " + unit);
         return idx;
     }
 
     // An attribute with `width` numbers per element, indexed per triangle corner by its own
-    // indices or else by the vertex indices.
+    // indices (read into `own`) or else by the vertex indices; `idx` is set to those used.
     // Indices already read for another attribute from the same object (`sameAs`) are reused.
-    static std::vector<double> attribute(py::handle values, py::handle ownIndices, const char* what,
-                                         const char* indicesName, size_t width, size_t vertices,
-                                         const std::vector<double>& vertexIdx, std::vector<double>& idx,
-                                         py::handle sameAs = py::handle(), const std::vector<double>* read = nullptr) {
-        std::vector<double> v = finiteNumbers(values, what, width);
+    static Values attribute(py::handle values, py::handle ownIndices, const char* what, const char* indicesName,
+                            size_t width, size_t vertices, const Indices& vertexIdx, Indices& own,
+                            const Indices*& idx, py::handle sameAs = py::handle(), const Indices* read = nullptr) {
+        Values v = finiteValues(values, what, width);
         if (read && !ownIndices.is_none() && ownIndices.is(sameAs) && !read->empty()) {
-            idx = *read;
-            for (double i : idx)
-                if (i >= double(v.size() / width))
+            for (size_t i = 0; i < read->size(); ++i)
+                if ((*read)[i] >= v.size() / width)
                     throw py::value_error(std::string(indicesName) + ": an index lies outside the " +
                                           std::to_string(v.size() / width) + " " + what);
+            idx = read;
         } else if (ownIndices.is_none()) {
             if (v.size() != width * vertices)
                 throw py::value_error(std::string(what) + ": " + std::to_string(v.size() / width) + " values for " +
                                       std::to_string(vertices) + " vertices");
-            idx = vertexIdx;
+            idx = &vertexIdx;
         } else {
-            idx = indexBuffer(ownIndices, indicesName, vertexIdx.size(), v.size() / width, what);
+            own = indexBuffer(ownIndices, indicesName, vertexIdx.size(), v.size() / width, what);
+            idx = &own;
         }
         return v;
     }
@@ -422,17 +499,19 @@ struct Renderer {
                  py::object transform, bool flipNormals) {
         checkIdle();
         using namespace tr::math;
-        const std::vector<double> p = finiteNumbers(positions, "positions", 3);
+        const Values p = finiteValues(positions, "positions", 3);
         const size_t nv = p.size() / 3;
-        const std::vector<double> idx = indexBuffer(indices, "indices", 0, nv, "vertices");
+        const Indices idx = indexBuffer(indices, "indices", 0, nv, "vertices");
         const size_t corners = idx.size();
         if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
-        std::vector<double> n, nIdx, uv, uvIdx, mIdx;
+        Values n, uv;
+        Indices nOwn, uvOwn, mIdx;
+        const Indices *nIdx = nullptr, *uvIdx = nullptr;
         if (!normals.is_none())
-            n = attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx, nIdx);
+            n = attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx, nOwn, nIdx);
         // Blender hands one corner list for both.
         if (!uvs.is_none())
-            uv = attribute(uvs, uvIndices, "uvs", "uv_indices", 2, nv, idx, uvIdx, normalIndices, &nIdx);
+            uv = attribute(uvs, uvIndices, "uvs", "uv_indices", 2, nv, idx, uvOwn, uvIdx, normalIndices, nIdx);
         M4 t = M4::identity();
         const bool transformed = !transform.is_none();
         if (transformed) {
@@ -452,24 +531,22 @@ struct Renderer {
             if (!materialIndices.is_none()) throw py::value_error("material_indices: needs a list of materials");
             materialIds.push_back(material(mat));
         }
-        auto vec = [](const std::vector<double>& a, size_t i) {
-            return V3{float(a[3 * i]), float(a[3 * i + 1]), float(a[3 * i + 2])};
-        };
+        auto vec = [](const Values& a, size_t i) { return V3{a[3 * i], a[3 * i + 1], a[3 * i + 2]}; };
         scene.triangles.reserve(scene.triangles.size() + corners / 3);
         for (size_t f = 0; f < corners; f += 3) {
             TriangleRecord tri{};
             V3 v[3];
             for (int k = 0; k < 3; ++k) {
-                v[k] = vec(p, size_t(idx[f + k]));
+                v[k] = vec(p, idx[f + k]);
                 if (transformed) v[k] = point(t, v[k]);
                 store(&tri.vertices[3 * k], v[k]);
                 if (!n.empty()) {
-                    const V3 nn = vec(n, size_t(nIdx[f + k])) * (flipNormals ? -1.0f : 1.0f);
+                    const V3 nn = vec(n, (*nIdx)[f + k]) * (flipNormals ? -1.0f : 1.0f);
                     store(&tri.normals[3 * k], transformed ? normalVector(t, nn) : nn);
                 }
                 if (!uv.empty()) {
-                    tri.uvs[2 * k] = float(uv[2 * size_t(uvIdx[f + k])]);
-                    tri.uvs[2 * k + 1] = float(uv[2 * size_t(uvIdx[f + k]) + 1]);
+                    tri.uvs[2 * k] = uv[2 * size_t((*uvIdx)[f + k])];
+                    tri.uvs[2 * k + 1] = uv[2 * size_t((*uvIdx)[f + k]) + 1];
                 }
             }
             if (n.empty()) {
@@ -698,14 +775,14 @@ void setting(py::class_<Renderer>& c, const char* name, const char* pyName, Get 
 // net area over their total (0 for a closed surface).
 py::tuple meshFacing(py::object positions, py::object indices, py::object normals, py::object normalIndices,
                      py::object eye) {
-    const std::vector<double> p = finiteNumbers(positions, "positions", 3);
+    const Values p = finiteValues(positions, "positions", 3);
     const size_t nv = p.size() / 3;
-    const std::vector<double> idx = Renderer::indexBuffer(indices, "indices", 0, nv, "vertices");
+    const Indices idx = Renderer::indexBuffer(indices, "indices", 0, nv, "vertices");
     const size_t corners = idx.size();
     if (corners % 3) throw py::value_error("indices: " + std::to_string(corners) + " values are not a multiple of 3");
-    std::vector<double> nIdx;
-    const std::vector<double> n = Renderer::attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx,
-                                                      nIdx);
+    Indices nOwn;
+    const Indices* nIdx = nullptr;
+    const Values n = Renderer::attribute(normals, normalIndices, "normals", "normal_indices", 3, nv, idx, nOwn, nIdx);
     const auto e = vec3(eye, "eye");
     using D3 = std::array<double, 3>;
     auto sub = [](D3 a, D3 b) { return D3{a[0] - b[0], a[1] - b[1], a[2] - b[2]}; };
@@ -715,9 +792,11 @@ py::tuple meshFacing(py::object positions, py::object indices, py::object normal
     };
     auto len = [&](D3 a) { return std::sqrt(dot(a, a)); };
     // Volumes about the bounding box's centre: an open mesh's then depends on its shape only.
-    D3 lo{p[0], p[1], p[2]}, hi = lo;
+    D3 lo{0, 0, 0}, hi = lo;
+    if (nv) lo = hi = D3{p[0], p[1], p[2]};
     for (size_t i = 0; i < nv; ++i)
-        for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], p[3 * i + k]), hi[k] = std::max(hi[k], p[3 * i + k]);
+        for (int k = 0; k < 3; ++k)
+            lo[k] = std::min(lo[k], double(p[3 * i + k])), hi[k] = std::max(hi[k], double(p[3 * i + k]));
     const D3 centre{(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2};
     const D3 view{e[0], e[1], e[2]};
     double volume = 0, solidAngle = 0, area = 0;
@@ -725,7 +804,7 @@ py::tuple meshFacing(py::object positions, py::object indices, py::object normal
     for (size_t f = 0; f < corners; f += 3) {
         D3 v[3], normalSum{0, 0, 0};
         for (int k = 0; k < 3; ++k) {
-            const size_t i = size_t(idx[f + k]), j = size_t(nIdx[f + k]);
+            const size_t i = idx[f + k], j = (*nIdx)[f + k];
             v[k] = D3{p[3 * i], p[3 * i + 1], p[3 * i + 2]};
             for (int c = 0; c < 3; ++c) normalSum[c] += n[3 * j + c];
         }

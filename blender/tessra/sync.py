@@ -454,7 +454,8 @@ class Converter:
             slots = [s.material for s in obj.material_slots] or [None]
             mat_idx = array.array("i", bytes(4 * nt))
             mesh.loop_triangles.foreach_get("material_index", mat_idx)
-            mat_idx = array.array("i", (min(max(i, 0), len(slots) - 1) for i in mat_idx)) if len(slots) > 1 else None
+            mat_idx = (numpy.clip(numpy.frombuffer(mat_idx, numpy.int32), 0, len(slots) - 1).astype(numpy.int32)
+                       if len(slots) > 1 else None)
             materials = [self.material(m) for m in slots]
             self.r.add_mesh(positions, indices, normals=normals, normal_indices=corners, uvs=uvs,
                             uv_indices=corners if uvs is not None else None,

@@ -279,6 +279,9 @@ class Module(unittest.TestCase):
         for call, text in [
                 (lambda: r.add_mesh(array.array("f", [0] * 7), one), "multiple of 3"),
                 (lambda: r.add_mesh(tri, array.array("I", [0, 1, 3])), "outside the 3 vertices"),
+                (lambda: r.add_mesh(tri, array.array("i", [0, -1, 2])), "is -1, outside"),
+                (lambda: r.add_mesh(tri, array.array("q", [0, 1, 2, 2**40, 0, 1])), "is 1099511627776, outside"),
+                (lambda: r.add_mesh(array.array("d", [0, 1e300, 0, 1, 0, 0, 0, 1, 0]), one), "not a finite"),
                 (lambda: r.add_mesh(array.array("f", [0, math.nan, 0, 1, 0, 0, 0, 1, 0]), one), "not a finite"),
                 (lambda: r.add_mesh(tri, one, normals=array.array("f", [0, 0, 1])), "1 values for 3"),
                 (lambda: r.add_mesh(tri, array.array("f", [0, 1, 2])), "expected integers"),
