@@ -97,9 +97,14 @@ TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreePlanos.count == 0; }
 struct PhotonSearch {
     float range;
     float firstPass;
-    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float) const {
+    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float bound) const {
         const float4 x = tex1Dfetch(SYM.texKDTreePhotonPos, i);
         if (x.w < firstPass) return false;
+        // The key is never below the plain distance: a photon farther than the bound (by
+        // more than rounding) is refused before the key's roots.
+        const float3 v = xyz(x) - P;
+        const float limit = minf(bound, range) * 1.0001f;
+        if (dot(v, v) > limit * limit) return false;
         key = ellipsoidalDistance(xyz(x), P, N);
         return key < range;
     }
@@ -657,9 +662,11 @@ struct IrradianceSearch {
     TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float bound) const {
         const DeviceSymbols& S = SYM;
         const float3 v = xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P;
-        key = length(v);
-        // Most estimates a search visits lie beyond the nearest found: their normal is
-        // never read.
+        // Most estimates a search visits lie beyond the nearest found (by more than
+        // rounding): neither their distance's root nor their normal is needed.
+        const float d2 = dot(v, v), limit = minf(bound, range) * 1.0001f;
+        if (d2 > limit * limit) return false;
+        key = fastSqrt(d2);
         if (key > bound || !(key < range) || fabsf(dot(N, v)) > thickness) return false;
         if (!(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.7f)) return false;
         return key <= TESSRA_ESTIMATE_REACH * tex1Dfetch(S.texKDTreePhotonCol, i).w;
