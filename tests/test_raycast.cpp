@@ -550,12 +550,13 @@ void compareWithBruteForce(const KdTree& t, const std::vector<float3>& pts, floa
 
 // Records of weight one half or less stay out; a rebuild keeps the old records and adds
 // the new; the tree is as deep as a balanced one (the device search's stack is sized
-// for that); an empty tree finds nothing; rebuilds and destruction release the arrays.
+// for that); an empty tree finds nothing; rebuilds and destruction release the arrays. A
+// tree large enough to be built on the workers has the bytes of the one-thread build.
 TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
     const size_t live = rt::liveAllocationCount();
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> u(-5, 5);
-    for (const int n : {0, 1, 5, 39, 40, 41, 500, 3000}) {
+    for (const int n : {0, 1, 5, 39, 40, 41, 500, 3000, 40000}) {
         std::vector<float3> pts;
         for (int i = 0; i < n; ++i) pts.push_back(make_float3(u(rng), u(rng), std::floor(u(rng)) * 0.2f));
         KdTree t(0.0f);
@@ -566,7 +567,22 @@ TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
             for (int i = 0; i < 211; ++i) pts.push_back(make_float3(u(rng), u(rng), u(rng) * 0.2f));
             add(t, pts, 500);
         }
+        // The same records built again, on three workers.
+        KdTree again(0.0f);
+        again.records = t.records;
+        rt::setThreadCount(3);
+        again.Build();
+        rt::setThreadCount(0);
         t.Build();
+        for (const auto& [d, e] : {std::pair{t.d_planes, again.d_planes}, {t.d_children, again.d_children},
+                                   {t.d_positions, again.d_positions}, {t.d_seconds, again.d_seconds},
+                                   {t.d_thirds, again.d_thirds}}) {
+            std::vector<uint8_t> one(pts.size() * 16), three(pts.size() * 16);
+            ASSERT_EQ(rt::memcpyDtoH(one.data(), d, one.size()), rt::Success);
+            ASSERT_EQ(rt::memcpyDtoH(three.data(), e, three.size()), rt::Success);
+            EXPECT_TRUE(one == three);
+        }
+        EXPECT_EQ(again.maxDepth, t.maxDepth);
         t.Bind();
         ASSERT_EQ(t.nodeCount, pts.size());
         if (!pts.empty()) EXPECT_EQ(t.maxDepth, uint32_t(std::log2(double(pts.size()))));
@@ -582,30 +598,6 @@ TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
         }
     }
     EXPECT_EQ(rt::liveAllocationCount(), live);
-}
-
-// A tree large enough to be built on the workers has the bytes of the one-thread build.
-TEST_F(KdTreeTest, ABuildOnSeveralWorkersHasTheSerialBytes) {
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> u(-5, 5);
-    std::vector<float3> pts;
-    for (int i = 0; i < 40000; ++i) pts.push_back(make_float3(u(rng), u(rng), std::floor(u(rng))));
-    std::vector<uint8_t> serial;
-    for (const unsigned threads : {1u, 3u}) {
-        rt::setThreadCount(threads);
-        KdTree t(0.0f);
-        add(t, pts, 0);
-        t.Build();
-        std::vector<uint8_t> bytes;
-        for (void* d : {t.d_planes, t.d_children, t.d_positions, t.d_seconds, t.d_thirds}) {
-            bytes.resize(bytes.size() + pts.size() * 16);
-            ASSERT_EQ(rt::memcpyDtoH(bytes.data() + bytes.size() - pts.size() * 16, d, pts.size() * 16), rt::Success);
-        }
-        bytes.push_back(uint8_t(t.maxDepth));
-        if (threads == 1) serial = bytes;
-        else EXPECT_TRUE(bytes == serial);
-    }
-    rt::setThreadCount(0);
 }
 
 // The photon search keeps the K photons of the smallest key (the renderer's own
