@@ -223,10 +223,17 @@ bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const 
         const float* n = t[i / 3].normals + 3 * (i % 3);
         return make_float4(n[0], n[1], n[2], 1.0f);
     }, 1019);
-    uploadStaged<float4>(&r, r.d_triTexCoords, corners, [&](size_t i) {
-        const float* uv = t[i / 3].uvs + 2 * (i % 3);
-        return make_float4(uv[0], uv[1], 0.0f, 1.0f);
-    }, 1022);
+    // Texture coordinates are read in x and y only, and an unbound reference reads zero:
+    // a mesh without them (most scanned or generated ones) keeps their 48 bytes a
+    // triangle off the device.
+    const bool anyTexCoords = std::any_of(t.begin(), t.end(), [](const TriangleRecord& tri) {
+        return std::any_of(tri.uvs, tri.uvs + 6, [](float u) { return u != 0.0f; });
+    });
+    if (anyTexCoords)
+        uploadStaged<float4>(&r, r.d_triTexCoords, corners, [&](size_t i) {
+            const float* uv = t[i / 3].uvs + 2 * (i % 3);
+            return make_float4(uv[0], uv[1], 0.0f, 1.0f);
+        }, 1022);
     uploadStaged<int32_t>(&r, r.d_triMatIds, t.size(), [&](size_t i) { return t[i].materialId; }, 1025);
     TESSRA_PRINTF("---0a---\n");
     host::flushOut();
@@ -235,8 +242,8 @@ bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const 
     r.d_lightParams = upload(&r, l.params, 1036);
     r.d_lightDecayStart = upload(&r, l.decayStart, 1039);
     r.d_lightRotRows = upload(&r, l.rotRows, 1042);
-    if (!r.d_triVertices || !r.d_triNormals || !r.d_triTexCoords || !r.d_triMatIds || !r.d_lightPosCol ||
-        !r.d_lightSpotData || !r.d_lightParams || !r.d_lightDecayStart || !r.d_lightRotRows)
+    if (!r.d_triVertices || !r.d_triNormals || (anyTexCoords && !r.d_triTexCoords) || !r.d_triMatIds ||
+        !r.d_lightPosCol || !r.d_lightSpotData || !r.d_lightParams || !r.d_lightDecayStart || !r.d_lightRotRows)
         return false;
     TESSRA_PRINTF("---0c---\n");
     host::flushOut();

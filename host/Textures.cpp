@@ -385,7 +385,8 @@ void TessraRendererCUDA::SetCudaCustomTextures() try {
     const size_t N = numTris, L = numLights;
     TESSRA_CHECK(rt::bindTexture(Symbol::texTris, d_triVertices, 3 * N * 16), "volumeRender", 2426);
     TESSRA_CHECK(rt::bindTexture(Symbol::texTriNorms, d_triNormals, 3 * N * 16), "volumeRender", 2427);
-    TESSRA_CHECK(rt::bindTexture(Symbol::texTriTexCoords, d_triTexCoords, 3 * N * 16), "volumeRender", 2428);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTriTexCoords, d_triTexCoords, d_triTexCoords ? 3 * N * 16 : 0),
+                 "volumeRender", 2428);
     TESSRA_CHECK(rt::bindTexture(Symbol::texTriMatID, d_triMatIds, N * 4), "volumeRender", 2429);
     TESSRA_CHECK(rt::bindTexture(Symbol::texLights, d_lightPosCol, 2 * L * 16), "volumeRender", 2430);
     TESSRA_CHECK(rt::bindTexture(Symbol::texLightsRotMat, d_lightRotRows, 3 * L * 16), "volumeRender", 2431);

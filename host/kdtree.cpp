@@ -93,7 +93,8 @@ void KdTree::buildKdTree(unsigned workers) {
                           [&](size_t k, unsigned) { splitKdRange(level[k], halves[k].data(), counts[k]); });
         maxDepth = level[0].depth;
         next.clear();
-        for (size_t k = 0; k < level.size(); ++k) next.insert(next.end(), halves[k].begin(), halves[k].begin() + counts[k]);
+        for (size_t k = 0; k < level.size(); ++k)
+            next.insert(next.end(), halves[k].begin(), halves[k].begin() + counts[k]);
         std::swap(level, next);
     }
     std::vector<uint32_t> deepest(level.size());
