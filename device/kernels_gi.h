@@ -594,7 +594,7 @@ TESSRA_DEVICE void bounce_photons(Lane t, float4* out_photons_pos, float4* out_p
 // ---------------------------------------------------------------------------------
 // Photon gathers.
 
-TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, ScreenView screen, unsigned int imageW, unsigned int imageH,
+TESSRA_DEVICE void estimatePhotonMap_ss(Lane t, const ScreenView& screen, unsigned int imageW, unsigned int imageH,
                                         unsigned int xoffset, unsigned int yoffset, unsigned int renderViewWidth,
                                         float ambientLightIntens, float2 rands) {
     (void)renderViewWidth;
@@ -771,7 +771,7 @@ TESSRA_DEVICE unsigned int interpolateRecords(float3 P, float3 N, float3& E) {
     return l.count;
 }
 
-TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigned int imageH, ScreenView screen,
+TESSRA_DEVICE void estimatePhotonMap_FromFG(Lane t, unsigned int imageW, unsigned int imageH, const ScreenView& screen,
                                             unsigned int xoffset, unsigned int yoffset, unsigned int renderViewWidth,
                                             float ambientLightIntens, float2 rands2) {
     (void)renderViewWidth;
@@ -804,7 +804,7 @@ TESSRA_DEVICE float3 cameraFacing(float3 P, float3 N) { return faceForward(N, P 
 // estimatePhotonMap_FromFG without the interpolation. Resolved pixels clear their mask;
 // the others keep it and raise the tile's flag, so that records are placed for them
 // before any tile is shaded.
-TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int imageH, ScreenView screen) {
+TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int imageH, const ScreenView& screen) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= imageW || y >= imageH) return;
     const unsigned int k = y * imageW + x;
@@ -826,8 +826,9 @@ TESSRA_DEVICE void find_fg_records_ss(Lane t, unsigned int imageW, unsigned int 
 // Pixels without a surface never take indirect light, so they never receive a record:
 // a record there would sit at whatever the screen buffer holds (the origin) with a zero
 // normal.
-TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH, ScreenView screen,
-                                                 float4* out_fg_pos, float4* out_fg_normal, unsigned int fg_spacing) {
+TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH,
+                                                 const ScreenView& screen, float4* out_fg_pos, float4* out_fg_normal,
+                                                 unsigned int fg_spacing) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= imageW || y >= imageH) return;
     const unsigned int p = y * imageW + x;
@@ -843,8 +844,8 @@ TESSRA_DEVICE void init_irradiance_cache_records(Lane t, unsigned int imageW, un
 }
 
 TESSRA_DEVICE void calculate_irradiance_cache_records(Lane t, unsigned int imageW, unsigned int imageH,
-                                                      ScreenView screen, unsigned int xoffset, unsigned int yoffset,
-                                                      float4* out_fg_pos, float4* out_fg_normal,
+                                                      const ScreenView& screen, unsigned int xoffset,
+                                                      unsigned int yoffset, float4* out_fg_pos, float4* out_fg_normal,
                                                       unsigned int fg_spacing) {
     const unsigned int x = t.x() + xoffset, y = t.y() + yoffset;
     if (x >= imageW || y >= imageH) return;

@@ -125,9 +125,9 @@ TESSRA_DEVICE float3 tracePath(OctreeHit h, float3 eye, unsigned int numlights, 
 // the host launches the samples in fixed chunks, so a pixel's sum is formed in one
 // order whatever the worker count.
 TESSRA_DEVICE void path_trace_ss(Lane t, unsigned int width, unsigned int height, unsigned int firstRow,
-                                 unsigned int numlights, char shadowMode, ScreenView screen, unsigned int firstSample,
-                                 unsigned int samples, unsigned int totalSamples, unsigned int bounces,
-                                 unsigned int lightSubDivs, float ambientLightIntens) {
+                                 unsigned int numlights, char shadowMode, const ScreenView& screen,
+                                 unsigned int firstSample, unsigned int samples, unsigned int totalSamples,
+                                 unsigned int bounces, unsigned int lightSubDivs, float ambientLightIntens) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;

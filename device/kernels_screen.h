@@ -69,7 +69,7 @@ TESSRA_DEVICE Ray cameraRay(float x, float y, unsigned int imageW, unsigned int 
 TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int imageH, unsigned int subWidth,
                                       unsigned int subHeight, unsigned int xoffset, unsigned int yoffset,
                                       unsigned int firstRow, unsigned int endRow, float fovRad,
-                                      float aspectRatio, ScreenView out) {
+                                      float aspectRatio, const ScreenView& out) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= subWidth || ly >= subHeight) return;
     const unsigned int x = xoffset + lx, y = yoffset + ly;
@@ -93,7 +93,7 @@ TESSRA_DEVICE void init_screen_kernel(Lane t, unsigned int imageW, unsigned int 
 // later stage works on the elements as on the pixels of a tile.
 TESSRA_DEVICE void init_screen_samples(Lane t, float2* samples, unsigned int count, unsigned int imageW,
                                        unsigned int imageH, unsigned int subWidth, float fovRad, float aspectRatio,
-                                       ScreenView out) {
+                                       const ScreenView& out) {
     const unsigned int i = t.y() * subWidth + t.x();
     if (t.x() >= subWidth) return;
     const DeviceSymbols& S = SYM;
@@ -108,7 +108,7 @@ TESSRA_DEVICE void init_screen_samples(Lane t, float2* samples, unsigned int cou
 // What denoisers and compositors take besides the colour, per element: the diffuse
 // colour at the first hit and the distance along the camera ray (albedoDepth), and the
 // unit shading normal. Elements without a surface: zero, and an infinite distance.
-TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int height, ScreenView screen,
+TESSRA_DEVICE void output_passes_ss(Lane t, unsigned int width, unsigned int height, const ScreenView& screen,
                                     float4* outAlbedoDepth, float4* outNormal) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= width || y >= height) return;
@@ -272,7 +272,7 @@ TESSRA_DEVICE float3 emitterSampleColour(const LitSurface& s, float u0, float u1
 // a pixel's rays as the area lights' are); where the ray met nothing the world's colour
 // shows when showMisses. Counts of 0 leave that light out.
 TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int height, char shadowMode,
-                                    ScreenView screen, unsigned int worldN, unsigned int emitterN,
+                                    const ScreenView& screen, unsigned int worldN, unsigned int emitterN,
                                     unsigned int strataStep, unsigned int firstRow, bool showMisses,
                                     const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
@@ -331,7 +331,7 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
 // for point-like lights), each with its own shadow ray. With strataStep > 1 the n x n
 // points are every strataStep-th of a finer pattern, shifted per ray.
 TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
-                                 char shadowMode, unsigned int ilight, ScreenView screen, unsigned int n,
+                                 char shadowMode, unsigned int ilight, const ScreenView& screen, unsigned int n,
                                  unsigned int strataStep, unsigned int firstRow, const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
@@ -374,9 +374,10 @@ TESSRA_DEVICE bool takesPart(int k, unsigned char reflpass, unsigned char refl0_
 // Secondary rays of one window of the expanded reflection grid: from the parent pixels (in)
 // into the window (out).
 TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH, unsigned int calcWidth,
-                                unsigned int calcHeight, ScreenView in, ScreenView out, unsigned int reflSubDivs,
-                                unsigned int xoffset, unsigned int yoffset, unsigned int strataStep,
-                                unsigned char reflpass, unsigned char refl0_refr1, const unsigned int* inShift) {
+                                unsigned int calcHeight, const ScreenView& in, const ScreenView& out,
+                                unsigned int reflSubDivs, unsigned int xoffset, unsigned int yoffset,
+                                unsigned int strataStep, unsigned char reflpass, unsigned char refl0_refr1,
+                                const unsigned int* inShift) {
     const unsigned int lx = t.x(), ly = t.y();
     if (lx >= calcWidth || ly >= calcHeight) return;
     const unsigned int n = reflSubDivs;
@@ -419,7 +420,7 @@ TESSRA_DEVICE void calc_refl_ss(Lane t, unsigned int imageW, unsigned int imageH
 TESSRA_DEVICE void calc_final_color_refl(Lane t, unsigned int pixelsCalcWidth, unsigned int pixelsCalcHeight,
                                          unsigned int areaCalcWidth, unsigned int fbWidth,
                                          unsigned int lightSubDivs, unsigned int xoffset, unsigned int yoffset,
-                                         ScreenView in, ScreenView out, unsigned char reflpass,
+                                         const ScreenView& in, const ScreenView& out, unsigned char reflpass,
                                          unsigned char refl0_refr1) {
     const unsigned int x = t.x(), y = t.y();
     if (x >= pixelsCalcWidth || y >= pixelsCalcHeight) return;

@@ -114,59 +114,73 @@ const char* kernelName(KernelId id);
 // Launches per kernel since process start (tests count the passes of a stage).
 uint64_t launchCount(KernelId id);
 
-template <typename... P>
+// A kernel by its id and, at compile time, its body: the CPU backend runs a block's
+// threads in one loop with the body inlined. (Calling the body through a pointer once a
+// lane cost more than many kernels' work: every call read back the lane it had just
+// written, a stalled load.)
+template <auto Fn>
 struct KernelRef {
     KernelId id;
-    void (*fn)(Lane, P...);
 };
-template <typename... P>
-KernelRef<P...> makeKernelRef(KernelId id, void (*fn)(Lane, P...)) {
-    return {id, fn};
-}
 
 namespace detail {
-using BlockBody = void (*)(const void* ctx, const Lane& lane);
+// Runs every thread of one block whose lane has its block fields set: in natural order,
+// or in the order of `threads` (linear thread indices) when it is given.
+using BlockBody = void (*)(const void* ctx, Lane lane, const uint32_t* threads, size_t count);
 Status checkConfiguration(KernelId id, dim3 grid, dim3 block);
 Status cpuLaunch(dim3 grid, dim3 block, BlockBody body, const void* ctx);
 Status cudaLaunch(KernelId id, dim3 grid, dim3 block, void** args);
 
+// The parameters are held by value; a kernel that takes a large one by const reference
+// (the frame buffer's views) reads it from here without a copy per lane.
 template <typename... P>
-struct Bound {
-    void (*fn)(Lane, P...);
-    std::tuple<P...> params;
-};
-template <typename... P, size_t... I>
-void invoke(const Bound<P...>& b, const Lane& lane, std::index_sequence<I...>) {
-    b.fn(lane, std::get<I>(b.params)...);
+using Params = std::tuple<std::decay_t<P>...>;
+
+template <auto Fn, typename... P>
+void runBlock(const void* ctx, Lane lane, const uint32_t* threads, size_t count) {
+    const Params<P...>& params = *static_cast<const Params<P...>*>(ctx);
+    const auto one = [&](unsigned x, unsigned y, unsigned z) {
+        lane.threadIdx = make_uint3(x, y, z);
+        std::apply([&](const auto&... a) { Fn(lane, a...); }, params);
+    };
+    const uint3 d = lane.blockDim;
+    if (threads) {
+        for (size_t k = 0; k < count; ++k) one(threads[k] % d.x, (threads[k] / d.x) % d.y, threads[k] / (d.x * d.y));
+        return;
+    }
+    for (unsigned z = 0; z < d.z; ++z)
+        for (unsigned y = 0; y < d.y; ++y)
+            for (unsigned x = 0; x < d.x; ++x) one(x, y, z);
 }
-template <typename... P>
-void thunk(const void* ctx, const Lane& lane) {
-    const auto& b = *static_cast<const Bound<P...>*>(ctx);
-    invoke(b, lane, std::index_sequence_for<P...>{});
-}
+
 template <typename... P, size_t... I>
-Status launchCuda(KernelId id, dim3 grid, dim3 block, Bound<P...>& b, std::index_sequence<I...>) {
-    void* args[] = {static_cast<void*>(&std::get<I>(b.params))...};
+Status launchCuda(KernelId id, dim3 grid, dim3 block, Params<P...>& params, std::index_sequence<I...>) {
+    void* args[] = {static_cast<void*>(&std::get<I>(params))...};
     return cudaLaunch(id, grid, block, args);
+}
+
+template <auto Fn, typename... P, typename... A>
+Status launchAs(void (*)(Lane, P...), KernelId id, dim3 grid, dim3 block, A&&... args) {
+    static_assert(sizeof...(P) == sizeof...(A), "kernel argument count");
+    // CUDA copies each parameter's bytes into the launch, and the CPU backend copies the tuple.
+    static_assert((std::is_trivially_copyable<std::decay_t<P>>::value && ...), "kernel parameters are copied as bytes");
+    Status s = checkConfiguration(id, grid, block);
+    if (s != Success) return s;
+    Params<P...> params(static_cast<std::decay_t<P>>(std::forward<A>(args))...);
+    if (activeBackend() == Backend::Cuda)
+        return launchCuda<P...>(id, grid, block, params, std::index_sequence_for<P...>{});
+    return cpuLaunch(grid, block, &runBlock<Fn, P...>, &params);
 }
 }  // namespace detail
 
 // Runs kernel k over grid x block. A configuration that CUDA would refuse (a zero
 // extent, too many threads per block) skips the launch and returns
 // ErrorInvalidConfiguration; call sites ignore it, as the original did.
-template <typename... P, typename... A>
-Status launch(KernelRef<P...> k, dim3 grid, dim3 block, A&&... args) {
-    static_assert(sizeof...(P) == sizeof...(A), "kernel argument count");
-    // CUDA copies each parameter's bytes into the launch, and the CPU backend copies the tuple.
-    static_assert((std::is_trivially_copyable<P>::value && ...), "kernel parameters are copied as bytes");
-    Status s = detail::checkConfiguration(k.id, grid, block);
-    if (s != Success) return s;
-    detail::Bound<P...> b{k.fn, std::tuple<P...>(static_cast<P>(std::forward<A>(args))...)};
-    if (activeBackend() == Backend::Cuda)
-        return detail::launchCuda(k.id, grid, block, b, std::index_sequence_for<P...>{});
-    return detail::cpuLaunch(grid, block, &detail::thunk<P...>, &b);
+template <auto Fn, typename... A>
+Status launch(KernelRef<Fn> k, dim3 grid, dim3 block, A&&... args) {
+    return detail::launchAs<Fn>(Fn, k.id, grid, block, std::forward<A>(args)...);
 }
 
 }  // namespace rt
 
-#define TESSRA_KERNEL(k) ::rt::makeKernelRef(::rt::KernelId::k, &k)
+#define TESSRA_KERNEL(k) ::rt::KernelRef<&k>{::rt::KernelId::k}

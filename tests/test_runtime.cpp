@@ -91,19 +91,19 @@ TEST_F(Runtime, EmptyGridsAreSkippedAndOversizedBlocksRefused) {
 // The strict modes: blocks and threads visited in exactly the reverse order, or in a
 // shuffled one; fresh memory full of NaN bytes; device memory out of the host's reach
 // outside copies, fills and launches.
+using Visit = std::tuple<unsigned, unsigned, unsigned, unsigned>;
+void recordVisit(Lane l, std::vector<Visit>* seen) {
+    seen->push_back({l.blockIdx.x, l.blockIdx.y, l.threadIdx.x, l.threadIdx.y});
+}
+
 TEST_F(Runtime, StrictModesReorderPoisonAndHideDeviceMemory) {
-    using Visit = std::tuple<unsigned, unsigned, unsigned, unsigned>;
     rt::setThreadCount(1);
     auto visits = [](const char* modes) {
         EXPECT_TRUE(rt::cpu::setStrictModes(modes));
         std::vector<Visit> seen;
-        rt::cpu::launch(
-            dim3(3, 2, 1), dim3(4, 2, 1),
-            [](const void* ctx, const Lane& l) {
-                static_cast<std::vector<Visit>*>(const_cast<void*>(ctx))
-                    ->push_back({l.blockIdx.x, l.blockIdx.y, l.threadIdx.x, l.threadIdx.y});
-            },
-            &seen);
+        const rt::detail::Params<std::vector<Visit>*> params(&seen);
+        rt::cpu::launch(dim3(3, 2, 1), dim3(4, 2, 1), &rt::detail::runBlock<&recordVisit, std::vector<Visit>*>,
+                        &params);
         return seen;
     };
     const std::vector<Visit> natural = visits("");

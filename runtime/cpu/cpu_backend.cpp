@@ -344,19 +344,7 @@ private:
         lane.blockIdx = make_uint3(unsigned(b % j.grid.x), unsigned((b / j.grid.x) % j.grid.y),
                                    unsigned(b / (uint64_t(j.grid.x) * j.grid.y)));
         const auto& threads = j.order->threads;
-        if (!threads.empty()) {
-            for (uint32_t i : threads) {
-                lane.threadIdx = make_uint3(i % j.block.x, (i / j.block.x) % j.block.y, i / (j.block.x * j.block.y));
-                j.body(j.ctx, lane);
-            }
-            return;
-        }
-        for (unsigned z = 0; z < j.block.z; ++z)
-            for (unsigned y = 0; y < j.block.y; ++y)
-                for (unsigned x = 0; x < j.block.x; ++x) {
-                    lane.threadIdx = make_uint3(x, y, z);
-                    j.body(j.ctx, lane);
-                }
+        j.body(j.ctx, lane, threads.empty() ? nullptr : threads.data(), threads.size());
     }
 
     std::vector<std::thread> workers_;

@@ -13,7 +13,7 @@ namespace {
 // One __global__ entry per kernel: build the lane, call the shared body.
 #define TESSRA_KERNEL_NAME(k)                                                          \
     template <typename... A>                                                           \
-    __global__ void k##_entry(A... a) {                                                \
+    __global__ void k##_entry(std::decay_t<A>... a) {                                  \
         k(Lane::fromCuda(), a...);                                                     \
     }                                                                                  \
     template <typename... A>                                                           \
