@@ -430,11 +430,12 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
                                     floatBitsToInt(l0.w), floatBitsToInt(l1.x), floatBitsToInt(l1.y),
                                     floatBitsToInt(l1.z), floatBitsToInt(l1.w)};
             const float3 c = (bmin + bmax) * 0.5f;
-            const unsigned int entered = childrenEntered(ray, invD, bmin, c, bmax, dScale, limit, idhijos);
+            unsigned int entered = childrenEntered(ray, invD, bmin, c, bmax, dScale, limit, idhijos);
             const int row = traverseRow(ray, c);
             for (int j = 0; j < 8 && entered; ++j) {
                 const int slot = tex1Dfetch(S.texTraverseOrder, 8 * row + j) & 0xff;
                 if (!((entered >> slot) & 1u)) continue;
+                entered &= ~(1u << slot);  // the loop ends with the last child entered
                 const int child = idhijos[slot];
                 if (count > 127) return noHit();  // stack full: reported as a miss
                 tex1DPrefetch(S.texNodes, 4 * child);
