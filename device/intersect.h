@@ -378,6 +378,10 @@ TESSRA_HD unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>
 }
 #endif
 
+// A leaf's entries in groups of this many; the leaf's first (otherwise unused) entry holds
+// the boxes of its first two groups.
+constexpr unsigned int kLeafGroup = 8;
+
 // Whether a hit lies in the leaf box bmin..bmax, with the rounding of its position
 // allowed for: a triangle on the scene's outer faces (a single-sided wall on the edge
 // of the bounds) was missed where rounding put its hit a hair outside every box, and
@@ -449,6 +453,16 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         // after another (the first group's loads come at once anyway).
         for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
         for (unsigned int k0 = 0; k0 < n; k0 += kLeafLanes) {
+            if (k0 % kLeafGroup == 0 && k0 < 2 * kLeafGroup) {
+                const int g = int(4 * off + 2 * (k0 / kLeafGroup));
+                float tnear, tfar;
+                intersectBox(ray, invD, xyz(tex1Dfetch(S.texLeafTris, g)), xyz(tex1Dfetch(S.texLeafTris, g + 1)), tnear,
+                             tfar);
+                if (!(tfar > 0.0f && tnear <= tfar) || tnear * dScale > best * 1.00001f + 1e-5f) {
+                    k0 += kLeafGroup - kLeafLanes;  // the ray passes beside the group
+                    continue;
+                }
+            }
             float tl[kLeafLanes], sl[kLeafLanes], t2l[kLeafLanes];
             const unsigned int hits =
                 intersectPreparedLanes(ray, S.texLeafTris, int(4 * (off + 1 + k0)), n - k0, tl, sl, t2l);

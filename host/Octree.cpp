@@ -366,6 +366,30 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
     upload(vertices, workers);
 }
 
+// A leaf's first entry holds the boxes of its first two groups of kLeafGroup entries
+// (min, max, min, max), so that a ray passing beside a group skips its tests. Each box is
+// widened far beyond the rounding of a hit's position (and of the box test) and of the
+// test's slack at edges: a box may only skip hits there are none of.
+void Octree::leafGroupBoxes(const float4* vertices, size_t o, float4* out) const {
+    const uint32_t count = contenido[o];
+    for (uint32_t g = 0; g < 2; ++g) {
+        float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (uint32_t k = g * kLeafGroup; k < std::min(count, (g + 1) * kLeafGroup); ++k)
+            for (int c = 0; c < 3; ++c) {
+                const float4 v = vertices[3 * size_t(contenido[o + 1 + k]) + size_t(c)];
+                const float p[3] = {v.x, v.y, v.z};
+                for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p[a]), hi[a] = std::max(hi[a], p[a]);
+            }
+        float extent = 0, magnitude = 0;
+        for (int a = 0; a < 3; ++a)
+            extent = std::max(extent, hi[a] - lo[a]),
+            magnitude = std::max({magnitude, std::fabs(lo[a]), std::fabs(hi[a])});
+        const float m = 1e-4f * extent + 1e-5f * magnitude;
+        out[2 * g] = make_float4(lo[0] - m, lo[1] - m, lo[2] - m, 0.0f);
+        out[2 * g + 1] = make_float4(hi[0] + m, hi[1] + m, hi[2] + m, 0.0f);
+    }
+}
+
 void Octree::upload(const float4* vertices, unsigned workers) {
     const size_t n = num_nodos_totales, entries = totalContenido;
     const Octree& O = *this;
@@ -413,7 +437,7 @@ void Octree::upload(const float4* vertices, unsigned workers) {
             const size_t o = offsets[i], end = std::min(b, o + (offsetsCont[i] >= 0 ? contenido[o] + 1 : 1));
             for (; e < end; ++e, out += 4) {
                 if (e == o) {
-                    out[0] = out[1] = out[2] = out[3] = make_float4(0, 0, 0, 0);
+                    leafGroupBoxes(vertices, o, out);
                     continue;
                 }
                 const size_t t = contenido[e];

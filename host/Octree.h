@@ -54,6 +54,7 @@ public:
 private:
     void build(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
     void upload(const float4* vertices, unsigned workers);
+    void leafGroupBoxes(const float4* vertices, size_t leafOffset, float4* out) const;
     void release();
 
     bool overBudget_ = false;
