@@ -373,6 +373,11 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
 void Octree::leafGroupBoxes(const float4* vertices, size_t o, float4* out) const {
     const uint32_t count = contenido[o];
     for (uint32_t g = 0; g < 2; ++g) {
+        // A group the leaf does not have is never read; it stays zero, as the entry was.
+        if (g * kLeafGroup >= count) {
+            out[2 * g] = out[2 * g + 1] = make_float4(0, 0, 0, 0);
+            continue;
+        }
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
         for (uint32_t k = g * kLeafGroup; k < std::min(count, (g + 1) * kLeafGroup); ++k)
             for (int c = 0; c < 3; ++c) {

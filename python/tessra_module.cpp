@@ -56,8 +56,7 @@ public:
     // The elements as doubles. bytes and bytearray hold raw native float32 values, or
     // uint32 ones when `integral`; every other buffer is read by its format.
     std::vector<double> numbers(bool integral) const {
-        std::string f = v_.format ? v_.format : "B";
-        if (!f.empty() && std::strchr("@=<", f[0])) f.erase(0, 1);
+        const std::string f = format();
         const char* p = static_cast<const char*>(v_.buf);
         const size_t bytes = size_t(v_.len);
         std::vector<double> out;
@@ -73,7 +72,7 @@ public:
                 out[i] = double(t);
             }
         };
-        if (raw_ || f == "c") {
+        if (raw()) {
             if (integral) each(uint32_t());
             else each(float());
         } else if (f.size() != 1) {
@@ -104,17 +103,24 @@ public:
     // (float32 values, or 32-bit indices, signed ones flagged) and they are aligned.
     template <typename T>
     const T* inPlace(bool integral, bool& isSigned) const {
-        std::string f = v_.format ? v_.format : "B";
-        if (!f.empty() && std::strchr("@=<", f[0])) f.erase(0, 1);
-        const bool raw = raw_ || f == "c";
-        isSigned = !raw && f == "i";
-        const bool match = integral ? (raw || f == "I" || f == "i") : (raw || f == "f");
+        const std::string f = format();
+        isSigned = !raw() && f == "i";
+        const bool match = integral ? (raw() || f == "I" || f == "i") : (raw() || f == "f");
         if (!match || size_t(v_.len) % sizeof(T) || reinterpret_cast<uintptr_t>(v_.buf) % alignof(T)) return nullptr;
         return static_cast<const T*>(v_.buf);
     }
     size_t bytes() const { return size_t(v_.len); }
 
 private:
+    // The element format without its native byte-order mark.
+    std::string format() const {
+        std::string f = v_.format ? v_.format : "B";
+        if (!f.empty() && std::strchr("@=<", f[0])) f.erase(0, 1);
+        return f;
+    }
+    // Raw native values: bytes, bytearray and char buffers.
+    bool raw() const { return raw_ || format() == "c"; }
+
     Py_buffer v_{};
     const char* what_;
     bool raw_;
@@ -180,17 +186,6 @@ Values finiteValues(py::handle obj, const char* what, size_t multiple) {
                               std::to_string(multiple));
     for (size_t i = 0; i < v.size(); ++i)
         if (!std::isfinite(v[i]))
-            throw py::value_error(std::string(what) + ": value " + std::to_string(i) + " is not a finite float");
-    return v;
-}
-
-std::vector<double> finiteNumbers(py::handle obj, const char* what, size_t multiple) {
-    std::vector<double> v = View(obj, what).numbers(false);
-    if (v.size() % multiple)
-        throw py::value_error(std::string(what) + ": " + std::to_string(v.size()) + " values are not a multiple of " +
-                              std::to_string(multiple));
-    for (size_t i = 0; i < v.size(); ++i)
-        if (!std::isfinite(v[i]) || std::fabs(v[i]) > 3.0e38)
             throw py::value_error(std::string(what) + ": value " + std::to_string(i) + " is not a finite float");
     return v;
 }
@@ -515,9 +510,9 @@ struct Renderer {
         M4 t = M4::identity();
         const bool transformed = !transform.is_none();
         if (transformed) {
-            const std::vector<double> m = finiteNumbers(transform, "transform", 16);
+            const Values m = finiteValues(transform, "transform", 16);
             if (m.size() != 16) throw py::value_error("transform: expected 16 numbers, row by row");
-            for (int i = 0; i < 16; ++i) t.m[i] = float(m[i]);
+            for (int i = 0; i < 16; ++i) t.m[i] = m[i];
         }
         // One material, or a list of them picked per triangle by material_indices.
         std::vector<int> materialIds;
@@ -960,10 +955,12 @@ void bindScene(py::class_<Renderer>& r) {
                 x.checkIdle();
                 if (!turn.is_none()) {
                     std::vector<double> t;
-                    if (py::isinstance<py::list>(turn) || py::isinstance<py::tuple>(turn))
+                    if (py::isinstance<py::list>(turn) || py::isinstance<py::tuple>(turn)) {
                         for (py::handle v : turn) t.push_back(v.cast<double>());
-                    else
-                        t = finiteNumbers(turn, "turn", 9);
+                    } else {
+                        const Values v = finiteValues(turn, "turn", 9);
+                        for (size_t i = 0; i < v.size(); ++i) t.push_back(v[i]);
+                    }
                     if (t.size() != 9) throw py::value_error("turn: expected 9 numbers, row by row");
                     for (int i = 0; i < 9; ++i) x.scene.environmentTurn[i] = float(t[i]);
                 }
@@ -975,7 +972,7 @@ void bindScene(py::class_<Renderer>& r) {
                         x.scene.setEnvironment(py::str(source).cast<std::string>());
                     } else {
                         // RGB or RGBA pixels, as Blender's image.pixels gives them.
-                        const std::vector<double> v = finiteNumbers(source, "pixels", 1);
+                        const Values v = finiteValues(source, "pixels", 1);
                         const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
                         const size_t channels = n && v.size() == 4 * n ? 4 : 3;
                         if (!n || v.size() != channels * n)
@@ -985,8 +982,8 @@ void bindScene(py::class_<Renderer>& r) {
                         for (size_t i = 0; i < n; ++i) {
                             const size_t row = bottomUp ? size_t(height) - 1 - i / w : i / w;
                             for (int c = 0; c < 3; ++c) {
-                                const double e = v[channels * i + c];
-                                rgb[3 * (row * w + i % w) + c] = srgb ? tr::srgbToLinear(float(e)) : float(e);
+                                const float e = v[channels * i + c];
+                                rgb[3 * (row * w + i % w) + c] = srgb ? tr::srgbToLinear(e) : e;
                             }
                         }
                         x.scene.setEnvironment(width, height, std::move(rgb), "pixels");
