@@ -361,9 +361,10 @@ TESSRA_HD unsigned int pointHash(float3 P, unsigned int salt = 0u) {
 }
 
 // ---------------------------------------------------------------------------------
-// Emitting triangles: triangles whose material has an emission. texEmitters holds, per
-// emitter, the triangle (as int bits), where its share of the scene's emitted power
-// ends in the running sum, and that share (the probability of choosing it).
+// Emitting triangles: triangles whose material has an emission. texEmitters holds four
+// entries per emitter: the triangle (as int bits), where its share of the scene's emitted
+// power ends in the running sum, and that share (the probability of choosing it); then
+// its first vertex and the two edges from it.
 
 struct Emitter {
     float3 a, e1, e2;  // a vertex and the two edges from it
@@ -373,12 +374,12 @@ struct Emitter {
 
 TESSRA_DEVICE Emitter fetchEmitter(int i) {
     const DeviceSymbols& S = SYM;
-    const float4 rec = tex1Dfetch(S.texEmitters, i);
+    const float4 rec = tex1Dfetch(S.texEmitters, 4 * i);
     const int k = floatBitsToInt(rec.x);
     Emitter e;
-    e.a = xyz(tex1Dfetch(S.texTris, 3 * k));
-    e.e1 = xyz(tex1Dfetch(S.texTris, 3 * k + 1)) - e.a;
-    e.e2 = xyz(tex1Dfetch(S.texTris, 3 * k + 2)) - e.a;
+    e.a = xyz(tex1Dfetch(S.texEmitters, 4 * i + 1));
+    e.e1 = xyz(tex1Dfetch(S.texEmitters, 4 * i + 2));
+    e.e2 = xyz(tex1Dfetch(S.texEmitters, 4 * i + 3));
     e.radiance = xyz(tex1Dfetch(S.texMatEmission, tex1Dfetch(S.texTriMatID, k)));
     e.pmf = rec.z;
     return e;
@@ -390,11 +391,11 @@ TESSRA_DEVICE Emitter chooseEmitter(float u, float& rest) {
     int lo = 0, hi = SYM.c_numEmitters - 1;
     while (lo < hi) {
         const int mid = (lo + hi) / 2;
-        if (u < tex1Dfetch(SYM.texEmitters, mid).y) hi = mid;
+        if (u < tex1Dfetch(SYM.texEmitters, 4 * mid).y) hi = mid;
         else lo = mid + 1;
     }
     const Emitter e = fetchEmitter(lo);
-    const float end = tex1Dfetch(SYM.texEmitters, lo).y;
+    const float end = tex1Dfetch(SYM.texEmitters, 4 * lo).y;
     rest = clampf(1.0f - (end - u) * fastRcp(e.pmf), 0.0f, 0.99999994f);
     return e;
 }

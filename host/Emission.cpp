@@ -57,24 +57,30 @@ bool uploadEmitters(TessraRendererCUDA& r) {
     for (size_t m = 0; m < given; ++m)
         radiance[m] = make_float4(x.emission[3 * m], x.emission[3 * m + 1], x.emission[3 * m + 2], 0.0f);
 
+    // Each emitter carries its own triangle, so that no other vertices need the device.
     std::vector<float4> table;
     std::vector<double> power;
     for (uint32_t k = 0; k < r.triangles.size(); ++k) {
-        const double p = emittedPower(r, r.triangles[k]);
+        const TriangleRecord& t = r.triangles[k];
+        const double p = emittedPower(r, t);
         if (!(p > 0)) continue;
         power.push_back(p);
-        table.push_back(make_float4(intBitsToFloat(int(k)), 0.0f, 0.0f, 0.0f));
+        const float3 a = make_float3(t.vertices[0], t.vertices[1], t.vertices[2]);
+        const float3 b = make_float3(t.vertices[3], t.vertices[4], t.vertices[5]);
+        const float3 c = make_float3(t.vertices[6], t.vertices[7], t.vertices[8]);
+        table.insert(table.end(), {make_float4(intBitsToFloat(int(k)), 0.0f, 0.0f, 0.0f), make_float4(a, 0.0f),
+                                   make_float4(b - a, 0.0f), make_float4(c - a, 0.0f)});
     }
     double total = 0;
     for (double p : power) total += p;
     double running = 0;
-    for (size_t i = 0; i < table.size(); ++i) {
+    for (size_t i = 0; i < power.size(); ++i) {
         running += power[i];
-        table[i].y = i + 1 == table.size() ? 1.0f : float(running / total);
-        table[i].z = float(power[i] / total);
+        table[4 * i].y = i + 1 == power.size() ? 1.0f : float(running / total);
+        table[4 * i].z = float(power[i] / total);
     }
     TessraRenderState& st = state(r);
-    st.numEmitters = uint32_t(table.size());
+    st.numEmitters = uint32_t(power.size());
     // References cannot be bound to nothing: a scene without emitters binds one unread entry.
     if (table.empty()) table.push_back(make_float4(0, 0, 0, 0));
 

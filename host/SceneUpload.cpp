@@ -208,7 +208,7 @@ bool buildOctree(TessraRendererCUDA& r, const std::vector<float4>& vertices) {
     return true;
 }
 
-// Releases `vertices` once the device has them, before the other arrays take their room.
+// Releases `vertices`, which the octree has copied, before the other arrays take their room.
 bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const LightArrays& l) {
     TESSRA_PRINTF("Pasando geometria a CUDA...\n");
     host::status(&r, "Passing geometry to CUDA...");
@@ -216,7 +216,8 @@ bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const 
     TESSRA_PRINTF("numlighttris: %d\n", int(r.numlighttris));
     TESSRA_PRINTF("numLights: %d\n", int(r.numLights));
     const std::vector<TriangleRecord>& t = r.triangles;
-    r.d_triVertices = upload(&r, vertices, 1016);
+    // The walk reads the octree's prepared copies of the vertices and the emitters their
+    // own, so no kernel reads these: they stay off the device (48 bytes a triangle).
     const size_t corners = vertices.size();
     std::vector<float4>().swap(vertices);
     uploadStaged<float4>(&r, r.d_triNormals, corners, [&](size_t i) {
@@ -242,7 +243,7 @@ bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const 
     r.d_lightParams = upload(&r, l.params, 1036);
     r.d_lightDecayStart = upload(&r, l.decayStart, 1039);
     r.d_lightRotRows = upload(&r, l.rotRows, 1042);
-    if (!r.d_triVertices || !r.d_triNormals || (anyTexCoords && !r.d_triTexCoords) || !r.d_triMatIds ||
+    if (!r.d_triNormals || (anyTexCoords && !r.d_triTexCoords) || !r.d_triMatIds ||
         !r.d_lightPosCol || !r.d_lightSpotData || !r.d_lightParams || !r.d_lightDecayStart || !r.d_lightRotRows)
         return false;
     TESSRA_PRINTF("---0c---\n");
