@@ -74,18 +74,19 @@ TESSRA_HD int traverseRow(const Ray& r, float3 c) {
 }
 
 // The per-triangle half of the test, computed once at upload (the octree keeps it in
-// leaf order, so a leaf's triangles are read in one sweep).
+// leaf order, so a leaf's triangles are read in one sweep). The normal e1 x e2 and the
+// denominator uv * uv - uu * vv are cheaper to compute again than to read: a quarter of
+// the octree's memory.
 struct PreparedTriangle {
-    float4 a, b, c, d;  // (v0, uu), (e1, uv), (e2, vv), (e1 x e2, uv * uv - uu * vv)
+    float4 a, b, c;  // (v0, uu), (e1, uv), (e2, vv)
 };
+constexpr int kPreparedFloat4s = 3;
 TESSRA_HD PreparedTriangle prepareTriangle(float3 v0, float3 v1, float3 v2) {
     const float3 e1 = v1 - v0, e2 = v2 - v0;
-    const float uu = dot(e1, e1), uv = dot(e1, e2), vv = dot(e2, e2);
     PreparedTriangle p;
-    p.a = make_float4(v0, uu);
-    p.b = make_float4(e1, uv);
-    p.c = make_float4(e2, vv);
-    p.d = make_float4(cross(e1, e2), uv * uv - uu * vv);
+    p.a = make_float4(v0, dot(e1, e1));
+    p.b = make_float4(e1, dot(e1, e2));
+    p.c = make_float4(e2, dot(e2, e2));
     return p;
 }
 
@@ -99,9 +100,9 @@ constexpr float kEdgeSlack = 1e-5f;
 // A ray counts as parallel below |n.d| = 1e-4 for triangles with |n| >= 1; smaller
 // triangles use the same bound relative to |n|, or any triangle of area under 5e-5 would
 // be invisible from every side.
-TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, float4 pd, float& t, float& s,
-                                 float& t2) {
-    const float3 n = xyz(pd);
+TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, float& t, float& s, float& t2) {
+    const float3 e1 = xyz(pb), e2 = xyz(pc);
+    const float3 n = cross(e1, e2);
     const float b = dot(n, r.d);
     const float nn = dot(n, n);
     const float parallel = nn >= 1.0f ? 0.0001f : 0.0001f * sqrtf(nn);
@@ -111,8 +112,7 @@ TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, 
     if (!(t > 0.0f)) return false;
     const float3 p = r.o + r.d * t;
     const float3 w = p - v0;
-    const float3 e1 = xyz(pb), e2 = xyz(pc);
-    const float uu = pa.w, uv = pb.w, vv = pc.w, D = pd.w;
+    const float uu = pa.w, uv = pb.w, vv = pc.w, D = uv * uv - uu * vv;
     const float wu = dot(w, e1), wv = dot(w, e2);
     s = (uv * wv - vv * wu) / D;
     if (!(s >= -kEdgeSlack && s <= 1.0f + kEdgeSlack)) return false;
@@ -128,7 +128,7 @@ TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, 
 // prepared form, with the same operations in the same order.
 TESSRA_HD bool intersectTriangle(const Ray& r, float3 v0, float3 v1, float3 v2, float& t, float& s, float& t2) {
     const PreparedTriangle p = prepareTriangle(v0, v1, v2);
-    return intersectPrepared(r, p.a, p.b, p.c, p.d, t, s, t2);
+    return intersectPrepared(r, p.a, p.b, p.c, t, s, t2);
 }
 
 // Which children of an inner node the walk enters: bit slot set where the child exists
@@ -212,12 +212,13 @@ constexpr unsigned int kLeafLanes = 8;
 inline unsigned int intersectPreparedLanes4(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
                                             float* t, float* s, float* t2) {
     const unsigned int lanes = count < 4u ? count : 4u;
-    if (e < 0 || uint32_t(e) + 4u * lanes > tris.count) {  // past the array: the clamped fetches
+    constexpr unsigned int F = kPreparedFloat4s;
+    if (e < 0 || uint32_t(e) + F * lanes > tris.count) {  // past the array: the clamped fetches
         unsigned int hits = 0;
         for (unsigned int j = 0; j < lanes; ++j) {
-            const int f = e + int(4 * j);
-            if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2),
-                                  tex1Dfetch(tris, f + 3), t[j], s[j], t2[j]))
+            const int f = e + int(F * j);
+            if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2), t[j],
+                                  s[j], t2[j]))
                 hits |= 1u << j;
         }
         return hits;
@@ -225,18 +226,20 @@ inline unsigned int intersectPreparedLanes4(const Ray& r, const TexRef<float4>& 
     // Lanes past the leaf repeat its last entry and are masked off.
     const float* p = &tris.ptr[e].x;
     const float* q[4];
-    for (unsigned int j = 0; j < 4; ++j) q[j] = p + 16 * (j < lanes ? j : lanes - 1);
+    for (unsigned int j = 0; j < 4; ++j) q[j] = p + 4 * F * (j < lanes ? j : lanes - 1);
     __m128 vx = _mm_loadu_ps(q[0]), vy = _mm_loadu_ps(q[1]), vz = _mm_loadu_ps(q[2]), uu = _mm_loadu_ps(q[3]);
     __m128 e1x = _mm_loadu_ps(q[0] + 4), e1y = _mm_loadu_ps(q[1] + 4), e1z = _mm_loadu_ps(q[2] + 4),
            uv = _mm_loadu_ps(q[3] + 4);
     __m128 e2x = _mm_loadu_ps(q[0] + 8), e2y = _mm_loadu_ps(q[1] + 8), e2z = _mm_loadu_ps(q[2] + 8),
            vv = _mm_loadu_ps(q[3] + 8);
-    __m128 nx = _mm_loadu_ps(q[0] + 12), ny = _mm_loadu_ps(q[1] + 12), nz = _mm_loadu_ps(q[2] + 12),
-           D = _mm_loadu_ps(q[3] + 12);
     _MM_TRANSPOSE4_PS(vx, vy, vz, uu);
     _MM_TRANSPOSE4_PS(e1x, e1y, e1z, uv);
     _MM_TRANSPOSE4_PS(e2x, e2y, e2z, vv);
-    _MM_TRANSPOSE4_PS(nx, ny, nz, D);
+    // cross(e1, e2) and uv * uv - uu * vv, as the scalar test computes them.
+    const __m128 nx = _mm_sub_ps(_mm_mul_ps(e1y, e2z), _mm_mul_ps(e1z, e2y));
+    const __m128 ny = _mm_sub_ps(_mm_mul_ps(e1z, e2x), _mm_mul_ps(e1x, e2z));
+    const __m128 nz = _mm_sub_ps(_mm_mul_ps(e1x, e2y), _mm_mul_ps(e1y, e2x));
+    const __m128 D = _mm_sub_ps(_mm_mul_ps(uv, uv), _mm_mul_ps(uu, vv));
 
     const __m128 ox = _mm_set1_ps(r.o.x), oy = _mm_set1_ps(r.o.y), oz = _mm_set1_ps(r.o.z);
     const __m128 dx = _mm_set1_ps(r.d.x), dy = _mm_set1_ps(r.d.y), dz = _mm_set1_ps(r.d.z);
@@ -277,7 +280,8 @@ inline unsigned int intersectPreparedLanes4(const Ray& r, const TexRef<float4>& 
 inline unsigned int intersectPreparedLanesSse(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
                                               float* t, float* s, float* t2) {
     unsigned int hits = intersectPreparedLanes4(r, tris, e, count, t, s, t2);
-    if (count > 4) hits |= intersectPreparedLanes4(r, tris, e + 16, count - 4, t + 4, s + 4, t2 + 4) << 4;
+    if (count > 4)
+        hits |= intersectPreparedLanes4(r, tris, e + 4 * kPreparedFloat4s, count - 4, t + 4, s + 4, t2 + 4) << 4;
     return hits;
 }
 
@@ -289,15 +293,16 @@ inline const bool kCpuHasAvx = (__builtin_cpu_init(), __builtin_cpu_supports("av
 __attribute__((target("avx"))) inline unsigned int intersectPreparedLanesAvx(const Ray& r, const TexRef<float4>& tris,
                                                                              int e, unsigned int count, float* t,
                                                                              float* s, float* t2) {
+    constexpr unsigned int F = kPreparedFloat4s;
     const unsigned int lanes = count < 8u ? count : 8u;
-    if (e < 0 || uint32_t(e) + 4u * lanes > tris.count) return intersectPreparedLanesSse(r, tris, e, count, t, s, t2);
+    if (e < 0 || uint32_t(e) + F * lanes > tris.count) return intersectPreparedLanesSse(r, tris, e, count, t, s, t2);
     const float* p = &tris.ptr[e].x;
     const float* q[8];
-    for (unsigned int j = 0; j < 8; ++j) q[j] = p + 16 * (j < lanes ? j : lanes - 1);
+    for (unsigned int j = 0; j < 8; ++j) q[j] = p + 4 * F * (j < lanes ? j : lanes - 1);
     // Field f of the eight entries: rows hold entries j and j + 4 side by side, and one
     // 4 x 4 transpose within each 128-bit half gives lanes 0-3 and 4-7 at once.
-    __m256 f[16];
-    for (int k = 0; k < 4; ++k) {
+    __m256 f[4 * F];
+    for (unsigned int k = 0; k < F; ++k) {
         __m256 r[4];
         for (int j = 0; j < 4; ++j) {
             const __m128 lo = _mm_loadu_ps(q[j] + 4 * k), hi = _mm_loadu_ps(q[j + 4] + 4 * k);
@@ -313,7 +318,10 @@ __attribute__((target("avx"))) inline unsigned int intersectPreparedLanesAvx(con
     const __m256 vx = f[0], vy = f[1], vz = f[2], uu = f[3];
     const __m256 e1x = f[4], e1y = f[5], e1z = f[6], uv = f[7];
     const __m256 e2x = f[8], e2y = f[9], e2z = f[10], vv = f[11];
-    const __m256 nx = f[12], ny = f[13], nz = f[14], D = f[15];
+    const __m256 nx = _mm256_sub_ps(_mm256_mul_ps(e1y, e2z), _mm256_mul_ps(e1z, e2y));
+    const __m256 ny = _mm256_sub_ps(_mm256_mul_ps(e1z, e2x), _mm256_mul_ps(e1x, e2z));
+    const __m256 nz = _mm256_sub_ps(_mm256_mul_ps(e1x, e2y), _mm256_mul_ps(e1y, e2x));
+    const __m256 D = _mm256_sub_ps(_mm256_mul_ps(uv, uv), _mm256_mul_ps(uu, vv));
 
     const __m256 ox = _mm256_set1_ps(r.o.x), oy = _mm256_set1_ps(r.o.y), oz = _mm256_set1_ps(r.o.z);
     const __m256 dx = _mm256_set1_ps(r.d.x), dy = _mm256_set1_ps(r.d.y), dz = _mm256_set1_ps(r.d.z);
@@ -371,16 +379,21 @@ constexpr unsigned int kLeafLanes = 1;
 
 TESSRA_HD unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
                                               float* t, float* s, float* t2) {
-    return intersectPrepared(r, tex1Dfetch(tris, e), tex1Dfetch(tris, e + 1), tex1Dfetch(tris, e + 2),
-                             tex1Dfetch(tris, e + 3), t[0], s[0], t2[0])
+    return intersectPrepared(r, tex1Dfetch(tris, e), tex1Dfetch(tris, e + 1), tex1Dfetch(tris, e + 2), t[0], s[0],
+                             t2[0])
                ? 1u
                : 0u;
 }
 #endif
 
 // A leaf's entries in groups of this many; the leaf's first (otherwise unused) entry holds
-// the boxes of its first two groups.
+// the boxes of its first two groups, as twelve floats: min and max of the first, then of
+// the second, so group g lies in its float4s g and g + 1.
 constexpr unsigned int kLeafGroup = 8;
+TESSRA_HD void leafGroupBox(float4 f0, float4 f1, unsigned int g, float3& lo, float3& hi) {
+    if (g == 0) lo = xyz(f0), hi = make_float3(f0.w, f1.x, f1.y);
+    else lo = make_float3(f0.z, f0.w, f1.x), hi = make_float3(f1.y, f1.z, f1.w);
+}
 
 // Whether a hit lies in the leaf box bmin..bmax, with the rounding of its position
 // allowed for: a triangle on the scene's outer faces (a single-sided wall on the edge
@@ -451,13 +464,16 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         const unsigned int n = unsigned(floatBitsToInt(hi4.w));
         // Ask for the rest of the leaf while the first group is tested, rather than one miss
         // after another (the first group's loads come at once anyway).
-        for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, int(4 * (off + 1 + k)));
+        const int F = kPreparedFloat4s;
+        for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, F * int(off + 1 + k));
         for (unsigned int k0 = 0; k0 < n; k0 += kLeafLanes) {
             if (k0 % kLeafGroup == 0 && k0 < 2 * kLeafGroup) {
-                const int g = int(4 * off + 2 * (k0 / kLeafGroup));
+                const unsigned int g = k0 / kLeafGroup;
+                const int f = F * off + int(g);
+                float3 lo, hi;
+                leafGroupBox(tex1Dfetch(S.texLeafTris, f), tex1Dfetch(S.texLeafTris, f + 1), g, lo, hi);
                 float tnear, tfar;
-                intersectBox(ray, invD, xyz(tex1Dfetch(S.texLeafTris, g)), xyz(tex1Dfetch(S.texLeafTris, g + 1)), tnear,
-                             tfar);
+                intersectBox(ray, invD, lo, hi, tnear, tfar);
                 if (!(tfar > 0.0f && tnear <= tfar) || tnear * dScale > best * 1.00001f + 1e-5f) {
                     k0 += kLeafGroup - kLeafLanes;  // the ray passes beside the group
                     continue;
@@ -465,7 +481,7 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
             }
             float tl[kLeafLanes], sl[kLeafLanes], t2l[kLeafLanes];
             const unsigned int hits =
-                intersectPreparedLanes(ray, S.texLeafTris, int(4 * (off + 1 + k0)), n - k0, tl, sl, t2l);
+                intersectPreparedLanes(ray, S.texLeafTris, F * int(off + 1 + k0), n - k0, tl, sl, t2l);
             for (unsigned int j = 0; j < kLeafLanes; ++j) {
                 if (!((hits >> j) & 1u)) continue;
                 const unsigned int k = k0 + j;

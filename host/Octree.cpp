@@ -372,12 +372,8 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
 // test's slack at edges: a box may only skip hits there are none of.
 void Octree::leafGroupBoxes(const float4* vertices, size_t o, float4* out) const {
     const uint32_t count = contenido[o];
-    for (uint32_t g = 0; g < 2; ++g) {
-        // A group the leaf does not have is never read; it stays zero, as the entry was.
-        if (g * kLeafGroup >= count) {
-            out[2 * g] = out[2 * g + 1] = make_float4(0, 0, 0, 0);
-            continue;
-        }
+    float box[12] = {};  // a group the leaf does not have is never read; it stays zero
+    for (uint32_t g = 0; g < 2 && g * kLeafGroup < count; ++g) {
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
         for (uint32_t k = g * kLeafGroup; k < std::min(count, (g + 1) * kLeafGroup); ++k)
             for (int c = 0; c < 3; ++c) {
@@ -390,9 +386,10 @@ void Octree::leafGroupBoxes(const float4* vertices, size_t o, float4* out) const
             extent = std::max(extent, hi[a] - lo[a]),
             magnitude = std::max({magnitude, std::fabs(lo[a]), std::fabs(hi[a])});
         const float m = 1e-4f * extent + 1e-5f * magnitude;
-        out[2 * g] = make_float4(lo[0] - m, lo[1] - m, lo[2] - m, 0.0f);
-        out[2 * g + 1] = make_float4(hi[0] + m, hi[1] + m, hi[2] + m, 0.0f);
+        for (int a = 0; a < 3; ++a) box[6 * g + a] = lo[a] - m, box[6 * g + 3 + a] = hi[a] + m;
     }
+    for (int f = 0; f < kPreparedFloat4s; ++f)
+        out[f] = make_float4(box[4 * f], box[4 * f + 1], box[4 * f + 2], box[4 * f + 3]);
 }
 
 void Octree::upload(const float4* vertices, unsigned workers) {
@@ -407,22 +404,23 @@ void Octree::upload(const float4* vertices, unsigned workers) {
     // The walk's node records and prepared triangles are made a stretch at a time into
     // one staging buffer, every worker filling a part, and copied from there, so that
     // neither array is ever whole on the host.
-    constexpr size_t kStretch = size_t(1) << 15;  // records of four float4 (2 MiB)
+    constexpr size_t kStretch = size_t(1) << 15;  // records of at most four float4 (2 MiB)
     constexpr size_t kParts = 64;
     std::vector<float4> stage(4 * std::min(kStretch, std::max(n, entries)));
-    auto stream = [&](void* dev, size_t count, int line, auto fill) {
+    auto stream = [&](void* dev, size_t count, size_t width, int line, auto fill) {
         for (size_t first = 0; first < count; first += kStretch) {
             const size_t m = std::min(kStretch, count - first), part = (m + kParts - 1) / kParts;
             parallelFor(kParts, workers, [&](size_t k, unsigned) {
                 const size_t a = std::min(m, k * part), b = std::min(m, a + part);
-                if (a < b) fill(stage.data() + 4 * a, first + a, first + b);
+                if (a < b) fill(stage.data() + width * a, first + a, first + b);
             });
-            TESSRA_CHECK(rt::memcpyHtoD(static_cast<float4*>(dev) + 4 * first, stage.data(), 64 * m), "Octree", line);
+            TESSRA_CHECK(rt::memcpyHtoD(static_cast<float4*>(dev) + width * first, stage.data(), 16 * width * m),
+                         "Octree", line);
         }
     };
 
     TESSRA_CHECK(rt::malloc(&d_nodes, 64 * n), "Octree", __LINE__);
-    stream(d_nodes, n, 177, [&](float4* out, size_t a, size_t b) {
+    stream(d_nodes, n, 4, 177, [&](float4* out, size_t a, size_t b) {
         for (size_t i = a; i < b; ++i, out += 4) {
             const int32_t off = offsetsCont[i];
             const int32_t count = off >= 0 ? int32_t(contenido[off]) : 0;
@@ -435,12 +433,13 @@ void Octree::upload(const float4* vertices, unsigned workers) {
     // The leaves' triangles in leaf order, prepared for the ray test, so that a leaf's
     // tests read consecutive memory. A node's stretch of contenido runs from its offset
     // to the next node's; a leaf's first entry is its count.
-    TESSRA_CHECK(rt::malloc(&d_leafTris, 64 * entries), "Octree", __LINE__);
-    stream(d_leafTris, entries, 179, [&](float4* out, size_t a, size_t b) {
+    constexpr size_t F = kPreparedFloat4s;
+    TESSRA_CHECK(rt::malloc(&d_leafTris, 16 * F * entries), "Octree", __LINE__);
+    stream(d_leafTris, entries, F, 179, [&](float4* out, size_t a, size_t b) {
         size_t i = size_t(std::upper_bound(offsets.begin(), offsets.end(), uint32_t(a)) - offsets.begin()) - 1;
         for (size_t e = a; e < b; ++i) {
             const size_t o = offsets[i], end = std::min(b, o + (offsetsCont[i] >= 0 ? contenido[o] + 1 : 1));
-            for (; e < end; ++e, out += 4) {
+            for (; e < end; ++e, out += F) {
                 if (e == o) {
                     leafGroupBoxes(vertices, o, out);
                     continue;
@@ -448,7 +447,7 @@ void Octree::upload(const float4* vertices, unsigned workers) {
                 const size_t t = contenido[e];
                 const PreparedTriangle p =
                     prepareTriangle(xyz(vertices[3 * t]), xyz(vertices[3 * t + 1]), xyz(vertices[3 * t + 2]));
-                out[0] = p.a, out[1] = p.b, out[2] = p.c, out[3] = p.d;
+                out[0] = p.a, out[1] = p.b, out[2] = p.c;
             }
         }
     });
@@ -475,6 +474,7 @@ void SetCudaOctreeTextures(const Octree* o) {
 #include "host/octree_arrays.def"
 #undef TESSRA_OCTREE_ARRAY
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texNodes, o->d_nodes, 64 * n), "volumeRender", __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris, 64 * size_t(o->totalContenido)),
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris,
+                                 16 * kPreparedFloat4s * size_t(o->totalContenido)),
                  "volumeRender", __LINE__);
 }

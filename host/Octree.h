@@ -47,8 +47,8 @@ public:
     // integers stored as float bits. Written to the device a slice at a time, with no
     // host copy: only the walk reads it.
     void* d_nodes = nullptr;
-    // Four float4 per entry of contenido (PreparedTriangle; the count entries stay zero),
-    // also device only.
+    // Three float4 per entry of contenido (PreparedTriangle; a leaf's count entry holds
+    // its group boxes), also device only.
     void* d_leafTris = nullptr;
 
 private:

@@ -288,7 +288,7 @@ TEST(IntersectTriangle, DegenerateTrianglesAndGroupedTestsGiveTheBitsOfSingleTes
                 default: c = b, b = b * 1.0000001f; break;
             }
             const PreparedTriangle p = prepareTriangle(a, b, c);
-            tris.insert(tris.end(), {p.a, p.b, p.c, p.d});
+            tris.insert(tris.end(), {p.a, p.b, p.c});
             verts.insert(verts.end(), {a, b, c});
             scales.push_back(scale);
         }
@@ -311,12 +311,12 @@ TEST(IntersectTriangle, DegenerateTrianglesAndGroupedTestsGiveTheBitsOfSingleTes
             if (!(dot(d, d) > 0.0f) || !std::isfinite(dot(d, d))) continue;
             r.d = i % 2 ? d : d / std::sqrt(dot(d, d));
             float t[kLeafLanes], s[kLeafLanes], t2[kLeafLanes];
-            const unsigned int mask = forms[(i / 2) % 2](r, tex, 4 * first, unsigned(count), t, s, t2);
+            const unsigned int mask = forms[(i / 2) % 2](r, tex, kPreparedFloat4s * first, unsigned(count), t, s, t2);
             for (int j = 0; j < int(kLeafLanes); ++j) {
-                const int e = 4 * (first + j);
+                const int e = kPreparedFloat4s * (first + j);
                 float rt, rs, rt2;
                 const bool ref = j < count && intersectPrepared(r, tex1Dfetch(tex, e), tex1Dfetch(tex, e + 1),
-                                                                tex1Dfetch(tex, e + 2), tex1Dfetch(tex, e + 3), rt, rs, rt2);
+                                                                tex1Dfetch(tex, e + 2), rt, rs, rt2);
                 ASSERT_EQ(((mask >> j) & 1u) != 0, ref) << "batch " << batch << ", ray " << i << ", lane " << j;
                 hits += ref;
                 ASSERT_TRUE(!ref || (same(t[j], rt) && same(s[j], rs) && same(t2[j], rt2) && std::isfinite(rt) &&
@@ -424,7 +424,7 @@ std::vector<uint8_t> everything(const Octree& o) {
     host(o.parents, 4 * n), host(o.offsetsCont, 4 * n), host(o.traverseOrder, 64);
     device(o.d_bounds, 32 * n), device(o.d_pos, 16 * n), device(o.d_contenido, 4 * c), device(o.d_hijos, 32 * n);
     device(o.d_parents, 4 * n), device(o.d_offsetsCont, 4 * n), device(o.d_traverseOrder, 64);
-    device(o.d_nodes, 64 * n), device(o.d_leafTris, 64 * c);
+    device(o.d_nodes, 64 * n), device(o.d_leafTris, 16 * kPreparedFloat4s * c);
     return out;
 }
 
