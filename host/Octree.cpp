@@ -103,7 +103,11 @@ public:
 
     std::vector<Piece> run(const Box& root) {
         std::vector<uint32_t> all;
-        lists(nullptr, numTris_, &root, 1, &all);
+        sliced(numTris_, 1, &all, [&](size_t first, size_t count, std::vector<uint32_t>* out) {
+            for (size_t t = first; t < first + count; ++t)
+                if (triBoxOverlap(root.min, root.max, vertex(t, 0), vertex(t, 1), vertex(t, 2)))
+                    out->push_back(uint32_t(t));
+        });
         account(all.size());
         splitTop(root, 1, std::move(all), -1);
         std::vector<uint32_t> order;
@@ -119,7 +123,7 @@ public:
         std::vector<std::vector<std::vector<uint32_t>>> scratch(workers_);
         parallelFor(order.size(), workers_, [&](size_t k, unsigned w) {
             Piece& p = pieces_[order[k]];
-            if (scratch[w].empty()) scratch[w].resize(Octree::kMaxDepth + 1);
+            if (scratch[w].empty()) scratch[w].resize(8 * (Octree::kMaxDepth + 1));
             grow(p, p.box, p.depth, p.local, scratch[w]);
             std::vector<uint32_t>().swap(p.local);
         });
@@ -128,34 +132,48 @@ public:
     bool overBudget() const { return overBudget_.load(); }
 
 private:
-    // Appends the candidates (the first `count` triangles where there is no list) that
-    // meet the box, in list order.
-    void filter(const uint32_t* candidates, size_t first, size_t count, const Box& box,
-                std::vector<uint32_t>& out) const {
-        for (size_t k = first; k < first + count; ++k) {
-            const uint32_t t = candidates ? candidates[k] : uint32_t(k);
-            const float3 v0 = xyz(vertices_[3 * size_t(t)]), v1 = xyz(vertices_[3 * size_t(t) + 1]),
-                         v2 = xyz(vertices_[3 * size_t(t) + 2]);
-            if (triBoxOverlap(box.min, box.max, v0, v1, v2)) out.push_back(t);
+    float3 vertex(size_t t, size_t k) const { return xyz(vertices_[3 * t + k]); }
+
+    // Appends each listed triangle to the lists of the children of `box` it meets, in list
+    // order. A triangle wholly on one side of a centre plane is rejected by that axis from
+    // every child on the other side, so only the children it may meet are tested.
+    void childLists(const uint32_t* list, size_t count, const Box& box, std::vector<uint32_t>* out) const {
+        Box boxes[8];
+        for (int slot = 0; slot < 8; ++slot) boxes[slot] = childBox(box, slot);
+        const float3 c = make_float3(boxes[0].max[0], boxes[0].min[1], boxes[0].max[2]);
+        // slot = 4 (z high) + 2 (x high) + (y low)
+        constexpr unsigned kXHigh = 0xcc, kYLow = 0xaa, kZHigh = 0xf0;
+        for (size_t k = 0; k < count; ++k) {
+            const float3 v0 = vertex(list[k], 0), v1 = vertex(list[k], 1), v2 = vertex(list[k], 2);
+            unsigned slots = 0xff;
+            if (v0.x < c.x && v1.x < c.x && v2.x < c.x) slots &= ~kXHigh;
+            if (v0.x > c.x && v1.x > c.x && v2.x > c.x) slots &= kXHigh;
+            if (v0.y < c.y && v1.y < c.y && v2.y < c.y) slots &= kYLow;
+            if (v0.y > c.y && v1.y > c.y && v2.y > c.y) slots &= ~kYLow;
+            if (v0.z < c.z && v1.z < c.z && v2.z < c.z) slots &= ~kZHigh;
+            if (v0.z > c.z && v1.z > c.z && v2.z > c.z) slots &= kZHigh;
+            for (int slot = 0; slot < 8; ++slot)
+                if ((slots >> slot) & 1u && triBoxOverlap(boxes[slot].min, boxes[slot].max, v0, v1, v2))
+                    out[slot].push_back(list[k]);
         }
     }
 
-    // The lists of `boxes` boxes from one candidate list, every worker filtering slices
-    // of it; each slice's result is appended in slice order, as one pass would write it.
-    void lists(const uint32_t* candidates, size_t count, const Box* boxes, int numBoxes,
-               std::vector<uint32_t>* out) const {
+    // Fills `outputs` lists from `count` candidates, every worker filling slices of them;
+    // each slice's result is appended in slice order, as one pass would write it.
+    template <class Fill>
+    void sliced(size_t count, int outputs, std::vector<uint32_t>* out, Fill fill) const {
         const size_t slices = std::max<size_t>(1, (count + kSlice - 1) / kSlice);
-        std::vector<std::vector<uint32_t>> parts(slices * size_t(numBoxes));
-        parallelFor(parts.size(), workers_, [&](size_t j, unsigned) {
-            const size_t s = j % slices, first = s * kSlice;
-            filter(candidates, first, std::min(kSlice, count - std::min(count, first)), boxes[j / slices], parts[j]);
+        std::vector<std::vector<uint32_t>> parts(slices * size_t(outputs));
+        parallelFor(slices, workers_, [&](size_t s, unsigned) {
+            const size_t first = s * kSlice;
+            fill(first, std::min(kSlice, count - std::min(count, first)), &parts[s * size_t(outputs)]);
         });
-        for (int b = 0; b < numBoxes; ++b) {
+        for (int b = 0; b < outputs; ++b) {
             size_t total = 0;
-            for (size_t s = 0; s < slices; ++s) total += parts[b * slices + s].size();
+            for (size_t s = 0; s < slices; ++s) total += parts[s * size_t(outputs) + size_t(b)].size();
             out[b].reserve(total);
             for (size_t s = 0; s < slices; ++s) {
-                std::vector<uint32_t>& part = parts[b * slices + s];
+                std::vector<uint32_t>& part = parts[s * size_t(outputs) + size_t(b)];
                 out[b].insert(out[b].end(), part.begin(), part.end());
                 std::vector<uint32_t>().swap(part);
             }
@@ -184,20 +202,20 @@ private:
         }
         pieces_[me].inner = true;
         pieces_[me].deepest = depth;
-        Box boxes[8];
-        for (int slot = 0; slot < 8; ++slot) boxes[slot] = childBox(box, slot);
         std::vector<uint32_t> children[8];
-        lists(local.data(), local.size(), boxes, 8, children);
+        sliced(local.size(), 8, children, [&](size_t first, size_t count, std::vector<uint32_t>* out) {
+            childLists(local.data() + first, count, box, out);
+        });
         std::vector<uint32_t>().swap(local);
         for (const std::vector<uint32_t>& c : children) account(c.size());
         for (int slot = 0; slot < 8; ++slot) {
             pieces_[me].children[slot] = uint32_t(pieces_.size());
-            splitTop(boxes[slot], depth + 1, std::move(children[slot]), int32_t(me));
+            splitTop(childBox(box, slot), depth + 1, std::move(children[slot]), int32_t(me));
         }
     }
 
-    // The build of one thread, depth first, into the piece's own arrays; scratch[d] holds
-    // the list of the child being grown below depth d.
+    // The build of one thread, depth first, into the piece's own arrays; scratch[8 d + s]
+    // holds the list of child s of the node being grown at depth d.
     void grow(Piece& p, const Box& box, uint32_t depth, const std::vector<uint32_t>& local,
               std::vector<std::vector<uint32_t>>& scratch) {
         p.deepest = std::max(p.deepest, depth);
@@ -209,13 +227,12 @@ private:
             return;
         }
         p.entries.push_back(0);
-        std::vector<uint32_t>& child = scratch[depth];
+        std::vector<uint32_t>* child = &scratch[8 * size_t(depth)];
+        for (int slot = 0; slot < 8; ++slot) child[slot].clear();
+        childLists(local.data(), local.size(), box, child);
         for (int slot = 0; slot < 8; ++slot) {
-            const Box b = childBox(box, slot);
-            child.clear();
-            filter(local.data(), 0, local.size(), b, child);
-            account(child.size());
-            grow(p, b, depth + 1, child, scratch);
+            account(child[slot].size());
+            grow(p, childBox(box, slot), depth + 1, child[slot], scratch);
         }
         p.sizes[at] = uint32_t(p.sizes.size() - at);
     }
