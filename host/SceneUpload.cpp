@@ -224,10 +224,13 @@ bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const 
         const float* n = t[i / 3].normals + 3 * (i % 3);
         return make_float4(n[0], n[1], n[2], 1.0f);
     }, 1019);
-    // Texture coordinates are read in x and y only, and an unbound reference reads zero:
-    // a mesh without them (most scanned or generated ones) keeps their 48 bytes a
-    // triangle off the device.
-    const bool anyTexCoords = std::any_of(t.begin(), t.end(), [](const TriangleRecord& tri) {
+    // Texture coordinates choose texels of a material's image and nothing else, they are
+    // read in x and y only, and an unbound reference reads zero: a scene without images
+    // or a mesh without coordinates (most scanned or generated ones) keeps their 48 bytes
+    // a triangle off the device.
+    const bool textured = std::any_of(r.materials.begin(), r.materials.end(),
+                                      [](const material_t& m) { return m.diffuseMap != nullptr; });
+    const bool anyTexCoords = textured && std::any_of(t.begin(), t.end(), [](const TriangleRecord& tri) {
         return std::any_of(tri.uvs, tri.uvs + 6, [](float u) { return u != 0.0f; });
     });
     if (anyTexCoords)
