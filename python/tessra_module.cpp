@@ -410,6 +410,9 @@ struct Renderer {
     float pixelAspect = 1.0f;
     uint64_t supersampled = 0;
     bool rendering = false;  // the scene is read without the GIL then
+    // A render's library renderer holds the scene's triangles while it lives.
+    const TessraRendererCUDA* lentTo = nullptr;
+    const std::vector<TriangleRecord>& triangles() const { return lentTo ? lentTo->triangles : scene.triangles; }
 
     void checkIdle() const {
         if (rendering) throw std::runtime_error("the renderer is rendering; change the scene after render() returns");
@@ -527,7 +530,14 @@ struct Renderer {
             materialIds.push_back(material(mat));
         }
         auto vec = [](const Values& a, size_t i) { return V3{a[3 * i], a[3 * i + 1], a[3 * i + 2]}; };
-        scene.triangles.reserve(scene.triangles.size() + corners / 3);
+        // Grown by half at least, or a scene of many small meshes copies its list once per
+        // mesh; fresh memory in 4 kB pages costs more to fault in than to fill.
+        std::vector<TriangleRecord>& list = scene.triangles;
+        const size_t first = list.size();
+        if (first + corners / 3 > list.capacity()) {
+            list.reserve(std::max(first + corners / 3, list.capacity() + list.capacity() / 2));
+            tr::adviseHugePages(list.data() + first, (list.capacity() - first) * sizeof(TriangleRecord));
+        }
         for (size_t f = 0; f < corners; f += 3) {
             TriangleRecord tri{};
             V3 v[3];
@@ -703,9 +713,21 @@ struct Renderer {
             ~Busy() { flag = false; }
         } busy{rendering};
         rendering = true;
+        // The library renderer borrows the triangles instead of copying them (100 bytes
+        // each): nothing in a render changes them. They come back however the render ends.
+        struct Lend {
+            Renderer& self;
+            TessraRendererCUDA& r;
+            ~Lend() {
+                if (self.scene.triangles.empty()) self.scene.triangles.swap(r.triangles);
+                self.lentTo = nullptr;
+            }
+        } lend{*this, *r};
         {
             py::gil_scoped_release nogil;
-            feed(*r);
+            tr::feedRenderer(scene, *r, &scene.triangles);
+            lentTo = r;
+            tr::completeSettings(*r, [&](const char* f) { return open(f); });
             if (!host.AbortRequested()) r->Render();
             if (!host.failed() && !host.aborted && sink.lines.empty()) host.finishPending();
             // An aborted or failed render leaves its scene data to the host's CleanUp.
@@ -1001,7 +1023,7 @@ void bindScene(py::class_<Renderer>& r) {
             "colour alone. It is seen where rays meet nothing and lights the scene.")
         .def_readonly("last_image", &Renderer::lastImage,
                       "The image of the last render, complete or not (after KeyboardInterrupt: the tiles done).")
-        .def_property_readonly("triangle_count", [](const Renderer& x) { return x.scene.triangles.size(); })
+        .def_property_readonly("triangle_count", [](const Renderer& x) { return x.triangles().size(); })
         .def("add_mesh", &Renderer::addMesh, py::arg("positions"), py::arg("indices"), py::kw_only(),
              py::arg("normals") = py::none(), py::arg("normal_indices") = py::none(), py::arg("uvs") = py::none(),
              py::arg("uv_indices") = py::none(), py::arg("material") = py::none(),
@@ -1012,7 +1034,7 @@ void bindScene(py::class_<Renderer>& r) {
              "by material_indices; an optional row-major 4x4 transform; flip_normals turns every normal round.")
         .def("bounds", [](const Renderer& x) {
             float c[3], radius;
-            x.scene.bounds(c, radius);
+            tr::boundsOf(x.triangles().data(), x.triangles().size(), c, radius);
             return py::make_tuple(py::make_tuple(c[0], c[1], c[2]), radius);
         }, "The centre and radius of the sphere around the triangles' bounding box.")
         .def("set_camera", &Renderer::setCamera, py::arg("position"), py::arg("look_at"),

@@ -167,34 +167,48 @@ def _flat(matrix):
     return array.array("f", [v for row in matrix for v in row])
 
 
-def _corner_normals(mesh, positions):
-    """Per corner: Blender's split normals where custom normals or auto smooth shape them,
-    else the face's normal on flat faces and the vertex's on smooth ones."""
+def _get(items, key, dtype, n):
+    a = numpy.empty(n, dtype)
+    items.foreach_get(key, a)
+    return a
+
+
+def _triangles(mesh, total, start):
+    """Blender's loop triangles as corners (loop indices, three a triangle) and each
+    triangle's face. Faces of three and four corners are split here as Blender splits them
+    ((0, 1, 2), then (0, 2, 3)), which costs a fraction of reading mesh.loop_triangles; a
+    mesh with larger faces takes Blender's own split."""
+    if total.min() < 3 or total.max() > 4:
+        mesh.calc_loop_triangles()
+        nt = len(mesh.loop_triangles)
+        return (_get(mesh.loop_triangles, "loops", numpy.int32, 3 * nt),
+                _get(mesh.loop_triangles, "polygon_index", numpy.int32, nt))
+    count = total - 2
+    face = numpy.repeat(numpy.arange(len(total), dtype=numpy.int32), count)
+    k = numpy.arange(len(face), dtype=numpy.int32) - (numpy.cumsum(count, dtype=numpy.int32) - count)[face]
+    s = start[face]
+    return numpy.stack([s, s + 1 + k, s + 2 + k], axis=1).ravel(), face
+
+
+def _normals(mesh, positions, corners, face_of, total, start, vertex):
+    """The normals and, per triangle corner, the index of each: Blender's split normals
+    where custom normals or auto smooth shape them, else the face's normal on flat faces
+    and the vertex's on smooth ones."""
     nl, npoly = len(mesh.loops), len(mesh.polygons)
     if mesh.has_custom_normals or mesh.use_auto_smooth:
         mesh.calc_normals_split()
-        normals = array.array("f", bytes(4 * 3 * nl))
-        mesh.loops.foreach_get("normal", normals)
-        return normals
-
-    def get(items, key, dtype, n):
-        a = numpy.empty(n, dtype)
-        items.foreach_get(key, a)
-        return a
+        return _get(mesh.loops, "normal", numpy.float32, 3 * nl), corners
 
     def unit(v):
         return v / numpy.maximum(numpy.linalg.norm(v, axis=1), 1e-30)[:, None]
 
-    total = get(mesh.polygons, "loop_total", numpy.int32, npoly)
-    face32 = get(mesh.polygons, "normal", numpy.float32, 3 * npoly).reshape(-1, 3)
-    smooth = get(mesh.polygons, "use_smooth", bool, npoly)
+    smooth = _get(mesh.polygons, "use_smooth", bool, npoly)
+    face32 = _get(mesh.polygons, "normal", numpy.float32, 3 * npoly).reshape(-1, 3)
+    if not smooth.any():  # flat: each triangle corner takes its face's normal
+        return face32.ravel(), numpy.repeat(face_of, 3)
     poly = numpy.repeat(numpy.arange(npoly), total)
-    if not smooth.any():  # flat: the faces' own normals (a million-face grid took 3 s the long way)
-        return array.array("f", face32[poly].tobytes())
-    p = numpy.frombuffer(positions, numpy.float32).reshape(-1, 3).astype(numpy.float64)
-    start = get(mesh.polygons, "loop_start", numpy.int32, npoly)
+    p = positions.reshape(-1, 3).astype(numpy.float64)
     face = face32.astype(numpy.float64)
-    vertex = get(mesh.loops, "vertex_index", numpy.int32, nl)
     corner = numpy.arange(nl) - start[poly]
     prev = vertex[start[poly] + (corner - 1) % total[poly]]
     after = vertex[start[poly] + (corner + 1) % total[poly]]
@@ -205,8 +219,8 @@ def _corner_normals(mesh, positions):
     sums = numpy.stack([numpy.bincount(vertex, weighted[:, k], len(p)) for k in range(3)], axis=1)
     # A vertex whose faces cancel gets its position's direction, as Blender gives it.
     sums = numpy.where(numpy.linalg.norm(sums, axis=1)[:, None] > 1e-30, unit(sums), unit(p))
-    out = numpy.where(smooth[poly][:, None], sums[vertex], face[poly]).astype(numpy.float32)
-    return array.array("f", out.tobytes())
+    normals = numpy.where(smooth[poly][:, None], sums[vertex], face[poly]).astype(numpy.float32)
+    return normals.ravel(), corners
 
 
 def resolution(scene):
@@ -438,30 +452,31 @@ class Converter:
         try:
             if mesh is None or not mesh.polygons:
                 return
-            mesh.calc_loop_triangles()
-            nv, nl, nt = len(mesh.vertices), len(mesh.loops), len(mesh.loop_triangles)
-            positions = array.array("f", bytes(4 * 3 * nv))
-            mesh.vertices.foreach_get("co", positions)
-            indices = array.array("i", bytes(4 * 3 * nt))
-            mesh.loop_triangles.foreach_get("vertices", indices)
-            corners = array.array("i", bytes(4 * 3 * nt))
-            mesh.loop_triangles.foreach_get("loops", corners)
-            normals = _corner_normals(mesh, positions)
-            uvs = None
-            if mesh.uv_layers.active is not None:
-                uvs = array.array("f", bytes(4 * 2 * nl))
-                mesh.uv_layers.active.data.foreach_get("uv", uvs)
+            nv, nl, npoly = len(mesh.vertices), len(mesh.loops), len(mesh.polygons)
+            # Read into numpy arrays, which the module reads in place.
+            positions = _get(mesh.vertices, "co", numpy.float32, 3 * nv)
+            total = _get(mesh.polygons, "loop_total", numpy.int32, npoly)
+            start = _get(mesh.polygons, "loop_start", numpy.int32, npoly)
+            vertex = _get(mesh.loops, "vertex_index", numpy.int32, nl)
+            corners, face = _triangles(mesh, total, start)
+            indices = vertex[corners]
+            normals, normal_indices = _normals(mesh, positions, corners, face, total, start, vertex)
             slots = [s.material for s in obj.material_slots] or [None]
-            mat_idx = array.array("i", bytes(4 * nt))
-            mesh.loop_triangles.foreach_get("material_index", mat_idx)
-            mat_idx = (numpy.clip(numpy.frombuffer(mat_idx, numpy.int32), 0, len(slots) - 1).astype(numpy.int32)
-                       if len(slots) > 1 else None)
             materials = [self.material(m) for m in slots]
-            self.r.add_mesh(positions, indices, normals=normals, normal_indices=corners, uvs=uvs,
+            mat_idx = None
+            if len(slots) > 1:
+                per_face = _get(mesh.polygons, "material_index", numpy.int32, npoly)
+                mat_idx = numpy.clip(per_face[face], 0, len(slots) - 1).astype(numpy.int32)
+            # Coordinates serve images alone.
+            uvs = None
+            if mesh.uv_layers.active is not None and any(m.texture for m in materials):
+                uvs = _get(mesh.uv_layers.active.data, "uv", numpy.float32, 2 * nl)
+            self.r.add_mesh(positions, indices, normals=normals, normal_indices=normal_indices, uvs=uvs,
                             uv_indices=corners if uvs is not None else None,
                             material=materials if mat_idx is not None else materials[0],
                             material_indices=mat_idx, transform=_flat(matrix),
-                            flip_normals=self._inside_out(obj, matrix, positions, indices, normals, corners))
+                            flip_normals=self._inside_out(obj, matrix, positions, indices, normals,
+                                                          normal_indices))
         finally:
             if own:
                 obj.to_mesh_clear()

@@ -159,4 +159,26 @@ def _(scene):
     add("SUN", (0, -5, 0), UPRIGHT, **SUN)
 
 
+def triangulation():
+    """Whether the add-on splits faces as Blender's loop triangles do: a UV sphere (quads
+    and pole triangles) with one quad pulled out of its plane, and a face of six corners."""
+    import importlib
+    sync = importlib.import_module("tessra.sync")
+    bpy.ops.wm.read_factory_settings(use_empty=True)
+    bpy.ops.mesh.primitive_uv_sphere_add(segments=12, ring_count=7)
+    sphere = bpy.context.object.data
+    sphere.vertices[sphere.polygons[20].vertices[2]].co.z += 0.3
+    bpy.ops.mesh.primitive_circle_add(vertices=6, fill_type="NGON")
+    same = []
+    for mesh in (sphere, bpy.context.object.data):
+        mesh.calc_loop_triangles()
+        n, faces = len(mesh.loop_triangles), len(mesh.polygons)
+        corners, face = sync._triangles(mesh, sync._get(mesh.polygons, "loop_total", "i4", faces),
+                                        sync._get(mesh.polygons, "loop_start", "i4", faces))
+        same.append(list(corners) == [c for t in mesh.loop_triangles for c in t.loops] and
+                    list(face) == [t.polygon_index for t in mesh.loop_triangles] and n > 0)
+    return same
+
+
+results["triangulation"] = triangulation()
 print("RESULTS " + json.dumps(results), flush=True)

@@ -152,6 +152,7 @@ class Addon(unittest.TestCase):
         self.assertGreater(r, 0.1, "the wall behind the glass is not seen")
         self.assertGreater(r, 4 * max(g, b), "the glass is opaque")
         self.assertEqual(out.count("material 'glass'"), 1, "one warning for the index Tessra cannot follow")
+        self.assertEqual(results["triangulation"], [True, True], "faces split otherwise than Blender splits them")
 
     def test_global_illumination_and_a_mirrors_caustic_against_cycles(self):
         results = self.script("room_gi.py", self.blend)[1]

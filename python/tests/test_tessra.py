@@ -234,13 +234,13 @@ class Module(unittest.TestCase):
             pass
 
         def stop(*args):
-            copies.append(args)
+            copies.append((r.triangle_count, r.bounds()))
             raise Stop()
 
         r, copies = python_scene(), []
         with self.assertRaises(Stop):
             r.render(on_tile=stop)
-        self.assertEqual(len(copies), 1)
+        self.assertEqual(copies, [(r.triangle_count, r.bounds())], "the scene seen from a callback")
         with self.assertRaisesRegex(RuntimeError, "rendering"):
             r.render(on_tile=lambda *a: r.add_point_light(position=(0, 1, 0)))
         self.assertIsNone(r.render(should_abort=lambda: True))
