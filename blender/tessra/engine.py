@@ -4,6 +4,7 @@ test_break, which the module polls between tiles and stages."""
 import struct
 
 import bpy
+import numpy
 
 from . import sync
 
@@ -64,15 +65,16 @@ class TessraRenderEngine(bpy.types.RenderEngine):
             # Tessra counts rows from the top, Blender from the bottom of its result, which
             # holds only the border when there is one.
             result = self.begin_result(x - x0, y1 - y - h, w, h)
-            # Blender 3.4's foreach_set on a pass wants one item per pixel: RGBA groups then.
+            # Blender 3.4's foreach_set on a pass wants one item per pixel: rows of a
+            # numpy array then.
             pixels = image.tile(x, y, w, h)
-            result.layers[0].passes["Combined"].rect = list(zip(*[iter(pixels)] * 4))
+            result.layers[0].passes["Combined"].rect = numpy.frombuffer(pixels, numpy.float32).reshape(-1, 4)
             for name, n, key in passes:
                 values = getattr(image, key).tile(x, y, w, h)
                 if key == "depth":
                     values = sync.camera_depth(values, x, y, w, h, width, height, renderer.field_of_view,
                                                renderer.pixel_aspect)
-                result.layers[0].passes[name].rect = list(zip(*[iter(values)] * n))
+                result.layers[0].passes[name].rect = numpy.frombuffer(values, numpy.float32).reshape(-1, n)
             self.end_result(result)
             done[0] += 1
             self.update_progress(done[0] / total)
