@@ -465,7 +465,8 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         // Ask for the rest of the leaf while the first group is tested, rather than one miss
         // after another (the first group's loads come at once anyway).
         const int F = kPreparedFloat4s;
-        for (unsigned int k = kLeafLanes; k < n; ++k) tex1DPrefetch(S.texLeafTris, F * int(off + 1 + k));
+        for (int e = F * int(off + 1 + kLeafLanes); e < F * int(off + 1 + n); e += 4)  // 64-byte lines
+            tex1DPrefetch(S.texLeafTris, e);
         for (unsigned int k0 = 0; k0 < n; k0 += kLeafLanes) {
             if (k0 % kLeafGroup == 0 && k0 < 2 * kLeafGroup) {
                 const unsigned int g = k0 / kLeafGroup;
