@@ -94,8 +94,8 @@ constexpr size_t kSlice = 1024;
 
 class Builder {
 public:
-    Builder(const float4* vertices, uint32_t numTris, uint32_t maxDepth, unsigned workers, uint64_t budget)
-        : vertices_(vertices), numTris_(numTris), maxDepth_(maxDepth), workers_(std::max(workers, 1u)),
+    Builder(CornerView corners, uint32_t numTris, uint32_t maxDepth, unsigned workers, uint64_t budget)
+        : corners_(corners), numTris_(numTris), maxDepth_(maxDepth), workers_(std::max(workers, 1u)),
           budget_(budget),
           // Nodes with longer lists are split on the calling thread, so that there are
           // about eight subtrees per worker; one worker grows the whole tree itself.
@@ -132,7 +132,7 @@ public:
     bool overBudget() const { return overBudget_.load(); }
 
 private:
-    float3 vertex(size_t t, size_t k) const { return xyz(vertices_[3 * t + k]); }
+    float3 vertex(size_t t, size_t k) const { return corners_(t, k); }
 
     // Appends each listed triangle to the lists of the children of `box` it meets, in list
     // order. A triangle wholly on one side of a centre plane is rejected by that axis from
@@ -237,7 +237,7 @@ private:
         p.sizes[at] = uint32_t(p.sizes.size() - at);
     }
 
-    const float4* vertices_;
+    CornerView corners_;
     uint32_t numTris_, maxDepth_;
     unsigned workers_;
     uint64_t budget_;
@@ -306,17 +306,17 @@ private:
 
 }  // namespace
 
-Octree::Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth) {
+Octree::Octree(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
     // No destructor runs for a constructor that throws: what is built so far goes here.
     try {
-        build(numTris, vertices, maxDepth);
+        build(numTris, corners, maxDepth);
     } catch (...) {
         release();
         throw;
     }
 }
 
-void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) {
+void Octree::build(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
     if (maxDepth > kMaxDepth) {
         TESSRA_PRINTF("maxOctreeDepth %u is deeper than the traversal supports; using %u.\n", maxDepth, kMaxDepth);
         maxDepth = kMaxDepth;
@@ -325,7 +325,7 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
     float mx[3] = {-9999999.0f, -1e9f, -1e11f};
     for (uint32_t t = 0; t < numTris; ++t) {
         for (int k = 0; k < 3; ++k) {
-            const float4& v = vertices[3 * size_t(t) + k];
+            const float3 v = corners(t, size_t(k));
             const float c[3] = {v.x, v.y, v.z};
             for (int a = 0; a < 3; ++a) {
                 if (c[a] < mn[a]) mn[a] = c[a];
@@ -345,7 +345,7 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
         root.max[a] = mx[a] + 1.05f * e;
     }
     const unsigned workers = std::max(rt::threadCount(), 1u);
-    Builder builder(vertices, numTris, maxDepth, workers, budget(numTris));
+    Builder builder(corners, numTris, maxDepth, workers, budget(numTris));
     std::vector<Piece> pieces = builder.run(root);
 
     uint64_t nodes = 0, entries = 0;
@@ -380,21 +380,21 @@ void Octree::build(uint32_t numTris, const float4* vertices, uint32_t maxDepth) 
     Flattener flattener(*this, pieces);
     parallelFor(pieces.size(), workers, [&](size_t i, unsigned) { flattener.piece(i); });
     pieces = {};
-    upload(vertices, workers);
+    upload(corners, workers);
 }
 
 // A leaf's first entry holds the boxes of its first two groups of kLeafGroup entries
 // (min, max, min, max), so that a ray passing beside a group skips its tests. Each box is
 // widened far beyond the rounding of a hit's position (and of the box test) and of the
 // test's slack at edges: a box may only skip hits there are none of.
-void Octree::leafGroupBoxes(const float4* vertices, size_t o, float4* out) const {
+void Octree::leafGroupBoxes(CornerView corners, size_t o, float4* out) const {
     const uint32_t count = contenido[o];
     float box[12] = {};  // a group the leaf does not have is never read; it stays zero
     for (uint32_t g = 0; g < 2 && g * kLeafGroup < count; ++g) {
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
         for (uint32_t k = g * kLeafGroup; k < std::min(count, (g + 1) * kLeafGroup); ++k)
             for (int c = 0; c < 3; ++c) {
-                const float4 v = vertices[3 * size_t(contenido[o + 1 + k]) + size_t(c)];
+                const float3 v = corners(contenido[o + 1 + k], size_t(c));
                 const float p[3] = {v.x, v.y, v.z};
                 for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p[a]), hi[a] = std::max(hi[a], p[a]);
             }
@@ -409,7 +409,7 @@ void Octree::leafGroupBoxes(const float4* vertices, size_t o, float4* out) const
         out[f] = make_float4(box[4 * f], box[4 * f + 1], box[4 * f + 2], box[4 * f + 3]);
 }
 
-void Octree::upload(const float4* vertices, unsigned workers) {
+void Octree::upload(CornerView corners, unsigned workers) {
     const size_t n = num_nodos_totales, entries = totalContenido;
     const Octree& O = *this;
 #define TESSRA_OCTREE_ARRAY(T, h, d, bytes, tex, allocLine, freeLine, bindLine) \
@@ -458,12 +458,12 @@ void Octree::upload(const float4* vertices, unsigned workers) {
             const size_t o = offsets[i], end = std::min(b, o + (offsetsCont[i] >= 0 ? contenido[o] + 1 : 1));
             for (; e < end; ++e, out += F) {
                 if (e == o) {
-                    leafGroupBoxes(vertices, o, out);
+                    leafGroupBoxes(corners, o, out);
                     continue;
                 }
                 const size_t t = contenido[e];
                 const PreparedTriangle p =
-                    prepareTriangle(xyz(vertices[3 * t]), xyz(vertices[3 * t + 1]), xyz(vertices[3 * t + 2]));
+                    prepareTriangle(corners(t, 0), corners(t, 1), corners(t, 2));
                 out[0] = p.a, out[1] = p.b, out[2] = p.c;
             }
         }

@@ -8,6 +8,16 @@
 
 #include "device/defs.h"
 
+// Where the octree reads triangle t's corner k: three floats at p + t * triangle + k * corner.
+struct CornerView {
+    const float* p;
+    size_t triangle, corner;
+    float3 operator()(size_t t, size_t k) const {
+        const float* c = p + t * triangle + k * corner;
+        return make_float3(c[0], c[1], c[2]);
+    }
+};
+
 class Octree {
 public:
     // The deepest tree whose traversal stack (7 * (depth - 2) + 8 entries) fits in the
@@ -15,7 +25,10 @@ public:
     static constexpr uint32_t kMaxDepth = 19;
 
     // Builds on rt::threadCount() workers; the arrays do not depend on their number.
-    Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
+    Octree(uint32_t numTris, CornerView corners, uint32_t maxDepth);
+    // Three float4 corners per triangle.
+    Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth)
+        : Octree(numTris, CornerView{&vertices->x, 12, 4}, maxDepth) {}
     // Many large overlapping triangles fill every node down to the deepest level, so the
     // build stops, unuploaded, once nodes plus triangle references pass this budget.
     static uint64_t budget(uint32_t numTris) { return 64 * uint64_t(numTris) + (uint64_t(1) << 22); }
@@ -52,9 +65,9 @@ public:
     void* d_leafTris = nullptr;
 
 private:
-    void build(uint32_t numTris, const float4* vertices, uint32_t maxDepth);
-    void upload(const float4* vertices, unsigned workers);
-    void leafGroupBoxes(const float4* vertices, size_t leafOffset, float4* out) const;
+    void build(uint32_t numTris, CornerView corners, uint32_t maxDepth);
+    void upload(CornerView corners, unsigned workers);
+    void leafGroupBoxes(CornerView corners, size_t leafOffset, float4* out) const;
     void release();
 
     bool overBudget_ = false;

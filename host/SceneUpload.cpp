@@ -2,6 +2,7 @@
 // device arrays bound to their texture references.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <vector>
 
@@ -115,15 +116,10 @@ void uploadStaged(TessraRendererCUDA* r, void*& d, size_t count, F fill, int lin
     }
 }
 
-// The triangles' corners as the device reads them, three float4 per triangle: the octree
-// is built from them on the host.
-std::vector<float4> triangleVertices(const TessraRendererCUDA& r) {
-    std::vector<float4> v;
-    v.reserve(3 * size_t(r.numTris));
-    platform::adviseHugePages(v.data(), v.capacity() * sizeof(float4));
-    for (const TriangleRecord& t : r.triangles)
-        for (const float* c = t.vertices; c < t.vertices + 9; c += 3) v.push_back(make_float4(c[0], c[1], c[2], 1.0f));
-    return v;
+// The corners of the renderer's own records, which the octree reads in place.
+CornerView triangleCorners(const TessraRendererCUDA& r) {
+    static_assert(sizeof(TriangleRecord) % sizeof(float) == 0 && offsetof(TriangleRecord, vertices) == 0);
+    return CornerView{r.triangles.data()->vertices, sizeof(TriangleRecord) / sizeof(float), 3};
 }
 
 struct LightArrays {
@@ -165,12 +161,11 @@ bool lightArrays(const TessraRendererCUDA& r, LightArrays& a) {
 
 // The scene's part of the ray offset (rayOffset), a millionth of its size, and the sphere
 // around it that the world's light comes from.
-void uploadSceneBounds(const TessraRendererCUDA& r, const std::vector<float4>& vertices) {
+void uploadSceneBounds(const TessraRendererCUDA& r) {
     float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-    for (const float4& v : vertices) {
-        const float c[3] = {v.x, v.y, v.z};
-        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
-    }
+    for (const TriangleRecord& t : r.triangles)
+        for (const float* c = t.vertices; c < t.vertices + 9; c += 3)
+            for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
     float size = 0.0f;
     for (int a = 0; a < 3; ++a) size = std::max(size, hi[a] - lo[a]);
     const float epsilon = size > 0.0f ? 1e-6f * size : 1e-6f;
@@ -186,11 +181,11 @@ void uploadSceneBounds(const TessraRendererCUDA& r, const std::vector<float4>& v
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_envColor, r.envColor, 12), "volumeRender", __LINE__);
 }
 
-bool buildOctree(TessraRendererCUDA& r, const std::vector<float4>& vertices) {
+bool buildOctree(TessraRendererCUDA& r) {
     TESSRA_PRINTF("BuildOctree.\n");
     host::flushOut();
     host::status(&r, "Building Octree...");
-    r.octree = new Octree(r.numTris, vertices.data(), r.maxOctreeDepth);
+    r.octree = new Octree(r.numTris, triangleCorners(r), r.maxOctreeDepth);
     if (!r.octree->built()) {
         char message[256];
         std::snprintf(message, sizeof(message),
@@ -208,8 +203,7 @@ bool buildOctree(TessraRendererCUDA& r, const std::vector<float4>& vertices) {
     return true;
 }
 
-// Releases `vertices`, which the octree has copied, before the other arrays take their room.
-bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const LightArrays& l) {
+bool uploadGeometry(TessraRendererCUDA& r, const LightArrays& l) {
     TESSRA_PRINTF("Pasando geometria a CUDA...\n");
     host::status(&r, "Passing geometry to CUDA...");
     TESSRA_PRINTF("numTris: %d\n", int(r.numTris));
@@ -217,9 +211,8 @@ bool uploadGeometry(TessraRendererCUDA& r, std::vector<float4>& vertices, const 
     TESSRA_PRINTF("numLights: %d\n", int(r.numLights));
     const std::vector<TriangleRecord>& t = r.triangles;
     // The walk reads the octree's prepared copies of the vertices and the emitters their
-    // own, so no kernel reads these: they stay off the device (48 bytes a triangle).
-    const size_t corners = vertices.size();
-    std::vector<float4>().swap(vertices);
+    // own, so no kernel reads the vertices: they stay off the device (48 bytes a triangle).
+    const size_t corners = 3 * t.size();
     uploadStaged<float4>(&r, r.d_triNormals, corners, [&](size_t i) {
         const float* n = t[i / 3].normals + 3 * (i % 3);
         return make_float4(n[0], n[1], n[2], 1.0f);
@@ -369,11 +362,10 @@ bool TessraRendererCUDA::initScene() try {
     std::srand(0);
 
     if (!validateTriangles(this) || !validateLightsAndMaterials(this)) return false;
-    std::vector<float4> vertices = triangleVertices(*this);
     LightArrays lightData;
     if (!lightArrays(*this, lightData)) return false;
-    uploadSceneBounds(*this, vertices);
-    if (!buildOctree(*this, vertices) || !uploadGeometry(*this, vertices, lightData) || !uploadMaterials(*this) ||
+    uploadSceneBounds(*this);
+    if (!buildOctree(*this) || !uploadGeometry(*this, lightData) || !uploadMaterials(*this) ||
         !host::uploadEmitters(*this) || !host::uploadWorldImage(*this))
         return false;
     if (indirectIllumination && usePhotonMapping && !allocatePhotonBuffers(*this)) return false;
