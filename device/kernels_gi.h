@@ -227,7 +227,9 @@ TESSRA_DEVICE bool kdTreeAny(float3 P, float3 N, const Rule& rule) {
 #define TESSRA_DENSITY_FACTOR 1.27f
 
 // Whether photon i lies on a surface facing like the query's normal N.
-TESSRA_DEVICE bool photonFacesLike(float3 N, int i) { return dot(N, xyz(tex1Dfetch(SYM.texKDTreePhotonDir, i))) > 0.5f; }
+TESSRA_DEVICE bool photonFacesLike(float3 N, int i) {
+    return dot(N, xyz(tex1Dfetch(SYM.texKDTreePhotonDir, i))) > 0.5f;
+}
 
 template <int K>
 TESSRA_DEVICE float3 photonDensity(const KnnList<K>& l, float3 N, float range, float* radius = nullptr) {
@@ -506,7 +508,8 @@ TESSRA_DEVICE void emitPhoton(unsigned int i, int q, float inv, bool causticsOnl
     ray.d = D;
     OctreeHit h = intersectOctree(ray, 999999.9f, false);
     bool viaLayer = false;
-    const float3 through = h.found ? throughLayers(h, D, photonSeed(unsigned(q - 1), 0), viaLayer) : make_float3(0, 0, 0);
+    const float3 through =
+        h.found ? throughLayers(h, D, photonSeed(unsigned(q - 1), 0), viaLayer) : make_float3(0, 0, 0);
     if (!h.found || !(mean3(through) > 0.0f) || (causticsOnly && !viaLayer)) {
         out_photons_pos[i] = make_float4(0, 0, 0, 0);
         return;
@@ -515,8 +518,8 @@ TESSRA_DEVICE void emitPhoton(unsigned int i, int q, float inv, bool causticsOnl
     // The lights' photons take the scene's energy factor; the flux of the world and of the
     // emitting surfaces is already in the direct pass's units and only loses the density
     // estimate's factor.
-    const float energy =
-        world || surfaces ? 1.0f / TESSRA_DENSITY_FACTOR : S.c_photonEnergy * tex1Dfetch(S.texLightsPhotonScale, int(l));
+    const float energy = world || surfaces ? 1.0f / TESSRA_DENSITY_FACTOR
+                                           : S.c_photonEnergy * tex1Dfetch(S.texLightsPhotonScale, int(l));
     const float3 col = power * (d * d) * (float(numLights) / p) * energy * A * inv;
     // A photon that a layer sent is marked (w 2): the camera's hits gather those apart.
     out_photons_pos[i] = make_float4(h.position, viaLayer ? 2.0f : 1.0f);

@@ -263,7 +263,8 @@ TESSRA_DEVICE float3 emitterSampleColour(const LitSurface& s, float u0, float u1
         if (intersectOctree(ray, len - rayOffset(X) - 1e-6f * len, true).found) return make_float3(0, 0, 0);
     }
     const float ce = fabsf(dot(c, L)) / twiceArea;
-    return (s.Kd + make_float3(s.layer, s.layer, s.layer)) * e.radiance * (cs * ce * 0.5f * twiceArea / (TESSRA_PI * d2 * e.pmf));
+    return (s.Kd + make_float3(s.layer, s.layer, s.layer)) * e.radiance *
+           (cs * ce * 0.5f * twiceArea / (TESSRA_PI * d2 * e.pmf));
 }
 
 // What the world and the emitting surfaces add at each element of rows firstRow on. A

@@ -295,7 +295,8 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
             caustics->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f);
             return true;
         }
-        photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass), nullptr, 0.5f, 1.5f);
+        photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), float(pass), nullptr, 0.5f,
+                                 1.5f);
         photonKdTree->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f, nullptr, 1.5f);
         if (pass > 0 || !rounds)
             caustics->AddRecords(numPhotons, p.pos.data(), p.nor.data(), p.col.data(), 0.0f, nullptr, 1.5f);
@@ -544,11 +545,11 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
                      __LINE__);
         aborted = aborted || !host::gatherShared(*this, gradients.data(), n, 96);
         if (!aborted)
-            TESSRA_CHECK(rt::memcpyHtoD(host::state(*this).fgGradients, gradients.data(), size_t(n) * 96), "volumeRender",
-                         __LINE__);
+            TESSRA_CHECK(rt::memcpyHtoD(host::state(*this).fgGradients, gradients.data(), size_t(n) * 96),
+                         "volumeRender", __LINE__);
     }
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texFGGradients, host::state(*this).fgGradients, size_t(n) * 96), "volumeRender",
-                 __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texFGGradients, host::state(*this).fgGradients, size_t(n) * 96),
+                 "volumeRender", __LINE__);
     TESSRA_CHECK(rt::free(gradAccum.p), "volumeRender", __LINE__);
     gradAccum.p = nullptr;
     TESSRA_PRINTF("]\n");

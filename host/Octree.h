@@ -28,7 +28,7 @@ public:
     Octree(uint32_t numTris, CornerView corners, uint32_t maxDepth);
     // Three float4 corners per triangle.
     Octree(uint32_t numTris, const float4* vertices, uint32_t maxDepth)
-        : Octree(numTris, CornerView{&vertices->x, 12, 4}, maxDepth) {}
+        : Octree(numTris, CornerView{reinterpret_cast<const float*>(vertices), 12, 4}, maxDepth) {}
     // Many large overlapping triangles fill every node down to the deepest level, so the
     // build stops, unuploaded, once nodes plus triangle references pass this budget.
     static uint64_t budget(uint32_t numTris) { return 64 * uint64_t(numTris) + (uint64_t(1) << 22); }

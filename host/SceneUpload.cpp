@@ -119,7 +119,7 @@ void uploadStaged(TessraRendererCUDA* r, void*& d, size_t count, F fill, int lin
 // The corners of the renderer's own records, which the octree reads in place.
 CornerView triangleCorners(const TessraRendererCUDA& r) {
     static_assert(sizeof(TriangleRecord) % sizeof(float) == 0 && offsetof(TriangleRecord, vertices) == 0);
-    return CornerView{r.triangles.data()->vertices, sizeof(TriangleRecord) / sizeof(float), 3};
+    return CornerView{reinterpret_cast<const float*>(r.triangles.data()), sizeof(TriangleRecord) / sizeof(float), 3};
 }
 
 struct LightArrays {
@@ -309,7 +309,8 @@ bool uploadMaterials(TessraRendererCUDA& r) {
     r.d_matRefrColor = upload(&r, refrColor, 1228);
     r.d_matRefrGloss = upload(&r, refrGloss, 1232);
     if (!r.d_matDiffuse || !r.d_matCaps || !r.d_matSpec || !r.d_matReflColor || !r.d_matReflGloss ||
-        !r.d_matRefrColor || !r.d_matRefrGloss || (!r.textureImages.empty() && (!r.d_textureAtlas || !r.d_textureSizes)))
+        !r.d_matRefrColor || !r.d_matRefrGloss ||
+        (!r.textureImages.empty() && (!r.d_textureAtlas || !r.d_textureSizes)))
         return false;
 
     host::status(&r, "SetCudaMaterialTextures..");
@@ -328,7 +329,8 @@ bool allocatePhotonBuffers(TessraRendererCUDA& r) {
             *b = nullptr;
             char message[192];
             std::snprintf(message, sizeof(message),
-                          "Not enough device memory for %u photons (%zu bytes per photon buffer).", r.numPhotons, bytes);
+                          "Not enough device memory for %u photons (%zu bytes per photon buffer).", r.numPhotons,
+                          bytes);
             platform::messageBox(message, "Tessra error");
             return false;
         }

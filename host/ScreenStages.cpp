@@ -71,7 +71,8 @@ bool TessraRendererCUDA::RenderDirectLighting(const TessraFrameBuffer& fb, const
         if (!renderAreaLight(fb, i, n, c)) return false;
     }
     const uint32_t n = c.strata();
-    return !host::emits(*this) || renderEmission(fb, host::worldLit(*this) ? n : 0, host::emitterCount(*this) ? n : 0, c);
+    return !host::emits(*this) ||
+           renderEmission(fb, host::worldLit(*this) ? n : 0, host::emitterCount(*this) ? n : 0, c);
 } catch (...) {
     host::reportException("RenderDirectLighting");
     return false;
@@ -88,9 +89,9 @@ bool TessraRendererCUDA::renderEmission(const TessraFrameBuffer& fb, uint32_t wo
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_emission_ss),
-                   dim3(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1), kBlock, fb.tileWidth,
-                   fb.tileHeight, char(shadowMode), host::view(fb), worldN, emitterN, step, row, showMisses,
-                   c.strataShifts);
+                   dim3(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1), kBlock,
+                   fb.tileWidth, fb.tileHeight, char(shadowMode), host::view(fb), worldN, emitterN, step, row,
+                   showMisses, c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) return false;
     }
@@ -123,8 +124,9 @@ bool TessraRendererCUDA::renderAreaLight(const TessraFrameBuffer& fb, uint32_t i
     for (uint32_t row = 0; row < fb.tileHeight; row += band) {
         if (!c.shadesRows(row, row + band)) continue;
         rt::launch(TESSRA_KERNEL(calc_light_ss),
-                   dim3(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1), kBlock, fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, host::view(fb), n,
-                   step, row, c.strataShifts);
+                   dim3(fb.tileWidth / kBlock.x, std::min(band, fb.tileHeight - row) / kBlock.y, 1), kBlock,
+                   fb.tileWidth, fb.tileHeight, numLights, char(shadowMode), ilight, host::view(fb), n, step, row,
+                   c.strataShifts);
         rt::synchronize();
         if (host::abortRequested(this)) {
             platform::cutDeleteTimer(timer);
@@ -186,8 +188,9 @@ bool TessraRendererCUDA::ReflectBuffers(const TessraFrameBuffer& fb, uint32_t n,
                 platform::messageBox("max_pixels_reales_calculados_x % blockSize.x != 0", "Error");
             if (ph % kBlock.y != 0)
                 platform::messageBox("max_pixels_reales_calculados_y % blockSize.y != 0", "Error");
-            rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / kBlock.x, ph / kBlock.y, 1), kBlock, pw, ph, T.tileWidth,
-                       fb.tileWidth, n, xo / n, yo / n, host::view(T), host::view(fb), reflpass, refl0_refr1);
+            rt::launch(TESSRA_KERNEL(calc_final_color_refl), dim3(pw / kBlock.x, ph / kBlock.y, 1), kBlock, pw, ph,
+                       T.tileWidth, fb.tileWidth, n, xo / n, yo / n, host::view(T), host::view(fb), reflpass,
+                       refl0_refr1);
             rt::synchronize();
             if (level < 2 && uint32_t(platform::getTickCount() - lastRefreshTick) > 2000) RefreshResultsScreen(c);
             if (host::abortRequested(this)) return false;
@@ -230,7 +233,8 @@ void TessraRendererCUDA::deliverTile(const TessraFrameBuffer& fb, uint32_t xoffs
         if (colour)
             std::memcpy(row.data(), colour + 4 * at, size_t(x1 - x0) * 16);
         else
-            TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb.ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender", __LINE__);
+            TESSRA_CHECK(rt::memcpyDtoH(row.data(), f4(fb.ssTotal) + at, size_t(x1 - x0) * 16), "volumeRender",
+                         __LINE__);
         callbacks->DrawPixels(reinterpret_cast<const float*>(row.data()), x1 - x0, x0, y);
     }
     // A band reports itself; a whole tile its full size, also at the image edge.

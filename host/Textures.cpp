@@ -23,7 +23,9 @@ constexpr uint64_t kMaxTextureTexels = uint64_t(1) << 26;
 constexpr uint64_t kMaxAtlasTexels = uint64_t(1) << 29;
 constexpr uint64_t kMaxTextureFileBytes = uint64_t(256) << 20;
 
-uint32_t be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
+uint32_t be32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
 uint32_t le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
 uint32_t be16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
 int32_t le32s(const uint8_t* p) {
