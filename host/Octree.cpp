@@ -105,7 +105,7 @@ public:
         std::vector<uint32_t> all;
         sliced(numTris_, 1, &all, [&](size_t first, size_t count, std::vector<uint32_t>* out) {
             for (size_t t = first; t < first + count; ++t)
-                if (triBoxOverlap(root.min, root.max, vertex(t, 0), vertex(t, 1), vertex(t, 2)))
+                if (triBoxOverlap(root.min, root.max, corners_(t, 0), corners_(t, 1), corners_(t, 2)))
                     out->push_back(uint32_t(t));
         });
         account(all.size());
@@ -132,8 +132,6 @@ public:
     bool overBudget() const { return overBudget_.load(); }
 
 private:
-    float3 vertex(size_t t, size_t k) const { return corners_(t, k); }
-
     // Appends each listed triangle to the lists of the children of `box` it meets, in list
     // order. A triangle wholly on one side of a centre plane is rejected by that axis from
     // every child on the other side, so only the children it may meet are tested.
@@ -144,7 +142,7 @@ private:
         // slot = 4 (z high) + 2 (x high) + (y low)
         constexpr unsigned kXHigh = 0xcc, kYLow = 0xaa, kZHigh = 0xf0;
         for (size_t k = 0; k < count; ++k) {
-            const float3 v0 = vertex(list[k], 0), v1 = vertex(list[k], 1), v2 = vertex(list[k], 2);
+            const float3 v0 = corners_(list[k], 0), v1 = corners_(list[k], 1), v2 = corners_(list[k], 2);
             unsigned slots = 0xff;
             if (v0.x < c.x && v1.x < c.x && v2.x < c.x) slots &= ~kXHigh;
             if (v0.x > c.x && v1.x > c.x && v2.x > c.x) slots &= kXHigh;

@@ -385,9 +385,9 @@ void buildTextureAtlas(TessraRendererCUDA* r) {
 void TessraRendererCUDA::SetCudaCustomTextures() try {
     using rt::Symbol;
     const size_t N = numTris, L = numLights;
-    // No kernel reads the vertices (see uploadGeometry): the reference reads zero.
-    TESSRA_CHECK(rt::bindTexture(Symbol::texTris, d_triVertices, d_triVertices ? 3 * N * 16 : 0), "volumeRender",
-                 2426);
+    // No kernel reads the vertices, so none are uploaded (see uploadGeometry): the
+    // reference is bound to nothing and reads zero.
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTris, nullptr, 0), "volumeRender", 2426);
     TESSRA_CHECK(rt::bindTexture(Symbol::texTriNorms, d_triNormals, 3 * N * 16), "volumeRender", 2427);
     TESSRA_CHECK(rt::bindTexture(Symbol::texTriTexCoords, d_triTexCoords, d_triTexCoords ? 3 * N * 16 : 0),
                  "volumeRender", 2428);

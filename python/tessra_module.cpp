@@ -16,7 +16,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -232,26 +231,6 @@ struct Pass {
 
 // The pixels of a rectangle (row 0 at the top of the image), bottom row first, as a flat
 // array.array('f'): the order Blender's render result takes.
-// Worker threads of add_mesh, as set_thread_count gives them to the CPU device (0: every core).
-unsigned threadCount = 0;
-
-// Calls body(from, to) on stretches of [0, count), on several threads once count is large
-// enough to pay for them.
-template <class Body>
-void parallelStretches(size_t count, const Body& body) {
-    const unsigned cores = threadCount ? threadCount : std::max(1u, std::thread::hardware_concurrency());
-    const size_t workers = std::min<size_t>(cores, count / 65536 + 1);
-    auto stretch = [&](size_t w) { body(count * w / workers, count * (w + 1) / workers); };
-    std::vector<std::thread> pool;
-    try {
-        for (size_t w = 1; w < workers; ++w) pool.emplace_back(stretch, w);
-    } catch (...) {  // no thread to spare: the stretches not started run here
-    }
-    for (size_t w = pool.size() + 1; w < workers; ++w) stretch(w);
-    stretch(0);
-    for (std::thread& t : pool) t.join();
-}
-
 py::object bottomUpTile(const std::vector<float>& v, int width, int height, int channels, int x, int y, int w, int h) {
     if (x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > width || y + h > height)
         throw py::value_error("tile: the rectangle leaves the image");
@@ -560,32 +539,28 @@ struct Renderer {
             tr::adviseHugePages(list.data() + first, (list.capacity() - first) * sizeof(TriangleRecord));
         }
         list.resize(first + corners / 3);
-        TriangleRecord* out = list.data() + first;
-        // Each worker fills its own stretch of records: the same bytes on any count.
-        parallelStretches(corners / 3, [&](size_t from, size_t to) {
-            for (size_t f = 3 * from; f < 3 * to; f += 3) {
-                TriangleRecord& tri = out[f / 3];
-                V3 v[3];
-                for (int k = 0; k < 3; ++k) {
-                    v[k] = vec(p, idx[f + k]);
-                    if (transformed) v[k] = point(t, v[k]);
-                    store(&tri.vertices[3 * k], v[k]);
-                    if (!n.empty()) {
-                        const V3 nn = vec(n, (*nIdx)[f + k]) * (flipNormals ? -1.0f : 1.0f);
-                        store(&tri.normals[3 * k], transformed ? normalVector(t, nn) : nn);
-                    }
-                    if (!uv.empty()) {
-                        tri.uvs[2 * k] = uv[2 * size_t((*uvIdx)[f + k])];
-                        tri.uvs[2 * k + 1] = uv[2 * size_t((*uvIdx)[f + k]) + 1];
-                    }
+        for (size_t f = 0; f < corners; f += 3) {
+            TriangleRecord& tri = list[first + f / 3];
+            V3 v[3];
+            for (int k = 0; k < 3; ++k) {
+                v[k] = vec(p, idx[f + k]);
+                if (transformed) v[k] = point(t, v[k]);
+                store(&tri.vertices[3 * k], v[k]);
+                if (!n.empty()) {
+                    const V3 nn = vec(n, (*nIdx)[f + k]) * (flipNormals ? -1.0f : 1.0f);
+                    store(&tri.normals[3 * k], transformed ? normalVector(t, nn) : nn);
                 }
-                if (n.empty()) {
-                    const V3 face = normalize(cross(v[1] - v[0], v[2] - v[0])) * (flipNormals ? -1.0f : 1.0f);
-                    for (int k = 0; k < 3; ++k) store(&tri.normals[3 * k], face);
+                if (!uv.empty()) {
+                    tri.uvs[2 * k] = uv[2 * size_t((*uvIdx)[f + k])];
+                    tri.uvs[2 * k + 1] = uv[2 * size_t((*uvIdx)[f + k]) + 1];
                 }
-                tri.materialId = materialIds[mIdx.empty() ? 0 : size_t(mIdx[f / 3])];
             }
-        });
+            if (n.empty()) {
+                const V3 face = normalize(cross(v[1] - v[0], v[2] - v[0])) * (flipNormals ? -1.0f : 1.0f);
+                for (int k = 0; k < 3; ++k) store(&tri.normals[3 * k], face);
+            }
+            tri.materialId = materialIds[mIdx.empty() ? 0 : size_t(mIdx[f / 3])];
+        }
     }
 
     void addLight(LightType kind, py::object position, py::object color, double intensity, py::object decay,
@@ -662,10 +637,11 @@ struct Renderer {
     };
 
     bool open(const char* field) const { return !given.count(field); }
-    // Hands the scene over, then fills in the settings the user left open as tessra-render
-    // does, so that the two give the same image of the same scene.
-    void feed(TessraRendererCUDA& r) const {
-        tr::feedRenderer(scene, r);
+    // Hands the scene over (the triangles moved from `handOver` where given, else copied),
+    // then fills in the settings the user left open as tessra-render does, so that the two
+    // give the same image of the same scene.
+    void feed(TessraRendererCUDA& r, std::vector<TriangleRecord>* handOver = nullptr) const {
+        tr::feedRenderer(scene, r, handOver);
         tr::completeSettings(r, [&](const char* f) { return open(f); });
     }
 
@@ -750,9 +726,8 @@ struct Renderer {
         } lend{*this, *r};
         {
             py::gil_scoped_release nogil;
-            tr::feedRenderer(scene, *r, &scene.triangles);
             lentTo = r;
-            tr::completeSettings(*r, [&](const char* f) { return open(f); });
+            feed(*r, &scene.triangles);
             if (!host.AbortRequested()) r->Render();
             if (!host.failed() && !host.aborted && sink.lines.empty()) host.finishPending();
             // An aborted or failed render leaves its scene data to the host's CleanUp.
@@ -1114,8 +1089,8 @@ PYBIND11_MODULE(tessra, m) {
         if (Tessra_SelectBackend(name.c_str()) != 0) throw py::value_error("unknown backend '" + name + "' (auto, cpu, cuda)");
     }, py::arg("name"), "Picks the device: 'auto', 'cpu' or 'cuda'.");
     m.def("backend_name", [] { return std::string(Tessra_BackendName()); });
-    m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(threadCount = n); }, py::arg("threads"),
-          "Worker threads of the CPU device and of add_mesh (0 = every core).");
+    m.def("set_thread_count", [](unsigned n) { Tessra_SetThreadCount(n); }, py::arg("threads"),
+          "Worker threads of the CPU device (0 = every core).");
     m.attr("TILE_SIZE") = TESSRA_TILE_SIZE;
     m.def("_setting_names", &tr::settingNames);
     m.def("mesh_facing", &meshFacing, py::arg("positions"), py::arg("indices"), py::kw_only(), py::arg("normals"),

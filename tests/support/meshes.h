@@ -116,32 +116,29 @@ inline std::vector<float4> randomRays(size_t n, uint32_t seed) {
     return rays;
 }
 
-// The octree and the two triangle arrays that intersectOctree reads, on the backend
-// active at construction, bound as initScene binds them.
+// The octree and the normals that intersectOctree reads, on the backend active at
+// construction, bound as initScene binds them.
 class DeviceScene {
 public:
-    DeviceScene(const Mesh& m, uint32_t maxDepth) : bytes_(m.vertices.size() * sizeof(float4)) {
+    DeviceScene(const Mesh& m, uint32_t maxDepth) : bytes_(m.normals.size() * sizeof(float4)) {
         {
             tt::StdoutCapture quiet(true);  // the build prints its statistics
             octree = new Octree(uint32_t(m.triangles()), m.vertices.data(), maxDepth);
         }
-        for (auto [p, from] : {std::pair{&vertices_, &m.vertices}, {&normals_, &m.normals}})
-            rt::malloc(p, bytes_), rt::memcpyHtoD(*p, from->data(), bytes_);
+        rt::malloc(&normals_, bytes_), rt::memcpyHtoD(normals_, m.normals.data(), bytes_);
         bind();
     }
-    ~DeviceScene() { delete octree, rt::free(vertices_), rt::free(normals_); }
+    ~DeviceScene() { delete octree, rt::free(normals_); }
     DeviceScene(const DeviceScene&) = delete;
     DeviceScene& operator=(const DeviceScene&) = delete;
     void bind() const {
         SetCudaOctreeTextures(octree);
-        rt::bindTexture(rt::Symbol::texTris, vertices_, bytes_);
         rt::bindTexture(rt::Symbol::texTriNorms, normals_, bytes_);
     }
     Octree* octree = nullptr;
 
 private:
     size_t bytes_;
-    void* vertices_ = nullptr;
     void* normals_ = nullptr;
 };
 
