@@ -84,7 +84,7 @@ TESSRA_HD float ellipsoidalDistance(float3 X, float3 P, float3 N) {
     return d * fastRsqrt(fastSqrt(1.0f - c));
 }
 
-TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreePlanos.count == 0; }
+TESSRA_DEVICE bool kdTreeIsEmpty() { return SYM.texKDTreeHijos.count == 0; }
 
 // The search rules: key and candidate test of each use. A key above `bound` would not be
 // kept, so a rule may refuse it before its other tests. `reaches` tells whether a subtree
@@ -149,33 +149,50 @@ TESSRA_HD float recordWeight(float e) {
     return w * w;
 }
 
-// Node s's plane against the query: its signed distance, and the children on the
+// A search's queue holds a node in the low 30 bits and its plane's axis (its depth
+// modulo 3) above them.
+constexpr unsigned int kKdNodeBits = 30;
+TESSRA_HD unsigned int kdEntry(int node, unsigned int axis) { return unsigned(node) | axis << kKdNodeBits; }
+TESSRA_HD int kdNode(unsigned int entry) { return int(entry & ((1u << kKdNodeBits) - 1u)); }
+
+// Node e's plane against the query: its signed distance, and the children on the
 // query's side and on the other.
 struct KdSplit {
     float side;
     int nearChild, farChild;
     float farLargest;  // the largest scalar under the far child
+    unsigned int childAxis;
 };
-TESSRA_DEVICE KdSplit kdSplit(int s, float3 P) {
+TESSRA_DEVICE KdSplit kdSplit(unsigned int e, float3 P) {
     const DeviceSymbols& S = SYM;
-    const float4 plane = tex1Dfetch(S.texKDTreePlanos, s);
+    const int s = kdNode(e);
+    const unsigned int a = e >> kKdNodeBits;
+    // The plane passes through the node's record across its axis, so the record, which
+    // the search reads anyway, gives its distance bit for bit as the plane's own array
+    // would (a unit axis and -n.p): one line fewer to read per node.
+    const float4 x = tex1Dfetch(S.texKDTreePhotonPos, s);
     const int4 ch = tex1Dfetch(S.texKDTreeHijos, s);
-    const float side = plane.x * P.x + plane.y * P.y + plane.z * P.z + plane.w;
+    const float side = a == 0 ? P.x - x.x : a == 1 ? P.y - x.y : P.z - x.z;
+    const unsigned int next = a == 2 ? 0u : a + 1u;
     // The query's own side first. (A margin of 0.001 scene units sent queries near a
     // plane to the other side first, and in a millimetre-sized scene the far-side test
     // then skipped their own neighbourhood.)
-    return side < 0.0f ? KdSplit{side, ch.x, ch.y, intBitsToFloat(ch.w)}
-                       : KdSplit{side, ch.y, ch.x, intBitsToFloat(ch.z)};
+    return side < 0.0f ? KdSplit{side, ch.x, ch.y, intBitsToFloat(ch.w), next}
+                       : KdSplit{side, ch.y, ch.x, intBitsToFloat(ch.z), next};
 }
 
-// Pushes the path from node s down to a leaf, choosing the query's side at each plane.
-TESSRA_DEVICE void kdDescend(int s, float3 P, unsigned int* queue, unsigned int& top) {
+// Pushes the path from node s (of plane axis a) down to a leaf, choosing the query's
+// side at each plane.
+TESSRA_DEVICE void kdDescend(int s, unsigned int a, float3 P, unsigned int* queue, unsigned int& top) {
     while (s >= 0) {
         // A median-split tree stays far below 32 levels; a deeper path is cut here
         // rather than overrunning the stack.
         if (top >= 32) return;
-        queue[top++] = unsigned(s);
-        s = kdSplit(s, P).nearChild;
+        const unsigned int e = kdEntry(s, a);
+        queue[top++] = e;
+        const KdSplit k = kdSplit(e, P);
+        s = k.nearChild;
+        a = k.childAxis;
     }
 }
 
@@ -192,19 +209,20 @@ TESSRA_DEVICE unsigned int kdTreeKNearest(float3 P, float3 N, const Rule& rule, 
     if (kdTreeIsEmpty()) return 0;
     unsigned int kdtreeQueue[32];
     unsigned int top = 0;
-    kdDescend(0, P, kdtreeQueue, top);
+    kdDescend(0, 0u, P, kdtreeQueue, top);
     while (top > 0) {
-        const int i = int(kdtreeQueue[--top]);
+        const unsigned int e = kdtreeQueue[--top];
+        const int i = kdNode(e);
         float key;
         if (rule.candidate(i, P, N, key, l.count < unsigned(K) ? INFINITY : l.maxKey)) {
             keepEntry(l, key, i);
             if (First) break;
         }
-        const KdSplit k = kdSplit(i, P);
+        const KdSplit k = kdSplit(e, P);
         const float a = fabsf(k.side);
         if (k.farChild >= 0 && a < rule.range && (l.count < unsigned(K) || a < l.maxKey) &&
             rule.reaches(a, k.farLargest))
-            kdDescend(k.farChild, P, kdtreeQueue, top);
+            kdDescend(k.farChild, k.childAxis, P, kdtreeQueue, top);
     }
     return l.count;
 }
@@ -258,17 +276,18 @@ TESSRA_DEVICE void photonRangeSums(float3 P, float3 N, float firstPass, float in
     s.firstPass = firstPass;
     unsigned int queue[32];
     unsigned int top = 0;
-    kdDescend(0, P, queue, top);
+    kdDescend(0, 0u, P, queue, top);
     while (top > 0) {
-        const int i = int(queue[--top]);
+        const unsigned int e = queue[--top];
+        const int i = kdNode(e);
         float d;
         if (s.candidate(i, P, N, d, outer) && photonFacesLike(N, i)) {
             const float3 c = xyz(tex1Dfetch(SYM.texKDTreePhotonCol, i));
             out += c;
             if (d < inner) in += c;
         }
-        const KdSplit k = kdSplit(i, P);
-        if (k.farChild >= 0 && fabsf(k.side) < outer) kdDescend(k.farChild, P, queue, top);
+        const KdSplit k = kdSplit(e, P);
+        if (k.farChild >= 0 && fabsf(k.side) < outer) kdDescend(k.farChild, k.childAxis, P, queue, top);
     }
 }
 

@@ -122,6 +122,9 @@ void KdTree::Build() {
     host::freeChecked(d_thirds, "kdtree", 68);
     maxDepth = nodeCount = 0;
     const size_t n = records.size();
+    // The searches' queues address nodes in 30 bits; a tree that large (80 GB of arrays)
+    // fails as its allocation would.
+    if (n >= (size_t(1) << 30)) TESSRA_CHECK(rt::ErrorMemoryAllocation, "kdtree", 112);
     numRecords = uint32_t(n);
     // Every node writes its entry of each array once.
     planes_.resize(n);
