@@ -165,6 +165,15 @@ struct ScopedDeviceMemory {
     }
 };
 
+// Gives v room for n elements, in memory that faults in as huge pages: the photon and
+// kd-tree arrays of tens of megabytes otherwise take a page fault per 4 KiB, which in a
+// virtual machine cost more than filling them.
+template <typename T>
+void reserveHuge(std::vector<T>& v, size_t n) {
+    if (v.capacity() < n) v.reserve(n);
+    platform::adviseHugePages(v.data(), v.capacity() * sizeof(T));
+}
+
 // Frees a device pointer through the fatal check and clears it.
 inline void freeChecked(void*& p, const char* file, int line) {
     if (!p) return;

@@ -23,7 +23,7 @@ void KdTree::AddRecords(uint32_t count, const float4* positions, const float4* s
                         float tag, const float* scalars, float wAbove, float wAtMost) {
     // The final-gather tree grows by small batches: keep the growth geometric.
     if (records.capacity() < records.size() + count)
-        records.reserve(std::max(records.size() + count, 2 * records.capacity()));
+        host::reserveHuge(records, std::max(records.size() + count, 2 * records.capacity()));
     for (uint32_t i = 0; i < count; ++i) {
         if (!(positions[i].w > wAbove && positions[i].w <= wAtMost)) continue;
         records.push_back({xyz(positions[i]), xyz(seconds[i]), xyz(thirds[i]), tag, scalars ? scalars[i] : 0.0f});
@@ -127,12 +127,9 @@ void KdTree::Build() {
     if (n >= (size_t(1) << 30)) TESSRA_CHECK(rt::ErrorMemoryAllocation, "kdtree", 112);
     numRecords = uint32_t(n);
     // Every node writes its entry of each array once.
-    planes_.resize(n);
-    children_.resize(n);
-    positions_.resize(n);
-    seconds_.resize(n);
-    thirds_.resize(n);
-    scalars.resize(n);
+    for (auto* v : {&planes_, &positions_, &seconds_, &thirds_}) host::reserveHuge(*v, n), v->resize(n);
+    host::reserveHuge(children_, n), children_.resize(n);
+    host::reserveHuge(scalars, n), scalars.resize(n);
     // Small trees (the final-gather records, rebuilt after every placement step) are
     // not worth the threads.
     if (n) buildKdTree(n >= 16384 ? std::max(rt::threadCount(), 1u) : 1u);

@@ -136,7 +136,7 @@ namespace {
 // fault in far faster as huge pages, which need their 2 MiB alignment.
 void* allocate(size_t rounded) {
     constexpr size_t kHuge = size_t(2) << 20;
-    if (rounded < 4 * kHuge) return std::aligned_alloc(256, rounded);
+    if (rounded < 2 * kHuge) return std::aligned_alloc(256, rounded);
     void* mem = std::aligned_alloc(kHuge, (rounded + kHuge - 1) & ~(kHuge - 1));
     if (mem) platform::adviseHugePages(mem, rounded);
     return mem;
