@@ -16,9 +16,18 @@
 // Kernel bodies and device routines: device-only under nvcc (they read __constant__
 // memory), plain inline functions on the CPU backend.
 #define TESSRA_DEVICE __device__ inline
+// A device routine of an inner loop that the host compiler would call out of line.
+#define TESSRA_DEVICE_INLINE __device__ __forceinline__
 #else
 #define TESSRA_HD inline
 #define TESSRA_DEVICE inline
+#if defined(__GNUC__)
+#define TESSRA_DEVICE_INLINE __attribute__((always_inline)) inline
+#elif defined(_MSC_VER)
+#define TESSRA_DEVICE_INLINE __forceinline
+#else
+#define TESSRA_DEVICE_INLINE inline
+#endif
 
 struct float2 { float x, y; };
 struct float3 { float x, y, z; };

@@ -163,7 +163,7 @@ struct KdSplit {
     float farLargest;  // the largest scalar under the far child
     unsigned int childAxis;
 };
-TESSRA_DEVICE KdSplit kdSplit(unsigned int e, float3 P) {
+TESSRA_DEVICE_INLINE KdSplit kdSplit(unsigned int e, float3 P) {
     const DeviceSymbols& S = SYM;
     const int s = kdNode(e);
     const unsigned int a = e >> kKdNodeBits;
@@ -183,7 +183,7 @@ TESSRA_DEVICE KdSplit kdSplit(unsigned int e, float3 P) {
 
 // Pushes the path from node s (of plane axis a) down to a leaf, choosing the query's
 // side at each plane.
-TESSRA_DEVICE void kdDescend(int s, unsigned int a, float3 P, unsigned int* queue, unsigned int& top) {
+TESSRA_DEVICE_INLINE void kdDescend(int s, unsigned int a, float3 P, unsigned int* queue, unsigned int& top) {
     while (s >= 0) {
         // A median-split tree stays far below 32 levels; a deeper path is cut here
         // rather than overrunning the stack.

@@ -151,7 +151,7 @@ TESSRA_HD float3 lightSamplePoint(const LightSample& l, unsigned si, unsigned sj
 
 // Cone, area side and radial falloff: returns false where the light does not reach P;
 // f is the attenuation factor where it does.
-TESSRA_HD bool lightFalloff(const LightSample& l, float3 P, float3 L, float& f) {
+TESSRA_DEVICE_INLINE bool lightFalloff(const LightSample& l, float3 P, float3 L, float& f) {
     f = 1.0f;
     switch (l.kind) {
         case LIGHT_SPOT_CIRCLE: {
