@@ -88,8 +88,6 @@ TESSRA_HD float maxf(float a, float b) {
 TESSRA_HD float fminf3(float a, float b, float c) { return minf(a, minf(b, c)); }
 TESSRA_HD float fmaxf3(float a, float b, float c) { return maxf(a, maxf(b, c)); }
 TESSRA_HD float clampf(float v, float lo, float hi) { return minf(maxf(v, lo), hi); }
-TESSRA_HD float3 minf3(float3 a, float3 b) { return make_float3(minf(a.x, b.x), minf(a.y, b.y), minf(a.z, b.z)); }
-TESSRA_HD float3 maxf3(float3 a, float3 b) { return make_float3(maxf(a.x, b.x), maxf(a.y, b.y), maxf(a.z, b.z)); }
 
 // The device uses the fast approximate reciprocal, reciprocal square root and square
 // root; the CPU backend computes them exactly. Images therefore agree between the two

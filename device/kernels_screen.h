@@ -158,8 +158,7 @@ struct LitSurface {
 
 // The colour of light l's sample point (si, sj) of n x n seen from surface s.
 TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, unsigned int sj, unsigned int n,
-                                       unsigned int numlights, char shadowMode, const LightSample& l,
-                                       const ShadowShaft* shaft = nullptr) {
+                                       unsigned int numlights, char shadowMode, const LightSample& l) {
     const float3 P = s.P, N = s.N;
     const bool disc = l.lambert && l.kind == LIGHT_OMNI_SPHERE;
     const float3 Sp = disc ? facingDiscPoint(l, P, si, sj, n) : lightSamplePoint(l, si, sj, n);
@@ -176,16 +175,16 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
         lit = f > 0.0f;
     }
     if (lit && shadowMode == 1) {
+        const float3 O = directional ? P + L * fastSqrt(dist2) : Sp;
+        const float3 toP = P - O;
         Ray shadow;
-        shadow.o = directional ? P + L * fastSqrt(dist2) : Sp;
-        // From a sample point, P - Sp is -toLight bit for bit: its direction is -L.
-        const float3 toP = P - shadow.o;
-        shadow.d = directional ? normalize(toP) : -L;
+        shadow.o = O;
+        shadow.d = normalize(toP);
         // Shortened by the offset at P and the precision of a point that far along the
         // ray: a fixed length let light through joints of small scenes and left acne on
         // large ones.
-        const float len = directional ? length(toP) : fastSqrt(dist2);
-        lit = !shaftBlocks(shaft, shadow, len - rayOffset(P) - 1e-6f * len);
+        const float len = length(toP);
+        lit = !intersectOctree(shadow, len - rayOffset(P) - 1e-6f * len, true).found;
     }
     if (!lit) return make_float3(0, 0, 0);
     float I = f * maxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
@@ -354,16 +353,10 @@ TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height
         const LightSample l = fetchLight(ilight);
         unsigned int ox, oy;
         rayStrata(inShift, p, s.P, strataStep, ox, oy);
-        // A rectangle's many shadow rays to one point in front of it test only what lies
-        // between them.
-        ShadowShaft shaft;
-        shaft.count = -1;
-        if (shadowMode == 1 && l.kind == LIGHT_RECT && n >= 4u && dot(s.P - l.pos, l.A) > 0.0f)
-            shaft = shadowShaft(s.P, l.pos, l.U * (0.5f * l.spot.z), l.V * (0.5f * l.spot.w));
         for (unsigned int sj = 0; sj < n; ++sj)
             for (unsigned int si = 0; si < n; ++si)
                 sum += make_float4(lightSampleColour(s, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
-                                                     numlights, shadowMode, l, &shaft),
+                                                     numlights, shadowMode, l),
                                    0.0f);
     }
     screen.ssColor[p] += sum * fastRcp(float(n * n));
