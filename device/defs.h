@@ -16,17 +16,22 @@
 // Kernel bodies and device routines: device-only under nvcc (they read __constant__
 // memory), plain inline functions on the CPU backend.
 #define TESSRA_DEVICE __device__ inline
-// A device routine of an inner loop that the host compiler would call out of line.
+// A device routine of an inner loop that the host compiler would call out of line, and
+// the heavy part of a kernel that it would otherwise inline into every lane's loop.
 #define TESSRA_DEVICE_INLINE __device__ __forceinline__
+#define TESSRA_DEVICE_OUTLINE __device__ inline
 #else
 #define TESSRA_HD inline
 #define TESSRA_DEVICE inline
 #if defined(__GNUC__)
 #define TESSRA_DEVICE_INLINE __attribute__((always_inline)) inline
+#define TESSRA_DEVICE_OUTLINE __attribute__((noinline)) inline
 #elif defined(_MSC_VER)
 #define TESSRA_DEVICE_INLINE __forceinline
+#define TESSRA_DEVICE_OUTLINE __declspec(noinline) inline
 #else
 #define TESSRA_DEVICE_INLINE inline
+#define TESSRA_DEVICE_OUTLINE inline
 #endif
 
 struct float2 { float x, y; };
@@ -88,6 +93,8 @@ TESSRA_HD float maxf(float a, float b) {
 TESSRA_HD float fminf3(float a, float b, float c) { return minf(a, minf(b, c)); }
 TESSRA_HD float fmaxf3(float a, float b, float c) { return maxf(a, maxf(b, c)); }
 TESSRA_HD float clampf(float v, float lo, float hi) { return minf(maxf(v, lo), hi); }
+TESSRA_HD float3 minf3(float3 a, float3 b) { return make_float3(minf(a.x, b.x), minf(a.y, b.y), minf(a.z, b.z)); }
+TESSRA_HD float3 maxf3(float3 a, float3 b) { return make_float3(maxf(a.x, b.x), maxf(a.y, b.y), maxf(a.z, b.z)); }
 
 // The device uses the fast approximate reciprocal, reciprocal square root and square
 // root; the CPU backend computes them exactly. Images therefore agree between the two

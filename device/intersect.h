@@ -512,3 +512,164 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
     }
     return hit;
 }
+
+// ---------------------------------------------------------------------------------
+// Shadow rays from one light rectangle that all end at one point P (an area light's
+// n x n samples of a pixel): one walk of the shaft between the rectangle and P finds the
+// triangles that may stop any of them, and each ray then tests only those. A triangle
+// farther than the margin outside the shaft cannot be hit by any of its rays, rounding
+// and the edge slack allowed for, so every ray gets the answer of a test of every
+// triangle. Through dense geometry (too many candidates) the rays walk the octree each.
+
+constexpr int kShaftCandidates = 16;
+
+struct ShadowShaft {
+    float4 planes[5];  // four sides and the light's plane; inside where dot(n, x) + w >= -margin
+    float3 lo, hi;     // the shaft's box, margin included
+    float margin;
+    int count;         // candidates in entry[], or -1: each ray walks the octree
+    int entry[kShaftCandidates];  // the candidates' first float4s in texLeafTris
+};
+
+TESSRA_HD bool outsidePlane(float4 pl, float3 p, float margin) { return dot(xyz(pl), p) + pl.w < -margin; }
+
+// Whether the box lo..hi lies wholly outside the shaft, by its box or one of its planes.
+TESSRA_HD bool boxOutsideShaft(const ShadowShaft& s, float3 lo, float3 hi) {
+    if (hi.x < s.lo.x || hi.y < s.lo.y || hi.z < s.lo.z || lo.x > s.hi.x || lo.y > s.hi.y || lo.z > s.hi.z)
+        return true;
+    for (int i = 0; i < 5; ++i) {
+        const float3 n = xyz(s.planes[i]);
+        const float3 far = make_float3(n.x > 0.0f ? hi.x : lo.x, n.y > 0.0f ? hi.y : lo.y, n.z > 0.0f ? hi.z : lo.z);
+        if (outsidePlane(s.planes[i], far, s.margin)) return true;
+    }
+    return false;
+}
+
+// Whether triangle (v0, v0 + e1, v0 + e2) lies wholly outside the shaft of apex P and
+// rectangle corners c: by the shaft's box or planes, or by its own plane with the whole
+// shaft on one side.
+TESSRA_HD bool triangleOutsideShaft(const ShadowShaft& s, float3 P, const float3 (&c)[4], float3 v0, float3 e1,
+                                    float3 e2) {
+    const float3 v1 = v0 + e1, v2 = v0 + e2;
+    const float3 lo = minf3(v0, minf3(v1, v2)), hi = maxf3(v0, maxf3(v1, v2));
+    if (boxOutsideShaft(s, lo, hi)) return true;
+    for (int i = 0; i < 5; ++i)
+        if (outsidePlane(s.planes[i], v0, s.margin) && outsidePlane(s.planes[i], v1, s.margin) &&
+            outsidePlane(s.planes[i], v2, s.margin))
+            return true;
+    const float3 n = cross(e1, e2);
+    const float len = length(n);
+    if (!(len > 0.0f)) return false;
+    const float m = s.margin * len, d0 = dot(n, P - v0);
+    bool above = d0 > m, below = d0 < -m;
+    for (int i = 0; i < 4 && (above || below); ++i) {
+        const float d = dot(n, c[i] - v0);
+        above = above && d > m;
+        below = below && d < -m;
+    }
+    return above || below;
+}
+
+// The shaft from the light rectangle of centre C, half edges U and V, to P; count -1
+// where P lies in the light's plane or the walk finds too many candidates.
+TESSRA_DEVICE ShadowShaft shadowShaft(float3 P, float3 C, float3 U, float3 V) {
+    const DeviceSymbols& S = SYM;
+    ShadowShaft s;
+    s.count = -1;
+    const float3 c[4] = {C - U - V, C + U - V, C + U + V, C - U + V};
+    s.margin = 100.0f * S.c_rayEpsilon + 1e-5f * fmaxf3(fabsf(P.x), fabsf(P.y), fabsf(P.z)) +
+               1e-5f * (fmaxf3(fabsf(C.x), fabsf(C.y), fabsf(C.z)) + length(U) + length(V));
+    float3 nl = cross(U, V);
+    if (dot(nl, P - C) < 0.0f) nl = -nl;
+    const float ll = length(nl);
+    if (!(ll > 0.0f) || !(dot(nl, P - C) > s.margin * ll)) return s;
+    nl = nl / ll;
+    s.planes[4] = make_float4(nl, -dot(nl, C));
+    for (int i = 0; i < 4; ++i) {
+        float3 n = cross(c[i] - P, c[(i + 1) % 4] - P);
+        if (dot(n, C - P) < 0.0f) n = -n;
+        const float len = length(n);
+        if (!(len > 0.0f)) return s;
+        n = n / len;
+        s.planes[i] = make_float4(n, -dot(n, P));
+    }
+    const float3 g = make_float3(s.margin, s.margin, s.margin);
+    s.lo = minf3(minf3(minf3(c[0], c[1]), minf3(c[2], c[3])), P) - g;
+    s.hi = maxf3(maxf3(maxf3(c[0], c[1]), maxf3(c[2], c[3])), P) + g;
+    s.count = 0;
+    unsigned int pila[128];
+    unsigned int depth = 1;
+    pila[0] = 0;
+    const int F = kPreparedFloat4s;
+    while (depth > 0) {
+        const unsigned int i = pila[--depth];
+        const float4 lo4 = tex1Dfetch(S.texNodes, int(4 * i)), hi4 = tex1Dfetch(S.texNodes, int(4 * i + 1));
+        if (boxOutsideShaft(s, xyz(lo4), xyz(hi4))) continue;
+        const int off = floatBitsToInt(lo4.w);
+        if (off < 0) {
+            const float4 l0 = tex1Dfetch(S.texNodes, int(4 * i + 2)), l1 = tex1Dfetch(S.texNodes, int(4 * i + 3));
+            const int kids[8] = {floatBitsToInt(l0.x), floatBitsToInt(l0.y), floatBitsToInt(l0.z),
+                                 floatBitsToInt(l0.w), floatBitsToInt(l1.x), floatBitsToInt(l1.y),
+                                 floatBitsToInt(l1.z), floatBitsToInt(l1.w)};
+            for (int k = 0; k < 8; ++k) {
+                if (kids[k] < 0) continue;
+                if (depth > 127) {
+                    s.count = -1;
+                    return s;
+                }
+                pila[depth++] = unsigned(kids[k]);
+            }
+            continue;
+        }
+        const unsigned int n = unsigned(floatBitsToInt(hi4.w));
+        for (unsigned int k = 0; k < n; ++k) {
+            if (k % kLeafGroup == 0 && k < 2 * kLeafGroup) {
+                float3 glo, ghi;
+                leafGroupBox(tex1Dfetch(S.texLeafTris, F * off + int(k / kLeafGroup)),
+                             tex1Dfetch(S.texLeafTris, F * off + int(k / kLeafGroup) + 1), k / kLeafGroup, glo, ghi);
+                if (boxOutsideShaft(s, glo, ghi)) {
+                    k += kLeafGroup - 1;
+                    continue;
+                }
+            }
+            const int e = F * int(off + 1 + k);
+            const float4 pa = tex1Dfetch(S.texLeafTris, e), pb = tex1Dfetch(S.texLeafTris, e + 1),
+                         pc = tex1Dfetch(S.texLeafTris, e + 2);
+            if (triangleOutsideShaft(s, P, c, xyz(pa), xyz(pb), xyz(pc))) continue;
+            // A triangle in several leaves is taken once.
+            const unsigned int tri = tex1Dfetch(S.texContenido, int(off + 1 + k));
+            bool seen = false;
+            for (int j = 0; j < s.count && !seen; ++j)
+                seen = tex1Dfetch(S.texContenido, s.entry[j] / F) == tri;
+            if (seen) continue;
+            if (s.count == kShaftCandidates) {
+                s.count = -1;
+                return s;
+            }
+            s.entry[s.count++] = e;
+        }
+    }
+    return s;
+}
+
+// Whether shadow ray r is stopped before maxDistance: by the shaft's candidates, with
+// the walk's own test and its distance rule, or by the walk where the shaft has none.
+TESSRA_DEVICE bool shaftBlocks(const ShadowShaft* s, const Ray& r, float maxDistance) {
+    if (!s || s->count < 0) return intersectOctree(r, maxDistance, true).found;
+    const DeviceSymbols& S = SYM;
+    for (int j = 0; j < s->count; ++j) {
+        const int e = s->entry[j];
+        const float4 pa = tex1Dfetch(S.texLeafTris, e), pb = tex1Dfetch(S.texLeafTris, e + 1),
+                     pc = tex1Dfetch(S.texLeafTris, e + 2);
+        // Most candidates are the surface at the rays' end: their plane lies beyond the
+        // shortened ray (by far more than a unit direction's rounding), which the plane
+        // distance shows before the weights' divisions.
+        const float3 n = cross(xyz(pb), xyz(pc));
+        const float tp = -dot(n, r.o - xyz(pa)) / dot(n, r.d);
+        if (tp > 1.001f * maxDistance) continue;
+        float t, b1, b2;
+        if (!intersectPrepared(r, pa, pb, pc, t, b1, b2)) continue;
+        if (length(r.o + r.d * t - r.o) < maxDistance) return true;
+    }
+    return false;
+}

@@ -26,3 +26,22 @@ TESSRA_DEVICE void cast_rays(Lane t, const float4* rays, unsigned int numRays, b
     if (outNormal) outNormal[i] = make_float4(h.normal, 0.0f);
     if (outBarycentric) outBarycentric[i] = h.barycentric;
 }
+
+// Shadow rays through shaftBlocks, one thread per shaft: shaft s is four float4 (P, the
+// light rectangle's centre, its two half edges) and owns rays s * perShaft to
+// (s + 1) * perShaft - 1, laid out as cast_rays reads them. Writes whether each ray is
+// stopped, and each shaft's candidate count (-1 where its rays walked the octree).
+TESSRA_DEVICE void cast_shaft_rays(Lane t, const float4* shafts, unsigned int numShafts, const float4* rays,
+                                   unsigned int perShaft, unsigned char* outBlocked, int* outCandidates) {
+    const unsigned int s = t.x();
+    if (s >= numShafts) return;
+    const ShadowShaft shaft =
+        shadowShaft(xyz(shafts[4 * s]), xyz(shafts[4 * s + 1]), xyz(shafts[4 * s + 2]), xyz(shafts[4 * s + 3]));
+    outCandidates[s] = shaft.count;
+    for (unsigned int k = s * perShaft; k < (s + 1) * perShaft; ++k) {
+        Ray ray;
+        ray.o = xyz(rays[2 * k]);
+        ray.d = xyz(rays[2 * k + 1]);
+        outBlocked[k] = shaftBlocks(&shaft, ray, rays[2 * k].w) ? 1 : 0;
+    }
+}

@@ -158,7 +158,8 @@ struct LitSurface {
 
 // The colour of light l's sample point (si, sj) of n x n seen from surface s.
 TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, unsigned int sj, unsigned int n,
-                                       unsigned int numlights, char shadowMode, const LightSample& l) {
+                                       unsigned int numlights, char shadowMode, const LightSample& l,
+                                       const ShadowShaft* shaft = nullptr) {
     const float3 P = s.P, N = s.N;
     const bool disc = l.lambert && l.kind == LIGHT_OMNI_SPHERE;
     const float3 Sp = disc ? facingDiscPoint(l, P, si, sj, n) : lightSamplePoint(l, si, sj, n);
@@ -175,16 +176,16 @@ TESSRA_DEVICE float3 lightSampleColour(const LitSurface& s, unsigned int si, uns
         lit = f > 0.0f;
     }
     if (lit && shadowMode == 1) {
-        const float3 O = directional ? P + L * fastSqrt(dist2) : Sp;
-        const float3 toP = P - O;
         Ray shadow;
-        shadow.o = O;
-        shadow.d = normalize(toP);
+        shadow.o = directional ? P + L * fastSqrt(dist2) : Sp;
+        // From a sample point, P - Sp is -toLight bit for bit: its direction is -L.
+        const float3 toP = P - shadow.o;
+        shadow.d = directional ? normalize(toP) : -L;
         // Shortened by the offset at P and the precision of a point that far along the
         // ray: a fixed length let light through joints of small scenes and left acne on
         // large ones.
-        const float len = length(toP);
-        lit = !intersectOctree(shadow, len - rayOffset(P) - 1e-6f * len, true).found;
+        const float len = directional ? length(toP) : fastSqrt(dist2);
+        lit = !shaftBlocks(shaft, shadow, len - rayOffset(P) - 1e-6f * len);
     }
     if (!lit) return make_float3(0, 0, 0);
     float I = f * maxf(l.intensity * float(numlights) * dot(N, L), 0.0f);
@@ -328,37 +329,54 @@ TESSRA_DEVICE void calc_emission_ss(Lane t, unsigned int width, unsigned int hei
     screen.ssColor[p] += make_float4(sum, 0.0f);
 }
 
+// The sum of light ilight's n x n samples at element p, which holds a hit.
+TESSRA_DEVICE_OUTLINE float4 lightAtHit(unsigned int p, unsigned int numlights, char shadowMode, unsigned int ilight,
+                                        const ScreenView& screen, unsigned int n, unsigned int strataStep,
+                                        const unsigned int* inShift) {
+    const float4 st = screen.ssTexCoords[p];
+    const int m = tex1Dfetch(SYM.texTriMatID, screen.ssTriID[p]);
+    LitSurface s;
+    s.P = xyz(screen.ssPos[p]);
+    s.V = normalize(s.P - xyz(screen.ssEyePos[p]));
+    // Lit on the side the ray sees: a face seen from behind was black under a light
+    // on the viewer's side, and a light behind a single-sided wall must not reach it.
+    s.N = faceForward(xyz(screen.ssNormals[p]), s.V);
+    s.Kd = diffuseColor(m, make_float2(st.x, st.y));
+    s.spec = tex1Dfetch(SYM.texMatSpec, m);
+    s.layer = 0.0f;
+    const LightSample l = fetchLight(ilight);
+    unsigned int ox, oy;
+    rayStrata(inShift, p, s.P, strataStep, ox, oy);
+    // A rectangle's many shadow rays to one point in front of it test only what lies
+    // between them.
+    ShadowShaft shaft;
+    shaft.count = -1;
+    if (shadowMode == 1 && l.kind == LIGHT_RECT && n >= 4u && dot(s.P - l.pos, l.A) > 0.0f)
+        shaft = shadowShaft(s.P, l.pos, l.U * (0.5f * l.spot.z), l.V * (0.5f * l.spot.w));
+    float4 sum = make_float4(0, 0, 0, 0);
+    for (unsigned int sj = 0; sj < n; ++sj)
+        for (unsigned int si = 0; si < n; ++si)
+            sum += make_float4(lightSampleColour(s, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
+                                                 numlights, shadowMode, l, &shaft),
+                               0.0f);
+    return sum;
+}
+
 // Adds light ilight at one pixel of the tile: the mean of its n x n sample points (one
 // for point-like lights), each with its own shadow ray. With strataStep > 1 the n x n
-// points are every strataStep-th of a finer pattern, shifted per ray.
-TESSRA_DEVICE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
-                                 char shadowMode, unsigned int ilight, const ScreenView& screen, unsigned int n,
-                                 unsigned int strataStep, unsigned int firstRow, const unsigned int* inShift) {
+// points are every strataStep-th of a finer pattern, shifted per ray. The lanes' loop
+// keeps only the test for a hit: most elements of a reflection window have none, and
+// with the lighting inlined every one of them paid for its frame.
+TESSRA_DEVICE_INLINE void calc_light_ss(Lane t, unsigned int width, unsigned int height, unsigned int numlights,
+                                        char shadowMode, unsigned int ilight, const ScreenView& screen,
+                                        unsigned int n, unsigned int strataStep, unsigned int firstRow,
+                                        const unsigned int* inShift) {
     const unsigned int x = t.x(), y = firstRow + t.y();
     if (x >= width || y >= height) return;
     const unsigned int p = y * width + x;
-    float4 sum = make_float4(0, 0, 0, 0);
-    if (screen.ssPos[p].w > 0.5f) {
-        const float4 st = screen.ssTexCoords[p];
-        const int m = tex1Dfetch(SYM.texTriMatID, screen.ssTriID[p]);
-        LitSurface s;
-        s.P = xyz(screen.ssPos[p]);
-        s.V = normalize(s.P - xyz(screen.ssEyePos[p]));
-        // Lit on the side the ray sees: a face seen from behind was black under a light
-        // on the viewer's side, and a light behind a single-sided wall must not reach it.
-        s.N = faceForward(xyz(screen.ssNormals[p]), s.V);
-        s.Kd = diffuseColor(m, make_float2(st.x, st.y));
-        s.spec = tex1Dfetch(SYM.texMatSpec, m);
-        s.layer = 0.0f;
-        const LightSample l = fetchLight(ilight);
-        unsigned int ox, oy;
-        rayStrata(inShift, p, s.P, strataStep, ox, oy);
-        for (unsigned int sj = 0; sj < n; ++sj)
-            for (unsigned int si = 0; si < n; ++si)
-                sum += make_float4(lightSampleColour(s, si * strataStep + ox, sj * strataStep + oy, n * strataStep,
-                                                     numlights, shadowMode, l),
-                                   0.0f);
-    }
+    const float4 sum = screen.ssPos[p].w > 0.5f
+                           ? lightAtHit(p, numlights, shadowMode, ilight, screen, n, strataStep, inShift)
+                           : make_float4(0, 0, 0, 0);
     screen.ssColor[p] += sum * fastRcp(float(n * n));
 }
 

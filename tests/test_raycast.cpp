@@ -362,6 +362,73 @@ bool clipOverlap(const Mesh& m, size_t t, const float3& mn, const float3& mx) {
 // hair, since a triangle merely touching a face from outside may go either way; the
 // last mesh, in exact coordinates, does not: a vertex on a face counts as inside and a
 // triangle in a splitting plane is listed on both sides.
+// An area light's shadow rays to one point through the shaft's candidates against the
+// loop over every triangle, exactly: points on a height field under random triangles,
+// lit by tilted rectangles above, the rays stopped just short of the point (as the
+// lighting stops them) or halfway. A point in the light's plane walks the octree.
+TEST(RayCast, ShadowShaftsAnswerAsTheLoopOverAllTriangles) {
+    rt::selectBackend("cpu");
+    const Mesh m = makeMesh(600, 41);
+    const DeviceScene scene(m, 8);
+    const std::vector<float4> camera = cameraRays(40, 40, make_float3(0, 0, 3), make_float3(0, 0, -0.5f), 0.9f);
+    const CastResults hits = castRays(camera, false);
+    Rng rng(43);
+    const unsigned side = 4, per = side * side;
+    std::vector<float4> shafts, rays;
+    std::vector<bool> level;
+    for (size_t i = 0; i < hits.found.size(); ++i) {
+        if (!hits.found[i]) continue;
+        const float3 P = xyz(hits.position[i]);
+        const float a = rng.range(0.0f, 6.28f), hu = rng.range(0.02f, 0.4f), hv = rng.range(0.02f, 0.4f);
+        const float3 U = make_float3(std::cos(a), std::sin(a), 0.1f) * hu;
+        const float3 V = make_float3(-std::sin(a), std::cos(a), 0.2f) * hv;
+        // Every twentieth point has the light's centre level with it, in the light's plane.
+        level.push_back(i % 20 == 0);
+        const float3 C = level.back() ? P - U * 2.0f : make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(1.1f, 2));
+        shafts.insert(shafts.end(), {make_float4(P, 0), make_float4(C, 0), make_float4(U, 0), make_float4(V, 0)});
+        for (unsigned k = 0; k < per; ++k) {
+            const float3 S = C + U * (-1.0f + 2.0f * float(k % side) / float(side - 1)) +
+                             V * (-1.0f + 2.0f * float(k / side) / float(side - 1));
+            const float len = length(P - S);
+            addRay(rays, S, P - S, k % 5 == 0 ? 0.5f * len : len * (1.0f - 1e-5f));
+        }
+    }
+    const size_t count = shafts.size() / 4;
+    void *dShafts, *dRays, *dBlocked, *dCandidates;
+    rt::malloc(&dShafts, shafts.size() * 16), rt::malloc(&dRays, rays.size() * 16);
+    rt::malloc(&dBlocked, count * per), rt::malloc(&dCandidates, count * 4);
+    rt::memcpyHtoD(dShafts, shafts.data(), shafts.size() * 16), rt::memcpyHtoD(dRays, rays.data(), rays.size() * 16);
+    rt::launch(TESSRA_KERNEL(cast_shaft_rays), dim3(unsigned((count + 63) / 64), 1, 1), dim3(64, 1, 1),
+               static_cast<const float4*>(dShafts), unsigned(count), static_cast<const float4*>(dRays), per,
+               static_cast<unsigned char*>(dBlocked), static_cast<int*>(dCandidates));
+    rt::synchronize();
+    std::vector<unsigned char> blocked(count * per);
+    std::vector<int> candidates(count);
+    rt::memcpyDtoH(blocked.data(), dBlocked, blocked.size()), rt::memcpyDtoH(candidates.data(), dCandidates, count * 4);
+    for (void* p : {dShafts, dRays, dBlocked, dCandidates}) rt::free(p);
+
+    const std::vector<RefHit> refs = bruteForceAll(m, rays);
+    size_t wrong = 0, byCandidates = 0, stopped = 0, inPlane = 0, walked = 0;
+    for (size_t s = 0; s < count; ++s) {
+        walked += candidates[s] < 0;
+        inPlane += level[s] && candidates[s] < 0;
+        if (candidates[s] < 0) continue;
+        for (size_t k = s * per; k < (s + 1) * per; ++k) {
+            ++byCandidates;
+            stopped += blocked[k];
+            if (bool(blocked[k]) != refs[k].found && wrong++ < 4)
+                ADD_FAILURE() << "shaft " << s << " ray " << k << ": " << int(blocked[k]) << " against the loop's "
+                              << refs[k].found;
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(inPlane, size_t(std::count(level.begin(), level.end(), true))) << "a point in the light's plane has no shaft";
+    EXPECT_GE(byCandidates, rayCount(rays) / 2);
+    EXPECT_GE(stopped, byCandidates / 20);
+    EXPECT_LE(stopped, byCandidates / 2);
+    EXPECT_GT(walked, inPlane) << "no shaft met too many triangles";
+}
+
 TEST(OctreeBuild, LeafListsHoldEveryTriangleThatMeetsTheLeaf) {
     Mesh sparse;  // a cluster in one corner and one far triangle: most children empty
     addRandomTriangles(sparse, 40, 6);
