@@ -408,6 +408,14 @@ TESSRA_HD bool insideLeaf(float3 P, float3 bmin, float3 bmax) {
            P.z >= bmin.z - slack && P.z <= bmax.z + slack;
 }
 
+// The eight child slots of inner node i (-1 where a child is absent): the node's last
+// two float4, as int bits.
+TESSRA_HD void nodeChildren(const TexRef<float4>& nodes, unsigned int i, int (&kids)[8]) {
+    const float4 l0 = tex1Dfetch(nodes, int(4 * i + 2)), l1 = tex1Dfetch(nodes, int(4 * i + 3));
+    const float f[8] = {l0.x, l0.y, l0.z, l0.w, l1.x, l1.y, l1.z, l1.w};
+    for (int k = 0; k < 8; ++k) kids[k] = floatBitsToInt(f[k]);
+}
+
 // Walks the octree front to back and returns the first accepted hit: in nearest mode the
 // nearest hit in the first leaf that has one (the in-leaf box test keeps a triangle that
 // spans several leaves from answering outside the leaf that contains the hit point); in
@@ -442,10 +450,8 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         const float3 bmin = xyz(lo4), bmax = xyz(hi4);
         const int off = floatBitsToInt(lo4.w);
         if (off < 0) {
-            const float4 l0 = tex1Dfetch(S.texNodes, int(4 * i + 2)), l1 = tex1Dfetch(S.texNodes, int(4 * i + 3));
-            const int idhijos[8] = {floatBitsToInt(l0.x), floatBitsToInt(l0.y), floatBitsToInt(l0.z),
-                                    floatBitsToInt(l0.w), floatBitsToInt(l1.x), floatBitsToInt(l1.y),
-                                    floatBitsToInt(l1.z), floatBitsToInt(l1.w)};
+            int idhijos[8];
+            nodeChildren(S.texNodes, i, idhijos);
             const float3 c = (bmin + bmax) * 0.5f;
             unsigned int entered = childrenEntered(ray, invD, bmin, c, bmax, dScale, limit, idhijos);
             const int row = traverseRow(ray, c);
@@ -607,10 +613,8 @@ TESSRA_DEVICE ShadowShaft shadowShaft(float3 P, float3 C, float3 U, float3 V) {
         if (boxOutsideShaft(s, xyz(lo4), xyz(hi4))) continue;
         const int off = floatBitsToInt(lo4.w);
         if (off < 0) {
-            const float4 l0 = tex1Dfetch(S.texNodes, int(4 * i + 2)), l1 = tex1Dfetch(S.texNodes, int(4 * i + 3));
-            const int kids[8] = {floatBitsToInt(l0.x), floatBitsToInt(l0.y), floatBitsToInt(l0.z),
-                                 floatBitsToInt(l0.w), floatBitsToInt(l1.x), floatBitsToInt(l1.y),
-                                 floatBitsToInt(l1.z), floatBitsToInt(l1.w)};
+            int kids[8];
+            nodeChildren(S.texNodes, i, kids);
             for (int k = 0; k < 8; ++k) {
                 if (kids[k] < 0) continue;
                 if (depth > 127) {
