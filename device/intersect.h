@@ -99,8 +99,9 @@ constexpr float kEdgeSlack = 1e-5f;
 // Reported weights always lie on the triangle.
 // A ray counts as parallel below |n.d| = 1e-4 for triangles with |n| >= 1; smaller
 // triangles use the same bound relative to |n|, or any triangle of area under 5e-5 would
-// be invisible from every side.
-TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, float& t, float& s, float& t2) {
+// be invisible from every side. A plane parameter above tMax is a miss before the weights.
+TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, float& t, float& s, float& t2,
+                                 float tMax = INFINITY) {
     const float3 e1 = xyz(pb), e2 = xyz(pc);
     const float3 n = cross(e1, e2);
     const float b = dot(n, r.d);
@@ -109,7 +110,7 @@ TESSRA_HD bool intersectPrepared(const Ray& r, float4 pa, float4 pb, float4 pc, 
     if (!(fabsf(b) >= parallel) || !(nn > 0.0f)) return false;
     const float3 v0 = xyz(pa);
     t = -dot(n, r.o - v0) / b;
-    if (!(t > 0.0f)) return false;
+    if (!(t > 0.0f) || t > tMax) return false;
     const float3 p = r.o + r.d * t;
     const float3 w = p - v0;
     const float uu = pa.w, uv = pb.w, vv = pc.w, D = uv * uv - uu * vv;
@@ -388,9 +389,11 @@ TESSRA_HD unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>
 
 // A leaf's entries in groups of this many; the leaf's first (otherwise unused) entry holds
 // the boxes of its first two groups, as twelve floats: min and max of the first, then of
-// the second, so group g lies in its float4s g and g + 1.
+// the second, so group g lies in its float4s g and g + 1. Leaf entry off's box of group g:
 constexpr unsigned int kLeafGroup = 8;
-TESSRA_HD void leafGroupBox(float4 f0, float4 f1, unsigned int g, float3& lo, float3& hi) {
+TESSRA_HD void leafGroupBox(const TexRef<float4>& tris, int off, unsigned int g, float3& lo, float3& hi) {
+    const int f = kPreparedFloat4s * off + int(g);
+    const float4 f0 = tex1Dfetch(tris, f), f1 = tex1Dfetch(tris, f + 1);
     if (g == 0) lo = xyz(f0), hi = make_float3(f0.w, f1.x, f1.y);
     else lo = make_float3(f0.z, f0.w, f1.x), hi = make_float3(f1.y, f1.z, f1.w);
 }
@@ -475,10 +478,8 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
             tex1DPrefetch(S.texLeafTris, e);
         for (unsigned int k0 = 0; k0 < n; k0 += kLeafLanes) {
             if (k0 % kLeafGroup == 0 && k0 < 2 * kLeafGroup) {
-                const unsigned int g = k0 / kLeafGroup;
-                const int f = F * off + int(g);
                 float3 lo, hi;
-                leafGroupBox(tex1Dfetch(S.texLeafTris, f), tex1Dfetch(S.texLeafTris, f + 1), g, lo, hi);
+                leafGroupBox(S.texLeafTris, off, k0 / kLeafGroup, lo, hi);
                 float tnear, tfar;
                 intersectBox(ray, invD, lo, hi, tnear, tfar);
                 if (!(tfar > 0.0f && tnear <= tfar) || tnear * dScale > best * 1.00001f + 1e-5f) {
@@ -539,10 +540,14 @@ struct ShadowShaft {
 
 TESSRA_HD bool outsidePlane(float4 pl, float3 p, float margin) { return dot(xyz(pl), p) + pl.w < -margin; }
 
+// Whether the box lo..hi misses the shaft's box.
+TESSRA_HD bool outsideShaftBox(const ShadowShaft& s, float3 lo, float3 hi) {
+    return hi.x < s.lo.x || hi.y < s.lo.y || hi.z < s.lo.z || lo.x > s.hi.x || lo.y > s.hi.y || lo.z > s.hi.z;
+}
+
 // Whether the box lo..hi lies wholly outside the shaft, by its box or one of its planes.
 TESSRA_HD bool boxOutsideShaft(const ShadowShaft& s, float3 lo, float3 hi) {
-    if (hi.x < s.lo.x || hi.y < s.lo.y || hi.z < s.lo.z || lo.x > s.hi.x || lo.y > s.hi.y || lo.z > s.hi.z)
-        return true;
+    if (outsideShaftBox(s, lo, hi)) return true;
     for (int i = 0; i < 5; ++i) {
         const float3 n = xyz(s.planes[i]);
         const float3 far = make_float3(n.x > 0.0f ? hi.x : lo.x, n.y > 0.0f ? hi.y : lo.y, n.z > 0.0f ? hi.z : lo.z);
@@ -557,8 +562,7 @@ TESSRA_HD bool boxOutsideShaft(const ShadowShaft& s, float3 lo, float3 hi) {
 TESSRA_HD bool triangleOutsideShaft(const ShadowShaft& s, float3 P, const float3 (&c)[4], float3 v0, float3 e1,
                                     float3 e2) {
     const float3 v1 = v0 + e1, v2 = v0 + e2;
-    const float3 lo = minf3(v0, minf3(v1, v2)), hi = maxf3(v0, maxf3(v1, v2));
-    if (boxOutsideShaft(s, lo, hi)) return true;
+    if (outsideShaftBox(s, minf3(v0, minf3(v1, v2)), maxf3(v0, maxf3(v1, v2)))) return true;
     for (int i = 0; i < 5; ++i)
         if (outsidePlane(s.planes[i], v0, s.margin) && outsidePlane(s.planes[i], v1, s.margin) &&
             outsidePlane(s.planes[i], v2, s.margin))
@@ -629,8 +633,7 @@ TESSRA_DEVICE ShadowShaft shadowShaft(float3 P, float3 C, float3 U, float3 V) {
         for (unsigned int k = 0; k < n; ++k) {
             if (k % kLeafGroup == 0 && k < 2 * kLeafGroup) {
                 float3 glo, ghi;
-                leafGroupBox(tex1Dfetch(S.texLeafTris, F * off + int(k / kLeafGroup)),
-                             tex1Dfetch(S.texLeafTris, F * off + int(k / kLeafGroup) + 1), k / kLeafGroup, glo, ghi);
+                leafGroupBox(S.texLeafTris, off, k / kLeafGroup, glo, ghi);
                 if (boxOutsideShaft(s, glo, ghi)) {
                     k += kLeafGroup - 1;
                     continue;
@@ -663,16 +666,13 @@ TESSRA_DEVICE bool shaftBlocks(const ShadowShaft* s, const Ray& r, float maxDist
     const DeviceSymbols& S = SYM;
     for (int j = 0; j < s->count; ++j) {
         const int e = s->entry[j];
-        const float4 pa = tex1Dfetch(S.texLeafTris, e), pb = tex1Dfetch(S.texLeafTris, e + 1),
-                     pc = tex1Dfetch(S.texLeafTris, e + 2);
-        // Most candidates are the surface at the rays' end: their plane lies beyond the
-        // shortened ray (by far more than a unit direction's rounding), which the plane
-        // distance shows before the weights' divisions.
-        const float3 n = cross(xyz(pb), xyz(pc));
-        const float tp = -dot(n, r.o - xyz(pa)) / dot(n, r.d);
-        if (tp > 1.001f * maxDistance) continue;
+        // Most candidates are the surface at the rays' end, whose plane lies beyond the
+        // shortened ray by far more than a unit direction's rounding: the bound on t
+        // refuses them before the weights' divisions, as the distance rule would after.
         float t, b1, b2;
-        if (!intersectPrepared(r, pa, pb, pc, t, b1, b2)) continue;
+        if (!intersectPrepared(r, tex1Dfetch(S.texLeafTris, e), tex1Dfetch(S.texLeafTris, e + 1),
+                               tex1Dfetch(S.texLeafTris, e + 2), t, b1, b2, 1.001f * maxDistance))
+            continue;
         if (length(r.o + r.d * t - r.o) < maxDistance) return true;
     }
     return false;

@@ -122,7 +122,7 @@ bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     host::state(r).irradianceKdTree = new KdTree(0.0f);
     if (!m) return true;
     std::vector<float4> pos, nor, col(m);
-    for (auto* v : {&pos, &nor}) host::reserveHuge(*v, n), v->resize(n);
+    host::resizeHuge(pos, n), host::resizeHuge(nor, n);
     copyBack(pos, photons.d_positions, __LINE__);
     copyBack(nor, photons.d_seconds, __LINE__);
     host::ScopedDeviceMemory out(r.Malloc(size_t(m) * 16));
@@ -308,7 +308,7 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
         rt::synchronize();
         Pass& p = passes[shared ? collected++ : 0];
         p.pass = pass;
-        for (auto* v : {&p.pos, &p.col, &p.nor}) host::reserveHuge(*v, numPhotons), v->resize(numPhotons);
+        for (auto* v : {&p.pos, &p.col, &p.nor}) host::resizeHuge(*v, numPhotons);
         copyBack(p.pos, d_photonPos, line);
         copyBack(p.col, d_photonCol, line + 1);
         copyBack(p.nor, d_photonNormals, line + 2);

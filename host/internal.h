@@ -173,6 +173,11 @@ void reserveHuge(std::vector<T>& v, size_t n) {
     if (v.capacity() < n) v.reserve(n);
     platform::adviseHugePages(v.data(), v.capacity() * sizeof(T));
 }
+template <typename T>
+void resizeHuge(std::vector<T>& v, size_t n) {
+    reserveHuge(v, n);
+    v.resize(n);
+}
 
 // Frees a device pointer through the fatal check and clears it.
 inline void freeChecked(void*& p, const char* file, int line) {

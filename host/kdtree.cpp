@@ -127,9 +127,9 @@ void KdTree::Build() {
     if (n >= (size_t(1) << 30)) TESSRA_CHECK(rt::ErrorMemoryAllocation, "kdtree", 112);
     numRecords = uint32_t(n);
     // Every node writes its entry of each array once.
-    for (auto* v : {&planes_, &positions_, &seconds_, &thirds_}) host::reserveHuge(*v, n), v->resize(n);
-    host::reserveHuge(children_, n), children_.resize(n);
-    host::reserveHuge(scalars, n), scalars.resize(n);
+    for (auto* v : {&planes_, &positions_, &seconds_, &thirds_}) host::resizeHuge(*v, n);
+    host::resizeHuge(children_, n);
+    host::resizeHuge(scalars, n);
     // Small trees (the final-gather records, rebuilt after every placement step) are
     // not worth the threads.
     if (n) buildKdTree(n >= 16384 ? std::max(rt::threadCount(), 1u) : 1u);

@@ -384,7 +384,8 @@ TEST(RayCast, ShadowShaftsAnswerAsTheLoopOverAllTriangles) {
         const float3 V = make_float3(-std::sin(a), std::cos(a), 0.2f) * hv;
         // Every twentieth point has the light's centre level with it, in the light's plane.
         level.push_back(i % 20 == 0);
-        const float3 C = level.back() ? P - U * 2.0f : make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(1.1f, 2));
+        const float3 C =
+            level.back() ? P - U * 2.0f : make_float3(rng.range(-1, 1), rng.range(-1, 1), rng.range(1.1f, 2));
         shafts.insert(shafts.end(), {make_float4(P, 0), make_float4(C, 0), make_float4(U, 0), make_float4(V, 0)});
         for (unsigned k = 0; k < per; ++k) {
             const float3 S = C + U * (-1.0f + 2.0f * float(k % side) / float(side - 1)) +
@@ -422,7 +423,8 @@ TEST(RayCast, ShadowShaftsAnswerAsTheLoopOverAllTriangles) {
         }
     }
     EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(inPlane, size_t(std::count(level.begin(), level.end(), true))) << "a point in the light's plane has no shaft";
+    EXPECT_EQ(inPlane, size_t(std::count(level.begin(), level.end(), true)))
+        << "a point in the light's plane has no shaft";
     EXPECT_GE(byCandidates, rayCount(rays) / 2);
     EXPECT_GE(stopped, byCandidates / 20);
     EXPECT_LE(stopped, byCandidates / 2);
