@@ -674,37 +674,58 @@ TESSRA_DEVICE void precompute_irradiance(Lane t, unsigned int first, unsigned in
 }
 
 // The nearest precomputed estimate on a surface facing like the query's and lying in
-// its tangent plane: a parallel surface a little behind or in front (the other wall of
-// a thin shell, lit inside) is not the query's. An estimate reaches REACH times the
-// radius of the photons it took (w of its colour): where photons are sparse that is far,
-// but the estimate of a dense, bright patch does not light the dark floor beside it.
-#define TESSRA_ESTIMATE_REACH 3.0f
-struct IrradianceSearch {
-    float range, thickness;
-    TESSRA_DEVICE bool candidate(int i, float3 P, float3 N, float& key, float bound) const {
-        const DeviceSymbols& S = SYM;
-        const float3 v = xyz(tex1Dfetch(S.texKDTreePhotonPos, i)) - P;
-        // Most estimates a search visits lie beyond the nearest found (by more than
-        // rounding): neither their distance's root nor their normal is needed.
-        const float d2 = dot(v, v), limit = minf(bound, range) * 1.0001f;
-        if (d2 > limit * limit) return false;
-        key = fastSqrt(d2);
-        if (key > bound || !(key < range) || fabsf(dot(N, v)) > thickness) return false;
-        if (!(dot(N, xyz(tex1Dfetch(S.texKDTreePhotonDir, i))) > 0.7f)) return false;
-        return key <= TESSRA_ESTIMATE_REACH * tex1Dfetch(S.texKDTreePhotonCol, i).w;
-    }
-    TESSRA_DEVICE bool reaches(float a, float largest) const { return a <= TESSRA_ESTIMATE_REACH * largest; }
-};
-
-// Four times the photon search distance: an eighth of the photons carry an estimate, and
-// where photons are sparse a ray finding none would read darkness.
+// its tangent plane, within four times the photon search distance (where photons are
+// sparse a ray finding none would read darkness) and within the estimate's own reach
+// (w of its position). A parallel surface a little behind or in front (the other wall of
+// a thin shell, lit inside) is not the query's. The walk is EstimateTree's: the query's
+// side of each plane first, the other side while it may hold a nearer estimate that
+// reaches the query; of equal distances the first met is kept.
 TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
-    IrradianceSearch s;
-    s.range = 4.0f * SYM.c_photonSearchDistance;
-    s.thickness = 0.25f * SYM.c_photonSearchDistance;
-    KnnList<1> l{};  // (the compiler cannot see that a found record was written)
-    if (kdTreeKNearest(P, N, s, l) == 0) return make_float3(0, 0, 0);
-    return xyz(tex1Dfetch(SYM.texKDTreePhotonCol, l.record[0]));
+    const DeviceSymbols& S = SYM;
+    const unsigned int m = S.texEstimatePos.count;
+    if (m == 0) return make_float3(0, 0, 0);
+    const unsigned int inner = S.texEstimateNodes.count;
+    const unsigned long long leaves = inner + 1ull;
+    const float thickness = 0.25f * S.c_photonSearchDistance;
+    float best = 4.0f * S.c_photonSearchDistance;
+    int found = -1;
+    unsigned int stack[32];
+    float stackDistance[32];
+    unsigned int top = 0, node = 0;
+    for (;;) {
+        while (node < inner) {
+            const float4 split = tex1Dfetch(S.texEstimateNodes, int(node));
+            const int axis = floatBitsToInt(split.y);
+            const float side = (axis == 0 ? P.x : axis == 1 ? P.y : P.z) - split.x;
+            const unsigned int left = 2 * node + 1;
+            const float a = fabsf(side);
+            // A complete tree of 2^32 leaves stays below 32 levels.
+            if (a < best && a <= (side < 0.0f ? split.w : split.z) && top < 32) {
+                stack[top] = side < 0.0f ? left + 1 : left;
+                stackDistance[top++] = a;
+            }
+            node = side < 0.0f ? left : left + 1;
+        }
+        const unsigned long long j = node - inner;
+        const unsigned int last = unsigned(((j + 1) * m) / leaves);
+        for (unsigned int i = unsigned((j * m) / leaves); i < last; ++i) {
+            const float4 x = tex1Dfetch(S.texEstimatePos, int(i));
+            const float3 v = xyz(x) - P;
+            // Most estimates lie beyond the nearest found (by more than rounding):
+            // neither their distance's root nor their normal is needed.
+            const float d2 = dot(v, v), limit = best * 1.0001f;
+            if (d2 > limit * limit) continue;
+            const float d = fastSqrt(d2);
+            if (!(d < best) || d > x.w || fabsf(dot(N, v)) > thickness) continue;
+            if (!(dot(N, xyz(tex1Dfetch(S.texEstimateDir, int(i)))) > 0.7f)) continue;
+            best = d;
+            found = int(i);
+        }
+        do {
+            if (top == 0) return found < 0 ? make_float3(0, 0, 0) : xyz(tex1Dfetch(S.texEstimateCol, found));
+            node = stack[--top];
+        } while (!(stackDistance[top] < best));
+    }
 }
 
 // Whether photons rest on the surface of triangle t: with caustics a pure mirror or clear

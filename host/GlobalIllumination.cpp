@@ -9,6 +9,7 @@
 #include "host/internal.h"
 
 using host::kBlock;
+#include "host/estimates.h"
 #include "host/kdtree.h"
 
 namespace {
@@ -112,46 +113,46 @@ void uploadCacheReach(TessraRendererCUDA& r) {
     TESSRA_CHECK(rt::copyToSymbol(rt::Symbol::c_fgMaxRadius, &reach, 4), "volumeRender", __LINE__);
 }
 
-// The irradiance tree: the photon map's estimate at every eighth photon, which final
-// gather's rays read instead of searching the photons. Processes sharing the work each
-// estimate their share and exchange the results; *stopped tells when one of them stopped.
+// The irradiance estimates: the photon map's estimate at every eighth photon, which
+// final gather's rays read instead of searching the photons. Processes sharing the work
+// each estimate their share and exchange the results; *stopped tells when one of them
+// stopped. The estimates are bound for the gathers.
 bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     constexpr uint32_t kStride = 8;
     const KdTree& photons = *r.photonKdTree;
     const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
-    host::state(r).irradianceKdTree = new KdTree(0.0f);
-    if (!m) return true;
+    EstimateTree*& tree = host::state(r).irradianceEstimates;
+    tree = new EstimateTree;
     std::vector<float4> pos, nor, col(m);
-    host::resizeHuge(pos, n), host::resizeHuge(nor, n);
-    copyBack(pos, photons.d_positions, __LINE__);
-    copyBack(nor, photons.d_seconds, __LINE__);
-    host::ScopedDeviceMemory out(r.Malloc(size_t(m) * 16));
-    if (!out.p) return false;
-    photons.Bind();
-    const host::SharedRange share = host::sharedRange(r, m);
-    const uint32_t count = uint32_t(share.last - share.first);
-    if (count) {
-        rt::launch(TESSRA_KERNEL(precompute_irradiance), recordGrid(count), kRecordBlock, uint32_t(share.first),
-                   uint32_t(share.last), kStride, static_cast<float4*>(photons.d_positions),
-                   static_cast<float4*>(photons.d_seconds), static_cast<float4*>(out.p));
-        rt::synchronize();
-        TESSRA_CHECK(rt::memcpyDtoH(&col[share.first], static_cast<float4*>(out.p) + share.first, size_t(count) * 16),
-                     "volumeRender", __LINE__);
+    if (m) {
+        host::resizeHuge(pos, n), host::resizeHuge(nor, n);
+        copyBack(pos, photons.d_positions, __LINE__);
+        copyBack(nor, photons.d_seconds, __LINE__);
+        host::ScopedDeviceMemory out(r.Malloc(size_t(m) * 16));
+        if (!out.p) return false;
+        photons.Bind();
+        const host::SharedRange share = host::sharedRange(r, m);
+        const uint32_t count = uint32_t(share.last - share.first);
+        if (count) {
+            rt::launch(TESSRA_KERNEL(precompute_irradiance), recordGrid(count), kRecordBlock, uint32_t(share.first),
+                       uint32_t(share.last), kStride, static_cast<float4*>(photons.d_positions),
+                       static_cast<float4*>(photons.d_seconds), static_cast<float4*>(out.p));
+            rt::synchronize();
+            TESSRA_CHECK(
+                rt::memcpyDtoH(&col[share.first], static_cast<float4*>(out.p) + share.first, size_t(count) * 16),
+                "volumeRender", __LINE__);
+        }
+        host::freeChecked(out.p, "volumeRender", __LINE__);
+        if (!host::gatherShared(r, col.data(), m, 16)) {
+            if (stopped) *stopped = true;
+            return false;
+        }
     }
-    host::freeChecked(out.p, "volumeRender", __LINE__);
-    if (!host::gatherShared(r, col.data(), m, 16)) {
-        if (stopped) *stopped = true;
-        return false;
-    }
-    std::vector<float4> subPos(m), subNor(m);
-    std::vector<float> radius(m);
-    for (uint32_t k = 0; k < m; ++k) {
-        subPos[k] = make_float4(xyz(pos[size_t(k) * kStride]), 1.0f);
-        subNor[k] = nor[size_t(k) * kStride];
-        radius[k] = col[k].w;
-    }
-    host::state(r).irradianceKdTree->AddRecords(m, subPos.data(), subNor.data(), col.data(), 0.0f, radius.data());
-    host::state(r).irradianceKdTree->Build();
+    std::vector<Estimate> estimates(m);
+    for (uint32_t k = 0; k < m; ++k)
+        estimates[k] = {xyz(pos[size_t(k) * kStride]), xyz(nor[size_t(k) * kStride]), col[k]};
+    tree->Build(std::move(estimates));
+    tree->Bind();
     return true;
 }
 
@@ -358,8 +359,8 @@ void TessraRendererCUDA::castPhotons(bool& shareStopped) try {
     photonKdTree->Build();
     caustics->Build();
     if (callbacks) callbacks->SetPhotonCount(photonKdTree->numRecords);
-    delete host::state(*this).irradianceKdTree;
-    host::state(*this).irradianceKdTree = nullptr;
+    delete host::state(*this).irradianceEstimates;
+    host::state(*this).irradianceEstimates = nullptr;
     if (useFinalGather && !precomputeIrradiance(*this, &shareStopped)) return;
     photonsCast = true;
 } catch (...) {
@@ -460,7 +461,7 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
     const uint32_t n = fgKdTree ? fgKdTree->numRecords : 0;
     const uint32_t S = irradianceSamples;
     // The gather rays read the irradiance tree, made with the photon map.
-    if (!host::state(*this).irradianceKdTree && photonKdTree && !precomputeIrradiance(*this)) return false;
+    if (!host::state(*this).irradianceEstimates && photonKdTree && !precomputeIrradiance(*this)) return false;
     host::ScopedDeviceMemory accum(Malloc(size_t(n) * 16)), gradAccum(Malloc(size_t(n) * 96));
     if (n && (!accum.p || !gradAccum.p)) return false;
     if (n) TESSRA_CHECK(rt::memset(accum.p, 0, size_t(n) * 16), "volumeRender", __LINE__);
@@ -510,7 +511,11 @@ bool TessraRendererCUDA::CalculateIrradianceCache() try {
             }
             lastStep = step;
         }
-        if (j == 1) bindTree(host::state(*this).irradianceKdTree);
+        if (j == 1) {
+            // Without photons there are no estimates: the gathers read empty references.
+            if (const EstimateTree* e = host::state(*this).irradianceEstimates) e->Bind();
+            else EstimateTree().Bind();
+        }
         gather(j, nullptr);
     }
     // Records whose rays disagree (a small bright patch that few of them see) take more,

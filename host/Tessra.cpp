@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "host/Octree.h"
+#include "host/estimates.h"
 #include "host/internal.h"
 #include "host/kdtree.h"
 
@@ -499,8 +500,8 @@ void TessraRendererCUDA::CleanUp() try {
     delete photonKdTree;
     photonKdTree = nullptr;
     if (TessraRenderState* const st = extension_.state) {
-        delete st->irradianceKdTree;
-        st->irradianceKdTree = nullptr;
+        delete st->irradianceEstimates;
+        st->irradianceEstimates = nullptr;
         delete st->causticKdTree;
         st->causticKdTree = nullptr;
         for (void** table : {&st->fgGradients, &st->emitters, &st->matEmission, &st->worldTexels, &st->worldCdf,

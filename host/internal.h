@@ -20,10 +20,12 @@
 // What the library keeps per render beside what a host sets: device tables and the
 // irradiance tree. Copies of a renderer share them (plain pointer copies), as they share
 // the scene's arrays.
+class EstimateTree;
+
 struct TessraRenderState {
     void* fgGradients = nullptr;         // irradiance gradients, six float4 per final-gather record
-    KdTree* irradianceKdTree = nullptr;  // the photon map's irradiance at every eighth photon
-    KdTree* causticKdTree = nullptr;     // the photons that mirrors and glass sent
+    EstimateTree* irradianceEstimates = nullptr;  // the photon map's irradiance at every eighth photon
+    KdTree* causticKdTree = nullptr;              // the photons that mirrors and glass sent
     uint32_t numEmitters = 0;            // the emitting triangles and each material's emission
     void* emitters = nullptr;
     void* matEmission = nullptr;

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "device/kernels_gi.h"
+#include "host/estimates.h"
 #include "host/internal.h"
 #include "host/kdtree.h"
 #include "runtime/cpu/cpu_backend.h"
@@ -666,6 +667,66 @@ TEST_F(KdTreeTest, NearestAndAnyMatchBruteForceOnRandomPoints) {
             compareWithBruteForce<1>(t, pts, q, 1e6f, true);
         }
     }
+    EXPECT_EQ(rt::liveAllocationCount(), live);
+}
+
+// The precomputed estimates' search finds, of the estimates on surfaces facing like the
+// query and in its tangent plane, the nearest one that reaches it, as the loop over all
+// of them does: a subtree skipped by a wrong plane or reach, or a leaf that loses an
+// estimate, shows here. A build on three workers has the bytes of the one-thread build.
+TEST_F(KdTreeTest, EstimateSearchFindsWhatTheLoopOverAllEstimatesFinds) {
+    const size_t live = rt::liveAllocationCount();
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-4, 4), r(0.02f, 0.6f);
+    const float searchDistance = 0.5f;  // the reach is four times this, the thickness a quarter
+    ASSERT_EQ(rt::copyToSymbol(rt::Symbol::c_photonSearchDistance, &searchDistance, 4), rt::Success);
+    for (const int n : {0, 1, 8, 9, 300, 70000}) {
+        // Two parallel floors 0.1 apart and a wall, each estimate facing up, down or sideways.
+        std::vector<Estimate> e;
+        for (int i = 0; i < n; ++i) {
+            const int k = int(rng() % 4);
+            const float3 p = k == 3 ? make_float3(0.25f * std::floor(u(rng)), u(rng), u(rng))
+                                    : make_float3(u(rng), u(rng), k == 2 ? 0.1f : 0.0f);
+            const float3 nor = k == 3 ? make_float3(1, 0, 0) : make_float3(0, 0, k == 1 ? -1.0f : 1.0f);
+            e.push_back({p, nor, make_float4(float(i + 1), 0, 0, r(rng))});  // x names it
+        }
+        EstimateTree one, three;
+        one.Build(e);
+        rt::setThreadCount(3);
+        three.Build(e);
+        rt::setThreadCount(0);
+        for (const auto& [a, b] : {std::pair{one.d_nodes, three.d_nodes}, {one.d_positions, three.d_positions},
+                                   {one.d_irradiance, three.d_irradiance}}) {
+            const size_t bytes = (a == one.d_nodes ? one.innerNodes : one.count) * size_t(16);
+            std::vector<uint8_t> x(bytes), y(bytes);
+            if (bytes) ASSERT_EQ(rt::memcpyDtoH(x.data(), a, bytes), rt::Success);
+            if (bytes) ASSERT_EQ(rt::memcpyDtoH(y.data(), b, bytes), rt::Success);
+            EXPECT_TRUE(x == y);
+        }
+        one.Bind();
+        int found = 0;
+        for (int q = 0; q < 400; ++q) {
+            const bool onWall = q % 4 == 3;
+            const float3 P = onWall ? make_float3(0.25f * std::floor(u(rng)) + 0.01f * u(rng), u(rng), u(rng))
+                                    : make_float3(u(rng), u(rng), q % 4 == 2 ? 0.1f : 0.02f * u(rng));
+            const float3 N = onWall ? make_float3(1, 0, 0) : make_float3(0, 0, q % 2 ? -1.0f : 1.0f);
+            double best = 4.0 * searchDistance;
+            int want = -1;
+            for (int i = 0; i < n; ++i) {
+                const float3 v = e[i].position - P;
+                const double d = length(v);
+                if (d < best && d <= 3.0 * e[i].irradiance.w && std::fabs(dot(N, v)) <= 0.25f * searchDistance &&
+                    dot(N, e[i].normal) > 0.7f)
+                    best = d, want = i;
+            }
+            const float3 E = precomputedEstimate(P, N);
+            SCOPED_TRACE(testing::Message() << "n=" << n << " query " << q);
+            EXPECT_EQ(float(want + 1), E.x);
+            found += want >= 0;
+        }
+        if (n > 300) EXPECT_GT(found, 300);
+    }
+    EstimateTree().Bind();
     EXPECT_EQ(rt::liveAllocationCount(), live);
 }
 
