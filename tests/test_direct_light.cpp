@@ -1,6 +1,6 @@
 // What a frame shows without indirect light: direct light of every light kind and soft
 // shadows against closed-form values computed here from the camera model and the light
-// models, the tile driver's delivery, mirrors and glass, antialiasing and textures.
+// models, mirrors and glass, antialiasing and textures.
 #include <IL/il.h>
 #include <gtest/gtest.h>
 
@@ -257,21 +257,6 @@ TEST(DirectLight, ASpecularLayerReflectsWhatItsBrdfSays) {
     }
 }
 
-// Tiles of 256 go out column by column, rows clipped at the image edge.
-TEST(Delivery, TilesColumnByColumnRowsClipped) {
-    const tt::RecordingHost host =
-        renderFloor([](TessraRendererCUDA& r) { r.NuevaLuzOmni(0, 0, 2, 1, 1, 1, 1.0f, 0, 1.0f); }, 520, 260);
-    const uint32_t order[6][2] = {{0, 0}, {0, 256}, {256, 0}, {256, 256}, {512, 0}, {512, 256}};
-    ASSERT_EQ(host.tiles.size(), 6u);
-    for (int i = 0; i < 6; ++i)
-        EXPECT_TRUE(host.tiles[i].x == order[i][0] && host.tiles[i].y == order[i][1] &&
-                    host.tiles[i].w * host.tiles[i].h == 256u * 256u)
-            << i;
-    ASSERT_EQ(host.runs.size(), 3u * 260u);
-    for (const auto& run : host.runs) EXPECT_EQ(run.count, run.x == 512 ? 8u : 256u);
-    for (float v : host.image) ASSERT_GE(v, 0.0f) << "pixel never delivered";
-}
-
 // ---------------------------------------------------------------------------------
 // Mirror, glossy and glass passes: what a reflected or refracted ray sees and its blend,
 // the level limit, Snell's law and total internal reflection.
@@ -329,24 +314,17 @@ TEST(Mirror, BlendsItsDiffuseColourWithWhatTheReflectedRayHits) {
 }
 
 // Facing mirrors stop after four levels, the last one lit rather than black; gloss just
-// below 1 is a glossy material whose cone has closed (the sharp image again), and a wider
-// gloss blurs the reflected bright/dark edge.
-TEST(Mirror, FacingMirrorsStopAfterFourLevelsAndGlossBlurs) {
+// below 1 is a glossy material whose cone has closed: the sharp image again. (How a wider
+// gloss blurs is held to the path tracer in the GI reference tests.)
+TEST(Mirror, FacingMirrorsStopAfterFourLevelsAndGlossJustBelowOneIsSharp) {
     const material_t m = mirror(255);
     const uint64_t before = rt::launchCount(rt::KernelId::calc_refl_ss);
     const tt::RecordingHost facing = render(scene(m, &m));
     EXPECT_EQ(rt::launchCount(rt::KernelId::calc_refl_ss) - before, 4u);  // one window per level
     EXPECT_GT(facing.pixel(kSize / 2, kSize / 2)[0], 0.0f);
 
-    const tt::RecordingHost a = render(scene(m)), b = render(scene(mirror(255, std::nextafter(1.0f, 0.0f)))),
-                            c = render(scene(mirror(255, 0.3f)));
+    const tt::RecordingHost a = render(scene(m)), b = render(scene(mirror(255, std::nextafter(1.0f, 0.0f))));
     for (size_t i = 0; i < a.image.size(); ++i) ASSERT_NEAR(a.image[i], b.image[i], 1e-3f) << i;
-    auto between = [](const tt::RecordingHost& h) {
-        int n = 0;
-        for (int i = 0; i < kSize * kSize; ++i) n += h.image[4 * i] > 0.05f && h.image[4 * i] < 0.25f;
-        return n;
-    };
-    EXPECT_GT(between(c), between(a) + 20);
 }
 
 // Runs calc_refl_ss for a single parent pixel with the given hit and ray origin, and

@@ -26,16 +26,15 @@ extern char** environ;
 
 namespace tt {
 
-// Records every notification and keeps the delivered image (-1 where nothing arrived).
+// Counts the tiles, records the photon counts and keeps the delivered image (-1 where nothing arrived).
 class RecordingHost : public TessraCallbacks {
 public:
     RecordingHost(int w, int h) : width(w), height(h), image(size_t(w) * h * 4, -1.0f) {}
     void DrawPixels(const float* rgba, uint32_t count, uint32_t x, uint32_t y) override {
-        runs.push_back({count, x, y});
         for (uint32_t i = 0; int(y) < height && i < count && int(x + i) < width; ++i)
             std::memcpy(&image[(size_t(y) * width + x + i) * 4], rgba + 4 * i, 16);
     }
-    void TileFinished(uint32_t x, uint32_t y, uint32_t tw, uint32_t th) override { tiles.push_back({x, y, tw, th}); }
+    void TileFinished(uint32_t, uint32_t, uint32_t, uint32_t) override { ++tiles; }
     void SetStatusText(const char*) override {}
     bool AbortRequested() override { return false; }
     void SetFinalGatherCount(uint32_t) override {}
@@ -43,16 +42,9 @@ public:
     void SetPhotonCount(uint32_t c) override { photonCounts.push_back(c); }
     const float* pixel(int x, int y) const { return &image[(size_t(y) * width + x) * 4]; }
 
-    struct Run {
-        uint32_t count, x, y;
-    };
-    struct Tile {
-        uint32_t x, y, w, h;
-    };
     int width, height;
     std::vector<float> image;
-    std::vector<Run> runs;
-    std::vector<Tile> tiles;
+    int tiles = 0;
     std::vector<uint32_t> photonCounts;
 };
 
