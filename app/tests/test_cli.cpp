@@ -23,18 +23,6 @@ using namespace apptest;
 
 const std::string kExamples = TESSRA_EXAMPLES_DIR;
 
-TEST(Cli, AFailedWriteLeavesNoTemporary) {
-    const std::string dir = scratchDir("atomic");
-    tr::Image im;
-    im.width = im.height = 2;
-    im.rgba.assign(16, 0.5f);
-    std::filesystem::create_directories(dir + "/taken.png");  // rename onto a folder fails
-    EXPECT_THROW(tr::writeImage(dir + "/taken.png", im), std::exception);
-    EXPECT_THROW(tr::writeImage(dir + "/missing-folder/x.exr", im), std::exception);
-    tr::writeImage(dir + "/fine.exr", im);
-    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"fine.exr", "taken.png"}));
-}
-
 TEST(Cli, UsageErrorsExitWithTwo) {
     const std::string dir = scratchDir("usage");
     std::vector<std::vector<std::string>> cases = {
@@ -339,7 +327,8 @@ TEST(Farm, CropsAndSlurmBandsOfEveryExampleOnAnyWorkerCountMergeToTheFullRender)
 }
 
 // Overlaps that disagree (named with the pixel), gaps (unless allowed, then black), another
-// frame size, passes in some parts only and an unreadable part are refused.
+// frame size, passes in some parts only and an unreadable part are refused; an image
+// write that fails leaves no temporary behind, and nor does the merge.
 TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
     const std::string dir = scratchDir("merge");
     // Parts of an 8 x 4 frame, each pixel its own colour, one pixel changed where asked.
@@ -355,6 +344,9 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
         return dir + "/" + name;
     };
     const std::string left = part("left.exr", 0, 5, -1), narrow = part("narrow.exr", 7, 8, -1);
+    std::filesystem::create_directories(dir + "/taken.exr");  // rename onto a folder fails
+    EXPECT_THROW(part("taken.exr", 0, 5, -1), std::exception);
+    EXPECT_THROW(part("missing-folder/x.exr", 0, 5, -1), std::exception);
     writeFile(dir + "/junk.exr", "not an image");
     auto merge = [&](std::vector<std::string> args, int status) {
         args.insert(args.end(), {"-o", dir + "/out.exr"});
@@ -378,6 +370,7 @@ TEST(Farm, MergeRefusesDisagreeingOverlapsAndReportsGaps) {
         const float* p = &gaps[(2 * 8 + x) * 4];
         EXPECT_TRUE(x == 5 || x == 6 ? p[0] == 0 && p[1] == 0 : p[0] == 0.1f * x && p[1] == 0.4f) << x;
     }
+    for (const std::string& f : listDir(dir)) EXPECT_FALSE(contains(f, ".tmp")) << "left behind: " << f;
 }
 
 // --- MPI ---------------------------------------------------------------------------

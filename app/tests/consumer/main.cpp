@@ -1,7 +1,11 @@
-// Renders one lit triangle and prints the library version and the centre pixel.
+// What a host sees of the installed header and library: an unknown backend refused, an
+// empty scene refused through the message handler, one lit triangle rendered (the library
+// version and the centre pixel printed), and deletion clearing the caller's pointer.
 #include <tessra.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 struct Host : TessraCallbacks {
     float centre = -1;
@@ -17,8 +21,15 @@ struct Host : TessraCallbacks {
 };
 
 int main() {
-    Tessra_SelectBackend("cpu");
+    if (Tessra_SelectBackend("gpu-please") != -1 || Tessra_SelectBackend("cpu") != 0) return 2;
+    std::vector<std::string> messages;
+    Tessra_SetMessageHandler(
+        [](const char* text, const char*, void* user) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
+        &messages);
     TessraRendererCUDA* r = Tessra_InitRenderer();
+    if (r->Render() != 0 || messages != std::vector<std::string>{"No lights, no fun.", "Error initializing the scene!"})
+        return 3;
+    Tessra_SetMessageHandler(nullptr, nullptr);
     Host host;
     r->callbacks = &host;
     r->width = r->height = 16;
@@ -34,5 +45,7 @@ int main() {
     r->Render();
     std::printf("tessra %s centre %.3f\n", Tessra_Version(), host.centre);
     Tessra_DeleteRenderer(&r);
+    if (r) return 4;
+    Tessra_DeleteRenderer(&r);  // harmless
     return host.centre > 0.5f ? 0 : 1;
 }
