@@ -699,7 +699,8 @@ TESSRA_DEVICE float3 precomputedEstimate(float3 P, float3 N) {
             const float side = (axis == 0 ? P.x : axis == 1 ? P.y : P.z) - split.x;
             const unsigned int left = 2 * node + 1;
             const float a = fabsf(side);
-            // A complete tree of 2^32 leaves stays below 32 levels.
+            // The stack never holds more than the tree's levels (at most 30); the bound
+            // keeps a corrupt tree from overrunning it.
             if (a < best && a <= (side < 0.0f ? split.w : split.z) && top < 32) {
                 stack[top] = side < 0.0f ? left + 1 : left;
                 stackDistance[top++] = a;

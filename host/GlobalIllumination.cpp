@@ -116,43 +116,39 @@ void uploadCacheReach(TessraRendererCUDA& r) {
 // The irradiance estimates: the photon map's estimate at every eighth photon, which
 // final gather's rays read instead of searching the photons. Processes sharing the work
 // each estimate their share and exchange the results; *stopped tells when one of them
-// stopped. The estimates are bound for the gathers.
+// stopped.
 bool precomputeIrradiance(TessraRendererCUDA& r, bool* stopped = nullptr) {
     constexpr uint32_t kStride = 8;
     const KdTree& photons = *r.photonKdTree;
     const uint32_t n = photons.numRecords, m = (n + kStride - 1) / kStride;
-    EstimateTree*& tree = host::state(r).irradianceEstimates;
-    tree = new EstimateTree;
+    host::state(r).irradianceEstimates = new EstimateTree;
+    if (!m) return true;
     std::vector<float4> pos, nor, col(m);
-    if (m) {
-        host::resizeHuge(pos, n), host::resizeHuge(nor, n);
-        copyBack(pos, photons.d_positions, __LINE__);
-        copyBack(nor, photons.d_seconds, __LINE__);
-        host::ScopedDeviceMemory out(r.Malloc(size_t(m) * 16));
-        if (!out.p) return false;
-        photons.Bind();
-        const host::SharedRange share = host::sharedRange(r, m);
-        const uint32_t count = uint32_t(share.last - share.first);
-        if (count) {
-            rt::launch(TESSRA_KERNEL(precompute_irradiance), recordGrid(count), kRecordBlock, uint32_t(share.first),
-                       uint32_t(share.last), kStride, static_cast<float4*>(photons.d_positions),
-                       static_cast<float4*>(photons.d_seconds), static_cast<float4*>(out.p));
-            rt::synchronize();
-            TESSRA_CHECK(
-                rt::memcpyDtoH(&col[share.first], static_cast<float4*>(out.p) + share.first, size_t(count) * 16),
-                "volumeRender", __LINE__);
-        }
-        host::freeChecked(out.p, "volumeRender", __LINE__);
-        if (!host::gatherShared(r, col.data(), m, 16)) {
-            if (stopped) *stopped = true;
-            return false;
-        }
+    host::resizeHuge(pos, n), host::resizeHuge(nor, n);
+    copyBack(pos, photons.d_positions, __LINE__);
+    copyBack(nor, photons.d_seconds, __LINE__);
+    host::ScopedDeviceMemory out(r.Malloc(size_t(m) * 16));
+    if (!out.p) return false;
+    photons.Bind();
+    const host::SharedRange share = host::sharedRange(r, m);
+    const uint32_t count = uint32_t(share.last - share.first);
+    if (count) {
+        rt::launch(TESSRA_KERNEL(precompute_irradiance), recordGrid(count), kRecordBlock, uint32_t(share.first),
+                   uint32_t(share.last), kStride, static_cast<float4*>(photons.d_positions),
+                   static_cast<float4*>(photons.d_seconds), static_cast<float4*>(out.p));
+        rt::synchronize();
+        TESSRA_CHECK(rt::memcpyDtoH(&col[share.first], static_cast<float4*>(out.p) + share.first, size_t(count) * 16),
+                     "volumeRender", __LINE__);
+    }
+    host::freeChecked(out.p, "volumeRender", __LINE__);
+    if (!host::gatherShared(r, col.data(), m, 16)) {
+        if (stopped) *stopped = true;
+        return false;
     }
     std::vector<Estimate> estimates(m);
     for (uint32_t k = 0; k < m; ++k)
         estimates[k] = {xyz(pos[size_t(k) * kStride]), xyz(nor[size_t(k) * kStride]), col[k]};
-    tree->Build(std::move(estimates));
-    tree->Bind();
+    host::state(r).irradianceEstimates->Build(std::move(estimates));
     return true;
 }
 

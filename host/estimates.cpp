@@ -53,16 +53,13 @@ void EstimateTree::Build(std::vector<Estimate> e) {
             int axis = 0;
             for (int a = 1; a < 3; ++a)
                 if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
-            float split = 0.0f;
-            if (mid < end) {
-                const auto before = [&](uint32_t x, uint32_t y) {
-                    const float cx = coordinate(e[x].position, axis), cy = coordinate(e[y].position, axis);
-                    return cx < cy || (cx == cy && x < y);
-                };
-                std::nth_element(order.begin() + b, order.begin() + mid, order.begin() + end, before);
-                split = coordinate(e[order[mid]].position, axis);
-            }
-            nodes[first + k] = make_float4(split, intBitsToFloat(axis), 0.0f, 0.0f);
+            // Every leaf holds more than four estimates, so both halves have some.
+            const auto before = [&](uint32_t x, uint32_t y) {
+                const float cx = coordinate(e[x].position, axis), cy = coordinate(e[y].position, axis);
+                return cx < cy || (cx == cy && x < y);
+            };
+            std::nth_element(order.begin() + b, order.begin() + mid, order.begin() + end, before);
+            nodes[first + k] = make_float4(coordinate(e[order[mid]].position, axis), intBitsToFloat(axis), 0.0f, 0.0f);
         });
     }
     // In leaf order, each leaf's estimates by index, so that a search meets them the same
