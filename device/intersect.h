@@ -210,24 +210,9 @@ TESSRA_HD unsigned int childrenEntered(const Ray& r, float3 invD, float3 bmin, f
 #if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
 constexpr unsigned int kLeafLanes = 8;
 
-inline unsigned int intersectPreparedLanes4(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
-                                            float* t, float* s, float* t2) {
-    const unsigned int lanes = count < 4u ? count : 4u;
-    constexpr unsigned int F = kPreparedFloat4s;
-    if (e < 0 || uint32_t(e) + F * lanes > tris.count) {  // past the array: the clamped fetches
-        unsigned int hits = 0;
-        for (unsigned int j = 0; j < lanes; ++j) {
-            const int f = e + int(F * j);
-            if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2), t[j],
-                                  s[j], t2[j]))
-                hits |= 1u << j;
-        }
-        return hits;
-    }
-    // Lanes past the leaf repeat its last entry and are masked off.
-    const float* p = &tris.ptr[e].x;
-    const float* q[4];
-    for (unsigned int j = 0; j < 4; ++j) q[j] = p + 4 * F * (j < lanes ? j : lanes - 1);
+// The four-lane test of the prepared triangles at q[0..3] (lanes past `lanes` are masked off).
+inline unsigned int preparedLanes4(const Ray& r, const float* const* q, unsigned int lanes, float* t, float* s,
+                                   float* t2) {
     __m128 vx = _mm_loadu_ps(q[0]), vy = _mm_loadu_ps(q[1]), vz = _mm_loadu_ps(q[2]), uu = _mm_loadu_ps(q[3]);
     __m128 e1x = _mm_loadu_ps(q[0] + 4), e1y = _mm_loadu_ps(q[1] + 4), e1z = _mm_loadu_ps(q[2] + 4),
            uv = _mm_loadu_ps(q[3] + 4);
@@ -278,28 +263,15 @@ inline unsigned int intersectPreparedLanes4(const Ray& r, const TexRef<float4>& 
     return hits;
 }
 
-inline unsigned int intersectPreparedLanesSse(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
-                                              float* t, float* s, float* t2) {
-    unsigned int hits = intersectPreparedLanes4(r, tris, e, count, t, s, t2);
-    if (count > 4)
-        hits |= intersectPreparedLanes4(r, tris, e + 4 * kPreparedFloat4s, count - 4, t + 4, s + 4, t2 + 4) << 4;
-    return hits;
-}
-
 #if defined(__GNUC__)
 #define TESSRA_HAVE_AVX_LANES 1
 inline const bool kCpuHasAvx = (__builtin_cpu_init(), __builtin_cpu_supports("avx"));
 
-// The four-lane test above, eight lanes wide; entries past the array go to it.
-__attribute__((target("avx"))) inline unsigned int intersectPreparedLanesAvx(const Ray& r, const TexRef<float4>& tris,
-                                                                             int e, unsigned int count, float* t,
-                                                                             float* s, float* t2) {
+// The four-lane test above, eight lanes wide.
+__attribute__((target("avx"))) inline unsigned int preparedLanesAvx(const Ray& r, const float* const* q,
+                                                                    unsigned int lanes, float* t, float* s,
+                                                                    float* t2) {
     constexpr unsigned int F = kPreparedFloat4s;
-    const unsigned int lanes = count < 8u ? count : 8u;
-    if (e < 0 || uint32_t(e) + F * lanes > tris.count) return intersectPreparedLanesSse(r, tris, e, count, t, s, t2);
-    const float* p = &tris.ptr[e].x;
-    const float* q[8];
-    for (unsigned int j = 0; j < 8; ++j) q[j] = p + 4 * F * (j < lanes ? j : lanes - 1);
     // Field f of the eight entries: rows hold entries j and j + 4 side by side, and one
     // 4 x 4 transpose within each 128-bit half gives lanes 0-3 and 4-7 at once.
     __m256 f[4 * F];
@@ -368,12 +340,50 @@ __attribute__((target("avx"))) inline unsigned int intersectPreparedLanesAvx(con
 }
 #endif
 
+// The prepared triangles whose first float4 are at[0..count) (at most eight), in AVX
+// lanes where the processor has them and else in SSE2 lanes; past the array one at a
+// time with the clamped fetches. Lanes past the count repeat the last triangle and are
+// masked off.
+inline unsigned int intersectPreparedAt(const Ray& r, const TexRef<float4>& tris, const int* at, unsigned int count,
+                                        float* t, float* s, float* t2, bool avx = true) {
+    const unsigned int lanes = count < 8u ? count : 8u;
+    constexpr unsigned int F = kPreparedFloat4s;
+    bool inside = true;
+    for (unsigned int j = 0; j < lanes; ++j) inside = inside && at[j] >= 0 && uint32_t(at[j]) + F <= tris.count;
+    if (!inside) {
+        unsigned int hits = 0;
+        for (unsigned int j = 0; j < lanes; ++j) {
+            const int f = at[j];
+            if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2), t[j],
+                                  s[j], t2[j]))
+                hits |= 1u << j;
+        }
+        return hits;
+    }
+    const float* q[8];
+    for (unsigned int j = 0; j < 8; ++j) q[j] = &tris.ptr[at[j < lanes ? j : lanes - 1]].x;
+#if defined(TESSRA_HAVE_AVX_LANES)
+    if (avx && lanes > 4 && kCpuHasAvx) return preparedLanesAvx(r, q, lanes, t, s, t2);
+#endif
+    (void)avx;
+    unsigned int hits = preparedLanes4(r, q, lanes < 4u ? lanes : 4u, t, s, t2);
+    if (lanes > 4) hits |= preparedLanes4(r, q + 4, lanes - 4, t + 4, s + 4, t2 + 4) << 4;
+    return hits;
+}
+
+// The same for count consecutive entries from e.
 inline unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
                                            float* t, float* s, float* t2) {
-#if defined(TESSRA_HAVE_AVX_LANES)
-    if (count > 4 && kCpuHasAvx) return intersectPreparedLanesAvx(r, tris, e, count, t, s, t2);
-#endif
-    return intersectPreparedLanesSse(r, tris, e, count, t, s, t2);
+    constexpr int F = kPreparedFloat4s;
+    const int at[8] = {e, e + F, e + 2 * F, e + 3 * F, e + 4 * F, e + 5 * F, e + 6 * F, e + 7 * F};
+    return intersectPreparedAt(r, tris, at, count, t, s, t2);
+}
+// SSE2 lanes alone, for the tests that compare the two.
+inline unsigned int intersectPreparedLanesSse(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                              float* t, float* s, float* t2) {
+    constexpr int F = kPreparedFloat4s;
+    const int at[8] = {e, e + F, e + 2 * F, e + 3 * F, e + 4 * F, e + 5 * F, e + 6 * F, e + 7 * F};
+    return intersectPreparedAt(r, tris, at, count, t, s, t2, false);
 }
 #else
 constexpr unsigned int kLeafLanes = 1;
@@ -384,6 +394,11 @@ TESSRA_HD unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>
                              t2[0])
                ? 1u
                : 0u;
+}
+
+TESSRA_HD unsigned int intersectPreparedAt(const Ray& r, const TexRef<float4>& tris, const int* at, unsigned int,
+                                           float* t, float* s, float* t2) {
+    return intersectPreparedLanes(r, tris, at[0], 1, t, s, t2);
 }
 #endif
 
@@ -518,6 +533,65 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
         }
     }
     return hit;
+}
+
+// The shadow rays' tree is at most this deep (the root's depth is 1), so that its walk's
+// stack never overflows; see host/bvh.h.
+constexpr unsigned int kBvhMaxDepth = 32;
+
+// Whether anything stops ray r before maxDistance. The shadow tree (host/bvh.h) is
+// walked nearer child first with the octree walk's triangle test and distance rule; a
+// hit anywhere on a listed triangle answers, so the answer is that of a test of every
+// triangle the octree lists, whatever the tree's shape.
+TESSRA_DEVICE bool occluded(const Ray& ray, float maxDistance) {
+    const DeviceSymbols& S = SYM;
+    if (S.texBvhNodes.count < 2) return false;  // no scene
+    const float3 invD = make_float3(fastRcp(ray.d.x), fastRcp(ray.d.y), fastRcp(ray.d.z));
+    const float dScale = length(ray.d);
+    const float limit = maxDistance * 1.00001f + 1e-5f;
+    // The ray parameter at which the ray enters node i's box, or -1 where it misses it.
+    auto entry = [&](unsigned int i) {
+        float tnear, tfar;
+        intersectBox(ray, invD, xyz(tex1Dfetch(S.texBvhNodes, int(2 * i))),
+                     xyz(tex1Dfetch(S.texBvhNodes, int(2 * i + 1))), tnear, tfar);
+        return (tfar > 0.0f && tnear <= tfar && !(tnear * dScale > limit)) ? maxf(tnear, 0.0f) : -1.0f;
+    };
+    if (entry(0) < 0.0f) return false;
+    unsigned int stack[kBvhMaxDepth];
+    unsigned int top = 0, i = 0;
+    constexpr unsigned int lanes = kLeafLanes;
+    for (;;) {
+        const int first = floatBitsToInt(tex1Dfetch(S.texBvhNodes, int(2 * i)).w);
+        const unsigned int count = unsigned(floatBitsToInt(tex1Dfetch(S.texBvhNodes, int(2 * i + 1)).w));
+        if (count == 0) {
+            const unsigned int a = unsigned(first), b = a + 1;
+            const float ta = entry(a), tb = entry(b);
+            if (ta >= 0.0f && tb >= 0.0f) {
+                stack[top++] = ta <= tb ? b : a;
+                i = ta <= tb ? a : b;
+                continue;
+            }
+            if (ta >= 0.0f || tb >= 0.0f) {
+                i = ta >= 0.0f ? a : b;
+                continue;
+            }
+        } else {
+            for (unsigned int k0 = 0; k0 < count; k0 += lanes) {
+                int at[lanes];
+                for (unsigned int j = 0; j < lanes; ++j)
+                    at[j] = tex1Dfetch(S.texBvhRefs, first + int(k0 + (k0 + j < count ? j : 0)));
+                float tl[lanes], sl[lanes], t2l[lanes];
+                const unsigned int hits = intersectPreparedAt(ray, S.texLeafTris, at, count - k0, tl, sl, t2l);
+                for (unsigned int j = 0; j < lanes; ++j)
+                    if ((hits >> j) & 1u) {
+                        const float3 P = ray.o + ray.d * tl[j];
+                        if (length(P - ray.o) < maxDistance) return true;
+                    }
+            }
+        }
+        if (top == 0) return false;
+        i = stack[--top];
+    }
 }
 
 // ---------------------------------------------------------------------------------
@@ -662,7 +736,7 @@ TESSRA_DEVICE ShadowShaft shadowShaft(float3 P, float3 C, float3 U, float3 V) {
 // Whether shadow ray r is stopped before maxDistance: by the shaft's candidates, with
 // the walk's own test and its distance rule, or by the walk where the shaft has none.
 TESSRA_DEVICE bool shaftBlocks(const ShadowShaft* s, const Ray& r, float maxDistance) {
-    if (!s || s->count < 0) return intersectOctree(r, maxDistance, true).found;
+    if (!s || s->count < 0) return occluded(r, maxDistance);
     const DeviceSymbols& S = SYM;
     for (int j = 0; j < s->count; ++j) {
         const int e = s->entry[j];

@@ -1,6 +1,7 @@
-// Casts a batch of rays through intersectOctree, one thread per ray. Tests compare it
-// against brute force and across backends; benchmarks measure its throughput. Rays are
-// two float4 each: (origin, maximum distance) and (unit direction, unused).
+// Casts a batch of rays, one thread per ray: nearest hits through intersectOctree, any
+// hits through occluded, as the renderer casts them. Tests compare it against brute
+// force and across backends; benchmarks measure its throughput. Rays are two float4
+// each: (origin, maximum distance) and (unit direction, unused).
 #pragma once
 
 #include "device/defs.h"
@@ -18,7 +19,9 @@ TESSRA_DEVICE void cast_rays(Lane t, const float4* rays, unsigned int numRays, b
     Ray ray;
     ray.o = xyz(a);
     ray.d = xyz(b);
-    const OctreeHit h = intersectOctree(ray, a.w, anyHit);
+    OctreeHit h = noHit();
+    if (!anyHit) h = intersectOctree(ray, a.w, false);
+    else h.found = occluded(ray, a.w);
     outFound[i] = h.found ? 1 : 0;
     if (outTriangle) outTriangle[i] = h.found ? int(h.triangle) : -1;
     if (outDistance) outDistance[i] = h.distance;

@@ -235,7 +235,7 @@ TESSRA_DEVICE float3 worldSampleColour(const LitSurface& s, float u1, float u2, 
     }
     if (shadowMode == 1) {
         ray.o = s.P + s.N * rayOffset(s.P);
-        if (intersectOctree(ray, 10000000.0f, true).found) return make_float3(0, 0, 0);
+        if (occluded(ray, 10000000.0f)) return make_float3(0, 0, 0);
     }
     return (s.Kd + make_float3(s.layer, s.layer, s.layer)) * light;
 }
@@ -261,7 +261,7 @@ TESSRA_DEVICE float3 emitterSampleColour(const LitSurface& s, float u0, float u1
         const float3 toXo = X - ray.o;
         const float len = length(toXo);
         ray.d = toXo * fastRcp(len);
-        if (intersectOctree(ray, len - rayOffset(X) - 1e-6f * len, true).found) return make_float3(0, 0, 0);
+        if (occluded(ray, len - rayOffset(X) - 1e-6f * len)) return make_float3(0, 0, 0);
     }
     const float ce = fabsf(dot(c, L)) / twiceArea;
     return (s.Kd + make_float3(s.layer, s.layer, s.layer)) * e.radiance *

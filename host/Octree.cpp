@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "device/intersect.h"
+#include "host/bvh.h"
 #include "host/internal.h"
 #include "host/parallel.h"
 #include "runtime/device.h"
@@ -315,6 +316,7 @@ Octree::Octree(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
 }
 
 void Octree::build(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
+    numTris_ = numTris;
     if (maxDepth > kMaxDepth) {
         TESSRA_PRINTF("maxOctreeDepth %u is deeper than the traversal supports; using %u.\n", maxDepth, kMaxDepth);
         maxDepth = kMaxDepth;
@@ -466,6 +468,30 @@ void Octree::upload(CornerView corners, unsigned workers) {
             }
         }
     });
+
+    uploadShadowTree(corners, workers);
+}
+
+// The shadow rays' tree reads each triangle's first entry in leaf order; its host arrays
+// go once the device has them.
+void Octree::uploadShadowTree(CornerView corners, unsigned workers) {
+    constexpr size_t F = kPreparedFloat4s;
+    std::vector<int32_t> entry(numTris_, -1);
+    for (size_t i = num_nodos_totales; i-- > 0;) {
+        const int32_t o = offsetsCont[i];
+        if (o < 0) continue;
+        for (uint32_t k = 0; k < contenido[o]; ++k) entry[contenido[o + 1 + k]] = int32_t(F * (o + 1 + k));
+    }
+    {
+        const ShadowBvh bvh = buildShadowBvh(corners, std::move(entry), kBvhMaxDepth, workers);
+        bvhNodes = uint32_t(bvh.nodes.size() / 2);
+        bvhRefs = uint32_t(bvh.refs.size());
+        TESSRA_CHECK(rt::malloc(&d_bvhNodes, 32 * size_t(bvhNodes)), "Octree", __LINE__);
+        TESSRA_CHECK(rt::memcpyHtoD(d_bvhNodes, bvh.nodes.data(), 32 * size_t(bvhNodes)), "Octree", __LINE__);
+        TESSRA_CHECK(rt::malloc(&d_bvhRefs, 4 * size_t(bvhRefs)), "Octree", __LINE__);
+        TESSRA_CHECK(rt::memcpyHtoD(d_bvhRefs, bvh.refs.data(), 4 * size_t(bvhRefs)), "Octree", __LINE__);
+    }
+    platform::releaseFreedMemory();
 }
 
 Octree::~Octree() { release(); }
@@ -480,6 +506,8 @@ void Octree::release() {
 #undef TESSRA_OCTREE_ARRAY
     host::freeChecked(d_nodes, "Octree", 196);
     host::freeChecked(d_leafTris, "Octree", 197);
+    host::freeChecked(d_bvhNodes, "Octree", 198);
+    host::freeChecked(d_bvhRefs, "Octree", 199);
 }
 void SetCudaOctreeTextures(const Octree* o) {
     const size_t n = o->num_nodos_totales;
@@ -492,4 +520,8 @@ void SetCudaOctreeTextures(const Octree* o) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris,
                                  16 * kPreparedFloat4s * size_t(o->totalContenido)),
                  "volumeRender", __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhNodes, o->d_bvhNodes, 32 * size_t(o->bvhNodes)), "volumeRender",
+                 __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhRefs, o->d_bvhRefs, 4 * size_t(o->bvhRefs)), "volumeRender",
+                 __LINE__);
 }

@@ -63,14 +63,20 @@ public:
     // Three float4 per entry of contenido (PreparedTriangle; a leaf's count entry holds
     // its group boxes), also device only.
     void* d_leafTris = nullptr;
+    // The shadow rays' tree (ShadowBvh), device only.
+    uint32_t bvhNodes = 0, bvhRefs = 0;
+    void* d_bvhNodes = nullptr;
+    void* d_bvhRefs = nullptr;
 
 private:
     void build(uint32_t numTris, CornerView corners, uint32_t maxDepth);
     void upload(CornerView corners, unsigned workers);
+    void uploadShadowTree(CornerView corners, unsigned workers);
     void leafGroupBoxes(CornerView corners, size_t leafOffset, float4* out) const;
     void release();
 
     bool overBudget_ = false;
+    uint32_t numTris_ = 0;
 };
 
 // The separating-axis test of the build (without the triangle-plane axis).

@@ -8,6 +8,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace platform {
 namespace {
@@ -98,6 +101,12 @@ void adviseHugePages(const void* p, size_t bytes) {
     if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 #else
     (void)p, (void)bytes;
+#endif
+}
+
+void releaseFreedMemory() {
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
 #endif
 }
 

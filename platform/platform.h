@@ -33,6 +33,11 @@ float cutGetAverageTimerValue(unsigned name);  // milliseconds
 // scene. A hint only; nothing where the system has no such pages.
 void adviseHugePages(const void* p, size_t bytes);
 
+// Hands the heap's freed pages back to the system, where the allocator keeps them (the
+// small blocks of a parallel build stay with the process otherwise, and add to the peak
+// of what follows). Nothing elsewhere.
+void releaseFreedMemory();
+
 // "Cuda error in file '%s' in line %i : %s.\n" on standard error, then exit(1).
 void cudaCheck(rt::Status status, const char* file, int line);
 // "Cut error in file '%s' in line %i.\n" on standard error, then exit(1).

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "device/kernels_gi.h"
+#include "host/bvh.h"
 #include "host/estimates.h"
 #include "host/internal.h"
 #include "host/kdtree.h"
@@ -503,6 +504,51 @@ std::vector<uint8_t> everything(const Octree& o) {
 // none: random triangles, large ones overlapping at the depth limit, a fan too dense at
 // its apex for the budget, one point repeated down to the deepest level, a floor
 // without thickness and no triangles at all.
+// The shadow rays' tree over triangles spaced ever wider apart, where the
+// surface-area heuristic alone peels a few off at each split: the tree still lists
+// every triangle the octree lists once, in leaves of at most four, boxes that hold their
+// triangles, and no deeper than the walk's stack allows.
+TEST(OctreeBuild, ShadowTreeListsEveryTriangleOnceWithinTheWalksDepth) {
+    Mesh m;
+    for (int k = 0; k < 3000; ++k) {
+        const float x = std::pow(1.029f, float(k));
+        m.add(make_float3(x, 0, 0), make_float3(x, 1, 0), make_float3(x, 0, 1));
+    }
+    const CornerView corners{&m.vertices[0].x, 12, 4};
+    std::vector<int32_t> entry(m.triangles());
+    for (size_t t = 0; t < entry.size(); ++t) entry[t] = t % 7 ? int32_t(3 * t) : -1;
+    // The heuristic's own tree is some 24 levels deep; 10 is the least that halving allows.
+    for (const uint32_t limit : {kBvhMaxDepth, 10u}) {
+        const ShadowBvh bvh = buildShadowBvh(corners, entry, limit);
+        std::vector<int> seen(m.triangles(), 0);
+        uint32_t deepest = 0;
+        std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 1}};
+        while (!todo.empty()) {
+            const auto [i, depth] = todo.back();
+            todo.pop_back();
+            deepest = std::max(deepest, depth);
+            const float4 lo = bvh.nodes[2 * i], hi = bvh.nodes[2 * i + 1];
+            const int first = floatBitsToInt(lo.w), count = floatBitsToInt(hi.w);
+            if (count == 0) {
+                todo.push_back({uint32_t(first), depth + 1});
+                todo.push_back({uint32_t(first + 1), depth + 1});
+                continue;
+            }
+            ASSERT_LE(uint32_t(count), kBvhLeafSize);
+            for (int k = first; k < first + count; ++k) {
+                const size_t t = size_t(bvh.refs[size_t(k)]) / 3;
+                ++seen[t];
+                for (size_t c = 0; c < 3; ++c) {
+                    const float3 v = corners(t, c);
+                    EXPECT_TRUE(v.x >= lo.x && v.y >= lo.y && v.z >= lo.z && v.x <= hi.x && v.y <= hi.y && v.z <= hi.z);
+                }
+            }
+        }
+        for (size_t t = 0; t < seen.size(); ++t) ASSERT_EQ(seen[t], t % 7 ? 1 : 0) << t;
+        EXPECT_LE(deepest, limit);
+    }
+}
+
 TEST(OctreeBuild, EveryWorkerCountGivesTheSameArrays) {
     Mesh large, fan, point, floor;
     Rng rng(21);

@@ -1,0 +1,293 @@
+#include "host/bvh.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "host/parallel.h"
+
+namespace {
+
+// Boxes in steps of 1/65535 of the scene's largest extent from its low corner, rounded
+// outwards: 16 bytes a triangle, and integer work in the build's passes. Every box is
+// conservative, so the walk's answers do not change; some boxes only grow by a step.
+struct Box {
+    uint16_t lo[3] = {65535, 65535, 65535}, hi[3] = {0, 0, 0};
+    void grow(const Box& b) {
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], b.lo[a]), hi[a] = std::max(hi[a], b.hi[a]);
+    }
+    float area() const {
+        if (hi[0] < lo[0]) return 0.0f;
+        const float x = float(hi[0] - lo[0]), y = float(hi[1] - lo[1]), z = float(hi[2] - lo[2]);
+        return x * y + y * z + z * x;
+    }
+};
+
+struct Prim {
+    Box box;
+    int32_t ref;
+    uint32_t centre(int a) const { return uint32_t(box.lo[a]) + box.hi[a]; }  // twice the centre
+};
+
+// The range of the prims' centres (twice, as Prim::centre).
+struct Centres {
+    uint32_t lo[3] = {~0u, ~0u, ~0u}, hi[3] = {0, 0, 0};
+    void grow(const Prim& p) {
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p.centre(a)), hi[a] = std::max(hi[a], p.centre(a));
+    }
+    int widest() const {
+        int axis = 0;
+        for (int a = 1; a < 3; ++a)
+            if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
+        return axis;
+    }
+};
+
+// The map between the steps and the scene's coordinates.
+struct Grid {
+    double origin[3] = {0, 0, 0}, step = 1;
+    // The step at or below (low) or at or above v.
+    uint16_t toStep(float v, int a, bool low) const {
+        const double q = (double(v) - origin[a]) / step;
+        return uint16_t(std::clamp(low ? std::floor(q) : std::ceil(q), 0.0, 65535.0));
+    }
+    // The coordinate of step q on axis a, rounded outwards.
+    float toScene(uint16_t q, int a, bool low) const {
+        const float v = float(origin[a] + double(q) * step);
+        return std::nextafter(v, low ? -INFINITY : INFINITY);
+    }
+};
+
+constexpr int kBins = 16;
+// Subtrees of at most this many triangles are built on their own, in parallel: a fixed
+// size, so that the node numbers do not depend on the worker count either.
+constexpr uint32_t kSubtree = 1u << 14;
+
+// Nodes as the device reads them, numbered within one part of the tree: a part's root
+// (local 0) goes to a slot its parent reserved, the rest to the part's own stretch.
+using Nodes = std::vector<float4>;
+
+class TreeBuilder {
+public:
+    TreeBuilder(std::vector<Prim>& prims, const Grid& grid, uint32_t maxDepth)
+        : prims_(prims), grid_(grid), maxDepth_(maxDepth) {}
+
+    struct Part {
+        uint32_t slot, begin, end, depth;
+    };
+
+    // Builds the subtree of [begin, end) at depth into out (its root at local 0); with
+    // parts, ranges of at most kSubtree triangles below the root are left as parts, their
+    // nodes reserved but unwritten.
+    void build(Nodes& out, uint32_t begin, uint32_t end, uint32_t depth, std::vector<Part>* parts) const {
+        out.resize(2);
+        std::vector<Part> stack{{0, begin, end, depth}};
+        while (!stack.empty()) {
+            const Part t = stack.back();
+            stack.pop_back();
+            if (parts && t.slot != 0 && t.end - t.begin <= kSubtree) {
+                parts->push_back(t);
+                continue;
+            }
+            Box box;
+            Centres centres;
+            for (uint32_t i = t.begin; i < t.end; ++i) box.grow(prims_[i].box), centres.grow(prims_[i]);
+            if (t.end - t.begin <= kBvhLeafSize) {
+                write(out, t.slot, box, t.begin, t.end - t.begin);
+                continue;
+            }
+            const uint32_t mid = split(t.begin, t.end, centres, t.depth);
+            const uint32_t left = uint32_t(out.size() / 2);
+            out.resize(out.size() + 4);
+            write(out, t.slot, box, left, 0);
+            // The right half first on the stack, so that the left is built (and numbered) first.
+            stack.push_back({left + 1, mid, t.end, t.depth + 1});
+            stack.push_back({left, t.begin, mid, t.depth + 1});
+        }
+    }
+
+private:
+    // Where [begin, end) splits: by the surface-area heuristic, or in halves by centre
+    // where that would leave a side deeper than the walk's stack allows. The tree's shape
+    // steers only the walk's speed, never its answer.
+    uint32_t split(uint32_t begin, uint32_t end, const Centres& centres, uint32_t depth) const {
+        const uint32_t mid = sahSplit(begin, end, centres);
+        if (depth + 1 + levels(mid - begin) <= maxDepth_ && depth + 1 + levels(end - mid) <= maxDepth_) return mid;
+        const int axis = centres.widest();
+        const auto first = prims_.begin() + begin, half = first + (end - begin) / 2;
+        std::nth_element(first, half, prims_.begin() + end, [axis](const Prim& a, const Prim& b) {
+            return a.centre(axis) < b.centre(axis) || (a.centre(axis) == b.centre(axis) && a.ref < b.ref);
+        });
+        return begin + (end - begin) / 2;
+    }
+
+    // The levels below a node of n triangles when every split halves.
+    static uint32_t levels(uint32_t n) {
+        uint32_t l = 0;
+        for (uint32_t m = kBvhLeafSize; m < n; m *= 2) ++l;
+        return l;
+    }
+
+    // The split between bins of the widest centroid axis with the least surface-area cost.
+    uint32_t sahSplit(uint32_t begin, uint32_t end, const Centres& centres) const {
+        const int axis = centres.widest();
+        const uint32_t lo = centres.lo[axis], extent = centres.hi[axis] - lo, n = end - begin;
+        if (extent == 0) return begin + n / 2;  // every centre in one place: halves by index
+        const float scale = float(kBins) / float(extent);
+        auto binOf = [&](const Prim& p) { return std::min(kBins - 1, int(float(p.centre(axis) - lo) * scale)); };
+        Box bins[kBins];
+        uint32_t counts[kBins] = {};
+        for (uint32_t i = begin; i < end; ++i) {
+            const int b = binOf(prims_[i]);
+            bins[b].grow(prims_[i].box);
+            ++counts[b];
+        }
+        float rightArea[kBins];
+        uint32_t rightCount[kBins];
+        Box acc;
+        uint32_t c = 0;
+        for (int b = kBins - 1; b > 0; --b) {
+            acc.grow(bins[b]);
+            c += counts[b];
+            rightArea[b] = acc.area(), rightCount[b] = c;
+        }
+        acc = Box();
+        c = 0;
+        int best = -1;
+        float bestCost = INFINITY;
+        for (int b = 1; b < kBins; ++b) {
+            acc.grow(bins[b - 1]);
+            c += counts[b - 1];
+            if (c == 0 || rightCount[b] == 0) continue;
+            const float cost = acc.area() * float(c) + rightArea[b] * float(rightCount[b]);
+            if (cost < bestCost) bestCost = cost, best = b;
+        }
+        if (best < 0) return begin + n / 2;
+        const auto first = prims_.begin() + begin, last = prims_.begin() + end;
+        const auto mid = std::partition(first, last, [&](const Prim& p) { return binOf(p) < best; });
+        return begin + uint32_t(mid - first);
+    }
+
+    // A node's box is widened far beyond the rounding of the box test and of the
+    // triangle test's slack at edges, as the octree's leaf groups are: it may only skip
+    // hits there are none of.
+    void write(Nodes& out, uint32_t node, const Box& steps, uint32_t first, uint32_t count) const {
+        float lo[3], hi[3], extent = 0, magnitude = 0;
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = grid_.toScene(steps.lo[a], a, true), hi[a] = grid_.toScene(steps.hi[a], a, false);
+            extent = std::max(extent, hi[a] - lo[a]);
+            magnitude = std::max({magnitude, std::fabs(lo[a]), std::fabs(hi[a])});
+        }
+        const float m = 1e-4f * extent + 1e-5f * magnitude;
+        out[2 * node] = make_float4(lo[0] - m, lo[1] - m, lo[2] - m, intBitsToFloat(int32_t(first)));
+        out[2 * node + 1] = make_float4(hi[0] + m, hi[1] + m, hi[2] + m, intBitsToFloat(int32_t(count)));
+    }
+
+    std::vector<Prim>& prims_;
+    const Grid& grid_;
+    uint32_t maxDepth_;
+};
+
+// The triangles' boxes in the grid of the finite ones' bounds. A triangle with a corner
+// that is not finite is never hit (its test's parameter is NaN or zero) and is left out.
+std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Grid& grid, unsigned workers) {
+    constexpr size_t kChunk = size_t(1) << 16;
+    const size_t chunks = (entry.size() + kChunk - 1) / kChunk;
+    std::vector<float> bounds(6 * chunks);
+    std::vector<size_t> counts(chunks + 1, 0);
+    host::parallelFor(chunks, workers, [&](size_t c, unsigned) {
+        float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (size_t t = c * kChunk; t < std::min(entry.size(), (c + 1) * kChunk); ++t) {
+            if (entry[t] < 0) continue;
+            float3 v[3];
+            bool finite = true;
+            for (size_t k = 0; k < 3; ++k) {
+                v[k] = corners(t, k);
+                finite = finite && std::isfinite(v[k].x) && std::isfinite(v[k].y) && std::isfinite(v[k].z);
+            }
+            if (!finite) {
+                entry[t] = -1;
+                continue;
+            }
+            ++counts[c + 1];
+            for (size_t k = 0; k < 3; ++k)
+                for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], (&v[k].x)[a]), hi[a] = std::max(hi[a], (&v[k].x)[a]);
+        }
+        for (int a = 0; a < 3; ++a) bounds[6 * c + a] = lo[a], bounds[6 * c + 3 + a] = hi[a];
+    });
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY}, largest = 0;
+    for (size_t c = 0; c < chunks; ++c) {
+        counts[c + 1] += counts[c];
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], double(bounds[6 * c + a])), hi[a] = std::max(hi[a], double(bounds[6 * c + 3 + a]));
+    }
+    std::vector<Prim> prims(counts[chunks]);
+    if (prims.empty()) return prims;
+    for (int a = 0; a < 3; ++a) grid.origin[a] = lo[a], largest = std::max(largest, hi[a] - lo[a]);
+    grid.step = largest > 0 ? largest / 65535.0 : 1.0;
+    host::parallelFor(chunks, workers, [&](size_t c, unsigned) {
+        size_t i = counts[c];
+        for (size_t t = c * kChunk; t < std::min(entry.size(), (c + 1) * kChunk); ++t) {
+            if (entry[t] < 0) continue;
+            Prim& p = prims[i++];
+            for (int a = 0; a < 3; ++a) {
+                float l = INFINITY, h = -INFINITY;
+                for (size_t k = 0; k < 3; ++k) {
+                    const float3 v = corners(t, k);
+                    l = std::min(l, (&v.x)[a]), h = std::max(h, (&v.x)[a]);
+                }
+                p.box.lo[a] = grid.toStep(l, a, true), p.box.hi[a] = grid.toStep(h, a, false);
+            }
+            p.ref = entry[t];
+        }
+    });
+    return prims;
+}
+
+}  // namespace
+
+ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_t maxDepth, unsigned workers) {
+    workers = std::max(workers, 1u);
+    Grid grid;
+    std::vector<Prim> prims = primitives(corners, entry, grid, workers);
+    entry = {};
+    ShadowBvh out;
+    if (prims.empty()) {
+        // One empty leaf: no ray enters its box.
+        out.nodes = {make_float4(1.0f, 1.0f, 1.0f, intBitsToFloat(0)),
+                     make_float4(-1.0f, -1.0f, -1.0f, intBitsToFloat(0))};
+        return out;
+    }
+    // The top of the tree here, its parts below kSubtree triangles on the workers, then
+    // each part's nodes after the top's in the order the parts were met.
+    const TreeBuilder builder(prims, grid, maxDepth);
+    std::vector<TreeBuilder::Part> parts;
+    builder.build(out.nodes, 0, uint32_t(prims.size()), 1, &parts);
+    std::vector<Nodes> built(parts.size());
+    host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
+        builder.build(built[k], parts[k].begin, parts[k].end, parts[k].depth, nullptr);
+        built[k].shrink_to_fit();
+    });
+    // The leaves' order is final: the triangles go before the nodes are gathered.
+    out.refs.resize(prims.size());
+    for (size_t i = 0; i < prims.size(); ++i) out.refs[i] = prims[i].ref;
+    prims = {};
+    size_t total = out.nodes.size();
+    for (const Nodes& b : built) total += b.size() - 2;
+    out.nodes.reserve(total);
+    for (size_t k = 0; k < parts.size(); ++k) {
+        // Local node j > 0 goes to base + j - 1, and so do the children it names.
+        const int32_t base = int32_t(out.nodes.size() / 2);
+        const Nodes& b = built[k];
+        for (size_t j = 0; j < b.size() / 2; ++j) {
+            float4 lo = b[2 * j];
+            if (floatBitsToInt(b[2 * j + 1].w) == 0) lo.w = intBitsToFloat(base + floatBitsToInt(lo.w) - 1);
+            if (j == 0) {
+                out.nodes[2 * parts[k].slot] = lo, out.nodes[2 * parts[k].slot + 1] = b[1];
+            } else {
+                out.nodes.push_back(lo);
+                out.nodes.push_back(b[2 * j + 1]);
+            }
+        }
+        built[k] = {};
+    }
+    return out;
+}
