@@ -340,28 +340,10 @@ __attribute__((target("avx"))) inline unsigned int preparedLanesAvx(const Ray& r
 }
 #endif
 
-// The prepared triangles whose first float4 are at[0..count) (at most eight), in AVX
-// lanes where the processor has them and else in SSE2 lanes; past the array one at a
-// time with the clamped fetches. Lanes past the count repeat the last triangle and are
-// masked off.
-inline unsigned int intersectPreparedAt(const Ray& r, const TexRef<float4>& tris, const int* at, unsigned int count,
-                                        float* t, float* s, float* t2, bool avx = true) {
-    const unsigned int lanes = count < 8u ? count : 8u;
-    constexpr unsigned int F = kPreparedFloat4s;
-    bool inside = true;
-    for (unsigned int j = 0; j < lanes; ++j) inside = inside && at[j] >= 0 && uint32_t(at[j]) + F <= tris.count;
-    if (!inside) {
-        unsigned int hits = 0;
-        for (unsigned int j = 0; j < lanes; ++j) {
-            const int f = at[j];
-            if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2), t[j],
-                                  s[j], t2[j]))
-                hits |= 1u << j;
-        }
-        return hits;
-    }
-    const float* q[8];
-    for (unsigned int j = 0; j < 8; ++j) q[j] = &tris.ptr[at[j < lanes ? j : lanes - 1]].x;
+// The lanes of the prepared triangles at q[0..lanes) (at most eight): AVX where the
+// processor has it and avx is set, else two groups of SSE2 lanes.
+TESSRA_DEVICE_INLINE unsigned int preparedLanes(const Ray& r, const float* const* q, unsigned int lanes, float* t,
+                                                float* s, float* t2, bool avx) {
 #if defined(TESSRA_HAVE_AVX_LANES)
     if (avx && lanes > 4 && kCpuHasAvx) return preparedLanesAvx(r, q, lanes, t, s, t2);
 #endif
@@ -371,19 +353,55 @@ inline unsigned int intersectPreparedAt(const Ray& r, const TexRef<float4>& tris
     return hits;
 }
 
-// The same for count consecutive entries from e.
-inline unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
-                                           float* t, float* s, float* t2) {
+// Entries past the array, one at a time with the clamped fetches.
+inline unsigned int preparedClamped(const Ray& r, const TexRef<float4>& tris, const int* at, unsigned int lanes,
+                                    float* t, float* s, float* t2) {
+    unsigned int hits = 0;
+    for (unsigned int j = 0; j < lanes; ++j) {
+        const int f = at[j];
+        if (intersectPrepared(r, tex1Dfetch(tris, f), tex1Dfetch(tris, f + 1), tex1Dfetch(tris, f + 2), t[j], s[j],
+                              t2[j]))
+            hits |= 1u << j;
+    }
+    return hits;
+}
+
+// The count entries from e (at most eight are tested). Lanes past the count repeat the
+// last entry and are masked off.
+TESSRA_DEVICE_INLINE unsigned int preparedRun(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
+                                              float* t, float* s, float* t2, bool avx) {
     constexpr int F = kPreparedFloat4s;
-    const int at[8] = {e, e + F, e + 2 * F, e + 3 * F, e + 4 * F, e + 5 * F, e + 6 * F, e + 7 * F};
-    return intersectPreparedAt(r, tris, at, count, t, s, t2);
+    const unsigned int lanes = count < 8u ? count : 8u;
+    if (e < 0 || uint32_t(e) + F * lanes > tris.count) {
+        const int at[8] = {e, e + F, e + 2 * F, e + 3 * F, e + 4 * F, e + 5 * F, e + 6 * F, e + 7 * F};
+        return preparedClamped(r, tris, at, lanes, t, s, t2);
+    }
+    const float* p = &tris.ptr[e].x;
+    const float* q[8];
+    for (unsigned int j = 0; j < 8; ++j) q[j] = p + 4 * F * (j < lanes ? j : lanes - 1);
+    return preparedLanes(r, q, lanes, t, s, t2, avx);
+}
+TESSRA_DEVICE_INLINE unsigned int intersectPreparedLanes(const Ray& r, const TexRef<float4>& tris, int e,
+                                                         unsigned int count, float* t, float* s, float* t2) {
+    return preparedRun(r, tris, e, count, t, s, t2, true);
 }
 // SSE2 lanes alone, for the tests that compare the two.
 inline unsigned int intersectPreparedLanesSse(const Ray& r, const TexRef<float4>& tris, int e, unsigned int count,
                                               float* t, float* s, float* t2) {
-    constexpr int F = kPreparedFloat4s;
-    const int at[8] = {e, e + F, e + 2 * F, e + 3 * F, e + 4 * F, e + 5 * F, e + 6 * F, e + 7 * F};
-    return intersectPreparedAt(r, tris, at, count, t, s, t2, false);
+    return preparedRun(r, tris, e, count, t, s, t2, false);
+}
+
+// The same for the entries whose first float4 are at[0..count).
+TESSRA_DEVICE_INLINE unsigned int intersectPreparedAt(const Ray& r, const TexRef<float4>& tris, const int* at,
+                                                      unsigned int count, float* t, float* s, float* t2) {
+    constexpr unsigned int F = kPreparedFloat4s;
+    const unsigned int lanes = count < 8u ? count : 8u;
+    bool inside = true;
+    for (unsigned int j = 0; j < lanes; ++j) inside = inside && at[j] >= 0 && uint32_t(at[j]) + F <= tris.count;
+    if (!inside) return preparedClamped(r, tris, at, lanes, t, s, t2);
+    const float* q[8];
+    for (unsigned int j = 0; j < 8; ++j) q[j] = &tris.ptr[at[j < lanes ? j : lanes - 1]].x;
+    return preparedLanes(r, q, lanes, t, s, t2, true);
 }
 #else
 constexpr unsigned int kLeafLanes = 1;
@@ -539,58 +557,107 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
 // stack never overflows; see host/bvh.h.
 constexpr unsigned int kBvhMaxDepth = 32;
 
+// Which of two boxes (lo[c], hi[c]) the ray enters (bit c), by intersectBox and the
+// octree walk's entry rule (not beyond limit), and where: enter[c] = max(tnear, 0). The host build tests both boxes in SSE2 lanes
+// with the same operations (slabPair yields no NaN, so minf and maxf are minps and
+// maxps there), so the values are the same bit for bit.
+#if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
+inline unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* lo,
+                               const float4* hi, float* enter) {
+    const __m128 o01 = _mm_setr_ps(r.o.x, r.o.x, r.o.y, r.o.y), o2 = _mm_set1_ps(r.o.z);
+    const __m128 i01 = _mm_setr_ps(invD.x, invD.x, invD.y, invD.y), i2 = _mm_set1_ps(invD.z);
+    const __m128 la = _mm_loadu_ps(&lo[0].x), lb = _mm_loadu_ps(&lo[1].x);
+    const __m128 ha = _mm_loadu_ps(&hi[0].x), hb = _mm_loadu_ps(&hi[1].x);
+    // Lanes (a.x, b.x, a.y, b.y) and (a.z, b.z, -, -).
+    const __m128 tl01 = _mm_mul_ps(_mm_sub_ps(_mm_unpacklo_ps(la, lb), o01), i01);
+    const __m128 th01 = _mm_mul_ps(_mm_sub_ps(_mm_unpacklo_ps(ha, hb), o01), i01);
+    const __m128 tl2 = _mm_mul_ps(_mm_sub_ps(_mm_unpackhi_ps(la, lb), o2), i2);
+    const __m128 th2 = _mm_mul_ps(_mm_sub_ps(_mm_unpackhi_ps(ha, hb), o2), i2);
+    const __m128 lowest = _mm_set1_ps(-3.0e38f), highest = _mm_set1_ps(3.0e38f);
+    auto pair = [&](__m128 a, __m128 b, __m128& t0, __m128& t1) {
+        const __m128 nan = _mm_cmpunord_ps(a, b);
+        t0 = _mm_or_ps(_mm_and_ps(nan, lowest), _mm_andnot_ps(nan, _mm_min_ps(a, b)));
+        t1 = _mm_or_ps(_mm_and_ps(nan, highest), _mm_andnot_ps(nan, _mm_max_ps(a, b)));
+    };
+    __m128 n01, f01, n2, f2;
+    pair(tl01, th01, n01, f01);
+    pair(tl2, th2, n2, f2);
+    const __m128 tnear = _mm_max_ps(_mm_max_ps(n01, _mm_movehl_ps(n01, n01)), n2);
+    const __m128 tfar = _mm_min_ps(_mm_min_ps(f01, _mm_movehl_ps(f01, f01)), f2);
+    const __m128 in = _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(tfar, _mm_setzero_ps()), _mm_cmple_ps(tnear, tfar)),
+                                 _mm_cmpngt_ps(_mm_mul_ps(tnear, _mm_set1_ps(dScale)), _mm_set1_ps(limit)));
+    const __m128 e = _mm_max_ps(tnear, _mm_setzero_ps());
+    enter[0] = _mm_cvtss_f32(e);
+    enter[1] = _mm_cvtss_f32(_mm_shuffle_ps(e, e, _MM_SHUFFLE(1, 1, 1, 1)));
+    return unsigned(_mm_movemask_ps(in)) & 3u;
+}
+#else
+TESSRA_HD unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* lo,
+                                  const float4* hi, float* enter) {
+    unsigned int in = 0;
+    for (int c = 0; c < 2; ++c) {
+        float tnear, tfar;
+        intersectBox(r, invD, xyz(lo[c]), xyz(hi[c]), tnear, tfar);
+        enter[c] = maxf(tnear, 0.0f);
+        if (tfar > 0.0f && tnear <= tfar && !(tnear * dScale > limit)) in |= 1u << c;
+    }
+    return in;
+}
+#endif
+
 // Whether anything stops ray r before maxDistance. The shadow tree (host/bvh.h) is
 // walked nearer child first with the octree walk's triangle test and distance rule; a
 // hit anywhere on a listed triangle answers, so the answer is that of a test of every
 // triangle the octree lists, whatever the tree's shape.
 TESSRA_DEVICE bool occluded(const Ray& ray, float maxDistance) {
     const DeviceSymbols& S = SYM;
-    if (S.texBvhNodes.count < 2) return false;  // no scene
+    if (S.texBvhNodes.count < 4) return false;  // no scene
     const float3 invD = make_float3(fastRcp(ray.d.x), fastRcp(ray.d.y), fastRcp(ray.d.z));
     const float dScale = length(ray.d);
     const float limit = maxDistance * 1.00001f + 1e-5f;
-    // The ray parameter at which the ray enters node i's box, or -1 where it misses it.
-    auto entry = [&](unsigned int i) {
-        float tnear, tfar;
-        intersectBox(ray, invD, xyz(tex1Dfetch(S.texBvhNodes, int(2 * i))),
-                     xyz(tex1Dfetch(S.texBvhNodes, int(2 * i + 1))), tnear, tfar);
-        return (tfar > 0.0f && tnear <= tfar && !(tnear * dScale > limit)) ? maxf(tnear, 0.0f) : -1.0f;
-    };
-    if (entry(0) < 0.0f) return false;
-    unsigned int stack[kBvhMaxDepth];
-    unsigned int top = 0, i = 0;
     constexpr unsigned int lanes = kLeafLanes;
-    for (;;) {
-        const int first = floatBitsToInt(tex1Dfetch(S.texBvhNodes, int(2 * i)).w);
-        const unsigned int count = unsigned(floatBitsToInt(tex1Dfetch(S.texBvhNodes, int(2 * i + 1)).w));
-        if (count == 0) {
-            const unsigned int a = unsigned(first), b = a + 1;
-            const float ta = entry(a), tb = entry(b);
-            if (ta >= 0.0f && tb >= 0.0f) {
-                stack[top++] = ta <= tb ? b : a;
-                i = ta <= tb ? a : b;
-                continue;
-            }
-            if (ta >= 0.0f || tb >= 0.0f) {
-                i = ta >= 0.0f ? a : b;
-                continue;
-            }
-        } else {
-            for (unsigned int k0 = 0; k0 < count; k0 += lanes) {
-                int at[lanes];
-                for (unsigned int j = 0; j < lanes; ++j)
-                    at[j] = tex1Dfetch(S.texBvhRefs, first + int(k0 + (k0 + j < count ? j : 0)));
-                float tl[lanes], sl[lanes], t2l[lanes];
-                const unsigned int hits = intersectPreparedAt(ray, S.texLeafTris, at, count - k0, tl, sl, t2l);
-                for (unsigned int j = 0; j < lanes; ++j)
-                    if ((hits >> j) & 1u) {
-                        const float3 P = ray.o + ray.d * tl[j];
-                        if (length(P - ray.o) < maxDistance) return true;
-                    }
-            }
+    // Whether a leaf's triangles stop the ray.
+    auto leafBlocks = [&](int first, unsigned int count) {
+        for (unsigned int k0 = 0; k0 < count; k0 += lanes) {
+            int at[lanes];
+            for (unsigned int j = 0; j < lanes; ++j)
+                at[j] = tex1Dfetch(S.texBvhRefs, first + int(k0 + (k0 + j < count ? j : 0)));
+            float tl[lanes], sl[lanes], t2l[lanes];
+            const unsigned int hits = intersectPreparedAt(ray, S.texLeafTris, at, count - k0, tl, sl, t2l);
+            for (unsigned int j = 0; j < lanes; ++j)
+                if (((hits >> j) & 1u) && length(ray.o + ray.d * tl[j] - ray.o) < maxDistance) return true;
         }
-        if (top == 0) return false;
-        i = stack[--top];
+        return false;
+    };
+    unsigned int stack[kBvhMaxDepth];
+    unsigned int top = 0, node = 0;
+    for (;;) {
+        const float4 lo[2] = {tex1Dfetch(S.texBvhNodes, int(4 * node)), tex1Dfetch(S.texBvhNodes, int(4 * node + 2))};
+        const float4 hi[2] = {tex1Dfetch(S.texBvhNodes, int(4 * node + 1)),
+                              tex1Dfetch(S.texBvhNodes, int(4 * node + 3))};
+        float enter[2];
+        unsigned int in = enterBoxes(ray, invD, dScale, limit, lo, hi, enter);
+        const int count0 = floatBitsToInt(hi[0].w), count1 = floatBitsToInt(hi[1].w);
+        // Empty children (count -1) are not entered; leaves are tested at once.
+        if ((in & 1u) && count0 != 0) {
+            if (count0 > 0 && leafBlocks(floatBitsToInt(lo[0].w), unsigned(count0))) return true;
+            in &= ~1u;
+        }
+        if ((in & 2u) && count1 != 0) {
+            if (count1 > 0 && leafBlocks(floatBitsToInt(lo[1].w), unsigned(count1))) return true;
+            in &= ~2u;
+        }
+        if (in == 3u) {
+            const int nearer = enter[1] < enter[0] ? 1 : 0;
+            stack[top++] = unsigned(floatBitsToInt(lo[1 - nearer].w));
+            node = unsigned(floatBitsToInt(lo[nearer].w));
+        } else if (in) {
+            node = unsigned(floatBitsToInt(lo[in >> 1].w));
+        } else if (top > 0) {
+            node = stack[--top];
+        } else {
+            return false;
+        }
     }
 }
 

@@ -484,10 +484,10 @@ void Octree::uploadShadowTree(CornerView corners, unsigned workers) {
     }
     {
         const ShadowBvh bvh = buildShadowBvh(corners, std::move(entry), kBvhMaxDepth, workers);
-        bvhNodes = uint32_t(bvh.nodes.size() / 2);
+        bvhNodes = uint32_t(bvh.nodes.size() / 4);
         bvhRefs = uint32_t(bvh.refs.size());
-        TESSRA_CHECK(rt::malloc(&d_bvhNodes, 32 * size_t(bvhNodes)), "Octree", __LINE__);
-        TESSRA_CHECK(rt::memcpyHtoD(d_bvhNodes, bvh.nodes.data(), 32 * size_t(bvhNodes)), "Octree", __LINE__);
+        TESSRA_CHECK(rt::malloc(&d_bvhNodes, 64 * size_t(bvhNodes)), "Octree", __LINE__);
+        TESSRA_CHECK(rt::memcpyHtoD(d_bvhNodes, bvh.nodes.data(), 64 * size_t(bvhNodes)), "Octree", __LINE__);
         TESSRA_CHECK(rt::malloc(&d_bvhRefs, 4 * size_t(bvhRefs)), "Octree", __LINE__);
         TESSRA_CHECK(rt::memcpyHtoD(d_bvhRefs, bvh.refs.data(), 4 * size_t(bvhRefs)), "Octree", __LINE__);
     }
@@ -520,7 +520,7 @@ void SetCudaOctreeTextures(const Octree* o) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris,
                                  16 * kPreparedFloat4s * size_t(o->totalContenido)),
                  "volumeRender", __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhNodes, o->d_bvhNodes, 32 * size_t(o->bvhNodes)), "volumeRender",
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhNodes, o->d_bvhNodes, 64 * size_t(o->bvhNodes)), "volumeRender",
                  __LINE__);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhRefs, o->d_bvhRefs, 4 * size_t(o->bvhRefs)), "volumeRender",
                  __LINE__);

@@ -63,7 +63,7 @@ public:
     // Three float4 per entry of contenido (PreparedTriangle; a leaf's count entry holds
     // its group boxes), also device only.
     void* d_leafTris = nullptr;
-    // The shadow rays' tree (ShadowBvh), device only.
+    // The shadow rays' tree (ShadowBvh): its records and refs, device only.
     uint32_t bvhNodes = 0, bvhRefs = 0;
     void* d_bvhNodes = nullptr;
     void* d_bvhRefs = nullptr;

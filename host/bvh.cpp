@@ -127,7 +127,8 @@ private:
         return l;
     }
 
-    // The split between bins of the widest centroid axis with the least surface-area cost.
+    // The split between bins of the widest centroid axis with the least surface-area cost
+    // (binning all three axes found trees no better for shadow rays).
     uint32_t sahSplit(uint32_t begin, uint32_t end, const Centres& centres) const {
         const int axis = centres.widest();
         const uint32_t lo = centres.lo[axis], extent = centres.hi[axis] - lo, n = end - begin;
@@ -242,6 +243,35 @@ std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Gr
     return prims;
 }
 
+// Records of the inner nodes from nodes of two float4 each (an inner node's children at
+// first and first + 1, a leaf's triangles from first), the root first.
+Nodes records(const Nodes& nodes) {
+    const size_t n = nodes.size() / 2;
+    auto count = [&](size_t i) { return floatBitsToInt(nodes[2 * i + 1].w); };
+    std::vector<int32_t> record(n, -1);
+    int32_t inner = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (count(i) == 0) record[i] = inner++;
+    Nodes out(4 * size_t(std::max(inner, 1)));
+    auto child = [&](float4* at, size_t c) {
+        at[0] = nodes[2 * c], at[1] = nodes[2 * c + 1];
+        if (count(c) == 0) at[0].w = intBitsToFloat(record[c]);
+    };
+    const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
+    if (inner == 0) {  // the root is a leaf
+        child(&out[0], 0);
+        out[2] = out[3] = none;
+        return out;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (record[i] < 0) continue;
+        const size_t first = size_t(floatBitsToInt(nodes[2 * i].w));
+        child(&out[4 * size_t(record[i])], first);
+        child(&out[4 * size_t(record[i]) + 2], first + 1);
+    }
+    return out;
+}
+
 }  // namespace
 
 ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_t maxDepth, unsigned workers) {
@@ -251,16 +281,16 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     entry = {};
     ShadowBvh out;
     if (prims.empty()) {
-        // One empty leaf: no ray enters its box.
-        out.nodes = {make_float4(1.0f, 1.0f, 1.0f, intBitsToFloat(0)),
-                     make_float4(-1.0f, -1.0f, -1.0f, intBitsToFloat(0))};
+        const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
+        out.nodes = {none, none, none, none};
         return out;
     }
     // The top of the tree here, its parts below kSubtree triangles on the workers, then
     // each part's nodes after the top's in the order the parts were met.
     const TreeBuilder builder(prims, grid, maxDepth);
     std::vector<TreeBuilder::Part> parts;
-    builder.build(out.nodes, 0, uint32_t(prims.size()), 1, &parts);
+    Nodes nodes;
+    builder.build(nodes, 0, uint32_t(prims.size()), 1, &parts);
     std::vector<Nodes> built(parts.size());
     host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
         builder.build(built[k], parts[k].begin, parts[k].end, parts[k].depth, nullptr);
@@ -270,24 +300,25 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     out.refs.resize(prims.size());
     for (size_t i = 0; i < prims.size(); ++i) out.refs[i] = prims[i].ref;
     prims = {};
-    size_t total = out.nodes.size();
+    size_t total = nodes.size();
     for (const Nodes& b : built) total += b.size() - 2;
-    out.nodes.reserve(total);
+    nodes.reserve(total);
     for (size_t k = 0; k < parts.size(); ++k) {
         // Local node j > 0 goes to base + j - 1, and so do the children it names.
-        const int32_t base = int32_t(out.nodes.size() / 2);
+        const int32_t base = int32_t(nodes.size() / 2);
         const Nodes& b = built[k];
         for (size_t j = 0; j < b.size() / 2; ++j) {
             float4 lo = b[2 * j];
             if (floatBitsToInt(b[2 * j + 1].w) == 0) lo.w = intBitsToFloat(base + floatBitsToInt(lo.w) - 1);
             if (j == 0) {
-                out.nodes[2 * parts[k].slot] = lo, out.nodes[2 * parts[k].slot + 1] = b[1];
+                nodes[2 * parts[k].slot] = lo, nodes[2 * parts[k].slot + 1] = b[1];
             } else {
-                out.nodes.push_back(lo);
-                out.nodes.push_back(b[2 * j + 1]);
+                nodes.push_back(lo);
+                nodes.push_back(b[2 * j + 1]);
             }
         }
         built[k] = {};
     }
+    out.nodes = records(nodes);
     return out;
 }

@@ -5,9 +5,11 @@
 // tall (a floor under small objects makes cells twenty times wider than high, and a
 // rising ray crosses dozens of them, each listing the same triangles again).
 //
-// Nodes are two float4: (min, first) and (max, count), the integers as float bits. An
-// inner node (count 0) has its children at first and first + 1; a leaf lists count
-// entries of refs from first, each a triangle's first float4 in texLeafTris.
+// An inner node is one record of four float4 that holds its two children: (min, index)
+// and (max, count) each, the integers as float bits. A child of count 0 is the inner
+// node of that record index, one of count c > 0 a leaf of c entries of refs from index
+// (each a triangle's first float4 in texLeafTris), one of count -1 nothing. The root's
+// record is the first.
 #pragma once
 
 #include <cstdint>

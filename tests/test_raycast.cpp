@@ -522,25 +522,28 @@ TEST(OctreeBuild, ShadowTreeListsEveryTriangleOnceWithinTheWalksDepth) {
         const ShadowBvh bvh = buildShadowBvh(corners, entry, limit);
         std::vector<int> seen(m.triangles(), 0);
         uint32_t deepest = 0;
-        std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 1}};
+        // Records from the root's, with the depth of the children they hold.
+        std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 2}};
         while (!todo.empty()) {
             const auto [i, depth] = todo.back();
             todo.pop_back();
-            deepest = std::max(deepest, depth);
-            const float4 lo = bvh.nodes[2 * i], hi = bvh.nodes[2 * i + 1];
-            const int first = floatBitsToInt(lo.w), count = floatBitsToInt(hi.w);
-            if (count == 0) {
-                todo.push_back({uint32_t(first), depth + 1});
-                todo.push_back({uint32_t(first + 1), depth + 1});
-                continue;
-            }
-            ASSERT_LE(uint32_t(count), kBvhLeafSize);
-            for (int k = first; k < first + count; ++k) {
-                const size_t t = size_t(bvh.refs[size_t(k)]) / 3;
-                ++seen[t];
-                for (size_t c = 0; c < 3; ++c) {
-                    const float3 v = corners(t, c);
-                    EXPECT_TRUE(v.x >= lo.x && v.y >= lo.y && v.z >= lo.z && v.x <= hi.x && v.y <= hi.y && v.z <= hi.z);
+            for (uint32_t c = 0; c < 2; ++c) {
+                const float4 lo = bvh.nodes[4 * i + 2 * c], hi = bvh.nodes[4 * i + 2 * c + 1];
+                const int index = floatBitsToInt(lo.w), count = floatBitsToInt(hi.w);
+                if (count == 0) {
+                    todo.push_back({uint32_t(index), depth + 1});
+                    continue;
+                }
+                ASSERT_LE(count, int(kBvhLeafSize));
+                deepest = std::max(deepest, depth);
+                for (int k = index; k < index + count; ++k) {
+                    const size_t t = size_t(bvh.refs[size_t(k)]) / 3;
+                    ++seen[t];
+                    for (size_t v = 0; v < 3; ++v) {
+                        const float3 p = corners(t, v);
+                        EXPECT_TRUE(p.x >= lo.x && p.y >= lo.y && p.z >= lo.z && p.x <= hi.x && p.y <= hi.y &&
+                                    p.z <= hi.z);
+                    }
                 }
             }
         }
