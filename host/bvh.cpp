@@ -1,6 +1,7 @@
 #include "host/bvh.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "host/parallel.h"
@@ -62,8 +63,8 @@ constexpr int kBins = 16;
 // size, so that the node numbers do not depend on the worker count either.
 constexpr uint32_t kSubtree = 1u << 14;
 
-// Nodes as the device reads them, numbered within one part of the tree: a part's root
-// (local 0) goes to a slot its parent reserved, the rest to the part's own stretch.
+// Records as the device reads them (four float4 each, see ShadowBvh), numbered within
+// one part of the tree.
 using Nodes = std::vector<float4>;
 
 class TreeBuilder {
@@ -71,20 +72,23 @@ public:
     TreeBuilder(std::vector<Prim>& prims, const Grid& grid, uint32_t maxDepth)
         : prims_(prims), grid_(grid), maxDepth_(maxDepth) {}
 
+    // A node still to build: [begin, end) at depth, whose entry (two float4) goes to
+    // float4 slot of the records, or to the root entry.
+    static constexpr uint32_t kRootEntry = ~0u;
     struct Part {
         uint32_t slot, begin, end, depth;
     };
 
-    // Builds the subtree of [begin, end) at depth into out (its root at local 0); with
-    // parts, ranges of at most kSubtree triangles below the root are left as parts, their
-    // nodes reserved but unwritten.
-    void build(Nodes& out, uint32_t begin, uint32_t end, uint32_t depth, std::vector<Part>* parts) const {
-        out.resize(2);
-        std::vector<Part> stack{{0, begin, end, depth}};
+    // Builds the subtree of [begin, end) at depth: its root's entry into root (an inner
+    // root's record is out's first), its records into out. With parts, nodes below the
+    // root of at most kSubtree triangles are left as parts, their entries unwritten.
+    void build(Nodes& out, uint32_t begin, uint32_t end, uint32_t depth, std::vector<Part>* parts,
+               float4* root) const {
+        std::vector<Part> stack{{kRootEntry, begin, end, depth}};
         while (!stack.empty()) {
             const Part t = stack.back();
             stack.pop_back();
-            if (parts && t.slot != 0 && t.end - t.begin <= kSubtree) {
+            if (parts && t.slot != kRootEntry && t.end - t.begin <= kSubtree) {
                 parts->push_back(t);
                 continue;
             }
@@ -92,16 +96,16 @@ public:
             Centres centres;
             for (uint32_t i = t.begin; i < t.end; ++i) box.grow(prims_[i].box), centres.grow(prims_[i]);
             if (t.end - t.begin <= kBvhLeafSize) {
-                write(out, t.slot, box, t.begin, t.end - t.begin);
+                write(t.slot == kRootEntry ? root : &out[t.slot], box, t.begin, int32_t(t.end - t.begin));
                 continue;
             }
-            const uint32_t mid = split(t.begin, t.end, centres, t.depth);
-            const uint32_t left = uint32_t(out.size() / 2);
+            const uint32_t record = uint32_t(out.size() / 4);
             out.resize(out.size() + 4);
-            write(out, t.slot, box, left, 0);
-            // The right half first on the stack, so that the left is built (and numbered) first.
-            stack.push_back({left + 1, mid, t.end, t.depth + 1});
-            stack.push_back({left, t.begin, mid, t.depth + 1});
+            write(t.slot == kRootEntry ? root : &out[t.slot], box, record, 0);
+            const uint32_t mid = split(t.begin, t.end, centres, t.depth);
+            // The right child first on the stack, so that the left is built (and numbered) first.
+            stack.push_back({4 * record + 2, mid, t.end, t.depth + 1});
+            stack.push_back({4 * record, t.begin, mid, t.depth + 1});
         }
     }
 
@@ -171,7 +175,7 @@ private:
     // A node's box is widened far beyond the rounding of the box test and of the
     // triangle test's slack at edges, as the octree's leaf groups are: it may only skip
     // hits there are none of.
-    void write(Nodes& out, uint32_t node, const Box& steps, uint32_t first, uint32_t count) const {
+    void write(float4* entry, const Box& steps, uint32_t index, int32_t count) const {
         float lo[3], hi[3], extent = 0, magnitude = 0;
         for (int a = 0; a < 3; ++a) {
             lo[a] = grid_.toScene(steps.lo[a], a, true), hi[a] = grid_.toScene(steps.hi[a], a, false);
@@ -179,8 +183,8 @@ private:
             magnitude = std::max({magnitude, std::fabs(lo[a]), std::fabs(hi[a])});
         }
         const float m = 1e-4f * extent + 1e-5f * magnitude;
-        out[2 * node] = make_float4(lo[0] - m, lo[1] - m, lo[2] - m, intBitsToFloat(int32_t(first)));
-        out[2 * node + 1] = make_float4(hi[0] + m, hi[1] + m, hi[2] + m, intBitsToFloat(int32_t(count)));
+        entry[0] = make_float4(lo[0] - m, lo[1] - m, lo[2] - m, intBitsToFloat(int32_t(index)));
+        entry[1] = make_float4(hi[0] + m, hi[1] + m, hi[2] + m, intBitsToFloat(count));
     }
 
     std::vector<Prim>& prims_;
@@ -243,35 +247,6 @@ std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Gr
     return prims;
 }
 
-// Records of the inner nodes from nodes of two float4 each (an inner node's children at
-// first and first + 1, a leaf's triangles from first), the root first.
-Nodes records(const Nodes& nodes) {
-    const size_t n = nodes.size() / 2;
-    auto count = [&](size_t i) { return floatBitsToInt(nodes[2 * i + 1].w); };
-    std::vector<int32_t> record(n, -1);
-    int32_t inner = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (count(i) == 0) record[i] = inner++;
-    Nodes out(4 * size_t(std::max(inner, 1)));
-    auto child = [&](float4* at, size_t c) {
-        at[0] = nodes[2 * c], at[1] = nodes[2 * c + 1];
-        if (count(c) == 0) at[0].w = intBitsToFloat(record[c]);
-    };
-    const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
-    if (inner == 0) {  // the root is a leaf
-        child(&out[0], 0);
-        out[2] = out[3] = none;
-        return out;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        if (record[i] < 0) continue;
-        const size_t first = size_t(floatBitsToInt(nodes[2 * i].w));
-        child(&out[4 * size_t(record[i])], first);
-        child(&out[4 * size_t(record[i]) + 2], first + 1);
-    }
-    return out;
-}
-
 }  // namespace
 
 ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_t maxDepth, unsigned workers) {
@@ -280,45 +255,43 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     std::vector<Prim> prims = primitives(corners, entry, grid, workers);
     entry = {};
     ShadowBvh out;
+    const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
     if (prims.empty()) {
-        const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
         out.nodes = {none, none, none, none};
         return out;
     }
     // The top of the tree here, its parts below kSubtree triangles on the workers, then
-    // each part's nodes after the top's in the order the parts were met.
+    // each part's records after the top's in the order the parts were met.
     const TreeBuilder builder(prims, grid, maxDepth);
     std::vector<TreeBuilder::Part> parts;
-    Nodes nodes;
-    builder.build(nodes, 0, uint32_t(prims.size()), 1, &parts);
+    float4 root[2];
+    builder.build(out.nodes, 0, uint32_t(prims.size()), 1, &parts, root);
+    if (floatBitsToInt(root[1].w) > 0) out.nodes = {root[0], root[1], none, none};  // one leaf
     std::vector<Nodes> built(parts.size());
+    std::vector<std::array<float4, 2>> entries(parts.size());
     host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
-        builder.build(built[k], parts[k].begin, parts[k].end, parts[k].depth, nullptr);
+        builder.build(built[k], parts[k].begin, parts[k].end, parts[k].depth, nullptr, entries[k].data());
         built[k].shrink_to_fit();
     });
-    // The leaves' order is final: the triangles go before the nodes are gathered.
+    // The leaves' order is final: the triangles go before the records are gathered.
     out.refs.resize(prims.size());
     for (size_t i = 0; i < prims.size(); ++i) out.refs[i] = prims[i].ref;
     prims = {};
-    size_t total = nodes.size();
-    for (const Nodes& b : built) total += b.size() - 2;
-    nodes.reserve(total);
+    size_t total = out.nodes.size();
+    for (const Nodes& b : built) total += b.size();
+    out.nodes.reserve(total);
+    // A part's record r becomes base + r, and so does every inner child it names.
+    auto shift = [](float4* entry, int32_t base) {
+        if (floatBitsToInt(entry[1].w) == 0) entry[0].w = intBitsToFloat(floatBitsToInt(entry[0].w) + base);
+    };
     for (size_t k = 0; k < parts.size(); ++k) {
-        // Local node j > 0 goes to base + j - 1, and so do the children it names.
-        const int32_t base = int32_t(nodes.size() / 2);
-        const Nodes& b = built[k];
-        for (size_t j = 0; j < b.size() / 2; ++j) {
-            float4 lo = b[2 * j];
-            if (floatBitsToInt(b[2 * j + 1].w) == 0) lo.w = intBitsToFloat(base + floatBitsToInt(lo.w) - 1);
-            if (j == 0) {
-                nodes[2 * parts[k].slot] = lo, nodes[2 * parts[k].slot + 1] = b[1];
-            } else {
-                nodes.push_back(lo);
-                nodes.push_back(b[2 * j + 1]);
-            }
-        }
+        const int32_t base = int32_t(out.nodes.size() / 4);
+        shift(entries[k].data(), base);
+        out.nodes[parts[k].slot] = entries[k][0], out.nodes[parts[k].slot + 1] = entries[k][1];
+        const size_t from = out.nodes.size();
+        out.nodes.insert(out.nodes.end(), built[k].begin(), built[k].end());
         built[k] = {};
+        for (size_t e = from; e < out.nodes.size(); e += 2) shift(&out.nodes[e], base);
     }
-    out.nodes = records(nodes);
     return out;
 }
