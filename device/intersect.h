@@ -558,9 +558,10 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
 constexpr unsigned int kBvhMaxDepth = 32;
 
 // Which of two boxes (lo[c], hi[c]) the ray enters (bit c), by intersectBox and the
-// octree walk's entry rule (not beyond limit), and where: enter[c] = max(tnear, 0). The host build tests both boxes in SSE2 lanes
-// with the same operations (slabPair yields no NaN, so minf and maxf are minps and
-// maxps there), so the values are the same bit for bit.
+// octree walk's entry rule (not beyond limit), and where: enter[c] = max(tnear, 0). The
+// host build tests both boxes in SSE2 lanes with the same operations (slabPair yields no
+// NaN, so minf and maxf are minps and maxps there), so the values are the same bit for
+// bit.
 #if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
 inline unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* lo,
                                const float4* hi, float* enter) {

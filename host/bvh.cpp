@@ -215,14 +215,16 @@ std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Gr
             }
             ++counts[c + 1];
             for (size_t k = 0; k < 3; ++k)
-                for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], (&v[k].x)[a]), hi[a] = std::max(hi[a], (&v[k].x)[a]);
+                for (int a = 0; a < 3; ++a)
+                    lo[a] = std::min(lo[a], (&v[k].x)[a]), hi[a] = std::max(hi[a], (&v[k].x)[a]);
         }
         for (int a = 0; a < 3; ++a) bounds[6 * c + a] = lo[a], bounds[6 * c + 3 + a] = hi[a];
     });
     double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY}, largest = 0;
     for (size_t c = 0; c < chunks; ++c) {
         counts[c + 1] += counts[c];
-        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], double(bounds[6 * c + a])), hi[a] = std::max(hi[a], double(bounds[6 * c + 3 + a]));
+        for (int a = 0; a < 3; ++a)
+            lo[a] = std::min(lo[a], double(bounds[6 * c + a])), hi[a] = std::max(hi[a], double(bounds[6 * c + 3 + a]));
     }
     std::vector<Prim> prims(counts[chunks]);
     if (prims.empty()) return prims;
