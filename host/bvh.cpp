@@ -35,6 +35,9 @@ struct Centres {
     void grow(const Prim& p) {
         for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p.centre(a)), hi[a] = std::max(hi[a], p.centre(a));
     }
+    void grow(const Centres& c) {
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c.lo[a]), hi[a] = std::max(hi[a], c.hi[a]);
+    }
     int widest() const {
         int axis = 0;
         for (int a = 1; a < 3; ++a)
@@ -69,8 +72,8 @@ using Nodes = std::vector<float4>;
 
 class TreeBuilder {
 public:
-    TreeBuilder(std::vector<Prim>& prims, const Grid& grid, uint32_t maxDepth)
-        : prims_(prims), grid_(grid), maxDepth_(maxDepth) {}
+    TreeBuilder(std::vector<Prim>& prims, const Grid& grid, uint32_t maxDepth, unsigned workers)
+        : prims_(prims), grid_(grid), maxDepth_(maxDepth), workers_(workers) {}
 
     // A node still to build: [begin, end) at depth, whose entry (two float4) goes to
     // float4 slot of the records, or to the root entry.
@@ -94,7 +97,7 @@ public:
             }
             Box box;
             Centres centres;
-            for (uint32_t i = t.begin; i < t.end; ++i) box.grow(prims_[i].box), centres.grow(prims_[i]);
+            bounds(t.begin, t.end, box, centres);
             if (t.end - t.begin <= kBvhLeafSize) {
                 write(t.slot == kRootEntry ? root : &out[t.slot], box, t.begin, int32_t(t.end - t.begin));
                 continue;
@@ -110,6 +113,47 @@ public:
     }
 
 private:
+    // body(a, b, acc) over [begin, end) into one accumulator: for the top's large ranges on
+    // the workers in chunks, each into an accumulator of its own merged in chunk order.
+    // Minima, maxima and counts merge to the same values whatever the chunks.
+    template <typename Acc, typename Body>
+    Acc reduce(uint32_t begin, uint32_t end, const Body& body) const {
+        constexpr uint32_t kChunk = 1u << 17;
+        const uint32_t chunks = (end - begin + kChunk - 1) / kChunk;
+        Acc out;
+        if (workers_ <= 1 || chunks <= 1) {
+            body(begin, end, out);
+            return out;
+        }
+        std::vector<Acc> part(chunks);
+        host::parallelFor(chunks, workers_, [&](size_t k, unsigned) {
+            body(begin + uint32_t(k) * kChunk, std::min(end, begin + uint32_t(k + 1) * kChunk), part[k]);
+        });
+        for (const Acc& p : part) out.merge(p);
+        return out;
+    }
+
+    struct Extent {
+        Box box;
+        Centres centres;
+        void merge(const Extent& e) { box.grow(e.box), centres.grow(e.centres); }
+    };
+    struct Bins {
+        Box box[kBins];
+        uint32_t count[kBins] = {};
+        void merge(const Bins& b) {
+            for (int k = 0; k < kBins; ++k) box[k].grow(b.box[k]), count[k] += b.count[k];
+        }
+    };
+
+    // The box and the centres' range of [begin, end).
+    void bounds(uint32_t begin, uint32_t end, Box& box, Centres& centres) const {
+        const Extent e = reduce<Extent>(begin, end, [&](uint32_t a, uint32_t b, Extent& x) {
+            for (uint32_t i = a; i < b; ++i) x.box.grow(prims_[i].box), x.centres.grow(prims_[i]);
+        });
+        box = e.box, centres = e.centres;
+    }
+
     // Where [begin, end) splits: by the surface-area heuristic, or in halves by centre
     // where that would leave a side deeper than the walk's stack allows. The tree's shape
     // steers only the walk's speed, never its answer.
@@ -139,13 +183,15 @@ private:
         if (extent == 0) return begin + n / 2;  // every centre in one place: halves by index
         const float scale = float(kBins) / float(extent);
         auto binOf = [&](const Prim& p) { return std::min(kBins - 1, int(float(p.centre(axis) - lo) * scale)); };
-        Box bins[kBins];
-        uint32_t counts[kBins] = {};
-        for (uint32_t i = begin; i < end; ++i) {
-            const int b = binOf(prims_[i]);
-            bins[b].grow(prims_[i].box);
-            ++counts[b];
-        }
+        const Bins binned = reduce<Bins>(begin, end, [&](uint32_t a, uint32_t b, Bins& x) {
+            for (uint32_t i = a; i < b; ++i) {
+                const int k = binOf(prims_[i]);
+                x.box[k].grow(prims_[i].box);
+                ++x.count[k];
+            }
+        });
+        const Box* bins = binned.box;
+        const uint32_t* counts = binned.count;
         float rightArea[kBins];
         uint32_t rightCount[kBins];
         Box acc;
@@ -190,6 +236,7 @@ private:
     std::vector<Prim>& prims_;
     const Grid& grid_;
     uint32_t maxDepth_;
+    unsigned workers_;
 };
 
 // The triangles' boxes in the grid of the finite ones' bounds. A triangle with a corner
@@ -264,7 +311,7 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     }
     // The top of the tree here, its parts below kSubtree triangles on the workers, then
     // each part's records after the top's in the order the parts were met.
-    const TreeBuilder builder(prims, grid, maxDepth);
+    const TreeBuilder builder(prims, grid, maxDepth, workers);
     std::vector<TreeBuilder::Part> parts;
     float4 root[2];
     builder.build(out.nodes, 0, uint32_t(prims.size()), 1, &parts, root);
@@ -279,21 +326,20 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     out.refs.resize(prims.size());
     for (size_t i = 0; i < prims.size(); ++i) out.refs[i] = prims[i].ref;
     prims = {};
-    size_t total = out.nodes.size();
-    for (const Nodes& b : built) total += b.size();
-    out.nodes.reserve(total);
     // A part's record r becomes base + r, and so does every inner child it names.
-    auto shift = [](float4* entry, int32_t base) {
-        if (floatBitsToInt(entry[1].w) == 0) entry[0].w = intBitsToFloat(floatBitsToInt(entry[0].w) + base);
-    };
-    for (size_t k = 0; k < parts.size(); ++k) {
-        const int32_t base = int32_t(out.nodes.size() / 4);
-        shift(entries[k].data(), base);
+    std::vector<size_t> base(parts.size() + 1, out.nodes.size());
+    for (size_t k = 0; k < parts.size(); ++k) base[k + 1] = base[k] + built[k].size();
+    out.nodes.resize(base[parts.size()]);
+    host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
+        const int32_t first = int32_t(base[k] / 4);
+        auto shift = [first](float4* entry) {
+            if (floatBitsToInt(entry[1].w) == 0) entry[0].w = intBitsToFloat(floatBitsToInt(entry[0].w) + first);
+        };
+        shift(entries[k].data());
         out.nodes[parts[k].slot] = entries[k][0], out.nodes[parts[k].slot + 1] = entries[k][1];
-        const size_t from = out.nodes.size();
-        out.nodes.insert(out.nodes.end(), built[k].begin(), built[k].end());
+        std::copy(built[k].begin(), built[k].end(), out.nodes.begin() + std::ptrdiff_t(base[k]));
         built[k] = {};
-        for (size_t e = from; e < out.nodes.size(); e += 2) shift(&out.nodes[e], base);
-    }
+        for (size_t e = base[k]; e < base[k + 1]; e += 2) shift(&out.nodes[e]);
+    });
     return out;
 }
