@@ -316,7 +316,6 @@ Octree::Octree(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
 }
 
 void Octree::build(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
-    numTris_ = numTris;
     if (maxDepth > kMaxDepth) {
         TESSRA_PRINTF("maxOctreeDepth %u is deeper than the traversal supports; using %u.\n", maxDepth, kMaxDepth);
         maxDepth = kMaxDepth;
@@ -381,6 +380,7 @@ void Octree::build(uint32_t numTris, CornerView corners, uint32_t maxDepth) {
     parallelFor(pieces.size(), workers, [&](size_t i, unsigned) { flattener.piece(i); });
     pieces = {};
     upload(corners, workers);
+    uploadShadowTree(corners, numTris, workers);
 }
 
 // A leaf's first entry holds the boxes of its first two groups of kLeafGroup entries
@@ -469,14 +469,13 @@ void Octree::upload(CornerView corners, unsigned workers) {
         }
     });
 
-    uploadShadowTree(corners, workers);
 }
 
 // The shadow rays' tree reads each triangle's first entry in leaf order; its host arrays
 // go once the device has them.
-void Octree::uploadShadowTree(CornerView corners, unsigned workers) {
+void Octree::uploadShadowTree(CornerView corners, uint32_t numTris, unsigned workers) {
     constexpr size_t F = kPreparedFloat4s;
-    std::vector<int32_t> entry(numTris_, -1);
+    std::vector<int32_t> entry(numTris, -1);
     for (size_t i = num_nodos_totales; i-- > 0;) {
         const int32_t o = offsetsCont[i];
         if (o < 0) continue;

@@ -71,12 +71,11 @@ public:
 private:
     void build(uint32_t numTris, CornerView corners, uint32_t maxDepth);
     void upload(CornerView corners, unsigned workers);
-    void uploadShadowTree(CornerView corners, unsigned workers);
+    void uploadShadowTree(CornerView corners, uint32_t numTris, unsigned workers);
     void leafGroupBoxes(CornerView corners, size_t leafOffset, float4* out) const;
     void release();
 
     bool overBudget_ = false;
-    uint32_t numTris_ = 0;
 };
 
 // The separating-axis test of the build (without the triangle-plane axis).
