@@ -553,54 +553,55 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
     return hit;
 }
 
-// The shadow rays' tree is at most this deep (the root's depth is 1), so that its walk's
-// stack never overflows; see host/bvh.h.
+// The shadow rays' tree is built at most this many two-child levels deep (the root's
+// depth is 1), and walked in records of four children (see host/bvh.h), each at least
+// two levels below its parent's: a walk holds at most three children a record on its
+// stack, of at most half that many records.
 constexpr unsigned int kBvhMaxDepth = 32;
+constexpr unsigned int kBvhRecord = 8;  // float4 a record
+constexpr unsigned int kBvhStack = 3 * (kBvhMaxDepth / 2);
 
-// Which of two boxes (lo[c], hi[c]) the ray enters (bit c), by intersectBox and the
-// octree walk's entry rule (not beyond limit), and where: enter[c] = max(tnear, 0). The
-// host build tests both boxes in SSE2 lanes with the same operations (slabPair yields no
-// NaN, so minf and maxf are minps and maxps there), so the values are the same bit for
-// bit.
+// Which of a record's four children the ray enters (bit c), by intersectBox and the
+// octree walk's entry rule (not beyond limit), and where: enter[c] = max(tnear, 0).
+// Children of count -1 are absent. f is the record. The host build tests the four boxes
+// in SSE2 lanes with the same operations (slabPair yields no NaN, so minf and maxf are
+// minps and maxps there), so the values are the same bit for bit.
 #if !defined(__CUDACC__) && (defined(__SSE2__) || defined(_M_X64))
-inline unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* lo,
-                               const float4* hi, float* enter) {
-    const __m128 o01 = _mm_setr_ps(r.o.x, r.o.x, r.o.y, r.o.y), o2 = _mm_set1_ps(r.o.z);
-    const __m128 i01 = _mm_setr_ps(invD.x, invD.x, invD.y, invD.y), i2 = _mm_set1_ps(invD.z);
-    const __m128 la = _mm_loadu_ps(&lo[0].x), lb = _mm_loadu_ps(&lo[1].x);
-    const __m128 ha = _mm_loadu_ps(&hi[0].x), hb = _mm_loadu_ps(&hi[1].x);
-    // Lanes (a.x, b.x, a.y, b.y) and (a.z, b.z, -, -).
-    const __m128 tl01 = _mm_mul_ps(_mm_sub_ps(_mm_unpacklo_ps(la, lb), o01), i01);
-    const __m128 th01 = _mm_mul_ps(_mm_sub_ps(_mm_unpacklo_ps(ha, hb), o01), i01);
-    const __m128 tl2 = _mm_mul_ps(_mm_sub_ps(_mm_unpackhi_ps(la, lb), o2), i2);
-    const __m128 th2 = _mm_mul_ps(_mm_sub_ps(_mm_unpackhi_ps(ha, hb), o2), i2);
+inline unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* f,
+                               float* enter) {
     const __m128 lowest = _mm_set1_ps(-3.0e38f), highest = _mm_set1_ps(3.0e38f);
-    auto pair = [&](__m128 a, __m128 b, __m128& t0, __m128& t1) {
-        const __m128 nan = _mm_cmpunord_ps(a, b);
-        t0 = _mm_or_ps(_mm_and_ps(nan, lowest), _mm_andnot_ps(nan, _mm_min_ps(a, b)));
-        t1 = _mm_or_ps(_mm_and_ps(nan, highest), _mm_andnot_ps(nan, _mm_max_ps(a, b)));
-    };
-    __m128 n01, f01, n2, f2;
-    pair(tl01, th01, n01, f01);
-    pair(tl2, th2, n2, f2);
-    const __m128 tnear = _mm_max_ps(_mm_max_ps(n01, _mm_movehl_ps(n01, n01)), n2);
-    const __m128 tfar = _mm_min_ps(_mm_min_ps(f01, _mm_movehl_ps(f01, f01)), f2);
-    const __m128 in = _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(tfar, _mm_setzero_ps()), _mm_cmple_ps(tnear, tfar)),
-                                 _mm_cmpngt_ps(_mm_mul_ps(tnear, _mm_set1_ps(dScale)), _mm_set1_ps(limit)));
-    const __m128 e = _mm_max_ps(tnear, _mm_setzero_ps());
-    enter[0] = _mm_cvtss_f32(e);
-    enter[1] = _mm_cvtss_f32(_mm_shuffle_ps(e, e, _MM_SHUFFLE(1, 1, 1, 1)));
-    return unsigned(_mm_movemask_ps(in)) & 3u;
+    __m128 t0[3], t1[3];
+    const float o[3] = {r.o.x, r.o.y, r.o.z}, id[3] = {invD.x, invD.y, invD.z};
+    for (int a = 0; a < 3; ++a) {
+        const __m128 oa = _mm_set1_ps(o[a]), ia = _mm_set1_ps(id[a]);
+        const __m128 tl = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(&f[a].x), oa), ia);
+        const __m128 th = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(&f[3 + a].x), oa), ia);
+        const __m128 nan = _mm_cmpunord_ps(tl, th);
+        t0[a] = _mm_or_ps(_mm_and_ps(nan, lowest), _mm_andnot_ps(nan, _mm_min_ps(tl, th)));
+        t1[a] = _mm_or_ps(_mm_and_ps(nan, highest), _mm_andnot_ps(nan, _mm_max_ps(tl, th)));
+    }
+    const __m128 tnear = _mm_max_ps(t0[0], _mm_max_ps(t0[1], t0[2]));
+    const __m128 tfar = _mm_min_ps(t1[0], _mm_min_ps(t1[1], t1[2]));
+    const __m128 absent = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(_mm_loadu_ps(&f[7].x)), _mm_set1_epi32(-1)));
+    const __m128 in = _mm_andnot_ps(
+        absent, _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(tfar, _mm_setzero_ps()), _mm_cmple_ps(tnear, tfar)),
+                           _mm_cmpngt_ps(_mm_mul_ps(tnear, _mm_set1_ps(dScale)), _mm_set1_ps(limit))));
+    _mm_storeu_ps(enter, _mm_max_ps(tnear, _mm_setzero_ps()));
+    return unsigned(_mm_movemask_ps(in));
 }
 #else
-TESSRA_HD unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* lo,
-                                  const float4* hi, float* enter) {
+TESSRA_HD unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float limit, const float4* f,
+                                  float* enter) {
+    // Lane c of float4 k.
+    auto lane = [f](int k, int c) { return c == 0 ? f[k].x : c == 1 ? f[k].y : c == 2 ? f[k].z : f[k].w; };
     unsigned int in = 0;
-    for (int c = 0; c < 2; ++c) {
+    for (int c = 0; c < 4; ++c) {
         float tnear, tfar;
-        intersectBox(r, invD, xyz(lo[c]), xyz(hi[c]), tnear, tfar);
+        intersectBox(r, invD, make_float3(lane(0, c), lane(1, c), lane(2, c)),
+                     make_float3(lane(3, c), lane(4, c), lane(5, c)), tnear, tfar);
         enter[c] = maxf(tnear, 0.0f);
-        if (tfar > 0.0f && tnear <= tfar && !(tnear * dScale > limit)) in |= 1u << c;
+        if (floatBitsToInt(lane(7, c)) != -1 && tfar > 0.0f && tnear <= tfar && !(tnear * dScale > limit))
+            in |= 1u << c;
     }
     return in;
 }
@@ -612,7 +613,7 @@ TESSRA_HD unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float
 // triangle the octree lists, whatever the tree's shape.
 TESSRA_DEVICE bool occluded(const Ray& ray, float maxDistance) {
     const DeviceSymbols& S = SYM;
-    if (S.texBvhNodes.count < 4) return false;  // no scene
+    if (S.texBvhNodes.count < kBvhRecord) return false;  // no scene
     const float3 invD = make_float3(fastRcp(ray.d.x), fastRcp(ray.d.y), fastRcp(ray.d.z));
     const float dScale = length(ray.d);
     const float limit = maxDistance * 1.00001f + 1e-5f;
@@ -630,35 +631,33 @@ TESSRA_DEVICE bool occluded(const Ray& ray, float maxDistance) {
         }
         return false;
     };
-    unsigned int stack[kBvhMaxDepth];
+    unsigned int stack[kBvhStack];
     unsigned int top = 0, node = 0;
     for (;;) {
-        const float4 lo[2] = {tex1Dfetch(S.texBvhNodes, int(4 * node)), tex1Dfetch(S.texBvhNodes, int(4 * node + 2))};
-        const float4 hi[2] = {tex1Dfetch(S.texBvhNodes, int(4 * node + 1)),
-                              tex1Dfetch(S.texBvhNodes, int(4 * node + 3))};
-        float enter[2];
-        unsigned int in = enterBoxes(ray, invD, dScale, limit, lo, hi, enter);
-        const int count0 = floatBitsToInt(hi[0].w), count1 = floatBitsToInt(hi[1].w);
-        // Empty children (count -1) are not entered; leaves are tested at once.
-        if ((in & 1u) && count0 != 0) {
-            if (count0 > 0 && leafBlocks(floatBitsToInt(lo[0].w), unsigned(count0))) return true;
-            in &= ~1u;
+        float4 f[kBvhRecord];
+        for (unsigned int k = 0; k < kBvhRecord; ++k) f[k] = tex1Dfetch(S.texBvhNodes, int(kBvhRecord * node + k));
+        float enter[4];
+        const unsigned int in = enterBoxes(ray, invD, dScale, limit, f, enter);
+        const int index[4] = {floatBitsToInt(f[6].x), floatBitsToInt(f[6].y), floatBitsToInt(f[6].z),
+                              floatBitsToInt(f[6].w)};
+        const int count[4] = {floatBitsToInt(f[7].x), floatBitsToInt(f[7].y), floatBitsToInt(f[7].z),
+                              floatBitsToInt(f[7].w)};
+        // Leaves are tested at once, inner children go on nearest last.
+        unsigned int inner = 0;
+        for (int c = 0; c < 4; ++c) {
+            if (!((in >> c) & 1u)) continue;
+            if (count[c] == 0) inner |= 1u << c;
+            else if (leafBlocks(index[c], unsigned(count[c]))) return true;
         }
-        if ((in & 2u) && count1 != 0) {
-            if (count1 > 0 && leafBlocks(floatBitsToInt(lo[1].w), unsigned(count1))) return true;
-            in &= ~2u;
+        while (inner) {
+            int farthest = -1;
+            for (int c = 0; c < 4; ++c)
+                if (((inner >> c) & 1u) && (farthest < 0 || enter[c] > enter[farthest])) farthest = c;
+            inner &= ~(1u << farthest);
+            stack[top++] = unsigned(index[farthest]);
         }
-        if (in == 3u) {
-            const int nearer = enter[1] < enter[0] ? 1 : 0;
-            stack[top++] = unsigned(floatBitsToInt(lo[1 - nearer].w));
-            node = unsigned(floatBitsToInt(lo[nearer].w));
-        } else if (in) {
-            node = unsigned(floatBitsToInt(lo[in >> 1].w));
-        } else if (top > 0) {
-            node = stack[--top];
-        } else {
-            return false;
-        }
+        if (top == 0) return false;
+        node = stack[--top];
     }
 }
 

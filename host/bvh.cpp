@@ -296,6 +296,60 @@ std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Gr
     return prims;
 }
 
+// The binary records turned into records of four children: from a record's two children,
+// the shallowest inner child (the larger by surface area among equals) is replaced by its
+// own two until there are four or only leaves. Every inner child so lies at least two
+// binary levels down, and the walk's stack holds 3 entries a level of half the depth.
+// Records are numbered as they are met, the root's first.
+Nodes widen(const Nodes& binary) {
+    struct Child {
+        float4 lo, hi;
+        uint32_t level;
+        bool inner() const { return floatBitsToInt(hi.w) == 0; }
+        float area() const {
+            const float x = hi.x - lo.x, y = hi.y - lo.y, z = hi.z - lo.z;
+            return x * y + y * z + z * x;
+        }
+    };
+    Nodes out(kBvhRecord);
+    std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 0}};  // (binary record, wide record)
+    while (!todo.empty()) {
+        const auto [from, to] = todo.back();
+        todo.pop_back();
+        Child kids[4];
+        uint32_t n = 2;
+        for (uint32_t c = 0; c < 2; ++c) kids[c] = {binary[4 * from + 2 * c], binary[4 * from + 2 * c + 1], 0};
+        while (n < 4) {
+            int open = -1;
+            for (int k = 0; k < int(n); ++k)
+                if (kids[k].inner() && (open < 0 || kids[k].level < kids[open].level ||
+                                        (kids[k].level == kids[open].level && kids[k].area() > kids[open].area())))
+                    open = k;
+            if (open < 0) break;
+            const uint32_t r = uint32_t(floatBitsToInt(kids[open].lo.w)), level = kids[open].level + 1;
+            for (int k = int(n); k > open + 1; --k) kids[k] = kids[k - 1];
+            kids[open] = {binary[4 * r], binary[4 * r + 1], level};
+            kids[open + 1] = {binary[4 * r + 2], binary[4 * r + 3], level};
+            ++n;
+        }
+        float4* w = &out[kBvhRecord * to];
+        for (uint32_t c = 0; c < 4; ++c) {
+            const Child k = c < n ? kids[c] : Child{make_float4(0, 0, 0, 0), make_float4(0, 0, 0, intBitsToFloat(-1)), 0};
+            int32_t index = floatBitsToInt(k.lo.w);
+            if (k.inner()) {
+                index = int32_t(out.size() / kBvhRecord);
+                out.resize(out.size() + kBvhRecord);
+                w = &out[kBvhRecord * to];
+                todo.push_back({uint32_t(floatBitsToInt(k.lo.w)), uint32_t(index)});
+            }
+            (&w[0].x)[c] = k.lo.x, (&w[1].x)[c] = k.lo.y, (&w[2].x)[c] = k.lo.z;
+            (&w[3].x)[c] = k.hi.x, (&w[4].x)[c] = k.hi.y, (&w[5].x)[c] = k.hi.z;
+            (&w[6].x)[c] = intBitsToFloat(index), (&w[7].x)[c] = k.hi.w;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_t maxDepth, unsigned workers) {
@@ -306,7 +360,7 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     ShadowBvh out;
     const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
     if (prims.empty()) {
-        out.nodes = {none, none, none, none};
+        out.nodes = widen({none, none, none, none});
         return out;
     }
     // The top of the tree here, its parts below kSubtree triangles on the workers, then
@@ -341,5 +395,6 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
         built[k] = {};
         for (size_t e = base[k]; e < base[k + 1]; e += 2) shift(&out.nodes[e]);
     });
+    out.nodes = widen(out.nodes);
     return out;
 }

@@ -5,11 +5,11 @@
 // tall (a floor under small objects makes cells twenty times wider than high, and a
 // rising ray crosses dozens of them, each listing the same triangles again).
 //
-// An inner node is one record of four float4 that holds its two children: (min, index)
-// and (max, count) each, the integers as float bits. A child of count 0 is the inner
-// node of that record index, one of count c > 0 a leaf of c entries of refs from index
-// (each a triangle's first float4 in texLeafTris), one of count -1 nothing. The root's
-// record is the first.
+// A record holds the boxes of four children as six float4 (min x, y, z and max x, y, z
+// of the four, one lane each), then their indices and counts (the integers as float
+// bits). A child of count 0 is the inner node of that record, one of count c > 0 a leaf
+// of c entries of refs from index (each a triangle's first float4 in texLeafTris), one
+// of count -1 nothing. The root's record is the first.
 #pragma once
 
 #include <cstdint>

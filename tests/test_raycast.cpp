@@ -499,16 +499,11 @@ std::vector<uint8_t> everything(const Octree& o) {
     return out;
 }
 
-// The build splits the top levels and grows subtrees on separate workers; the arrays
-// must be those of one worker, byte for byte, and the budget must run out for all or
-// none: random triangles, large ones overlapping at the depth limit, a fan too dense at
-// its apex for the budget, one point repeated down to the deepest level, a floor
-// without thickness and no triangles at all.
 // The shadow rays' tree over triangles spaced ever wider apart, where the
 // surface-area heuristic alone peels a few off at each split: the tree still lists
-// every triangle the octree lists once, in leaves of at most four, boxes that hold their
-// triangles, and no deeper than the walk's stack allows.
-TEST(OctreeBuild, ShadowTreeListsEveryTriangleOnceWithinTheWalksDepth) {
+// every triangle the octree lists once, in leaves of at most eight, boxes that hold their
+// triangles, and its walk's stack never overflows.
+TEST(OctreeBuild, ShadowTreeListsEveryTriangleOnceWithinTheWalksStack) {
     Mesh m;
     for (int k = 0; k < 3000; ++k) {
         const float x = std::pow(1.029f, float(k));
@@ -520,38 +515,47 @@ TEST(OctreeBuild, ShadowTreeListsEveryTriangleOnceWithinTheWalksDepth) {
     // The heuristic's own tree is some 24 levels deep; 10 is the least that halving allows.
     for (const uint32_t limit : {kBvhMaxDepth, 10u}) {
         const ShadowBvh bvh = buildShadowBvh(corners, entry, limit);
-        std::vector<int> seen(m.triangles(), 0);
-        uint32_t deepest = 0;
-        // Records from the root's, with the depth of the children they hold.
-        std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 2}};
+        ASSERT_EQ(bvh.nodes.size() % kBvhRecord, 0u);
+        std::vector<int> seen(m.triangles(), 0), visits(bvh.nodes.size() / kBvhRecord, 0);
+        // The walk's stack at its fullest: each record holds its inner children but one.
+        uint32_t fullest = 0;
+        std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 0}};  // (record, stack below it)
         while (!todo.empty()) {
-            const auto [i, depth] = todo.back();
+            const auto [i, below] = todo.back();
             todo.pop_back();
-            for (uint32_t c = 0; c < 2; ++c) {
-                const float4 lo = bvh.nodes[4 * i + 2 * c], hi = bvh.nodes[4 * i + 2 * c + 1];
-                const int index = floatBitsToInt(lo.w), count = floatBitsToInt(hi.w);
-                if (count == 0) {
-                    todo.push_back({uint32_t(index), depth + 1});
-                    continue;
-                }
+            ASSERT_LT(i, visits.size());
+            ASSERT_EQ(++visits[i], 1);
+            const float4* f = &bvh.nodes[kBvhRecord * i];
+            auto lane = [f](int k, uint32_t c) { return (&f[k].x)[c]; };
+            uint32_t inner = 0;
+            for (uint32_t c = 0; c < 4; ++c) inner += floatBitsToInt(lane(7, c)) == 0;
+            fullest = std::max(fullest, below + inner);
+            for (uint32_t c = 0; c < 4; ++c) {
+                const int index = floatBitsToInt(lane(6, c)), count = floatBitsToInt(lane(7, c));
+                if (count == 0) todo.push_back({uint32_t(index), below + inner - 1});
+                if (count <= 0) continue;
                 ASSERT_LE(count, int(kBvhLeafSize));
-                deepest = std::max(deepest, depth);
                 for (int k = index; k < index + count; ++k) {
                     const size_t t = size_t(bvh.refs[size_t(k)]) / 3;
                     ++seen[t];
                     for (size_t v = 0; v < 3; ++v) {
                         const float3 p = corners(t, v);
-                        EXPECT_TRUE(p.x >= lo.x && p.y >= lo.y && p.z >= lo.z && p.x <= hi.x && p.y <= hi.y &&
-                                    p.z <= hi.z);
+                        EXPECT_TRUE(p.x >= lane(0, c) && p.y >= lane(1, c) && p.z >= lane(2, c) &&
+                                    p.x <= lane(3, c) && p.y <= lane(4, c) && p.z <= lane(5, c));
                     }
                 }
             }
         }
         for (size_t t = 0; t < seen.size(); ++t) ASSERT_EQ(seen[t], t % 7 ? 1 : 0) << t;
-        EXPECT_LE(deepest, limit);
+        EXPECT_LE(fullest, kBvhStack * limit / kBvhMaxDepth);
     }
 }
 
+// The build splits the top levels and grows subtrees on separate workers; the arrays
+// must be those of one worker, byte for byte, and the budget must run out for all or
+// none: random triangles, large ones overlapping at the depth limit, a fan too dense at
+// its apex for the budget, one point repeated down to the deepest level, a floor
+// without thickness and no triangles at all.
 TEST(OctreeBuild, EveryWorkerCountGivesTheSameArrays) {
     Mesh large, fan, point, floor;
     Rng rng(21);
