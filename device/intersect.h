@@ -555,11 +555,13 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
 
 // The shadow rays' tree is built at most this many two-child levels deep (the root's
 // depth is 1), and walked in records of four children (see host/bvh.h), each at least
-// two levels below its parent's: a walk holds at most three children a record on its
-// stack, of at most half that many records.
+// two levels below its parent's but once on the way down (where a part built on its own
+// begins): a walk holds at most three children a record on its stack, of at most half
+// that many records and one.
 constexpr unsigned int kBvhMaxDepth = 32;
 constexpr unsigned int kBvhRecord = 8;  // float4 a record
-constexpr unsigned int kBvhStack = 3 * (kBvhMaxDepth / 2);
+TESSRA_HD constexpr unsigned int bvhStack(unsigned int depth) { return 3 * (depth / 2 + 1); }
+constexpr unsigned int kBvhStack = bvhStack(kBvhMaxDepth);
 
 // Which of a record's four children the ray enters (bit c), by intersectBox and the
 // octree walk's entry rule (not beyond limit), and where: enter[c] = max(tnear, 0).

@@ -296,58 +296,67 @@ std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Gr
     return prims;
 }
 
-// The binary records turned into records of four children: from a record's two children,
+// Two-child records turned into records of four children: from a record's two children,
 // the shallowest inner child (the larger by surface area among equals) is replaced by its
-// own two until there are four or only leaves. Every inner child so lies at least two
-// binary levels down, and the walk's stack holds 3 entries a level of half the depth.
-// Records are numbered as they are met, the root's first.
-Nodes widen(const Nodes& binary) {
+// own two until there are four or only leaves, so every inner child lies at least two
+// levels down. An inner child that roots a part (part(record, c) >= 0) stays a child, and
+// its index is left for the part's first record (links: which float of out, which part). Records are
+// appended to out as they are met, the root's first.
+template <typename PartOf>
+void widen(const float4* binary, uint32_t root, const PartOf& part, Nodes& out,
+           std::vector<std::pair<size_t, int32_t>>* links) {
     struct Child {
         float4 lo, hi;
-        uint32_t level;
+        uint32_t record, slot, level;  // where the entry lies: child slot of the record
         bool inner() const { return floatBitsToInt(hi.w) == 0; }
         float area() const {
             const float x = hi.x - lo.x, y = hi.y - lo.y, z = hi.z - lo.z;
             return x * y + y * z + z * x;
         }
     };
-    Nodes out(kBvhRecord);
-    std::vector<std::pair<uint32_t, uint32_t>> todo{{0, 0}};  // (binary record, wide record)
+    auto childOf = [binary](uint32_t r, uint32_t c, uint32_t level) {
+        return Child{binary[4 * r + 2 * c], binary[4 * r + 2 * c + 1], r, c, level};
+    };
+    std::vector<std::pair<uint32_t, size_t>> todo{{root, out.size() / kBvhRecord}};
+    out.resize(out.size() + kBvhRecord);  // (two-child record, record)
     while (!todo.empty()) {
         const auto [from, to] = todo.back();
         todo.pop_back();
-        Child kids[4];
+        Child kids[4] = {childOf(from, 0, 0), childOf(from, 1, 0)};
         uint32_t n = 2;
-        for (uint32_t c = 0; c < 2; ++c) kids[c] = {binary[4 * from + 2 * c], binary[4 * from + 2 * c + 1], 0};
         while (n < 4) {
             int open = -1;
             for (int k = 0; k < int(n); ++k)
-                if (kids[k].inner() && (open < 0 || kids[k].level < kids[open].level ||
-                                        (kids[k].level == kids[open].level && kids[k].area() > kids[open].area())))
+                if (kids[k].inner() && part(kids[k].record, kids[k].slot) < 0 &&
+                    (open < 0 || kids[k].level < kids[open].level ||
+                     (kids[k].level == kids[open].level && kids[k].area() > kids[open].area())))
                     open = k;
             if (open < 0) break;
             const uint32_t r = uint32_t(floatBitsToInt(kids[open].lo.w)), level = kids[open].level + 1;
             for (int k = int(n); k > open + 1; --k) kids[k] = kids[k - 1];
-            kids[open] = {binary[4 * r], binary[4 * r + 1], level};
-            kids[open + 1] = {binary[4 * r + 2], binary[4 * r + 3], level};
+            kids[open] = childOf(r, 0, level);
+            kids[open + 1] = childOf(r, 1, level);
             ++n;
         }
-        float4* w = &out[kBvhRecord * to];
         for (uint32_t c = 0; c < 4; ++c) {
-            const Child k = c < n ? kids[c] : Child{make_float4(0, 0, 0, 0), make_float4(0, 0, 0, intBitsToFloat(-1)), 0};
+            const Child k = c < n ? kids[c] : Child{make_float4(0, 0, 0, 0), make_float4(0, 0, 0, intBitsToFloat(-1))};
             int32_t index = floatBitsToInt(k.lo.w);
             if (k.inner()) {
-                index = int32_t(out.size() / kBvhRecord);
-                out.resize(out.size() + kBvhRecord);
-                w = &out[kBvhRecord * to];
-                todo.push_back({uint32_t(floatBitsToInt(k.lo.w)), uint32_t(index)});
+                const int32_t p = part(k.record, k.slot);
+                if (p >= 0) {
+                    links->push_back({4 * (kBvhRecord * to + 6) + c, p});
+                } else {
+                    index = int32_t(out.size() / kBvhRecord);
+                    out.resize(out.size() + kBvhRecord);
+                    todo.push_back({uint32_t(floatBitsToInt(k.lo.w)), size_t(index)});
+                }
             }
+            float4* w = &out[kBvhRecord * to];
             (&w[0].x)[c] = k.lo.x, (&w[1].x)[c] = k.lo.y, (&w[2].x)[c] = k.lo.z;
             (&w[3].x)[c] = k.hi.x, (&w[4].x)[c] = k.hi.y, (&w[5].x)[c] = k.hi.z;
             (&w[6].x)[c] = intBitsToFloat(index), (&w[7].x)[c] = k.hi.w;
         }
     }
-    return out;
 }
 
 }  // namespace
@@ -359,42 +368,51 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     entry = {};
     ShadowBvh out;
     const float4 none = make_float4(0, 0, 0, intBitsToFloat(-1));
+    const auto noParts = [](uint32_t, uint32_t) { return int32_t(-1); };
     if (prims.empty()) {
-        out.nodes = widen({none, none, none, none});
+        const float4 empty[4] = {none, none, none, none};
+        widen(empty, 0, noParts, out.nodes, nullptr);
         return out;
     }
-    // The top of the tree here, its parts below kSubtree triangles on the workers, then
-    // each part's records after the top's in the order the parts were met.
+    // The top of the tree here and its parts below kSubtree triangles on the workers, each
+    // turned into records of four on its own; the parts' records follow the top's in the
+    // order the parts were met.
     const TreeBuilder builder(prims, grid, maxDepth, workers);
     std::vector<TreeBuilder::Part> parts;
     float4 root[2];
-    builder.build(out.nodes, 0, uint32_t(prims.size()), 1, &parts, root);
-    if (floatBitsToInt(root[1].w) > 0) out.nodes = {root[0], root[1], none, none};  // one leaf
-    std::vector<Nodes> built(parts.size());
-    std::vector<std::array<float4, 2>> entries(parts.size());
+    Nodes top;
+    builder.build(top, 0, uint32_t(prims.size()), 1, &parts, root);
+    if (floatBitsToInt(root[1].w) > 0) top = {root[0], root[1], none, none};  // one leaf
+    std::vector<Nodes> wide(parts.size());
+    std::vector<int32_t> partAt(top.size() / 2, -1);  // two-child entry 2 r + c
     host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
-        builder.build(built[k], parts[k].begin, parts[k].end, parts[k].depth, nullptr, entries[k].data());
-        built[k].shrink_to_fit();
+        Nodes binary;
+        float4* entry = &top[parts[k].slot];
+        builder.build(binary, parts[k].begin, parts[k].end, parts[k].depth, nullptr, entry);
+        if (floatBitsToInt(entry[1].w) != 0) return;  // a leaf
+        partAt[parts[k].slot / 2] = int32_t(k);
+        widen(binary.data(), 0, noParts, wide[k], nullptr);
+        wide[k].shrink_to_fit();
     });
-    // The leaves' order is final: the triangles go before the records are gathered.
     out.refs.resize(prims.size());
     for (size_t i = 0; i < prims.size(); ++i) out.refs[i] = prims[i].ref;
     prims = {};
+    std::vector<std::pair<size_t, int32_t>> links;
+    widen(top.data(), 0, [&](uint32_t r, uint32_t c) { return partAt[2 * r + c]; }, out.nodes, &links);
+    top = {};
     // A part's record r becomes base + r, and so does every inner child it names.
-    std::vector<size_t> base(parts.size() + 1, out.nodes.size());
-    for (size_t k = 0; k < parts.size(); ++k) base[k + 1] = base[k] + built[k].size();
-    out.nodes.resize(base[parts.size()]);
+    std::vector<size_t> base(parts.size() + 1, out.nodes.size() / kBvhRecord);
+    for (size_t k = 0; k < parts.size(); ++k) base[k + 1] = base[k] + wide[k].size() / kBvhRecord;
+    for (const auto& [at, k] : links) (&out.nodes[0].x)[at] = intBitsToFloat(int32_t(base[size_t(k)]));
+    out.nodes.resize(kBvhRecord * base[parts.size()]);
     host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
-        const int32_t first = int32_t(base[k] / 4);
-        auto shift = [first](float4* entry) {
-            if (floatBitsToInt(entry[1].w) == 0) entry[0].w = intBitsToFloat(floatBitsToInt(entry[0].w) + first);
-        };
-        shift(entries[k].data());
-        out.nodes[parts[k].slot] = entries[k][0], out.nodes[parts[k].slot + 1] = entries[k][1];
-        std::copy(built[k].begin(), built[k].end(), out.nodes.begin() + std::ptrdiff_t(base[k]));
-        built[k] = {};
-        for (size_t e = base[k]; e < base[k + 1]; e += 2) shift(&out.nodes[e]);
+        float4* w = &out.nodes[kBvhRecord * base[k]];
+        std::copy(wide[k].begin(), wide[k].end(), w);
+        wide[k] = {};
+        for (size_t r = 0; r < base[k + 1] - base[k]; ++r, w += kBvhRecord)
+            for (int c = 0; c < 4; ++c)
+                if (floatBitsToInt((&w[7].x)[c]) == 0)
+                    (&w[6].x)[c] = intBitsToFloat(floatBitsToInt((&w[6].x)[c]) + int32_t(base[k]));
     });
-    out.nodes = widen(out.nodes);
     return out;
 }
