@@ -537,9 +537,12 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
                 }
                 best = dist;
                 const unsigned int tri = tex1Dfetch(S.texContenido, int(off + 1 + k));
-                const float3 n0 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri)));
-                const float3 n1 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 1)));
-                const float3 n2 = xyz(tex1Dfetch(S.texTriNorms, int(3 * tri + 2)));
+                auto normal = [&](int k) {
+                    const int f = int(9 * tri) + 3 * k;
+                    return make_float3(tex1Dfetch(S.texTriNorms, f), tex1Dfetch(S.texTriNorms, f + 1),
+                                       tex1Dfetch(S.texTriNorms, f + 2));
+                };
+                const float3 n0 = normal(0), n1 = normal(1), n2 = normal(2);
                 hit.found = true;
                 hit.distance = dist;
                 hit.position = P;

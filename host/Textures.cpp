@@ -388,7 +388,7 @@ void TessraRendererCUDA::SetCudaCustomTextures() try {
     // No kernel reads the vertices, so none are uploaded (see uploadGeometry): the
     // reference is bound to nothing and reads zero.
     TESSRA_CHECK(rt::bindTexture(Symbol::texTris, nullptr, 0), "volumeRender", 2426);
-    TESSRA_CHECK(rt::bindTexture(Symbol::texTriNorms, d_triNormals, 3 * N * 16), "volumeRender", 2427);
+    TESSRA_CHECK(rt::bindTexture(Symbol::texTriNorms, d_triNormals, 9 * N * 4), "volumeRender", 2427);
     TESSRA_CHECK(rt::bindTexture(Symbol::texTriTexCoords, d_triTexCoords, d_triTexCoords ? 3 * N * 16 : 0),
                  "volumeRender", 2428);
     TESSRA_CHECK(rt::bindTexture(Symbol::texTriMatID, d_triMatIds, N * 4), "volumeRender", 2429);

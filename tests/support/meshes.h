@@ -120,12 +120,14 @@ inline std::vector<float4> randomRays(size_t n, uint32_t seed) {
 // construction, bound as initScene binds them.
 class DeviceScene {
 public:
-    DeviceScene(const Mesh& m, uint32_t maxDepth) : bytes_(m.normals.size() * sizeof(float4)) {
+    DeviceScene(const Mesh& m, uint32_t maxDepth) : bytes_(m.normals.size() * 3 * sizeof(float)) {
         {
             tt::StdoutCapture quiet(true);  // the build prints its statistics
             octree = new Octree(uint32_t(m.triangles()), m.vertices.data(), maxDepth);
         }
-        rt::malloc(&normals_, bytes_), rt::memcpyHtoD(normals_, m.normals.data(), bytes_);
+        std::vector<float> normals;
+        for (const float4& n : m.normals) normals.insert(normals.end(), {n.x, n.y, n.z});
+        rt::malloc(&normals_, bytes_), rt::memcpyHtoD(normals_, normals.data(), bytes_);
         bind();
     }
     ~DeviceScene() { delete octree, rt::free(normals_); }
