@@ -83,50 +83,82 @@ public:
     };
 
     // Builds the subtree of [begin, end) at depth: its root's entry into root (an inner
-    // root's record is out's first), its records into out. With parts, nodes below the
-    // root of at most kSubtree triangles are left as parts, their entries unwritten.
-    void build(Nodes& out, uint32_t begin, uint32_t end, uint32_t depth, std::vector<Part>* parts,
-               float4* root) const {
+    // root's record is out's first), its records into out.
+    void build(Nodes& out, uint32_t begin, uint32_t end, uint32_t depth, float4* root) const {
         std::vector<Part> stack{{kRootEntry, begin, end, depth}};
         while (!stack.empty()) {
             const Part t = stack.back();
             stack.pop_back();
-            if (parts && t.slot != kRootEntry && t.end - t.begin <= kSubtree) {
-                parts->push_back(t);
-                continue;
-            }
             Box box;
-            Centres centres;
-            bounds(t.begin, t.end, box, centres);
-            if (t.end - t.begin <= kBvhLeafSize) {
-                write(t.slot == kRootEntry ? root : &out[t.slot], box, t.begin, int32_t(t.end - t.begin));
-                continue;
-            }
-            const uint32_t record = uint32_t(out.size() / 4);
-            out.resize(out.size() + 4);
-            write(t.slot == kRootEntry ? root : &out[t.slot], box, record, 0);
-            const uint32_t mid = split(t.begin, t.end, centres, t.depth);
+            const uint32_t mid = shape(t, box, 1);
+            Part kids[2];
             // The right child first on the stack, so that the left is built (and numbered) first.
-            stack.push_back({4 * record + 2, mid, t.end, t.depth + 1});
-            stack.push_back({4 * record, t.begin, mid, t.depth + 1});
+            if (place(out, t, box, mid, root, kids)) stack.push_back(kids[1]), stack.push_back(kids[0]);
+        }
+    }
+
+    // The top of the tree over every triangle, level by level, down to the parts of at most
+    // kSubtree triangles, whose entries are left unwritten: a level's nodes are split side
+    // by side on the workers (a level of one node takes them all for its passes), then
+    // numbered in order.
+    void buildTop(Nodes& out, std::vector<Part>& parts, float4* root) const {
+        std::vector<Part> level{{kRootEntry, 0, uint32_t(prims_.size()), 1}};
+        while (!level.empty()) {
+            std::vector<Box> boxes(level.size());
+            std::vector<uint32_t> mids(level.size());
+            if (level.size() == 1) mids[0] = shape(level[0], boxes[0], workers_);
+            else
+                host::parallelFor(level.size(), workers_,
+                                  [&](size_t k, unsigned) { mids[k] = shape(level[k], boxes[k], 1); });
+            std::vector<Part> next;
+            for (size_t k = 0; k < level.size(); ++k) {
+                Part kids[2];
+                if (!place(out, level[k], boxes[k], mids[k], root, kids)) continue;
+                for (const Part& c : kids) (c.end - c.begin <= kSubtree ? parts : next).push_back(c);
+            }
+            level = std::move(next);
         }
     }
 
 private:
+    bool leaf(const Part& t) const { return t.end - t.begin <= kBvhLeafSize; }
+
+    // Node t's box on `workers`, and where it splits (for an inner node).
+    uint32_t shape(const Part& t, Box& box, unsigned workers) const {
+        Centres centres;
+        bounds(t.begin, t.end, box, centres, workers);
+        return leaf(t) ? t.end : split(t.begin, t.end, centres, t.depth, workers);
+    }
+
+    // Writes node t's entry, and for an inner node its record, whose children go to kids.
+    bool place(Nodes& out, const Part& t, const Box& box, uint32_t mid, float4* root, Part* kids) const {
+        auto entry = [&] { return t.slot == kRootEntry ? root : &out[t.slot]; };
+        if (leaf(t)) {
+            write(entry(), box, t.begin, int32_t(t.end - t.begin));
+            return false;
+        }
+        const uint32_t record = uint32_t(out.size() / 4);
+        out.resize(out.size() + 4);
+        write(entry(), box, record, 0);
+        kids[0] = {4 * record, t.begin, mid, t.depth + 1};
+        kids[1] = {4 * record + 2, mid, t.end, t.depth + 1};
+        return true;
+    }
+
     // body(a, b, acc) over [begin, end) into one accumulator: for the top's large ranges on
     // the workers in chunks, each into an accumulator of its own merged in chunk order.
     // Minima, maxima and counts merge to the same values whatever the chunks.
     template <typename Acc, typename Body>
-    Acc reduce(uint32_t begin, uint32_t end, const Body& body) const {
+    Acc reduce(uint32_t begin, uint32_t end, unsigned workers, const Body& body) const {
         constexpr uint32_t kChunk = 1u << 17;
         const uint32_t chunks = (end - begin + kChunk - 1) / kChunk;
         Acc out;
-        if (workers_ <= 1 || chunks <= 1) {
+        if (workers <= 1 || chunks <= 1) {
             body(begin, end, out);
             return out;
         }
         std::vector<Acc> part(chunks);
-        host::parallelFor(chunks, workers_, [&](size_t k, unsigned) {
+        host::parallelFor(chunks, workers, [&](size_t k, unsigned) {
             body(begin + uint32_t(k) * kChunk, std::min(end, begin + uint32_t(k + 1) * kChunk), part[k]);
         });
         for (const Acc& p : part) out.merge(p);
@@ -147,8 +179,8 @@ private:
     };
 
     // The box and the centres' range of [begin, end).
-    void bounds(uint32_t begin, uint32_t end, Box& box, Centres& centres) const {
-        const Extent e = reduce<Extent>(begin, end, [&](uint32_t a, uint32_t b, Extent& x) {
+    void bounds(uint32_t begin, uint32_t end, Box& box, Centres& centres, unsigned workers) const {
+        const Extent e = reduce<Extent>(begin, end, workers, [&](uint32_t a, uint32_t b, Extent& x) {
             for (uint32_t i = a; i < b; ++i) x.box.grow(prims_[i].box), x.centres.grow(prims_[i]);
         });
         box = e.box, centres = e.centres;
@@ -157,8 +189,8 @@ private:
     // Where [begin, end) splits: by the surface-area heuristic, or in halves by centre
     // where that would leave a side deeper than the walk's stack allows. The tree's shape
     // steers only the walk's speed, never its answer.
-    uint32_t split(uint32_t begin, uint32_t end, const Centres& centres, uint32_t depth) const {
-        const uint32_t mid = sahSplit(begin, end, centres);
+    uint32_t split(uint32_t begin, uint32_t end, const Centres& centres, uint32_t depth, unsigned workers) const {
+        const uint32_t mid = sahSplit(begin, end, centres, workers);
         if (depth + 1 + levels(mid - begin) <= maxDepth_ && depth + 1 + levels(end - mid) <= maxDepth_) return mid;
         const int axis = centres.widest();
         const auto first = prims_.begin() + begin, half = first + (end - begin) / 2;
@@ -177,13 +209,13 @@ private:
 
     // The split between bins of the widest centroid axis with the least surface-area cost
     // (binning all three axes found trees no better for shadow rays).
-    uint32_t sahSplit(uint32_t begin, uint32_t end, const Centres& centres) const {
+    uint32_t sahSplit(uint32_t begin, uint32_t end, const Centres& centres, unsigned workers) const {
         const int axis = centres.widest();
         const uint32_t lo = centres.lo[axis], extent = centres.hi[axis] - lo, n = end - begin;
         if (extent == 0) return begin + n / 2;  // every centre in one place: halves by index
         const float scale = float(kBins) / float(extent);
         auto binOf = [&](const Prim& p) { return std::min(kBins - 1, int(float(p.centre(axis) - lo) * scale)); };
-        const Bins binned = reduce<Bins>(begin, end, [&](uint32_t a, uint32_t b, Bins& x) {
+        const Bins binned = reduce<Bins>(begin, end, workers, [&](uint32_t a, uint32_t b, Bins& x) {
             for (uint32_t i = a; i < b; ++i) {
                 const int k = binOf(prims_[i]);
                 x.box[k].grow(prims_[i].box);
@@ -381,14 +413,14 @@ ShadowBvh buildShadowBvh(CornerView corners, std::vector<int32_t> entry, uint32_
     std::vector<TreeBuilder::Part> parts;
     float4 root[2];
     Nodes top;
-    builder.build(top, 0, uint32_t(prims.size()), 1, &parts, root);
+    builder.buildTop(top, parts, root);
     if (floatBitsToInt(root[1].w) > 0) top = {root[0], root[1], none, none};  // one leaf
     std::vector<Nodes> wide(parts.size());
     std::vector<int32_t> partAt(top.size() / 2, -1);  // two-child entry 2 r + c
     host::parallelFor(parts.size(), workers, [&](size_t k, unsigned) {
         Nodes binary;
         float4* entry = &top[parts[k].slot];
-        builder.build(binary, parts[k].begin, parts[k].end, parts[k].depth, nullptr, entry);
+        builder.build(binary, parts[k].begin, parts[k].end, parts[k].depth, entry);
         if (floatBitsToInt(entry[1].w) != 0) return;  // a leaf
         partAt[parts[k].slot / 2] = int32_t(k);
         widen(binary.data(), 0, noParts, wide[k], nullptr);
