@@ -331,9 +331,9 @@ std::vector<Prim> primitives(CornerView corners, std::vector<int32_t>& entry, Gr
 // Two-child records turned into records of four children: from a record's two children,
 // the shallowest inner child (the larger by surface area among equals) is replaced by its
 // own two until there are four or only leaves, so every inner child lies at least two
-// levels down. An inner child that roots a part (part(record, c) >= 0) stays a child, and
-// its index is left for the part's first record (links: which float of out, which part). Records are
-// appended to out as they are met, the root's first.
+// levels down. An inner child that roots a part (part(record, c) >= 0) stays a child, one
+// level down, and its index is left for the part's first record (links: which float of
+// out, which part). Records are appended to out as they are met, the root's first.
 template <typename PartOf>
 void widen(const float4* binary, uint32_t root, const PartOf& part, Nodes& out,
            std::vector<std::pair<size_t, int32_t>>* links) {
