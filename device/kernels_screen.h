@@ -38,12 +38,10 @@ TESSRA_DEVICE void writeScreenHit(const OctreeHit& h, float3 origin, float3 dir,
         out.ssNormals[i] = make_float4(h.normal, secondaryW);
         if (out.reflectFlags) raiseReflectFlags(h.triangle, out.reflectFlags);
     } else {
-        const float4 zero = make_float4(0, 0, 0, 0);
+        // A miss leaves the surface's other fields as they were: every reader of them
+        // looks at the position's w first.
         if (out.ssTriID) out.ssTriID[i] = -1;
-        if (out.ssUVs) out.ssUVs[i] = make_float2(0, 0);
-        if (out.ssTexCoords) out.ssTexCoords[i] = zero;
-        if (out.ssEyePos) out.ssEyePos[i] = zero;
-        out.ssPos[i] = zero;
+        out.ssPos[i] = make_float4(0, 0, 0, 0);
         // Where the ray went, for the world's colour it sees there.
         out.ssNormals[i] = make_float4(dir, 0.0f);
     }
