@@ -349,8 +349,9 @@ void widen(const float4* binary, uint32_t root, const PartOf& part, Nodes& out,
     auto childOf = [binary](uint32_t r, uint32_t c, uint32_t level) {
         return Child{binary[4 * r + 2 * c], binary[4 * r + 2 * c + 1], r, c, level};
     };
+    // (two-child record, the record it becomes)
     std::vector<std::pair<uint32_t, size_t>> todo{{root, out.size() / kBvhRecord}};
-    out.resize(out.size() + kBvhRecord);  // (two-child record, record)
+    out.resize(out.size() + kBvhRecord);
     while (!todo.empty()) {
         const auto [from, to] = todo.back();
         todo.pop_back();
