@@ -559,8 +559,8 @@ TESSRA_DEVICE OctreeHit intersectOctree(const Ray& ray, float maxDistance, bool 
 // The shadow rays' tree is built at most this many two-child levels deep (the root's
 // depth is 1), and walked in records of four children (see host/bvh.h), each at least
 // two levels below its parent's but once on the way down (where a part built on its own
-// begins): a walk holds at most three children a record on its stack, of at most half
-// that many records and one.
+// begins): a way down passes at most half that many records and one, each leaving at
+// most three children on the walk's stack.
 constexpr unsigned int kBvhMaxDepth = 32;
 constexpr unsigned int kBvhRecord = 8;  // float4 a record
 TESSRA_HD constexpr unsigned int bvhStack(unsigned int depth) { return 3 * (depth / 2 + 1); }
@@ -587,7 +587,8 @@ inline unsigned int enterBoxes(const Ray& r, float3 invD, float dScale, float li
     }
     const __m128 tnear = _mm_max_ps(t0[0], _mm_max_ps(t0[1], t0[2]));
     const __m128 tfar = _mm_min_ps(t1[0], _mm_min_ps(t1[1], t1[2]));
-    const __m128 absent = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(_mm_loadu_ps(&f[7].x)), _mm_set1_epi32(-1)));
+    const __m128 absent =
+        _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(_mm_loadu_ps(&f[7].x)), _mm_set1_epi32(-1)));
     const __m128 in = _mm_andnot_ps(
         absent, _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(tfar, _mm_setzero_ps()), _mm_cmple_ps(tnear, tfar)),
                            _mm_cmpngt_ps(_mm_mul_ps(tnear, _mm_set1_ps(dScale)), _mm_set1_ps(limit))));

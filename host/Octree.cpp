@@ -468,7 +468,6 @@ void Octree::upload(CornerView corners, unsigned workers) {
             }
         }
     });
-
 }
 
 // The shadow rays' tree reads each triangle's first entry in leaf order; its host arrays
@@ -485,8 +484,9 @@ void Octree::uploadShadowTree(CornerView corners, uint32_t numTris, unsigned wor
         const ShadowBvh bvh = buildShadowBvh(corners, std::move(entry), kBvhMaxDepth, workers);
         bvhNodes = uint32_t(bvh.nodes.size() / kBvhRecord);
         bvhRefs = uint32_t(bvh.refs.size());
-        TESSRA_CHECK(rt::malloc(&d_bvhNodes, 16 * kBvhRecord * size_t(bvhNodes)), "Octree", __LINE__);
-        TESSRA_CHECK(rt::memcpyHtoD(d_bvhNodes, bvh.nodes.data(), 16 * kBvhRecord * size_t(bvhNodes)), "Octree", __LINE__);
+        const size_t bytes = sizeof(float4) * bvh.nodes.size();
+        TESSRA_CHECK(rt::malloc(&d_bvhNodes, bytes), "Octree", __LINE__);
+        TESSRA_CHECK(rt::memcpyHtoD(d_bvhNodes, bvh.nodes.data(), bytes), "Octree", __LINE__);
         TESSRA_CHECK(rt::malloc(&d_bvhRefs, 4 * size_t(bvhRefs)), "Octree", __LINE__);
         TESSRA_CHECK(rt::memcpyHtoD(d_bvhRefs, bvh.refs.data(), 4 * size_t(bvhRefs)), "Octree", __LINE__);
     }
@@ -519,8 +519,8 @@ void SetCudaOctreeTextures(const Octree* o) {
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texLeafTris, o->d_leafTris,
                                  16 * kPreparedFloat4s * size_t(o->totalContenido)),
                  "volumeRender", __LINE__);
-    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhNodes, o->d_bvhNodes, 16 * kBvhRecord * size_t(o->bvhNodes)), "volumeRender",
-                 __LINE__);
+    TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhNodes, o->d_bvhNodes, 16 * kBvhRecord * size_t(o->bvhNodes)),
+                 "volumeRender", __LINE__);
     TESSRA_CHECK(rt::bindTexture(rt::Symbol::texBvhRefs, o->d_bvhRefs, 4 * size_t(o->bvhRefs)), "volumeRender",
                  __LINE__);
 }

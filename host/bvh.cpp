@@ -66,8 +66,9 @@ constexpr int kBins = 16;
 // size, so that the node numbers do not depend on the worker count either.
 constexpr uint32_t kSubtree = 1u << 14;
 
-// Records as the device reads them (four float4 each, see ShadowBvh), numbered within
-// one part of the tree.
+// Records numbered within one part of the tree. The build writes two-child records of
+// four float4, (min, index) and (max, count) of each child with ShadowBvh's counts;
+// widen turns them into the records of four children that the device reads.
 using Nodes = std::vector<float4>;
 
 class TreeBuilder {
